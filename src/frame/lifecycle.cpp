@@ -1,0 +1,171 @@
+// Library initialisation and clean-up, the per-process state, and the per-node
+// concurrency-model queries.
+#include <cstddef>
+
+#include "frame/export.h"
+#include "frame/state.h"
+#include "frame/trace.h"
+
+namespace quor {
+
+LibraryState &lib() {
+    static LibraryState state;
+    return state;
+}
+
+void lockSpin(uint8_t *lock) {
+    if (hostSpinLockExchange(lock) != 0) hostSpinLockWaitConflict(lock);
+}
+
+namespace {
+
+// Releases what a record of the registry owns, in the order the record was
+// built backwards: pool handle, domain handle. Stops at the first failure.
+uint32_t releaseHandles(ShmSegInfo_t &info) {
+    for (void **block : {reinterpret_cast<void **>(&info.poolHandle), reinterpret_cast<void **>(&info.domainHandle)}) {
+        if (*block == nullptr) continue;
+        if (uint32_t rc = hostMemFree(block, 0, 0, src::tree, __LINE__); rc != 0) return rc;
+    }
+    return QUOR_RC_OK;
+}
+
+uint32_t tearDown(Trace &trace) {
+    LibraryState &state = lib();
+    if (state.protectedSegState == QUOR_PROTSEG_VALID) state.protectedSegState = QUOR_PROTSEG_INVALID;
+    if (state.protectedSegInfo.eyecatcher == QUOR_EYECATCHER) {
+        if (uint32_t rc = releaseHandles(state.protectedSegInfo); rc != 0) return trace.fail(40, rc);
+    }
+
+    // Detach the chain first: a failure half-way leaves an empty registry, never a
+    // registry that points at released records.
+    AttachInfo *node = state.attachInfoList->first;
+    state.attachInfoList->first = nullptr;
+    while (node != nullptr) {
+        AttachInfo *next = node->next;
+        if (node->segInfo != nullptr && node->segInfo->eyecatcher == QUOR_EYECATCHER) {
+            uint32_t rc = releaseHandles(*node->segInfo);
+            if (rc == 0) rc = hostMemFree(reinterpret_cast<void **>(&node->segInfo), 0, 0, src::tree, __LINE__);
+            if (rc == 0) rc = hostMemFree(reinterpret_cast<void **>(&node), 0, 0, src::tree, __LINE__);
+            if (rc != 0) return trace.fail(50, rc);
+        }
+        node = next;
+    }
+
+    if (uint32_t rc = hostMemFree(reinterpret_cast<void **>(&state.attachInfoList), 0, 0, src::tree, __LINE__);
+        rc != 0) {
+        return trace.fail(60, rc);
+    }
+    state.initCount = 0;
+    state.libraryMagic = QUOR_LIB_NOT_INITIALIZED;
+    return QUOR_RC_OK;
+}
+
+uint32_t initialize(Trace &trace, uint32_t libraryKey, uint32_t latchKey) {
+    LibraryState &state = lib();
+    lockSpin(&state.initLock);
+    uint32_t rc = QUOR_RC_OK;
+    bool registryTaken = false;
+    if (state.initCount == 0) {
+        state.protectedSegState = QUOR_PROTSEG_INVALID;
+        if (latchKey != QUOR_EYECATCHER) {
+            rc = trace.failWith(10, QUOR_RC_LATCH_NOT_INITIALIZED, latchKey);
+        } else {
+            state.registryLock = 0;
+            lockSpin(&state.registryLock);
+            registryTaken = true;
+            void *head = nullptr;
+            if (libraryKey != QUOR_EYECATCHER) {
+                rc = trace.failWith(20, QUOR_RC_BAD_EYECATCHER, libraryKey);
+            } else if (hostMemAlloc(&head, 0, sizeof(AttachListHead), 1, src::tree, __LINE__) != 0) {
+                rc = trace.fail(30, QUOR_RC_NO_MEMORY);
+            } else {
+                state.attachInfoList = static_cast<AttachListHead *>(head);
+                state.attachInfoList->first = nullptr;
+                state.libraryMagic = QUOR_LIB_INITIALIZED;
+                state.initCount = 1;
+                state.libraryKey = libraryKey;
+                state.latchKey = latchKey;
+                state.segInfoPMList = nullptr;
+                state.rmxPMList = nullptr;
+            }
+        }
+    } else {
+        lockSpin(&state.registryLock);
+        registryTaken = true;
+        if (state.libraryMagic == QUOR_LIB_INITIALIZED) {
+            ++state.initCount;
+        } else {
+            rc = trace.failWith(40, QUOR_RC_LIBRARY_NOT_INITIALIZED, state.libraryMagic);
+        }
+    }
+    if (registryTaken) unlockSpin(&state.registryLock);
+    unlockSpin(&state.initLock);
+    return rc;
+}
+
+uint32_t cleanup(Trace &trace, uint32_t mode) {
+    LibraryState &state = lib();
+    lockSpin(&state.initLock);
+    if (state.libraryMagic != QUOR_LIB_INITIALIZED) {
+        unlockSpin(&state.initLock);
+        return trace.failWith(10, QUOR_RC_LIBRARY_NOT_INITIALIZED, state.libraryMagic);
+    }
+    lockSpin(&state.registryLock);
+    uint32_t rc = QUOR_RC_OK;
+    if (mode == QUOR_CLEANUP_RELEASE && state.initCount > 1) {
+        --state.initCount;
+    } else if (mode == QUOR_CLEANUP_RELEASE || mode == QUOR_CLEANUP_FORCE) {
+        rc = tearDown(trace);
+    } else {
+        rc = trace.failWith(20, QUOR_RC_BAD_CLEANUP_MODE, mode);
+    }
+    unlockSpin(&state.registryLock);
+    unlockSpin(&state.initLock);
+    return rc;
+}
+
+// The node's concurrency-model word.
+uint32_t *concurrencyModelOf(SNodeCB_t *node) {
+    constexpr size_t kConcurrencyModelOffset = 0x558;
+    return reinterpret_cast<uint32_t *>(reinterpret_cast<unsigned char *>(node) + kConcurrencyModelOffset);
+}
+
+constexpr uint32_t kModelLimit = 6;
+
+}  // namespace
+}  // namespace quor
+
+using namespace quor;
+
+// The header declares the marker; this is its one definition.
+extern "C" {
+__attribute__((visibility("default"))) uint64_t quorThisIsAStatusTreeLibrary = 0;
+}
+
+QUOR_EXPORT uint32_t QUOROneTimeOnlyInitialization(uint32_t libraryKey, uint32_t latchKey) {
+    return traced(Fn::QUOROneTimeOnlyInitialization,
+                  [&](Trace &t) { return initialize(t, libraryKey, latchKey); });
+}
+
+QUOR_EXPORT uint32_t QUORCleanup(uint32_t mode) {
+    return traced(Fn::QUORCleanup, [&](Trace &t) { return cleanup(t, mode); });
+}
+
+QUOR_EXPORT uint32_t quorReturnConcurrencyModel(SNodeCB_t *node, uint32_t *model) {
+    return traced(Fn::quorReturnConcurrencyModel, [&](Trace &t) {
+        if (node == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
+        if (model == nullptr) return t.failWith(20, QUOR_RC_NULL_CONCURRENCY_MODEL_OUTPUT, 0);
+        *model = *concurrencyModelOf(node);
+        if (*model >= kModelLimit) return t.failWith(30, QUOR_RC_BAD_CONCURRENCY_MODEL, *model);
+        return QUOR_RC_OK;
+    });
+}
+
+QUOR_EXPORT uint32_t quorSetConcurrencyModel(SNodeCB_t *node, uint32_t model) {
+    return traced(Fn::quorSetConcurrencyModel, [&](Trace &t) {
+        if (node == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
+        if (model >= kModelLimit) return t.failWith(20, QUOR_RC_BAD_CONCURRENCY_MODEL, model);
+        *concurrencyModelOf(node) = model;
+        return QUOR_RC_OK;
+    });
+}

@@ -1,0 +1,59 @@
+// Per-process state of the library: initialisation, the attach registry and the
+// heads of the private segment and module lists. Nothing here is shared between
+// processes.
+#pragma once
+
+#include <cstdint>
+
+#include "quor/host.h"
+#include "quor/quor.h"
+
+namespace quor {
+
+// One attached segment in the registry; the registry owns the record it points to.
+struct AttachInfo {
+    AttachInfo *next;
+    ShmSegInfo_t *segInfo;
+    uint32_t refCount;
+};
+static_assert(sizeof(AttachInfo) == 24);
+
+// The registry's head block (24 bytes, allocated at the first initialisation).
+struct AttachListHead {
+    AttachInfo *first;
+    uint64_t reserved[2];
+};
+static_assert(sizeof(AttachListHead) == 24);
+
+struct LibraryState {
+    uint32_t libraryMagic = QUOR_LIB_NOT_INITIALIZED;
+    uint32_t initCount = 0;
+    uint8_t initLock = 0;
+    uint8_t registryLock = 0;  // guards attachInfoList, attachCount and the protected segment
+    AttachListHead *attachInfoList = nullptr;
+    uint32_t attachCount = 0;
+    ShmSegInfo_t protectedSegInfo{};
+    uint32_t protectedSegState = QUOR_PROTSEG_INVALID;
+    void *segInfoPMList = nullptr;
+    void *rmxPMList = nullptr;
+    uint32_t libraryKey = 0;
+    uint32_t latchKey = 0;
+};
+
+LibraryState &lib();
+
+inline bool libraryInitialized() { return lib().libraryMagic == QUOR_LIB_INITIALIZED; }
+
+// Takes a one-byte spin lock the host way: try, then wait out the conflict.
+void lockSpin(uint8_t *lock);
+inline void unlockSpin(uint8_t *lock) { hostSpinLockRelease(lock); }
+
+// Private memory of the library, charged to one of its source units.
+namespace src {
+inline constexpr const char *props = "quori";
+inline constexpr const char *tree = "quor";
+inline constexpr const char *shm = "quorshm";
+inline constexpr const char *lists = "quorll";
+}  // namespace src
+
+}  // namespace quor

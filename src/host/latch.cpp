@@ -1,0 +1,120 @@
+// Cross-process latches and one-byte spin locks.
+//
+// A latch is a robust, process-shared pthread mutex placed at the first 8-byte
+// aligned address inside the latch bytes of a shared record. When the holder dies
+// the next taker gets EOWNERDEAD: it marks the mutex consistent, logs the
+// recovery and keeps the latch, so survivors are never blocked by a dead process.
+#include <errno.h>
+#include <pthread.h>
+#include <sched.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "quor/host.h"
+
+namespace {
+
+static_assert(sizeof(pthread_mutex_t) + 7 <= HOST_LATCH_BYTES, "latch bytes too small");
+
+pthread_mutex_t *mutexIn(void *latch) {
+    auto at = reinterpret_cast<uintptr_t>(latch);
+    return reinterpret_cast<pthread_mutex_t *>((at + 7) & ~uintptr_t{7});
+}
+
+constexpr uint32_t kLatchFunctionId = 0x0822ff01;  // host-internal identifier for log records
+
+}  // namespace
+
+extern "C" uint32_t hostLatchInit(void *latch, uint32_t count) {
+    if (latch == nullptr) return QUOR_RC_NULL_PARAMETER;
+    if (count != 1) return QUOR_RC_LATCH_FAILED;
+    pthread_mutexattr_t attr;
+    if (pthread_mutexattr_init(&attr) != 0) return QUOR_RC_LATCH_FAILED;
+    uint32_t rc = QUOR_RC_OK;
+    if (pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED) != 0 ||
+        pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST) != 0 ||
+        pthread_mutex_init(mutexIn(latch), &attr) != 0) {
+        rc = QUOR_RC_LATCH_FAILED;
+    }
+    pthread_mutexattr_destroy(&attr);
+    return rc;
+}
+
+extern "C" uint32_t hostLatchGet(void *latch) {
+    if (latch == nullptr) return QUOR_RC_NULL_PARAMETER;
+    pthread_mutex_t *mutex = mutexIn(latch);
+    int err = pthread_mutex_lock(mutex);
+    if (err == EOWNERDEAD) {
+        // The previous holder died inside the latch. What it guarded may be half
+        // written; the callers' own records (eyecatchers, magics, counts) are
+        // checked on every use, so hand the latch over rather than fence it off.
+        err = pthread_mutex_consistent(mutex);
+        uint64_t where = reinterpret_cast<uintptr_t>(latch);
+        hostLog(0, kLatchFunctionId, QUOR_RC_OK, 10, 3, 1, &where, 8, 0);
+    }
+    return err == 0 ? QUOR_RC_OK : QUOR_RC_LATCH_FAILED;
+}
+
+extern "C" uint32_t hostLatchRelease(void *latch) {
+    if (latch == nullptr) return QUOR_RC_NULL_PARAMETER;
+    return pthread_mutex_unlock(mutexIn(latch)) == 0 ? QUOR_RC_OK : QUOR_RC_LATCH_FAILED;
+}
+
+// ---- spin locks ----
+
+namespace {
+std::atomic_ref<uint8_t> spinByte(uint8_t *lock) { return std::atomic_ref<uint8_t>(*lock); }
+}  // namespace
+
+extern "C" uint32_t hostSpinLockExchange(uint8_t *lock) {
+    return spinByte(lock).exchange(1, std::memory_order_acquire) != 0 ? 1u : 0u;
+}
+
+extern "C" void hostSpinLockWaitConflict(uint8_t *lock) {
+    auto byte = spinByte(lock);
+    for (unsigned spins = 0;; ++spins) {
+        if (byte.load(std::memory_order_relaxed) == 0 &&
+            byte.exchange(1, std::memory_order_acquire) == 0) {
+            return;
+        }
+        if (spins >= 64) sched_yield();
+    }
+}
+
+extern "C" void hostSpinLockRelease(uint8_t *lock) { spinByte(lock).store(0, std::memory_order_release); }
+
+// ---- AtomicSigned32 ----
+
+namespace {
+std::atomic_ref<int32_t> counterIn(void *slot) {
+    return std::atomic_ref<int32_t>(*static_cast<int32_t *>(slot));
+}
+bool badSlot(const void *slot) {
+    return slot == nullptr || (reinterpret_cast<uintptr_t>(slot) & 3) != 0;
+}
+static_assert(std::atomic_ref<int32_t>::is_always_lock_free, "counters must be lock-free");
+}  // namespace
+
+extern "C" uint32_t hostAtomicInit(void *slot, int32_t value, uint32_t count) {
+    if (badSlot(slot) || count != 1) return QUOR_RC_ATOMIC_FAILED;
+    counterIn(slot).store(value, std::memory_order_release);
+    return QUOR_RC_OK;
+}
+
+extern "C" uint32_t hostAtomicIncrement(void *slot, int32_t *old) {
+    return hostAtomicAdd(slot, 1, old);
+}
+
+extern "C" uint32_t hostAtomicAdd(void *slot, int32_t delta, int32_t *old) {
+    if (badSlot(slot) || old == nullptr) return QUOR_RC_ATOMIC_FAILED;
+    // Wrap like the 32-bit hardware counter instead of overflowing a signed int.
+    *old = counterIn(slot).fetch_add(delta, std::memory_order_acq_rel);
+    return QUOR_RC_OK;
+}
+
+extern "C" uint32_t hostAtomicSwap(void *slot, int32_t value, int32_t *old) {
+    if (badSlot(slot) || old == nullptr) return QUOR_RC_ATOMIC_FAILED;
+    *old = counterIn(slot).exchange(value, std::memory_order_acq_rel);
+    return QUOR_RC_OK;
+}

@@ -1,0 +1,242 @@
+// The host services: latches across processes, spin locks, atomic counters,
+// private memory and shared-memory segments.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "quor/host.h"
+#include "support/process.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using quor::test::sharedScratch;
+using quor::test::spawn;
+using quor::test::waitChild;
+
+// A latch area laid out as in the shared records: 4 bytes off 8-byte alignment.
+struct SharedLatch {
+    alignas(8) uint32_t eyecatcher;
+    unsigned char latch[HOST_LATCH_BYTES];
+    int32_t counter;
+    std::atomic<int32_t> stage;
+};
+
+TEST(Latch, TwoProcessesKeepASharedCounterExact) {
+    auto *shared = new (sharedScratch(sizeof(SharedLatch))) SharedLatch{};
+    ASSERT_EQ(hostLatchInit(shared->latch, 1), QUOR_RC_OK);
+    constexpr int kRounds = 20000;
+    auto work = [shared] {
+        for (int i = 0; i < kRounds; ++i) {
+            if (hostLatchGet(shared->latch) != 0) return 1;
+            int32_t seen = shared->counter;
+            shared->counter = seen + 1;
+            if (hostLatchRelease(shared->latch) != 0) return 2;
+        }
+        return 0;
+    };
+    pid_t child = spawn(work);
+    EXPECT_EQ(work(), 0);
+    EXPECT_EQ(waitChild(child), 0);
+    EXPECT_EQ(shared->counter, 2 * kRounds);
+}
+
+TEST(Latch, HolderKilledInsideIsRecoveredAndLogged) {
+    static int recoveries;
+    recoveries = 0;
+    HostTraceHooks hooks{};
+    hooks.log = [](uint32_t, uint32_t, uint32_t, const void *, uint32_t) { ++recoveries; };
+    hostSetTraceHooks(&hooks);
+
+    auto *shared = new (sharedScratch(sizeof(SharedLatch))) SharedLatch{};
+    ASSERT_EQ(hostLatchInit(shared->latch, 1), QUOR_RC_OK);
+    pid_t child = spawn([shared] {
+        hostLatchGet(shared->latch);
+        shared->stage = 1;
+        for (;;) pause();
+        return 0;
+    });
+    while (shared->stage.load() != 1) std::this_thread::sleep_for(1ms);
+    kill(child, SIGKILL);
+    EXPECT_EQ(waitChild(child), -SIGKILL);
+
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(hostLatchGet(shared->latch), QUOR_RC_OK);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    EXPECT_EQ(recoveries, 1);
+    EXPECT_EQ(hostLatchRelease(shared->latch), QUOR_RC_OK);
+    // Recovered for good: the next take is an ordinary one.
+    EXPECT_EQ(hostLatchGet(shared->latch), QUOR_RC_OK);
+    EXPECT_EQ(hostLatchRelease(shared->latch), QUOR_RC_OK);
+    EXPECT_EQ(recoveries, 1);
+    hostSetTraceHooks(nullptr);
+}
+
+TEST(Latch, BadArguments) {
+    unsigned char bytes[HOST_LATCH_BYTES];
+    EXPECT_NE(hostLatchInit(nullptr, 1), QUOR_RC_OK);
+    EXPECT_NE(hostLatchInit(bytes, 2), QUOR_RC_OK);
+    EXPECT_NE(hostLatchGet(nullptr), QUOR_RC_OK);
+    EXPECT_NE(hostLatchRelease(nullptr), QUOR_RC_OK);
+}
+
+TEST(SpinLock, ExchangeReportsAHeldLockAndWaitersGetItInTurn) {
+    uint8_t lock = 0;
+    EXPECT_EQ(hostSpinLockExchange(&lock), 0u);
+    EXPECT_NE(hostSpinLockExchange(&lock), 0u);
+    hostSpinLockRelease(&lock);
+
+    long counter = 0;
+    auto work = [&] {
+        for (int i = 0; i < 50000; ++i) {
+            if (hostSpinLockExchange(&lock) != 0) hostSpinLockWaitConflict(&lock);
+            ++counter;
+            hostSpinLockRelease(&lock);
+        }
+    };
+    std::thread a(work), b(work);
+    a.join();
+    b.join();
+    EXPECT_EQ(counter, 100000);
+}
+
+TEST(Atomic, InitIncrementAddSwap) {
+    alignas(8) unsigned char slot[HOST_ATOMIC_SLOT_BYTES];
+    int32_t old = 0;
+    ASSERT_EQ(hostAtomicInit(slot, 41, 1), QUOR_RC_OK);
+    EXPECT_EQ(hostAtomicIncrement(slot, &old), QUOR_RC_OK);
+    EXPECT_EQ(old, 41);
+    EXPECT_EQ(hostAtomicAdd(slot, 0, &old), QUOR_RC_OK);
+    EXPECT_EQ(old, 42);
+    EXPECT_EQ(hostAtomicSwap(slot, INT32_MAX, &old), QUOR_RC_OK);
+    EXPECT_EQ(hostAtomicIncrement(slot, &old), QUOR_RC_OK);
+    EXPECT_EQ(hostAtomicAdd(slot, 0, &old), QUOR_RC_OK);
+    EXPECT_EQ(old, INT32_MIN) << "the counter wraps like a 32-bit register";
+    EXPECT_EQ(hostAtomicIncrement(slot, nullptr), QUOR_RC_ATOMIC_FAILED);
+    EXPECT_EQ(hostAtomicIncrement(slot + 1, &old), QUOR_RC_ATOMIC_FAILED) << "misaligned slot";
+}
+
+TEST(PrivateMemory, CountsPerSourceAndFailsOnRequest) {
+    void *a = nullptr, *b = nullptr, *c = nullptr;
+    ASSERT_EQ(hostMemAlloc(&a, 0, 10, 1, "quorll", 1), QUOR_RC_OK);
+    EXPECT_EQ(hostMemLiveBlocks("quorll"), 1u);
+    EXPECT_EQ(static_cast<unsigned char *>(a)[9], 0) << "blocks come zeroed";
+
+    hostMemFailAfter(2, 0);  // the second allocation from now fails, once
+    EXPECT_EQ(hostMemAlloc(&b, 0, 10, 1, "quor", 2), QUOR_RC_OK);
+    EXPECT_EQ(hostMemAlloc(&c, 0, 10, 1, "quor", 3), QUOR_RC_NO_MEMORY);
+    EXPECT_EQ(c, nullptr);
+    EXPECT_EQ(hostMemAlloc(&c, 0, 10, 1, "quor", 4), QUOR_RC_OK);
+
+    hostMemFailAfter(1, 1);  // from the next one on, every allocation fails
+    void *d = nullptr;
+    EXPECT_EQ(hostMemAlloc(&d, 0, 10, 1, "quor", 5), QUOR_RC_NO_MEMORY);
+    EXPECT_EQ(hostMemAlloc(&d, 0, 10, 1, "quor", 6), QUOR_RC_NO_MEMORY);
+    hostMemFailAfter(0, 0);
+
+    EXPECT_EQ(hostMemLiveBlocks("quor"), 2u);
+    for (void **p : {&a, &b, &c}) {
+        EXPECT_EQ(hostMemFree(p, 0, 0, "quor", 7), QUOR_RC_OK);
+        EXPECT_EQ(*p, nullptr);
+    }
+    EXPECT_EQ(hostMemLiveBlocks(nullptr), 0u);
+    EXPECT_EQ(hostMemFree(&a, 0, 0, "quor", 8), QUOR_RC_NULL_PARAMETER);
+}
+
+IpcResId resId(const std::string &name) {
+    IpcResId id{};
+    std::strncpy(id.name, name.c_str(), sizeof id.name - 1);
+    return id;
+}
+
+std::string uniqueName(const char *what) { return std::string("quor-test-") + what + "-" + std::to_string(getpid()); }
+
+TEST(IpcMemory, CreateInOneProcessAttachInAnother) {
+    IpcMemoryCreateParam param{1, resId(uniqueName("seg")), 1 << 16, nullptr, 0};
+    IpcMemory creator;
+    ASSERT_EQ(creator.create(param), QUOR_RC_OK);
+    void *base = nullptr;
+    ASSERT_EQ(creator.getAddress(&base), QUOR_RC_OK);
+    std::strcpy(static_cast<char *>(base) + 100, "hello");
+
+    struct stat st{};
+    std::string path = "/dev/shm/" + std::string(param.resId.name);
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << "owner-only by default";
+
+    pid_t child = spawn([&] {
+        IpcMemory other;
+        void *at = nullptr;
+        if (other.attach(param.resId, nullptr) != 0 || other.getAddress(&at) != 0) return 1;
+        if (std::strcmp(static_cast<char *>(at) + 100, "hello") != 0) return 2;
+        std::strcpy(static_cast<char *>(at) + 200, "world");
+        return other.detach() == 0 ? 0 : 3;
+    });
+    EXPECT_EQ(waitChild(child), 0);
+    EXPECT_STREQ(static_cast<char *>(base) + 200, "world");
+
+    IpcMemory again;
+    EXPECT_EQ(again.create(param), QUOR_RC_HOST_SEGMENT_EXISTS);
+    EXPECT_EQ(creator.destroy(), QUOR_RC_OK);
+    EXPECT_FALSE(creator.isAttached());
+    IpcMemory late;
+    EXPECT_EQ(late.attach(param.resId, nullptr), QUOR_RC_SEGMENT_ATTACH_FAILED);
+}
+
+TEST(IpcMemory, AttachRefusesASegmentOpenWiderThanAllowed) {
+    IpcMemoryCreateParam param{1, resId(uniqueName("wide")), 4096, nullptr,
+                               IPC_DEFAULT_FLAGS | IPC_OTHERS_READ_WRITE};
+    IpcMemory creator;
+    ASSERT_EQ(creator.create(param), QUOR_RC_OK);
+    IpcMemory strict;
+    EXPECT_EQ(strict.attach(resId(param.resId.name), nullptr), QUOR_RC_SEGMENT_ATTACH_FAILED);
+    IpcResId allowing = resId(param.resId.name);
+    allowing.accessFlags = IPC_OTHERS_READ_WRITE;
+    IpcMemory lenient;
+    EXPECT_EQ(lenient.attach(allowing, nullptr), QUOR_RC_OK);
+    EXPECT_EQ(creator.destroy(), QUOR_RC_OK);
+}
+
+TEST(IpcMemory, NamesAreValidated) {
+    IpcResId unterminated{};
+    std::memset(unterminated.name, 'a', sizeof unterminated.name);
+    const IpcResId bad[] = {resId(""), resId("a/b"), resId(".."), resId(std::string(201, 'x')),
+                            resId("sp ace"), unterminated};
+    for (const IpcResId &id : bad) {
+        IpcMemory memory;
+        EXPECT_EQ(memory.create({1, id, 4096, nullptr, 0}), QUOR_RC_HOST_BAD_SEGMENT_NAME);
+        EXPECT_EQ(memory.attach(id, nullptr), QUOR_RC_HOST_BAD_SEGMENT_NAME);
+    }
+    EXPECT_TRUE(IpcMemory::validName(resId(std::string(200, 'x'))));
+}
+
+TEST(Clock, SixtyFourBitMillisecondsAndATestSource) {
+    HostUtcTime t{};
+    ASSERT_EQ(hostTimeGetUTC(&t), QUOR_RC_OK);
+    EXPECT_GT(t.milliseconds, 1700000000000ull) << "milliseconds since the epoch, not a wrapping field";
+    hostTimeSetSource([]() -> uint64_t { return 0x123456789ull; });
+    ASSERT_EQ(hostTimeGetUTC(&t), QUOR_RC_OK);
+    EXPECT_EQ(t.milliseconds, 0x123456789ull);
+    EXPECT_EQ(t.legacyMilliseconds, 0x6789);
+    hostTimeSetSource(nullptr);
+    EXPECT_EQ(hostTimeGetUTC(nullptr), QUOR_RC_NULL_PARAMETER);
+}
+
+TEST(Assert, ReportsReachTheHookAndReturn) {
+    static std::string seen;
+    hostSetAssertHook([](const char *message, const char *file, uint32_t line) {
+        seen = std::string(message) + "@" + file + ":" + std::to_string(line);
+    });
+    hostAssertFailed("chunk corrupt", "heap.cpp", 12);
+    EXPECT_EQ(seen, "chunk corrupt@heap.cpp:12");
+    hostSetAssertHook(nullptr);
+}
+
+}  // namespace
