@@ -5,8 +5,8 @@
 #include <stdio.h>
 
 static uint32_t show(const char *what, uint32_t rc) {
-    char text[160];
-    quorPrintrc(rc, text, sizeof text);
+    char text[QUOR_PRINTRC_BUFFER_SIZE];
+    quorPrintrc(rc, text);
     printf("%-44s -> %s\n", what, text);
     return rc;
 }

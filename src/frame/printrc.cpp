@@ -4,6 +4,8 @@
 
 using namespace quor;
 
-QUOR_EXPORT uint32_t quorPrintrc(uint32_t rc, char *buffer, uint64_t bufferSize) {
-    return traced(Fn::quorPrintrc, [&](Trace &) { return hostErrorGetDescription(rc, buffer, bufferSize); });
+QUOR_EXPORT uint32_t quorPrintrc(uint32_t returnCode, char *textOut) {
+    return traced(Fn::quorPrintrc, [&](Trace &) {
+        return hostErrorGetDescription(returnCode, textOut, QUOR_PRINTRC_BUFFER_SIZE);
+    });
 }

@@ -33,22 +33,22 @@ TEST(ReturnCodes, TableIsWellFormedAndEveryCodeHasItsText) {
             EXPECT_EQ(code.value & 0xffff0000u, 0x90000000u) << code.name;
         }
         values.insert(code.value);
-        char text[200];
-        ASSERT_EQ(quorPrintrc(code.value, text, sizeof text), QUOR_RC_OK);
+        char text[QUOR_PRINTRC_BUFFER_SIZE];
+        ASSERT_EQ(quorPrintrc(code.value, text), QUOR_RC_OK);
         EXPECT_NE(std::string(text).find("0x"), std::string::npos);
     }
     EXPECT_EQ(values.size() + 1, std::size(kCodes)) << "exactly one value carries two names";
     EXPECT_EQ(QUOR_RC_POOL_TOO_LARGE, QUOR_RC_DOMAIN_CHUNK_TOO_LARGE);
 
-    char text[200];
-    quorPrintrc(QUOR_RC_POOL_IN_USE, text, sizeof text);
+    char text[QUOR_PRINTRC_BUFFER_SIZE];
+    quorPrintrc(QUOR_RC_POOL_IN_USE, text);
     EXPECT_STREQ(text, "0x90000174 QUOR_RC_POOL_IN_USE: pool in use");
-    quorPrintrc(0x9000ffff, text, sizeof text);
+    quorPrintrc(0x9000ffff, text);
     EXPECT_STREQ(text, "0x9000ffff: unknown return code");
     char tiny[8];
-    quorPrintrc(QUOR_RC_POOL_IN_USE, tiny, sizeof tiny);
+    hostErrorGetDescription(QUOR_RC_POOL_IN_USE, tiny, sizeof tiny);
     EXPECT_STREQ(tiny, "0x90000");
-    EXPECT_EQ(quorPrintrc(QUOR_RC_OK, nullptr, 10), QUOR_RC_NULL_PARAMETER);
+    EXPECT_EQ(quorPrintrc(QUOR_RC_OK, nullptr), QUOR_RC_NULL_PARAMETER);
 }
 
 TEST(FunctionIds, DistinctFixedAndNamed) {
