@@ -9,7 +9,8 @@ namespace quor::tree {
 namespace {
 
 constexpr Fn sectionFn(bool enter, Access access) {
-    if (access == Access::Read) return enter ? Fn::quorEnterCriticalSectionBeforeRead : Fn::quorExitCriticalSectionAfterRead;
+    if (access == Access::Read)
+        return enter ? Fn::quorEnterCriticalSectionBeforeRead : Fn::quorExitCriticalSectionAfterRead;
     return enter ? Fn::quorEnterCriticalSectionBeforeWrite : Fn::quorExitCriticalSectionAfterWrite;
 }
 
@@ -28,9 +29,11 @@ uint32_t enterLatched(Trace &t, NodeLatchBlock_t *block, Access access) {
     if (hostLatchGet(block->accessLatch) != 0) return t.fail(50, QUOR_RC_LATCH_FAILED);
     if (access == Access::Read) return QUOR_RC_OK;
     int32_t old = 0;
-    if (hostAtomicSwap(block->writerActive, 1, &old) != 0 || hostAtomicIncrement(block->writeCount, &old) != 0) {
+    if (hostAtomicSwap(block->writerActive, 1, &old) != 0 ||
+        hostAtomicIncrement(block->writeCount, &old) != 0) {
         // A writer that cannot be counted does not keep the latch.
-        uint32_t rc = merged(QUOR_RC_ATOMIC_FAILED, hostLatchRelease(block->accessLatch) != 0 ? QUOR_RC_LATCH_FAILED : 0);
+        uint32_t rc = merged(QUOR_RC_ATOMIC_FAILED,
+                             hostLatchRelease(block->accessLatch) != 0 ? QUOR_RC_LATCH_FAILED : 0);
         return t.fail(60, rc);
     }
     return QUOR_RC_OK;
@@ -73,7 +76,8 @@ NodeLatchBlock_t *ownBlock(SNodeCB_t *node, NodeLatchBlock_t *block) {
 }
 }  // namespace
 
-CriticalSection::CriticalSection(SNodeCB_t *node, Access access, uint32_t inCriticalSection, NodeLatchBlock_t *block)
+CriticalSection::CriticalSection(SNodeCB_t *node, Access access, uint32_t inCriticalSection,
+                                 NodeLatchBlock_t *block)
     : leave_(Leave{node, ownBlock(node, block), access}) {
     if (inCriticalSection != 0) {
         leave_.dismiss();
@@ -161,7 +165,8 @@ uint32_t watch(Trace &t, SNodeCB_t *node, SNodeWatcher_t *watcher) {
         rc = t.failWith(40, updateRefusal(condition), condition);
     } else if (watcher->watchMode == QUOR_WATCH_COUNTER) {
         int32_t current = 0, seen = 0;
-        if (readCounter(node->updateCounter, &current) != 0 || readCounter(watcher->lastCounterSeen, &seen) != 0) {
+        if (readCounter(node->updateCounter, &current) != 0 ||
+            readCounter(watcher->lastCounterSeen, &seen) != 0) {
             rc = t.fail(50, QUOR_RC_ATOMIC_FAILED);
         } else if (current == seen) {
             rc = t.fail(60, QUOR_RC_NOT_UPDATED);
@@ -234,11 +239,13 @@ QUOR_EXPORT uint32_t quorActivateNode(SNodeCB_t **node) {
 }
 
 QUOR_EXPORT uint32_t quorAbandonNode(SNodeCB_t **node) {
-    return traced(Fn::quorAbandonNode, [&](Trace &t) { return changeCondition(t, node, QUOR_NODE_ABANDONED); });
+    return traced(Fn::quorAbandonNode,
+                  [&](Trace &t) { return changeCondition(t, node, QUOR_NODE_ABANDONED); });
 }
 
 QUOR_EXPORT uint32_t quorDisassociateNode(SNodeCB_t **node) {
-    return traced(Fn::quorDisassociateNode, [&](Trace &t) { return changeCondition(t, node, QUOR_NODE_DISASSOCIATED); });
+    return traced(Fn::quorDisassociateNode,
+                  [&](Trace &t) { return changeCondition(t, node, QUOR_NODE_DISASSOCIATED); });
 }
 
 QUOR_EXPORT uint32_t quorUpdateNodeStatus(SNodeCB_t *node) {
