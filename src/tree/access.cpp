@@ -16,10 +16,11 @@ constexpr Fn sectionFn(bool enter, Access access) {
 
 // The argument checks shared by the sections and the latch initialisation.
 // Sets *latched when the node's model takes latches.
-uint32_t checkSectionArguments(Trace &t, SNodeCB_t *node, NodeLatchBlock_t *block, bool *latched) {
+uint32_t checkSectionArguments(Trace &t, SNodeCB_t *node, NodeLatchBlock_t *block, const uint32_t *modelGiven,
+                               bool *latched) {
     if (node == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
     if (block == nullptr) return t.failWith(20, QUOR_RC_NULL_LATCH_BLOCK, 0);
-    const uint32_t model = node->concurrencyModel;
+    const uint32_t model = modelGiven != nullptr ? *modelGiven : node->concurrencyModel;
     if (model >= kModelLimit) return t.failWith(30, QUOR_RC_BAD_CONCURRENCY_MODEL, model);
     *latched = model == QUOR_CONCURRENCY_MODEL_LATCHED;
     return QUOR_RC_OK;
@@ -50,9 +51,10 @@ uint32_t exitLatched(Trace &t, NodeLatchBlock_t *block, Access access) {
     return rc;
 }
 
-uint32_t section(Trace &t, SNodeCB_t *node, NodeLatchBlock_t *block, bool enter, Access access) {
+uint32_t section(Trace &t, SNodeCB_t *node, NodeLatchBlock_t *block, bool enter, Access access,
+                 const uint32_t *model = nullptr) {
     bool latched = false;
-    if (uint32_t rc = checkSectionArguments(t, node, block, &latched); rc != 0 || !latched) return rc;
+    if (uint32_t rc = checkSectionArguments(t, node, block, model, &latched); rc != 0 || !latched) return rc;
     if (block->latchEyecatcher != QUOR_EYECATCHER) {
         return t.failWith(40, QUOR_RC_LATCH_NOT_INITIALIZED, block->latchEyecatcher);
     }
@@ -69,6 +71,10 @@ uint32_t exitSection(SNodeCB_t *node, NodeLatchBlock_t *block, Access access) {
     return traced(sectionFn(false, access), [&](Trace &t) { return section(t, node, block, false, access); });
 }
 
+uint32_t exitSectionAs(SNodeCB_t *node, NodeLatchBlock_t *block, Access access, uint32_t model) {
+    return traced(sectionFn(false, access), [&](Trace &t) { return section(t, node, block, false, access, &model); });
+}
+
 namespace {
 NodeLatchBlock_t *ownBlock(SNodeCB_t *node, NodeLatchBlock_t *block) {
     if (block != nullptr || node == nullptr) return block;
@@ -78,13 +84,18 @@ NodeLatchBlock_t *ownBlock(SNodeCB_t *node, NodeLatchBlock_t *block) {
 
 CriticalSection::CriticalSection(SNodeCB_t *node, Access access, uint32_t inCriticalSection,
                                  NodeLatchBlock_t *block)
-    : leave_(Leave{node, ownBlock(node, block), access}) {
+    : target_{node, ownBlock(node, block), access, 0}, leave_(Leave{&target_}) {
     if (inCriticalSection != 0) {
         leave_.dismiss();
         return;
     }
-    enterRc_ = enterSection(node, ownBlock(node, block), access);
-    if (enterRc_ != 0) leave_.dismiss();
+    enterRc_ = enterSection(node, target_.block, access);
+    if (enterRc_ != 0) {
+        leave_.dismiss();
+        return;
+    }
+    // Nobody else changes the model of a node whose section we hold.
+    target_.model = node->concurrencyModel;
 }
 
 uint32_t initializeLatches(SNodeCB_t *node, NodeLatchBlock_t *block, uint32_t key) {
