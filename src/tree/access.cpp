@@ -72,7 +72,8 @@ uint32_t exitSection(SNodeCB_t *node, NodeLatchBlock_t *block, Access access) {
 }
 
 uint32_t exitSectionAs(SNodeCB_t *node, NodeLatchBlock_t *block, Access access, uint32_t model) {
-    return traced(sectionFn(false, access), [&](Trace &t) { return section(t, node, block, false, access, &model); });
+    return traced(sectionFn(false, access),
+                  [&](Trace &t) { return section(t, node, block, false, access, &model); });
 }
 
 namespace {

@@ -22,10 +22,15 @@ struct IdCodes {
 bool idCodes(uint32_t kind, IdCodes *codes) {
     switch (areaBitNumber(kind)) {
         case 1:
-        case 11: *codes = {QUOR_RC_ID_SIZE_TOO_LARGE, QUOR_RC_MAX_ID_SIZE_TOO_LARGE}; return true;
+        case 11:
+            *codes = {QUOR_RC_ID_SIZE_TOO_LARGE, QUOR_RC_MAX_ID_SIZE_TOO_LARGE};
+            return true;
         case 9:
-        case 10: *codes = {QUOR_RC_ID_TOO_LONG, QUOR_RC_BAD_MAX_ID_SIZE}; return true;
-        default: return false;
+        case 10:
+            *codes = {QUOR_RC_ID_TOO_LONG, QUOR_RC_BAD_MAX_ID_SIZE};
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -77,15 +82,17 @@ uint32_t deleteId(Trace &t, char *buffer, uint64_t *lengths, const uint32_t *key
     return rc != 0 ? t.fail(30, rc) : QUOR_RC_OK;
 }
 
-uint32_t compareId(Trace &t, const char *id1, uint64_t length1, const char *id2, uint64_t length2, uint32_t kind,
-                   int64_t *result) {
+uint32_t compareId(Trace &t, const char *id1, uint64_t length1, const char *id2, uint64_t length2,
+                   uint32_t kind, int64_t *result) {
     switch (areaBitNumber(kind)) {
         case 1:
         case 4:
         case 9:
         case 10:
-        case 11: break;
-        default: return t.failWith(10, QUOR_RC_BAD_PROPERTY_KIND, kind);
+        case 11:
+            break;
+        default:
+            return t.failWith(10, QUOR_RC_BAD_PROPERTY_KIND, kind);
     }
     if (id1 == nullptr || id2 == nullptr) return t.failWith(20, QUOR_RC_NULL_ID, 0);
     if (length1 > QUOR_MAX_ID_SIZE) return t.failWith(30, QUOR_RC_BAD_ID_LENGTH, length1);
@@ -117,16 +124,17 @@ using namespace quor;
 
 QUOR_EXPORT uint32_t quorCreateID(char **buffer, uint64_t **lengths, const char **strings, uint64_t maxLength,
                                   uint64_t count, uint32_t kind, const uint32_t *key) {
-    return traced(Fn::quorCreateID,
-                  [&](Trace &t) { return tree::createId(t, buffer, lengths, strings, maxLength, count, kind, key); });
+    return traced(Fn::quorCreateID, [&](Trace &t) {
+        return tree::createId(t, buffer, lengths, strings, maxLength, count, kind, key);
+    });
 }
 
 QUOR_EXPORT uint32_t quorDeleteID(char *buffer, uint64_t *lengths, const uint32_t *key) {
     return traced(Fn::quorDeleteID, [&](Trace &t) { return tree::deleteId(t, buffer, lengths, key); });
 }
 
-QUOR_EXPORT uint32_t quorCompareID(const char *id1, uint64_t length1, const char *id2, uint64_t length2, uint32_t kind,
-                                   int64_t *result) {
+QUOR_EXPORT uint32_t quorCompareID(const char *id1, uint64_t length1, const char *id2, uint64_t length2,
+                                   uint32_t kind, int64_t *result) {
     return traced(Fn::quorCompareID,
                   [&](Trace &t) { return tree::compareId(t, id1, length1, id2, length2, kind, result); });
 }

@@ -25,7 +25,8 @@ constexpr uint64_t kExportListEntries = 58;
 // latched concurrency model, both latch blocks and the whole directory, areas
 // back to back behind the control block. The rest of the control block is left
 // for initialisation.
-uint32_t layOutNode(SNodeCB_t *node, uint64_t total, uint64_t areaFlags, const uint64_t *sizes, uint32_t latchKey) {
+uint32_t layOutNode(SNodeCB_t *node, uint64_t total, uint64_t areaFlags, const uint64_t *sizes,
+                    uint32_t latchKey) {
     node->nodeSize = total;
     node->areaFlags = areaFlags;
     node->NodeCondition = QUOR_NODE_CREATED;
@@ -40,8 +41,8 @@ uint32_t layOutNode(SNodeCB_t *node, uint64_t total, uint64_t areaFlags, const u
     return QUOR_RC_OK;
 }
 
-uint32_t createNodeInPM(Trace &t, SNodeCB_t **nodeOut, uint64_t areaFlags, const uint64_t *sizes, uint64_t *totalOut,
-                        uint64_t *addressOut, uint32_t key, uint32_t latchKey) {
+uint32_t createNodeInPM(Trace &t, SNodeCB_t **nodeOut, uint64_t areaFlags, const uint64_t *sizes,
+                        uint64_t *totalOut, uint64_t *addressOut, uint32_t key, uint32_t latchKey) {
     if (nodeOut == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
     if (sizes == nullptr) return t.failWith(20, QUOR_RC_NULL_SIZE_ARRAY, 0);
     if (totalOut == nullptr) return t.failWith(30, QUOR_RC_NULL_NODE_SIZE_OUTPUT, 0);
@@ -51,7 +52,8 @@ uint32_t createNodeInPM(Trace &t, SNodeCB_t **nodeOut, uint64_t areaFlags, const
     if (key != QUOR_EYECATCHER) return t.failWith(60, QUOR_RC_BAD_EYECATCHER, key);
     *totalOut = total;
     void *block = nullptr;
-    if (hostMemAlloc(&block, 0, total, 1, src::tree, __LINE__) != 0) return t.fail(70, QUOR_RC_NODE_ALLOC_FAILED);
+    if (hostMemAlloc(&block, 0, total, 1, src::tree, __LINE__) != 0)
+        return t.fail(70, QUOR_RC_NODE_ALLOC_FAILED);
     auto *node = static_cast<SNodeCB_t *>(block);
     if (uint32_t rc = layOutNode(node, total, areaFlags, sizes, latchKey); rc != 0) {
         (void)hostMemFree(&block, 0, 0, src::tree, __LINE__);
@@ -81,13 +83,18 @@ uint32_t resolveOptions(Trace &t, const SNodeOptions_t *options, uint32_t defaul
     out->word1 = given.optionWord1;
     out->word2 = given.optionWord2;
     switch (given.condition) {
-        case 0: out->condition = defaultCondition; break;
+        case 0:
+            out->condition = defaultCondition;
+            break;
         case 2:
         case 4:
         case 8:
         case 16:
-        case 32: out->condition = given.condition; break;
-        default: return t.failWith(100, QUOR_RC_BAD_NODE_OPTION, given.condition);
+        case 32:
+            out->condition = given.condition;
+            break;
+        default:
+            return t.failWith(100, QUOR_RC_BAD_NODE_OPTION, given.condition);
     }
     if (given.updateMode == 0) {
         out->updateMode = QUOR_NODE_UPDATE_COUNTED;
@@ -99,7 +106,8 @@ uint32_t resolveOptions(Trace &t, const SNodeOptions_t *options, uint32_t defaul
     out->interval1 = given.interval1 != 0 ? given.interval1 : kDefaultInterval;
     out->updateInterval = given.updateInterval != 0 ? given.updateInterval : kDefaultInterval;
     out->model = given.concurrencyModel != 0 ? given.concurrencyModel : QUOR_NODE_DEFAULT_MODEL;
-    if (checkModel && out->model >= kModelLimit) return t.failWith(120, QUOR_RC_BAD_CONCURRENCY_MODEL, out->model);
+    if (checkModel && out->model >= kModelLimit)
+        return t.failWith(120, QUOR_RC_BAD_CONCURRENCY_MODEL, out->model);
     out->timeStamp = given.timeStamp;
     return QUOR_RC_OK;
 }
@@ -153,7 +161,8 @@ uint32_t writeInitialAreas(Trace &t, SNodeCB_t *node, const InitArguments &a) {
         auto *maxId = area.at<uint64_t>(0);
         auto *locator = area.at<SNodeInfo_t>(8);
         unsigned char *bytes = area.at<unsigned char>(8 + sizeof(SNodeInfo_t), idSize);
-        if (maxId == nullptr || locator == nullptr || bytes == nullptr) return t.fail(220, QUOR_RC_AREA_OVERFULL);
+        if (maxId == nullptr || locator == nullptr || bytes == nullptr)
+            return t.fail(220, QUOR_RC_AREA_OVERFULL);
         *maxId = a.maxIdSize;
         *locator = *a.parentInfo;
         // The stored locator finds its segment from its own position.
@@ -210,7 +219,8 @@ uint32_t initNode(Trace &t, SNodeCB_t **ref, const InitArguments &args, const SN
             if (a.parentId == nullptr) return t.failWith(70, QUOR_RC_NULL_ID, 0);
         }
     }
-    if ((flags & QUOR_KIND_RMX) != 0 && a.rmxRecord == nullptr) return t.failWith(80, QUOR_RC_NULL_RMX_RECORD, 0);
+    if ((flags & QUOR_KIND_RMX) != 0 && a.rmxRecord == nullptr)
+        return t.failWith(80, QUOR_RC_NULL_RMX_RECORD, 0);
     if ((flags & QUOR_KIND_TRIPLE) != 0 && a.triple == nullptr) return t.failWith(90, QUOR_RC_NULL_TRIPLE, 0);
     ResolvedOptions o;
     if (uint32_t rc = resolveOptions(t, options, QUOR_NODE_INITIALIZED, true, &o); rc != 0) return rc;
@@ -222,7 +232,8 @@ uint32_t initNode(Trace &t, SNodeCB_t **ref, const InitArguments &args, const SN
     node->selfOffset = a.nodeOffset;
     node->magic = QUOR_NODE_MAGIC;
     uint32_t rc = QUOR_RC_OK;
-    for (void *counter : {node->ReconfigCounter, node->updateCounter, node->spareCounter1, node->spareCounter2}) {
+    for (void *counter :
+         {node->ReconfigCounter, node->updateCounter, node->spareCounter1, node->spareCounter2}) {
         if (rc == 0 && hostAtomicInit(counter, 0, 1) != 0) rc = t.fail(140, QUOR_RC_ATOMIC_FAILED);
     }
     if (rc == 0) rc = writeInitialAreas(t, node, a);
@@ -242,7 +253,8 @@ uint32_t setNodeOptions(Trace &t, SNodeCB_t *node, const SNodeOptions_t *options
 // Runs `body` on a node whose condition passes `mask`, inside the read or
 // write section unless the caller holds it: the frame every accessor shares.
 template <class Body>
-uint32_t accessNode(Trace &t, SNodeCB_t *node, Access access, uint32_t inCriticalSection, uint32_t mask, Body body) {
+uint32_t accessNode(Trace &t, SNodeCB_t *node, Access access, uint32_t inCriticalSection, uint32_t mask,
+                    Body body) {
     CriticalSection section(node, access, inCriticalSection);
     if (uint32_t rc = section.entered(); rc != 0) return t.fail(30, rc);
     uint32_t rc = checkCondition(node->NodeCondition, mask);
@@ -261,7 +273,8 @@ using namespace quor;
 using namespace quor::tree;
 
 QUOR_EXPORT uint32_t quorCreateNodeInPM(SNodeCB_t **node, uint64_t areaFlags, const uint64_t *sizes,
-                                        uint64_t *totalOut, uint64_t *addressOut, uint32_t key, uint32_t latchKey) {
+                                        uint64_t *totalOut, uint64_t *addressOut, uint32_t key,
+                                        uint32_t latchKey) {
     return traced(Fn::quorCreateNodeInPM, [&](Trace &t) {
         return createNodeInPM(t, node, areaFlags, sizes, totalOut, addressOut, key, latchKey);
     });
@@ -316,7 +329,8 @@ QUOR_EXPORT uint32_t quorSetNodeTag(SNodeCB_t *node, uint64_t tag, uint32_t inCr
     });
 }
 
-QUOR_EXPORT uint32_t quorGetNodeID(SNodeCB_t *node, char **idOut, uint64_t *idLengthOut, uint32_t inCriticalSection) {
+QUOR_EXPORT uint32_t quorGetNodeID(SNodeCB_t *node, char **idOut, uint64_t *idLengthOut,
+                                   uint32_t inCriticalSection) {
     return traced(Fn::quorGetNodeID, [&](Trace &t) {
         if (node == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
         if (idOut == nullptr) return t.failWith(20, QUOR_RC_NULL_PARAMETER, 0);
@@ -330,7 +344,8 @@ QUOR_EXPORT uint32_t quorGetNodeID(SNodeCB_t *node, char **idOut, uint64_t *idLe
             if (head == nullptr) return t.fail(60, QUOR_RC_AREA_OVERFULL);
             const uint64_t length = head[1];
             unsigned char *bytes = area.at<unsigned char>(16, length);
-            if (length > QUOR_MAX_ID_SIZE || bytes == nullptr) return t.failWith(70, QUOR_RC_BAD_ID_LENGTH, length);
+            if (length > QUOR_MAX_ID_SIZE || bytes == nullptr)
+                return t.failWith(70, QUOR_RC_BAD_ID_LENGTH, length);
             *idOut = reinterpret_cast<char *>(bytes);
             *idLengthOut = length;
             return QUOR_RC_OK;
@@ -344,7 +359,8 @@ QUOR_EXPORT uint32_t quorSetNodeID(SNodeCB_t *node, const char *id, uint64_t idL
         if (node == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
         if (id == nullptr) return t.failWith(20, QUOR_RC_NULL_ID, 0);
         return accessNode(t, node, Access::Write, inCriticalSection, QUOR_COND_MASK_ACCESSORS, [&] {
-            if (directoryRecord(node, QUOR_KIND_ID)->areaOffset == 0) return t.fail(50, QUOR_RC_NO_ID_AREA_TO_SET);
+            if (directoryRecord(node, QUOR_KIND_ID)->areaOffset == 0)
+                return t.fail(50, QUOR_RC_NO_ID_AREA_TO_SET);
             if (maxIdSize > QUOR_MAX_ID_SIZE) return t.failWith(60, QUOR_RC_BAD_MAX_NODE_ID_SIZE, maxIdSize);
             const uint64_t maximum = round8(maxIdSize);
             if (idLength > maximum) return t.failWith(70, QUOR_RC_NODE_ID_TOO_LONG, idLength);

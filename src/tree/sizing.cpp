@@ -45,7 +45,6 @@ struct SizingInput {
     uint64_t irTagTableSize, irIdTableSize, ivTagTableSize, ivIdTableSize;
 };
 
-
 uint32_t checkValueSize(uint64_t v) {
     return v >= 1 && v <= QUOR_MAX_V_SIZE ? QUOR_RC_OK : QUOR_RC_MAX_V_SIZE_OUT_OF_RANGE;
 }
@@ -71,20 +70,28 @@ uint32_t tagAndIdTables(uint64_t tagRequest, uint64_t idRequest, uint64_t *p, ui
 // rounded up to multiples of 8 before they enter a formula.
 uint32_t areaSize(const SizingInput &in, unsigned bit, uint64_t *size) {
     const uint64_t m = round8(in.maxIdSize);
-    auto nodeIdLimit = [&] { return in.maxIdSize > QUOR_MAX_ID_SIZE ? QUOR_RC_MAX_ID_SIZE_TOO_LARGE : QUOR_RC_OK; };
+    auto nodeIdLimit = [&] {
+        return in.maxIdSize > QUOR_MAX_ID_SIZE ? QUOR_RC_MAX_ID_SIZE_TOO_LARGE : QUOR_RC_OK;
+    };
     uint64_t t = 0, p = 0, q = 0;
     uint32_t rc = QUOR_RC_OK;
     switch (bit) {
         case 1:  // node ID
             if ((rc = nodeIdLimit()) == 0) *size = m + 16;
             return rc;
-        case 2: *size = 24; return rc;
-        case 3: *size = 1056; return rc;
+        case 2:
+            *size = 24;
+            return rc;
+        case 3:
+            *size = 1056;
+            return rc;
         case 4:  // parent
             if ((rc = nodeIdLimit()) == 0) *size = m + 72;
             return rc;
-        case 5: *size = 144; return rc;  // BaseR
-        case 6:                          // BaseV
+        case 5:
+            *size = 144;
+            return rc;  // BaseR
+        case 6:         // BaseV
             if ((rc = checkValueSize(in.baseVMaxVSize)) == 0) *size = round8(in.baseVMaxVSize) + 432;
             return rc;
         case 7: {  // R
@@ -101,7 +108,8 @@ uint32_t areaSize(const SizingInput &in, unsigned bit, uint64_t *size) {
         case 8: {  // V
             const uint64_t n = in.vCount, v = round8(in.vMaxVSize);
             if (n > QUOR_MAX_COUNT) return QUOR_RC_TOO_MANY_V_PROPERTIES;
-            if ((rc = checkValueSize(in.vMaxVSize)) != 0 || (rc = checkHashMode(in.vHashMode)) != 0) return rc;
+            if ((rc = checkValueSize(in.vMaxVSize)) != 0 || (rc = checkHashMode(in.vHashMode)) != 0)
+                return rc;
             if (in.vHashMode == QUOR_LIST_FLAT) {
                 *size = n * (v + 424) + 16;
             } else if ((rc = tableSize(n, &t)) == 0) {
@@ -126,7 +134,8 @@ uint32_t areaSize(const SizingInput &in, unsigned bit, uint64_t *size) {
             const uint64_t n = in.ivCount, mi = round8(in.ivMaxIdSize), v = round8(in.ivMaxVSize);
             if (n > QUOR_MAX_COUNT) return QUOR_RC_TOO_MANY_IV_PROPERTIES;
             if (in.ivMaxIdSize > QUOR_MAX_ID_SIZE) return QUOR_RC_BAD_MAX_ID_SIZE;
-            if ((rc = checkValueSize(in.ivMaxVSize)) != 0 || (rc = checkHashMode(in.ivHashMode)) != 0) return rc;
+            if ((rc = checkValueSize(in.ivMaxVSize)) != 0 || (rc = checkHashMode(in.ivHashMode)) != 0)
+                return rc;
             if (in.ivHashMode == QUOR_LIST_FLAT) {
                 *size = n * (mi + v + 440) + 24;
             } else if ((rc = tagAndIdTables(in.ivTagTableSize, in.ivIdTableSize, &p, &q)) == 0 &&
@@ -139,8 +148,12 @@ uint32_t areaSize(const SizingInput &in, unsigned bit, uint64_t *size) {
             if (in.dependentCount > QUOR_MAX_COUNT) return QUOR_RC_TOO_MANY_DEPENDENTS;
             if ((rc = nodeIdLimit()) == 0) *size = in.dependentCount * (m + 56) + 8;
             return rc;
-        case 12: *size = 240; return rc;  // export list
-        default: *size = 0; return rc;
+        case 12:
+            *size = 240;
+            return rc;  // export list
+        default:
+            *size = 0;
+            return rc;
     }
 }
 
@@ -167,16 +180,17 @@ uint32_t createMaxSpaceArray(Trace &t, const SizingInput &in, uint64_t *sizesOut
 
 using namespace quor;
 
-QUOR_EXPORT uint32_t quorCreateMaxSpaceArray(uint64_t areaFlags, uint64_t rCount, uint64_t vCount, uint64_t irCount,
-                                             uint64_t ivCount, uint64_t dependentCount, uint64_t maxIdSize,
-                                             uint64_t baseVMaxVSize, uint64_t vMaxVSize, uint64_t irMaxIdSize,
-                                             uint64_t ivMaxIdSize, uint64_t ivMaxVSize, uint32_t rHashMode,
-                                             uint32_t vHashMode, uint32_t irHashMode, uint32_t ivHashMode,
-                                             uint64_t irTagTableSize, uint64_t irIdTableSize, uint64_t ivTagTableSize,
+QUOR_EXPORT uint32_t quorCreateMaxSpaceArray(uint64_t areaFlags, uint64_t rCount, uint64_t vCount,
+                                             uint64_t irCount, uint64_t ivCount, uint64_t dependentCount,
+                                             uint64_t maxIdSize, uint64_t baseVMaxVSize, uint64_t vMaxVSize,
+                                             uint64_t irMaxIdSize, uint64_t ivMaxIdSize, uint64_t ivMaxVSize,
+                                             uint32_t rHashMode, uint32_t vHashMode, uint32_t irHashMode,
+                                             uint32_t ivHashMode, uint64_t irTagTableSize,
+                                             uint64_t irIdTableSize, uint64_t ivTagTableSize,
                                              uint64_t ivIdTableSize, uint64_t *sizesOut, uint64_t *totalOut) {
-    const tree::SizingInput in{areaFlags,      rCount,        vCount,         irCount,       ivCount,
-                               dependentCount, maxIdSize,     baseVMaxVSize,  vMaxVSize,     irMaxIdSize,
-                               ivMaxIdSize,    ivMaxVSize,    rHashMode,      vHashMode,     irHashMode,
+    const tree::SizingInput in{areaFlags,      rCount,         vCount,        irCount,        ivCount,
+                               dependentCount, maxIdSize,      baseVMaxVSize, vMaxVSize,      irMaxIdSize,
+                               ivMaxIdSize,    ivMaxVSize,     rHashMode,     vHashMode,      irHashMode,
                                ivHashMode,     irTagTableSize, irIdTableSize, ivTagTableSize, ivIdTableSize};
     return traced(Fn::quorCreateMaxSpaceArray,
                   [&](Trace &t) { return tree::createMaxSpaceArray(t, in, sizesOut, totalOut); });
