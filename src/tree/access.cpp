@@ -138,67 +138,69 @@ uint32_t readCounter(void *slot, int32_t *value) {
 uint32_t changeCondition(Trace &t, SNodeCB_t **ref, uint32_t condition) {
     SNodeCB_t *node = ref != nullptr ? *ref : nullptr;
     if (node == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
-    CriticalSection section(node, Access::Write);
-    if (uint32_t rc = section.entered(); rc != 0) return t.fail(20, rc);
-    uint32_t rc = QUOR_RC_OK;
-    if (condition == QUOR_NODE_ACTIVE && node->NodeCondition == QUOR_NODE_CREATED) {
-        rc = t.fail(30, QUOR_RC_NODE_NOT_ACTIVATABLE);
-    } else {
+    return inSection(t, 20, node, Access::Write, 0, [&] {
+        if (condition == QUOR_NODE_ACTIVE && node->NodeCondition == QUOR_NODE_CREATED) {
+            return t.fail(30, QUOR_RC_NODE_NOT_ACTIVATABLE);
+        }
         node->NodeCondition = condition;
-    }
-    return section.close(rc);
+        return QUOR_RC_OK;
+    });
 }
 
 uint32_t updateStatus(Trace &t, SNodeCB_t *node) {
     if (node == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
-    CriticalSection section(node, Access::Write);
-    if (uint32_t rc = section.entered(); rc != 0) return t.fail(20, rc);
-    uint32_t rc = QUOR_RC_OK;
-    if (const uint32_t condition = node->NodeCondition; condition != QUOR_NODE_ACTIVE) {
-        rc = t.failWith(30, updateRefusal(condition), condition);
-    } else if (node->updateMode == QUOR_NODE_UPDATE_COUNTED) {
-        int32_t old = 0;
-        if (hostAtomicIncrement(node->updateCounter, &old) != 0) rc = t.fail(40, QUOR_RC_ATOMIC_FAILED);
-    } else if (node->updateMode == QUOR_NODE_UPDATE_TIMED) {
-        node->lastUpdate = hostClockValue();
-    } else {
-        rc = t.failWith(50, QUOR_RC_BAD_WATCH_MODE, node->updateMode);
+    return inSection(t, 20, node, Access::Write, 0, [&] {
+        if (const uint32_t condition = node->NodeCondition; condition != QUOR_NODE_ACTIVE) {
+            return t.failWith(30, updateRefusal(condition), condition);
+        }
+        if (node->updateMode == QUOR_NODE_UPDATE_COUNTED) {
+            int32_t old = 0;
+            if (hostAtomicIncrement(node->updateCounter, &old) != 0) return t.fail(40, QUOR_RC_ATOMIC_FAILED);
+            return QUOR_RC_OK;
+        }
+        if (node->updateMode == QUOR_NODE_UPDATE_TIMED) {
+            node->lastUpdate = hostClockValue();
+            return QUOR_RC_OK;
+        }
+        return t.failWith(50, QUOR_RC_BAD_WATCH_MODE, node->updateMode);
+    });
+}
+
+// The watcher's verdict on an active node.
+uint32_t watchActive(Trace &t, SNodeCB_t *node, SNodeWatcher_t *watcher) {
+    if (watcher->watchMode == QUOR_WATCH_COUNTER) {
+        int32_t current = 0, seen = 0;
+        if (readCounter(node->updateCounter, &current) != 0 ||
+            readCounter(watcher->lastCounterSeen, &seen) != 0) {
+            return t.fail(50, QUOR_RC_ATOMIC_FAILED);
+        }
+        if (current == seen) return t.fail(60, QUOR_RC_NOT_UPDATED);
+        if (hostAtomicSwap(watcher->lastCounterSeen, current, &seen) != 0)
+            return t.fail(70, QUOR_RC_ATOMIC_FAILED);
+        return QUOR_RC_OK;
     }
-    return section.close(rc);
+    if (watcher->watchMode == QUOR_WATCH_TIME) {
+        const uint64_t now = hostClockValue(), last = node->lastUpdate;
+        // A stamp ahead of this process's clock (a clock stepped back, or a
+        // caller's stamp) is as fresh as it gets, not 2^64 ms old.
+        const uint64_t elapsed = now > last ? now - last : 0;
+        if (elapsed > 2 * uint64_t{node->updateInterval})
+            return t.failWith(80, QUOR_RC_UPDATE_OVERDUE, elapsed);
+        watcher->lastTimeSeen = now;
+        return QUOR_RC_OK;
+    }
+    return t.failWith(90, QUOR_RC_BAD_WATCH_MODE, watcher->watchMode);
 }
 
 uint32_t watch(Trace &t, SNodeCB_t *node, SNodeWatcher_t *watcher) {
     if (node == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
     if (watcher == nullptr) return t.failWith(20, QUOR_RC_NULL_WATCHER, 0);
-    CriticalSection section(node, Access::Write);
-    if (uint32_t rc = section.entered(); rc != 0) return t.fail(30, rc);
-    uint32_t rc = QUOR_RC_OK;
-    if (const uint32_t condition = node->NodeCondition; condition != QUOR_NODE_ACTIVE) {
-        rc = t.failWith(40, updateRefusal(condition), condition);
-    } else if (watcher->watchMode == QUOR_WATCH_COUNTER) {
-        int32_t current = 0, seen = 0;
-        if (readCounter(node->updateCounter, &current) != 0 ||
-            readCounter(watcher->lastCounterSeen, &seen) != 0) {
-            rc = t.fail(50, QUOR_RC_ATOMIC_FAILED);
-        } else if (current == seen) {
-            rc = t.fail(60, QUOR_RC_NOT_UPDATED);
-        } else if (hostAtomicSwap(watcher->lastCounterSeen, current, &seen) != 0) {
-            rc = t.fail(70, QUOR_RC_ATOMIC_FAILED);
+    return inSection(t, 30, node, Access::Write, 0, [&] {
+        if (const uint32_t condition = node->NodeCondition; condition != QUOR_NODE_ACTIVE) {
+            return t.failWith(40, updateRefusal(condition), condition);
         }
-    } else if (watcher->watchMode == QUOR_WATCH_TIME) {
-        const uint64_t now = hostClockValue(), last = node->lastUpdate;
-        // A stamp ahead of this process's clock (a clock stepped back, or a
-        // caller's stamp) is as fresh as it gets, not 2^64 ms old.
-        const uint64_t elapsed = now > last ? now - last : 0;
-        if (elapsed > 2 * uint64_t{node->updateInterval}) {
-            rc = t.failWith(80, QUOR_RC_UPDATE_OVERDUE, elapsed);
-        } else {
-            watcher->lastTimeSeen = now;
-        }
-    } else {
-        rc = t.failWith(90, QUOR_RC_BAD_WATCH_MODE, watcher->watchMode);
-    }
-    return section.close(rc);
+        return watchActive(t, node, watcher);
+    });
 }
 
 }  // namespace

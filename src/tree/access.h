@@ -74,6 +74,17 @@ private:
     Closing<Leave> leave_;
 };
 
+// Runs `body()` (returning a code) inside the node's own section, unless the
+// caller holds it, and returns the merged code; a failed entry is recorded at
+// `probe` and returned without running the body.
+template <class Body>
+uint32_t inSection(Trace &t, uint32_t probe, SNodeCB_t *node, Access access, uint32_t inCriticalSection,
+                   Body body) {
+    CriticalSection section(node, access, inCriticalSection);
+    if (uint32_t rc = section.entered(); rc != 0) return t.fail(probe, rc);
+    return section.close(body());
+}
+
 // Initialises a latch block under model 1 (both latches, both counters, then
 // the eyecatcher = key); nothing under the other models. The checks and trace
 // records of quorInitializeLatches.

@@ -244,10 +244,10 @@ uint32_t setNodeOptions(Trace &t, SNodeCB_t *node, const SNodeOptions_t *options
     if (node == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
     ResolvedOptions o;
     if (uint32_t rc = resolveOptions(t, options, QUOR_NODE_ACTIVE, false, &o); rc != 0) return rc;
-    CriticalSection section(node, Access::Write);
-    if (uint32_t rc = section.entered(); rc != 0) return t.fail(20, rc);
-    writeOptions(node, o);
-    return section.close(QUOR_RC_OK);
+    return inSection(t, 20, node, Access::Write, 0, [&] {
+        writeOptions(node, o);
+        return QUOR_RC_OK;
+    });
 }
 
 // Runs `body` on a node whose condition passes `mask`, inside the read or
@@ -255,15 +255,12 @@ uint32_t setNodeOptions(Trace &t, SNodeCB_t *node, const SNodeOptions_t *options
 template <class Body>
 uint32_t accessNode(Trace &t, SNodeCB_t *node, Access access, uint32_t inCriticalSection, uint32_t mask,
                     Body body) {
-    CriticalSection section(node, access, inCriticalSection);
-    if (uint32_t rc = section.entered(); rc != 0) return t.fail(30, rc);
-    uint32_t rc = checkCondition(node->NodeCondition, mask);
-    if (rc != 0) {
-        rc = t.failWith(40, rc, node->NodeCondition);
-    } else {
-        rc = body();
-    }
-    return section.close(rc);
+    return inSection(t, 30, node, access, inCriticalSection, [&] {
+        if (uint32_t rc = checkCondition(node->NodeCondition, mask); rc != 0) {
+            return t.failWith(40, rc, node->NodeCondition);
+        }
+        return body();
+    });
 }
 
 }  // namespace
