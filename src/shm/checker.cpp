@@ -1,4 +1,6 @@
-// Consistency check of a storage heap.
+// Consistency check of a storage heap. (Sorting goes over raw pointers: vector
+// iterator comparisons would leave a libstdc++ helper among the exported symbols
+// of an unoptimised build.)
 #include "shm/checker.h"
 
 #include <algorithm>
@@ -134,7 +136,8 @@ private:
                         extents_.push_back({node->offset, node->size, true});
                         nodes_.push_back({at, freeNodeSize(node->level), true});
                         freeNodes_.push_back(at);
-                    } else if (!std::binary_search(freeNodes_.begin(), freeNodes_.end(), at)) {
+                    } else if (!std::binary_search(freeNodes_.data(), freeNodes_.data() + freeNodes_.size(),
+                                                   at)) {
                         return fail("size order holds a node the offset order lacks", at);
                     }
                 }
@@ -145,7 +148,7 @@ private:
             if (Heap::freeLinks(h_.freeNode(h_.freeTail), backward)[i] != previous) {
                 return fail("tail backward link wrong", i);
             }
-            if (i == 0 && byOffset) std::sort(freeNodes_.begin(), freeNodes_.end());
+            if (i == 0 && byOffset) std::sort(freeNodes_.data(), freeNodes_.data() + freeNodes_.size());
             if (i == 0 && count != h_.sl->freeCount) return fail("free count differs", count);
         }
         if (out_.freeBytes != h_.header->freeBytes) return fail("free bytes differ", out_.freeBytes);
@@ -153,7 +156,7 @@ private:
     }
 
     bool tiling() {
-        std::sort(extents_.begin(), extents_.end(),
+        std::sort(extents_.data(), extents_.data() + extents_.size(),
                   [](const Extent &a, const Extent &b) { return a.offset < b.offset; });
         uint64_t expected = h_.spaceEnd;
         bool previousFree = false;
@@ -169,7 +172,7 @@ private:
     }
 
     bool nodes() {
-        std::sort(nodes_.begin(), nodes_.end(),
+        std::sort(nodes_.data(), nodes_.data() + nodes_.size(),
                   [](const Extent &a, const Extent &b) { return a.offset < b.offset; });
         uint64_t expected = h_.S + h_.slHeader;
         for (const Extent &n : nodes_) {
