@@ -376,40 +376,12 @@ uint32_t findFreeAt(Heap &h, uint64_t offset, uint64_t *nodeOffset, uint64_t *si
     return QUOR_RC_OK;
 }
 
-uint32_t takeBestFit(Heap &h, uint64_t size, uint64_t *offset) {
-    SLFreeNode_t *pred[kMaxLevel];
-    if (uint32_t rc = searchFree(h, kForwardS, *h.freeLevelWord(), pred,
-                                 [&](SLFreeNode_t *n) { return n->size >= size; });
-        rc != 0) {
-        return rc;
-    }
-    const uint64_t candidate = Heap::freeLinks(pred[0], kForwardS)[0];
-    if (candidate == h.freeTail) return h.traits->noFit;
-    SLFreeNode_t *node = h.freeNode(candidate);
-    const uint64_t found = node->offset, foundSize = node->size;
-    if (foundSize < size) return h.traits->fitTooSmall;
-    if (!h.inChunkArea(found, foundSize)) return QUOR_RC_HEAP_CORRUPT;
-    if (foundSize == size) {
-        if (uint32_t rc = deleteFreeNode(h, candidate); rc != 0) return rc;
-        *offset = found;
-        return QUOR_RC_OK;
-    }
-    // The remainder needs a node: check the room before the chunk leaves the lists.
-    const uint64_t level = drawLevel(*h.freeLevelWord(), h.L);
-    if (h.room() < freeNodeSize(level) + placementReserve(h.L)) return QUOR_RC_SLIST_SPACE_FULL;
-    if (uint32_t rc = deleteFreeNode(h, candidate); rc != 0) return rc;
-    if (uint32_t rc = insertFreeAtLevel(h, found, foundSize - size, level, placementReserve(h.L)); rc != 0) {
-        return rc;
-    }
-    *offset = found + foundSize - size;
-    return QUOR_RC_OK;
-}
-
 namespace {
 
-// Grows a free node's chunk to [offset, offset + size) in place. Its place in the
-// offset order stays (it grows over a returned neighbour), so only the size order
-// is relinked and no node is placed: a merging return needs no node space.
+// Resizes a free node's chunk to [offset, offset + size) in place. Its place in
+// the offset order stays (it grows over a returned neighbour, or gives up its high
+// end to a fit), so only the size order is relinked and no node is placed: a
+// merging return and a split need no node space.
 uint32_t regrowFreeNode(Heap &h, uint64_t nodeOffset, uint64_t offset, uint64_t size) {
     SLFreeNode_t *node = h.freeNode(nodeOffset);
     if (node == nullptr || nodeOffset == h.freeHead || nodeOffset == h.freeTail) return QUOR_RC_HEAP_CORRUPT;
@@ -442,6 +414,31 @@ uint32_t regrowFreeNode(Heap &h, uint64_t nodeOffset, uint64_t offset, uint64_t 
 }
 
 }  // namespace
+
+uint32_t takeBestFit(Heap &h, uint64_t size, uint64_t *offset) {
+    SLFreeNode_t *pred[kMaxLevel];
+    if (uint32_t rc = searchFree(h, kForwardS, *h.freeLevelWord(), pred,
+                                 [&](SLFreeNode_t *n) { return n->size >= size; });
+        rc != 0) {
+        return rc;
+    }
+    const uint64_t candidate = Heap::freeLinks(pred[0], kForwardS)[0];
+    if (candidate == h.freeTail) return h.traits->noFit;
+    SLFreeNode_t *node = h.freeNode(candidate);
+    const uint64_t found = node->offset, foundSize = node->size;
+    if (foundSize < size) return h.traits->fitTooSmall;
+    if (!h.inChunkArea(found, foundSize)) return QUOR_RC_HEAP_CORRUPT;
+    if (foundSize == size) {
+        if (uint32_t rc = deleteFreeNode(h, candidate); rc != 0) return rc;
+        *offset = found;
+        return QUOR_RC_OK;
+    }
+    // The low remainder keeps the node and its place in the offset order; only
+    // its place in the size order changes.
+    if (uint32_t rc = regrowFreeNode(h, candidate, found, foundSize - size); rc != 0) return rc;
+    *offset = found + foundSize - size;
+    return QUOR_RC_OK;
+}
 
 uint32_t freeNeighbours(Heap &h, uint64_t offset, uint64_t size, Neighbours *out) {
     if (!h.inChunkArea(offset, size) || size == 0) return QUOR_RC_HEAP_CORRUPT;
