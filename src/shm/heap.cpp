@@ -321,11 +321,16 @@ uint32_t returnMemChunk(void *base, uint32_t kind, uint64_t heapOffset, uint64_t
 
 uint32_t chunkOffsetFromPad(void *base, uint64_t low, uint64_t userOffset, uint64_t *chunkOffset) {
     auto *bytes = static_cast<unsigned char *>(base);
+    // Pad words, read through a window that hides them again in sanitizer builds.
+    auto word = [&](uint64_t offset) {
+        uint32_t value = 0;
+        if (chunkPoisoning()) unpoisonBytes(bytes + offset, 4);
+        std::memcpy(&value, bytes + offset, 4);
+        if (chunkPoisoning()) poisonBytes(bytes + offset, 4);
+        return value;
+    };
     if (userOffset < low || userOffset - low < 16) return QUOR_RC_BAD_PAD_TYPE;
-    uint32_t T = 0;
-    unpoisonBytes(bytes + userOffset - 16, 16);
-    std::memcpy(&T, bytes + userOffset - 4, 4);
-    const PadFormat p = padFormat(T);
+    const PadFormat p = padFormat(word(userOffset - 4));
     if (!p.known) return QUOR_RC_BAD_PAD_TYPE;
     if (!p.guards) {
         *chunkOffset = userOffset - frontPadBytes(p, 0);
@@ -333,9 +338,7 @@ uint32_t chunkOffsetFromPad(void *base, uint64_t low, uint64_t userOffset, uint6
     }
     const uint64_t countAt = 24 + (p.checksum ? 8 : 0);
     if (userOffset - low < countAt) return QUOR_RC_BAD_FRONT_GUARD_COUNT;
-    uint32_t f = 0;
-    unpoisonBytes(bytes + userOffset - countAt, 4);
-    std::memcpy(&f, bytes + userOffset - countAt, 4);
+    const uint32_t f = word(userOffset - countAt);
     if (f < 1 || f > QUOR_PAD_MAX_GUARDS) return QUOR_RC_BAD_FRONT_GUARD_COUNT;
     const uint64_t front = frontPadBytes(p, f);
     if (userOffset - low < front) return QUOR_RC_BAD_FRONT_GUARD_COUNT;

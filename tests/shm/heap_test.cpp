@@ -503,3 +503,40 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto &info) { return info.param.kind == QUOR_HEAP_KIND_DOMAIN ? "Domain" : "Pool"; });
 
 }  // namespace
+
+namespace {
+
+using quor::test::DomainFixture;
+using namespace quor;
+
+class PadLocate : public DomainFixture {};
+
+// The chunk of a user offset is found from its front pad for every pad type.
+TEST_F(PadLocate, ChunkOffsetFromEveryPadTypeAndRefusals) {
+    makeDomain(0x100000);
+    for (uint32_t type :
+         {QUOR_PAD_TYPE_C0DE1D1E, QUOR_PAD_TYPE_EEBC011A, QUOR_PAD_TYPE_DABC011A, QUOR_PAD_TYPE_A110CBEE,
+          QUOR_PAD_TYPE_A110CE87, QUOR_PAD_TYPE_A110CBAD, QUOR_PAD_TYPE_78EC011A, QUOR_PAD_TYPE_NONE}) {
+        if (type == QUOR_PAD_TYPE_NONE) heap().tail->debugInfo.inUse = 0;  // only a fresh heap may switch
+        ASSERT_EQ(quorSetShmDebug(memory_, 1, 0, 11, type, 3, 2), QUOR_RC_OK) << std::hex << type;
+        Chunk c;
+        ASSERT_EQ(allocate(4096, &c), QUOR_RC_OK);
+        uint64_t found = 0;
+        EXPECT_EQ(shm::chunkOffsetFromPad(memory_, 0, c.user, &found), QUOR_RC_OK) << std::hex << type;
+        EXPECT_EQ(found, c.chunk) << std::hex << type;
+        expectConsistent();
+        ASSERT_EQ(release(c), QUOR_RC_OK);
+        EXPECT_EQ(shm::chunkOffsetFromPad(memory_, 0, c.user, &found), QUOR_RC_BAD_PAD_TYPE);
+    }
+    Chunk c;
+    heap().tail->debugInfo.inUse = 0;
+    ASSERT_EQ(quorSetShmDebug(memory_, 1, 0, 11, QUOR_PAD_TYPE_A110CBEE, 2, 2), QUOR_RC_OK);
+    ASSERT_EQ(allocate(4096, &c), QUOR_RC_OK);
+    const uint32_t nine = 9;
+    std::memcpy(memory_ + c.user - 24, &nine, 4);
+    uint64_t found = 0;
+    EXPECT_EQ(shm::chunkOffsetFromPad(memory_, 0, c.user, &found), QUOR_RC_BAD_FRONT_GUARD_COUNT);
+    EXPECT_EQ(shm::chunkOffsetFromPad(memory_, c.user - 8, c.user, &found), QUOR_RC_BAD_PAD_TYPE);
+}
+
+}  // namespace
