@@ -135,8 +135,14 @@ void rebuild(Heap &h, Plan &plan, uint64_t newSpaceSize) {
     std::fill_n(Heap::allocLinks(allocHead), h.L, 0);
     SLAllocNode_t *lastAlloc[kMaxLevel];
     std::fill_n(lastAlloc, h.L, allocHead);
+    constexpr uint64_t kAhead = 8;  // pads of later chunks are fetched while this one is written
     for (uint64_t i = 0; i < plan.allocCount; ++i) {
         AllocCopy &c = plan.allocs[i];
+        if (i + kAhead < plan.allocCount) {
+            const AllocCopy &later = plan.allocs[i + kAhead];
+            __builtin_prefetch(h.base + later.userOffset - 16, 1);
+            __builtin_prefetch(h.base + later.chunkOffset + later.chunkSize - 16, 1);
+        }
         placeNode(h, allocNodeSize(c.level), 0, &c.node);
         auto *node = h.at<SLAllocNode_t>(c.node);
         *node =
