@@ -1,7 +1,7 @@
 // Skip-list node space: rebuilding the lists in place, growing and shrinking the
 // space against the chunk area, and making room before an insertion.
 //
-// A rebuild copies every live chunk out to private memory, draws the new levels,
+// A rebuild copies every live chunk out to private memory with its node's level
 // and checks that the nodes plus the placement reserve fit before it resets
 // anything, so it either completes or leaves the lists untouched. The sorted
 // copies are appended level by level instead of searched in, which makes a
