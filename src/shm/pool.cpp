@@ -185,15 +185,26 @@ uint32_t connectPool(const Trace &t, ShmPoolHandle_t **handleOut, ShmDomainHandl
     return QUOR_RC_OK;
 }
 
-uint32_t disconnectPool(const Trace &t, ShmPoolHandle_t **handleRef) {
+// The tests of a handle passed by reference, in the order every operation that
+// releases the handle makes them (probes 10..); `offsets` says how many of its
+// offsets must be multiples of 8 (0: none, 2: the heap offsets, 3: the chunk too).
+uint32_t checkHandleRef(const Trace &t, ShmPoolHandle_t **handleRef, int offsets) {
     if (handleRef == nullptr || *handleRef == nullptr)
         return t.failLogged(10, QUOR_RC_NULL_POOL_HANDLE, reinterpret_cast<uintptr_t>(handleRef));
-    ShmPoolHandle_t &handle = **handleRef;
+    const ShmPoolHandle_t &handle = **handleRef;
     if (handle.base == nullptr) return t.failLogged(20, QUOR_RC_NOT_MAPPED, 0);
-    if (handle.domainHeapOffset % 8 != 0)
+    if (offsets >= 2 && handle.domainHeapOffset % 8 != 0)
         return t.failLogged(30, QUOR_RC_HANDLE_OFFSET_NOT_ALIGNED, handle.domainHeapOffset);
-    if (handle.poolHeapOffset % 8 != 0)
+    if (offsets >= 2 && handle.poolHeapOffset % 8 != 0)
         return t.failLogged(40, QUOR_RC_POOL_OFFSET_NOT_ALIGNED, handle.poolHeapOffset);
+    if (offsets >= 3 && handle.poolChunkOffset % 8 != 0)
+        return t.failLogged(50, QUOR_RC_POOL_CHUNK_NOT_ALIGNED, handle.poolChunkOffset);
+    return QUOR_RC_OK;
+}
+
+uint32_t disconnectPool(const Trace &t, ShmPoolHandle_t **handleRef) {
+    if (uint32_t rc = checkHandleRef(t, handleRef, 2); rc != 0) return rc;
+    ShmPoolHandle_t &handle = **handleRef;
     const HHeader_t *pool =
         domainExtent(handle.base, handle.domainHeapOffset).at<HHeader_t>(handle.poolHeapOffset);
     if (pool == nullptr) return t.failWith(60, QUOR_RC_BAD_POOL_EYECATCHER, handle.poolHeapOffset);
@@ -209,16 +220,8 @@ uint32_t disconnectPool(const Trace &t, ShmPoolHandle_t **handleRef) {
 
 uint32_t freePool(const Trace &t, ShmPoolHandle_t **handleRef, uint32_t freeMode, uint32_t callerId,
                   uint32_t line, const char *fileName) {
-    if (handleRef == nullptr || *handleRef == nullptr)
-        return t.failLogged(10, QUOR_RC_NULL_POOL_HANDLE, reinterpret_cast<uintptr_t>(handleRef));
+    if (uint32_t rc = checkHandleRef(t, handleRef, 3); rc != 0) return rc;
     ShmPoolHandle_t &handle = **handleRef;
-    if (handle.base == nullptr) return t.failLogged(20, QUOR_RC_NOT_MAPPED, 0);
-    if (handle.domainHeapOffset % 8 != 0)
-        return t.failLogged(30, QUOR_RC_HANDLE_OFFSET_NOT_ALIGNED, handle.domainHeapOffset);
-    if (handle.poolHeapOffset % 8 != 0)
-        return t.failLogged(40, QUOR_RC_POOL_OFFSET_NOT_ALIGNED, handle.poolHeapOffset);
-    if (handle.poolChunkOffset % 8 != 0)
-        return t.failLogged(50, QUOR_RC_POOL_CHUNK_NOT_ALIGNED, handle.poolChunkOffset);
     const HHeader_t *domainHeader = Region(handle.base, handle.domainHeapOffset + sizeof(HHeader_t))
                                         .at<HHeader_t>(handle.domainHeapOffset);
     if (domainHeader == nullptr)
@@ -260,10 +263,8 @@ uint32_t freePool(const Trace &t, ShmPoolHandle_t **handleRef, uint32_t freeMode
 }
 
 uint32_t destroyHandle(const Trace &t, ShmPoolHandle_t **handleRef) {
-    if (handleRef == nullptr || *handleRef == nullptr)
-        return t.failLogged(10, QUOR_RC_NULL_POOL_HANDLE, reinterpret_cast<uintptr_t>(handleRef));
+    if (uint32_t rc = checkHandleRef(t, handleRef, 0); rc != 0) return rc;
     ShmPoolHandle_t &handle = **handleRef;
-    if (handle.base == nullptr) return t.failLogged(20, QUOR_RC_NOT_MAPPED, 0);
     const HHeader_t *pool =
         domainExtent(handle.base, handle.domainHeapOffset).at<HHeader_t>(handle.poolHeapOffset);
     if (pool == nullptr || pool->handleEyecatcher != QUOR_EYECATCHER)
