@@ -1,66 +1,8 @@
 // Blocks: the chunks of a pool heap, handed to callers as process addresses.
-#include <cstring>
-
 #include "frame/export.h"
 #include "shm/pool.h"
 
 namespace quor::shm {
-
-namespace {
-
-// Pad words may lie in bytes a sanitizer build keeps poisoned (pads, freed
-// chunks); the library's own reads of them must not trip it.
-__attribute__((no_sanitize_address, noinline)) uint32_t peekWord(const uint32_t *word) { return *word; }
-
-uint32_t padWord(const Region &seg, uint64_t userOffset, uint64_t back, uint32_t *value) {
-    if (userOffset < back) return QUOR_RC_BAD_PAD_TYPE;
-    const uint32_t *word = seg.at<uint32_t>(userOffset - back);
-    if (word == nullptr) return QUOR_RC_BAD_PAD_TYPE;
-    *value = peekWord(word);
-    return QUOR_RC_OK;
-}
-
-}  // namespace
-
-uint32_t chunkFromFrontPad(const Region &seg, uint64_t userOffset, uint64_t *chunkOffset, bool *negative) {
-    uint32_t padType = 0;
-    if (uint32_t rc = padWord(seg, userOffset, 4, &padType); rc != 0) return rc;
-    uint64_t frontSize = 0;
-    uint64_t guardsAt = 0, fixed = 0;  // where the front guard count lies, bytes beside the guards
-    switch (padType) {
-        case QUOR_PAD_TYPE_NONE:
-        case QUOR_PAD_TYPE_C0DE1D1E:
-        case QUOR_PAD_TYPE_EEBC011A:
-            frontSize = 16;
-            break;
-        case QUOR_PAD_TYPE_DABC011A:
-            frontSize = 24;
-            break;
-        case QUOR_PAD_TYPE_A110CBEE:
-            guardsAt = 24, fixed = 32;
-            break;
-        case QUOR_PAD_TYPE_A110CE87:
-            guardsAt = 24, fixed = 56;
-            break;
-        case QUOR_PAD_TYPE_A110CBAD:
-            guardsAt = 32, fixed = 40;
-            break;
-        case QUOR_PAD_TYPE_78EC011A:
-            guardsAt = 32, fixed = 64;
-            break;
-        default:
-            return QUOR_RC_BAD_PAD_TYPE;  // the freed mark included
-    }
-    if (guardsAt != 0) {
-        uint32_t guards = 0;
-        if (padWord(seg, userOffset, guardsAt, &guards) != 0 || guards < 1 || guards > QUOR_PAD_MAX_GUARDS)
-            return QUOR_RC_BAD_FRONT_GUARD_COUNT;
-        frontSize = 8 * uint64_t{guards} + fixed;
-    }
-    *negative = frontSize > userOffset;
-    *chunkOffset = *negative ? 0 : userOffset - frontSize;
-    return QUOR_RC_OK;
-}
 
 uint32_t findBlock(const Trace &t, uint32_t probe, void **addressRef, const ShmPoolHandle_t *handle,
                    BlockRef *block) {
@@ -76,21 +18,18 @@ uint32_t findBlock(const Trace &t, uint32_t probe, void **addressRef, const ShmP
     if (uint32_t rc = findPool(t, probe + 60, handle, &block->pool); rc != 0) return rc;
     // Nothing outside the pool heap is read as a pad.
     block->user = address - base;
-    const HeapView &pool = block->pool.pool;
-    if (block->user <= pool.offset || block->user >= pool.end())
+    if (!block->pool.pool.inChunkArea(block->user, 0) || block->user == block->pool.pool.end)
         return t.failLogged(probe + 110, QUOR_RC_BLOCK_OUTSIDE_POOL, address);
     return QUOR_RC_OK;
 }
 
 uint32_t locateChunk(const Trace &t, uint32_t probe, BlockRef *block) {
-    bool negative = false;
-    const HeapView &pool = block->pool.pool;
-    if (uint32_t rc = chunkFromFrontPad(pool.seg, block->user, &block->chunk, &negative); rc != 0)
+    // The pad is read only inside the pool's chunk area, so the chunk found never
+    // lies below it (the negative case cannot arise).
+    const Heap &pool = block->pool.pool;
+    if (uint32_t rc = chunkOffsetFromPad(pool.base, pool.spaceEnd, block->user, &block->chunk); rc != 0)
         return t.fail(probe, rc);
-    if (negative) return t.failWith(probe + 10, QUOR_RC_BLOCK_CHUNK_NEGATIVE, block->user);
     if (block->chunk % 8 != 0) return t.failWith(probe + 20, QUOR_RC_BLOCK_CHUNK_NOT_ALIGNED, block->chunk);
-    if (block->chunk < pool.offset || block->chunk >= pool.end())
-        return t.failWith(probe + 30, QUOR_RC_BLOCK_OUTSIDE_POOL, block->chunk);
     return QUOR_RC_OK;
 }
 
@@ -108,15 +47,14 @@ uint32_t allocateBlock(const Trace &t, void **addressOut, ShmPoolHandle_t *handl
     // could wrap.
     uint64_t carve = size <= ref.pool.header->heapSize ? (size + granule - 1) / granule * granule : size;
     uint64_t chunkOffset = 0, userOffset = 0;
-    if (uint32_t rc =
-            quorGetMemChunkFromShmHeap(handle->base, QUOR_HEAP_KIND_POOL, ref.pool.offset, size, reserved, 0,
-                                       &carve, &chunkOffset, &userOffset, callerId, line, fileName);
+    if (uint32_t rc = getMemChunk(handle->base, QUOR_HEAP_KIND_POOL, ref.pool.H, size, reserved, 0, &carve,
+                                  &chunkOffset, &userOffset, callerId, line, fileName);
         rc != 0) {
         return t.fail(110, rc);
     }
-    if (chunkOffset < ref.pool.offset || chunkOffset >= ref.pool.end()) {
-        (void)quorReturnMemChunkToShmHeap(handle->base, QUOR_HEAP_KIND_POOL, ref.pool.offset, chunkOffset,
-                                          userOffset, 0, callerId, line, fileName);
+    if (chunkOffset < ref.pool.H || chunkOffset >= ref.pool.end) {
+        (void)returnMemChunk(handle->base, QUOR_HEAP_KIND_POOL, ref.pool.H, chunkOffset, userOffset, 0,
+                             callerId, line, fileName);
         return t.failWith(120, QUOR_RC_BLOCK_OUTSIDE_POOL, chunkOffset);
     }
     *addressOut = static_cast<unsigned char *>(handle->base) + userOffset;
@@ -130,8 +68,8 @@ uint32_t freeBlock(const Trace &t, void **addressRef, ShmPoolHandle_t *handle, u
     // The pad is read and the chunk returned under one hold of the latch, so two
     // threads freeing one block cannot both pass the pad test.
     uint32_t rc = underPoolLatch(t, 200, block, [&](BlockRef &b) {
-        if (uint32_t rc = quorReturnMemChunkToShmHeap(handle->base, QUOR_HEAP_KIND_POOL, b.pool.pool.offset,
-                                                      b.chunk, b.user, 1, callerId, line, fileName);
+        if (uint32_t rc = returnMemChunk(handle->base, QUOR_HEAP_KIND_POOL, b.pool.pool.H, b.chunk, b.user, 1,
+                                         callerId, line, fileName);
             rc != 0) {
             return t.fail(300, rc);
         }

@@ -1,6 +1,7 @@
 // On-demand pad checks of one pool (its domain chunk) and of one block, each
 // under the latch of the heap that holds the chunk.
 #include "frame/export.h"
+#include "shm/pads.h"
 #include "shm/pool.h"
 
 namespace quor::shm {
@@ -11,15 +12,18 @@ uint32_t checkPool(const Trace &t, ShmDomainHandle_t *domainHandle, uint64_t poo
     if (domainHandle == nullptr) return t.failLogged(10, QUOR_RC_NULL_DOMAIN_HANDLE, 0);
     if (domainHandle->base == nullptr) return t.failLogged(20, QUOR_RC_NOT_MAPPED, 0);
     if (poolHeapOffset % 8 != 0) return t.failLogged(30, QUOR_RC_POOL_OFFSET_NOT_ALIGNED, poolHeapOffset);
-    HeapView domain;
-    if (uint32_t rc = viewDomain(domainHandle->base, domainHandle->heapOffset, &domain); rc != 0)
+    Heap domain;
+    if (uint32_t rc = domain.open(domainHandle->base, QUOR_HEAP_KIND_DOMAIN, domainHandle->heapOffset);
+        rc != 0)
         return t.fail(40, rc);
-    if (uint32_t rc = quorEnterELCriticalSection(domain.latch()); rc != 0) return t.fail(50, rc);
-    Closing unlatch([&] { return quorExitELCriticalSection(domain.latch()); });
-    uint32_t rc = _quorCheckAllocShmChunk(domainHandle->base, QUOR_HEAP_KIND_DOMAIN, domain.offset,
-                                          poolHeapOffset, nullptr, callerId, line, fileName);
-    if (rc != 0) return unlatch.close(t.fail(60, rc));
-    if (uint32_t closeRc = unlatch.close(QUOR_RC_OK); closeRc != 0) return t.fail(70, closeRc);
+    // Nothing outside the domain's chunk area is read as a pad.
+    if (!domain.inChunkArea(poolHeapOffset, 0))
+        return t.failWith(45, QUOR_RC_DOMAIN_ALLOC_CHUNK_NOT_FOUND, poolHeapOffset);
+    if (uint32_t rc = enterEL(&domain.header->heapLatch); rc != 0) return t.fail(50, rc);
+    Closing unlatch([&] { return exitEL(&domain.header->heapLatch); });
+    if (uint32_t rc = checkChunk(domain, poolHeapOffset, nullptr, callerId, line, fileName); rc != 0)
+        return unlatch.close(t.fail(60, rc));
+    if (uint32_t rc = unlatch.close(QUOR_RC_OK); rc != 0) return t.fail(70, rc);
     return QUOR_RC_OK;
 }
 
@@ -28,11 +32,8 @@ uint32_t checkBlock(const Trace &t, void **addressRef, ShmPoolHandle_t *handle, 
     BlockRef block;
     if (uint32_t rc = findBlock(t, 10, addressRef, handle, &block); rc != 0) return rc;
     return underPoolLatch(t, 200, block, [&](BlockRef &b) {
-        if (uint32_t rc = _quorCheckAllocShmChunk(handle->base, QUOR_HEAP_KIND_POOL, b.pool.pool.offset,
-                                                  b.user, nullptr, callerId, line, fileName);
-            rc != 0) {
+        if (uint32_t rc = checkChunk(b.pool.pool, b.user, nullptr, callerId, line, fileName); rc != 0)
             return t.fail(300, rc);
-        }
         return QUOR_RC_OK;
     });
 }

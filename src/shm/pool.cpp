@@ -15,10 +15,6 @@ constexpr uint64_t roundUp(uint64_t value, uint64_t granule) {
     return (value + granule - 1) / granule * granule;
 }
 
-HHeaderTail_t *tailAt(const Region &seg, uint64_t offset, const HHeader_t &header) {
-    return seg.at<HHeaderTail_t>(offset + QUOR_HHEADER_FIXED_SIZE + QUOR_ROUND8(header.userAppAreaSize));
-}
-
 uint32_t allocHandle(ShmPoolHandle_t **handle) {
     void *memory = nullptr;
     if (hostMemAlloc(&memory, 0, sizeof(ShmPoolHandle_t), 1, src::shm, __LINE__) != 0)
@@ -58,22 +54,22 @@ uint32_t checkHeaderEyecatchers(const Trace &t, uint32_t probe, const HHeader_t 
     return QUOR_RC_OK;
 }
 
-// The bytes of a domain's heap, taken from its header whether or not the domain
-// is still live (disconnect and handle destruction must work on a freed one).
-Region domainExtent(void *base, uint64_t offset) {
-    if (offset > UINT64_MAX - sizeof(HHeader_t)) return {};
-    const HHeader_t *header = Region(base, offset + sizeof(HHeader_t)).at<HHeader_t>(offset);
-    if (header == nullptr || header->heapSize > UINT64_MAX - offset) return {};
-    return Region(base, offset + header->heapSize);
+// A domain's layout without its magic (disconnect and handle destruction work on
+// a freed domain too), and the pool header at `poolOffset` inside its chunk area.
+HHeader_t *poolHeaderIn(void *base, uint64_t domainOffset, uint64_t poolOffset) {
+    Heap domain;
+    if (domain.attach(base, QUOR_HEAP_KIND_DOMAIN, domainOffset) != 0 || domain.bindLayout() != 0)
+        return nullptr;
+    return domain.inChunkArea(poolOffset, sizeof(HHeader_t)) ? domain.at<HHeader_t>(poolOffset) : nullptr;
 }
 
-// Checks a domain handle and maps its heap.
-uint32_t findDomain(const Trace &t, uint32_t probe, const ShmDomainHandle_t *handle, HeapView *domain) {
+// Checks a domain handle and opens its heap.
+uint32_t findDomain(const Trace &t, uint32_t probe, const ShmDomainHandle_t *handle, Heap *domain) {
     if (handle == nullptr) return t.failLogged(probe, QUOR_RC_NULL_DOMAIN_HANDLE, 0);
     if (handle->base == nullptr) return t.failLogged(probe + 10, QUOR_RC_NOT_MAPPED, 0);
     if (handle->heapOffset % 8 != 0)
         return t.failLogged(probe + 20, QUOR_RC_HANDLE_OFFSET_NOT_ALIGNED, handle->heapOffset);
-    if (uint32_t rc = viewDomain(handle->base, handle->heapOffset, domain); rc != 0)
+    if (uint32_t rc = domain->open(handle->base, QUOR_HEAP_KIND_DOMAIN, handle->heapOffset); rc != 0)
         return t.fail(probe + 30, rc);
     return QUOR_RC_OK;
 }
@@ -81,8 +77,8 @@ uint32_t findDomain(const Trace &t, uint32_t probe, const ShmDomainHandle_t *han
 // Gives a carved pool chunk back to its domain after a later step failed.
 void returnPoolChunk(void *base, uint64_t domainOffset, uint64_t chunkOffset, uint64_t userOffset,
                      uint32_t callerId, uint32_t line, const char *fileName) {
-    (void)quorReturnMemChunkToShmHeap(base, QUOR_HEAP_KIND_DOMAIN, domainOffset, chunkOffset, userOffset, 0,
-                                      callerId, line, fileName);
+    (void)returnMemChunk(base, QUOR_HEAP_KIND_DOMAIN, domainOffset, chunkOffset, userOffset, 0, callerId,
+                         line, fileName);
 }
 
 uint32_t createPool(const Trace &t, ShmPoolHandle_t **handleOut, ShmDomainHandle_t *domainHandle,
@@ -95,7 +91,7 @@ uint32_t createPool(const Trace &t, ShmPoolHandle_t **handleOut, ShmDomainHandle
         return t.failWith(30, QUOR_RC_BAD_USER_APP_AREA_SIZE, options.userAppAreaSize);
     if (uint32_t rc = checkOptionEyecatchers(t, 40, options, true); rc != 0) return rc;
 
-    HeapView domain;
+    Heap domain;
     if (uint32_t rc = findDomain(t, 70, domainHandle, &domain); rc != 0) return rc;
 
     uint64_t granule = options.granule == 0 ? QUOR_POOL_DEFAULT_GRANULE : options.granule;
@@ -103,17 +99,14 @@ uint32_t createPool(const Trace &t, ShmPoolHandle_t **handleOut, ShmDomainHandle
         return t.failWith(110, QUOR_RC_POOL_GRANULE_OUT_OF_RANGE, granule);
     if (granule % 8 != 0) return t.failWith(120, QUOR_RC_POOL_GRANULE_NOT_ALIGNED, granule);
 
-    uint64_t nodeCapacity = options.nodeCapacity;
-    uint64_t maxLevel = options.maxLevel == 0 ? QUOR_POOL_DEFAULT_MAX_LEVEL : options.maxLevel;
-    uint64_t headerSize = 0, listHeaderSize = 0, listSpaceSize = 0;
-    if (uint32_t rc =
-            quorGetHHeaderInfo(poolSize, QUOR_HEAP_KIND_POOL, &nodeCapacity, &maxLevel,
-                               options.userAppAreaSize, &headerSize, &listHeaderSize, &listSpaceSize);
+    HeapSizes sizes{};
+    if (uint32_t rc = heapSizing(poolSize, QUOR_HEAP_KIND_POOL, options.nodeCapacity, options.maxLevel,
+                                 options.userAppAreaSize, &sizes);
         rc != 0) {
         return t.fail(130, rc);
     }
     // A pool that cannot fit in its domain is refused before any sum can wrap.
-    uint64_t overhead = headerSize + listSpaceSize;
+    uint64_t overhead = sizes.hHeaderSize + sizes.slSpaceSize;
     if (poolSize > domain.header->heapSize || overhead > domain.header->heapSize)
         return t.failWith(140, QUOR_RC_POOL_TOO_LARGE, poolSize);
     uint64_t heapSize = roundUp(poolSize + overhead, granule);
@@ -121,28 +114,28 @@ uint32_t createPool(const Trace &t, ShmPoolHandle_t **handleOut, ShmDomainHandle
     // The domain chunk records poolSize as its user size; the pool's own header
     // and node space are the caller's extra bytes of that chunk.
     uint64_t carve = heapSize, chunkOffset = 0, poolOffset = 0;
-    if (uint32_t rc =
-            quorGetMemChunkFromShmHeap(domainHandle->base, QUOR_HEAP_KIND_DOMAIN, domain.offset, poolSize, 0,
-                                       overhead, &carve, &chunkOffset, &poolOffset, callerId, line, fileName);
+    if (uint32_t rc = getMemChunk(domainHandle->base, QUOR_HEAP_KIND_DOMAIN, domain.H, poolSize, 0, overhead,
+                                  &carve, &chunkOffset, &poolOffset, callerId, line, fileName);
         rc != 0) {
         return t.fail(150, rc);
     }
     // Without a heap the chunk would be lost to the domain: give it back.
-    if (quorCreateInitStorageHeap(
-            domainHandle->base, QUOR_HEAP_KIND_POOL, heapSize, poolOffset, nodeCapacity, maxLevel, headerSize,
-            listHeaderSize, listSpaceSize, granule, options.userAppAreaSize, options.userAppData,
-            QUOR_EYECATCHER, QUOR_EYECATCHER, QUOR_EYECATCHER, options.initialFlags, domain.offset) != 0) {
-        returnPoolChunk(domainHandle->base, domain.offset, chunkOffset, poolOffset, callerId, line, fileName);
+    if (createInitStorageHeap(domainHandle->base, QUOR_HEAP_KIND_POOL, heapSize, poolOffset,
+                              sizes.nodeCapacity, sizes.maxLevel, sizes.hHeaderSize, sizes.slHeaderSize,
+                              sizes.slSpaceSize, granule, options.userAppAreaSize, options.userAppData,
+                              QUOR_EYECATCHER, QUOR_EYECATCHER, QUOR_EYECATCHER, options.initialFlags,
+                              domain.H) != 0) {
+        returnPoolChunk(domainHandle->base, domain.H, chunkOffset, poolOffset, callerId, line, fileName);
         return t.fail(160, QUOR_RC_POOL_HEAP_INIT_FAILED);
     }
     ShmPoolHandle_t *handle = nullptr;
     if (allocHandle(&handle) != 0) {
         // A pool nobody holds a handle to could never be freed: undo it.
-        if (HHeader_t *pool = domain.seg.at<HHeader_t>(poolOffset)) pool->heapMagic = 0;
-        returnPoolChunk(domainHandle->base, domain.offset, chunkOffset, poolOffset, callerId, line, fileName);
+        domain.at<HHeader_t>(poolOffset)->heapMagic = 0;
+        returnPoolChunk(domainHandle->base, domain.H, chunkOffset, poolOffset, callerId, line, fileName);
         return t.fail(170, QUOR_RC_POOL_HANDLE_ALLOC_FAILED);
     }
-    *handle = {domainHandle->base, domain.offset, poolOffset, chunkOffset};
+    *handle = {domainHandle->base, domain.H, poolOffset, chunkOffset};
     *handleOut = handle;
     return QUOR_RC_OK;
 }
@@ -155,32 +148,31 @@ uint32_t connectPool(const Trace &t, ShmPoolHandle_t **handleOut, ShmDomainHandl
     if (given != nullptr) {
         if (uint32_t rc = checkOptionEyecatchers(t, 40, *given, false); rc != 0) return rc;
     }
-    HeapView domain;
+    Heap domain;
     if (uint32_t rc = findDomain(t, 70, domainHandle, &domain); rc != 0) return rc;
     if (poolOffset % 8 != 0) return t.failLogged(110, QUOR_RC_POOL_OFFSET_NOT_ALIGNED, poolOffset);
-    HeapView pool;
-    if (uint32_t rc = viewHeap(domain.seg, poolOffset, kPoolHeap, &pool); rc != 0) return t.fail(120, rc);
-    if (pool.header->parentHeapOffset != domain.offset)
+    Heap pool;
+    if (uint32_t rc = openPool(domain, poolOffset, &pool); rc != 0) return t.fail(120, rc);
+    if (pool.header->parentHeapOffset != domain.H)
         return t.failWith(130, QUOR_RC_DOMAIN_OFFSET_MISMATCH, pool.header->parentHeapOffset);
 
-    if (uint32_t rc = quorConnectToStorageHeap(domainHandle->base, QUOR_HEAP_KIND_POOL, poolOffset); rc != 0)
+    if (uint32_t rc = connectHeap(domainHandle->base, QUOR_HEAP_KIND_POOL, poolOffset); rc != 0)
         return t.fail(140, rc);
     // From here a failure takes the connection back.
-    Closing undo(
-        [&] { return quorDisconnectFromStorageHeap(domainHandle->base, QUOR_HEAP_KIND_POOL, poolOffset); });
+    Closing undo([&] { return disconnectHeap(domainHandle->base, QUOR_HEAP_KIND_POOL, poolOffset); });
 
+    // The pad is read only inside the domain's chunk area, so the chunk found
+    // never lies below it (the negative case cannot arise).
     uint64_t chunkOffset = 0;
-    bool negative = false;
-    if (uint32_t rc = chunkFromFrontPad(domain.seg, poolOffset, &chunkOffset, &negative); rc != 0)
+    if (uint32_t rc = chunkOffsetFromPad(domainHandle->base, domain.spaceEnd, poolOffset, &chunkOffset);
+        rc != 0)
         return undo.close(t.fail(150, rc));
-    if (negative || chunkOffset < domain.offset)
-        return undo.close(t.failWith(160, QUOR_RC_POOL_OFFSET_MISMATCH, chunkOffset));
     if (chunkOffset % 8 != 0) return undo.close(t.failWith(170, QUOR_RC_POOL_CHUNK_NOT_ALIGNED, chunkOffset));
 
     ShmPoolHandle_t *handle = nullptr;
     if (allocHandle(&handle) != 0) return undo.close(t.fail(180, QUOR_RC_POOL_HANDLE_ALLOC_FAILED));
     undo.dismiss();
-    *handle = {domainHandle->base, domain.offset, poolOffset, chunkOffset};
+    *handle = {domainHandle->base, domain.H, poolOffset, chunkOffset};
     *handleOut = handle;
     return QUOR_RC_OK;
 }
@@ -205,14 +197,12 @@ uint32_t checkHandleRef(const Trace &t, ShmPoolHandle_t **handleRef, int offsets
 uint32_t disconnectPool(const Trace &t, ShmPoolHandle_t **handleRef) {
     if (uint32_t rc = checkHandleRef(t, handleRef, 2); rc != 0) return rc;
     ShmPoolHandle_t &handle = **handleRef;
-    const HHeader_t *pool =
-        domainExtent(handle.base, handle.domainHeapOffset).at<HHeader_t>(handle.poolHeapOffset);
+    const HHeader_t *pool = poolHeaderIn(handle.base, handle.domainHeapOffset, handle.poolHeapOffset);
     if (pool == nullptr) return t.failWith(60, QUOR_RC_BAD_POOL_EYECATCHER, handle.poolHeapOffset);
     if (uint32_t rc = checkHeaderEyecatchers(t, 70, *pool); rc != 0) return rc;
     if (pool->parentHeapOffset != handle.domainHeapOffset)
         return t.failWith(100, QUOR_RC_DOMAIN_OFFSET_MISMATCH, pool->parentHeapOffset);
-    if (uint32_t rc = quorDisconnectFromStorageHeap(handle.base, QUOR_HEAP_KIND_POOL, handle.poolHeapOffset);
-        rc != 0)
+    if (uint32_t rc = disconnectHeap(handle.base, QUOR_HEAP_KIND_POOL, handle.poolHeapOffset); rc != 0)
         return t.fail(110, rc);
     if (uint32_t rc = releaseHandle(handleRef); rc != 0) return t.fail(120, rc);
     return QUOR_RC_OK;
@@ -222,21 +212,18 @@ uint32_t freePool(const Trace &t, ShmPoolHandle_t **handleRef, uint32_t freeMode
                   uint32_t line, const char *fileName) {
     if (uint32_t rc = checkHandleRef(t, handleRef, 3); rc != 0) return rc;
     ShmPoolHandle_t &handle = **handleRef;
-    const HHeader_t *domainHeader = Region(handle.base, handle.domainHeapOffset + sizeof(HHeader_t))
-                                        .at<HHeader_t>(handle.domainHeapOffset);
-    if (domainHeader == nullptr)
-        return t.failWith(60, QUOR_RC_BAD_DOMAIN_EYECATCHER, handle.domainHeapOffset);
-    if (uint32_t rc = checkHeaderEyecatchers(t, 70, *domainHeader); rc != 0) return rc;
     PoolRef ref;
-    if (uint32_t rc = viewDomain(handle.base, handle.domainHeapOffset, &ref.domain); rc != 0)
+    if (uint32_t rc = ref.domain.attach(handle.base, QUOR_HEAP_KIND_DOMAIN, handle.domainHeapOffset); rc != 0)
+        return t.fail(60, rc);
+    if (uint32_t rc = checkHeaderEyecatchers(t, 70, *ref.domain.header); rc != 0) return rc;
+    if (uint32_t rc = ref.domain.open(handle.base, QUOR_HEAP_KIND_DOMAIN, handle.domainHeapOffset); rc != 0)
         return t.fail(100, rc);
-    if (uint32_t rc = viewHeap(ref.domain.seg, handle.poolHeapOffset, kPoolHeap, &ref.pool); rc != 0)
-        return t.fail(110, rc);
+    if (uint32_t rc = openPool(ref.domain, handle.poolHeapOffset, &ref.pool); rc != 0) return t.fail(110, rc);
     if (freeMode != QUOR_POOL_FREE_NORMAL && freeMode != QUOR_POOL_FREE_FORCE)
         return t.failWith(120, QUOR_RC_BAD_POOL_FREE_MODE, freeMode);
 
-    if (uint32_t rc = quorEnterELCriticalSection(ref.domain.latch()); rc != 0) return t.fail(130, rc);
-    Closing unlatch([&] { return quorExitELCriticalSection(ref.domain.latch()); });
+    if (uint32_t rc = enterEL(&ref.domain.header->heapLatch); rc != 0) return t.fail(130, rc);
+    Closing unlatch([&] { return exitEL(&ref.domain.header->heapLatch); });
     if (freeMode == QUOR_POOL_FREE_NORMAL && ref.pool.header->refCount > 1)
         return unlatch.close(t.failWith(140, QUOR_RC_POOL_IN_USE, ref.pool.header->refCount));
 
@@ -245,9 +232,9 @@ uint32_t freePool(const Trace &t, ShmPoolHandle_t **handleRef, uint32_t freeMode
     HHeader_t *pool = ref.pool.header;
     const uint64_t magic = pool->heapMagic;
     pool->heapMagic = 0;
-    if (uint32_t rc = quorReturnMemChunkToShmHeap(handle.base, QUOR_HEAP_KIND_DOMAIN, handle.domainHeapOffset,
-                                                  handle.poolChunkOffset, handle.poolHeapOffset, 1, callerId,
-                                                  line, fileName);
+    if (uint32_t rc =
+            returnMemChunk(handle.base, QUOR_HEAP_KIND_DOMAIN, handle.domainHeapOffset,
+                           handle.poolChunkOffset, handle.poolHeapOffset, 1, callerId, line, fileName);
         rc != 0) {
         pool->heapMagic = magic;
         return unlatch.close(t.fail(150, rc));
@@ -265,8 +252,7 @@ uint32_t freePool(const Trace &t, ShmPoolHandle_t **handleRef, uint32_t freeMode
 uint32_t destroyHandle(const Trace &t, ShmPoolHandle_t **handleRef) {
     if (uint32_t rc = checkHandleRef(t, handleRef, 0); rc != 0) return rc;
     ShmPoolHandle_t &handle = **handleRef;
-    const HHeader_t *pool =
-        domainExtent(handle.base, handle.domainHeapOffset).at<HHeader_t>(handle.poolHeapOffset);
+    const HHeader_t *pool = poolHeaderIn(handle.base, handle.domainHeapOffset, handle.poolHeapOffset);
     if (pool == nullptr || pool->handleEyecatcher != QUOR_EYECATCHER)
         return t.failWith(40, QUOR_RC_BAD_EYECATCHER, pool != nullptr ? pool->handleEyecatcher : 0);
     if (uint32_t rc = releaseHandle(handleRef); rc != 0) return t.fail(50, rc);
@@ -278,7 +264,7 @@ template <uint32_t (*Step)(ExsLatch_t *)>
 uint32_t latchStep(const Trace &t, ShmPoolHandle_t *handle) {
     PoolRef ref;
     if (uint32_t rc = findPool(t, 10, handle, &ref); rc != 0) return rc;
-    if (uint32_t rc = Step(ref.pool.latch()); rc != 0) return t.fail(60, rc);
+    if (uint32_t rc = Step(&ref.pool.header->heapLatch); rc != 0) return t.fail(60, rc);
     return QUOR_RC_OK;
 }
 
@@ -287,9 +273,8 @@ uint32_t poolInfo(const Trace &t, ShmPoolHandle_t *handle, ShmPoolInfo_t *info) 
     if (uint32_t rc = findPool(t, 10, handle, &ref); rc != 0) return rc;
     if (info == nullptr) return t.failLogged(60, QUOR_RC_NULL_POOL_INFO, 0);
     const HHeader_t &h = *ref.pool.header;
-    const SLHeader_t &s = *ref.pool.lists;
-    const uint64_t freeLevel = *ref.pool.seg.at<uint64_t>(
-        ref.pool.offset + QUOR_HHEADER_SIZE(h.userAppAreaSize) + QUOR_SL_FREE_LEVEL_OFFSET(s.maxLevel));
+    const SLHeader_t &s = *ref.pool.sl;
+    const uint64_t freeLevel = *ref.pool.freeLevelWord();
     *info = {h.eyecatcher0,
              h.handleEyecatcher,
              h.latchEyecatcher,
@@ -320,13 +305,10 @@ uint32_t poolInfo(const Trace &t, ShmPoolHandle_t *handle, ShmPoolInfo_t *info) 
 uint32_t userArea(const Trace &t, ShmPoolHandle_t *handle, const void *data, unsigned char **area,
                   uint64_t *size) {
     PoolRef ref;
-    if (uint32_t rc = findPool(t, 10, handle, &ref); rc != 0) return rc;
+    if (uint32_t rc = findPool(t, 10, handle, &ref, QUOR_RC_POOL_USER_APP_AREA_CORRUPT); rc != 0) return rc;
     if (data == nullptr) return t.failLogged(60, QUOR_RC_NULL_POOL_USER_APP_DATA, 0);
-    const HHeader_t &h = *ref.pool.header;
-    if (h.userAppAreaSize > h.heapSize)
-        return t.failWith(70, QUOR_RC_POOL_USER_APP_AREA_CORRUPT, h.userAppAreaSize);
     *area = reinterpret_cast<unsigned char *>(ref.pool.header) + QUOR_HHEADER_FIXED_SIZE;
-    *size = h.userAppAreaSize;
+    *size = ref.pool.header->userAppAreaSize;
     return QUOR_RC_OK;
 }
 
@@ -351,43 +333,27 @@ uint32_t getUserData(const Trace &t, ShmPoolHandle_t *handle, uint64_t *sizeOut,
 
 }  // namespace
 
-uint32_t viewHeap(const Region &outer, uint64_t offset, const HeapKind &kind, HeapView *view) {
-    HHeader_t *header = outer.at<HHeader_t>(offset);
-    if (header == nullptr || header->heapMagic != kind.magic) return kind.badMagic;
-    if (header->selfOffset != offset) return kind.offsetMismatch;
-    // The heap must lie inside what holds it and have room for both headers.
-    if (!outer.contains(offset, header->heapSize) || header->userAppAreaSize > header->heapSize)
-        return kind.listCorrupt;
-    Region seg(outer.base(), offset + header->heapSize);
-    HHeaderTail_t *tail = tailAt(seg, offset, *header);
-    SLHeader_t *lists = seg.at<SLHeader_t>(offset + QUOR_HHEADER_SIZE(header->userAppAreaSize));
-    if (tail == nullptr || lists == nullptr || lists->maxLevel == 0 || lists->maxLevel > QUOR_SL_MAX_LEVEL)
-        return kind.listCorrupt;
-    const uint64_t listsOffset = offset + QUOR_HHEADER_SIZE(header->userAppAreaSize);
-    if (!seg.contains(listsOffset, QUOR_SL_HEADER_SIZE(lists->maxLevel)) ||
-        !seg.contains(listsOffset, lists->slSpaceSize))
-        return kind.listCorrupt;
-    *view = {seg, offset, header, tail, lists};
-    return QUOR_RC_OK;
+uint32_t openPool(const Heap &domain, uint64_t poolOffset, Heap *pool, uint32_t userAreaCorrupt) {
+    if (!domain.inChunkArea(poolOffset, sizeof(HHeader_t))) return QUOR_RC_BAD_POOL_EYECATCHER;
+    uint32_t rc = pool->attach(domain.base, QUOR_HEAP_KIND_POOL, poolOffset);
+    if (rc == 0) rc = pool->checkMagic();
+    if (rc == 0) rc = pool->checkSelf();
+    if (rc != 0) return rc;
+    if (pool->header->userAppAreaSize > pool->header->heapSize) return userAreaCorrupt;
+    if (uint32_t rc = pool->bindLayout(); rc != 0) return rc;
+    return pool->end <= domain.end ? QUOR_RC_OK : QUOR_RC_HEAP_CORRUPT;
 }
 
-uint32_t viewDomain(void *base, uint64_t offset, HeapView *view) {
-    if (offset > UINT64_MAX - sizeof(HHeader_t)) return QUOR_RC_BAD_DOMAIN_EYECATCHER;
-    const HHeader_t *header = Region(base, offset + sizeof(HHeader_t)).at<HHeader_t>(offset);
-    if (header == nullptr || header->heapMagic != QUOR_DOMAIN_HEAP_MAGIC)
-        return QUOR_RC_BAD_DOMAIN_EYECATCHER;
-    if (header->heapSize > UINT64_MAX - offset) return QUOR_RC_DOMAIN_ALLOC_CHUNK_NOT_FOUND;
-    return viewHeap(Region(base, offset + header->heapSize), offset, kDomainHeap, view);
-}
-
-uint32_t findPool(const Trace &t, uint32_t probe, const ShmPoolHandle_t *handle, PoolRef *ref) {
+uint32_t findPool(const Trace &t, uint32_t probe, const ShmPoolHandle_t *handle, PoolRef *ref,
+                  uint32_t userAreaCorrupt) {
     if (handle == nullptr) return t.failLogged(probe, QUOR_RC_NULL_POOL_HANDLE, 0);
     if (handle->base == nullptr) return t.failLogged(probe + 10, QUOR_RC_NOT_MAPPED, 0);
     if (handle->poolHeapOffset % 8 != 0)
         return t.failLogged(probe + 20, QUOR_RC_POOL_OFFSET_NOT_ALIGNED, handle->poolHeapOffset);
-    if (uint32_t rc = viewDomain(handle->base, handle->domainHeapOffset, &ref->domain); rc != 0)
+    if (uint32_t rc = ref->domain.open(handle->base, QUOR_HEAP_KIND_DOMAIN, handle->domainHeapOffset);
+        rc != 0)
         return t.fail(probe + 30, rc);
-    if (uint32_t rc = viewHeap(ref->domain.seg, handle->poolHeapOffset, kPoolHeap, &ref->pool); rc != 0)
+    if (uint32_t rc = openPool(ref->domain, handle->poolHeapOffset, &ref->pool, userAreaCorrupt); rc != 0)
         return t.fail(probe + 40, rc);
     return QUOR_RC_OK;
 }
@@ -427,13 +393,11 @@ QUOR_EXPORT uint32_t quorDestroyShmPoolHandle(ShmPoolHandle_t **poolHandleRef) {
 }
 
 QUOR_EXPORT uint32_t quorLatchShmPool(ShmPoolHandle_t *poolHandle) {
-    return traced(Fn::quorLatchShmPool,
-                  [&](Trace &t) { return latchStep<quorEnterELCriticalSection>(t, poolHandle); });
+    return traced(Fn::quorLatchShmPool, [&](Trace &t) { return latchStep<enterEL>(t, poolHandle); });
 }
 
 QUOR_EXPORT uint32_t quorUnlatchShmPool(ShmPoolHandle_t *poolHandle) {
-    return traced(Fn::quorUnlatchShmPool,
-                  [&](Trace &t) { return latchStep<quorExitELCriticalSection>(t, poolHandle); });
+    return traced(Fn::quorUnlatchShmPool, [&](Trace &t) { return latchStep<exitEL>(t, poolHandle); });
 }
 
 QUOR_EXPORT uint32_t quorGetShmPoolInfo(ShmPoolHandle_t *poolHandle, ShmPoolInfo_t *infoOut) {

@@ -4,16 +4,15 @@
 // A pool is a chunk of a domain heap that carries a heap of its own; a block is a
 // chunk of a pool heap. A process reaches a pool through its private
 // ShmPoolHandle_t. Every view handed out here is bounded by the heap that holds
-// it: the domain's region is [0, H + heapSize) of the segment, and a pool's region
-// must lie inside its domain's.
+// it: a pool heap must lie inside its domain's chunk area.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "frame/region.h"
 #include "frame/trace.h"
 #include "quor/quor.h"
+#include "shm/heap.h"
 
 namespace quor::shm {
 
@@ -26,57 +25,24 @@ static_assert(sizeof(ShmPoolHandle_t) == 0x20);
 static_assert(sizeof(ShmPoolOptions_t) == 0x48);
 static_assert(sizeof(ShmPoolInfo_t) == 23 * 8);
 
-// Per-kind facts of a heap: the magic it carries while live and the codes of its
-// header tests.
-struct HeapKind {
-    uint32_t kind;
-    uint64_t magic;
-    uint32_t badMagic;
-    uint32_t offsetMismatch;
-    uint32_t listCorrupt;  // a list or pad that leads outside the heap
-};
-inline constexpr HeapKind kDomainHeap{QUOR_HEAP_KIND_DOMAIN, QUOR_DOMAIN_HEAP_MAGIC,
-                                      QUOR_RC_BAD_DOMAIN_EYECATCHER, QUOR_RC_DOMAIN_OFFSET_MISMATCH,
-                                      QUOR_RC_DOMAIN_ALLOC_CHUNK_NOT_FOUND};
-inline constexpr HeapKind kPoolHeap{QUOR_HEAP_KIND_POOL, QUOR_POOL_HEAP_MAGIC, QUOR_RC_BAD_POOL_EYECATCHER,
-                                    QUOR_RC_POOL_OFFSET_MISMATCH, QUOR_RC_POOL_NO_FIT};
-
-// One heap as seen by this process: `seg` covers the segment from its base up to
-// the heap's end, so any offset of the heap can be bounded by it.
-struct HeapView {
-    Region seg;
-    uint64_t offset = 0;  // H
-    HHeader_t *header = nullptr;
-    HHeaderTail_t *tail = nullptr;
-    SLHeader_t *lists = nullptr;
-
-    uint64_t end() const { return offset + header->heapSize; }
-    ExsLatch_t *latch() const { return &header->heapLatch; }
-};
-
-// Maps the heap at `base + offset` inside `outer` (the whole domain for a pool;
-// for a domain, a region built from its own header). Checks the magic and the
-// recorded offset of `kind` and that header, tail and skip-list header lie inside
-// the heap. Returns 0 or the kind's code.
-uint32_t viewHeap(const Region &outer, uint64_t offset, const HeapKind &kind, HeapView *view);
-// The domain heap of a segment mapped at `base`, header at `offset`.
-uint32_t viewDomain(void *base, uint64_t offset, HeapView *view);
-
-// A pool reached through a handle: its domain and its own heap.
+// A pool reached through a handle: its domain heap and its own heap, both open
+// (magic, self offset and layout checked).
 struct PoolRef {
-    HeapView domain;
-    HeapView pool;
+    Heap domain;
+    Heap pool;
 };
 
-// Checks a handle (null, base, offset alignment) and maps its domain and pool;
-// failures are traced at `probe`, `probe + 10`, ...
-uint32_t findPool(const Trace &t, uint32_t probe, const ShmPoolHandle_t *handle, PoolRef *ref);
+// Opens the pool heap at `poolOffset` inside an open domain: the pool header must
+// lie in the domain's chunk area and the whole pool heap inside the domain, so no
+// offset of the pool can lead outside the segment. A stored user area larger than
+// the heap gives `userAreaCorrupt`. Returns 0 or the code.
+uint32_t openPool(const Heap &domain, uint64_t poolOffset, Heap *pool,
+                  uint32_t userAreaCorrupt = QUOR_RC_HEAP_CORRUPT);
 
-// Where a chunk starts, from the front pad that ends at `userOffset` (the pad type
-// in its last u32 and, for the types with guard words, the front guard count).
-// Returns 0, QUOR_RC_BAD_PAD_TYPE or QUOR_RC_BAD_FRONT_GUARD_COUNT; `negative` is
-// set when the pad would start below the segment base.
-uint32_t chunkFromFrontPad(const Region &seg, uint64_t userOffset, uint64_t *chunkOffset, bool *negative);
+// Checks a handle (null, base, offset alignment) and opens its domain and pool;
+// failures are traced at `probe`, `probe + 10`, ...
+uint32_t findPool(const Trace &t, uint32_t probe, const ShmPoolHandle_t *handle, PoolRef *ref,
+                  uint32_t userAreaCorrupt = QUOR_RC_HEAP_CORRUPT);
 
 // A block named by the caller's pointer, found through its pool: `user` is the
 // offset of its caller bytes, `chunk` of its front pad.
@@ -99,9 +65,9 @@ uint32_t locateChunk(const Trace &t, uint32_t probe, BlockRef *block);
 // one.
 template <class Work>
 uint32_t underPoolLatch(const Trace &t, uint32_t probe, BlockRef &block, Work &&work) {
-    ExsLatch_t *latch = block.pool.pool.latch();
-    if (uint32_t rc = quorEnterELCriticalSection(latch); rc != 0) return t.fail(probe, rc);
-    Closing unlatch([latch] { return quorExitELCriticalSection(latch); });
+    ExsLatch_t *latch = &block.pool.pool.header->heapLatch;
+    if (uint32_t rc = enterEL(latch); rc != 0) return t.fail(probe, rc);
+    Closing unlatch([latch] { return exitEL(latch); });
     uint32_t rc = locateChunk(t, probe + 10, &block);
     if (rc == 0) rc = work(block);
     if (uint32_t closeRc = unlatch.close(rc); closeRc != rc) return t.fail(probe + 60, closeRc);

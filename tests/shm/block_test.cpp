@@ -127,8 +127,8 @@ TEST_F(BlockTest, BadPointersGiveTheirCodeAndChangeNothing) {
     EXPECT_EQ(release(block), 0u);
 }
 
-// Each pad type frames the block with its own front pad and overhead (f = 2,
-// b = 3 guard words).
+// Each pad type frames the block with its own front pad and overhead (three front
+// and three back guard words).
 TEST_F(BlockTest, EveryPadTypeAllocatesAndFrees) {
     struct Case {
         uint32_t padType;
@@ -137,13 +137,13 @@ TEST_F(BlockTest, EveryPadTypeAllocatesAndFrees) {
     } cases[] = {
         {QUOR_PAD_TYPE_NONE, 16, 16, false},     {QUOR_PAD_TYPE_C0DE1D1E, 16, 16, false},
         {QUOR_PAD_TYPE_EEBC011A, 16, 32, false}, {QUOR_PAD_TYPE_DABC011A, 24, 48, false},
-        {QUOR_PAD_TYPE_A110CBEE, 48, 88, false}, {QUOR_PAD_TYPE_A110CBAD, 56, 104, false},
-        {QUOR_PAD_TYPE_A110CE87, 72, 112, true}, {QUOR_PAD_TYPE_78EC011A, 80, 128, true},
+        {QUOR_PAD_TYPE_A110CBEE, 56, 96, false}, {QUOR_PAD_TYPE_A110CBAD, 64, 112, false},
+        {QUOR_PAD_TYPE_A110CE87, 80, 120, true}, {QUOR_PAD_TYPE_78EC011A, 88, 136, true},
     };
     AssertRecorder reports;
     for (const Case &c : cases) {
         ShmPoolHandle_t *fresh = makePool();
-        ASSERT_EQ(quorSetShmDebug(memory, QUOR_HEAP_KIND_POOL, fresh->poolHeapOffset, 0, c.padType, 2, 3),
+        ASSERT_EQ(quorSetShmDebug(memory, QUOR_HEAP_KIND_POOL, fresh->poolHeapOffset, 0, c.padType, 3, 3),
                   0u);
         void *block = nullptr;
         ASSERT_EQ(_quorAllocateShmBlock(&block, fresh, 10, 0, kCaller, 5, kFile), 0u)
@@ -153,7 +153,7 @@ TEST_F(BlockTest, EveryPadTypeAllocatesAndFrees) {
         EXPECT_EQ(node->chunkSize, 16 + c.overhead) << std::hex << c.padType;
         if (c.keepsFileName) {
             char name[QUOR_PAD_FILE_NAME_SIZE];
-            strayRead(name, memory + node->chunkOffset + 16, sizeof name);
+            strayRead(name, memory + node->chunkOffset + 24, sizeof name);
             EXPECT_STREQ(name, kFile);
         }
         EXPECT_EQ(_quorCheckAllocShmBlock(&block, fresh, kCaller, 1, kFile), 0u);
@@ -174,7 +174,7 @@ TEST_F(BlockTest, OverrunIsReportedAtTheNextFree) {
     EXPECT_TRUE(reports.messages().empty());
 
     strayWrite(slack + 1, 0);  // into the slack behind the caller's byte
-    strayWrite(exact + 8, 0);  // into the back pad
+    strayWrite(exact + 8, strayRead<unsigned char>(exact + 8) ^ 0xff);  // into the back pad
     EXPECT_EQ(_quorCheckAllocShmBlock(&ref, pool, kCaller, 1, kFile), 0u);
     EXPECT_TRUE(reports.saw("Back memory pad aligned size corruption"));
     reports.messages().clear();
@@ -206,6 +206,7 @@ TEST_F(BlockTest, PoolCheckRunsOnTheDomainChunk) {
 // In sanitizer builds the pads of a live block and the bytes of a freed one are
 // poisoned, so the sanitizer itself stops the stray access.
 TEST_F(BlockTest, SanitizerCatchesOverrunAndUseAfterFree) {
+    shm::setChunkPoisoning(true);
     unsigned char *block = static_cast<unsigned char *>(allocate(8));
     block[7] = 1;  // the caller's own bytes stay usable
     EXPECT_DEATH(static_cast<volatile unsigned char *>(block)[8] = 1, "use-after-poison");
@@ -215,6 +216,7 @@ TEST_F(BlockTest, SanitizerCatchesOverrunAndUseAfterFree) {
     unsigned char *again = static_cast<unsigned char *>(allocate(8));
     again[0] = 1;
     EXPECT_EQ(release(again), 0u);
+    shm::setChunkPoisoning(false);
 }
 #endif
 

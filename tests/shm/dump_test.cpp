@@ -126,7 +126,7 @@ TEST_F(DumpTest, CorruptLinkEndsTheDumpWithACode) {
     const uint64_t s = pool->poolHeapOffset + QUOR_HHEADER_SIZE(0);
     *reinterpret_cast<uint64_t *>(memory + s + QUOR_SL_ALLOC_HEAD_OFFSET + 0x30) = 8;
     testing::internal::CaptureStdout();
-    EXPECT_EQ(quorPrintOutSkipLists(pool, QUOR_HEAP_KIND_POOL, 5), QUOR_RC_POOL_NO_FIT);
+    EXPECT_EQ(quorPrintOutSkipLists(pool, QUOR_HEAP_KIND_POOL, 5), QUOR_RC_HEAP_CORRUPT);
     testing::internal::GetCapturedStdout();
 }
 
