@@ -2,6 +2,8 @@
 #include "shm/checker.h"
 
 #include <algorithm>
+#include <cinttypes>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -31,7 +33,10 @@ public:
 
 private:
     bool fail(const std::string &what, uint64_t value) {
-        out_.problem = what + " (" + std::to_string(value) + ")";
+        // snprintf, not std::to_string: the latter's digit table would be exported.
+        char number[24];
+        std::snprintf(number, sizeof number, "%" PRIu64, value);
+        out_.problem = what + " (" + number + ")";
         return false;
     }
     uint64_t budget() const { return (h_.spaceEnd - h_.S) / allocNodeSize(0) + 2; }
