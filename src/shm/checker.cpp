@@ -2,7 +2,6 @@
 #include "shm/checker.h"
 
 #include <algorithm>
-#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -33,10 +32,9 @@ public:
 
 private:
     bool fail(const std::string &what, uint64_t value) {
-        // snprintf, not std::to_string: the latter's digit table would be exported.
-        char number[24];
-        std::snprintf(number, sizeof number, "%" PRIu64, value);
-        out_.problem = what + " (" + number + ")";
+        char number[32];
+        std::snprintf(number, sizeof number, " (%llu)", static_cast<unsigned long long>(value));
+        out_.problem = what + number;
         return false;
     }
     uint64_t budget() const { return (h_.spaceEnd - h_.S) / allocNodeSize(0) + 2; }
