@@ -5,6 +5,8 @@
 #include "frame/export.h"
 #include "frame/state.h"
 #include "frame/trace.h"
+#include "tree/access.h"
+#include "tree/records.h"
 
 namespace quor {
 
@@ -124,13 +126,7 @@ uint32_t cleanup(Trace &trace, uint32_t mode) {
     return rc;
 }
 
-// The node's concurrency-model word.
-uint32_t *concurrencyModelOf(SNodeCB_t *node) {
-    constexpr size_t kConcurrencyModelOffset = 0x558;
-    return reinterpret_cast<uint32_t *>(reinterpret_cast<unsigned char *>(node) + kConcurrencyModelOffset);
-}
-
-constexpr uint32_t kModelLimit = 6;
+using tree::kModelLimit;
 
 }  // namespace
 }  // namespace quor
@@ -155,7 +151,7 @@ QUOR_EXPORT uint32_t quorReturnConcurrencyModel(SNodeCB_t *node, uint32_t *model
     return traced(Fn::quorReturnConcurrencyModel, [&](Trace &t) {
         if (node == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
         if (model == nullptr) return t.failWith(20, QUOR_RC_NULL_CONCURRENCY_MODEL_OUTPUT, 0);
-        *model = *concurrencyModelOf(node);
+        *model = node->concurrencyModel;
         if (*model >= kModelLimit) return t.failWith(30, QUOR_RC_BAD_CONCURRENCY_MODEL, *model);
         return QUOR_RC_OK;
     });
@@ -165,7 +161,23 @@ QUOR_EXPORT uint32_t quorSetConcurrencyModel(SNodeCB_t *node, uint32_t model) {
     return traced(Fn::quorSetConcurrencyModel, [&](Trace &t) {
         if (node == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
         if (model >= kModelLimit) return t.failWith(20, QUOR_RC_BAD_CONCURRENCY_MODEL, model);
-        *concurrencyModelOf(node) = model;
+        node->concurrencyModel = model;
         return QUOR_RC_OK;
+    });
+}
+
+QUOR_EXPORT uint32_t quorReturnRegisterSize(SNodeCB_t *node, uint64_t *sizeOut) {
+    return traced(Fn::quorReturnRegisterSize, [&](Trace &t) {
+        if (node == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
+        if (sizeOut == nullptr) return t.failWith(20, QUOR_RC_NULL_REGISTER_SIZE_OUTPUT, 0);
+        tree::CriticalSection section(node, tree::Access::Read);
+        if (uint32_t rc = section.entered(); rc != 0) return t.fail(30, rc);
+        uint32_t rc = tree::checkCondition(node->NodeCondition, QUOR_COND_MASK_ACCESSORS);
+        if (rc != 0) {
+            rc = t.fail(40, rc);
+        } else {
+            *sizeOut = QUOR_REGISTER_SIZE;
+        }
+        return section.close(rc);
     });
 }
