@@ -44,6 +44,15 @@ inline constexpr char kBlockSource[24] = "quorll";
 
 // ---- places -------------------------------------------------------------------
 
+// The outcome of a node allocation: the new node, or null with the failure's
+// code in *rc.
+template <class Node>
+Node *allocated(Trace &trace, uint32_t code, void *block, uint32_t *rc) {
+    if (code == 0 && block == nullptr) code = QUOR_RC_NO_MEMORY;
+    *rc = code == 0 ? code : trace.fail(120, code);
+    return code == 0 ? static_cast<Node *>(block) : nullptr;
+}
+
 // Nodes in this process's memory, linked by pointers.
 template <class Kind>
 class PrivateList {
@@ -67,13 +76,10 @@ public:
     }
     Link linkTo(Node *node) const { return node; }
 
-    uint32_t allocate(Node **out) {
+    Node *allocate(uint32_t *rc) {
         void *block = nullptr;
-        if (uint32_t rc = hostMemAlloc(&block, 0, sizeof(Node), 1, src::lists, __LINE__); rc != 0) {
-            return trace_.fail(120, rc);
-        }
-        *out = static_cast<Node *>(block);
-        return QUOR_RC_OK;
+        uint32_t code = hostMemAlloc(&block, 0, sizeof(Node), 1, src::lists, __LINE__);
+        return allocated<Node>(trace_, code, block, rc);
     }
     uint32_t release(Node *node) {
         void *block = node;
@@ -167,14 +173,10 @@ public:
     }
     Link linkTo(Node *node) const { return reinterpret_cast<unsigned char *>(node) - base_; }
 
-    uint32_t allocate(Node **out) {
+    Node *allocate(uint32_t *rc) {
         void *block = nullptr;
-        if (uint32_t rc = _quorAllocateShmBlock(&block, handle_, sizeof(Node), 0, trace_.id(), __LINE__, kBlockSource);
-            rc != 0) {
-            return trace_.fail(120, rc);
-        }
-        *out = static_cast<Node *>(block);
-        return QUOR_RC_OK;
+        uint32_t code = _quorAllocateShmBlock(&block, handle_, sizeof(Node), 0, trace_.id(), __LINE__, kBlockSource);
+        return allocated<Node>(trace_, code, block, rc);
     }
     uint32_t release(Node *node) {
         void *block = node;
@@ -205,7 +207,7 @@ private:
 template <class List>
 struct Position {
     typename List::Link *link;
-    typename List::Node *node;
+    typename List::Node *node = nullptr;
     int64_t order;
 };
 
@@ -213,7 +215,7 @@ template <class Kind, class List>
 uint32_t seek(Trace &trace, List &list, const typename Kind::Input &record, Position<List> *at) {
     *at = {list.head(), nullptr, 1};
     while (*at->link != typename List::Link{}) {
-        typename List::Node *node;
+        typename List::Node *node = nullptr;
         if (uint32_t rc = list.node(*at->link, &node); rc != 0) return rc;
         int64_t order = 0;
         if (Kind::compare(record, node->record, list.key(), &order) != 0) {
@@ -242,8 +244,9 @@ uint32_t insert(Trace &trace, List &list, const typename Kind::Input &record, ty
     Position<List> at;
     if (uint32_t rc = seek<Kind>(trace, list, record, &at); rc != 0) return rc;
     if (at.node != nullptr && at.order == 0) return trace.fail(100, QUOR_RC_LLIST_DUPLICATE);
-    typename List::Node *node;
-    if (uint32_t rc = list.allocate(&node); rc != 0) return rc;
+    uint32_t rc = QUOR_RC_OK;
+    typename List::Node *node = list.allocate(&rc);
+    if (node == nullptr) return rc;
     std::memcpy(&node->record, &record, sizeof node->record);
     node->next = *at.link;
     *at.link = list.linkTo(node);
@@ -265,7 +268,7 @@ uint32_t removeAll(List &list) {
     typename List::Link link = *list.head();
     *list.head() = typename List::Link{};
     while (link != typename List::Link{}) {
-        typename List::Node *node;
+        typename List::Node *node = nullptr;
         if (uint32_t rc = list.node(link, &node); rc != 0) return rc;
         link = node->next;
         if (uint32_t rc = list.release(node); rc != 0) return rc;
@@ -281,7 +284,7 @@ uint32_t print(List &list) {
         return QUOR_RC_OK;
     }
     for (int number = 1; link != typename List::Link{}; ++number) {
-        typename List::Node *node;
+        typename List::Node *node = nullptr;
         if (uint32_t rc = list.node(link, &node); rc != 0) return rc;
         Kind::print(number, node->record);
         link = node->next;
