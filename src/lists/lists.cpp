@@ -19,7 +19,8 @@ static_assert(offsetof(AttachSegInfoNode_t, record) == 8 && sizeof(AttachSegInfo
 static_assert(offsetof(RMXNode_t, record) == 8 && sizeof(RMXNode_t) == 1064);
 static_assert(offsetof(AttachSegInfoPMNode_t, record) == 8 && sizeof(AttachSegInfoPMNode_t) == 0x130);
 static_assert(offsetof(RMXPMNode_t, record) == 8 && sizeof(RMXPMNode_t) == 0x428);
-static_assert(offsetof(HHeaderTail_t, segInfoListHead) == 0x10 && offsetof(HHeaderTail_t, rmxListHead) == 0x18);
+static_assert(offsetof(HHeaderTail_t, segInfoListHead) == 0x10 &&
+              offsetof(HHeaderTail_t, rmxListHead) == 0x18);
 
 // Segment descriptors, sorted by segment name. The caller hands in a whole
 // ShmSegInfo_t (or a stored descriptor); only its leading descriptor bytes are
@@ -55,7 +56,8 @@ struct RmxKind {
     static uint32_t compare(const Input &given, const Record &stored, uint32_t, int64_t *order) {
         *order = 0;
         for (size_t i = 0; i < QUOR_RMX_PATH_MAX; ++i) {
-            const auto a = static_cast<unsigned char>(given.path[i]), b = static_cast<unsigned char>(stored.path[i]);
+            const auto a = static_cast<unsigned char>(given.path[i]),
+                       b = static_cast<unsigned char>(stored.path[i]);
             if (a != b) {
                 *order = a < b ? -1 : 1;
                 break;
@@ -74,88 +76,90 @@ struct RmxKind {
 
 using quor::Fn;
 using quor::lists::Op;
-using quor::lists::PrivateList;
-using quor::lists::RmxKind;
-using quor::lists::run;
-using quor::lists::SegInfoKind;
-using quor::lists::SharedList;
+
+namespace {
+constexpr auto segShared = quor::lists::run<quor::lists::SegInfoKind, quor::lists::SharedList>;
+constexpr auto rmxShared = quor::lists::run<quor::lists::RmxKind, quor::lists::SharedList>;
+constexpr auto segPrivate = quor::lists::run<quor::lists::SegInfoKind, quor::lists::PrivateList>;
+constexpr auto rmxPrivate = quor::lists::run<quor::lists::RmxKind, quor::lists::PrivateList>;
+}  // namespace
 
 // ---- shared AttachSegInfo list ----
 
 QUOR_EXPORT uint32_t quorFindAttachSegInfoNodeInLList(ShmPoolHandle_t *poolHandle, const ShmSegInfo_t *record,
                                                       AttachSegInfo_t **recordOut) {
-    return run<SegInfoKind, SharedList>(Fn::quorFindAttachSegInfoNodeInLList, poolHandle, Op::Find, record, recordOut);
+    return segShared(Fn::quorFindAttachSegInfoNodeInLList, poolHandle, Op::Find, record, recordOut);
 }
-QUOR_EXPORT uint32_t quorInsertAttachSegInfoNodeIntoLList(ShmPoolHandle_t *poolHandle, const ShmSegInfo_t *record,
+QUOR_EXPORT uint32_t quorInsertAttachSegInfoNodeIntoLList(ShmPoolHandle_t *poolHandle,
+                                                          const ShmSegInfo_t *record,
                                                           AttachSegInfo_t **recordOut) {
-    return run<SegInfoKind, SharedList>(Fn::quorInsertAttachSegInfoNodeIntoLList, poolHandle, Op::Insert, record,
-                                        recordOut);
+    return segShared(Fn::quorInsertAttachSegInfoNodeIntoLList, poolHandle, Op::Insert, record, recordOut);
 }
-QUOR_EXPORT uint32_t quorDeleteAttachSegInfoNodeFromLList(ShmPoolHandle_t *poolHandle, const ShmSegInfo_t *record) {
-    return run<SegInfoKind, SharedList>(Fn::quorDeleteAttachSegInfoNodeFromLList, poolHandle, Op::Delete, record,
-                                        nullptr);
+QUOR_EXPORT uint32_t quorDeleteAttachSegInfoNodeFromLList(ShmPoolHandle_t *poolHandle,
+                                                          const ShmSegInfo_t *record) {
+    return segShared(Fn::quorDeleteAttachSegInfoNodeFromLList, poolHandle, Op::Delete, record, nullptr);
 }
 QUOR_EXPORT uint32_t quorDeleteAttachSegInfoLList(ShmPoolHandle_t *poolHandle) {
-    return run<SegInfoKind, SharedList>(Fn::quorDeleteAttachSegInfoLList, poolHandle, Op::DeleteAll, nullptr, nullptr);
+    return segShared(Fn::quorDeleteAttachSegInfoLList, poolHandle, Op::DeleteAll, nullptr, nullptr);
 }
 QUOR_EXPORT uint32_t quorPrintAttachSegInfoNodeLList(ShmPoolHandle_t *poolHandle) {
-    return run<SegInfoKind, SharedList>(Fn::quorPrintAttachSegInfoNodeLList, poolHandle, Op::Print, nullptr, nullptr);
+    return segShared(Fn::quorPrintAttachSegInfoNodeLList, poolHandle, Op::Print, nullptr, nullptr);
 }
 
 // ---- shared RMX list ----
 
 QUOR_EXPORT uint32_t quorFindRMXNodeInLList(ShmPoolHandle_t *poolHandle, const RMXPathRec_t *record,
                                             RMXPathRec_t **recordOut) {
-    return run<RmxKind, SharedList>(Fn::quorFindRMXNodeInLList, poolHandle, Op::Find, record, recordOut);
+    return rmxShared(Fn::quorFindRMXNodeInLList, poolHandle, Op::Find, record, recordOut);
 }
 QUOR_EXPORT uint32_t quorInsertRMXNodeIntoLList(ShmPoolHandle_t *poolHandle, const RMXPathRec_t *record,
                                                 RMXPathRec_t **recordOut) {
-    return run<RmxKind, SharedList>(Fn::quorInsertRMXNodeIntoLList, poolHandle, Op::Insert, record, recordOut);
+    return rmxShared(Fn::quorInsertRMXNodeIntoLList, poolHandle, Op::Insert, record, recordOut);
 }
 QUOR_EXPORT uint32_t quorDeleteRMXNodeFromLList(ShmPoolHandle_t *poolHandle, const RMXPathRec_t *record) {
-    return run<RmxKind, SharedList>(Fn::quorDeleteRMXNodeFromLList, poolHandle, Op::Delete, record, nullptr);
+    return rmxShared(Fn::quorDeleteRMXNodeFromLList, poolHandle, Op::Delete, record, nullptr);
 }
 QUOR_EXPORT uint32_t quorDeleteRMXLList(ShmPoolHandle_t *poolHandle) {
-    return run<RmxKind, SharedList>(Fn::quorDeleteRMXLList, poolHandle, Op::DeleteAll, nullptr, nullptr);
+    return rmxShared(Fn::quorDeleteRMXLList, poolHandle, Op::DeleteAll, nullptr, nullptr);
 }
 QUOR_EXPORT uint32_t quorPrintRMXNodeLList(ShmPoolHandle_t *poolHandle) {
-    return run<RmxKind, SharedList>(Fn::quorPrintRMXNodeLList, poolHandle, Op::Print, nullptr, nullptr);
+    return rmxShared(Fn::quorPrintRMXNodeLList, poolHandle, Op::Print, nullptr, nullptr);
 }
 
 // ---- private AttachSegInfo list ----
 
-QUOR_EXPORT uint32_t quorFindAttachSegInfoNodeInPMLList(const ShmSegInfo_t *record, AttachSegInfo_t **recordOut) {
-    return run<SegInfoKind, PrivateList>(Fn::quorFindAttachSegInfoNodeInPMLList, nullptr, Op::Find, record, recordOut);
+QUOR_EXPORT uint32_t quorFindAttachSegInfoNodeInPMLList(const ShmSegInfo_t *record,
+                                                        AttachSegInfo_t **recordOut) {
+    return segPrivate(Fn::quorFindAttachSegInfoNodeInPMLList, nullptr, Op::Find, record, recordOut);
 }
-QUOR_EXPORT uint32_t quorInsertAttachSegInfoNodeIntoPMLList(const ShmSegInfo_t *record, AttachSegInfo_t **recordOut) {
-    return run<SegInfoKind, PrivateList>(Fn::quorInsertAttachSegInfoNodeIntoPMLList, nullptr, Op::Insert, record,
-                                         recordOut);
+QUOR_EXPORT uint32_t quorInsertAttachSegInfoNodeIntoPMLList(const ShmSegInfo_t *record,
+                                                            AttachSegInfo_t **recordOut) {
+    return segPrivate(Fn::quorInsertAttachSegInfoNodeIntoPMLList, nullptr, Op::Insert, record, recordOut);
 }
 QUOR_EXPORT uint32_t quorDeleteAttachSegInfoNodeFromPMLList(const ShmSegInfo_t *record) {
-    return run<SegInfoKind, PrivateList>(Fn::quorDeleteAttachSegInfoNodeFromPMLList, nullptr, Op::Delete, record,
-                                         nullptr);
+    return segPrivate(Fn::quorDeleteAttachSegInfoNodeFromPMLList, nullptr, Op::Delete, record, nullptr);
 }
 QUOR_EXPORT uint32_t quorDeleteAttachSegInfoPMLList(void) {
-    return run<SegInfoKind, PrivateList>(Fn::quorDeleteAttachSegInfoPMLList, nullptr, Op::DeleteAll, nullptr, nullptr);
+    return segPrivate(Fn::quorDeleteAttachSegInfoPMLList, nullptr, Op::DeleteAll, nullptr, nullptr);
 }
 QUOR_EXPORT uint32_t quorPrintAttachSegInfoNodePMLList(void) {
-    return run<SegInfoKind, PrivateList>(Fn::quorPrintAttachSegInfoNodePMLList, nullptr, Op::Print, nullptr, nullptr);
+    return segPrivate(Fn::quorPrintAttachSegInfoNodePMLList, nullptr, Op::Print, nullptr, nullptr);
 }
 
 // ---- private RMX list ----
 
 QUOR_EXPORT uint32_t quorFindRMXNodeInPMLList(const RMXPathRec_t *record, RMXPathRec_t **recordOut) {
-    return run<RmxKind, PrivateList>(Fn::quorFindRMXNodeInPMLList, nullptr, Op::Find, record, recordOut);
+    return rmxPrivate(Fn::quorFindRMXNodeInPMLList, nullptr, Op::Find, record, recordOut);
 }
 QUOR_EXPORT uint32_t quorInsertRMXNodeIntoPMLList(const RMXPathRec_t *record, RMXPathRec_t **recordOut) {
-    return run<RmxKind, PrivateList>(Fn::quorInsertRMXNodeIntoPMLList, nullptr, Op::Insert, record, recordOut);
+    return rmxPrivate(Fn::quorInsertRMXNodeIntoPMLList, nullptr, Op::Insert, record, recordOut);
 }
 QUOR_EXPORT uint32_t quorDeleteRMXNodeFromPMLList(const RMXPathRec_t *record) {
-    return run<RmxKind, PrivateList>(Fn::quorDeleteRMXNodeFromPMLList, nullptr, Op::Delete, record, nullptr);
+    return rmxPrivate(Fn::quorDeleteRMXNodeFromPMLList, nullptr, Op::Delete, record, nullptr);
 }
 QUOR_EXPORT uint32_t quorDeleteRMXPMLList(void) {
-    return run<RmxKind, PrivateList>(Fn::quorDeleteRMXPMLList, nullptr, Op::DeleteAll, nullptr, nullptr);
+    return rmxPrivate(Fn::quorDeleteRMXPMLList, nullptr, Op::DeleteAll, nullptr, nullptr);
 }
 QUOR_EXPORT uint32_t quorPrintRMXNodePMLList(void) {
-    return run<RmxKind, PrivateList>(Fn::quorPrintRMXNodePMLList, nullptr, Op::Print, nullptr, nullptr);
+    return rmxPrivate(Fn::quorPrintRMXNodePMLList, nullptr, Op::Print, nullptr, nullptr);
 }

@@ -83,7 +83,8 @@ public:
     }
     uint32_t release(Node *node) {
         void *block = node;
-        if (uint32_t rc = hostMemFree(&block, 0, 0, src::lists, __LINE__); rc != 0) return trace_.fail(130, rc);
+        if (uint32_t rc = hostMemFree(&block, 0, 0, src::lists, __LINE__); rc != 0)
+            return trace_.fail(130, rc);
         return QUOR_RC_OK;
     }
 
@@ -122,11 +123,13 @@ public:
             return trace_.failWith(51, QUOR_RC_POOL_OFFSET_NOT_ALIGNED, handle_->poolHeapOffset);
         }
         domain_ = reinterpret_cast<HHeader_t *>(base_ + handle_->domainHeapOffset);
-        if (uint32_t rc = quorEnterELCriticalSection(&domain_->heapLatch); rc != 0) return trace_.fail(60, rc);
+        if (uint32_t rc = quorEnterELCriticalSection(&domain_->heapLatch); rc != 0)
+            return trace_.fail(60, rc);
         return QUOR_RC_OK;
     }
     uint32_t unlock() {
-        if (uint32_t rc = quorExitELCriticalSection(&domain_->heapLatch); rc != 0) return trace_.fail(150, rc);
+        if (uint32_t rc = quorExitELCriticalSection(&domain_->heapLatch); rc != 0)
+            return trace_.fail(150, rc);
         return QUOR_RC_OK;
     }
 
@@ -175,7 +178,8 @@ public:
 
     Node *allocate(uint32_t *rc) {
         void *block = nullptr;
-        uint32_t code = _quorAllocateShmBlock(&block, handle_, sizeof(Node), 0, trace_.id(), __LINE__, kBlockSource);
+        uint32_t code =
+            _quorAllocateShmBlock(&block, handle_, sizeof(Node), 0, trace_.id(), __LINE__, kBlockSource);
         return allocated<Node>(trace_, code, block, rc);
     }
     uint32_t release(Node *node) {
@@ -311,11 +315,21 @@ uint32_t run(Fn fn, typename Place<Kind>::Handle handle, Op op, const typename K
         uint32_t rc = list.locate();
         if (rc == 0) {
             switch (op) {
-                case Op::Find: rc = find<Kind>(trace, list, *record, recordOut); break;
-                case Op::Insert: rc = insert<Kind>(trace, list, *record, recordOut); break;
-                case Op::Delete: rc = remove<Kind>(trace, list, *record); break;
-                case Op::DeleteAll: rc = removeAll(list); break;
-                case Op::Print: rc = print<Kind>(list); break;
+                case Op::Find:
+                    rc = find<Kind>(trace, list, *record, recordOut);
+                    break;
+                case Op::Insert:
+                    rc = insert<Kind>(trace, list, *record, recordOut);
+                    break;
+                case Op::Delete:
+                    rc = remove<Kind>(trace, list, *record);
+                    break;
+                case Op::DeleteAll:
+                    rc = removeAll(list);
+                    break;
+                case Op::Print:
+                    rc = print<Kind>(list);
+                    break;
             }
         }
         return unlatch.close(rc);
