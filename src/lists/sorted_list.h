@@ -151,14 +151,14 @@ public:
         if (pool == nullptr || pool->heapMagic != QUOR_POOL_HEAP_MAGIC) {
             return trace_.failLogged(73, QUOR_RC_BAD_POOL_EYECATCHER, poolOffset);
         }
-        if (!domainHeap.contains(poolOffset, pool->heapSize)) {
-            return trace_.failLogged(74, QUOR_RC_LLIST_FAILED, pool->heapSize);
-        }
+        const uint64_t poolSize = pool->heapSize;
+        if (!domainHeap.contains(poolOffset, poolSize))
+            return trace_.failLogged(74, QUOR_RC_LLIST_FAILED, poolSize);
         head_ = &(tail->*Kind::sharedHead);
         std::memcpy(&key_, &domain_->handleEyecatcher, sizeof key_);
         poolOffset_ = poolOffset;
-        pool_ = Region(base_ + poolOffset, pool->heapSize);
-        capacity_ = pool->heapSize / sizeof(Node);
+        pool_ = Region(base_ + poolOffset, poolSize);
+        capacity_ = poolSize / sizeof(Node);
         return QUOR_RC_OK;
     }
 
