@@ -24,7 +24,8 @@ namespace {
 // Releases what a record of the registry owns, in the order the record was
 // built backwards: pool handle, domain handle. Stops at the first failure.
 uint32_t releaseHandles(ShmSegInfo_t &info) {
-    for (void **block : {reinterpret_cast<void **>(&info.poolHandle), reinterpret_cast<void **>(&info.domainHandle)}) {
+    for (void **block :
+         {reinterpret_cast<void **>(&info.poolHandle), reinterpret_cast<void **>(&info.domainHandle)}) {
         if (*block == nullptr) continue;
         if (uint32_t rc = hostMemFree(block, 0, 0, src::tree, __LINE__); rc != 0) return rc;
     }
@@ -46,14 +47,16 @@ uint32_t tearDown(Trace &trace) {
         AttachInfo *next = node->next;
         if (node->segInfo != nullptr && node->segInfo->eyecatcher == QUOR_EYECATCHER) {
             uint32_t rc = releaseHandles(*node->segInfo);
-            if (rc == 0) rc = hostMemFree(reinterpret_cast<void **>(&node->segInfo), 0, 0, src::tree, __LINE__);
+            if (rc == 0)
+                rc = hostMemFree(reinterpret_cast<void **>(&node->segInfo), 0, 0, src::tree, __LINE__);
             if (rc == 0) rc = hostMemFree(reinterpret_cast<void **>(&node), 0, 0, src::tree, __LINE__);
             if (rc != 0) return trace.fail(50, rc);
         }
         node = next;
     }
 
-    if (uint32_t rc = hostMemFree(reinterpret_cast<void **>(&state.attachInfoList), 0, 0, src::tree, __LINE__);
+    if (uint32_t rc =
+            hostMemFree(reinterpret_cast<void **>(&state.attachInfoList), 0, 0, src::tree, __LINE__);
         rc != 0) {
         return trace.fail(60, rc);
     }
@@ -170,14 +173,12 @@ QUOR_EXPORT uint32_t quorReturnRegisterSize(SNodeCB_t *node, uint64_t *sizeOut) 
     return traced(Fn::quorReturnRegisterSize, [&](Trace &t) {
         if (node == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
         if (sizeOut == nullptr) return t.failWith(20, QUOR_RC_NULL_REGISTER_SIZE_OUTPUT, 0);
-        tree::CriticalSection section(node, tree::Access::Read);
-        if (uint32_t rc = section.entered(); rc != 0) return t.fail(30, rc);
-        uint32_t rc = tree::checkCondition(node->NodeCondition, QUOR_COND_MASK_ACCESSORS);
-        if (rc != 0) {
-            rc = t.fail(40, rc);
-        } else {
+        return tree::inSection(t, 30, node, tree::Access::Read, 0, [&] {
+            if (uint32_t rc = tree::checkCondition(node->NodeCondition, QUOR_COND_MASK_ACCESSORS); rc != 0) {
+                return t.fail(40, rc);
+            }
             *sizeOut = QUOR_REGISTER_SIZE;
-        }
-        return section.close(rc);
+            return QUOR_RC_OK;
+        });
     });
 }

@@ -23,7 +23,8 @@ int64_t compareSegmentNames(const IpcResId &a, const IpcResId &b) {
 
 using namespace quor;
 
-QUOR_EXPORT uint32_t quorCompareSegID(const IpcResId *id1, const IpcResId *id2, uint32_t key, int64_t *result) {
+QUOR_EXPORT uint32_t quorCompareSegID(const IpcResId *id1, const IpcResId *id2, uint32_t key,
+                                      int64_t *result) {
     return traced(Fn::quorCompareSegID, [&](Trace &t) {
         if (id1 == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
         if (id2 == nullptr) return t.failWith(20, QUOR_RC_NULL_PARAMETER, 0);

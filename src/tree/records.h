@@ -73,7 +73,8 @@ static_assert(offsetof(SNodeCB_t, spareCounter2) == 0x1D0);
 static_assert(offsetof(SNodeCB_t, nodeLatch) == QUOR_NODE_LATCH_OFFSET && QUOR_NODE_LATCH_OFFSET == 0x250);
 static_assert(offsetof(SNodeCB_t, spareLatch) == 0x3D4);
 static_assert(offsetof(SNodeCB_t, concurrencyModel) == 0x558);
-static_assert(offsetof(SNodeCB_t, areaDirectory) == QUOR_AREA_DIRECTORY_OFFSET && QUOR_AREA_DIRECTORY_OFFSET == 0x560);
+static_assert(offsetof(SNodeCB_t, areaDirectory) == QUOR_AREA_DIRECTORY_OFFSET &&
+              QUOR_AREA_DIRECTORY_OFFSET == 0x560);
 static_assert(sizeof(SNodeCB_t) == QUOR_NODE_CB_SIZE && QUOR_NODE_CB_SIZE == 0xB60);
 
 // ---- SNodeWatcher_t: private to a reader, but its fields sit where peers put them ----
@@ -91,11 +92,16 @@ inline constexpr bool validCondition(uint32_t condition) {
 // The code a condition check gives when its mask does not accept `condition`.
 inline constexpr uint32_t conditionRefusal(uint32_t condition) {
     switch (condition) {
-        case QUOR_NODE_CREATED: return QUOR_RC_NODE_NOT_INITIALIZED;
-        case QUOR_NODE_INITIALIZED: return QUOR_RC_NODE_NOT_ACTIVE;
-        case QUOR_NODE_ABANDONED: return QUOR_RC_NODE_ABANDONED;
-        case QUOR_NODE_DISASSOCIATED: return QUOR_RC_NODE_DISASSOCIATED;
-        default: return QUOR_RC_BAD_NODE_CONDITION;
+        case QUOR_NODE_CREATED:
+            return QUOR_RC_NODE_NOT_INITIALIZED;
+        case QUOR_NODE_INITIALIZED:
+            return QUOR_RC_NODE_NOT_ACTIVE;
+        case QUOR_NODE_ABANDONED:
+            return QUOR_RC_NODE_ABANDONED;
+        case QUOR_NODE_DISASSOCIATED:
+            return QUOR_RC_NODE_DISASSOCIATED;
+        default:
+            return QUOR_RC_BAD_NODE_CONDITION;
     }
 }
 
@@ -110,11 +116,16 @@ inline constexpr uint32_t checkCondition(uint32_t condition, uint32_t mask) {
 // The code an update or a watch gives on a node that is not active.
 inline constexpr uint32_t updateRefusal(uint32_t condition) {
     switch (condition) {
-        case QUOR_NODE_CREATED: return QUOR_RC_UPDATE_ON_CREATED_NODE;
-        case QUOR_NODE_INITIALIZED: return QUOR_RC_UPDATE_ON_INACTIVE_NODE;
-        case QUOR_NODE_ABANDONED: return QUOR_RC_UPDATE_ON_ABANDONED_NODE;
-        case QUOR_NODE_DISASSOCIATED: return QUOR_RC_UPDATE_ON_DISASSOCIATED_NODE;
-        default: return QUOR_RC_BAD_NODE_CONDITION;
+        case QUOR_NODE_CREATED:
+            return QUOR_RC_UPDATE_ON_CREATED_NODE;
+        case QUOR_NODE_INITIALIZED:
+            return QUOR_RC_UPDATE_ON_INACTIVE_NODE;
+        case QUOR_NODE_ABANDONED:
+            return QUOR_RC_UPDATE_ON_ABANDONED_NODE;
+        case QUOR_NODE_DISASSOCIATED:
+            return QUOR_RC_UPDATE_ON_DISASSOCIATED_NODE;
+        default:
+            return QUOR_RC_BAD_NODE_CONDITION;
     }
 }
 

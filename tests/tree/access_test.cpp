@@ -1,8 +1,9 @@
 // The node access protocol: critical sections under each concurrency model,
 // across processes and across a crash, node conditions, and the update and
 // watch protocol.
-#include <gtest/gtest.h>
+#include "tree/access.h"
 
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -13,7 +14,6 @@
 #include "support/process.h"
 #include "support/trace_recorder.h"
 #include "test_node.h"
-#include "tree/access.h"
 
 namespace {
 
@@ -242,7 +242,8 @@ TEST(NodeCondition, RegisterSizeOnlyForUsableNodes) {
     ASSERT_NE(node, nullptr);
     struct Case {
         uint32_t condition, rc;
-    } cases[] = {{1, QUOR_RC_NODE_NOT_INITIALIZED}, {4, QUOR_RC_NODE_ABANDONED}, {2, QUOR_RC_OK}, {5, QUOR_RC_OK}};
+    } cases[] = {
+        {1, QUOR_RC_NODE_NOT_INITIALIZED}, {4, QUOR_RC_NODE_ABANDONED}, {2, QUOR_RC_OK}, {5, QUOR_RC_OK}};
     for (const Case &c : cases) {
         node->NodeCondition = c.condition;
         uint64_t size = 77;

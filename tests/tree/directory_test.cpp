@@ -1,18 +1,20 @@
 // The area directory: which record a kind selects, the record checks and their
 // order, and the location rule that bounds every address inside an area.
+#include "tree/directory.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 
 #include "test_node.h"
-#include "tree/directory.h"
 
 namespace {
 
 using quor::test::makeTestNode;
 
 uint64_t offsetIn(const SNodeCB_t *node, const void *p) {
-    return static_cast<uint64_t>(static_cast<const unsigned char *>(p) - reinterpret_cast<const unsigned char *>(node));
+    return static_cast<uint64_t>(static_cast<const unsigned char *>(p) -
+                                 reinterpret_cast<const unsigned char *>(node));
 }
 
 TEST(AreaDirectory, KindSelectsItsRecord) {
@@ -23,12 +25,18 @@ TEST(AreaDirectory, KindSelectsItsRecord) {
         uint64_t kind;
         int64_t recordOffset;  // -1: refused
     } cases[] = {
-        {QUOR_KIND_ID, 0x560},          {QUOR_KIND_TRIPLE, 0x578},
-        {QUOR_KIND_DEPENDENTS, 0x650},  {QUOR_KIND_EXPORT_LIST, 0x560 + 11 * 24},
-        {0x2 | 0x800, 0x560},           {0x30, 0x560 + 3 * 24},  // lowest set bit, bit 1 first
-        {0x800 | 1, 0x650},             {0x2000, -1},
-        {0x1, -1},                      {0x0, -1},
-        {uint64_t{1} << 40, -1},        {0x80000000, -1},
+        {QUOR_KIND_ID, 0x560},
+        {QUOR_KIND_TRIPLE, 0x578},
+        {QUOR_KIND_DEPENDENTS, 0x650},
+        {QUOR_KIND_EXPORT_LIST, 0x560 + 11 * 24},
+        {0x2 | 0x800, 0x560},
+        {0x30, 0x560 + 3 * 24},  // lowest set bit, bit 1 first
+        {0x800 | 1, 0x650},
+        {0x2000, -1},
+        {0x1, -1},
+        {0x0, -1},
+        {uint64_t{1} << 40, -1},
+        {0x80000000, -1},
     };
     for (const Case &c : cases) {
         PExport *out = nullptr;
@@ -66,7 +74,8 @@ TEST(AreaDirectory, RecordChecksInOrderAndTheAddressGoesOutAnyway) {
         PExport *out = nullptr;
         EXPECT_EQ(quorGetPExportPointer(&out, node, QUOR_KIND_DEPENDENTS), c.rc) << c.record.areaSize;
         EXPECT_EQ(out, &node->areaDirectory[10]);
-        EXPECT_EQ(std::memcmp(&node->areaDirectory[10], &c.record, sizeof c.record), 0) << "the record is only read";
+        EXPECT_EQ(std::memcmp(&node->areaDirectory[10], &c.record, sizeof c.record), 0)
+            << "the record is only read";
     }
 }
 
@@ -97,7 +106,8 @@ TEST(AreaDirectory, LocationRuleIncludesBothEndsAndAccessStaysInside) {
 
     // An area the checks of the record accept but that leaves the node, or
     // overlays the control block, is refused before anything is reached.
-    for (PExport bad : {PExport{0x100, 0, 0xB60 + 8}, PExport{8, 0, 0x100}, PExport{8, 0, ~uint64_t{0} - 4}}) {
+    for (PExport bad :
+         {PExport{0x100, 0, 0xB60 + 8}, PExport{8, 0, 0x100}, PExport{8, 0, ~uint64_t{0} - 4}}) {
         node->areaDirectory[6] = bad;
         EXPECT_EQ(quor::tree::openArea(node, QUOR_KIND_R, &area), QUOR_RC_AREA_SIZE_OUT_OF_RANGE);
         EXPECT_EQ(area.node(), nullptr);

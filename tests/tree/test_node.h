@@ -13,8 +13,8 @@ namespace quor::test {
 // Builds the node with the given concurrency model and condition and, under the
 // latched model, its own latch block initialised. nodeSize covers `areaBytes`
 // of areas behind the control block.
-inline SNodeCB_t *makeTestNode(uint32_t model = QUOR_CONCURRENCY_MODEL_LATCHED, uint32_t condition = QUOR_NODE_ACTIVE,
-                               uint64_t areaBytes = 0x400) {
+inline SNodeCB_t *makeTestNode(uint32_t model = QUOR_CONCURRENCY_MODEL_LATCHED,
+                               uint32_t condition = QUOR_NODE_ACTIVE, uint64_t areaBytes = 0x400) {
     auto *node = static_cast<SNodeCB_t *>(sharedScratch(QUOR_NODE_CB_SIZE + areaBytes));
     node->nodeSize = QUOR_NODE_CB_SIZE + areaBytes;
     node->concurrencyModel = model;
