@@ -34,8 +34,8 @@ struct LibraryState {
     uint32_t attachCount = 0;
     ShmSegInfo_t protectedSegInfo{};
     uint32_t protectedSegState = QUOR_PROTSEG_INVALID;
-    void *segInfoPMList = nullptr;
-    void *rmxPMList = nullptr;
+    AttachSegInfoPMNode_t *segInfoPMList = nullptr;  // private segment list, unlocked
+    RMXPMNode_t *rmxPMList = nullptr;                // private module list, unlocked
     uint32_t libraryKey = 0;
     uint32_t latchKey = 0;
 };
