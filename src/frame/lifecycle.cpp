@@ -173,14 +173,12 @@ QUOR_EXPORT uint32_t quorReturnRegisterSize(SNodeCB_t *node, uint64_t *sizeOut) 
     return traced(Fn::quorReturnRegisterSize, [&](Trace &t) {
         if (node == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
         if (sizeOut == nullptr) return t.failWith(20, QUOR_RC_NULL_REGISTER_SIZE_OUTPUT, 0);
-        tree::CriticalSection section(node, tree::Access::Read);
-        if (uint32_t rc = section.entered(); rc != 0) return t.fail(30, rc);
-        uint32_t rc = tree::checkCondition(node->NodeCondition, QUOR_COND_MASK_ACCESSORS);
-        if (rc != 0) {
-            rc = t.fail(40, rc);
-        } else {
+        return tree::inSection(t, 30, node, tree::Access::Read, 0, [&] {
+            if (uint32_t rc = tree::checkCondition(node->NodeCondition, QUOR_COND_MASK_ACCESSORS); rc != 0) {
+                return t.fail(40, rc);
+            }
             *sizeOut = QUOR_REGISTER_SIZE;
-        }
-        return section.close(rc);
+            return QUOR_RC_OK;
+        });
     });
 }

@@ -16,10 +16,11 @@ constexpr Fn sectionFn(bool enter, Access access) {
 
 // The argument checks shared by the sections and the latch initialisation.
 // Sets *latched when the node's model takes latches.
-uint32_t checkSectionArguments(Trace &t, SNodeCB_t *node, NodeLatchBlock_t *block, bool *latched) {
+uint32_t checkSectionArguments(Trace &t, SNodeCB_t *node, NodeLatchBlock_t *block, const uint32_t *modelGiven,
+                               bool *latched) {
     if (node == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
     if (block == nullptr) return t.failWith(20, QUOR_RC_NULL_LATCH_BLOCK, 0);
-    const uint32_t model = node->concurrencyModel;
+    const uint32_t model = modelGiven != nullptr ? *modelGiven : node->concurrencyModel;
     if (model >= kModelLimit) return t.failWith(30, QUOR_RC_BAD_CONCURRENCY_MODEL, model);
     *latched = model == QUOR_CONCURRENCY_MODEL_LATCHED;
     return QUOR_RC_OK;
@@ -50,9 +51,10 @@ uint32_t exitLatched(Trace &t, NodeLatchBlock_t *block, Access access) {
     return rc;
 }
 
-uint32_t section(Trace &t, SNodeCB_t *node, NodeLatchBlock_t *block, bool enter, Access access) {
+uint32_t section(Trace &t, SNodeCB_t *node, NodeLatchBlock_t *block, bool enter, Access access,
+                 const uint32_t *model = nullptr) {
     bool latched = false;
-    if (uint32_t rc = checkSectionArguments(t, node, block, &latched); rc != 0 || !latched) return rc;
+    if (uint32_t rc = checkSectionArguments(t, node, block, model, &latched); rc != 0 || !latched) return rc;
     if (block->latchEyecatcher != QUOR_EYECATCHER) {
         return t.failWith(40, QUOR_RC_LATCH_NOT_INITIALIZED, block->latchEyecatcher);
     }
@@ -69,6 +71,11 @@ uint32_t exitSection(SNodeCB_t *node, NodeLatchBlock_t *block, Access access) {
     return traced(sectionFn(false, access), [&](Trace &t) { return section(t, node, block, false, access); });
 }
 
+uint32_t exitSectionAs(SNodeCB_t *node, NodeLatchBlock_t *block, Access access, uint32_t model) {
+    return traced(sectionFn(false, access),
+                  [&](Trace &t) { return section(t, node, block, false, access, &model); });
+}
+
 namespace {
 NodeLatchBlock_t *ownBlock(SNodeCB_t *node, NodeLatchBlock_t *block) {
     if (block != nullptr || node == nullptr) return block;
@@ -78,13 +85,18 @@ NodeLatchBlock_t *ownBlock(SNodeCB_t *node, NodeLatchBlock_t *block) {
 
 CriticalSection::CriticalSection(SNodeCB_t *node, Access access, uint32_t inCriticalSection,
                                  NodeLatchBlock_t *block)
-    : leave_(Leave{node, ownBlock(node, block), access}) {
+    : target_{node, ownBlock(node, block), access, 0}, leave_(Leave{&target_}) {
     if (inCriticalSection != 0) {
         leave_.dismiss();
         return;
     }
-    enterRc_ = enterSection(node, ownBlock(node, block), access);
-    if (enterRc_ != 0) leave_.dismiss();
+    enterRc_ = enterSection(node, target_.block, access);
+    if (enterRc_ != 0) {
+        leave_.dismiss();
+        return;
+    }
+    // Nobody else changes the model of a node whose section we hold.
+    target_.model = node->concurrencyModel;
 }
 
 uint32_t initializeLatches(SNodeCB_t *node, NodeLatchBlock_t *block, uint32_t key) {
@@ -126,67 +138,69 @@ uint32_t readCounter(void *slot, int32_t *value) {
 uint32_t changeCondition(Trace &t, SNodeCB_t **ref, uint32_t condition) {
     SNodeCB_t *node = ref != nullptr ? *ref : nullptr;
     if (node == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
-    CriticalSection section(node, Access::Write);
-    if (uint32_t rc = section.entered(); rc != 0) return t.fail(20, rc);
-    uint32_t rc = QUOR_RC_OK;
-    if (condition == QUOR_NODE_ACTIVE && node->NodeCondition == QUOR_NODE_CREATED) {
-        rc = t.fail(30, QUOR_RC_NODE_NOT_ACTIVATABLE);
-    } else {
+    return inSection(t, 20, node, Access::Write, 0, [&] {
+        if (condition == QUOR_NODE_ACTIVE && node->NodeCondition == QUOR_NODE_CREATED) {
+            return t.fail(30, QUOR_RC_NODE_NOT_ACTIVATABLE);
+        }
         node->NodeCondition = condition;
-    }
-    return section.close(rc);
+        return QUOR_RC_OK;
+    });
 }
 
 uint32_t updateStatus(Trace &t, SNodeCB_t *node) {
     if (node == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
-    CriticalSection section(node, Access::Write);
-    if (uint32_t rc = section.entered(); rc != 0) return t.fail(20, rc);
-    uint32_t rc = QUOR_RC_OK;
-    if (const uint32_t condition = node->NodeCondition; condition != QUOR_NODE_ACTIVE) {
-        rc = t.failWith(30, updateRefusal(condition), condition);
-    } else if (node->updateMode == QUOR_NODE_UPDATE_COUNTED) {
-        int32_t old = 0;
-        if (hostAtomicIncrement(node->updateCounter, &old) != 0) rc = t.fail(40, QUOR_RC_ATOMIC_FAILED);
-    } else if (node->updateMode == QUOR_NODE_UPDATE_TIMED) {
-        node->lastUpdate = hostClockValue();
-    } else {
-        rc = t.failWith(50, QUOR_RC_BAD_WATCH_MODE, node->updateMode);
+    return inSection(t, 20, node, Access::Write, 0, [&] {
+        if (const uint32_t condition = node->NodeCondition; condition != QUOR_NODE_ACTIVE) {
+            return t.failWith(30, updateRefusal(condition), condition);
+        }
+        if (node->updateMode == QUOR_NODE_UPDATE_COUNTED) {
+            int32_t old = 0;
+            if (hostAtomicIncrement(node->updateCounter, &old) != 0) return t.fail(40, QUOR_RC_ATOMIC_FAILED);
+            return QUOR_RC_OK;
+        }
+        if (node->updateMode == QUOR_NODE_UPDATE_TIMED) {
+            node->lastUpdate = hostClockValue();
+            return QUOR_RC_OK;
+        }
+        return t.failWith(50, QUOR_RC_BAD_WATCH_MODE, node->updateMode);
+    });
+}
+
+// The watcher's verdict on an active node.
+uint32_t watchActive(Trace &t, SNodeCB_t *node, SNodeWatcher_t *watcher) {
+    if (watcher->watchMode == QUOR_WATCH_COUNTER) {
+        int32_t current = 0, seen = 0;
+        if (readCounter(node->updateCounter, &current) != 0 ||
+            readCounter(watcher->lastCounterSeen, &seen) != 0) {
+            return t.fail(50, QUOR_RC_ATOMIC_FAILED);
+        }
+        if (current == seen) return t.fail(60, QUOR_RC_NOT_UPDATED);
+        if (hostAtomicSwap(watcher->lastCounterSeen, current, &seen) != 0)
+            return t.fail(70, QUOR_RC_ATOMIC_FAILED);
+        return QUOR_RC_OK;
     }
-    return section.close(rc);
+    if (watcher->watchMode == QUOR_WATCH_TIME) {
+        const uint64_t now = hostClockValue(), last = node->lastUpdate;
+        // A stamp ahead of this process's clock (a clock stepped back, or a
+        // caller's stamp) is as fresh as it gets, not 2^64 ms old.
+        const uint64_t elapsed = now > last ? now - last : 0;
+        if (elapsed > 2 * uint64_t{node->updateInterval})
+            return t.failWith(80, QUOR_RC_UPDATE_OVERDUE, elapsed);
+        watcher->lastTimeSeen = now;
+        return QUOR_RC_OK;
+    }
+    return t.failWith(90, QUOR_RC_BAD_WATCH_MODE, watcher->watchMode);
 }
 
 uint32_t watch(Trace &t, SNodeCB_t *node, SNodeWatcher_t *watcher) {
     if (node == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
     if (watcher == nullptr) return t.failWith(20, QUOR_RC_NULL_WATCHER, 0);
-    CriticalSection section(node, Access::Write);
-    if (uint32_t rc = section.entered(); rc != 0) return t.fail(30, rc);
-    uint32_t rc = QUOR_RC_OK;
-    if (const uint32_t condition = node->NodeCondition; condition != QUOR_NODE_ACTIVE) {
-        rc = t.failWith(40, updateRefusal(condition), condition);
-    } else if (watcher->watchMode == QUOR_WATCH_COUNTER) {
-        int32_t current = 0, seen = 0;
-        if (readCounter(node->updateCounter, &current) != 0 ||
-            readCounter(watcher->lastCounterSeen, &seen) != 0) {
-            rc = t.fail(50, QUOR_RC_ATOMIC_FAILED);
-        } else if (current == seen) {
-            rc = t.fail(60, QUOR_RC_NOT_UPDATED);
-        } else if (hostAtomicSwap(watcher->lastCounterSeen, current, &seen) != 0) {
-            rc = t.fail(70, QUOR_RC_ATOMIC_FAILED);
+    return inSection(t, 30, node, Access::Write, 0, [&] {
+        if (const uint32_t condition = node->NodeCondition; condition != QUOR_NODE_ACTIVE) {
+            return t.failWith(40, updateRefusal(condition), condition);
         }
-    } else if (watcher->watchMode == QUOR_WATCH_TIME) {
-        const uint64_t now = hostClockValue(), last = node->lastUpdate;
-        // A stamp ahead of this process's clock (a clock stepped back, or a
-        // caller's stamp) is as fresh as it gets, not 2^64 ms old.
-        const uint64_t elapsed = now > last ? now - last : 0;
-        if (elapsed > 2 * uint64_t{node->updateInterval}) {
-            rc = t.failWith(80, QUOR_RC_UPDATE_OVERDUE, elapsed);
-        } else {
-            watcher->lastTimeSeen = now;
-        }
-    } else {
-        rc = t.failWith(90, QUOR_RC_BAD_WATCH_MODE, watcher->watchMode);
-    }
-    return section.close(rc);
+        return watchActive(t, node, watcher);
+    });
 }
 
 }  // namespace

@@ -29,6 +29,10 @@ enum class Access { Read, Write };
 // The four sections, with their exported operations' checks and trace records.
 uint32_t enterSection(SNodeCB_t *node, NodeLatchBlock_t *block, Access access);
 uint32_t exitSection(SNodeCB_t *node, NodeLatchBlock_t *block, Access access);
+// Leaves a section by the concurrency model it was entered under, whatever the
+// node's model word says now: an operation that rewrites the model inside its
+// own section must still release the latch it took.
+uint32_t exitSectionAs(SNodeCB_t *node, NodeLatchBlock_t *block, Access access, uint32_t model);
 
 // A section held for the length of a scope.
 //
@@ -53,15 +57,33 @@ public:
     uint32_t close(uint32_t rc) { return leave_.close(rc); }
 
 private:
-    struct Leave {
+    struct Target {
         SNodeCB_t *node;
         NodeLatchBlock_t *block;
         Access access;
-        uint32_t operator()() const { return exitSection(node, block, access); }
+        uint32_t model;  // the model the section was entered under
+    };
+    struct Leave {
+        const Target *target;
+        uint32_t operator()() const {
+            return exitSectionAs(target->node, target->block, target->access, target->model);
+        }
     };
     uint32_t enterRc_ = 0;
+    Target target_;
     Closing<Leave> leave_;
 };
+
+// Runs `body()` (returning a code) inside the node's own section, unless the
+// caller holds it, and returns the merged code; a failed entry is recorded at
+// `probe` and returned without running the body.
+template <class Body>
+uint32_t inSection(Trace &t, uint32_t probe, SNodeCB_t *node, Access access, uint32_t inCriticalSection,
+                   Body body) {
+    CriticalSection section(node, access, inCriticalSection);
+    if (uint32_t rc = section.entered(); rc != 0) return t.fail(probe, rc);
+    return section.close(body());
+}
 
 // Initialises a latch block under model 1 (both latches, both counters, then
 // the eyecatcher = key); nothing under the other models. The checks and trace

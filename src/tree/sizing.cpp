@@ -1,0 +1,197 @@
+// The sizing pass: counts, maxima, hash modes and table sizes of every kind
+// turned into the 64 area sizes of a node.
+#include "tree/sizing.h"
+
+#include <array>
+
+#include "frame/export.h"
+#include "frame/trace.h"
+#include "tree/directory.h"
+
+namespace quor::tree {
+
+uint64_t primeAtLeast(uint64_t n) {
+    uint64_t p = n <= 1 ? 1 : (n | 1);
+    for (;; p += 2) {
+        bool prime = true;
+        for (uint64_t d = 3; d * d <= p; d += 2) {
+            if (p % d == 0) {
+                prime = false;
+                break;
+            }
+        }
+        if (prime) return p;
+    }
+}
+
+uint32_t nodeTotalSize(const uint64_t *sizes, uint64_t *total) {
+    uint64_t sum = QUOR_NODE_CB_SIZE;
+    for (unsigned k = 0; k < QUOR_MAX_SPACE_ARRAY_SIZE; ++k) {
+        if (sizes[k] > QUOR_AREA_MAX_SIZE) return QUOR_RC_AREA_TOO_LARGE;
+        sum += sizes[k];  // 64 sizes of at most 2^26 cannot overflow
+    }
+    if (sum > QUOR_NODE_MAX_SIZE) return QUOR_RC_BAD_NODE_SIZE;
+    *total = sum;
+    return QUOR_RC_OK;
+}
+
+namespace {
+
+struct SizingInput {
+    uint64_t areaFlags;
+    uint64_t rCount, vCount, irCount, ivCount, dependentCount;
+    uint64_t maxIdSize, baseVMaxVSize, vMaxVSize, irMaxIdSize, ivMaxIdSize, ivMaxVSize;
+    uint32_t rHashMode, vHashMode, irHashMode, ivHashMode;
+    uint64_t irTagTableSize, irIdTableSize, ivTagTableSize, ivIdTableSize;
+};
+
+uint32_t checkValueSize(uint64_t v) {
+    return v >= 1 && v <= QUOR_MAX_V_SIZE ? QUOR_RC_OK : QUOR_RC_MAX_V_SIZE_OUT_OF_RANGE;
+}
+
+uint32_t checkHashMode(uint32_t mode) {
+    return mode == QUOR_LIST_FLAT || mode == QUOR_LIST_HASHED ? QUOR_RC_OK : QUOR_RC_BAD_HASH_MODE;
+}
+
+uint32_t tableSize(uint64_t n, uint64_t *prime) {
+    *prime = primeAtLeast(n);
+    return *prime <= QUOR_MAX_HT_SIZE ? QUOR_RC_OK : QUOR_RC_HASH_TABLE_SIZE_OUT_OF_RANGE;
+}
+
+// The tag and ID tables of the tagged kinds (IR, IV): P and Q.
+uint32_t tagAndIdTables(uint64_t tagRequest, uint64_t idRequest, uint64_t *p, uint64_t *q) {
+    if (tagRequest > QUOR_MAX_TABLE_REQUEST) return QUOR_RC_TAG_TABLE_SIZE_TOO_LARGE;
+    if (idRequest > QUOR_MAX_TABLE_REQUEST) return QUOR_RC_ID_TABLE_SIZE_TOO_LARGE;
+    if (uint32_t rc = tableSize(tagRequest, p); rc != 0) return rc;
+    return tableSize(idRequest, q);
+}
+
+// The size of the area of bit number `bit`, or a limit's code. Maxima are
+// rounded up to multiples of 8 before they enter a formula.
+uint32_t areaSize(const SizingInput &in, unsigned bit, uint64_t *size) {
+    const uint64_t m = round8(in.maxIdSize);
+    auto nodeIdLimit = [&] {
+        return in.maxIdSize > QUOR_MAX_ID_SIZE ? QUOR_RC_MAX_ID_SIZE_TOO_LARGE : QUOR_RC_OK;
+    };
+    uint64_t t = 0, p = 0, q = 0;
+    uint32_t rc = QUOR_RC_OK;
+    switch (bit) {
+        case 1:  // node ID
+            if ((rc = nodeIdLimit()) == 0) *size = m + 16;
+            return rc;
+        case 2:
+            *size = 24;
+            return rc;
+        case 3:
+            *size = 1056;
+            return rc;
+        case 4:  // parent
+            if ((rc = nodeIdLimit()) == 0) *size = m + 72;
+            return rc;
+        case 5:
+            *size = 144;
+            return rc;  // BaseR
+        case 6:         // BaseV
+            if ((rc = checkValueSize(in.baseVMaxVSize)) == 0) *size = round8(in.baseVMaxVSize) + 432;
+            return rc;
+        case 7: {  // R
+            const uint64_t n = in.rCount;
+            if (n > QUOR_MAX_COUNT) return QUOR_RC_TOO_MANY_R_PROPERTIES;
+            if ((rc = checkHashMode(in.rHashMode)) != 0) return rc;
+            if (in.rHashMode == QUOR_LIST_FLAT) {
+                *size = n * 144 + 8;
+            } else if ((rc = tableSize(n, &t)) == 0) {
+                *size = t * 160 + 24 + n * 8;
+            }
+            return rc;
+        }
+        case 8: {  // V
+            const uint64_t n = in.vCount, v = round8(in.vMaxVSize);
+            if (n > QUOR_MAX_COUNT) return QUOR_RC_TOO_MANY_V_PROPERTIES;
+            if ((rc = checkValueSize(in.vMaxVSize)) != 0 || (rc = checkHashMode(in.vHashMode)) != 0)
+                return rc;
+            if (in.vHashMode == QUOR_LIST_FLAT) {
+                *size = n * (v + 424) + 16;
+            } else if ((rc = tableSize(n, &t)) == 0) {
+                *size = t * (v + 440) + 32 + n * 8;
+            }
+            return rc;
+        }
+        case 9: {  // IR
+            const uint64_t n = in.irCount, mi = round8(in.irMaxIdSize);
+            if (n > QUOR_MAX_COUNT) return QUOR_RC_TOO_MANY_IR_PROPERTIES;
+            if (in.irMaxIdSize > QUOR_MAX_ID_SIZE) return QUOR_RC_BAD_MAX_ID_SIZE;
+            if ((rc = checkHashMode(in.irHashMode)) != 0) return rc;
+            if (in.irHashMode == QUOR_LIST_FLAT) {
+                *size = n * (mi + 552) + 16;
+            } else if ((rc = tagAndIdTables(in.irTagTableSize, in.irIdTableSize, &p, &q)) == 0 &&
+                       (rc = tableSize(n, &t)) == 0) {
+                *size = t * (mi + 600) + 32 + (t + p + q) * 8;
+            }
+            return rc;
+        }
+        case 10: {  // IV
+            const uint64_t n = in.ivCount, mi = round8(in.ivMaxIdSize), v = round8(in.ivMaxVSize);
+            if (n > QUOR_MAX_COUNT) return QUOR_RC_TOO_MANY_IV_PROPERTIES;
+            if (in.ivMaxIdSize > QUOR_MAX_ID_SIZE) return QUOR_RC_BAD_MAX_ID_SIZE;
+            if ((rc = checkValueSize(in.ivMaxVSize)) != 0 || (rc = checkHashMode(in.ivHashMode)) != 0)
+                return rc;
+            if (in.ivHashMode == QUOR_LIST_FLAT) {
+                *size = n * (mi + v + 440) + 24;
+            } else if ((rc = tagAndIdTables(in.ivTagTableSize, in.ivIdTableSize, &p, &q)) == 0 &&
+                       (rc = tableSize(n, &t)) == 0) {
+                *size = t * (mi + v + 488) + 56 + (t + p + q) * 8;
+            }
+            return rc;
+        }
+        case 11:  // dependent nodes
+            if (in.dependentCount > QUOR_MAX_COUNT) return QUOR_RC_TOO_MANY_DEPENDENTS;
+            if ((rc = nodeIdLimit()) == 0) *size = in.dependentCount * (m + 56) + 8;
+            return rc;
+        case 12:
+            *size = 240;
+            return rc;  // export list
+        default:
+            *size = 0;
+            return rc;
+    }
+}
+
+uint32_t createMaxSpaceArray(Trace &t, const SizingInput &in, uint64_t *sizesOut, uint64_t *totalOut) {
+    if (sizesOut == nullptr) return t.failWith(10, QUOR_RC_NULL_MAX_SPACE_ARRAY, 0);
+    if (totalOut == nullptr) return t.failWith(20, QUOR_RC_NULL_TOTAL_SIZE_OUTPUT, 0);
+    // Nothing goes out unless every kind passes its limits.
+    std::array<uint64_t, QUOR_MAX_SPACE_ARRAY_SIZE> sizes{};
+    uint64_t total = QUOR_NODE_CB_SIZE;
+    for (unsigned bit = 1; bit <= QUOR_MAX_SPACE_ARRAY_SIZE; ++bit) {
+        if (bit > QUOR_AREA_KIND_COUNT || (in.areaFlags & (uint64_t{1} << bit)) == 0) continue;
+        uint64_t size = 0;
+        if (uint32_t rc = areaSize(in, bit, &size); rc != 0) return t.failWith(30 + bit, rc, bit);
+        sizes[bit - 1] = round8(size);
+        total += sizes[bit - 1];
+    }
+    for (unsigned k = 0; k < sizes.size(); ++k) sizesOut[k] = sizes[k];
+    *totalOut = total;
+    return QUOR_RC_OK;
+}
+
+}  // namespace
+}  // namespace quor::tree
+
+using namespace quor;
+
+QUOR_EXPORT uint32_t quorCreateMaxSpaceArray(uint64_t areaFlags, uint64_t rCount, uint64_t vCount,
+                                             uint64_t irCount, uint64_t ivCount, uint64_t dependentCount,
+                                             uint64_t maxIdSize, uint64_t baseVMaxVSize, uint64_t vMaxVSize,
+                                             uint64_t irMaxIdSize, uint64_t ivMaxIdSize, uint64_t ivMaxVSize,
+                                             uint32_t rHashMode, uint32_t vHashMode, uint32_t irHashMode,
+                                             uint32_t ivHashMode, uint64_t irTagTableSize,
+                                             uint64_t irIdTableSize, uint64_t ivTagTableSize,
+                                             uint64_t ivIdTableSize, uint64_t *sizesOut, uint64_t *totalOut) {
+    const tree::SizingInput in{areaFlags,      rCount,         vCount,        irCount,        ivCount,
+                               dependentCount, maxIdSize,      baseVMaxVSize, vMaxVSize,      irMaxIdSize,
+                               ivMaxIdSize,    ivMaxVSize,     rHashMode,     vHashMode,      irHashMode,
+                               ivHashMode,     irTagTableSize, irIdTableSize, ivTagTableSize, ivIdTableSize};
+    return traced(Fn::quorCreateMaxSpaceArray,
+                  [&](Trace &t) { return tree::createMaxSpaceArray(t, in, sizesOut, totalOut); });
+}
