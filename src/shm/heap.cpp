@@ -1,0 +1,381 @@
+// The storage heap: its latch, its layout, and handing chunks out and back.
+#include "shm/heap.h"
+
+#include <cstring>
+
+#include "frame/export.h"
+#include "shm/pads.h"
+
+namespace quor::shm {
+
+// ---- ExsLatch_t -------------------------------------------------------------------
+
+uint32_t initExsLatch(ExsLatch_t *latch, uint64_t eyecatcher) {
+    if (latch == nullptr) return QUOR_RC_NULL_SHM_LATCH;
+    if (eyecatcher != QUOR_EYECATCHER) return QUOR_RC_LATCH_NOT_INITIALIZED;
+    if (hostLatchInit(latch->hostLatch, 1) != 0) return QUOR_RC_LATCH_FAILED;
+    latch->eyecatcher = QUOR_EYECATCHER;
+    return QUOR_RC_OK;
+}
+
+uint32_t enterEL(ExsLatch_t *latch) {
+    if (latch == nullptr) return QUOR_RC_NULL_SHM_LATCH;
+    if (latch->eyecatcher != QUOR_EYECATCHER) return QUOR_RC_LATCH_NOT_INITIALIZED;
+    return hostLatchGet(latch->hostLatch) != 0 ? QUOR_RC_LATCH_FAILED : QUOR_RC_OK;
+}
+
+uint32_t exitEL(ExsLatch_t *latch) {
+    if (latch == nullptr) return QUOR_RC_NULL_SHM_LATCH;
+    if (latch->eyecatcher != QUOR_EYECATCHER) return QUOR_RC_LATCH_NOT_INITIALIZED;
+    return hostLatchRelease(latch->hostLatch) != 0 ? QUOR_RC_LATCH_FAILED : QUOR_RC_OK;
+}
+
+namespace {
+
+// The heap latch, left on every path once entered; close(rc) merges its code.
+auto heapLatchExit(Heap &h) {
+    return Closing([&h] { return exitEL(&h.header->heapLatch); });
+}
+
+// Base, kind, magic, self offset: the tests every chunk operation opens with.
+uint32_t openHeader(Trace &t, Heap &h, void *base, uint32_t kind, uint64_t heapOffset) {
+    if (uint32_t rc = h.attach(base, kind, heapOffset); rc != 0) {
+        return rc == QUOR_RC_NOT_MAPPED ? t.failLogged(10, rc, 0) : t.failWith(20, rc, kind);
+    }
+    if (uint32_t rc = h.checkMagic(); rc != 0) return t.failWith(30, rc, h.header->heapMagic);
+    return QUOR_RC_OK;
+}
+
+}  // namespace
+
+// ---- connection counting ------------------------------------------------------------
+
+namespace {
+
+template <class Change>
+uint32_t countConnection(Trace &t, void *base, uint32_t kind, uint64_t heapOffset, Change change) {
+    Heap h;
+    if (uint32_t rc = openHeader(t, h, base, kind, heapOffset); rc != 0) return rc;
+    if (uint32_t rc = h.checkSelf(); rc != 0) return t.failWith(40, rc, h.header->selfOffset);
+    if (uint32_t rc = enterEL(&h.header->heapLatch); rc != 0) return t.fail(50, rc);
+    auto latch = heapLatchExit(h);
+    uint32_t rc = change(h);
+    if (rc != 0) rc = t.fail(60, rc);
+    rc = latch.close(rc);
+    return rc != 0 ? t.fail(70, rc) : rc;
+}
+
+}  // namespace
+
+uint32_t connectHeap(void *base, uint32_t kind, uint64_t heapOffset) {
+    return traced(Fn::quorConnectToStorageHeap, [&](Trace &t) {
+        return countConnection(t, base, kind, heapOffset, [](Heap &h) {
+            if (h.header->flags & QUOR_HEAP_MARKED_FOR_DELETION) return h.traits->markedForDeletion;
+            h.header->refCount += 1;
+            return QUOR_RC_OK;
+        });
+    });
+}
+
+uint32_t disconnectHeap(void *base, uint32_t kind, uint64_t heapOffset) {
+    return traced(Fn::quorDisconnectFromStorageHeap, [&](Trace &t) {
+        return countConnection(t, base, kind, heapOffset, [](Heap &h) {
+            if (h.header->refCount > 0) h.header->refCount -= 1;
+            return QUOR_RC_OK;
+        });
+    });
+}
+
+// ---- layout ---------------------------------------------------------------------------
+
+uint32_t createInitStorageHeap(void *base, uint32_t kind, uint64_t heapSize, uint64_t heapOffset,
+                               uint64_t nodeCapacity, uint64_t maxLevel, uint64_t hHeaderSize,
+                               uint64_t slHeaderSizeArg, uint64_t slSpaceSize, uint64_t granule,
+                               uint64_t userAppAreaSize, const void *userAppData, uint64_t latchEyecatcher,
+                               uint64_t eyecatcher0, uint64_t handleEyecatcher, uint64_t initialFlags,
+                               uint64_t parentHeapOffset) {
+    return traced(Fn::quorCreateInitStorageHeap, [&](Trace &t) {
+        if (base == nullptr) return t.failLogged(10, QUOR_RC_NOT_MAPPED, 0);
+        const HeapTraits *traits = traitsOf(kind);
+        if (traits == nullptr) return t.failWith(20, QUOR_RC_BAD_HEAP_MODE, kind);
+        // The sizes must describe a heap that fits in heapSize with room for one chunk.
+        const uint64_t expectedHeader = kHeaderBase + round8(userAppAreaSize);
+        if (userAppAreaSize > heapSize || hHeaderSize != expectedHeader || maxLevel < 1 ||
+            maxLevel > kMaxLevel || (slSpaceSize & 7) != 0 || slSpaceSize > heapSize ||
+            hHeaderSize > heapSize - slSpaceSize || heapSize - slSpaceSize - hHeaderSize < traits->minChunk ||
+            heapSize > UINT64_MAX - heapOffset) {
+            return t.failWith(30, QUOR_RC_SEGMENT_TOO_SMALL, heapSize);
+        }
+        auto *header = reinterpret_cast<HHeader_t *>(static_cast<unsigned char *>(base) + heapOffset);
+        if (uint32_t rc = initExsLatch(&header->heapLatch, latchEyecatcher); rc != 0) return t.fail(40, rc);
+        if (uint32_t rc = enterEL(&header->heapLatch); rc != 0) return t.fail(50, rc);
+        header->heapMagic = 0;
+        header->eyecatcher0 = eyecatcher0;
+        header->handleEyecatcher = handleEyecatcher;
+        header->latchEyecatcher = latchEyecatcher;
+        header->flags = initialFlags;
+        header->selfOffset = heapOffset;
+        header->refCount = 1;
+        header->heapSize = heapSize;
+        header->freeBytes = 0;
+        header->allocBytes = 0;
+        header->nodeCapacity = nodeCapacity;
+        header->granule = granule;
+        header->treePoolOffset = kind == QUOR_HEAP_KIND_DOMAIN ? 0 : parentHeapOffset;
+        header->userAppAreaSize = userAppAreaSize;
+        unsigned char *userArea = reinterpret_cast<unsigned char *>(header + 1);
+        if (userAppAreaSize != 0 && userAppData != nullptr)
+            std::memcpy(userArea, userAppData, userAppAreaSize);
+
+        auto *tail = reinterpret_cast<HHeaderTail_t *>(userArea + round8(userAppAreaSize));
+        tail->topNodeOffset = tail->topNodeTag = tail->segInfoListHead = tail->rmxListHead = 0;
+        uint32_t rc = initExsLatch(&tail->debugLatch, latchEyecatcher);
+        if (rc == 0) rc = enterEL(&tail->debugLatch);
+        if (rc == 0) {
+            tail->debugInfo =
+                ShmDebugInfo_t{QUOR_DEBUG_DEFAULT_FLAGS,  QUOR_PAD_TYPE_EEBC011A,   0, {0, 0, 0, 0, 0},
+                               QUOR_DEBUG_DEFAULT_GUARDS, QUOR_DEBUG_DEFAULT_GUARDS};
+            rc = exitEL(&tail->debugLatch);
+        }
+        if (rc != 0) rc = t.fail(60, rc);
+
+        const uint64_t S = heapOffset + hHeaderSize;
+        if (rc == 0 && slHeaderSizeArg != slHeaderSize(maxLevel))
+            rc = t.failWith(70, QUOR_RC_SLIST_SPACE_FULL, S);
+        if (rc == 0 && slHeaderSizeArg >= slSpaceSize)
+            rc = t.failWith(80, traits->spaceTooSmall, slSpaceSize);
+        if (rc == 0) {
+            auto *sl = reinterpret_cast<SLHeader_t *>(static_cast<unsigned char *>(base) + S);
+            *sl = SLHeader_t{maxLevel, slSpaceSize, slHeaderSizeArg, slHeaderSizeArg, 0, 0, 0, 0};
+            Heap h;
+            h.attach(base, kind, heapOffset);
+            h.sl = sl;
+            h.S = S;
+            h.L = maxLevel;
+            auto *allocHead = reinterpret_cast<SLAllocNode_t *>(sl + 1);
+            *allocHead = SLAllocNode_t{0, 0, 0, 0, maxLevel - 1, 0, 0};
+            std::memset(Heap::allocLinks(allocHead), 0, 8 * maxLevel);
+            *h.freeLevelWord() = 0;
+            const uint64_t head = S + QUOR_SL_FREE_HEAD_OFFSET(maxLevel),
+                           tailNode = S + QUOR_SL_FREE_TAIL_OFFSET(maxLevel);
+            for (uint64_t node : {head, tailNode}) {
+                auto *sentinel = h.at<SLFreeNode_t>(node);
+                *sentinel = SLFreeNode_t{0, 0, 0, 0, maxLevel - 1, 0, 0};
+                uint64_t *links = Heap::freeLinks(sentinel, kForwardO);
+                for (uint64_t i = 0; i < 4 * maxLevel; ++i) links[i] = node == head ? tailNode : head;
+            }
+            rc = h.bindLayout();
+            uint64_t offset = S + slSpaceSize, size = heapSize - hHeaderSize - slSpaceSize;
+            if (rc == 0) rc = insertFreeBlock(h, &offset, &size);
+            if (rc == 0) hideBytes(h, offset, size);
+            if (rc != 0) rc = t.fail(90, rc);
+        }
+        header->heapMagic = rc == 0 ? traits->magic : 0;
+        const uint32_t closeRc = exitEL(&header->heapLatch);
+        return rc == 0 && closeRc != 0 ? t.fail(100, closeRc) : rc;
+    });
+}
+
+// ---- chunks ---------------------------------------------------------------------------
+
+uint32_t getMemChunk(void *base, uint32_t kind, uint64_t heapOffset, uint64_t userSize, uint64_t reserved,
+                     uint64_t extraSize, uint64_t *sizeRef, uint64_t *chunkOffsetOut, uint64_t *userOffsetOut,
+                     uint32_t callerId, uint32_t line, const char *fileName) {
+    return traced(Fn::quorGetMemChunkFromShmHeap, [&](Trace &t) {
+        Heap h;
+        if (uint32_t rc = openHeader(t, h, base, kind, heapOffset); rc != 0) return rc;
+        if (reserved != 0) return t.failWith(40, h.traits->reservedArg, reserved);
+        if (uint32_t rc = h.checkSelf(); rc != 0) return t.failWith(50, rc, h.header->selfOffset);
+        if (sizeRef == nullptr) return t.failLogged(60, QUOR_RC_NULL_CHUNK_SIZE_REF, 0);
+        if (chunkOffsetOut == nullptr || userOffsetOut == nullptr) {
+            return t.failLogged(61, QUOR_RC_NULL_CHUNK_OFFSET_REF, 0);
+        }
+        const uint64_t request = *sizeRef;
+        if (request > h.header->heapSize) return t.failWith(70, h.traits->chunkTooLarge, request);
+        if (request < h.traits->minChunk) return t.failWith(80, h.traits->chunkTooSmall, request);
+
+        // The debug settings, read under their own latch (never with the heap latch).
+        if (uint32_t rc = h.bindLayout(); rc != 0) return t.fail(85, rc);
+        ExsLatch_t *debugLatch = &h.tail->debugLatch;
+        if (uint32_t rc = enterEL(debugLatch); rc != 0) return t.fail(90, rc);
+        ShmDebugInfo_t settings = h.tail->debugInfo;
+        h.tail->debugInfo.inUse = 1;
+        if (uint32_t rc = exitEL(debugLatch); rc != 0) return t.fail(100, rc);
+        const PadFormat pads = padFormat(settings.padType);
+        if (settings.frontGuards < 1 || settings.frontGuards > QUOR_PAD_MAX_GUARDS) {
+            return t.failWith(110, QUOR_RC_BAD_FRONT_GUARD_COUNT, settings.frontGuards);
+        }
+        if (settings.backGuards < 1 || settings.backGuards > QUOR_PAD_MAX_GUARDS) {
+            return t.failWith(120, QUOR_RC_BAD_BACK_GUARD_COUNT, settings.backGuards);
+        }
+        if (!pads.known) return t.failWith(130, QUOR_RC_BAD_PAD_TYPE, settings.padType);
+        const uint64_t front = frontPadBytes(pads, settings.frontGuards);
+        const uint64_t overhead = front + backPadBytes(pads, settings.backGuards);
+        const uint64_t padded = request + overhead;
+        *sizeRef = padded;
+
+        if (uint32_t rc = enterEL(&h.header->heapLatch); rc != 0) return t.fail(140, rc);
+        auto latch = heapLatchExit(h);
+        uint32_t rc = h.bindLayout();  // another process may have changed the space
+        if (rc != 0) return latch.close(t.fail(150, rc));
+        if (h.header->freeBytes < padded) return latch.close(t.failWith(160, h.traits->outOfSpace, padded));
+
+        // Room for the remainder's node first, then the fit.
+        uint64_t none = 0, noneSize = 0;
+        makeRoom(h, Pending{&none, &noneSize, false});
+        uint64_t chunkOffset = 0, chunkSize = padded;
+        rc = takeBestFit(h, padded, &chunkOffset);
+        if (rc == QUOR_RC_SLIST_SPACE_FULL) {
+            defragment(h, Pending{&none, &noneSize, false});
+            rc = takeBestFit(h, padded, &chunkOffset);
+        }
+        if (rc != 0) return latch.close(t.fail(170, rc));
+
+        uint64_t userOffset = 0, nodeOffset = 0;
+        rc = insertAllocBlock(h, &chunkOffset, &chunkSize, &userOffset, userSize, callerId, line, front,
+                              &nodeOffset, false);
+        if (rc != 0) {
+            // The cut chunk is in neither list: give it back before reporting.
+            giveBack(h, chunkOffset, chunkSize, true);
+            return latch.close(t.fail(180, rc));
+        }
+        exposeBytes(h, chunkOffset, chunkSize);
+        writePads(h, chunkOffset, chunkSize, userOffset, nodeOffset, settings.padType, settings.frontGuards,
+                  settings.backGuards, callerId, line, fileName);
+        const uint64_t used = userSize + extraSize + overhead;
+        if (chunkSize > used)
+            std::memset(h.base + userOffset + userSize, QUOR_PAD_SLACK_BYTE, chunkSize - used);
+        if (kind == QUOR_HEAP_KIND_POOL && (settings.debugFlags & QUOR_DEBUG_FILL_NEW_BLOCK) != 0 &&
+            userSize <= chunkSize - overhead) {
+            std::memset(h.base + userOffset, 0xFF, userSize);
+        }
+        hideBytes(h, chunkOffset, front);
+        hideBytes(h, chunkOffset + chunkSize - backPadBytes(pads, settings.backGuards),
+                  backPadBytes(pads, settings.backGuards));
+        *chunkOffsetOut = chunkOffset;
+        *userOffsetOut = userOffset;
+        rc = latch.close(QUOR_RC_OK);
+        return rc != 0 ? t.fail(190, rc) : rc;
+    });
+}
+
+uint32_t returnMemChunk(void *base, uint32_t kind, uint64_t heapOffset, uint64_t chunkOffset,
+                        uint64_t userOffset, uint32_t latchHeld, uint32_t callerId, uint32_t line,
+                        const char *fileName) {
+    return traced(Fn::quorReturnMemChunkToShmHeap, [&](Trace &t) {
+        Heap h;
+        if (uint32_t rc = openHeader(t, h, base, kind, heapOffset); rc != 0) return rc;
+        if (uint32_t rc = h.checkSelf(); rc != 0) return t.failWith(40, rc, h.header->selfOffset);
+        if (!latchHeld) {
+            if (uint32_t rc = enterEL(&h.header->heapLatch); rc != 0) return t.fail(50, rc);
+        }
+        auto latch = heapLatchExit(h);
+        if (latchHeld) latch.dismiss();
+        uint32_t rc = h.bindLayout();
+        if (rc != 0) return latch.close(t.fail(60, rc));
+        if (!h.inChunkArea(chunkOffset, 16) || userOffset < chunkOffset + 16 ||
+            !h.inChunkArea(userOffset - 16, 16)) {
+            return latch.close(t.failWith(70, h.traits->notAtOffset, chunkOffset));
+        }
+        if ((rc = checkChunk(h, userOffset, nullptr, callerId, line, fileName)) != 0) {
+            return latch.close(t.failWith(80, rc, userOffset));
+        }
+        uint64_t chunkSize = 0;
+        if ((rc = deleteAllocChunk(h, chunkOffset, userOffset, &chunkSize)) != 0) {
+            return latch.close(t.failWith(90, rc, chunkOffset));
+        }
+        markFreed(h, userOffset);
+        hideBytes(h, chunkOffset, chunkSize);
+        if ((rc = giveBack(h, chunkOffset, chunkSize, true)) != 0) return latch.close(t.fail(100, rc));
+        rc = latch.close(QUOR_RC_OK);
+        return rc != 0 ? t.fail(110, rc) : rc;
+    });
+}
+
+uint32_t chunkOffsetFromPad(void *base, uint64_t low, uint64_t userOffset, uint64_t *chunkOffset) {
+    auto *bytes = static_cast<unsigned char *>(base);
+    if (userOffset < low || userOffset - low < 16) return QUOR_RC_BAD_PAD_TYPE;
+    uint32_t T = 0;
+    unpoisonBytes(bytes + userOffset - 16, 16);
+    std::memcpy(&T, bytes + userOffset - 4, 4);
+    const PadFormat p = padFormat(T);
+    if (!p.known) return QUOR_RC_BAD_PAD_TYPE;
+    if (!p.guards) {
+        *chunkOffset = userOffset - frontPadBytes(p, 0);
+        return QUOR_RC_OK;
+    }
+    const uint64_t countAt = 24 + (p.checksum ? 8 : 0);
+    if (userOffset - low < countAt) return QUOR_RC_BAD_FRONT_GUARD_COUNT;
+    uint32_t f = 0;
+    unpoisonBytes(bytes + userOffset - countAt, 4);
+    std::memcpy(&f, bytes + userOffset - countAt, 4);
+    if (f < 1 || f > QUOR_PAD_MAX_GUARDS) return QUOR_RC_BAD_FRONT_GUARD_COUNT;
+    const uint64_t front = frontPadBytes(p, f);
+    if (userOffset - low < front) return QUOR_RC_BAD_FRONT_GUARD_COUNT;
+    *chunkOffset = userOffset - front;
+    return QUOR_RC_OK;
+}
+
+}  // namespace quor::shm
+
+// ---- exported operations ------------------------------------------------------------
+
+using namespace quor;
+using namespace quor::shm;
+
+QUOR_EXPORT uint32_t quorInitializeExsLatch(ExsLatch_t *latch, uint64_t eyecatcher) {
+    return traced(Fn::quorInitializeExsLatch, [&](Trace &t) {
+        uint32_t rc = initExsLatch(latch, eyecatcher);
+        return rc == 0 ? rc : t.failWith(10, rc, rc == QUOR_RC_LATCH_NOT_INITIALIZED ? eyecatcher : 0);
+    });
+}
+
+QUOR_EXPORT uint32_t quorEnterELCriticalSection(ExsLatch_t *latch) {
+    return traced(Fn::quorEnterELCriticalSection, [&](Trace &t) {
+        uint32_t rc = enterEL(latch);
+        return rc == 0 ? rc : t.fail(10, rc);
+    });
+}
+
+QUOR_EXPORT uint32_t quorExitELCriticalSection(ExsLatch_t *latch) {
+    return traced(Fn::quorExitELCriticalSection, [&](Trace &t) {
+        uint32_t rc = exitEL(latch);
+        return rc == 0 ? rc : t.fail(10, rc);
+    });
+}
+
+QUOR_EXPORT uint32_t quorConnectToStorageHeap(void *base, uint32_t kind, uint64_t heapOffset) {
+    return connectHeap(base, kind, heapOffset);
+}
+
+QUOR_EXPORT uint32_t quorDisconnectFromStorageHeap(void *base, uint32_t kind, uint64_t heapOffset) {
+    return disconnectHeap(base, kind, heapOffset);
+}
+
+QUOR_EXPORT uint32_t quorCreateInitStorageHeap(
+    void *base, uint32_t kind, uint64_t heapSize, uint64_t heapOffset, uint64_t nodeCapacity,
+    uint64_t maxLevel, uint64_t hHeaderSize, uint64_t slHeaderSize, uint64_t slSpaceSize, uint64_t granule,
+    uint64_t userAppAreaSize, const void *userAppData, uint64_t latchEyecatcher, uint64_t eyecatcher0,
+    uint64_t handleEyecatcher, uint64_t initialFlags, uint64_t parentHeapOffset) {
+    return createInitStorageHeap(base, kind, heapSize, heapOffset, nodeCapacity, maxLevel, hHeaderSize,
+                                 slHeaderSize, slSpaceSize, granule, userAppAreaSize, userAppData,
+                                 latchEyecatcher, eyecatcher0, handleEyecatcher, initialFlags,
+                                 parentHeapOffset);
+}
+
+QUOR_EXPORT uint32_t quorGetMemChunkFromShmHeap(void *base, uint32_t kind, uint64_t heapOffset,
+                                                uint64_t userSize, uint64_t reserved, uint64_t extraSize,
+                                                uint64_t *sizeRef, uint64_t *chunkOffsetOut,
+                                                uint64_t *userOffsetOut, uint32_t callerId, uint32_t line,
+                                                const char *fileName) {
+    return getMemChunk(base, kind, heapOffset, userSize, reserved, extraSize, sizeRef, chunkOffsetOut,
+                       userOffsetOut, callerId, line, fileName);
+}
+
+QUOR_EXPORT uint32_t quorReturnMemChunkToShmHeap(void *base, uint32_t kind, uint64_t heapOffset,
+                                                 uint64_t chunkOffset, uint64_t userOffset,
+                                                 uint32_t latchHeld, uint32_t callerId, uint32_t line,
+                                                 const char *fileName) {
+    return returnMemChunk(base, kind, heapOffset, chunkOffset, userOffset, latchHeld, callerId, line,
+                          fileName);
+}

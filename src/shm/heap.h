@@ -1,0 +1,209 @@
+// The storage heap: chunks of a shared-memory region kept in skip lists that live
+// in the region itself.
+//
+// A heap is a header (HHeader_t, the user application area, HHeaderTail_t), a
+// skip-list header with its node space, and a chunk area. Allocated chunks sit in
+// one skip list ordered by chunk offset; free chunks sit in two orders over the same
+// nodes, by offset ("O") and by size ("S"), linked both ways. Allocation is best fit
+// from the size order, cut from the high end of the chosen free chunk; returning a
+// chunk merges it with the free neighbours found through the offset order. Nodes
+// are placed by bumping a high-water mark; the space is rebuilt or resized when it
+// runs low (slspace.cpp). A domain heap (kind 1) and a pool heap (kind 2) differ
+// only in the HeapTraits they are bound with.
+//
+// Thread safety
+// -------------
+// Every change of a heap's lists and counters happens under the heap latch
+// (HHeader_t.heapLatch, an ExsLatch_t), which works across processes. getChunk and
+// returnChunk take it themselves (returnChunk only when latchHeld is false); every
+// other list operation below requires the caller to hold it. The debug latch guards
+// ShmDebugInfo_t and is never held together with the heap latch. Nothing in this
+// file keeps per-process state except the level generator (per thread).
+//
+// Invariants (hold whenever the heap latch is free and the heap is not corrupt)
+// -------------------------------------------------------------------------------
+// 1. freeBytes + allocBytes + header size + slSpaceSize == heapSize, and the chunks
+//    of both lists tile the chunk area [S + slSpaceSize, H + heapSize) exactly.
+// 2. The allocated list is ordered by chunkOffset; the O order by offset; the S
+//    order by size, a later-inserted chunk ahead of earlier ones of equal size.
+// 3. No two free chunks are adjacent (returning merges them).
+// 4. Every node lies in [S + slHeaderSize, S + slHighWater); the room above the
+//    high-water mark never falls below placementReserve(L), so one free node can
+//    always be placed without making room first (a cut chunk is never lost).
+// 5. Each allocated chunk's front pad (and back pad, where its type has one) holds
+//    the offset of its node.
+//
+// Untrusted input
+// ---------------
+// Any process that maps the segment may write anything into it. Every offset, size,
+// level and link read from the segment is bounded by the heap before use; a value
+// that breaks the bounds makes the operation return a code (usually
+// QUOR_RC_HEAP_CORRUPT) and never leads to an access outside the heap. The header
+// offset H and the base come from the caller and are trusted to name a mapped heap
+// header; the heap size read there bounds everything else.
+#pragma once
+
+#include <cstdint>
+
+#include "frame/region.h"
+#include "frame/trace.h"
+#include "shm/layout.h"
+
+namespace quor::shm {
+
+// Free-node link arrays, in the order they follow the fixed part of a node.
+enum LinkArray : uint64_t { kForwardO = 0, kBackwardO = 1, kForwardS = 2, kBackwardS = 3 };
+
+// One heap as mapped in this process, with its layout checked and cached. Refresh
+// the cache (bindLayout) after the node space changes size.
+class Heap {
+public:
+    unsigned char *base = nullptr;
+    uint64_t H = 0;
+    const HeapTraits *traits = nullptr;
+    HHeader_t *header = nullptr;
+    HHeaderTail_t *tail = nullptr;
+    SLHeader_t *sl = nullptr;
+    uint64_t S = 0;          // segment offset of the skip-list header
+    uint64_t L = 0;          // max level
+    uint64_t end = 0;        // H + heapSize
+    uint64_t spaceEnd = 0;   // S + slSpaceSize: first byte of the chunk area
+    uint64_t slHeader = 0;   // skip-list header size
+    uint64_t allocHead = 0;  // node offsets of the sentinels
+    uint64_t freeHead = 0;
+    uint64_t freeTail = 0;
+
+    // Null base (QUOR_RC_NOT_MAPPED), then the kind (QUOR_RC_BAD_HEAP_MODE).
+    uint32_t attach(void *base, uint32_t kind, uint64_t heapOffset);
+    // The kind's magic is in place.
+    uint32_t checkMagic() const { return header->heapMagic == traits->magic ? QUOR_RC_OK : traits->badMagic; }
+    uint32_t checkSelf() const { return header->selfOffset == H ? QUOR_RC_OK : traits->offsetMismatch; }
+    // The sizes, levels and marks of the headers describe a heap that fits in
+    // heapSize; caches the layout. QUOR_RC_HEAP_CORRUPT otherwise.
+    uint32_t bindLayout();
+    // attach + checkMagic + checkSelf + bindLayout.
+    uint32_t open(void *base, uint32_t kind, uint64_t heapOffset);
+
+    template <class T>
+    T *at(uint64_t offset) const {
+        return reinterpret_cast<T *>(base + offset);
+    }
+    // True when [offset, offset + length) lies in the chunk area.
+    bool inChunkArea(uint64_t offset, uint64_t length) const {
+        return offset >= spaceEnd && offset <= end && length <= end - offset;
+    }
+    uint64_t headerSize() const { return S - H; }
+
+    // ---- nodes (null when the offset, level or extent is out of bounds) ----
+    SLAllocNode_t *allocNode(uint64_t offset) const;
+    SLFreeNode_t *freeNode(uint64_t offset) const;
+    static uint64_t *allocLinks(SLAllocNode_t *n) { return reinterpret_cast<uint64_t *>(n + 1); }
+    static uint64_t *freeLinks(SLFreeNode_t *n, LinkArray which) {
+        return reinterpret_cast<uint64_t *>(n + 1) + which * (n->level + 1);
+    }
+    uint64_t *freeLevelWord() const { return at<uint64_t>(S + QUOR_SL_FREE_LEVEL_OFFSET(L)); }
+    uint64_t room() const { return sl->slSpaceSize - sl->slHighWater; }
+};
+
+// ---- level draws ------------------------------------------------------------------
+// A draw in 0..32767 from a per-thread generator seeded distinctly per thread and
+// per process (re-seeded in a forked child); it takes no lock.
+uint32_t drawRandom();
+// The level of a new node in a list whose current level is `current`, with the
+// promotion rule; raises nothing (see raiseLevel in skiplist.cpp).
+uint64_t drawLevel(uint64_t current, uint64_t L);
+
+// ---- list primitives (heap latch held; bodies of the exported operations) --------
+// Place a node of `size` bytes at the high-water mark, keeping `reserve` bytes
+// above it. QUOR_RC_SLIST_SPACE_FULL when it does not fit.
+uint32_t placeNode(Heap &h, uint64_t size, uint64_t reserve, uint64_t *nodeOffset);
+// Insert with a given level (< L); `reserve` as for placeNode.
+uint32_t insertAllocChunk(Heap &h, uint64_t chunkOffset, uint64_t chunkSize, uint64_t userOffset,
+                          uint64_t userSize, uint32_t callerId, uint32_t line, uint64_t *nodeOffset,
+                          uint64_t reserve);
+uint32_t insertFreeChunk(Heap &h, uint64_t offset, uint64_t size, uint64_t reserve);
+uint32_t deleteFreeNode(Heap &h, uint64_t nodeOffset);
+// Unlinks the node of the chunk at chunkOffset; with expectedUserOffset other than
+// kAnyUserOffset the node must record that user offset too (else nothing changes).
+inline constexpr uint64_t kAnyUserOffset = UINT64_MAX;
+uint32_t deleteAllocChunk(Heap &h, uint64_t chunkOffset, uint64_t expectedUserOffset, uint64_t *chunkSize);
+// Best fit of `size` bytes, cut from the high end; the low remainder stays free.
+uint32_t takeBestFit(Heap &h, uint64_t size, uint64_t *offset);
+// The free node whose chunk starts exactly at `offset`.
+uint32_t findFreeAt(Heap &h, uint64_t offset, uint64_t *nodeOffset, uint64_t *size);
+// Gives [offset, offset + size) back to the free lists, merged with its free
+// neighbours, making room first; `lastResort` lets the final insertion use the
+// placement reserve so the bytes are never lost.
+uint32_t giveBack(Heap &h, uint64_t offset, uint64_t size, bool lastResort);
+
+// ---- node space (slspace.cpp; heap latch held) ------------------------------------
+// Makes room before an insertion when the space runs low; the pending chunk moves
+// with the boundary.
+// The pending chunk is the one the caller is about to insert. A free chunk moves
+// with the boundary when the space changes; an allocated one (movable false) is
+// never cut, since its bytes are promised to a caller.
+struct Pending {
+    uint64_t *offset;
+    uint64_t *size;
+    bool movable;
+};
+uint32_t makeRoom(Heap &h, Pending pending);
+uint32_t defragment(Heap &h, Pending pending);
+uint32_t rebuildInPlace(Heap &h);
+uint32_t changeSpace(Heap &h, uint64_t newSpaceSize, uint32_t direction, Pending pending);
+// Make room, insert a free chunk; on a full space run the full policy and retry.
+uint32_t insertFreeBlock(Heap &h, uint64_t *offsetRef, uint64_t *sizeRef);
+// The same for an allocated chunk whose caller bytes start frontPadSize bytes in.
+uint32_t insertAllocBlock(Heap &h, uint64_t *offsetRef, uint64_t *sizeRef, uint64_t *userOffsetOut,
+                          uint64_t userSize, uint32_t callerId, uint32_t line, uint64_t frontPadSize,
+                          uint64_t *nodeOffsetOut, bool movable);
+
+// ---- the interface the pool code builds on ---------------------------------------
+// Each is the traced body of the exported operation of the same name, so a caller
+// that includes these steps records them under that operation's identifier.
+
+// Carves a chunk for `userSize` caller bytes: *sizeRef holds the bytes to carve
+// (user bytes, extraSize bytes of the caller's own header, granule slack) and
+// receives that plus the pad overhead. Takes the heap latch.
+uint32_t getMemChunk(void *base, uint32_t kind, uint64_t heapOffset, uint64_t userSize, uint64_t reserved,
+                     uint64_t extraSize, uint64_t *sizeRef, uint64_t *chunkOffsetOut, uint64_t *userOffsetOut,
+                     uint32_t callerId, uint32_t line, const char *fileName);
+// Checks the chunk's pads and returns it; takes the heap latch unless latchHeld.
+uint32_t returnMemChunk(void *base, uint32_t kind, uint64_t heapOffset, uint64_t chunkOffset,
+                        uint64_t userOffset, uint32_t latchHeld, uint32_t callerId, uint32_t line,
+                        const char *fileName);
+// The chunk offset of the caller's bytes at userOffset, read from the front pad
+// (QUOR_RC_BAD_PAD_TYPE, QUOR_RC_BAD_FRONT_GUARD_COUNT; the freed mark is refused).
+// Bounds-checked against [low, userOffset).
+uint32_t chunkOffsetFromPad(void *base, uint64_t low, uint64_t userOffset, uint64_t *chunkOffset);
+// The heap latch and the ExsLatch_t operations.
+uint32_t initExsLatch(ExsLatch_t *latch, uint64_t eyecatcher);
+uint32_t enterEL(ExsLatch_t *latch);
+uint32_t exitEL(ExsLatch_t *latch);
+// Connection counting: +1 (refused when marked for deletion) or -1 (never below 0).
+uint32_t connectHeap(void *base, uint32_t kind, uint64_t heapOffset);
+uint32_t disconnectHeap(void *base, uint32_t kind, uint64_t heapOffset);
+// Lays out a new heap (the sizes come from heapSizing).
+uint32_t createInitStorageHeap(void *base, uint32_t kind, uint64_t heapSize, uint64_t heapOffset,
+                               uint64_t nodeCapacity, uint64_t maxLevel, uint64_t hHeaderSize,
+                               uint64_t slHeaderSize, uint64_t slSpaceSize, uint64_t granule,
+                               uint64_t userAppAreaSize, const void *userAppData, uint64_t latchEyecatcher,
+                               uint64_t eyecatcher0, uint64_t handleEyecatcher, uint64_t initialFlags,
+                               uint64_t parentHeapOffset);
+
+// Sizing of a heap region of `size` bytes for a kind; nodeCapacity 0 computes it.
+struct HeapSizes {
+    uint64_t nodeCapacity, maxLevel, hHeaderSize, slHeaderSize, slSpaceSize;
+};
+uint32_t heapSizing(uint64_t size, uint32_t kind, uint64_t nodeCapacity, uint64_t maxLevel,
+                    uint64_t userAppAreaSize, HeapSizes *out);
+
+// ---- sanitizer builds --------------------------------------------------------------
+// Shadow memory is private to a process, while a heap may be shared: another
+// process can hand out bytes that this one poisoned. Poisoning of free chunks and
+// pads is therefore a per-process switch, off by default, for suites that use a
+// heap from one process only.
+void setChunkPoisoning(bool on);
+bool chunkPoisoning();
+
+}  // namespace quor::shm

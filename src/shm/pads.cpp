@@ -1,0 +1,343 @@
+// Debug pads: formats, writing, the chunk check, the debug settings and the
+// listing of unfreed chunks.
+#include "shm/pads.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "frame/export.h"
+
+namespace quor::shm {
+
+namespace {
+bool poisoning = false;
+}
+
+void setChunkPoisoning(bool on) { poisoning = on; }
+bool chunkPoisoning() { return poisoning; }
+
+void hideBytes(Heap &h, uint64_t offset, uint64_t length) {
+    if (poisoning) poisonBytes(h.base + offset, length);
+}
+void exposeBytes(Heap &h, uint64_t offset, uint64_t length) {
+    if (poisoning) unpoisonBytes(h.base + offset, length);
+}
+
+PadFormat padFormat(uint32_t padType) {
+    switch (padType) {
+        case QUOR_PAD_TYPE_NONE:
+        case QUOR_PAD_TYPE_C0DE1D1E:
+            return {true, false, false, false, false};
+        case QUOR_PAD_TYPE_EEBC011A:
+            return {true, true, false, false, false};
+        case QUOR_PAD_TYPE_DABC011A:
+            return {true, true, false, true, false};
+        case QUOR_PAD_TYPE_A110CBEE:
+            return {true, true, true, false, false};
+        case QUOR_PAD_TYPE_A110CE87:
+            return {true, true, true, false, true};
+        case QUOR_PAD_TYPE_A110CBAD:
+            return {true, true, true, true, false};
+        case QUOR_PAD_TYPE_78EC011A:
+            return {true, true, true, true, true};
+        default:
+            return {};
+    }
+}
+
+namespace {
+
+// Unaligned-safe access to pad words; pads of a chunk lie inside the chunk, which
+// the callers have bounded by the heap.
+template <class T>
+T load(const Heap &h, uint64_t offset) {
+    T value;
+    std::memcpy(&value, h.base + offset, sizeof value);
+    return value;
+}
+template <class T>
+void store(Heap &h, uint64_t offset, T value) {
+    std::memcpy(h.base + offset, &value, sizeof value);
+}
+
+// Offsets (from the end E of the front pad, i.e. the caller's bytes) of the words
+// that sit behind the node offset.
+uint64_t guardBlock(PadFormat p) { return 32 + (p.checksum ? 8 : 0); }  // E - this: line
+uint64_t fileAt(PadFormat p) { return guardBlock(p) + QUOR_PAD_FILE_NAME_SIZE; }
+
+}  // namespace
+
+void writePads(Heap &h, uint64_t chunkOffset, uint64_t chunkSize, uint64_t userOffset, uint64_t nodeOffset,
+               uint32_t padType, uint32_t f, uint32_t b, uint32_t callerId, uint32_t line,
+               const char *fileName) {
+    const PadFormat p = padFormat(padType);
+    const uint64_t E = userOffset, X = chunkOffset + chunkSize;
+    store<uint64_t>(h, E - 16, nodeOffset);
+    store<uint32_t>(h, E - 8, QUOR_PAD_FRONT_MARK);
+    store<uint32_t>(h, E - 4, padType);
+    if (p.checksum) store<uint64_t>(h, E - 24, QUOR_PAD_GUARD);
+    if (p.guards) {
+        const uint64_t g = E - guardBlock(p);
+        store<uint32_t>(h, g, line);
+        store<uint32_t>(h, g + 4, callerId);
+        store<uint32_t>(h, g + 8, f);
+        store<uint32_t>(h, g + 12, b);
+        for (uint64_t i = 0; i < f; ++i) store<uint64_t>(h, chunkOffset + 8 * i, QUOR_PAD_GUARD);
+    }
+    if (p.file) {
+        char name[QUOR_PAD_FILE_NAME_SIZE] = {};
+        if (fileName != nullptr) std::strncpy(name, fileName, sizeof name - 1);
+        std::memcpy(h.base + E - fileAt(p), name, sizeof name);
+    }
+    if (p.back) {
+        store<uint64_t>(h, X - 16, nodeOffset);
+        store<uint32_t>(h, X - 8, QUOR_PAD_BACK_MARK);
+        store<uint32_t>(h, X - 4, padType);
+        if (p.checksum) store<uint64_t>(h, X - 24, QUOR_PAD_GUARD);
+        const uint64_t back = backPadBytes(p, b);
+        if (p.guards) {
+            for (uint64_t i = 0; i < b; ++i) store<uint64_t>(h, X - back + 8 * i, QUOR_PAD_GUARD);
+        }
+    }
+}
+
+void repointPads(Heap &h, uint64_t chunkOffset, uint64_t chunkSize, uint64_t userOffset,
+                 uint64_t nodeOffset) {
+    exposeBytes(h, userOffset - 16, 16);
+    store<uint64_t>(h, userOffset - 16, nodeOffset);
+    const PadFormat p = padFormat(load<uint32_t>(h, userOffset - 4));
+    hideBytes(h, userOffset - 16, 16);
+    if (p.known && p.back && userOffset + 16 <= chunkOffset + chunkSize) {
+        const uint64_t X = chunkOffset + chunkSize;
+        exposeBytes(h, X - 16, 16);
+        store<uint64_t>(h, X - 16, nodeOffset);
+        hideBytes(h, X - 16, 16);
+    }
+}
+
+void markFreed(Heap &h, uint64_t userOffset) {
+    exposeBytes(h, userOffset - 4, 4);
+    store<uint32_t>(h, userOffset - 4, QUOR_CHUNK_FREED_MARK);
+}
+
+namespace {
+
+void report(const char *message, const char *fileName, uint32_t line) {
+    hostAssertFailed(message, fileName != nullptr ? fileName : "", line);
+}
+
+// The caller's bytes of a chunk in a domain heap hold a pool heap: its header and
+// node space are the chunk's extra bytes. Unreadable headers give no extra.
+uint64_t poolExtra(const Heap &h, uint64_t userOffset, uint64_t chunkEnd) {
+    if (chunkEnd - userOffset < kHeaderBase + sizeof(SLHeader_t)) return 0;
+    const uint64_t userArea = load<uint64_t>(h, userOffset + offsetof(HHeader_t, userAppAreaSize));
+    if (userArea > chunkEnd - userOffset) return 0;
+    const uint64_t headerSize = kHeaderBase + round8(userArea);
+    if (chunkEnd - userOffset < headerSize + sizeof(SLHeader_t)) return 0;
+    const uint64_t space = load<uint64_t>(h, userOffset + headerSize + offsetof(SLHeader_t, slSpaceSize));
+    return space > chunkEnd - userOffset ? chunkEnd - userOffset : headerSize + space;
+}
+
+// The chunk's front pad bytes from `low` to userOffset, readable in this process.
+class PadWindow {
+public:
+    PadWindow(Heap &h, uint64_t low, uint64_t high) : h_(h), low_(low), high_(high) {
+        exposeBytes(h_, low_, high_ - low_);
+    }
+    ~PadWindow() { hideBytes(h_, low_, high_ - low_); }
+
+private:
+    Heap &h_;
+    uint64_t low_, high_;
+};
+
+}  // namespace
+
+uint32_t checkChunk(Heap &h, uint64_t u, char *fileNameOut, uint32_t, uint32_t line, const char *fileName) {
+    const uint32_t unreadable =
+        h.traits->kind == QUOR_HEAP_KIND_DOMAIN ? QUOR_RC_DOMAIN_ALLOC_CHUNK_NOT_FOUND : QUOR_RC_POOL_NO_FIT;
+    if (u < 16 || u - 16 < h.spaceEnd || u > h.end) return unreadable;
+    PadWindow frontEnd(h, u - 16, u);
+    const uint32_t T = load<uint32_t>(h, u - 4);
+    if (T == 0) return QUOR_RC_OK;
+    if (T == QUOR_CHUNK_FREED_MARK) {
+        report("Freeing freed memory found at:", fileName, line);
+        return QUOR_RC_OK;
+    }
+    const PadFormat p = padFormat(T);
+    if (!p.known) {
+        char message[64];
+        std::snprintf(message, sizeof message, "Invalid pad type (0x%X) found at:", T);
+        report(message, fileName, line);
+        return QUOR_RC_OK;
+    }
+    if (load<uint32_t>(h, u - 8) != QUOR_PAD_FRONT_MARK)
+        report("Front memory pad corruption found at:", fileName, line);
+    if (!p.back) return QUOR_RC_OK;
+
+    uint64_t f = 0, b = 0;
+    if (p.guards) {
+        if (u - h.spaceEnd < guardBlock(p)) return unreadable;
+        PadWindow block(h, u - guardBlock(p), u - 16);
+        f = load<uint32_t>(h, u - guardBlock(p) + 8);
+        b = load<uint32_t>(h, u - guardBlock(p) + 12);
+        if (b < 1 || b > QUOR_PAD_MAX_GUARDS) return QUOR_RC_BAD_BACK_GUARD_COUNT;
+        if (f < 1 || f > QUOR_PAD_MAX_GUARDS) return QUOR_RC_BAD_FRONT_GUARD_COUNT;
+    }
+    const uint64_t front = frontPadBytes(p, f), back = backPadBytes(p, b);
+    if (u - h.spaceEnd < front) return unreadable;
+    PadWindow whole(h, u - front, u);
+    if (p.guards) {
+        if (f != b) {
+            report("Allocation size does not match between front and back pad structures found at:", fileName,
+                   line);
+        }
+        for (uint64_t i = 0; i < f; ++i) {
+            if (load<uint64_t>(h, u - front + 8 * i) != QUOR_PAD_GUARD) {
+                report("Front pad corruption found at:", fileName, line);
+            }
+        }
+    }
+    const bool frontSumBad = p.checksum && load<uint64_t>(h, u - 24) != QUOR_PAD_GUARD;
+    if (frontSumBad) report("Front memory pad checksum corruption found at:", fileName, line);
+    if (p.file && fileNameOut != nullptr)
+        std::memcpy(fileNameOut, h.base + u - fileAt(p), QUOR_PAD_FILE_NAME_SIZE);
+
+    const uint64_t N = load<uint64_t>(h, u - 16);
+    const SLAllocNode_t *node = h.allocNode(N);
+    if (node == nullptr || N == h.allocHead || node->chunkOffset < h.H || node->chunkOffset >= h.end ||
+        node->userOffset < h.H || node->userOffset >= h.end ||
+        !h.inChunkArea(node->chunkOffset, node->chunkSize) || node->chunkSize < back ||
+        node->userOffset > node->chunkOffset + node->chunkSize) {
+        return unreadable;
+    }
+    const uint64_t X = node->chunkOffset + node->chunkSize;
+    PadWindow backPad(h, X - back, X);
+    if (load<uint32_t>(h, X - 8) != QUOR_PAD_BACK_MARK || load<uint32_t>(h, X - 4) != T) {
+        report("Back memory pad corruption found at:", fileName, line);
+    }
+    if (p.checksum && (load<uint64_t>(h, X - 24) != QUOR_PAD_GUARD || frontSumBad)) {
+        report("Back memory pad checksum corruption found at:", fileName, line);
+    }
+    const uint64_t extra = h.traits->kind == QUOR_HEAP_KIND_DOMAIN ? poolExtra(h, node->userOffset, X) : 0;
+    const uint64_t overhead = front + back;
+    const uint64_t slackStart = node->userOffset + node->userSize;
+    if (node->userSize <= node->chunkSize && node->chunkSize >= extra + node->userSize + overhead &&
+        slackStart >= node->userOffset) {
+        uint64_t slack = node->chunkSize - extra - node->userSize - overhead;
+        if (slackStart > X - back) slack = 0;
+        slack = std::min(slack, X - back - slackStart);
+        for (uint64_t i = 0; i < slack; ++i) {
+            if (h.base[slackStart + i] != QUOR_PAD_SLACK_BYTE) {
+                report("Back memory pad aligned size corruption found at", fileName, line);
+            }
+        }
+    }
+    for (uint64_t i = 0; i < b; ++i) {
+        if (load<uint64_t>(h, X - back + 8 * i) != QUOR_PAD_GUARD)
+            report("back pad corruption found at:", fileName, line);
+    }
+    if (load<uint64_t>(h, X - 16) != N) report("Memory pad node offset corruption found at:", fileName, line);
+    return QUOR_RC_OK;
+}
+
+}  // namespace quor::shm
+
+// ---- exported operations ------------------------------------------------------------
+
+using namespace quor;
+using namespace quor::shm;
+
+namespace {
+
+uint32_t openChecked(Trace &t, Heap &h, void *base, uint32_t kind, uint64_t heapOffset) {
+    if (uint32_t rc = h.attach(base, kind, heapOffset); rc != 0) {
+        return rc == QUOR_RC_NOT_MAPPED ? t.failLogged(10, rc, 0) : t.failWith(20, rc, kind);
+    }
+    if (uint32_t rc = h.checkMagic(); rc != 0) return t.failWith(30, rc, h.header->heapMagic);
+    if (uint32_t rc = h.checkSelf(); rc != 0) return t.failWith(40, rc, h.header->selfOffset);
+    if (uint32_t rc = h.bindLayout(); rc != 0) return t.fail(50, rc);
+    return QUOR_RC_OK;
+}
+
+}  // namespace
+
+QUOR_EXPORT uint32_t quorSetShmDebug(void *base, uint32_t kind, uint64_t heapOffset, uint32_t debugFlags,
+                                     uint32_t padType, uint32_t frontGuards, uint32_t backGuards) {
+    return traced(Fn::quorSetShmDebug, [&](Trace &t) {
+        Heap h;
+        if (uint32_t rc = openChecked(t, h, base, kind, heapOffset); rc != 0) return rc;
+        if (frontGuards < 1 || frontGuards > QUOR_PAD_MAX_GUARDS) {
+            return t.failWith(60, QUOR_RC_BAD_FRONT_GUARD_COUNT, frontGuards);
+        }
+        if (backGuards < 1 || backGuards > QUOR_PAD_MAX_GUARDS) {
+            return t.failWith(70, QUOR_RC_BAD_BACK_GUARD_COUNT, backGuards);
+        }
+        ExsLatch_t *latch = &h.tail->debugLatch;
+        if (uint32_t rc = enterEL(latch); rc != 0) return t.fail(80, rc);
+        ShmDebugInfo_t &info = h.tail->debugInfo;
+        uint32_t rc = QUOR_RC_OK;
+        if (info.inUse == 0 || (padType != 0) == (info.padType != 0)) {
+            info.debugFlags = debugFlags;
+            info.padType = padType;
+            info.frontGuards = frontGuards;
+            info.backGuards = backGuards;
+        } else {
+            rc = t.failWith(90, QUOR_RC_PAD_TYPE_LOCKED, padType);
+        }
+        const uint32_t closeRc = exitEL(latch);
+        return closeRc != 0 && rc == 0 ? t.fail(100, closeRc) : rc;
+    });
+}
+
+QUOR_EXPORT uint32_t _quorCheckAllocShmChunk(void *base, uint32_t kind, uint64_t heapOffset,
+                                             uint64_t userOffset, char *fileNameOut, uint32_t callerId,
+                                             uint32_t line, const char *fileName) {
+    return traced(Fn::_quorCheckAllocShmChunk, [&](Trace &t) {
+        Heap h;
+        if (uint32_t rc = openChecked(t, h, base, kind, heapOffset); rc != 0) return rc;
+        uint32_t rc = checkChunk(h, userOffset, fileNameOut, callerId, line, fileName);
+        return rc != 0 ? t.failWith(60, rc, userOffset) : rc;
+    });
+}
+
+QUOR_EXPORT uint32_t _quorShmAllocSList(void *base, uint32_t kind, uint64_t heapOffset, uint32_t callerId,
+                                        uint32_t line, const char *fileName) {
+    return traced(Fn::_quorShmAllocSList, [&](Trace &t) {
+        Heap h;
+        if (uint32_t rc = openChecked(t, h, base, kind, heapOffset); rc != 0) return rc;
+        if (h.sl->allocCount == 0) return QUOR_RC_OK;
+        const bool pools = kind == QUOR_HEAP_KIND_DOMAIN;
+        std::printf("\r\nList of unfreed shared memory %s:", pools ? "pools" : "blocks");
+        std::printf("\r\n%s\r\n",
+                    pools ? "~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~" : "~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~");
+        uint64_t link = Heap::allocLinks(h.allocNode(h.allocHead))[0];
+        for (uint64_t budget = h.sl->allocCount; link != 0; --budget) {
+            SLAllocNode_t *node = link >= 0x30 ? h.allocNode(link - 0x30) : nullptr;
+            if (node == nullptr || budget == 0) return t.failWith(60, QUOR_RC_HEAP_CORRUPT, link);
+            const uint64_t u = node->userOffset;
+            char file[QUOR_PAD_FILE_NAME_SIZE] = {};
+            if (uint32_t rc = checkChunk(h, u, file, callerId, line, fileName); rc != 0)
+                return t.failWith(70, rc, u);
+            const char *function = hostGetFunctionName(node->callerId);
+            if (function == nullptr) function = "";
+            exposeBytes(h, u - 4, 4);
+            const uint32_t T = *h.at<uint32_t>(u - 4);
+            hideBytes(h, u - 4, 4);
+            const PadFormat p = padFormat(T);
+            if (!p.known && T != QUOR_CHUNK_FREED_MARK) return t.failWith(80, QUOR_RC_BAD_PAD_TYPE, T);
+            std::printf("Address: %p, Size: %llx, ", static_cast<void *>(h.base + u),
+                        static_cast<unsigned long long>(node->userSize));
+            file[QUOR_PAD_FILE_NAME_SIZE - 1] = 0;
+            if (p.file) {
+                std::printf("Location: %s:%s:%d\r\n", file, function, int(node->line));
+            } else {
+                std::printf("Location: %s:%d\r\n", function, int(node->line));
+            }
+            link = Heap::allocLinks(node)[0];
+        }
+        return QUOR_RC_OK;
+    });
+}

@@ -1,0 +1,51 @@
+// Debug pads around every chunk of a storage heap.
+//
+// A front pad precedes the caller's bytes and ends with {node offset, 0xDEADFACE,
+// pad type}; most types also have a back pad ending the chunk with {node offset,
+// 0xFACEDEAD, pad type}. Richer types add guard words, the caller's line, function
+// identifier and file name, and checksum words. All pad access goes through here.
+#pragma once
+
+#include <cstdint>
+
+#include "shm/heap.h"
+
+namespace quor::shm {
+
+struct PadFormat {
+    bool known = false;
+    bool back = false;      // has a back pad
+    bool guards = false;    // guard words and the {line, callerId, f, b} block
+    bool checksum = false;  // a guard word just before each pad's node offset
+    bool file = false;      // the caller's 24-byte file name
+};
+PadFormat padFormat(uint32_t padType);
+
+inline uint64_t frontPadBytes(PadFormat p, uint64_t f) {
+    return 16 + (p.checksum ? 8 : 0) + (p.guards ? 16 + 8 * f : 0) + (p.file ? QUOR_PAD_FILE_NAME_SIZE : 0);
+}
+inline uint64_t backPadBytes(PadFormat p, uint64_t b) {
+    return p.back ? 16 + (p.checksum ? 8 : 0) + (p.guards ? 8 * b : 0) : 0;
+}
+
+// Writes both pads of a chunk just carved (the bytes between lie inside the chunk).
+void writePads(Heap &h, uint64_t chunkOffset, uint64_t chunkSize, uint64_t userOffset, uint64_t nodeOffset,
+               uint32_t padType, uint32_t frontGuards, uint32_t backGuards, uint32_t callerId, uint32_t line,
+               const char *fileName);
+// Points the pads of an allocated chunk at its node again (after a rebuild). The
+// chunk's geometry must have been checked against the heap.
+void repointPads(Heap &h, uint64_t chunkOffset, uint64_t chunkSize, uint64_t userOffset, uint64_t nodeOffset);
+// Writes the freed mark over the pad type of the front pad.
+void markFreed(Heap &h, uint64_t userOffset);
+
+// Checks the pads of the allocated chunk whose caller bytes start at userOffset;
+// findings go to hostAssertFailed(message, fileName, line). Returns a code only for
+// what stops the check (an unreadable pad or node).
+uint32_t checkChunk(Heap &h, uint64_t userOffset, char *fileNameOut, uint32_t callerId, uint32_t line,
+                    const char *fileName);
+
+// Sanitizer builds: hide or expose bytes of a heap (no-ops unless chunk poisoning is on).
+void hideBytes(Heap &h, uint64_t offset, uint64_t length);
+void exposeBytes(Heap &h, uint64_t offset, uint64_t length);
+
+}  // namespace quor::shm

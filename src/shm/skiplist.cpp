@@ -1,0 +1,527 @@
+// The chunk skip lists: binding a heap, level draws, insertion, deletion, best fit
+// and coalescing. Every function here runs under the heap latch.
+#include <pthread.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <utility>
+
+#include "frame/export.h"
+#include "shm/heap.h"
+
+namespace quor::shm {
+
+// ---- binding ----------------------------------------------------------------------
+
+uint32_t Heap::attach(void *segmentBase, uint32_t kind, uint64_t heapOffset) {
+    if (segmentBase == nullptr) return QUOR_RC_NOT_MAPPED;
+    traits = traitsOf(kind);
+    if (traits == nullptr) return QUOR_RC_BAD_HEAP_MODE;
+    base = static_cast<unsigned char *>(segmentBase);
+    H = heapOffset;
+    header = at<HHeader_t>(H);
+    return QUOR_RC_OK;
+}
+
+uint32_t Heap::bindLayout() {
+    const uint64_t heapSize = header->heapSize, userArea = header->userAppAreaSize;
+    if ((H & 7) != 0 || heapSize > UINT64_MAX - H || userArea > heapSize) return QUOR_RC_HEAP_CORRUPT;
+    end = H + heapSize;
+    const uint64_t hSize = kHeaderBase + round8(userArea);
+    if (hSize + slHeaderSize(1) > heapSize) return QUOR_RC_HEAP_CORRUPT;
+    S = H + hSize;
+    tail = at<HHeaderTail_t>(S - kHeaderTail);
+    sl = at<SLHeader_t>(S);
+    L = sl->maxLevel;
+    if (L < 1 || L > kMaxLevel) return QUOR_RC_HEAP_CORRUPT;
+    slHeader = slHeaderSize(L);
+    const uint64_t space = sl->slSpaceSize, high = sl->slHighWater;
+    if ((space & 7) != 0 || space < slHeader || space > end - S || high < slHeader || high > space ||
+        (high & 7) != 0) {
+        return QUOR_RC_HEAP_CORRUPT;
+    }
+    spaceEnd = S + space;
+    allocHead = S + QUOR_SL_ALLOC_HEAD_OFFSET;
+    freeHead = S + QUOR_SL_FREE_HEAD_OFFSET(L);
+    freeTail = S + QUOR_SL_FREE_TAIL_OFFSET(L);
+    if (at<SLAllocNode_t>(allocHead)->level != L - 1 || at<SLFreeNode_t>(freeHead)->level != L - 1 ||
+        at<SLFreeNode_t>(freeTail)->level != L - 1 || sl->allocLevel >= L || *freeLevelWord() >= L) {
+        return QUOR_RC_HEAP_CORRUPT;
+    }
+    return QUOR_RC_OK;
+}
+
+uint32_t Heap::open(void *segmentBase, uint32_t kind, uint64_t heapOffset) {
+    uint32_t rc = attach(segmentBase, kind, heapOffset);
+    if (rc == 0) rc = checkMagic();
+    if (rc == 0) rc = checkSelf();
+    if (rc == 0) rc = bindLayout();
+    return rc;
+}
+
+SLAllocNode_t *Heap::allocNode(uint64_t offset) const {
+    if (offset == allocHead) return at<SLAllocNode_t>(offset);
+    if ((offset & 7) != 0 || offset < S + slHeader || offset > spaceEnd - allocNodeSize(0)) return nullptr;
+    auto *node = at<SLAllocNode_t>(offset);
+    if (node->level >= L || allocNodeSize(node->level) > spaceEnd - offset) return nullptr;
+    return node;
+}
+
+SLFreeNode_t *Heap::freeNode(uint64_t offset) const {
+    if (offset == freeHead || offset == freeTail) return at<SLFreeNode_t>(offset);
+    if ((offset & 7) != 0 || offset < S + slHeader || offset > spaceEnd - freeNodeSize(0)) return nullptr;
+    auto *node = at<SLFreeNode_t>(offset);
+    if (node->level >= L || freeNodeSize(node->level) > spaceEnd - offset) return nullptr;
+    return node;
+}
+
+// ---- level draws ------------------------------------------------------------------
+
+namespace {
+
+std::atomic<uint32_t> forkGeneration{0};
+void bumpForkGeneration() { forkGeneration.fetch_add(1, std::memory_order_relaxed); }
+
+struct Generator {
+    uint64_t state = 0;
+    uint32_t generation = ~0u;
+
+    void seed() {
+        static std::atomic<uint64_t> threads{0};
+        static const bool registered = pthread_atfork(nullptr, nullptr, bumpForkGeneration) == 0;
+        (void)registered;
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        uint64_t mix = (uint64_t(getpid()) << 32) ^ uint64_t(now.tv_nsec) ^ (uint64_t(now.tv_sec) << 20) ^
+                       (threads.fetch_add(1) * 0x9E3779B97F4A7C15ull) ^ reinterpret_cast<uintptr_t>(this);
+        state = mix != 0 ? mix : 0x2545F4914F6CDD1Dull;
+        generation = forkGeneration.load(std::memory_order_relaxed);
+    }
+    uint32_t next() {
+        if (generation != forkGeneration.load(std::memory_order_relaxed)) seed();
+        state ^= state << 13;  // xorshift64
+        state ^= state >> 7;
+        state ^= state << 17;
+        return uint32_t(state >> 40) % kRandRange;
+    }
+};
+
+thread_local Generator generator;
+
+}  // namespace
+
+uint32_t drawRandom() { return generator.next(); }
+
+uint64_t drawLevel(uint64_t current, uint64_t L) {
+    uint64_t level = 0;
+    while (drawRandom() < kPromoteLimit) {
+        if (level > current) break;
+        if (level >= L) {
+            --level;
+            break;
+        }
+        ++level;
+    }
+    if (level >= L) level = L - 1;
+    if (level > current) level = current + 1;
+    return level;
+}
+
+// ---- placement ----------------------------------------------------------------------
+
+uint32_t placeNode(Heap &h, uint64_t size, uint64_t reserve, uint64_t *nodeOffset) {
+    if (h.room() < size + reserve) return QUOR_RC_SLIST_SPACE_FULL;
+    *nodeOffset = h.S + h.sl->slHighWater;
+    h.sl->slHighWater += size;
+    h.sl->slUsedBytes += size;
+    return QUOR_RC_OK;
+}
+
+namespace {
+
+// A search step budget: no well-formed list has more nodes than fit in the space,
+// so a walk longer than that runs round a corrupt cycle.
+uint64_t stepBudget(const Heap &h) { return (h.spaceEnd - h.S) / allocNodeSize(0) + 2; }
+
+// The node that an allocated-list link at `level` names, or null for the end;
+// `bad` is set for a link that names no valid node of at least that level.
+SLAllocNode_t *nextAlloc(const Heap &h, SLAllocNode_t *node, uint64_t level, bool &bad) {
+    uint64_t link = Heap::allocLinks(node)[level];
+    if (link == 0) return nullptr;
+    SLAllocNode_t *next = link >= 0x30 + 8 * level ? h.allocNode(link - 0x30 - 8 * level) : nullptr;
+    if (next == nullptr || next->level < level || next == node) bad = true;
+    return bad ? nullptr : next;
+}
+
+uint64_t slotOf(const Heap &h, SLAllocNode_t *node, uint64_t level) {
+    return uint64_t(reinterpret_cast<unsigned char *>(node) - h.base) + 0x30 + 8 * level;
+}
+uint64_t offsetOfNode(const Heap &h, const void *node) {
+    return uint64_t(static_cast<const unsigned char *>(node) - h.base);
+}
+
+SLFreeNode_t *nextFree(const Heap &h, SLFreeNode_t *node, LinkArray which, uint64_t level) {
+    SLFreeNode_t *next = h.freeNode(Heap::freeLinks(node, which)[level]);
+    return next != nullptr && next->level >= level ? next : nullptr;
+}
+
+// For each level from `top` down, the last allocated node whose chunk offset lies
+// below `key` (the head when none does).
+uint32_t searchAlloc(const Heap &h, uint64_t key, uint64_t top, SLAllocNode_t **pred) {
+    SLAllocNode_t *x = h.allocNode(h.allocHead);
+    uint64_t budget = stepBudget(h);
+    for (uint64_t i = top + 1; i-- > 0;) {
+        for (;;) {
+            bool bad = false;
+            SLAllocNode_t *next = nextAlloc(h, x, i, bad);
+            if (bad || budget-- == 0) return QUOR_RC_HEAP_CORRUPT;
+            if (next == nullptr || next->chunkOffset >= key) break;
+            x = next;
+        }
+        pred[i] = x;
+    }
+    return QUOR_RC_OK;
+}
+
+// For each level from `top` down, the last free node before the first one that
+// `stop` accepts (the head when the first node is accepted); the tail is accepted.
+template <class Stop>
+uint32_t searchFree(const Heap &h, LinkArray forward, uint64_t top, SLFreeNode_t **pred, Stop stop) {
+    SLFreeNode_t *const head = h.freeNode(h.freeHead), *const tail = h.freeNode(h.freeTail);
+    SLFreeNode_t *x = head;
+    uint64_t budget = stepBudget(h);
+    for (uint64_t i = top + 1; i-- > 0;) {
+        for (;;) {
+            SLFreeNode_t *next = nextFree(h, x, forward, i);
+            if (next == nullptr || next == head || budget-- == 0) return QUOR_RC_HEAP_CORRUPT;
+            if (next == tail || stop(next)) break;
+            x = next;
+        }
+        pred[i] = x;
+    }
+    return QUOR_RC_OK;
+}
+
+void linkFree(const Heap &h, SLFreeNode_t *node, SLFreeNode_t *pred, LinkArray forward, LinkArray backward,
+              uint64_t i) {
+    const uint64_t self = offsetOfNode(h, node), succOffset = Heap::freeLinks(pred, forward)[i];
+    SLFreeNode_t *succ = h.freeNode(succOffset);
+    Heap::freeLinks(node, forward)[i] = succOffset;
+    Heap::freeLinks(node, backward)[i] = offsetOfNode(h, pred);
+    Heap::freeLinks(succ, backward)[i] = self;
+    Heap::freeLinks(pred, forward)[i] = self;
+}
+
+}  // namespace
+
+// ---- allocated list ---------------------------------------------------------------
+
+uint32_t insertAllocChunk(Heap &h, uint64_t chunkOffset, uint64_t chunkSize, uint64_t userOffset,
+                          uint64_t userSize, uint32_t callerId, uint32_t line, uint64_t *nodeOffset,
+                          uint64_t reserve) {
+    SLAllocNode_t *pred[kMaxLevel];
+    const uint64_t current = h.sl->allocLevel;
+    if (uint32_t rc = searchAlloc(h, chunkOffset, current, pred); rc != 0) return rc;
+    const uint64_t level = drawLevel(current, h.L);
+    uint64_t offset = 0;
+    if (uint32_t rc = placeNode(h, allocNodeSize(level), reserve, &offset); rc != 0) return rc;
+    if (level > current) {
+        h.sl->allocLevel = level;
+        for (uint64_t i = current + 1; i <= level; ++i) pred[i] = h.allocNode(h.allocHead);
+    }
+    auto *node = h.at<SLAllocNode_t>(offset);
+    *node = SLAllocNode_t{chunkOffset, chunkSize, userOffset, userSize, level, callerId, line};
+    for (uint64_t i = level + 1; i-- > 0;) {
+        Heap::allocLinks(node)[i] = Heap::allocLinks(pred[i])[i];
+        Heap::allocLinks(pred[i])[i] = slotOf(h, node, i);
+    }
+    h.header->allocBytes += chunkSize;
+    h.sl->allocCount += 1;
+    *nodeOffset = offset;
+    return QUOR_RC_OK;
+}
+
+uint32_t deleteAllocChunk(Heap &h, uint64_t chunkOffset, uint64_t expectedUserOffset, uint64_t *chunkSize) {
+    SLAllocNode_t *pred[kMaxLevel];
+    const uint64_t current = h.sl->allocLevel;
+    if (uint32_t rc = searchAlloc(h, chunkOffset, current, pred); rc != 0) return rc;
+    bool bad = false;
+    SLAllocNode_t *node = nextAlloc(h, pred[0], 0, bad);
+    if (bad) return QUOR_RC_HEAP_CORRUPT;
+    if (node == nullptr) return h.traits->allocNotFound;
+    if (node->chunkOffset != chunkOffset) return h.traits->notAtOffset;
+    if (expectedUserOffset != kAnyUserOffset && node->userOffset != expectedUserOffset)
+        return h.traits->notAtOffset;
+    *chunkSize = node->chunkSize;
+    for (uint64_t i = 0; i <= node->level && i <= current; ++i) {
+        if (Heap::allocLinks(pred[i])[i] == slotOf(h, node, i))
+            Heap::allocLinks(pred[i])[i] = Heap::allocLinks(node)[i];
+    }
+    h.header->allocBytes -= node->chunkSize;
+    h.sl->slUsedBytes -= allocNodeSize(node->level);
+    h.sl->allocCount -= 1;
+    SLAllocNode_t *head = h.allocNode(h.allocHead);
+    while (h.sl->allocLevel > 0 && Heap::allocLinks(head)[h.sl->allocLevel] == 0) h.sl->allocLevel -= 1;
+    return QUOR_RC_OK;
+}
+
+// ---- free lists ---------------------------------------------------------------------
+
+namespace {
+
+uint32_t insertFreeAtLevel(Heap &h, uint64_t offset, uint64_t size, uint64_t level, uint64_t reserve) {
+    SLFreeNode_t *predO[kMaxLevel], *predS[kMaxLevel];
+    const uint64_t current = *h.freeLevelWord();
+    if (uint32_t rc =
+            searchFree(h, kForwardO, current, predO, [&](SLFreeNode_t *n) { return n->offset >= offset; });
+        rc != 0) {
+        return rc;
+    }
+    if (uint32_t rc =
+            searchFree(h, kForwardS, current, predS, [&](SLFreeNode_t *n) { return n->size >= size; });
+        rc != 0) {
+        return rc;
+    }
+    uint64_t nodeOffset = 0;
+    if (uint32_t rc = placeNode(h, freeNodeSize(level), reserve, &nodeOffset); rc != 0) return rc;
+    if (level > current) {
+        *h.freeLevelWord() = level;
+        for (uint64_t i = current + 1; i <= level; ++i) predO[i] = predS[i] = h.freeNode(h.freeHead);
+    }
+    auto *node = h.at<SLFreeNode_t>(nodeOffset);
+    *node = SLFreeNode_t{offset, size, 0, 0, level, 0, 0};
+    for (uint64_t i = level + 1; i-- > 0;) {
+        linkFree(h, node, predO[i], kForwardO, kBackwardO, i);
+        linkFree(h, node, predS[i], kForwardS, kBackwardS, i);
+    }
+    h.sl->freeCount += 1;
+    h.header->freeBytes += size;
+    return QUOR_RC_OK;
+}
+
+}  // namespace
+
+uint32_t insertFreeChunk(Heap &h, uint64_t offset, uint64_t size, uint64_t reserve) {
+    return insertFreeAtLevel(h, offset, size, drawLevel(*h.freeLevelWord(), h.L), reserve);
+}
+
+uint32_t deleteFreeNode(Heap &h, uint64_t nodeOffset) {
+    SLFreeNode_t *node = h.freeNode(nodeOffset);
+    if (node == nullptr || nodeOffset == h.freeHead || nodeOffset == h.freeTail) return QUOR_RC_HEAP_CORRUPT;
+    // Check every neighbour first so that a corrupt link changes nothing.
+    for (uint64_t i = 0; i <= node->level; ++i) {
+        for (auto [forward, backward] :
+             {std::pair{kForwardO, kBackwardO}, std::pair{kForwardS, kBackwardS}}) {
+            SLFreeNode_t *pred = h.freeNode(Heap::freeLinks(node, backward)[i]);
+            SLFreeNode_t *succ = h.freeNode(Heap::freeLinks(node, forward)[i]);
+            if (pred == nullptr || succ == nullptr || pred->level < i || succ->level < i ||
+                Heap::freeLinks(pred, forward)[i] != nodeOffset ||
+                Heap::freeLinks(succ, backward)[i] != nodeOffset) {
+                return QUOR_RC_HEAP_CORRUPT;
+            }
+        }
+    }
+    for (uint64_t i = 0; i <= node->level; ++i) {
+        for (auto [forward, backward] :
+             {std::pair{kForwardO, kBackwardO}, std::pair{kForwardS, kBackwardS}}) {
+            const uint64_t predOffset = Heap::freeLinks(node, backward)[i];
+            const uint64_t succOffset = Heap::freeLinks(node, forward)[i];
+            Heap::freeLinks(h.freeNode(predOffset), forward)[i] = succOffset;
+            Heap::freeLinks(h.freeNode(succOffset), backward)[i] = predOffset;
+        }
+    }
+    h.sl->slUsedBytes -= freeNodeSize(node->level);
+    h.sl->freeCount -= 1;
+    h.header->freeBytes -= node->size;
+    uint64_t *level = h.freeLevelWord();
+    SLFreeNode_t *head = h.freeNode(h.freeHead);
+    while (*level > 0 && Heap::freeLinks(head, kForwardO)[*level] == h.freeTail) *level -= 1;
+    return QUOR_RC_OK;
+}
+
+uint32_t findFreeAt(Heap &h, uint64_t offset, uint64_t *nodeOffset, uint64_t *size) {
+    SLFreeNode_t *pred[kMaxLevel];
+    if (uint32_t rc = searchFree(h, kForwardO, *h.freeLevelWord(), pred,
+                                 [&](SLFreeNode_t *n) { return n->offset >= offset; });
+        rc != 0) {
+        return rc;
+    }
+    const uint64_t candidate = Heap::freeLinks(pred[0], kForwardO)[0];
+    SLFreeNode_t *node = h.freeNode(candidate);
+    if (candidate == h.freeTail || node->offset != offset) return h.traits->notAtOffset;
+    *nodeOffset = candidate;
+    *size = node->size;
+    return QUOR_RC_OK;
+}
+
+uint32_t takeBestFit(Heap &h, uint64_t size, uint64_t *offset) {
+    SLFreeNode_t *pred[kMaxLevel];
+    if (uint32_t rc = searchFree(h, kForwardS, *h.freeLevelWord(), pred,
+                                 [&](SLFreeNode_t *n) { return n->size >= size; });
+        rc != 0) {
+        return rc;
+    }
+    const uint64_t candidate = Heap::freeLinks(pred[0], kForwardS)[0];
+    if (candidate == h.freeTail) return h.traits->noFit;
+    SLFreeNode_t *node = h.freeNode(candidate);
+    const uint64_t found = node->offset, foundSize = node->size;
+    if (foundSize < size) return h.traits->fitTooSmall;
+    if (!h.inChunkArea(found, foundSize)) return QUOR_RC_HEAP_CORRUPT;
+    if (foundSize == size) {
+        if (uint32_t rc = deleteFreeNode(h, candidate); rc != 0) return rc;
+        *offset = found;
+        return QUOR_RC_OK;
+    }
+    // The remainder needs a node: check the room before the chunk leaves the lists.
+    const uint64_t level = drawLevel(*h.freeLevelWord(), h.L);
+    if (h.room() < freeNodeSize(level) + placementReserve(h.L)) return QUOR_RC_SLIST_SPACE_FULL;
+    if (uint32_t rc = deleteFreeNode(h, candidate); rc != 0) return rc;
+    if (uint32_t rc = insertFreeAtLevel(h, found, foundSize - size, level, placementReserve(h.L)); rc != 0) {
+        return rc;
+    }
+    *offset = found + foundSize - size;
+    return QUOR_RC_OK;
+}
+
+uint32_t giveBack(Heap &h, uint64_t offset, uint64_t size, bool lastResort) {
+    if (!h.inChunkArea(offset, size) || size == 0) return QUOR_RC_HEAP_CORRUPT;
+    SLFreeNode_t *pred[kMaxLevel];
+    if (uint32_t rc = searchFree(h, kForwardO, *h.freeLevelWord(), pred,
+                                 [&](SLFreeNode_t *n) { return n->offset >= offset; });
+        rc != 0) {
+        return rc;
+    }
+    const uint64_t succOffset = Heap::freeLinks(pred[0], kForwardO)[0];
+    const uint64_t predOffset = offsetOfNode(h, pred[0]);
+    SLFreeNode_t *succ = h.freeNode(succOffset), *before = pred[0];
+    const bool hasPred = predOffset != h.freeHead, hasSucc = succOffset != h.freeTail;
+    // A chunk that overlaps a free neighbour is not ours to give back.
+    if ((hasPred && (before->offset > offset || before->size > offset - before->offset)) ||
+        (hasSucc && succ->offset - offset < size)) {
+        return QUOR_RC_HEAP_CORRUPT;
+    }
+    uint64_t start = offset, length = size;
+    if (hasPred && before->offset + before->size == offset) {
+        start = before->offset;
+        length += before->size;
+        if (uint32_t rc = deleteFreeNode(h, predOffset); rc != 0) return rc;
+    }
+    if (hasSucc && offset + size == succ->offset) {
+        length += succ->size;
+        if (uint32_t rc = deleteFreeNode(h, succOffset); rc != 0) return rc;
+    }
+    uint32_t rc = insertFreeBlock(h, &start, &length);
+    if (rc != 0 && lastResort) rc = insertFreeChunk(h, start, length, 0);
+    return rc;
+}
+
+}  // namespace quor::shm
+
+// ---- exported list primitives ------------------------------------------------------
+
+using namespace quor;
+using namespace quor::shm;
+
+namespace {
+
+// The kind of a heap for the primitives that are not given one: the pool magic
+// names a pool, anything else (a heap still being laid out included) a domain.
+uint32_t kindFromHeader(void *base, uint64_t heapOffset) {
+    if (base == nullptr) return QUOR_HEAP_KIND_DOMAIN;
+    auto *header = reinterpret_cast<HHeader_t *>(static_cast<unsigned char *>(base) + heapOffset);
+    return header->heapMagic == QUOR_POOL_HEAP_MAGIC ? QUOR_HEAP_KIND_POOL : QUOR_HEAP_KIND_DOMAIN;
+}
+
+// The primitives run while a heap is laid out, before its magic is written.
+uint32_t openUnsealed(Trace &t, Heap &h, void *base, uint32_t kind, uint64_t heapOffset) {
+    uint32_t rc = h.attach(base, kind, heapOffset);
+    if (rc != 0) return t.failLogged(10, rc, reinterpret_cast<uint64_t>(base));
+    if ((rc = h.checkSelf()) != 0) return t.failWith(20, rc, h.header->selfOffset);
+    if ((rc = h.bindLayout()) != 0) return t.fail(30, rc);
+    return QUOR_RC_OK;
+}
+
+}  // namespace
+
+QUOR_EXPORT uint32_t quorInsertAllocMemChunk(void *base, uint32_t kind, uint64_t heapOffset,
+                                             uint64_t chunkOffset, uint64_t chunkSize, uint64_t userOffset,
+                                             uint64_t userSize, uint32_t callerId, uint32_t line,
+                                             uint64_t *nodeOffsetOut) {
+    return traced(Fn::quorInsertAllocMemChunk, [&](Trace &t) {
+        if (nodeOffsetOut == nullptr) return t.failLogged(5, QUOR_RC_NULL_CHUNK_OFFSET_REF, 0);
+        Heap h;
+        if (uint32_t rc = openUnsealed(t, h, base, kind, heapOffset); rc != 0) return rc;
+        if (!h.inChunkArea(chunkOffset, chunkSize)) return t.failWith(40, QUOR_RC_HEAP_CORRUPT, chunkOffset);
+        uint32_t rc = insertAllocChunk(h, chunkOffset, chunkSize, userOffset, userSize, callerId, line,
+                                       nodeOffsetOut, placementReserve(h.L));
+        return rc != 0 ? t.fail(50, rc) : rc;
+    });
+}
+
+QUOR_EXPORT uint32_t quorInsertFreeMemChunk(void *base, uint64_t heapOffset, uint64_t offset, uint64_t size) {
+    return traced(Fn::quorInsertFreeMemChunk, [&](Trace &t) {
+        Heap h;
+        if (uint32_t rc = openUnsealed(t, h, base, kindFromHeader(base, heapOffset), heapOffset); rc != 0)
+            return rc;
+        if (!h.inChunkArea(offset, size)) return t.failWith(40, QUOR_RC_HEAP_CORRUPT, offset);
+        uint32_t rc = insertFreeChunk(h, offset, size, placementReserve(h.L));
+        return rc != 0 ? t.fail(50, rc) : rc;
+    });
+}
+
+QUOR_EXPORT uint32_t quorDeleteFreeMemBlock(void *base, uint64_t heapOffset, uint64_t nodeOffset) {
+    return traced(Fn::quorDeleteFreeMemBlock, [&](Trace &t) {
+        Heap h;
+        if (uint32_t rc = openUnsealed(t, h, base, kindFromHeader(base, heapOffset), heapOffset); rc != 0)
+            return rc;
+        uint32_t rc = deleteFreeNode(h, nodeOffset);
+        return rc != 0 ? t.failWith(40, rc, nodeOffset) : rc;
+    });
+}
+
+QUOR_EXPORT uint32_t quorDeleteAllocMemBlock(void *base, uint32_t kind, uint64_t heapOffset,
+                                             uint64_t chunkOffset, uint64_t *chunkSizeOut) {
+    return traced(Fn::quorDeleteAllocMemBlock, [&](Trace &t) {
+        if (chunkSizeOut == nullptr) return t.failLogged(5, QUOR_RC_NULL_CHUNK_SIZE_REF, 0);
+        Heap h;
+        if (uint32_t rc = openUnsealed(t, h, base, kind, heapOffset); rc != 0) return rc;
+        uint32_t rc = deleteAllocChunk(h, chunkOffset, kAnyUserOffset, chunkSizeOut);
+        return rc != 0 ? t.failWith(40, rc, chunkOffset) : rc;
+    });
+}
+
+QUOR_EXPORT uint32_t quorGetFreeBlockFromSList(void *base, uint32_t kind, uint64_t heapOffset, uint64_t size,
+                                               uint64_t *offsetOut, uint64_t *sizeOut) {
+    return traced(Fn::quorGetFreeBlockFromSList, [&](Trace &t) {
+        if (offsetOut == nullptr) return t.failLogged(5, QUOR_RC_NULL_CHUNK_OFFSET_REF, 0);
+        if (sizeOut == nullptr) return t.failLogged(6, QUOR_RC_NULL_CHUNK_SIZE_REF, 0);
+        Heap h;
+        if (uint32_t rc = openUnsealed(t, h, base, kind, heapOffset); rc != 0) return rc;
+        if (uint32_t rc = takeBestFit(h, size, offsetOut); rc != 0) return t.fail(40, rc);
+        *sizeOut = size;
+        return QUOR_RC_OK;
+    });
+}
+
+QUOR_EXPORT uint32_t quorReturnFreeBlockToSList(void *base, uint32_t kind, uint64_t heapOffset,
+                                                uint64_t offset, uint64_t size) {
+    return traced(Fn::quorReturnFreeBlockToSList, [&](Trace &t) {
+        Heap h;
+        if (uint32_t rc = openUnsealed(t, h, base, kind, heapOffset); rc != 0) return rc;
+        uint32_t rc = giveBack(h, offset, size, true);
+        return rc != 0 ? t.failWith(40, rc, offset) : rc;
+    });
+}
+
+QUOR_EXPORT uint32_t quorFindFreeBlockInSList(void *base, uint32_t kind, uint64_t heapOffset, uint64_t offset,
+                                              uint64_t *nodeOffsetOut, uint64_t *sizeOut) {
+    return traced(Fn::quorFindFreeBlockInSList, [&](Trace &t) {
+        if (nodeOffsetOut == nullptr) return t.failLogged(5, QUOR_RC_NULL_CHUNK_OFFSET_REF, 0);
+        if (sizeOut == nullptr) return t.failLogged(6, QUOR_RC_NULL_CHUNK_SIZE_REF, 0);
+        Heap h;
+        if (uint32_t rc = openUnsealed(t, h, base, kind, heapOffset); rc != 0) return rc;
+        uint32_t rc = findFreeAt(h, offset, nodeOffsetOut, sizeOut);
+        return rc != 0 ? t.failWith(40, rc, offset) : rc;
+    });
+}

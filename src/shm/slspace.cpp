@@ -1,0 +1,434 @@
+// Skip-list node space: rebuilding the lists in place, growing and shrinking the
+// space against the chunk area, and making room before an insertion.
+//
+// A rebuild copies every live chunk out to private memory, draws the new levels,
+// and checks that the nodes plus the placement reserve fit before it resets
+// anything, so it either completes or leaves the lists untouched. The sorted
+// copies are appended level by level instead of searched in, which makes a
+// rebuild linear apart from one sort of the free chunks by size.
+#include <algorithm>
+
+#include "frame/export.h"
+#include "frame/state.h"
+#include "shm/pads.h"
+
+namespace quor::shm {
+
+namespace {
+
+struct AllocCopy {
+    uint64_t chunkOffset, chunkSize, userOffset, userSize, level, node;
+    uint32_t callerId, line;
+};
+struct FreeCopy {
+    uint64_t offset, size, level, node;
+};
+
+// Private memory charged to this unit, released on every path.
+template <class T>
+class PrivateArray {
+public:
+    uint32_t allocate(uint64_t count) {
+        void *block = nullptr;
+        if (hostMemAlloc(&block, 0, (count + 1) * sizeof(T), 1, src::shm, __LINE__) != 0) {
+            return QUOR_RC_DEFRAG_NO_MEMORY;
+        }
+        data_ = static_cast<T *>(block);
+        return QUOR_RC_OK;
+    }
+    ~PrivateArray() {
+        if (data_ != nullptr) hostMemFree(reinterpret_cast<void **>(&data_), 0, 0, src::shm, __LINE__);
+    }
+    T &operator[](uint64_t i) { return data_[i]; }
+    T *data() { return data_; }
+
+private:
+    T *data_ = nullptr;
+};
+
+// The live chunks of a heap, copied out in offset order, with new levels drawn.
+// Free copies start at index 1 so that one chunk can be put in front.
+struct Plan {
+    PrivateArray<AllocCopy> allocs;
+    PrivateArray<FreeCopy> frees;
+    uint64_t allocCount = 0, freeCount = 0, firstFree = 1;
+    uint64_t need = 0;  // header plus every node
+
+    FreeCopy *freeBegin() { return frees.data() + firstFree; }
+    FreeCopy *freeEnd() { return frees.data() + 1 + freeCount; }
+};
+
+uint64_t maxNodes(const Heap &h) { return (h.spaceEnd - h.S) / allocNodeSize(0); }
+
+uint32_t collect(Heap &h, Plan &plan) {
+    const uint64_t allocCount = h.sl->allocCount, freeCount = h.sl->freeCount;
+    if (allocCount > maxNodes(h) || freeCount > maxNodes(h)) return QUOR_RC_HEAP_CORRUPT;
+    if (uint32_t rc = plan.allocs.allocate(allocCount); rc != 0) return rc;
+    if (uint32_t rc = plan.frees.allocate(freeCount + 1); rc != 0) return rc;
+
+    uint64_t lastEnd = h.spaceEnd;
+    uint64_t link = Heap::allocLinks(h.allocNode(h.allocHead))[0];
+    while (link != 0) {
+        SLAllocNode_t *node = link >= 0x30 ? h.allocNode(link - 0x30) : nullptr;
+        if (node == nullptr || plan.allocCount == allocCount || node->chunkOffset < lastEnd ||
+            !h.inChunkArea(node->chunkOffset, node->chunkSize) || node->chunkSize < 16 ||
+            node->userOffset < node->chunkOffset + 16 ||
+            node->userOffset > node->chunkOffset + node->chunkSize) {
+            return QUOR_RC_HEAP_CORRUPT;
+        }
+        plan.allocs[plan.allocCount++] =
+            AllocCopy{node->chunkOffset, node->chunkSize, node->userOffset, node->userSize, 0, 0,
+                      node->callerId,    node->line};
+        lastEnd = node->chunkOffset + node->chunkSize;
+        link = Heap::allocLinks(node)[0];
+    }
+
+    lastEnd = h.spaceEnd;
+    uint64_t at = Heap::freeLinks(h.freeNode(h.freeHead), kForwardO)[0];
+    while (at != h.freeTail) {
+        SLFreeNode_t *node = h.freeNode(at);
+        if (node == nullptr || at == h.freeHead || plan.freeCount == freeCount || node->offset < lastEnd ||
+            node->size == 0 || !h.inChunkArea(node->offset, node->size)) {
+            return QUOR_RC_HEAP_CORRUPT;
+        }
+        plan.frees[1 + plan.freeCount++] = FreeCopy{node->offset, node->size, 0, 0};
+        lastEnd = node->offset + node->size;
+        at = Heap::freeLinks(node, kForwardO)[0];
+    }
+    return QUOR_RC_OK;
+}
+
+// Levels as a sequence of insertions into empty lists would draw them.
+void drawLevels(const Heap &h, Plan &plan) {
+    plan.need = h.slHeader;
+    uint64_t current = 0;
+    for (uint64_t i = 0; i < plan.allocCount; ++i) {
+        uint64_t level = drawLevel(current, h.L);
+        current = std::max(current, level);
+        plan.allocs[i].level = level;
+        plan.need += allocNodeSize(level);
+    }
+    current = 0;
+    for (FreeCopy *f = plan.freeBegin(); f != plan.freeEnd(); ++f) {
+        f->level = drawLevel(current, h.L);
+        current = std::max(current, f->level);
+        plan.need += freeNodeSize(f->level);
+    }
+}
+
+// Puts a chunk in front of the free copies (it lies below all of them).
+void prependFree(const Heap &h, Plan &plan, uint64_t offset, uint64_t size) {
+    plan.firstFree = 0;
+    ++plan.freeCount;
+    plan.frees[0] = FreeCopy{offset, size, drawLevel(0, h.L), 0};
+    plan.need += freeNodeSize(plan.frees[0].level);
+}
+
+// Resets the lists in a space of newSpaceSize bytes and appends every copy. The
+// caller has checked that plan.need plus the reserve fits.
+void rebuild(Heap &h, Plan &plan, uint64_t newSpaceSize) {
+    const uint64_t oldEnd = h.spaceEnd;
+    SLHeader_t *sl = h.sl;
+    h.header->allocBytes = 0;
+    h.header->freeBytes = 0;
+    sl->slSpaceSize = newSpaceSize;
+    h.spaceEnd = h.S + newSpaceSize;
+    if (h.spaceEnd > oldEnd) exposeBytes(h, oldEnd, h.spaceEnd - oldEnd);
+    sl->slUsedBytes = sl->slHighWater = h.slHeader;
+    sl->allocCount = sl->freeCount = 0;
+    sl->defragCount += 1;
+    sl->allocLevel = 0;
+
+    SLAllocNode_t *allocHead = h.allocNode(h.allocHead);
+    *allocHead = SLAllocNode_t{0, 0, 0, 0, h.L - 1, 0, 0};
+    std::fill_n(Heap::allocLinks(allocHead), h.L, 0);
+    SLAllocNode_t *lastAlloc[kMaxLevel];
+    std::fill_n(lastAlloc, h.L, allocHead);
+    for (uint64_t i = 0; i < plan.allocCount; ++i) {
+        AllocCopy &c = plan.allocs[i];
+        placeNode(h, allocNodeSize(c.level), 0, &c.node);
+        auto *node = h.at<SLAllocNode_t>(c.node);
+        *node =
+            SLAllocNode_t{c.chunkOffset, c.chunkSize, c.userOffset, c.userSize, c.level, c.callerId, c.line};
+        for (uint64_t l = 0; l <= c.level; ++l) {
+            Heap::allocLinks(node)[l] = 0;
+            Heap::allocLinks(lastAlloc[l])[l] = c.node + 0x30 + 8 * l;
+            lastAlloc[l] = node;
+        }
+        sl->allocLevel = std::max(sl->allocLevel, c.level);
+        sl->allocCount += 1;
+        h.header->allocBytes += c.chunkSize;
+        repointPads(h, c.chunkOffset, c.chunkSize, c.userOffset, c.node);
+    }
+
+    SLFreeNode_t *head = h.freeNode(h.freeHead), *tail = h.freeNode(h.freeTail);
+    for (SLFreeNode_t *sentinel : {head, tail}) {
+        *sentinel = SLFreeNode_t{0, 0, 0, 0, h.L - 1, 0, 0};
+        uint64_t other = sentinel == head ? h.freeTail : h.freeHead;
+        std::fill_n(Heap::freeLinks(sentinel, kForwardO), 4 * h.L, other);
+    }
+    *h.freeLevelWord() = 0;
+    auto append = [&](FreeCopy &c, SLFreeNode_t **last, LinkArray forward, LinkArray backward) {
+        auto *node = h.at<SLFreeNode_t>(c.node);
+        for (uint64_t l = 0; l <= c.level; ++l) {
+            Heap::freeLinks(node, forward)[l] = h.freeTail;
+            Heap::freeLinks(node, backward)[l] =
+                uint64_t(reinterpret_cast<unsigned char *>(last[l]) - h.base);
+            Heap::freeLinks(last[l], forward)[l] = c.node;
+            Heap::freeLinks(tail, backward)[l] = c.node;
+            last[l] = node;
+        }
+    };
+    SLFreeNode_t *last[kMaxLevel];
+    std::fill_n(last, h.L, head);
+    for (FreeCopy *c = plan.freeBegin(); c != plan.freeEnd(); ++c) {
+        placeNode(h, freeNodeSize(c->level), 0, &c->node);
+        *h.at<SLFreeNode_t>(c->node) = SLFreeNode_t{c->offset, c->size, 0, 0, c->level, 0, 0};
+        append(*c, last, kForwardO, kBackwardO);
+        *h.freeLevelWord() = std::max(*h.freeLevelWord(), c->level);
+        sl->freeCount += 1;
+        h.header->freeBytes += c->size;
+    }
+    // Size order: ascending, and among equal sizes the later insertion (the higher
+    // offset) first.
+    std::sort(plan.freeBegin(), plan.freeEnd(), [](const FreeCopy &a, const FreeCopy &b) {
+        return a.size != b.size ? a.size < b.size : a.offset > b.offset;
+    });
+    std::fill_n(last, h.L, head);
+    for (FreeCopy *c = plan.freeBegin(); c != plan.freeEnd(); ++c) append(*c, last, kForwardS, kBackwardS);
+    if (h.spaceEnd < oldEnd) hideBytes(h, h.spaceEnd, oldEnd - h.spaceEnd);
+}
+
+bool fits(const Heap &h, const Plan &plan, uint64_t spaceSize) {
+    return plan.need <= spaceSize && spaceSize - plan.need >= placementReserve(h.L);
+}
+
+uint64_t plannedSpace(const Heap &h) {
+    const uint64_t capacity = std::min<uint64_t>(h.header->nodeCapacity, QUOR_POOL_MAX_NODE_CAPACITY);
+    return round8(capacity * QUOR_SL_BYTES_PER_NODE + slHeaderSize(h.L));
+}
+uint64_t allowance(const Heap &h) { return 800 * h.L + 1200; }
+uint64_t lowWater(const Heap &h) { return 256 * h.L + 384; }
+
+}  // namespace
+
+uint32_t rebuildInPlace(Heap &h) {
+    if (h.header->handleEyecatcher != QUOR_EYECATCHER) return QUOR_RC_BAD_EYECATCHER;
+    Plan plan;
+    if (uint32_t rc = collect(h, plan); rc != 0) return rc;
+    drawLevels(h, plan);
+    if (!fits(h, plan, h.sl->slSpaceSize)) return QUOR_RC_SLIST_SPACE_FULL;
+    rebuild(h, plan, h.sl->slSpaceSize);
+    return QUOR_RC_OK;
+}
+
+uint32_t changeSpace(Heap &h, uint64_t newSpaceSize, uint32_t direction, Pending pending) {
+    if (direction != QUOR_SL_SPACE_GROW && direction != QUOR_SL_SPACE_SHRINK)
+        return QUOR_RC_BAD_SPACE_DIRECTION;
+    if (h.header->handleEyecatcher != QUOR_EYECATCHER) return QUOR_RC_BAD_EYECATCHER;
+    const uint64_t s = h.sl->slSpaceSize, boundary = h.spaceEnd;
+    if ((newSpaceSize & 7) != 0 || newSpaceSize < h.slHeader || newSpaceSize > h.end - h.S ||
+        (direction == QUOR_SL_SPACE_GROW ? newSpaceSize <= s : newSpaceSize >= s)) {
+        return QUOR_RC_SLIST_SPACE_NOT_CHANGED;
+    }
+    Plan plan;
+    if (uint32_t rc = collect(h, plan); rc != 0) return rc;
+    drawLevels(h, plan);
+    const bool freeAtBoundary = plan.freeCount > 0 && plan.freeBegin()->offset == boundary;
+    const bool pendingAtBoundary = pending.movable && *pending.offset == boundary;
+
+    if (direction == QUOR_SL_SPACE_GROW) {
+        const uint64_t delta = newSpaceSize - s;
+        if (freeAtBoundary && plan.freeBegin()->size > delta) {
+            plan.freeBegin()->offset += delta;
+            plan.freeBegin()->size -= delta;
+        } else if (freeAtBoundary || !pendingAtBoundary || *pending.size <= delta) {
+            const uint64_t u = h.sl->slUsedBytes;
+            if (h.sl->defragCount < 4 && std::min(s / 200, 128 * h.L + 192) + u < s) {
+                if (!fits(h, plan, s)) return QUOR_RC_SLIST_SPACE_FULL;
+                rebuild(h, plan, s);
+                return QUOR_RC_OK;
+            }
+            return QUOR_RC_SLIST_SPACE_NOT_CHANGED;
+        }
+        if (!fits(h, plan, newSpaceSize)) return QUOR_RC_SLIST_SPACE_FULL;
+        rebuild(h, plan, newSpaceSize);
+        if (!freeAtBoundary) {
+            *pending.offset += delta;
+            *pending.size -= delta;
+        }
+    } else {
+        // Never below what the live nodes need, with room for the next insertions.
+        const uint64_t floor =
+            round8(plan.need + freeNodeSize(h.L - 1) + placementReserve(h.L) + lowWater(h));
+        newSpaceSize = std::max(newSpaceSize, floor);
+        if (newSpaceSize >= s) {
+            if (!fits(h, plan, s)) return QUOR_RC_SLIST_SPACE_FULL;
+            rebuild(h, plan, s);
+            return QUOR_RC_OK;
+        }
+        const uint64_t given = s - newSpaceSize;
+        if (freeAtBoundary) {
+            plan.freeBegin()->offset -= given;
+            plan.freeBegin()->size += given;
+        } else if (!pendingAtBoundary) {
+            // The chunk at the boundary is allocated: the bytes given up become a
+            // free chunk of their own rather than belong to no list.
+            prependFree(h, plan, boundary - given, given);
+        }
+        if (!fits(h, plan, newSpaceSize)) return QUOR_RC_SLIST_SPACE_FULL;
+        rebuild(h, plan, newSpaceSize);
+        if (!freeAtBoundary && pendingAtBoundary) {
+            *pending.offset -= given;
+            *pending.size += given;
+        }
+    }
+    h.sl->defragCount = 0;
+    return QUOR_RC_OK;
+}
+
+uint32_t defragment(Heap &h, Pending pending) {
+    const uint64_t s = h.sl->slSpaceSize, u = h.sl->slUsedBytes, d = h.sl->defragCount;
+    const uint64_t P = plannedSpace(h), A = allowance(h);
+    const uint64_t m5 = std::min(s * 5 / 100, A) + u;
+    if (d < 4 && s <= P + u && m5 < s) {
+        uint32_t rc = rebuildInPlace(h);
+        if (rc == 0 && d != 0 && s * 25 / 100 + h.sl->slUsedBytes < s) h.sl->defragCount = d - 1;
+        return rc;
+    }
+    if (s < m5) return changeSpace(h, round8(P + s), QUOR_SL_SPACE_GROW, pending);
+    uint64_t candidate = s - std::min(s, P);
+    if (P != 0 && s / P > 1 && P < u) {
+        const uint64_t m15 = std::min(s * 15 / 100, A) + u;
+        for (uint64_t j = 0; j + 2 <= s / P; ++j) {
+            if (s - (j + 1) * P > m15) candidate = s - (j + 1) * P;
+        }
+    }
+    return changeSpace(h, std::max(P, round8(candidate)), QUOR_SL_SPACE_SHRINK, pending);
+}
+
+uint32_t makeRoom(Heap &h, Pending pending) {
+    const uint64_t s = h.sl->slSpaceSize;
+    if (s > lowWater(h) + h.sl->slHighWater) return QUOR_RC_OK;
+    if (h.sl->defragCount >= 3) return defragment(h, pending);
+    const uint64_t t = std::min(s * 2 / 100, lowWater(h));
+    return t + h.sl->slUsedBytes < s ? rebuildInPlace(h) : defragment(h, pending);
+}
+
+namespace {
+
+// Makes room (a failure there is not final: the reserve may still hold the node),
+// inserts, and on a full space runs the full policy once and inserts again.
+template <class Insert>
+uint32_t insertWithRoom(Heap &h, Pending pending, Insert insert) {
+    uint32_t rc = makeRoom(h, pending);
+    if (rc == QUOR_RC_HEAP_CORRUPT) return rc;
+    rc = insert();
+    if (rc != QUOR_RC_SLIST_SPACE_FULL) return rc;
+    const uint32_t policy = defragment(h, pending);
+    rc = insert();
+    return rc != 0 && policy != 0 ? policy : rc;
+}
+
+}  // namespace
+
+uint32_t insertFreeBlock(Heap &h, uint64_t *offsetRef, uint64_t *sizeRef) {
+    return insertWithRoom(h, Pending{offsetRef, sizeRef, true},
+                          [&] { return insertFreeChunk(h, *offsetRef, *sizeRef, placementReserve(h.L)); });
+}
+
+uint32_t insertAllocBlock(Heap &h, uint64_t *offsetRef, uint64_t *sizeRef, uint64_t *userOffsetOut,
+                          uint64_t userSize, uint32_t callerId, uint32_t line, uint64_t frontPadSize,
+                          uint64_t *nodeOffsetOut, bool movable) {
+    return insertWithRoom(h, Pending{offsetRef, sizeRef, movable}, [&] {
+        *userOffsetOut = *offsetRef + frontPadSize;
+        return insertAllocChunk(h, *offsetRef, *sizeRef, *userOffsetOut, userSize, callerId, line,
+                                nodeOffsetOut, placementReserve(h.L));
+    });
+}
+
+}  // namespace quor::shm
+
+// ---- exported operations ------------------------------------------------------------
+
+using namespace quor;
+using namespace quor::shm;
+
+namespace {
+
+// Null base, pending references, kind and self offset, then the layout.
+uint32_t openForSpace(Trace &t, Heap &h, void *base, uint32_t kind, uint64_t heapOffset,
+                      const void *offsetRef, const void *sizeRef) {
+    if (base == nullptr) return t.failLogged(10, QUOR_RC_NOT_MAPPED, 0);
+    if (offsetRef == nullptr) return t.failLogged(20, QUOR_RC_NULL_CHUNK_OFFSET_REF, 0);
+    if (sizeRef == nullptr) return t.failLogged(30, QUOR_RC_NULL_CHUNK_SIZE_REF, 0);
+    if (uint32_t rc = h.attach(base, kind, heapOffset); rc != 0) return t.failWith(40, rc, kind);
+    if (uint32_t rc = h.checkSelf(); rc != 0) return t.failWith(50, rc, h.header->selfOffset);
+    if (uint32_t rc = h.bindLayout(); rc != 0) return t.fail(60, rc);
+    return QUOR_RC_OK;
+}
+
+uint64_t unusedPending = 0;
+
+}  // namespace
+
+QUOR_EXPORT uint32_t quorInsertFreeMemBlock(void *base, uint32_t kind, uint64_t heapOffset,
+                                            uint64_t *offsetRef, uint64_t *sizeRef) {
+    return traced(Fn::quorInsertFreeMemBlock, [&](Trace &t) {
+        Heap h;
+        if (uint32_t rc = openForSpace(t, h, base, kind, heapOffset, offsetRef, sizeRef); rc != 0) return rc;
+        if (!h.inChunkArea(*offsetRef, *sizeRef)) return t.failWith(70, QUOR_RC_HEAP_CORRUPT, *offsetRef);
+        uint32_t rc = insertFreeBlock(h, offsetRef, sizeRef);
+        return rc != 0 ? t.fail(80, rc) : rc;
+    });
+}
+
+QUOR_EXPORT uint32_t quorInsertAllocMemBlock(void *base, uint32_t kind, uint64_t heapOffset,
+                                             uint64_t *offsetRef, uint64_t *sizeRef, uint64_t *userOffsetOut,
+                                             uint64_t userSize, uint32_t callerId, uint32_t line,
+                                             uint64_t frontPadSize, uint64_t *nodeOffsetOut) {
+    return traced(Fn::quorInsertAllocMemBlock, [&](Trace &t) {
+        Heap h;
+        if (uint32_t rc = openForSpace(t, h, base, kind, heapOffset, offsetRef, sizeRef); rc != 0) return rc;
+        if (userOffsetOut == nullptr || nodeOffsetOut == nullptr) {
+            return t.failLogged(70, QUOR_RC_NULL_CHUNK_OFFSET_REF, 0);
+        }
+        if (!h.inChunkArea(*offsetRef, *sizeRef)) return t.failWith(80, QUOR_RC_HEAP_CORRUPT, *offsetRef);
+        uint32_t rc = insertAllocBlock(h, offsetRef, sizeRef, userOffsetOut, userSize, callerId, line,
+                                       frontPadSize, nodeOffsetOut, false);
+        return rc != 0 ? t.fail(90, rc) : rc;
+    });
+}
+
+QUOR_EXPORT uint32_t quorDefragmentSList(void *base, uint32_t kind, uint64_t heapOffset, uint64_t *offsetRef,
+                                         uint64_t *sizeRef) {
+    return traced(Fn::quorDefragmentSList, [&](Trace &t) {
+        Heap h;
+        if (uint32_t rc = openForSpace(t, h, base, kind, heapOffset, offsetRef, sizeRef); rc != 0) return rc;
+        uint32_t rc = defragment(h, Pending{offsetRef, sizeRef, true});
+        return rc != 0 ? t.fail(70, rc) : rc;
+    });
+}
+
+QUOR_EXPORT uint32_t quorDefragmentSLInPlace(void *base, uint32_t kind, uint64_t heapOffset) {
+    return traced(Fn::quorDefragmentSLInPlace, [&](Trace &t) {
+        Heap h;
+        if (uint32_t rc = openForSpace(t, h, base, kind, heapOffset, &unusedPending, &unusedPending);
+            rc != 0) {
+            return rc;
+        }
+        uint32_t rc = rebuildInPlace(h);
+        return rc != 0 ? t.fail(70, rc) : rc;
+    });
+}
+
+QUOR_EXPORT uint32_t quorChangeSlistSpace(void *base, uint32_t kind, uint64_t heapOffset,
+                                          uint64_t newSpaceSize, uint32_t direction, uint64_t *offsetRef,
+                                          uint64_t *sizeRef) {
+    return traced(Fn::quorChangeSlistSpace, [&](Trace &t) {
+        Heap h;
+        if (uint32_t rc = openForSpace(t, h, base, kind, heapOffset, offsetRef, sizeRef); rc != 0) return rc;
+        uint32_t rc = changeSpace(h, newSpaceSize, direction, Pending{offsetRef, sizeRef, true});
+        return rc != 0 ? t.failWith(70, rc, newSpaceSize) : rc;
+    });
+}
