@@ -12,6 +12,7 @@
 #include "frame/export.h"
 #include "tree/access.h"
 #include "tree/records.h"
+#include "tree/sizing.h"
 
 namespace quor::tree {
 
@@ -23,8 +24,6 @@ inline constexpr char kBlockSource[24] = "quor";
 // Room the creation keeps for the pool's chunk pads and record beyond the pool's
 // own headers.
 inline constexpr uint64_t kPoolReserve = 216;
-
-constexpr uint64_t round8(uint64_t v) { return (v + 7) & ~uint64_t{7}; }
 
 // The keys and mode a caller's domain options give a segment record.
 struct SegmentKeys {
