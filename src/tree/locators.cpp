@@ -143,6 +143,15 @@ uint32_t attachToNode(const Trace &t, const SNodeInfo_t *info, SNodeCB_t **node,
     return QUOR_RC_OK;
 }
 
+// The argument tests of the two translations that also return the record.
+uint32_t checkSegInfoArguments(const Trace &t, const SNodeInfo_t *info, SNodeCB_t **node,
+                               ShmSegInfo_t **segInfo, const uint32_t *differs) {
+    if (info == nullptr) return t.failWith(10, QUOR_RC_NULL_NODE_INFO, 0);
+    if (differs == nullptr) return t.failWith(20, QUOR_RC_NULL_SEGMENT_FLAG_OUTPUT, 0);
+    if (node == nullptr || segInfo == nullptr) return t.failWith(30, QUOR_RC_NULL_PARAMETER, 0);
+    return QUOR_RC_OK;
+}
+
 // Where a new locator's records go: the segment's shared lists hold one copy of
 // each descriptor and module path, and the locator keeps their offsets.
 template <class Stored, class Record>
@@ -190,9 +199,7 @@ QUOR_EXPORT uint32_t quorGetShmSegInfoPtrUsingSNodeInfo(SNodeInfo_t *info, SNode
                                                         ShmSegInfo_t **segInfo, ShmSegInfo_t *reference,
                                                         uint32_t *differs, uint32_t options) {
     return traced(Fn::quorGetShmSegInfoPtrUsingSNodeInfo, [&](Trace &t) {
-        if (info == nullptr) return t.failWith(10, QUOR_RC_NULL_NODE_INFO, 0);
-        if (differs == nullptr) return t.failWith(20, QUOR_RC_NULL_SEGMENT_FLAG_OUTPUT, 0);
-        if (node == nullptr || segInfo == nullptr) return t.failWith(30, QUOR_RC_NULL_PARAMETER, 0);
+        if (uint32_t rc = checkSegInfoArguments(t, info, node, segInfo, differs); rc != 0) return rc;
         Resolved r;
         if (uint32_t rc = translate(info, &r); rc != 0) return t.fail(40, rc);
         if ((options & QUOR_LOCATOR_COMPARE_SEGMENT) != 0) {
@@ -217,9 +224,7 @@ QUOR_EXPORT uint32_t quorAttachToNodeAndGetSegInfo(SNodeInfo_t *info, SNodeCB_t 
                                                    ShmSegInfo_t **segInfo, ShmSegInfo_t *reference,
                                                    uint32_t *differs, uint32_t options) {
     return traced(Fn::quorAttachToNodeAndGetSegInfo, [&](Trace &t) {
-        if (info == nullptr) return t.failWith(10, QUOR_RC_NULL_NODE_INFO, 0);
-        if (differs == nullptr) return t.failWith(20, QUOR_RC_NULL_SEGMENT_FLAG_OUTPUT, 0);
-        if (node == nullptr || segInfo == nullptr) return t.failWith(21, QUOR_RC_NULL_PARAMETER, 0);
+        if (uint32_t rc = checkSegInfoArguments(t, info, node, segInfo, differs); rc != 0) return rc;
         return attachToNode(t, info, node, segInfo, reference, differs, options);
     });
 }

@@ -137,12 +137,9 @@ TEST_F(LocatorTest, LocatorResolvesInAnotherProcessAndAttachesItsSegment) {
     IpcResId holderName = segmentName("holder"), targetName = segmentName("target");
     pid_t child = spawn([&] {
         freshLibrary();
-        ShmSegInfo_t *seg = nullptr;
-        SNodeCB_t *top = nullptr;
-        TopNodeInfo info{};
-        if (quorConnectToATree(&seg, &top, &info, &holderName, nullptr, nullptr, nullptr) != 0) return 1;
-        auto *locator = reinterpret_cast<SNodeInfo_t *>(
-            static_cast<unsigned char *>(seg->domainHandle->base) + blockOffset);
+        ShmSegInfo_t *seg = connectTree(holderName);
+        if (seg == nullptr) return 1;
+        auto *locator = inSegment<SNodeInfo_t>(seg, blockOffset);
         SNodeCB_t *node = nullptr;
         if (quorGetControlBlockPtrFromSNodeInfo(locator, &node) != QUOR_RC_SEGMENT_NOT_REGISTERED) return 2;
         if (quorAttachToNode(locator, &node) != 0 || node == nullptr || node == targetNode) return 3;
@@ -163,12 +160,9 @@ TEST_F(LocatorTest, InactiveNodeIsRefusedAndTheAttachUndone) {
     IpcResId holderName = segmentName("holder");
     pid_t child = spawn([&] {
         freshLibrary();
-        ShmSegInfo_t *seg = nullptr;
-        SNodeCB_t *top = nullptr;
-        TopNodeInfo info{};
-        if (quorConnectToATree(&seg, &top, &info, &holderName, nullptr, nullptr, nullptr) != 0) return 1;
-        auto *locator = reinterpret_cast<SNodeInfo_t *>(
-            static_cast<unsigned char *>(seg->domainHandle->base) + blockOffset);
+        ShmSegInfo_t *seg = connectTree(holderName);
+        if (seg == nullptr) return 1;
+        auto *locator = inSegment<SNodeInfo_t>(seg, blockOffset);
         SNodeCB_t *node = nullptr;
         if (quorAttachToNode(locator, &node) != QUOR_RC_NODE_ABANDONED || node != nullptr) return 2;
         return registryNames() == std::vector<std::string>{holderName.name} ? 0 : 3;

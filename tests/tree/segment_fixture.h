@@ -104,6 +104,22 @@ protected:
     uint64_t baseline = 0;
 };
 
+// Connects to the tree of segment `id`; null on failure.
+inline ShmSegInfo_t *connectTree(const IpcResId &id, SNodeCB_t **topOut = nullptr) {
+    ShmSegInfo_t *seg = nullptr;
+    SNodeCB_t *top = nullptr;
+    TopNodeInfo info{};
+    if (quorConnectToATree(&seg, &top, &info, &id, nullptr, nullptr, nullptr) != QUOR_RC_OK) return nullptr;
+    if (topOut != nullptr) *topOut = top;
+    return seg;
+}
+
+// The address in this process of the record at `offset` of a segment.
+template <class T>
+T *inSegment(ShmSegInfo_t *seg, uint64_t offset) {
+    return reinterpret_cast<T *>(static_cast<unsigned char *>(seg->domainHandle->base) + offset);
+}
+
 // A child process that starts the library afresh, as an unrelated process would:
 // the registry it inherited is dropped (its mappings stay, so a new attach maps
 // the segment at another address).
