@@ -217,23 +217,29 @@ uint32_t getMemChunk(void *base, uint32_t kind, uint64_t heapOffset, uint64_t us
         if (uint32_t rc = enterEL(&h.header->heapLatch); rc != 0) return t.fail(140, rc);
         auto latch = heapLatchExit(h);
         uint32_t rc = h.bindLayout();  // another process may have changed the space
+        if (rc == 0) rc = h.checkTotals();
         if (rc != 0) return latch.close(t.fail(150, rc));
         if (h.header->freeBytes < padded) return latch.close(t.failWith(160, h.traits->outOfSpace, padded));
 
-        // Room for the remainder's node first, then the fit.
+        // Room for both nodes of a cut (the remainder's and the chunk's) is made
+        // before the cut, so that a chunk once cut is never left in neither list.
         uint64_t none = 0, noneSize = 0;
-        makeRoom(h, Pending{&none, &noneSize, false});
-        uint64_t chunkOffset = 0, chunkSize = padded;
-        rc = takeBestFit(h, padded, &chunkOffset);
-        if (rc == QUOR_RC_SLIST_SPACE_FULL) {
-            defragment(h, Pending{&none, &noneSize, false});
-            rc = takeBestFit(h, padded, &chunkOffset);
+        const Pending nothing{&none, &noneSize, false};
+        const uint64_t cutNeeds = freeNodeSize(h.L - 1) + allocNodeSize(h.L - 1) + placementReserve(h.L);
+        if (makeRoom(h, nothing) == QUOR_RC_HEAP_CORRUPT)
+            return latch.close(t.fail(165, QUOR_RC_HEAP_CORRUPT));
+        if (h.room() < cutNeeds) {
+            rc = defragment(h, nothing);
+            if (h.room() < cutNeeds) {
+                return latch.close(t.fail(166, rc == QUOR_RC_OK ? QUOR_RC_SLIST_SPACE_FULL : rc));
+            }
         }
-        if (rc != 0) return latch.close(t.fail(170, rc));
+        uint64_t chunkOffset = 0, chunkSize = padded;
+        if ((rc = takeBestFit(h, padded, &chunkOffset)) != 0) return latch.close(t.fail(170, rc));
 
-        uint64_t userOffset = 0, nodeOffset = 0;
-        rc = insertAllocBlock(h, &chunkOffset, &chunkSize, &userOffset, userSize, callerId, line, front,
-                              &nodeOffset, false);
+        uint64_t userOffset = chunkOffset + front, nodeOffset = 0;
+        rc = insertAllocChunk(h, chunkOffset, chunkSize, userOffset, userSize, callerId, line, &nodeOffset,
+                              placementReserve(h.L));
         if (rc != 0) {
             // The cut chunk is in neither list: give it back before reporting.
             giveBack(h, chunkOffset, chunkSize, true);
@@ -272,6 +278,7 @@ uint32_t returnMemChunk(void *base, uint32_t kind, uint64_t heapOffset, uint64_t
         auto latch = heapLatchExit(h);
         if (latchHeld) latch.dismiss();
         uint32_t rc = h.bindLayout();
+        if (rc == 0) rc = h.checkTotals();
         if (rc != 0) return latch.close(t.fail(60, rc));
         if (!h.inChunkArea(chunkOffset, 16) || userOffset < chunkOffset + 16 ||
             !h.inChunkArea(userOffset - 16, 16)) {
@@ -279,6 +286,26 @@ uint32_t returnMemChunk(void *base, uint32_t kind, uint64_t heapOffset, uint64_t
         }
         if ((rc = checkChunk(h, userOffset, nullptr, callerId, line, fileName)) != 0) {
             return latch.close(t.failWith(80, rc, userOffset));
+        }
+        // A chunk that touches no free chunk needs a free node of its own: when
+        // room is short, that node must fit before the chunk leaves the allocated list.
+        if (h.room() < freeNodeSize(h.L - 1) + placementReserve(h.L)) {
+            uint64_t none = 0, noneSize = 0;
+            if (makeRoom(h, Pending{&none, &noneSize, false}) == QUOR_RC_HEAP_CORRUPT) {
+                return latch.close(t.fail(85, QUOR_RC_HEAP_CORRUPT));
+            }
+            if (h.room() < freeNodeSize(h.L - 1)) {
+                const uint32_t policy = defragment(h, Pending{&none, &noneSize, false});
+                uint64_t size = 0;
+                Neighbours around;
+                if ((rc = findAllocChunk(h, chunkOffset, userOffset, &size)) != 0 ||
+                    (rc = freeNeighbours(h, chunkOffset, size, &around)) != 0) {
+                    return latch.close(t.failWith(86, rc, chunkOffset));
+                }
+                if (!around.mergePred && !around.mergeSucc && h.room() < freeNodeSize(h.L - 1)) {
+                    return latch.close(t.fail(87, policy != 0 ? policy : QUOR_RC_SLIST_SPACE_FULL));
+                }
+            }
         }
         uint64_t chunkSize = 0;
         if ((rc = deleteAllocChunk(h, chunkOffset, userOffset, &chunkSize)) != 0) {

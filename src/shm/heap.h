@@ -27,9 +27,11 @@
 // 2. The allocated list is ordered by chunkOffset; the O order by offset; the S
 //    order by size, a later-inserted chunk ahead of earlier ones of equal size.
 // 3. No two free chunks are adjacent (returning merges them).
-// 4. Every node lies in [S + slHeaderSize, S + slHighWater); the room above the
-//    high-water mark never falls below placementReserve(L), so one free node can
-//    always be placed without making room first (a cut chunk is never lost).
+// 4. Every node lies in [S + slHeaderSize, S + slHighWater). Insertions other
+//    than the final one of a return keep placementReserve(L) bytes free above the
+//    high-water mark, and an allocation makes room for both nodes of a cut before
+//    it cuts, so a chunk is never left in neither list. A return checks that its
+//    free node fits before the chunk leaves the allocated list.
 // 5. Each allocated chunk's front pad (and back pad, where its type has one) holds
 //    the offset of its node.
 //
@@ -81,6 +83,12 @@ public:
     // The sizes, levels and marks of the headers describe a heap that fits in
     // heapSize; caches the layout. QUOR_RC_HEAP_CORRUPT otherwise.
     uint32_t bindLayout();
+    // freeBytes + allocBytes + header + node space == heapSize: a heap size that
+    // does not add up is not trusted to bound anything (QUOR_RC_HEAP_CORRUPT).
+    uint32_t checkTotals() const {
+        const uint64_t sum = header->freeBytes + header->allocBytes + headerSize() + sl->slSpaceSize;
+        return sum == header->heapSize ? QUOR_RC_OK : QUOR_RC_HEAP_CORRUPT;
+    }
     // attach + checkMagic + checkSelf + bindLayout.
     uint32_t open(void *base, uint32_t kind, uint64_t heapOffset);
 
@@ -127,10 +135,19 @@ uint32_t deleteFreeNode(Heap &h, uint64_t nodeOffset);
 // kAnyUserOffset the node must record that user offset too (else nothing changes).
 inline constexpr uint64_t kAnyUserOffset = UINT64_MAX;
 uint32_t deleteAllocChunk(Heap &h, uint64_t chunkOffset, uint64_t expectedUserOffset, uint64_t *chunkSize);
+// The same search without unlinking.
+uint32_t findAllocChunk(Heap &h, uint64_t chunkOffset, uint64_t expectedUserOffset, uint64_t *chunkSize);
 // Best fit of `size` bytes, cut from the high end; the low remainder stays free.
 uint32_t takeBestFit(Heap &h, uint64_t size, uint64_t *offset);
 // The free node whose chunk starts exactly at `offset`.
 uint32_t findFreeAt(Heap &h, uint64_t offset, uint64_t *nodeOffset, uint64_t *size);
+// The free chunks around [offset, offset + size) and whether they touch it;
+// QUOR_RC_HEAP_CORRUPT when one overlaps it.
+struct Neighbours {
+    uint64_t pred = 0, succ = 0;  // node offsets (the sentinels when none)
+    bool mergePred = false, mergeSucc = false;
+};
+uint32_t freeNeighbours(Heap &h, uint64_t offset, uint64_t size, Neighbours *out);
 // Gives [offset, offset + size) back to the free lists, merged with its free
 // neighbours, making room first; `lastResort` lets the final insertion use the
 // placement reserve so the bytes are never lost.

@@ -4,6 +4,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <utility>
 
@@ -242,6 +243,20 @@ uint32_t insertAllocChunk(Heap &h, uint64_t chunkOffset, uint64_t chunkSize, uin
     return QUOR_RC_OK;
 }
 
+uint32_t findAllocChunk(Heap &h, uint64_t chunkOffset, uint64_t expectedUserOffset, uint64_t *chunkSize) {
+    SLAllocNode_t *pred[kMaxLevel];
+    if (uint32_t rc = searchAlloc(h, chunkOffset, h.sl->allocLevel, pred); rc != 0) return rc;
+    bool bad = false;
+    SLAllocNode_t *node = nextAlloc(h, pred[0], 0, bad);
+    if (bad) return QUOR_RC_HEAP_CORRUPT;
+    if (node == nullptr) return h.traits->allocNotFound;
+    if (node->chunkOffset != chunkOffset) return h.traits->notAtOffset;
+    if (expectedUserOffset != kAnyUserOffset && node->userOffset != expectedUserOffset)
+        return h.traits->notAtOffset;
+    *chunkSize = node->chunkSize;
+    return QUOR_RC_OK;
+}
+
 uint32_t deleteAllocChunk(Heap &h, uint64_t chunkOffset, uint64_t expectedUserOffset, uint64_t *chunkSize) {
     SLAllocNode_t *pred[kMaxLevel];
     const uint64_t current = h.sl->allocLevel;
@@ -384,7 +399,45 @@ uint32_t takeBestFit(Heap &h, uint64_t size, uint64_t *offset) {
     return QUOR_RC_OK;
 }
 
-uint32_t giveBack(Heap &h, uint64_t offset, uint64_t size, bool lastResort) {
+namespace {
+
+// Grows a free node's chunk to [offset, offset + size) in place. Its place in the
+// offset order stays (it grows over a returned neighbour), so only the size order
+// is relinked and no node is placed: a merging return needs no node space.
+uint32_t regrowFreeNode(Heap &h, uint64_t nodeOffset, uint64_t offset, uint64_t size) {
+    SLFreeNode_t *node = h.freeNode(nodeOffset);
+    if (node == nullptr || nodeOffset == h.freeHead || nodeOffset == h.freeTail) return QUOR_RC_HEAP_CORRUPT;
+    for (uint64_t i = 0; i <= node->level; ++i) {
+        SLFreeNode_t *pred = h.freeNode(Heap::freeLinks(node, kBackwardS)[i]);
+        SLFreeNode_t *succ = h.freeNode(Heap::freeLinks(node, kForwardS)[i]);
+        if (pred == nullptr || succ == nullptr || pred->level < i || succ->level < i ||
+            Heap::freeLinks(pred, kForwardS)[i] != nodeOffset ||
+            Heap::freeLinks(succ, kBackwardS)[i] != nodeOffset) {
+            return QUOR_RC_HEAP_CORRUPT;
+        }
+    }
+    for (uint64_t i = 0; i <= node->level; ++i) {
+        const uint64_t predOffset = Heap::freeLinks(node, kBackwardS)[i];
+        const uint64_t succOffset = Heap::freeLinks(node, kForwardS)[i];
+        Heap::freeLinks(h.freeNode(predOffset), kForwardS)[i] = succOffset;
+        Heap::freeLinks(h.freeNode(succOffset), kBackwardS)[i] = predOffset;
+    }
+    h.header->freeBytes += size - node->size;
+    node->offset = offset;
+    node->size = size;
+    SLFreeNode_t *pred[kMaxLevel];
+    const uint64_t top = std::max(*h.freeLevelWord(), node->level);
+    if (uint32_t rc = searchFree(h, kForwardS, top, pred, [&](SLFreeNode_t *n) { return n->size >= size; });
+        rc != 0) {
+        return rc;
+    }
+    for (uint64_t i = node->level + 1; i-- > 0;) linkFree(h, node, pred[i], kForwardS, kBackwardS, i);
+    return QUOR_RC_OK;
+}
+
+}  // namespace
+
+uint32_t freeNeighbours(Heap &h, uint64_t offset, uint64_t size, Neighbours *out) {
     if (!h.inChunkArea(offset, size) || size == 0) return QUOR_RC_HEAP_CORRUPT;
     SLFreeNode_t *pred[kMaxLevel];
     if (uint32_t rc = searchFree(h, kForwardO, *h.freeLevelWord(), pred,
@@ -392,25 +445,32 @@ uint32_t giveBack(Heap &h, uint64_t offset, uint64_t size, bool lastResort) {
         rc != 0) {
         return rc;
     }
-    const uint64_t succOffset = Heap::freeLinks(pred[0], kForwardO)[0];
-    const uint64_t predOffset = offsetOfNode(h, pred[0]);
-    SLFreeNode_t *succ = h.freeNode(succOffset), *before = pred[0];
-    const bool hasPred = predOffset != h.freeHead, hasSucc = succOffset != h.freeTail;
+    out->succ = Heap::freeLinks(pred[0], kForwardO)[0];
+    out->pred = offsetOfNode(h, pred[0]);
+    SLFreeNode_t *succ = h.freeNode(out->succ), *before = pred[0];
+    const bool hasPred = out->pred != h.freeHead, hasSucc = out->succ != h.freeTail;
     // A chunk that overlaps a free neighbour is not ours to give back.
     if ((hasPred && (before->offset > offset || before->size > offset - before->offset)) ||
         (hasSucc && succ->offset - offset < size)) {
         return QUOR_RC_HEAP_CORRUPT;
     }
+    out->mergePred = hasPred && before->offset + before->size == offset;
+    out->mergeSucc = hasSucc && offset + size == succ->offset;
+    return QUOR_RC_OK;
+}
+
+uint32_t giveBack(Heap &h, uint64_t offset, uint64_t size, bool lastResort) {
+    Neighbours n;
+    if (uint32_t rc = freeNeighbours(h, offset, size, &n); rc != 0) return rc;
+    SLFreeNode_t *before = h.freeNode(n.pred), *after = h.freeNode(n.succ);
+    if (n.mergePred && n.mergeSucc) {
+        const uint64_t total = before->size + size + after->size;
+        if (uint32_t rc = deleteFreeNode(h, n.succ); rc != 0) return rc;
+        return regrowFreeNode(h, n.pred, before->offset, total);
+    }
+    if (n.mergePred) return regrowFreeNode(h, n.pred, before->offset, before->size + size);
+    if (n.mergeSucc) return regrowFreeNode(h, n.succ, offset, size + after->size);
     uint64_t start = offset, length = size;
-    if (hasPred && before->offset + before->size == offset) {
-        start = before->offset;
-        length += before->size;
-        if (uint32_t rc = deleteFreeNode(h, predOffset); rc != 0) return rc;
-    }
-    if (hasSucc && offset + size == succ->offset) {
-        length += succ->size;
-        if (uint32_t rc = deleteFreeNode(h, succOffset); rc != 0) return rc;
-    }
     uint32_t rc = insertFreeBlock(h, &start, &length);
     if (rc != 0 && lastResort) rc = insertFreeChunk(h, start, length, 0);
     return rc;

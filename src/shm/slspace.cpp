@@ -46,7 +46,7 @@ private:
     T *data_ = nullptr;
 };
 
-// The live chunks of a heap, copied out in offset order, with new levels drawn.
+// The live chunks of a heap, copied out in offset order with their levels.
 // Free copies start at index 1 so that one chunk can be put in front.
 struct Plan {
     PrivateArray<AllocCopy> allocs;
@@ -55,7 +55,7 @@ struct Plan {
     uint64_t need = 0;  // header plus every node
 
     FreeCopy *freeBegin() { return frees.data() + firstFree; }
-    FreeCopy *freeEnd() { return frees.data() + 1 + freeCount; }
+    FreeCopy *freeEnd() { return frees.data() + firstFree + freeCount; }
 };
 
 uint64_t maxNodes(const Heap &h) { return (h.spaceEnd - h.S) / allocNodeSize(0); }
@@ -91,36 +91,27 @@ uint32_t collect(Heap &h, Plan &plan) {
             node->size == 0 || !h.inChunkArea(node->offset, node->size)) {
             return QUOR_RC_HEAP_CORRUPT;
         }
-        plan.frees[1 + plan.freeCount++] = FreeCopy{node->offset, node->size, 0, 0};
+        plan.frees[1 + plan.freeCount++] = FreeCopy{node->offset, node->size, node->level, 0};
         lastEnd = node->offset + node->size;
         at = Heap::freeLinks(node, kForwardO)[0];
     }
     return QUOR_RC_OK;
 }
 
-// Levels as a sequence of insertions into empty lists would draw them.
-void drawLevels(const Heap &h, Plan &plan) {
+// What the copies' nodes need. A rebuild keeps each node's level: the levels were
+// drawn when the chunks were inserted, and keeping them makes the need exactly the
+// live bytes, so a rebuild never needs more room than the space already holds.
+void measure(const Heap &h, Plan &plan) {
     plan.need = h.slHeader;
-    uint64_t current = 0;
-    for (uint64_t i = 0; i < plan.allocCount; ++i) {
-        uint64_t level = drawLevel(current, h.L);
-        current = std::max(current, level);
-        plan.allocs[i].level = level;
-        plan.need += allocNodeSize(level);
-    }
-    current = 0;
-    for (FreeCopy *f = plan.freeBegin(); f != plan.freeEnd(); ++f) {
-        f->level = drawLevel(current, h.L);
-        current = std::max(current, f->level);
-        plan.need += freeNodeSize(f->level);
-    }
+    for (uint64_t i = 0; i < plan.allocCount; ++i) plan.need += allocNodeSize(plan.allocs[i].level);
+    for (FreeCopy *f = plan.freeBegin(); f != plan.freeEnd(); ++f) plan.need += freeNodeSize(f->level);
 }
 
 // Puts a chunk in front of the free copies (it lies below all of them).
-void prependFree(const Heap &h, Plan &plan, uint64_t offset, uint64_t size) {
+void prependFree(Plan &plan, uint64_t offset, uint64_t size) {
     plan.firstFree = 0;
     ++plan.freeCount;
-    plan.frees[0] = FreeCopy{offset, size, drawLevel(0, h.L), 0};
+    plan.frees[0] = FreeCopy{offset, size, 0, 0};
     plan.need += freeNodeSize(plan.frees[0].level);
 }
 
@@ -216,7 +207,7 @@ uint32_t rebuildInPlace(Heap &h) {
     if (h.header->handleEyecatcher != QUOR_EYECATCHER) return QUOR_RC_BAD_EYECATCHER;
     Plan plan;
     if (uint32_t rc = collect(h, plan); rc != 0) return rc;
-    drawLevels(h, plan);
+    measure(h, plan);
     if (!fits(h, plan, h.sl->slSpaceSize)) return QUOR_RC_SLIST_SPACE_FULL;
     rebuild(h, plan, h.sl->slSpaceSize);
     return QUOR_RC_OK;
@@ -228,17 +219,17 @@ uint32_t changeSpace(Heap &h, uint64_t newSpaceSize, uint32_t direction, Pending
     if (h.header->handleEyecatcher != QUOR_EYECATCHER) return QUOR_RC_BAD_EYECATCHER;
     const uint64_t s = h.sl->slSpaceSize, boundary = h.spaceEnd;
     if ((newSpaceSize & 7) != 0 || newSpaceSize < h.slHeader || newSpaceSize > h.end - h.S ||
-        (direction == QUOR_SL_SPACE_GROW ? newSpaceSize <= s : newSpaceSize >= s)) {
+        (direction == QUOR_SL_SPACE_GROW && newSpaceSize <= s)) {
         return QUOR_RC_SLIST_SPACE_NOT_CHANGED;
     }
     Plan plan;
     if (uint32_t rc = collect(h, plan); rc != 0) return rc;
-    drawLevels(h, plan);
+    measure(h, plan);
     const bool freeAtBoundary = plan.freeCount > 0 && plan.freeBegin()->offset == boundary;
     const bool pendingAtBoundary = pending.movable && *pending.offset == boundary;
 
     if (direction == QUOR_SL_SPACE_GROW) {
-        const uint64_t delta = newSpaceSize - s;
+        uint64_t delta = newSpaceSize - s;
         if (freeAtBoundary && plan.freeBegin()->size > delta) {
             plan.freeBegin()->offset += delta;
             plan.freeBegin()->size -= delta;
@@ -249,16 +240,30 @@ uint32_t changeSpace(Heap &h, uint64_t newSpaceSize, uint32_t direction, Pending
                 rebuild(h, plan, s);
                 return QUOR_RC_OK;
             }
-            return QUOR_RC_SLIST_SPACE_NOT_CHANGED;
+            // A free chunk at the boundary smaller than the growth still gives what
+            // it has, rather than leave the heap without node room.
+            const uint64_t taken = freeAtBoundary ? plan.freeBegin()->size & ~uint64_t{7} : 0;
+            if (taken == 0) return QUOR_RC_SLIST_SPACE_NOT_CHANGED;
+            delta = taken;
+            newSpaceSize = s + taken;
+            if (plan.freeBegin()->size == taken) {
+                plan.need -= freeNodeSize(plan.freeBegin()->level);
+                ++plan.firstFree;
+                --plan.freeCount;
+            } else {
+                plan.freeBegin()->offset += taken;
+                plan.freeBegin()->size -= taken;
+            }
         }
         if (!fits(h, plan, newSpaceSize)) return QUOR_RC_SLIST_SPACE_FULL;
         rebuild(h, plan, newSpaceSize);
-        if (!freeAtBoundary) {
+        if (!freeAtBoundary && pendingAtBoundary) {
             *pending.offset += delta;
             *pending.size -= delta;
         }
     } else {
-        // Never below what the live nodes need, with room for the next insertions.
+        // Never below what the live nodes need, with room for the next insertions;
+        // a shrink that cannot give anything up compacts the space in place.
         const uint64_t floor =
             round8(plan.need + freeNodeSize(h.L - 1) + placementReserve(h.L) + lowWater(h));
         newSpaceSize = std::max(newSpaceSize, floor);
@@ -274,7 +279,7 @@ uint32_t changeSpace(Heap &h, uint64_t newSpaceSize, uint32_t direction, Pending
         } else if (!pendingAtBoundary) {
             // The chunk at the boundary is allocated: the bytes given up become a
             // free chunk of their own rather than belong to no list.
-            prependFree(h, plan, boundary - given, given);
+            prependFree(plan, boundary - given, given);
         }
         if (!fits(h, plan, newSpaceSize)) return QUOR_RC_SLIST_SPACE_FULL;
         rebuild(h, plan, newSpaceSize);

@@ -7,9 +7,15 @@ namespace {
 
 class BlockTest : public PoolFixture {
 protected:
+    // Single-process suite: freed chunks and pads are poisoned in sanitizer builds.
     void SetUp() override {
+        shm::setChunkPoisoning(true);
         PoolFixture::SetUp();
         pool = makePool();
+    }
+    void TearDown() override {
+        PoolFixture::TearDown();
+        shm::setChunkPoisoning(false);
     }
     void *allocate(uint64_t size) {
         void *block = nullptr;
@@ -51,7 +57,7 @@ TEST_F(BlockTest, OneByteCarvesFortyBytesAndFreeMergesBack) {
 TEST_F(BlockTest, SizesRoundUpToThePoolGranule) {
     ShmPoolOptions_t options{};
     options.granule = 64;
-    ShmPoolHandle_t *coarse = makePool(&options);
+    ShmPoolHandle_t *&coarse = makePool(&options);
     void *block = nullptr;
     ASSERT_EQ(_quorAllocateShmBlock(&block, coarse, 1, 0, kCaller, 1, kFile), 0u);
     EXPECT_EQ(nodeOf(block)->chunkSize, 64u + 32u);
@@ -142,7 +148,7 @@ TEST_F(BlockTest, EveryPadTypeAllocatesAndFrees) {
     };
     AssertRecorder reports;
     for (const Case &c : cases) {
-        ShmPoolHandle_t *fresh = makePool();
+        ShmPoolHandle_t *&fresh = makePool();
         ASSERT_EQ(quorSetShmDebug(memory, QUOR_HEAP_KIND_POOL, fresh->poolHeapOffset, 0, c.padType, 3, 3),
                   0u);
         void *block = nullptr;
@@ -206,7 +212,6 @@ TEST_F(BlockTest, PoolCheckRunsOnTheDomainChunk) {
 // In sanitizer builds the pads of a live block and the bytes of a freed one are
 // poisoned, so the sanitizer itself stops the stray access.
 TEST_F(BlockTest, SanitizerCatchesOverrunAndUseAfterFree) {
-    shm::setChunkPoisoning(true);
     unsigned char *block = static_cast<unsigned char *>(allocate(8));
     block[7] = 1;  // the caller's own bytes stay usable
     EXPECT_DEATH(static_cast<volatile unsigned char *>(block)[8] = 1, "use-after-poison");
@@ -216,7 +221,6 @@ TEST_F(BlockTest, SanitizerCatchesOverrunAndUseAfterFree) {
     unsigned char *again = static_cast<unsigned char *>(allocate(8));
     again[0] = 1;
     EXPECT_EQ(release(again), 0u);
-    shm::setChunkPoisoning(false);
 }
 #endif
 

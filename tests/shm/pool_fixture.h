@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -68,9 +69,23 @@ protected:
         ASSERT_EQ(quorCreateShmDomain(nullptr, memory, kDomainSize, &options, &domain), 0u);
     }
 
-    // A pool of kPoolSize bytes with `options` (null: defaults).
-    ShmPoolHandle_t *makePool(const ShmPoolOptions_t *options = nullptr, uint64_t size = kPoolSize) {
-        ShmPoolHandle_t *pool = nullptr;
+    // Releases whatever handles a test left open.
+    void TearDown() override {
+        for (ShmPoolHandle_t *&pool : pools) {
+            if (pool != nullptr) {
+                EXPECT_EQ(quorDestroyShmPoolHandle(&pool), 0u);
+            }
+        }
+        if (domain != nullptr) {
+            EXPECT_EQ(quorDestroyShmDomainHandle(&domain), 0u);
+        }
+    }
+
+    // A pool of `size` bytes with `options` (null: defaults). The handle lives in
+    // the fixture: bind it by reference so that a free or disconnect that clears
+    // it is seen at tear-down.
+    ShmPoolHandle_t *&makePool(const ShmPoolOptions_t *options = nullptr, uint64_t size = kPoolSize) {
+        ShmPoolHandle_t *&pool = pools.emplace_back(nullptr);
         EXPECT_EQ(_quorCreateShmPool(&pool, domain, size, options, kCaller, __LINE__, kFile), 0u);
         return pool;
     }
@@ -101,6 +116,7 @@ protected:
 
     unsigned char *memory = nullptr;
     ShmDomainHandle_t *domain = nullptr;
+    std::deque<ShmPoolHandle_t *> pools;
 };
 
 // The fields of a heap that any change to its lists would move.

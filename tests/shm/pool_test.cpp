@@ -14,7 +14,7 @@ TEST_F(PoolTest, PoolIsAChunkOfTheDomainCarryingItsOwnHeap) {
     options.granule = 64;
     options.userAppAreaSize = 13;
     const uint64_t size = 40000;
-    ShmPoolHandle_t *pool = makePool(&options, size);
+    ShmPoolHandle_t *&pool = makePool(&options, size);
     ASSERT_NE(pool, nullptr);
 
     uint64_t capacity = 0, level = QUOR_POOL_DEFAULT_MAX_LEVEL, headerSize, listHeaderSize, spaceSize;
@@ -98,7 +98,7 @@ TEST_F(PoolTest, HandleRefusedGivesTheChunkBack) {
 }
 
 TEST_F(PoolTest, ConnectCountsAndFindsTheChunkFromTheFrontPad) {
-    ShmPoolHandle_t *pool = makePool();
+    ShmPoolHandle_t *&pool = makePool();
     ShmPoolHandle_t *second = nullptr;
     ASSERT_EQ(quorConnectToShmPool(&second, domain, pool->poolHeapOffset, nullptr), 0u);
     EXPECT_EQ(second->poolChunkOffset, pool->poolChunkOffset);
@@ -116,7 +116,7 @@ TEST_F(PoolTest, ConnectCountsAndFindsTheChunkFromTheFrontPad) {
 }
 
 TEST_F(PoolTest, ConnectRefusals) {
-    ShmPoolHandle_t *pool = makePool();
+    ShmPoolHandle_t *&pool = makePool();
     const uint64_t at = pool->poolHeapOffset;
     ShmPoolHandle_t *other = nullptr;
     EXPECT_EQ(quorConnectToShmPool(&other, domain, at + 4, nullptr), QUOR_RC_POOL_OFFSET_NOT_ALIGNED);
@@ -147,7 +147,7 @@ TEST_F(PoolTest, ConnectRefusals) {
 }
 
 TEST_F(PoolTest, NormalFreeWaitsForOtherProcessesForcedFreeDoesNot) {
-    ShmPoolHandle_t *pool = makePool();
+    ShmPoolHandle_t *&pool = makePool();
     const uint64_t at = pool->poolHeapOffset;
     pid_t child = spawn([&] {
         ShmDomainOptions_t options{};
@@ -184,8 +184,8 @@ TEST_F(PoolTest, NormalFreeWaitsForOtherProcessesForcedFreeDoesNot) {
 }
 
 TEST_F(PoolTest, FreeingTheTreePoolClearsTheDomainWords) {
-    ShmPoolHandle_t *tree = makePool();
-    ShmPoolHandle_t *other = makePool();
+    ShmPoolHandle_t *&tree = makePool();
+    ShmPoolHandle_t *&other = makePool();
     domainHeader()->treePoolOffset = tree->poolHeapOffset;
     tail(domain->heapOffset)->segInfoListHead = 0x1000;
     tail(domain->heapOffset)->rmxListHead = 0x2000;
@@ -205,7 +205,7 @@ TEST_F(PoolTest, LatchInfoAndUserData) {
     const char initial[12] = "hello pool";
     options.userAppAreaSize = sizeof initial;
     options.userAppData = initial;
-    ShmPoolHandle_t *pool = makePool(&options);
+    ShmPoolHandle_t *&pool = makePool(&options);
 
     EXPECT_EQ(quorLatchShmPool(pool), 0u);
     EXPECT_EQ(quorUnlatchShmPool(pool), 0u);
@@ -233,7 +233,7 @@ TEST_F(PoolTest, LatchInfoAndUserData) {
 }
 
 TEST_F(PoolTest, DestroyingTheHandleReleasesOnlyPrivateMemory) {
-    ShmPoolHandle_t *pool = makePool();
+    ShmPoolHandle_t *&pool = makePool();
     const uint64_t at = pool->poolHeapOffset;
     const uint64_t live = hostMemLiveBlocks("quorshm");
     ASSERT_EQ(quorDestroyShmPoolHandle(&pool), 0u);

@@ -1,0 +1,25 @@
+// Consistency check of a storage heap, for the tests and the command-line tools.
+//
+// Walks the allocated list and both free orders at every level and verifies the
+// order, the links in both directions, the counts and byte totals, that the chunks
+// tile the chunk area with no gap or overlap, that no two free chunks touch, that
+// the nodes lie in the used part of the node space without overlapping, and every
+// allocated chunk's pads and node back-references. Reads only; takes no latch (the
+// caller keeps the heap still). A corrupt heap gives a code, never a crash.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace quor::shm {
+
+struct HeapCheck {
+    uint64_t allocCount = 0, freeCount = 0, allocBytes = 0, freeBytes = 0, nodeBytes = 0;
+    std::string problem;  // empty when the heap is consistent
+};
+
+// QUOR_RC_OK, the codes of the header tests (base, kind, magic, self offset), or
+// QUOR_RC_HEAP_CORRUPT with `report->problem` naming the first fault found.
+uint32_t checkHeap(void *base, uint32_t kind, uint64_t heapOffset, HeapCheck *report = nullptr);
+
+}  // namespace quor::shm
