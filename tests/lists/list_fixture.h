@@ -187,7 +187,7 @@ struct Shared : ListCalls<K, typename K::SharedOps, Shared<K>> {
     using Record = typename K::Record;
     static constexpr uint32_t kSpoiledReleaseCode = QUOR_RC_BAD_PAD_TYPE;
     static constexpr uint32_t kFailedAllocationCode = QUOR_RC_POOL_GRANULE_OUT_OF_RANGE;
-    static constexpr uint64_t kDomainSize = 1 << 20, kPoolSize = 64 << 10;
+    static constexpr uint64_t kDomainSize = 1 << 20, kPoolSize = 128 << 10;
 
     // In anonymous shared memory, so that forked children share the lists.
     bool open(uint64_t userAppAreaSize = 13) {
@@ -196,7 +196,10 @@ struct Shared : ListCalls<K, typename K::SharedOps, Shared<K>> {
         options.mode = QUOR_SHM_MODE_USER_MEMORY;
         options.userAppAreaSize = userAppAreaSize;
         if (quorCreateShmDomain(nullptr, memory, kDomainSize, &options, &domain) != QUOR_RC_OK) return false;
-        return _quorCreateShmPool(&pool, domain, kPoolSize, nullptr, 0, __LINE__, kTestSource) == QUOR_RC_OK;
+        ShmPoolOptions_t poolOptions{};
+        poolOptions.nodeCapacity = 400;  // room to track a few hundred blocks
+        return _quorCreateShmPool(&pool, domain, kPoolSize, &poolOptions, 0, __LINE__, kTestSource) ==
+               QUOR_RC_OK;
     }
     void close() {
         if (pool != nullptr) {

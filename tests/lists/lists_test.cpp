@@ -29,7 +29,7 @@ protected:
     L list;
 };
 
-using Lists = ::testing::Types<Private<SegInfo>, Private<Rmx>>;
+using Lists = ::testing::Types<Private<SegInfo>, Private<Rmx>, Shared<SegInfo>, Shared<Rmx>>;
 TYPED_TEST_SUITE(EveryList, Lists);
 
 TYPED_TEST(EveryList, InsertKeepsDescendingOrderAndRefusesAnEqualKey) {
@@ -163,7 +163,7 @@ TYPED_TEST(EveryList, NullArgumentsAreRefusedBeforeTheListIsTouched) {
 
 template <class L>
 class SegmentList : public EveryList<L> {};
-using SegmentLists = ::testing::Types<Private<SegInfo>>;
+using SegmentLists = ::testing::Types<Private<SegInfo>, Shared<SegInfo>>;
 TYPED_TEST_SUITE(SegmentList, SegmentLists);
 
 TYPED_TEST(SegmentList, KeyIsTheNameAloneAndTheStoredCopyIsTheDescriptor) {
@@ -201,7 +201,7 @@ TYPED_TEST(SegmentList, AComparisonWithAWrongKeyFails) {
 
 template <class L>
 class ModuleList : public EveryList<L> {};
-using ModuleLists = ::testing::Types<Private<Rmx>>;
+using ModuleLists = ::testing::Types<Private<Rmx>, Shared<Rmx>>;
 TYPED_TEST_SUITE(ModuleList, ModuleLists);
 
 TYPED_TEST(ModuleList, PathsCompareAsUnsignedBytesOverAtMostTheLimit) {
