@@ -322,3 +322,37 @@ TEST_F(SegmentTest, RegistryListOperations) {
 
 }  // namespace
 }  // namespace quor::test
+
+namespace quor::test {
+namespace {
+
+// The protected segment lives in the caller's memory and in the static record.
+TEST_F(SegmentTest, ProtectedSegmentInCallerMemory) {
+    void *memory = sharedScratch(kSegmentSize);
+    ShmDomainOptions_t options{};
+    options.mode = QUOR_SHM_MODE_USER_MEMORY;
+    ShmSegInfo_t *seg = nullptr, *again = nullptr;
+    ASSERT_EQ(quorGetProtectedStatusSegment(&seg, kSegmentSize, nullptr, memory, 0, &options, nullptr),
+              QUOR_RC_OK);
+    EXPECT_EQ(seg, &lib().protectedSegInfo);
+    EXPECT_EQ(quorGetProtectedStatusSegment(&again, kSegmentSize, nullptr, memory, 0, &options, nullptr),
+              QUOR_RC_SEGMENT_EXISTS);
+    SNodeCB_t *built = nullptr, *top = nullptr;
+    buildTopNode(seg, kTag, "protected", &built);
+    ASSERT_EQ(quorAttachStatusSegment(&again, nullptr, memory, 0, 0, &options, nullptr), QUOR_RC_OK);
+    EXPECT_EQ(again, seg);
+    EXPECT_EQ(refCountOf(seg), 2u);
+    ASSERT_EQ(quorGetTopNodeCBPtrFromShmSegInfo(seg, &top), QUOR_RC_OK);
+    EXPECT_EQ(top, built);
+    EXPECT_TRUE(registryNames().empty());
+    ASSERT_EQ(quorDetachStatusSegment(&again, QUOR_DETACH_RELEASE), QUOR_RC_OK);
+    ASSERT_EQ(quorDetachStatusSegment(&seg, QUOR_DETACH_RELEASE), QUOR_RC_OK);
+    EXPECT_EQ(seg, nullptr);
+    EXPECT_EQ(lib().protectedSegState, QUOR_PROTSEG_INVALID);
+    seg = &lib().protectedSegInfo;
+    EXPECT_EQ(quorDetachStatusSegment(&seg, QUOR_DETACH_RELEASE), QUOR_RC_SEGMENT_NOT_ATTACHED);
+    EXPECT_EQ(hostMemLiveBlocks(nullptr), baseline);
+}
+
+}  // namespace
+}  // namespace quor::test
