@@ -2,6 +2,7 @@
 #include "shm/checker.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -31,7 +32,9 @@ public:
 
 private:
     bool fail(const std::string &what, uint64_t value) {
-        out_.problem = what + " (" + std::to_string(value) + ")";
+        char number[32];
+        std::snprintf(number, sizeof number, " (%llu)", static_cast<unsigned long long>(value));
+        out_.problem = what + number;
         return false;
     }
     uint64_t budget() const { return (h_.spaceEnd - h_.S) / allocNodeSize(0) + 2; }

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <utility>
 
 #include "frame/export.h"
 #include "shm/heap.h"
@@ -321,13 +320,20 @@ uint32_t insertFreeChunk(Heap &h, uint64_t offset, uint64_t size, uint64_t reser
     return insertFreeAtLevel(h, offset, size, drawLevel(*h.freeLevelWord(), h.L), reserve);
 }
 
+namespace {
+struct LinkPair {
+    LinkArray forward, backward;
+};
+constexpr LinkPair kBothOrders[] = {{kForwardO, kBackwardO}, {kForwardS, kBackwardS}};
+}  // namespace
+
 uint32_t deleteFreeNode(Heap &h, uint64_t nodeOffset) {
     SLFreeNode_t *node = h.freeNode(nodeOffset);
     if (node == nullptr || nodeOffset == h.freeHead || nodeOffset == h.freeTail) return QUOR_RC_HEAP_CORRUPT;
     // Check every neighbour first so that a corrupt link changes nothing.
     for (uint64_t i = 0; i <= node->level; ++i) {
-        for (auto [forward, backward] :
-             {std::pair{kForwardO, kBackwardO}, std::pair{kForwardS, kBackwardS}}) {
+        for (const LinkPair &pair : kBothOrders) {
+            const LinkArray forward = pair.forward, backward = pair.backward;
             SLFreeNode_t *pred = h.freeNode(Heap::freeLinks(node, backward)[i]);
             SLFreeNode_t *succ = h.freeNode(Heap::freeLinks(node, forward)[i]);
             if (pred == nullptr || succ == nullptr || pred->level < i || succ->level < i ||
@@ -338,8 +344,8 @@ uint32_t deleteFreeNode(Heap &h, uint64_t nodeOffset) {
         }
     }
     for (uint64_t i = 0; i <= node->level; ++i) {
-        for (auto [forward, backward] :
-             {std::pair{kForwardO, kBackwardO}, std::pair{kForwardS, kBackwardS}}) {
+        for (const LinkPair &pair : kBothOrders) {
+            const LinkArray forward = pair.forward, backward = pair.backward;
             const uint64_t predOffset = Heap::freeLinks(node, backward)[i];
             const uint64_t succOffset = Heap::freeLinks(node, forward)[i];
             Heap::freeLinks(h.freeNode(predOffset), forward)[i] = succOffset;

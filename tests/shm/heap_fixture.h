@@ -32,7 +32,8 @@ class DomainFixture : public ::testing::Test {
 protected:
     void makeDomain(uint64_t size, ShmDomainOptions_t options = {}) {
         size_ = size;
-        memory_ = static_cast<unsigned char *>(std::aligned_alloc(4096, size + options.heapOffset));
+        memory_ = static_cast<unsigned char *>(
+            std::aligned_alloc(4096, (size + options.heapOffset + 4095) & ~4095ull));
         ASSERT_NE(memory_, nullptr);
         options.mode = QUOR_SHM_MODE_USER_MEMORY;
         ASSERT_EQ(quorCreateShmDomain(nullptr, memory_, size, &options, &handle_), QUOR_RC_OK);

@@ -499,6 +499,7 @@ TEST_P(HeapRandom, LongMixedRunStaysConsistent) {
 INSTANTIATE_TEST_SUITE_P(
     Kinds, HeapRandom,
     ::testing::Values(RandomRun{QUOR_HEAP_KIND_DOMAIN, 8 << 20, 4096, 40000, 60, 280, 200000},
-                      RandomRun{QUOR_HEAP_KIND_POOL, 1 << 20, 1, 900, 60, 1600, 200000}));
+                      RandomRun{QUOR_HEAP_KIND_POOL, 1 << 20, 1, 900, 60, 1600, 200000}),
+    [](const auto &info) { return info.param.kind == QUOR_HEAP_KIND_DOMAIN ? "Domain" : "Pool"; });
 
 }  // namespace
