@@ -7,6 +7,7 @@
 #include "frame/trace.h"
 #include "tree/access.h"
 #include "tree/records.h"
+#include "tree/segments.h"
 
 namespace quor {
 
@@ -21,22 +22,12 @@ void lockSpin(uint8_t *lock) {
 
 namespace {
 
-// Releases what a record of the registry owns, in the order the record was
-// built backwards: pool handle, domain handle. Stops at the first failure.
-uint32_t releaseHandles(ShmSegInfo_t &info) {
-    for (void **block :
-         {reinterpret_cast<void **>(&info.poolHandle), reinterpret_cast<void **>(&info.domainHandle)}) {
-        if (*block == nullptr) continue;
-        if (uint32_t rc = hostMemFree(block, 0, 0, src::tree, __LINE__); rc != 0) return rc;
-    }
-    return QUOR_RC_OK;
-}
-
 uint32_t tearDown(Trace &trace) {
     LibraryState &state = lib();
     if (state.protectedSegState == QUOR_PROTSEG_VALID) state.protectedSegState = QUOR_PROTSEG_INVALID;
     if (state.protectedSegInfo.eyecatcher == QUOR_EYECATCHER) {
-        if (uint32_t rc = releaseHandles(state.protectedSegInfo); rc != 0) return trace.fail(40, rc);
+        ShmSegInfo_t *record = &state.protectedSegInfo;  // its handles only; the record is static
+        if (uint32_t rc = tree::releaseSegInfo(&record); rc != 0) return trace.fail(40, rc);
     }
 
     // Detach the chain first: a failure half-way leaves an empty registry, never a
@@ -46,9 +37,7 @@ uint32_t tearDown(Trace &trace) {
     while (node != nullptr) {
         AttachInfo *next = node->next;
         if (node->segInfo != nullptr && node->segInfo->eyecatcher == QUOR_EYECATCHER) {
-            uint32_t rc = releaseHandles(*node->segInfo);
-            if (rc == 0)
-                rc = hostMemFree(reinterpret_cast<void **>(&node->segInfo), 0, 0, src::tree, __LINE__);
+            uint32_t rc = tree::releaseSegInfo(&node->segInfo);
             if (rc == 0) rc = hostMemFree(reinterpret_cast<void **>(&node), 0, 0, src::tree, __LINE__);
             if (rc != 0) return trace.fail(50, rc);
         }

@@ -3,6 +3,7 @@
 // processes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "quor/host.h"
@@ -10,13 +11,11 @@
 
 namespace quor {
 
-// One attached segment in the registry; the registry owns the record it points to.
-struct AttachInfo {
-    AttachInfo *next;
-    ShmSegInfo_t *segInfo;
-    uint32_t refCount;
-};
-static_assert(sizeof(AttachInfo) == 24);
+// One attached segment in the registry (the public AttachInfo record); the
+// registry owns the record it points to.
+using AttachInfo = ::AttachInfo;
+static_assert(offsetof(AttachInfo, next) == 0x00 && offsetof(AttachInfo, segInfo) == 0x08);
+static_assert(offsetof(AttachInfo, refCount) == 0x10 && sizeof(AttachInfo) == 24);
 
 // The registry's head block (24 bytes, allocated at the first initialisation).
 struct AttachListHead {

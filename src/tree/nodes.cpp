@@ -15,11 +15,6 @@
 #include "tree/sizing.h"
 
 namespace quor::tree {
-namespace {
-
-constexpr uint32_t kDefaultInterval = QUOR_NODE_DEFAULT_INTERVAL;
-constexpr uint64_t kRmxRecordSize = 1056;
-constexpr uint64_t kExportListEntries = 58;
 
 // Everything of a new node but its memory: size, kinds, condition 1, the
 // latched concurrency model, both latch blocks and the whole directory, areas
@@ -40,6 +35,12 @@ uint32_t layOutNode(SNodeCB_t *node, uint64_t total, uint64_t areaFlags, const u
     }
     return QUOR_RC_OK;
 }
+
+namespace {
+
+constexpr uint32_t kDefaultInterval = QUOR_NODE_DEFAULT_INTERVAL;
+constexpr uint64_t kRmxRecordSize = 1056;
+constexpr uint64_t kExportListEntries = 58;
 
 uint32_t createNodeInPM(Trace &t, SNodeCB_t **nodeOut, uint64_t areaFlags, const uint64_t *sizes,
                         uint64_t *totalOut, uint64_t *addressOut, uint32_t key, uint32_t latchKey) {

@@ -19,4 +19,10 @@ uint64_t primeAtLeast(uint64_t n);
 // QUOR_RC_AREA_TOO_LARGE, a total above 0x8000000 QUOR_RC_BAD_NODE_SIZE.
 uint32_t nodeTotalSize(const uint64_t *sizes, uint64_t *total);
 
+// Everything of a new node but its memory: size, kinds, condition 1, the latched
+// concurrency model, both latch blocks (with latchKey) and the whole directory.
+// Shared by the creation in a tree pool and in private memory.
+uint32_t layOutNode(SNodeCB_t *node, uint64_t total, uint64_t areaFlags, const uint64_t *sizes,
+                    uint32_t latchKey);
+
 }  // namespace quor::tree

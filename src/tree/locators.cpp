@@ -1,0 +1,292 @@
+// Node locators: build them, and turn them into node addresses in this process,
+// attaching the node's segment on first use.
+//
+// A locator names its segment through a descriptor (a record with the leading
+// segment-record layout) that lies in a segment this process maps. The
+// descriptor's address comes from the locator, which may itself lie in shared
+// memory: it is only read once it is known to lie inside the heap of a segment
+// this process has attached, and the node it names must lie wholly inside the
+// heap of the segment registered under the descriptor's name.
+#include <cstring>
+
+#include "frame/export.h"
+#include "tree/access.h"
+#include "tree/records.h"
+#include "tree/segments.h"
+
+namespace quor::tree {
+
+namespace {
+
+// A locator resolved against this process's registry.
+struct Resolved {
+    ShmSegInfo_t descriptor{};       // the descriptor's leading bytes, copied
+    ShmSegInfo_t *record = nullptr;  // this process's record of the node's segment
+    SNodeCB_t *node = nullptr;
+};
+
+// Copies the descriptor a locator names, after checking that it lies in a
+// segment this process maps and that the locator's base is that segment's.
+uint32_t copyDescriptorLocked(const SNodeInfo_t *info, ShmSegInfo_t *copy) {
+    const auto self = reinterpret_cast<uintptr_t>(info);
+    uintptr_t base = info->segBase;
+    if (info->selfDisplacement != 0) {
+        if (info->selfDisplacement > self) return QUOR_RC_NULL_NODE_INFO;
+        base = self - info->selfDisplacement;
+    }
+    if (info->segDescOffset > UINTPTR_MAX - base) return QUOR_RC_NULL_NODE_INFO;
+    const void *at = reinterpret_cast<const void *>(base + info->segDescOffset);
+    const ShmSegInfo_t *holder = recordMappingLocked(at, QUOR_SEG_INFO_DESC_SIZE);
+    if (holder == nullptr || reinterpret_cast<uintptr_t>(holder->domainHandle->base) != base) {
+        return QUOR_RC_NULL_NODE_INFO;
+    }
+    *copy = {};
+    std::memcpy(copy, at, QUOR_SEG_INFO_DESC_SIZE);
+    return QUOR_RC_OK;
+}
+
+// Locator translation: the descriptor, this process's record of the segment it
+// names, and the node inside that segment's heap.
+uint32_t translateLocked(const SNodeInfo_t *info, Resolved *r) {
+    if (uint32_t rc = copyDescriptorLocked(info, &r->descriptor); rc != 0) return rc;
+    LibraryState &state = lib();
+    if (r->descriptor.kind == QUOR_SHM_MODE_USER_MEMORY) {
+        if (state.protectedSegState != QUOR_PROTSEG_VALID) return QUOR_RC_SEGMENT_NOT_ATTACHED;
+        if (r->descriptor.eyecatcher != QUOR_EYECATCHER) return QUOR_RC_BAD_EYECATCHER;
+        r->record = &state.protectedSegInfo;
+    } else {
+        AttachInfo *node = findRegisteredLocked(r->descriptor.segName);
+        if (node == nullptr) return QUOR_RC_SEGMENT_NOT_REGISTERED;
+        if (r->descriptor.eyecatcher != QUOR_EYECATCHER) return QUOR_RC_BAD_EYECATCHER;
+        r->record = node->segInfo;
+    }
+    DomainView view;
+    if (uint32_t rc = viewDomain(r->record->domainHandle, &view); rc != 0) return rc;
+    const uint64_t offset = info->nodeOffset;
+    if (!view.inHeap(offset, sizeof(SNodeCB_t))) return QUOR_RC_STALE_NODE_INFO;
+    r->node = view.seg.at<SNodeCB_t>(offset);
+    return r->node != nullptr ? QUOR_RC_OK : QUOR_RC_STALE_NODE_INFO;
+}
+
+uint32_t translate(const SNodeInfo_t *info, Resolved *r) {
+    RegistryLock lock;
+    if (!libraryInitialized()) return QUOR_RC_LIBRARY_NOT_INITIALIZED;
+    return translateLocked(info, r);
+}
+
+// The different-segment flag: reference's segment against `name`.
+uint32_t differsFrom(const ShmSegInfo_t *reference, const IpcResId &name, uint32_t *differs) {
+    if (reference == nullptr) return QUOR_RC_NOT_ATTACHED;
+    if (reference->eyecatcher != QUOR_EYECATCHER) return QUOR_RC_BAD_EYECATCHER;
+    *differs = compareSegmentNames(reference->segName, name) != 0 ? 1 : 0;
+    return QUOR_RC_OK;
+}
+
+// Attaches the segment a descriptor names, with the keys it carries.
+uint32_t attachDescribed(const ShmSegInfo_t &descriptor, ShmSegInfo_t **attached) {
+    ShmDomainOptions_t options{};
+    options.handleEyecatcher = descriptor.eyecatcher;
+    options.eyecatcher0 = descriptor.key1;
+    options.latchEyecatcher = descriptor.key2;
+    options.mode = descriptor.kind;
+    options.ipcCreateFlags = QUOR_DOMAIN_DEFAULT_IPC_CREATE_FLAGS;
+    ShmPoolOptions_t poolOptions{};
+    poolOptions.handleEyecatcher = descriptor.eyecatcher;
+    poolOptions.eyecatcher0 = descriptor.key1;
+    poolOptions.latchEyecatcher = descriptor.key2;
+    return attachStatusSegment(attached, &descriptor.segName, nullptr, 0, 0, &options, &poolOptions);
+}
+
+// quorAttachToNode and quorAttachToNodeAndGetSegInfo: translate, attaching the
+// segment first when this process has not, then check the tag and that the node
+// is active. An attach made here is undone when a later step fails.
+uint32_t attachToNode(const Trace &t, const SNodeInfo_t *info, SNodeCB_t **node, ShmSegInfo_t **segInfo,
+                      ShmSegInfo_t *reference, uint32_t *differs, uint32_t options) {
+    const bool compare = (options & QUOR_LOCATOR_COMPARE_SEGMENT) != 0;
+    Resolved r;
+    uint32_t differ = 0;
+    ShmSegInfo_t *attached = nullptr;
+    uint32_t rc = translate(info, &r);
+    if (rc == QUOR_RC_SEGMENT_NOT_REGISTERED) {
+        if (compare) {
+            if (uint32_t crc = differsFrom(reference, r.descriptor.segName, &differ); crc != 0)
+                return t.fail(30, crc);
+        }
+        if (differ != 0) {
+            // A node of another segment than the reference's is not attached
+            // here: the caller's record and node stand.
+            r.record = reference;
+            r.node = *node;
+            rc = QUOR_RC_OK;
+        } else {
+            if (rc = attachDescribed(r.descriptor, &attached); rc != 0) return t.fail(40, rc);
+            rc = translate(info, &r);
+        }
+    } else if (rc == 0 && compare) {
+        rc = differsFrom(reference, r.record->segName, &differ);
+    }
+    if (rc == 0 && differ == 0 && info->tag != r.node->tag) rc = QUOR_RC_STALE_NODE_INFO;
+    if (rc == 0) {
+        CriticalSection section(r.node, Access::Read);
+        rc = section.entered();
+        if (rc == 0) rc = checkCondition(r.node->NodeCondition, QUOR_COND_MASK_ACTIVE);
+        rc = section.close(rc);
+    }
+    if (rc != 0) {
+        rc = t.fail(50, rc);
+        if (attached != nullptr) (void)detachStatusSegment(&attached, QUOR_DETACH_RELEASE);
+        return rc;
+    }
+    *node = r.node;
+    if (segInfo != nullptr) *segInfo = r.record;
+    if (differs != nullptr) *differs = differ;
+    return QUOR_RC_OK;
+}
+
+// The argument tests of the two translations that also return the record.
+uint32_t checkSegInfoArguments(const Trace &t, const SNodeInfo_t *info, SNodeCB_t **node,
+                               ShmSegInfo_t **segInfo, const uint32_t *differs) {
+    if (info == nullptr) return t.failWith(10, QUOR_RC_NULL_NODE_INFO, 0);
+    if (differs == nullptr) return t.failWith(20, QUOR_RC_NULL_SEGMENT_FLAG_OUTPUT, 0);
+    if (node == nullptr || segInfo == nullptr) return t.failWith(30, QUOR_RC_NULL_PARAMETER, 0);
+    return QUOR_RC_OK;
+}
+
+// Where a new locator's records go: the segment's shared lists hold one copy of
+// each descriptor and module path, and the locator keeps their offsets.
+template <class Stored, class Record>
+uint32_t storedOffset(ShmPoolHandle_t *pool, const Record *record, const void *base,
+                      uint32_t (*find)(ShmPoolHandle_t *, const Record *, Stored **),
+                      uint32_t (*insert)(ShmPoolHandle_t *, const Record *, Stored **), uint64_t *offset) {
+    Stored *stored = nullptr;
+    if (uint32_t rc = find(pool, record, &stored); rc != 0) return rc;
+    if (stored == nullptr) {
+        if (uint32_t rc = insert(pool, record, &stored); rc != 0) return rc;
+    }
+    *offset = static_cast<uint64_t>(reinterpret_cast<const unsigned char *>(stored) -
+                                    static_cast<const unsigned char *>(base));
+    return QUOR_RC_OK;
+}
+
+}  // namespace
+
+}  // namespace quor::tree
+
+using namespace quor;
+using namespace quor::tree;
+
+QUOR_EXPORT uint32_t quorGetControlBlockPtrFromSNodeInfo(SNodeInfo_t *info, SNodeCB_t **node) {
+    return traced(Fn::quorGetControlBlockPtrFromSNodeInfo, [&](Trace &t) {
+        if (info == nullptr) return t.failWith(10, QUOR_RC_NULL_NODE_INFO, 0);
+        if (node == nullptr) return t.failWith(20, QUOR_RC_NULL_PARAMETER, 0);
+        Resolved r;
+        if (uint32_t rc = translate(info, &r); rc != 0) return t.fail(30, rc);
+        *node = r.node;
+        return QUOR_RC_OK;
+    });
+}
+
+QUOR_EXPORT uint32_t quorGetControlBlockPtrFromSNodeInfoInPM(SNodeInfo_t *info, SNodeCB_t **node) {
+    return traced(Fn::quorGetControlBlockPtrFromSNodeInfoInPM, [&](Trace &t) {
+        if (info == nullptr) return t.failWith(10, QUOR_RC_NULL_NODE_INFO, 0);
+        if (node == nullptr) return t.failWith(20, QUOR_RC_NULL_PARAMETER, 0);
+        *node = reinterpret_cast<SNodeCB_t *>(static_cast<uintptr_t>(info->nodeOffset));
+        return QUOR_RC_OK;
+    });
+}
+
+QUOR_EXPORT uint32_t quorGetShmSegInfoPtrUsingSNodeInfo(SNodeInfo_t *info, SNodeCB_t **node,
+                                                        ShmSegInfo_t **segInfo, ShmSegInfo_t *reference,
+                                                        uint32_t *differs, uint32_t options) {
+    return traced(Fn::quorGetShmSegInfoPtrUsingSNodeInfo, [&](Trace &t) {
+        if (uint32_t rc = checkSegInfoArguments(t, info, node, segInfo, differs); rc != 0) return rc;
+        Resolved r;
+        if (uint32_t rc = translate(info, &r); rc != 0) return t.fail(40, rc);
+        if ((options & QUOR_LOCATOR_COMPARE_SEGMENT) != 0) {
+            if (uint32_t rc = differsFrom(reference, r.record->segName, differs); rc != 0)
+                return t.fail(50, rc);
+        }
+        *node = r.node;
+        *segInfo = r.record;
+        return QUOR_RC_OK;
+    });
+}
+
+QUOR_EXPORT uint32_t quorAttachToNode(SNodeInfo_t *info, SNodeCB_t **node) {
+    return traced(Fn::quorAttachToNode, [&](Trace &t) {
+        if (info == nullptr) return t.failWith(10, QUOR_RC_NULL_NODE_INFO, 0);
+        if (node == nullptr) return t.failWith(20, QUOR_RC_NULL_PARAMETER, 0);
+        return attachToNode(t, info, node, nullptr, nullptr, nullptr, 0);
+    });
+}
+
+QUOR_EXPORT uint32_t quorAttachToNodeAndGetSegInfo(SNodeInfo_t *info, SNodeCB_t **node,
+                                                   ShmSegInfo_t **segInfo, ShmSegInfo_t *reference,
+                                                   uint32_t *differs, uint32_t options) {
+    return traced(Fn::quorAttachToNodeAndGetSegInfo, [&](Trace &t) {
+        if (uint32_t rc = checkSegInfoArguments(t, info, node, segInfo, differs); rc != 0) return rc;
+        return attachToNode(t, info, node, segInfo, reference, differs, options);
+    });
+}
+
+QUOR_EXPORT uint32_t quorDetachFromNode(SNodeInfo_t *info, uint32_t mode) {
+    return traced(Fn::quorDetachFromNode, [&](Trace &t) {
+        if (info == nullptr) return t.failWith(10, QUOR_RC_NULL_NODE_INFO, 0);
+        ShmSegInfo_t *record = nullptr;
+        {
+            RegistryLock lock;
+            if (!libraryInitialized())
+                return t.failWith(20, QUOR_RC_LIBRARY_NOT_INITIALIZED, lib().libraryMagic);
+            ShmSegInfo_t descriptor{};
+            if (uint32_t rc = copyDescriptorLocked(info, &descriptor); rc != 0) return t.fail(30, rc);
+            LibraryState &state = lib();
+            if (descriptor.kind == QUOR_SHM_MODE_USER_MEMORY) {
+                if (state.protectedSegState != QUOR_PROTSEG_VALID)
+                    return t.fail(40, QUOR_RC_SEGMENT_NOT_ATTACHED);
+                record = &state.protectedSegInfo;
+            } else if (AttachInfo *node = findRegisteredLocked(descriptor.segName); node != nullptr) {
+                record = node->segInfo;
+            } else {
+                return QUOR_RC_OK;  // never attached here: nothing to detach
+            }
+        }
+        if (uint32_t rc = detachStatusSegment(&record, mode); rc != 0) {
+            return t.failWith(50, QUOR_RC_DETACH_FAILED, rc);
+        }
+        return QUOR_RC_OK;
+    });
+}
+
+QUOR_EXPORT uint32_t quorAddStatusNodeInfo(SNodeInfo_t *info, ShmSegInfo_t *segInfo,
+                                           const ShmSegInfo_t *descriptor, uint64_t nodeOffset, uint64_t tag,
+                                           uint64_t idSize, const RMXPathRec_t *rmxPath) {
+    return traced(Fn::quorAddStatusNodeInfo, [&](Trace &t) {
+        if (segInfo == nullptr) return t.failWith(10, QUOR_RC_NOT_ATTACHED, 0);
+        if (descriptor == nullptr) return t.failWith(11, QUOR_RC_NOT_ATTACHED, 0);
+        if (info == nullptr) return t.failWith(20, QUOR_RC_NULL_NODE_INFO, 0);
+        if (tag > QUOR_MAX_TAG) return t.failWith(30, QUOR_RC_SIZE_TOO_LARGE, tag);
+        if (idSize > QUOR_MAX_ID_SIZE) return t.failWith(40, QUOR_RC_ID_SIZE_TOO_LARGE, idSize);
+        ShmDomainHandle_t *domain = segInfo->domainHandle;
+        if (domain == nullptr)
+            return t.failLogged(50, QUOR_RC_NULL_DOMAIN_HANDLE, reinterpret_cast<uintptr_t>(segInfo));
+        if (domain->base == nullptr)
+            return t.failLogged(51, QUOR_RC_NOT_MAPPED, reinterpret_cast<uintptr_t>(domain));
+
+        SNodeInfo_t built{};
+        built.nodeOffset = nodeOffset;
+        built.tag = tag;
+        built.idSize = idSize;
+        built.segBase = reinterpret_cast<uintptr_t>(domain->base);
+        uint32_t rc =
+            storedOffset(segInfo->poolHandle, descriptor, domain->base, quorFindAttachSegInfoNodeInLList,
+                         quorInsertAttachSegInfoNodeIntoLList, &built.segDescOffset);
+        if (rc != 0) return t.fail(60, rc);
+        RMXPathRec_t path{};
+        if (rmxPath != nullptr) path = *rmxPath;
+        rc = storedOffset(segInfo->poolHandle, &path, domain->base, quorFindRMXNodeInLList,
+                          quorInsertRMXNodeIntoLList, &built.rmxPathOffset);
+        if (rc != 0) return t.fail(70, rc);
+        *info = built;
+        return QUOR_RC_OK;
+    });
+}

@@ -1,0 +1,71 @@
+// Nodes as blocks of a segment's tree pool. Only the memory differs from a node
+// made in private memory: the layout is the same (layOutNode).
+#include "frame/export.h"
+#include "frame/trace.h"
+#include "tree/records.h"
+#include "tree/sizing.h"
+
+namespace quor::tree {
+namespace {
+
+// The storage code may copy up to 24 bytes of a caller's file name into a pad.
+inline constexpr char kBlockSource[24] = "quor";
+
+// The pool's free bytes, read under its latch; a failure of the latch or the
+// read is QUOR_RC_POOL_INFO_FAILED.
+uint32_t poolFreeBytes(ShmPoolHandle_t *pool, uint64_t *freeBytes) {
+    if (quorLatchShmPool(pool) != 0) return QUOR_RC_POOL_INFO_FAILED;
+    ShmPoolInfo_t info{};
+    uint32_t rc = quorGetShmPoolInfo(pool, &info);
+    *freeBytes = info.freeBytes;
+    rc = merged(rc, quorUnlatchShmPool(pool));
+    return rc == 0 ? rc : QUOR_RC_POOL_INFO_FAILED;
+}
+
+uint32_t createNode(Trace &t, ShmSegInfo_t *segInfo, SNodeCB_t **nodeOut, uint64_t areaFlags,
+                    const uint64_t *sizes, uint64_t *totalOut, uint64_t *offsetOut) {
+    if (segInfo == nullptr) return t.failWith(10, QUOR_RC_NULL_SEGMENT_INFO, 0);
+    if (nodeOut == nullptr) return t.failWith(11, QUOR_RC_NULL_PARAMETER, 0);
+    if (sizes == nullptr) return t.failWith(20, QUOR_RC_NULL_SIZE_ARRAY, 0);
+    if (totalOut == nullptr) return t.failWith(30, QUOR_RC_NULL_NODE_SIZE_OUTPUT, 0);
+    if (offsetOut == nullptr) return t.failWith(40, QUOR_RC_NULL_NODE_OFFSET_OUTPUT, 0);
+    uint64_t total = 0;
+    if (uint32_t rc = nodeTotalSize(sizes, &total); rc != 0) return t.fail(50, rc);
+    if (segInfo->key1 != QUOR_EYECATCHER) return t.failWith(60, QUOR_RC_BAD_EYECATCHER, segInfo->key1);
+
+    ShmPoolHandle_t *pool = segInfo->poolHandle;
+    uint64_t freeBytes = 0;
+    if (uint32_t rc = poolFreeBytes(pool, &freeBytes); rc != 0) return t.fail(70, rc);
+    if (freeBytes < total) return t.failWith(80, QUOR_RC_POOL_TOO_SMALL, freeBytes);
+
+    *totalOut = total;
+    void *block = nullptr;
+    if (_quorAllocateShmBlock(&block, pool, total, 0, t.id(), __LINE__, kBlockSource) != 0) {
+        return t.fail(90, QUOR_RC_NODE_ALLOC_FAILED);
+    }
+    auto *node = static_cast<SNodeCB_t *>(block);
+    if (uint32_t rc = layOutNode(node, total, areaFlags, sizes, segInfo->key2); rc != 0) {
+        (void)_quorFreeShmBlock(&block, pool, t.id(), __LINE__, kBlockSource);
+        return t.fail(100, rc);
+    }
+    const auto at = reinterpret_cast<uintptr_t>(node), base = reinterpret_cast<uintptr_t>(pool->base);
+    if (at < base) {
+        (void)_quorFreeShmBlock(&block, pool, t.id(), __LINE__, kBlockSource);
+        return t.fail(110, QUOR_RC_NEGATIVE_NODE_OFFSET);
+    }
+    *offsetOut = at - base;
+    *nodeOut = node;
+    return QUOR_RC_OK;
+}
+
+}  // namespace
+}  // namespace quor::tree
+
+using namespace quor;
+
+QUOR_EXPORT uint32_t quorCreateNode(ShmSegInfo_t *segInfo, SNodeCB_t **node, uint64_t areaFlags,
+                                    const uint64_t *sizes, uint64_t *totalOut, uint64_t *offsetOut) {
+    return traced(Fn::quorCreateNode, [&](Trace &t) {
+        return tree::createNode(t, segInfo, node, areaFlags, sizes, totalOut, offsetOut);
+    });
+}
