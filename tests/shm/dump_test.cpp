@@ -52,9 +52,11 @@ TEST_F(DumpTest, PoolHeapAtTwoVerbosities) {
     const uint64_t s = pool->poolHeapOffset + QUOR_HHEADER_SIZE(0);  // skip-list header
     const uint64_t chunks = s + got.slSpaceSize, end = pool->poolHeapOffset + got.heapSize;
     const uint64_t head = s + 128, tail = s + 208;  // sentinels for one level
-    // Node placements: the first free node at 288, then 80 per free node and 56
-    // per allocated node, in the order the carving and freeing made them.
-    const uint64_t lowFree = s + 504, allocated = s + 584, upperFree = s + 640;
+    // Node placements: the first free node at 288 stays put (a cut resizes it in
+    // place); then 56 per allocated node and 80 per new free node, in the order
+    // the carving and freeing made them: the upper block's node at 368 (gone with
+    // its free), the lower block's at 424, the upper free chunk's at 480.
+    const uint64_t lowFree = s + 288, allocated = s + 424, upperFree = s + 480;
     auto n = [](uint64_t v) { return std::to_string(v); };
     const std::string lowEntry = "  Free block #1 has offset = " + n(chunks) +
                                  ", max level = 0, size = " + n(end - 80 - chunks) + "\r\n";
