@@ -44,6 +44,11 @@ uint32_t tearDown(Trace &trace) {
         node = next;
     }
 
+    // The private lists live as long as the library does: a later first
+    // initialisation starts them empty, so their nodes would otherwise be lost.
+    if (uint32_t rc = quorDeleteAttachSegInfoPMLList(); rc != 0) return trace.fail(52, rc);
+    if (uint32_t rc = quorDeleteRMXPMLList(); rc != 0) return trace.fail(54, rc);
+
     if (uint32_t rc =
             hostMemFree(reinterpret_cast<void **>(&state.attachInfoList), 0, 0, src::tree, __LINE__);
         rc != 0) {

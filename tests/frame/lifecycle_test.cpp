@@ -1,6 +1,7 @@
 // Initialisation, clean-up and the per-node concurrency-model queries.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <vector>
 
 #include "frame/state.h"
@@ -99,6 +100,26 @@ TEST(Lifecycle, CleanupReleasesEveryRegistryRecord) {
     EXPECT_EQ(hostMemLiveBlocks("quorshm"), 0u);
     EXPECT_EQ(hostMemLiveBlocks("quor"), 2u) << "only the foreign record stays";
     for (void *p : foreign) hostMemFree(&p, 0, 0, "quor", __LINE__);
+}
+
+TEST(Lifecycle, TearDownReleasesThePrivateLists) {
+    ASSERT_EQ(QUOROneTimeOnlyInitialization(K, K), QUOR_RC_OK);
+    RMXPathRec_t path{};
+    RMXPathRec_t *stored = nullptr;
+    for (const char *name : {"b", "a"}) {
+        std::snprintf(path.path, sizeof path.path, "%s", name);
+        ASSERT_EQ(quorInsertRMXNodeIntoPMLList(&path, &stored), QUOR_RC_OK);
+    }
+    ShmSegInfo_t segment{};
+    AttachSegInfo_t *storedSegment = nullptr;
+    std::snprintf(segment.segName.name, sizeof segment.segName.name, "seg");
+    ASSERT_EQ(quorInsertAttachSegInfoNodeIntoPMLList(&segment, &storedSegment), QUOR_RC_OK);
+    EXPECT_EQ(hostMemLiveBlocks("quorll"), 3u);
+
+    EXPECT_EQ(QUORCleanup(QUOR_CLEANUP_RELEASE), QUOR_RC_OK);
+    EXPECT_EQ(hostMemLiveBlocks("quorll"), 0u);
+    EXPECT_EQ(quor::lib().rmxPMList, nullptr);
+    EXPECT_EQ(quor::lib().segInfoPMList, nullptr);
 }
 
 struct FakeNode {
