@@ -144,13 +144,30 @@ namespace {
 // so a walk longer than that runs round a corrupt cycle.
 uint64_t stepBudget(const Heap &h) { return (h.spaceEnd - h.S) / allocNodeSize(0) + 2; }
 
+// The node an allocated-list link at `level` names, or null when the link names no
+// node of at least that level lying wholly in the node space. The one test every
+// hop of a search makes: the bounds come from the bound layout, so nothing behind
+// a link is read before it passed them.
+inline SLAllocNode_t *allocTarget(const Heap &h, uint64_t link, uint64_t level) {
+    const uint64_t offset = link - (0x30 + 8 * level);
+    if ((link & 7) != 0 || link < 0x30 + 8 * level || offset < h.S + h.slHeader ||
+        offset > h.spaceEnd - allocNodeSize(0)) {
+        return nullptr;
+    }
+    auto *node = h.at<SLAllocNode_t>(offset);
+    const uint64_t nodeLevel = node->level;
+    if (nodeLevel < level || nodeLevel >= h.L || allocNodeSize(nodeLevel) > h.spaceEnd - offset)
+        return nullptr;
+    return node;
+}
+
 // The node that an allocated-list link at `level` names, or null for the end;
 // `bad` is set for a link that names no valid node of at least that level.
 SLAllocNode_t *nextAlloc(const Heap &h, SLAllocNode_t *node, uint64_t level, bool &bad) {
     uint64_t link = Heap::allocLinks(node)[level];
     if (link == 0) return nullptr;
-    SLAllocNode_t *next = link >= 0x30 + 8 * level ? h.allocNode(link - 0x30 - 8 * level) : nullptr;
-    if (next == nullptr || next->level < level || next == node) bad = true;
+    SLAllocNode_t *next = allocTarget(h, link, level);
+    if (next == nullptr || next == node) bad = true;
     return bad ? nullptr : next;
 }
 
@@ -166,18 +183,34 @@ SLFreeNode_t *nextFree(const Heap &h, SLFreeNode_t *node, LinkArray which, uint6
     return next != nullptr && next->level >= level ? next : nullptr;
 }
 
+// Starts fetching the node a link names (a link may be 0 or anything: a prefetch
+// never faults and reads nothing the search relies on).
+inline void prefetchAllocTarget(const Heap &h, uint64_t link, uint64_t level) {
+    h.prefetch(link - 0x30 - 8 * level);
+}
+
 // For each level from `top` down, the last allocated node whose chunk offset lies
-// below `key` (the head when none does).
+// below `key` (the head when none does). The nodes are scattered through the space,
+// so each hop is a likely cache miss; the node one level down is fetched while the
+// one on this level is compared, which overlaps the two misses of every descent.
 uint32_t searchAlloc(const Heap &h, uint64_t key, uint64_t top, SLAllocNode_t **pred) {
-    SLAllocNode_t *x = h.allocNode(h.allocHead);
+    SLAllocNode_t *x = h.at<SLAllocNode_t>(h.allocHead);
     uint64_t budget = stepBudget(h);
     for (uint64_t i = top + 1; i-- > 0;) {
+        uint64_t *links = Heap::allocLinks(x);
+        uint64_t link = links[i];
+        if (i > 0) prefetchAllocTarget(h, links[i - 1], i - 1);
         for (;;) {
-            bool bad = false;
-            SLAllocNode_t *next = nextAlloc(h, x, i, bad);
-            if (bad || budget-- == 0) return QUOR_RC_HEAP_CORRUPT;
-            if (next == nullptr || next->chunkOffset >= key) break;
+            if (budget-- == 0) return QUOR_RC_HEAP_CORRUPT;
+            if (link == 0) break;
+            SLAllocNode_t *next = allocTarget(h, link, i);
+            if (next == nullptr || next == x) return QUOR_RC_HEAP_CORRUPT;
+            if (next->chunkOffset >= key) break;
             x = next;
+            links = Heap::allocLinks(x);
+            link = links[i];
+            prefetchAllocTarget(h, link, i);
+            if (i > 0) prefetchAllocTarget(h, links[i - 1], i - 1);
         }
         pred[i] = x;
     }
