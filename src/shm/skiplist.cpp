@@ -224,12 +224,20 @@ uint32_t searchFree(const Heap &h, LinkArray forward, uint64_t top, SLFreeNode_t
     SLFreeNode_t *const head = h.freeNode(h.freeHead), *const tail = h.freeNode(h.freeTail);
     SLFreeNode_t *x = head;
     uint64_t budget = stepBudget(h);
+    // As in the allocated list, the node one level down is fetched during each
+    // comparison on this level.
+    auto fetchBelow = [&](SLFreeNode_t *node, uint64_t i) {
+        if (i > 0) h.prefetch(Heap::freeLinks(node, forward)[i - 1]);
+    };
     for (uint64_t i = top + 1; i-- > 0;) {
+        fetchBelow(x, i);
         for (;;) {
             SLFreeNode_t *next = nextFree(h, x, forward, i);
             if (next == nullptr || next == head || budget-- == 0) return QUOR_RC_HEAP_CORRUPT;
             if (next == tail || stop(next)) break;
             x = next;
+            h.prefetch(Heap::freeLinks(x, forward)[i]);
+            fetchBelow(x, i);
         }
         pred[i] = x;
     }
