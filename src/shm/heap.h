@@ -170,6 +170,8 @@ struct Pending {
     bool movable;
 };
 uint32_t makeRoom(Heap &h, Pending pending);
+// True when the space is low enough that makeRoom would rebuild or resize it.
+bool needsRoom(const Heap &h);
 uint32_t defragment(Heap &h, Pending pending);
 uint32_t rebuildInPlace(Heap &h);
 uint32_t changeSpace(Heap &h, uint64_t newSpaceSize, uint32_t direction, Pending pending);

@@ -25,28 +25,6 @@ void exposeBytes(Heap &h, uint64_t offset, uint64_t length) {
     if (poisoning) unpoisonBytes(h.base + offset, length);
 }
 
-PadFormat padFormat(uint32_t padType) {
-    switch (padType) {
-        case QUOR_PAD_TYPE_NONE:
-        case QUOR_PAD_TYPE_C0DE1D1E:
-            return {true, false, false, false, false};
-        case QUOR_PAD_TYPE_EEBC011A:
-            return {true, true, false, false, false};
-        case QUOR_PAD_TYPE_DABC011A:
-            return {true, true, false, true, false};
-        case QUOR_PAD_TYPE_A110CBEE:
-            return {true, true, true, false, false};
-        case QUOR_PAD_TYPE_A110CE87:
-            return {true, true, true, false, true};
-        case QUOR_PAD_TYPE_A110CBAD:
-            return {true, true, true, true, false};
-        case QUOR_PAD_TYPE_78EC011A:
-            return {true, true, true, true, true};
-        default:
-            return {};
-    }
-}
-
 namespace {
 
 // Unaligned-safe access to pad words; pads of a chunk lie inside the chunk, which

@@ -325,12 +325,17 @@ uint32_t deleteAllocChunk(Heap &h, uint64_t chunkOffset, uint64_t expectedUserOf
 
 namespace {
 
-uint32_t insertFreeAtLevel(Heap &h, uint64_t offset, uint64_t size, uint64_t level, uint64_t reserve) {
+// `pathO`, when given, is the offset-order path for `offset` found under this
+// hold of the latch with no list change since; it spares the search.
+uint32_t insertFreeAtLevel(Heap &h, uint64_t offset, uint64_t size, uint64_t level, uint64_t reserve,
+                           SLFreeNode_t *const *pathO = nullptr) {
     SLFreeNode_t *predO[kMaxLevel], *predS[kMaxLevel];
     const uint64_t current = *h.freeLevelWord();
-    if (uint32_t rc =
-            searchFree(h, kForwardO, current, predO, [&](SLFreeNode_t *n) { return n->offset >= offset; });
-        rc != 0) {
+    if (pathO != nullptr) {
+        std::copy_n(pathO, current + 1, predO);
+    } else if (uint32_t rc = searchFree(h, kForwardO, current, predO,
+                                        [&](SLFreeNode_t *n) { return n->offset >= offset; });
+               rc != 0) {
         return rc;
     }
     if (uint32_t rc =
@@ -481,9 +486,11 @@ uint32_t takeBestFit(Heap &h, uint64_t size, uint64_t *offset) {
     return QUOR_RC_OK;
 }
 
-uint32_t freeNeighbours(Heap &h, uint64_t offset, uint64_t size, Neighbours *out) {
+namespace {
+
+// freeNeighbours, also handing back the offset-order path it searched.
+uint32_t neighboursAndPath(Heap &h, uint64_t offset, uint64_t size, Neighbours *out, SLFreeNode_t **pred) {
     if (!h.inChunkArea(offset, size) || size == 0) return QUOR_RC_HEAP_CORRUPT;
-    SLFreeNode_t *pred[kMaxLevel];
     if (uint32_t rc = searchFree(h, kForwardO, *h.freeLevelWord(), pred,
                                  [&](SLFreeNode_t *n) { return n->offset >= offset; });
         rc != 0) {
@@ -503,9 +510,17 @@ uint32_t freeNeighbours(Heap &h, uint64_t offset, uint64_t size, Neighbours *out
     return QUOR_RC_OK;
 }
 
+}  // namespace
+
+uint32_t freeNeighbours(Heap &h, uint64_t offset, uint64_t size, Neighbours *out) {
+    SLFreeNode_t *pred[kMaxLevel];
+    return neighboursAndPath(h, offset, size, out, pred);
+}
+
 uint32_t giveBack(Heap &h, uint64_t offset, uint64_t size, bool lastResort) {
     Neighbours n;
-    if (uint32_t rc = freeNeighbours(h, offset, size, &n); rc != 0) return rc;
+    SLFreeNode_t *pathO[kMaxLevel];
+    if (uint32_t rc = neighboursAndPath(h, offset, size, &n, pathO); rc != 0) return rc;
     SLFreeNode_t *before = h.freeNode(n.pred), *after = h.freeNode(n.succ);
     if (n.mergePred && n.mergeSucc) {
         const uint64_t total = before->size + size + after->size;
@@ -514,6 +529,12 @@ uint32_t giveBack(Heap &h, uint64_t offset, uint64_t size, bool lastResort) {
     }
     if (n.mergePred) return regrowFreeNode(h, n.pred, before->offset, before->size + size);
     if (n.mergeSucc) return regrowFreeNode(h, n.succ, offset, size + after->size);
+    // With room to spare nothing rebuilds the lists before the insertion, so the
+    // offset-order path just searched still holds.
+    if (!needsRoom(h)) {
+        return insertFreeAtLevel(h, offset, size, drawLevel(*h.freeLevelWord(), h.L), placementReserve(h.L),
+                                 pathO);
+    }
     uint64_t start = offset, length = size;
     uint32_t rc = insertFreeBlock(h, &start, &length);
     if (rc != 0 && lastResort) rc = insertFreeChunk(h, start, length, 0);
