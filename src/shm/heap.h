@@ -96,6 +96,11 @@ public:
     T *at(uint64_t offset) const {
         return reinterpret_cast<T *>(base + offset);
     }
+    // Starts fetching the line at `offset`, which need not be valid: the address is
+    // formed as an integer and a prefetch never faults.
+    void prefetch(uint64_t offset) const {
+        __builtin_prefetch(reinterpret_cast<const void *>(reinterpret_cast<uintptr_t>(base) + offset));
+    }
     // True when [offset, offset + length) lies in the chunk area.
     bool inChunkArea(uint64_t offset, uint64_t length) const {
         return offset >= spaceEnd && offset <= end && length <= end - offset;
@@ -165,6 +170,8 @@ struct Pending {
     bool movable;
 };
 uint32_t makeRoom(Heap &h, Pending pending);
+// True when the space is low enough that makeRoom would rebuild or resize it.
+bool needsRoom(const Heap &h);
 uint32_t defragment(Heap &h, Pending pending);
 uint32_t rebuildInPlace(Heap &h);
 uint32_t changeSpace(Heap &h, uint64_t newSpaceSize, uint32_t direction, Pending pending);

@@ -25,28 +25,6 @@ void exposeBytes(Heap &h, uint64_t offset, uint64_t length) {
     if (poisoning) unpoisonBytes(h.base + offset, length);
 }
 
-PadFormat padFormat(uint32_t padType) {
-    switch (padType) {
-        case QUOR_PAD_TYPE_NONE:
-        case QUOR_PAD_TYPE_C0DE1D1E:
-            return {true, false, false, false, false};
-        case QUOR_PAD_TYPE_EEBC011A:
-            return {true, true, false, false, false};
-        case QUOR_PAD_TYPE_DABC011A:
-            return {true, true, false, true, false};
-        case QUOR_PAD_TYPE_A110CBEE:
-            return {true, true, true, false, false};
-        case QUOR_PAD_TYPE_A110CE87:
-            return {true, true, true, false, true};
-        case QUOR_PAD_TYPE_A110CBAD:
-            return {true, true, true, true, false};
-        case QUOR_PAD_TYPE_78EC011A:
-            return {true, true, true, true, true};
-        default:
-            return {};
-    }
-}
-
 namespace {
 
 // Unaligned-safe access to pad words; pads of a chunk lie inside the chunk, which
@@ -160,6 +138,8 @@ uint32_t checkChunk(Heap &h, uint64_t u, char *fileNameOut, uint32_t, uint32_t l
         h.traits->kind == QUOR_HEAP_KIND_DOMAIN ? QUOR_RC_DOMAIN_ALLOC_CHUNK_NOT_FOUND : QUOR_RC_POOL_NO_FIT;
     if (u < 16 || u - 16 < h.spaceEnd || u > h.end) return unreadable;
     PadWindow frontEnd(h, u - 16, u);
+    // The node is needed last but its offset is at hand: start fetching it now.
+    h.prefetch(load<uint64_t>(h, u - 16));
     const uint32_t T = load<uint32_t>(h, u - 4);
     if (T == 0) return QUOR_RC_OK;
     if (T == QUOR_CHUNK_FREED_MARK) {
@@ -221,11 +201,14 @@ uint32_t checkChunk(Heap &h, uint64_t u, char *fileNameOut, uint32_t, uint32_t l
     if (p.checksum && (load<uint64_t>(h, X - 24) != QUOR_PAD_GUARD || frontSumBad)) {
         report("Back memory pad checksum corruption found at:", fileName, line);
     }
-    const uint64_t extra = h.traits->kind == QUOR_HEAP_KIND_DOMAIN ? poolExtra(h, node->userOffset, X) : 0;
     const uint64_t overhead = front + back;
     const uint64_t slackStart = node->userOffset + node->userSize;
-    if (node->userSize <= node->chunkSize && node->chunkSize >= extra + node->userSize + overhead &&
-        slackStart >= node->userOffset) {
+    // A chunk without slack past its pads has none past a pool header either, so
+    // the caller's bytes (where a pool keeps its header) are read only when needed.
+    const bool maySlack = node->userSize <= node->chunkSize && node->chunkSize - node->userSize > overhead;
+    const uint64_t extra =
+        maySlack && h.traits->kind == QUOR_HEAP_KIND_DOMAIN ? poolExtra(h, node->userOffset, X) : 0;
+    if (maySlack && node->chunkSize >= extra + node->userSize + overhead && slackStart >= node->userOffset) {
         uint64_t slack = node->chunkSize - extra - node->userSize - overhead;
         if (slackStart > X - back) slack = 0;
         slack = std::min(slack, X - back - slackStart);

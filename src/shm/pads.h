@@ -19,7 +19,28 @@ struct PadFormat {
     bool checksum = false;  // a guard word just before each pad's node offset
     bool file = false;      // the caller's 24-byte file name
 };
-PadFormat padFormat(uint32_t padType);
+// Inline: every allocation, return and block lookup asks it.
+inline PadFormat padFormat(uint32_t padType) {
+    switch (padType) {
+        case QUOR_PAD_TYPE_NONE:
+        case QUOR_PAD_TYPE_C0DE1D1E:
+            return {true, false, false, false, false};
+        case QUOR_PAD_TYPE_EEBC011A:
+            return {true, true, false, false, false};
+        case QUOR_PAD_TYPE_DABC011A:
+            return {true, true, false, true, false};
+        case QUOR_PAD_TYPE_A110CBEE:
+            return {true, true, true, false, false};
+        case QUOR_PAD_TYPE_A110CE87:
+            return {true, true, true, false, true};
+        case QUOR_PAD_TYPE_A110CBAD:
+            return {true, true, true, true, false};
+        case QUOR_PAD_TYPE_78EC011A:
+            return {true, true, true, true, true};
+        default:
+            return {};
+    }
+}
 
 inline uint64_t frontPadBytes(PadFormat p, uint64_t f) {
     return 16 + (p.checksum ? 8 : 0) + (p.guards ? 16 + 8 * f : 0) + (p.file ? QUOR_PAD_FILE_NAME_SIZE : 0);

@@ -144,13 +144,30 @@ namespace {
 // so a walk longer than that runs round a corrupt cycle.
 uint64_t stepBudget(const Heap &h) { return (h.spaceEnd - h.S) / allocNodeSize(0) + 2; }
 
+// The node an allocated-list link at `level` names, or null when the link names no
+// node of at least that level lying wholly in the node space. The one test every
+// hop of a search makes: the bounds come from the bound layout, so nothing behind
+// a link is read before it passed them.
+inline SLAllocNode_t *allocTarget(const Heap &h, uint64_t link, uint64_t level) {
+    const uint64_t offset = link - (0x30 + 8 * level);
+    if ((link & 7) != 0 || link < 0x30 + 8 * level || offset < h.S + h.slHeader ||
+        offset > h.spaceEnd - allocNodeSize(0)) {
+        return nullptr;
+    }
+    auto *node = h.at<SLAllocNode_t>(offset);
+    const uint64_t nodeLevel = node->level;
+    if (nodeLevel < level || nodeLevel >= h.L || allocNodeSize(nodeLevel) > h.spaceEnd - offset)
+        return nullptr;
+    return node;
+}
+
 // The node that an allocated-list link at `level` names, or null for the end;
 // `bad` is set for a link that names no valid node of at least that level.
 SLAllocNode_t *nextAlloc(const Heap &h, SLAllocNode_t *node, uint64_t level, bool &bad) {
     uint64_t link = Heap::allocLinks(node)[level];
     if (link == 0) return nullptr;
-    SLAllocNode_t *next = link >= 0x30 + 8 * level ? h.allocNode(link - 0x30 - 8 * level) : nullptr;
-    if (next == nullptr || next->level < level || next == node) bad = true;
+    SLAllocNode_t *next = allocTarget(h, link, level);
+    if (next == nullptr || next == node) bad = true;
     return bad ? nullptr : next;
 }
 
@@ -166,18 +183,34 @@ SLFreeNode_t *nextFree(const Heap &h, SLFreeNode_t *node, LinkArray which, uint6
     return next != nullptr && next->level >= level ? next : nullptr;
 }
 
+// Starts fetching the node a link names (a link may be 0 or anything: a prefetch
+// never faults and reads nothing the search relies on).
+inline void prefetchAllocTarget(const Heap &h, uint64_t link, uint64_t level) {
+    h.prefetch(link - 0x30 - 8 * level);
+}
+
 // For each level from `top` down, the last allocated node whose chunk offset lies
-// below `key` (the head when none does).
+// below `key` (the head when none does). The nodes are scattered through the space,
+// so each hop is a likely cache miss; the node one level down is fetched while the
+// one on this level is compared, which overlaps the two misses of every descent.
 uint32_t searchAlloc(const Heap &h, uint64_t key, uint64_t top, SLAllocNode_t **pred) {
-    SLAllocNode_t *x = h.allocNode(h.allocHead);
+    SLAllocNode_t *x = h.at<SLAllocNode_t>(h.allocHead);
     uint64_t budget = stepBudget(h);
     for (uint64_t i = top + 1; i-- > 0;) {
+        uint64_t *links = Heap::allocLinks(x);
+        uint64_t link = links[i];
+        if (i > 0) prefetchAllocTarget(h, links[i - 1], i - 1);
         for (;;) {
-            bool bad = false;
-            SLAllocNode_t *next = nextAlloc(h, x, i, bad);
-            if (bad || budget-- == 0) return QUOR_RC_HEAP_CORRUPT;
-            if (next == nullptr || next->chunkOffset >= key) break;
+            if (budget-- == 0) return QUOR_RC_HEAP_CORRUPT;
+            if (link == 0) break;
+            SLAllocNode_t *next = allocTarget(h, link, i);
+            if (next == nullptr || next == x) return QUOR_RC_HEAP_CORRUPT;
+            if (next->chunkOffset >= key) break;
             x = next;
+            links = Heap::allocLinks(x);
+            link = links[i];
+            prefetchAllocTarget(h, link, i);
+            if (i > 0) prefetchAllocTarget(h, links[i - 1], i - 1);
         }
         pred[i] = x;
     }
@@ -191,12 +224,20 @@ uint32_t searchFree(const Heap &h, LinkArray forward, uint64_t top, SLFreeNode_t
     SLFreeNode_t *const head = h.freeNode(h.freeHead), *const tail = h.freeNode(h.freeTail);
     SLFreeNode_t *x = head;
     uint64_t budget = stepBudget(h);
+    // As in the allocated list, the node one level down is fetched during each
+    // comparison on this level.
+    auto fetchBelow = [&](SLFreeNode_t *node, uint64_t i) {
+        if (i > 0) h.prefetch(Heap::freeLinks(node, forward)[i - 1]);
+    };
     for (uint64_t i = top + 1; i-- > 0;) {
+        fetchBelow(x, i);
         for (;;) {
             SLFreeNode_t *next = nextFree(h, x, forward, i);
             if (next == nullptr || next == head || budget-- == 0) return QUOR_RC_HEAP_CORRUPT;
             if (next == tail || stop(next)) break;
             x = next;
+            h.prefetch(Heap::freeLinks(x, forward)[i]);
+            fetchBelow(x, i);
         }
         pred[i] = x;
     }
@@ -284,12 +325,17 @@ uint32_t deleteAllocChunk(Heap &h, uint64_t chunkOffset, uint64_t expectedUserOf
 
 namespace {
 
-uint32_t insertFreeAtLevel(Heap &h, uint64_t offset, uint64_t size, uint64_t level, uint64_t reserve) {
+// `pathO`, when given, is the offset-order path for `offset` found under this
+// hold of the latch with no list change since; it spares the search.
+uint32_t insertFreeAtLevel(Heap &h, uint64_t offset, uint64_t size, uint64_t level, uint64_t reserve,
+                           SLFreeNode_t *const *pathO = nullptr) {
     SLFreeNode_t *predO[kMaxLevel], *predS[kMaxLevel];
     const uint64_t current = *h.freeLevelWord();
-    if (uint32_t rc =
-            searchFree(h, kForwardO, current, predO, [&](SLFreeNode_t *n) { return n->offset >= offset; });
-        rc != 0) {
+    if (pathO != nullptr) {
+        std::copy_n(pathO, current + 1, predO);
+    } else if (uint32_t rc = searchFree(h, kForwardO, current, predO,
+                                        [&](SLFreeNode_t *n) { return n->offset >= offset; });
+               rc != 0) {
         return rc;
     }
     if (uint32_t rc =
@@ -440,9 +486,11 @@ uint32_t takeBestFit(Heap &h, uint64_t size, uint64_t *offset) {
     return QUOR_RC_OK;
 }
 
-uint32_t freeNeighbours(Heap &h, uint64_t offset, uint64_t size, Neighbours *out) {
+namespace {
+
+// freeNeighbours, also handing back the offset-order path it searched.
+uint32_t neighboursAndPath(Heap &h, uint64_t offset, uint64_t size, Neighbours *out, SLFreeNode_t **pred) {
     if (!h.inChunkArea(offset, size) || size == 0) return QUOR_RC_HEAP_CORRUPT;
-    SLFreeNode_t *pred[kMaxLevel];
     if (uint32_t rc = searchFree(h, kForwardO, *h.freeLevelWord(), pred,
                                  [&](SLFreeNode_t *n) { return n->offset >= offset; });
         rc != 0) {
@@ -462,9 +510,17 @@ uint32_t freeNeighbours(Heap &h, uint64_t offset, uint64_t size, Neighbours *out
     return QUOR_RC_OK;
 }
 
+}  // namespace
+
+uint32_t freeNeighbours(Heap &h, uint64_t offset, uint64_t size, Neighbours *out) {
+    SLFreeNode_t *pred[kMaxLevel];
+    return neighboursAndPath(h, offset, size, out, pred);
+}
+
 uint32_t giveBack(Heap &h, uint64_t offset, uint64_t size, bool lastResort) {
     Neighbours n;
-    if (uint32_t rc = freeNeighbours(h, offset, size, &n); rc != 0) return rc;
+    SLFreeNode_t *pathO[kMaxLevel];
+    if (uint32_t rc = neighboursAndPath(h, offset, size, &n, pathO); rc != 0) return rc;
     SLFreeNode_t *before = h.freeNode(n.pred), *after = h.freeNode(n.succ);
     if (n.mergePred && n.mergeSucc) {
         const uint64_t total = before->size + size + after->size;
@@ -473,6 +529,12 @@ uint32_t giveBack(Heap &h, uint64_t offset, uint64_t size, bool lastResort) {
     }
     if (n.mergePred) return regrowFreeNode(h, n.pred, before->offset, before->size + size);
     if (n.mergeSucc) return regrowFreeNode(h, n.succ, offset, size + after->size);
+    // With room to spare nothing rebuilds the lists before the insertion, so the
+    // offset-order path just searched still holds.
+    if (!needsRoom(h)) {
+        return insertFreeAtLevel(h, offset, size, drawLevel(*h.freeLevelWord(), h.L), placementReserve(h.L),
+                                 pathO);
+    }
     uint64_t start = offset, length = size;
     uint32_t rc = insertFreeBlock(h, &start, &length);
     if (rc != 0 && lastResort) rc = insertFreeChunk(h, start, length, 0);

@@ -318,9 +318,11 @@ uint32_t defragment(Heap &h, Pending pending) {
     return changeSpace(h, std::max(P, round8(candidate)), QUOR_SL_SPACE_SHRINK, pending);
 }
 
+bool needsRoom(const Heap &h) { return h.sl->slSpaceSize <= lowWater(h) + h.sl->slHighWater; }
+
 uint32_t makeRoom(Heap &h, Pending pending) {
     const uint64_t s = h.sl->slSpaceSize;
-    if (s > lowWater(h) + h.sl->slHighWater) return QUOR_RC_OK;
+    if (!needsRoom(h)) return QUOR_RC_OK;
     if (h.sl->defragCount >= 3) return defragment(h, pending);
     const uint64_t t = std::min(s * 2 / 100, lowWater(h));
     return t + h.sl->slUsedBytes < s ? rebuildInPlace(h) : defragment(h, pending);
