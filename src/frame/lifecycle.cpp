@@ -38,7 +38,7 @@ uint32_t tearDown(Trace &trace) {
         AttachInfo *next = node->next;
         if (node->segInfo != nullptr && node->segInfo->eyecatcher == QUOR_EYECATCHER) {
             uint32_t rc = tree::releaseSegInfo(&node->segInfo);
-            if (rc == 0) rc = hostMemFree(reinterpret_cast<void **>(&node), 0, 0, src::tree, __LINE__);
+            if (rc == 0) rc = freePrivate(&node, src::tree);
             if (rc != 0) return trace.fail(50, rc);
         }
         node = next;
@@ -49,9 +49,7 @@ uint32_t tearDown(Trace &trace) {
     if (uint32_t rc = quorDeleteAttachSegInfoPMLList(); rc != 0) return trace.fail(52, rc);
     if (uint32_t rc = quorDeleteRMXPMLList(); rc != 0) return trace.fail(54, rc);
 
-    if (uint32_t rc =
-            hostMemFree(reinterpret_cast<void **>(&state.attachInfoList), 0, 0, src::tree, __LINE__);
-        rc != 0) {
+    if (uint32_t rc = freePrivate(&state.attachInfoList, src::tree); rc != 0) {
         return trace.fail(60, rc);
     }
     state.initCount = 0;
@@ -72,13 +70,13 @@ uint32_t initialize(Trace &trace, uint32_t libraryKey, uint32_t latchKey) {
             state.registryLock = 0;
             lockSpin(&state.registryLock);
             registryTaken = true;
-            void *head = nullptr;
+            AttachListHead *head = nullptr;
             if (libraryKey != QUOR_EYECATCHER) {
                 rc = trace.failWith(20, QUOR_RC_BAD_EYECATCHER, libraryKey);
-            } else if (hostMemAlloc(&head, 0, sizeof(AttachListHead), 1, src::tree, __LINE__) != 0) {
+            } else if (allocPrivate(&head, src::tree) != 0) {
                 rc = trace.fail(30, QUOR_RC_NO_MEMORY);
             } else {
-                state.attachInfoList = static_cast<AttachListHead *>(head);
+                state.attachInfoList = head;
                 state.attachInfoList->first = nullptr;
                 state.libraryMagic = QUOR_LIB_INITIALIZED;
                 state.initCount = 1;

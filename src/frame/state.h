@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <source_location>
 
 #include "quor/host.h"
 #include "quor/quor.h"
@@ -54,5 +55,25 @@ inline constexpr const char *tree = "quor";
 inline constexpr const char *shm = "quorshm";
 inline constexpr const char *lists = "quorll";
 }  // namespace src
+
+// Typed private memory: `count` zeroed Ts from the host, charged to `source` and
+// the calling line. The host's code is returned; *out is set only on success.
+template <class T>
+uint32_t allocPrivate(T **out, const char *source, uint64_t count = 1,
+                      std::source_location at = std::source_location::current()) {
+    void *block = nullptr;
+    uint32_t rc = hostMemAlloc(&block, 0, count * sizeof(T), 1, source, at.line());
+    if (rc == 0) *out = static_cast<T *>(block);
+    return rc;
+}
+
+// Releases a block from allocPrivate and clears *ref; on failure *ref stays.
+template <class T>
+uint32_t freePrivate(T **ref, const char *source, std::source_location at = std::source_location::current()) {
+    void *block = *ref;
+    uint32_t rc = hostMemFree(&block, 0, 0, source, at.line());
+    if (rc == 0) *ref = nullptr;
+    return rc;
+}
 
 }  // namespace quor

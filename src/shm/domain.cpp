@@ -81,8 +81,8 @@ namespace {
 // ---- handles and segments ------------------------------------------------------------
 
 uint32_t newSegmentObject(IpcMemory **out) {
-    void *block = nullptr;
-    if (hostMemAlloc(&block, 0, sizeof(IpcMemory), 1, src::shm, __LINE__) != 0) return QUOR_RC_NO_MEMORY;
+    IpcMemory *block = nullptr;
+    if (allocPrivate(&block, src::shm) != 0) return QUOR_RC_NO_MEMORY;
     *out = new (block) IpcMemory();
     return QUOR_RC_OK;
 }
@@ -91,27 +91,19 @@ uint32_t newSegmentObject(IpcMemory **out) {
 void deleteSegmentObject(IpcMemory *&memory, bool keepMapping = false) {
     if (memory == nullptr) return;
     if (!keepMapping) memory->~IpcMemory();
-    void *block = memory;
-    hostMemFree(&block, 0, 0, src::shm, __LINE__);
+    (void)freePrivate(&memory, src::shm);
     memory = nullptr;
 }
 
 uint32_t newHandle(void *base, uint32_t mode, uint64_t heapOffset, IpcMemory *memory,
                    ShmDomainHandle_t **out) {
-    void *block = nullptr;
-    if (hostMemAlloc(&block, 0, sizeof(ShmDomainHandle_t), 1, src::shm, __LINE__) != 0) {
-        return QUOR_RC_DOMAIN_HANDLE_ALLOC_FAILED;
-    }
-    *out = static_cast<ShmDomainHandle_t *>(block);
+    if (allocPrivate(out, src::shm) != 0) return QUOR_RC_DOMAIN_HANDLE_ALLOC_FAILED;
     **out = ShmDomainHandle_t{base, mode, 0, heapOffset, memory};
     return QUOR_RC_OK;
 }
 
 uint32_t releaseHandle(ShmDomainHandle_t **handleRef) {
-    void *block = *handleRef;
-    if (hostMemFree(&block, 0, 0, src::shm, __LINE__) != 0) return QUOR_RC_HANDLE_FREE_FAILED;
-    *handleRef = nullptr;
-    return QUOR_RC_OK;
+    return freePrivate(handleRef, src::shm) != 0 ? QUOR_RC_HANDLE_FREE_FAILED : QUOR_RC_OK;
 }
 
 HHeader_t *headerOf(const ShmDomainHandle_t *handle) {

@@ -16,18 +16,11 @@ constexpr uint64_t roundUp(uint64_t value, uint64_t granule) {
 }
 
 uint32_t allocHandle(ShmPoolHandle_t **handle) {
-    void *memory = nullptr;
-    if (hostMemAlloc(&memory, 0, sizeof(ShmPoolHandle_t), 1, src::shm, __LINE__) != 0)
-        return QUOR_RC_NO_MEMORY;
-    *handle = static_cast<ShmPoolHandle_t *>(memory);
-    return QUOR_RC_OK;
+    return allocPrivate(handle, src::shm) != 0 ? QUOR_RC_NO_MEMORY : QUOR_RC_OK;
 }
 
 uint32_t releaseHandle(ShmPoolHandle_t **handleRef) {
-    void *memory = *handleRef;
-    if (hostMemFree(&memory, 0, 1, src::shm, __LINE__) != 0) return QUOR_RC_POOL_HANDLE_FREE_FAILED;
-    *handleRef = nullptr;
-    return QUOR_RC_OK;
+    return freePrivate(handleRef, src::shm) != 0 ? QUOR_RC_POOL_HANDLE_FREE_FAILED : QUOR_RC_OK;
 }
 
 // The option eyecatchers, in the order creation and connection test them.

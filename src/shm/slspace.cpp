@@ -29,15 +29,10 @@ template <class T>
 class PrivateArray {
 public:
     uint32_t allocate(uint64_t count) {
-        void *block = nullptr;
-        if (hostMemAlloc(&block, 0, (count + 1) * sizeof(T), 1, src::shm, __LINE__) != 0) {
-            return QUOR_RC_DEFRAG_NO_MEMORY;
-        }
-        data_ = static_cast<T *>(block);
-        return QUOR_RC_OK;
+        return allocPrivate(&data_, src::shm, count + 1) != 0 ? QUOR_RC_DEFRAG_NO_MEMORY : QUOR_RC_OK;
     }
     ~PrivateArray() {
-        if (data_ != nullptr) hostMemFree(reinterpret_cast<void **>(&data_), 0, 0, src::shm, __LINE__);
+        if (data_ != nullptr) (void)freePrivate(&data_, src::shm);
     }
     T &operator[](uint64_t i) { return data_[i]; }
     T *data() { return data_; }

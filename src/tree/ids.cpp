@@ -51,17 +51,14 @@ uint32_t createId(Trace &t, char **buffer, uint64_t **lengths, const char **stri
         total += length;
     }
     if (*key != QUOR_EYECATCHER) return t.failWith(70, QUOR_RC_BAD_EYECATCHER, *key);
-    void *lengthBlock = nullptr, *bytes = nullptr;
-    if (hostMemAlloc(&lengthBlock, 0, count * sizeof(uint64_t), 1, src::props, __LINE__) != 0) {
-        return t.fail(80, QUOR_RC_ID_ALLOC_FAILED);
-    }
+    uint64_t *lengthArray = nullptr;
+    char *out = nullptr;
+    if (allocPrivate(&lengthArray, src::props, count) != 0) return t.fail(80, QUOR_RC_ID_ALLOC_FAILED);
     // An identifier of empty components still gets a buffer of its own.
-    if (hostMemAlloc(&bytes, 0, total != 0 ? total : 1, 1, src::props, __LINE__) != 0) {
-        (void)hostMemFree(&lengthBlock, 0, 0, src::props, __LINE__);
+    if (allocPrivate(&out, src::props, total != 0 ? total : 1) != 0) {
+        (void)freePrivate(&lengthArray, src::props);
         return t.fail(90, QUOR_RC_ID_ALLOC_FAILED);
     }
-    auto *lengthArray = static_cast<uint64_t *>(lengthBlock);
-    auto *out = static_cast<char *>(bytes);
     for (uint64_t i = 0, at = 0; i < count; ++i) {
         lengthArray[i] = strnlen(strings[i], maxLength);
         std::memcpy(out + at, strings[i], lengthArray[i]);
@@ -76,9 +73,8 @@ uint32_t deleteId(Trace &t, char *buffer, uint64_t *lengths, const uint32_t *key
     if (key == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
     if (*key != QUOR_EYECATCHER) return t.failWith(20, QUOR_RC_BAD_EYECATCHER, *key);
     uint32_t rc = QUOR_RC_OK;
-    void *lengthBlock = lengths, *bytes = buffer;
-    if (lengthBlock != nullptr) rc = hostMemFree(&lengthBlock, 0, 0, src::props, __LINE__);
-    if (bytes != nullptr) rc = merged(rc, hostMemFree(&bytes, 0, 0, src::props, __LINE__));
+    if (lengths != nullptr) rc = freePrivate(&lengths, src::props);
+    if (buffer != nullptr) rc = merged(rc, freePrivate(&buffer, src::props));
     return rc != 0 ? t.fail(30, rc) : QUOR_RC_OK;
 }
 

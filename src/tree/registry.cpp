@@ -66,14 +66,14 @@ ShmSegInfo_t *recordMappingLocked(const void *p, uint64_t length) {
 
 uint32_t releaseSegInfo(ShmSegInfo_t **record) {
     ShmSegInfo_t *info = *record;
-    for (void **block :
-         {reinterpret_cast<void **>(&info->poolHandle), reinterpret_cast<void **>(&info->domainHandle)}) {
-        if (*block == nullptr) continue;
-        if (uint32_t rc = hostMemFree(block, 0, 0, src::tree, __LINE__); rc != 0) return rc;
+    if (info->poolHandle != nullptr) {
+        if (uint32_t rc = freePrivate(&info->poolHandle, src::tree); rc != 0) return rc;
+    }
+    if (info->domainHandle != nullptr) {
+        if (uint32_t rc = freePrivate(&info->domainHandle, src::tree); rc != 0) return rc;
     }
     if (info != &lib().protectedSegInfo) {
-        if (uint32_t rc = hostMemFree(reinterpret_cast<void **>(record), 0, 0, src::tree, __LINE__); rc != 0)
-            return rc;
+        if (uint32_t rc = freePrivate(record, src::tree); rc != 0) return rc;
     }
     *record = nullptr;
     return QUOR_RC_OK;
@@ -121,9 +121,7 @@ QUOR_EXPORT uint32_t quorDeleteAttachInfoNodeInLList(const IpcResId *name) {
         // it is: releasing memory we did not allocate would be worse than a leak.
         if (node->segInfo->eyecatcher != QUOR_EYECATCHER) return QUOR_RC_OK;
         if (uint32_t rc = releaseSegInfo(&node->segInfo); rc != 0) return t.fail(40, rc);
-        if (uint32_t rc = hostMemFree(reinterpret_cast<void **>(&node), 0, 0, src::tree, __LINE__); rc != 0) {
-            return t.fail(50, rc);
-        }
+        if (uint32_t rc = freePrivate(&node, src::tree); rc != 0) return t.fail(50, rc);
         return QUOR_RC_OK;
     });
 }

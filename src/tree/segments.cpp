@@ -70,14 +70,14 @@ struct NewRecord {
             at = {&state.protectedSegInfo, nullptr, &state.attachCount};
             return QUOR_RC_OK;
         }
-        void *node = nullptr, *record = nullptr;
-        if (hostMemAlloc(&node, 0, sizeof(AttachInfo), 1, src::tree, __LINE__) != 0)
-            return QUOR_RC_ATTACH_ALLOC_FAILED;
-        if (hostMemAlloc(&record, 0, sizeof(ShmSegInfo_t), 1, src::tree, __LINE__) != 0) {
-            (void)hostMemFree(&node, 0, 0, src::tree, __LINE__);
+        AttachInfo *node = nullptr;
+        ShmSegInfo_t *record = nullptr;
+        if (allocPrivate(&node, src::tree) != 0) return QUOR_RC_ATTACH_ALLOC_FAILED;
+        if (allocPrivate(&record, src::tree) != 0) {
+            (void)freePrivate(&node, src::tree);
             return QUOR_RC_ATTACH_ALLOC_FAILED;
         }
-        at = {static_cast<ShmSegInfo_t *>(record), static_cast<AttachInfo *>(node), nullptr};
+        at = {record, node, nullptr};
         at.node->segInfo = at.record;
         at.count = &at.node->refCount;
         return QUOR_RC_OK;
@@ -99,8 +99,7 @@ struct NewRecord {
     uint32_t release() {
         if (at.record == nullptr) return QUOR_RC_OK;
         uint32_t rc = releaseSegInfo(&at.record);
-        if (at.node != nullptr)
-            rc = merged(rc, hostMemFree(reinterpret_cast<void **>(&at.node), 0, 0, src::tree, __LINE__));
+        if (at.node != nullptr) rc = merged(rc, freePrivate(&at.node, src::tree));
         at = {};
         return rc;
     }
@@ -134,7 +133,7 @@ uint32_t unregisterLocked(const Attachment &at) {
     }
     AttachInfo *node = unlinkRegisteredLocked(at.record->segName);
     uint32_t rc = releaseSegInfo(&node->segInfo);
-    return merged(rc, hostMemFree(reinterpret_cast<void **>(&node), 0, 0, src::tree, __LINE__));
+    return merged(rc, freePrivate(&node, src::tree));
 }
 
 // Closes pool and domain connections of a record (each tried whatever the
