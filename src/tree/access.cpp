@@ -62,7 +62,8 @@ uint32_t exitLatched(Trace &t, NodeLatchBlock_t *block, Access access) {
 uint32_t section(Trace &t, SNodeCB_t *node, NodeLatchBlock_t *block, bool enter, Access access,
                  const uint32_t *model = nullptr) {
     bool latched = false;
-    if (uint32_t rc = checkSectionArguments(t, node, block, model, &latched); rc != 0 || !latched) [[unlikely]]
+    const uint32_t rc = checkSectionArguments(t, node, block, model, &latched);
+    if (rc != 0 || !latched) [[unlikely]]
         return rc;
     if (block->latchEyecatcher != QUOR_EYECATCHER) [[unlikely]] {
         return t.failWith(40, QUOR_RC_LATCH_NOT_INITIALIZED, block->latchEyecatcher);
@@ -224,19 +225,23 @@ QUOR_EXPORT uint32_t quorInitializeLatches(SNodeCB_t *node, NodeLatchBlock_t *la
 
 // The four section operations are the hottest calls of the library: kept together
 // in the hot text.
-QUOR_EXPORT __attribute__((hot)) uint32_t quorEnterCriticalSectionBeforeRead(SNodeCB_t *node, NodeLatchBlock_t *latchBlock) {
+QUOR_EXPORT __attribute__((hot)) uint32_t quorEnterCriticalSectionBeforeRead(SNodeCB_t *node,
+                                                                             NodeLatchBlock_t *latchBlock) {
     return enterSection(node, latchBlock, Access::Read);
 }
 
-QUOR_EXPORT __attribute__((hot)) uint32_t quorExitCriticalSectionAfterRead(SNodeCB_t *node, NodeLatchBlock_t *latchBlock) {
+QUOR_EXPORT __attribute__((hot)) uint32_t quorExitCriticalSectionAfterRead(SNodeCB_t *node,
+                                                                           NodeLatchBlock_t *latchBlock) {
     return exitSection(node, latchBlock, Access::Read);
 }
 
-QUOR_EXPORT __attribute__((hot)) uint32_t quorEnterCriticalSectionBeforeWrite(SNodeCB_t *node, NodeLatchBlock_t *latchBlock) {
+QUOR_EXPORT __attribute__((hot)) uint32_t quorEnterCriticalSectionBeforeWrite(SNodeCB_t *node,
+                                                                              NodeLatchBlock_t *latchBlock) {
     return enterSection(node, latchBlock, Access::Write);
 }
 
-QUOR_EXPORT __attribute__((hot)) uint32_t quorExitCriticalSectionAfterWrite(SNodeCB_t *node, NodeLatchBlock_t *latchBlock) {
+QUOR_EXPORT __attribute__((hot)) uint32_t quorExitCriticalSectionAfterWrite(SNodeCB_t *node,
+                                                                            NodeLatchBlock_t *latchBlock) {
     return exitSection(node, latchBlock, Access::Write);
 }
 
