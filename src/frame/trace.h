@@ -16,33 +16,49 @@ namespace quor {
 
 inline bool tracingOn() {
     const HostTraceControlBlock *block = hostTraceControlBlock;
-    return block != nullptr && block->enable != 0;
+    return __builtin_expect(block != nullptr, 0) && block->enable != 0;
+}
+
+// The record writers run only with tracing on: kept out of line and cold so that
+// an operation's own path holds nothing of them but the two tests above (no
+// frame slot for a widened code, no argument set-up).
+[[gnu::cold, gnu::noinline]] inline void writeEntryRecord(uint32_t id) {
+    hostTraceEntry(hostThreadId(), id, 0, 1000000);
+}
+[[gnu::cold, gnu::noinline]] inline void writeExitRecord(uint32_t id, uint32_t rc) {
+    uint64_t wide = rc;
+    hostTraceExit(hostThreadId(), id, &wide, 0);
+}
+// `value` holds the recorded variable: 4 bytes (a code) or 8 (an offending value).
+[[gnu::cold, gnu::noinline]] inline void writeVarRecord(uint32_t id, uint32_t probe, uint64_t value,
+                                                        uint32_t size) {
+    if (size == sizeof(uint32_t)) {
+        const uint32_t narrow = static_cast<uint32_t>(value);
+        hostTraceErrorVar(hostThreadId(), id, probe, 4, 0, 1, 0, size, &narrow);
+    } else {
+        hostTraceErrorVar(hostThreadId(), id, probe, 4, 0, 1, 0, size, &value);
+    }
 }
 
 class Trace {
 public:
     explicit Trace(Fn fn) : id_(static_cast<uint32_t>(fn)) {
-        if (tracingOn()) hostTraceEntry(hostThreadId(), id_, 0, 1000000);
+        if (tracingOn()) writeEntryRecord(id_);
     }
     Trace(const Trace &) = delete;
     Trace &operator=(const Trace &) = delete;
 
     uint32_t id() const { return id_; }
 
-    // Records `size` (4 or 8) bytes at `address` as the variable of failure point
-    // `probe`.
-    void var(uint32_t probe, const void *address, uint32_t size) const {
-        if (tracingOn()) hostTraceErrorVar(hostThreadId(), id_, probe, 4, 0, 1, 0, size, address);
-    }
     // A failure point: records the code just set and returns it.
     uint32_t fail(uint32_t probe, uint32_t rc) const {
-        var(probe, &rc, sizeof rc);
+        if (tracingOn()) writeVarRecord(id_, probe, rc, sizeof rc);
         return rc;
     }
     // A failure point that records the offending 8-byte value (a null pointer, a
     // wrong key widened) instead of the code.
     uint32_t failWith(uint32_t probe, uint32_t rc, uint64_t offending) const {
-        var(probe, &offending, sizeof offending);
+        if (tracingOn()) writeVarRecord(id_, probe, offending, sizeof offending);
         return rc;
     }
     // A failed handle or pointer test of a storage operation: also written to the
@@ -52,10 +68,7 @@ public:
         return failWith(probe, rc, offending);
     }
     uint32_t exit(uint32_t rc) const {
-        if (tracingOn()) {
-            uint64_t wide = rc;
-            hostTraceExit(hostThreadId(), id_, &wide, 0);
-        }
+        if (tracingOn()) writeExitRecord(id_, rc);
         return rc;
     }
 

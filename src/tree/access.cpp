@@ -16,22 +16,28 @@ constexpr Fn sectionFn(bool enter, Access access) {
 
 // The argument checks shared by the sections and the latch initialisation.
 // Sets *latched when the node's model takes latches.
+// The failure branches are marked unlikely: the sections are the hottest path of
+// the library, and the taken path should run straight through.
 uint32_t checkSectionArguments(Trace &t, SNodeCB_t *node, NodeLatchBlock_t *block, const uint32_t *modelGiven,
                                bool *latched) {
-    if (node == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
-    if (block == nullptr) return t.failWith(20, QUOR_RC_NULL_LATCH_BLOCK, 0);
+    if (node == nullptr) [[unlikely]]
+        return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
+    if (block == nullptr) [[unlikely]]
+        return t.failWith(20, QUOR_RC_NULL_LATCH_BLOCK, 0);
     const uint32_t model = modelGiven != nullptr ? *modelGiven : node->concurrencyModel;
-    if (model >= kModelLimit) return t.failWith(30, QUOR_RC_BAD_CONCURRENCY_MODEL, model);
+    if (model >= kModelLimit) [[unlikely]]
+        return t.failWith(30, QUOR_RC_BAD_CONCURRENCY_MODEL, model);
     *latched = model == QUOR_CONCURRENCY_MODEL_LATCHED;
     return QUOR_RC_OK;
 }
 
 uint32_t enterLatched(Trace &t, NodeLatchBlock_t *block, Access access) {
-    if (hostLatchGet(block->accessLatch) != 0) return t.fail(50, QUOR_RC_LATCH_FAILED);
+    if (hostLatchGet(block->accessLatch) != 0) [[unlikely]]
+        return t.fail(50, QUOR_RC_LATCH_FAILED);
     if (access == Access::Read) return QUOR_RC_OK;
     int32_t old = 0;
     if (hostAtomicSwap(block->writerActive, 1, &old) != 0 ||
-        hostAtomicIncrement(block->writeCount, &old) != 0) {
+        hostAtomicIncrement(block->writeCount, &old) != 0) [[unlikely]] {
         // A writer that cannot be counted does not keep the latch.
         uint32_t rc = merged(QUOR_RC_ATOMIC_FAILED,
                              hostLatchRelease(block->accessLatch) != 0 ? QUOR_RC_LATCH_FAILED : 0);
@@ -44,18 +50,22 @@ uint32_t exitLatched(Trace &t, NodeLatchBlock_t *block, Access access) {
     uint32_t rc = QUOR_RC_OK;
     if (access == Access::Write) {
         int32_t old = 0;
-        if (hostAtomicSwap(block->writerActive, 0, &old) != 0) rc = t.fail(60, QUOR_RC_ATOMIC_FAILED);
+        if (hostAtomicSwap(block->writerActive, 0, &old) != 0) [[unlikely]]
+            rc = t.fail(60, QUOR_RC_ATOMIC_FAILED);
     }
     // The latch is released whatever became of the writer mark.
-    if (hostLatchRelease(block->accessLatch) != 0) rc = merged(rc, t.fail(70, QUOR_RC_LATCH_FAILED));
+    if (hostLatchRelease(block->accessLatch) != 0) [[unlikely]]
+        rc = merged(rc, t.fail(70, QUOR_RC_LATCH_FAILED));
     return rc;
 }
 
 uint32_t section(Trace &t, SNodeCB_t *node, NodeLatchBlock_t *block, bool enter, Access access,
                  const uint32_t *model = nullptr) {
     bool latched = false;
-    if (uint32_t rc = checkSectionArguments(t, node, block, model, &latched); rc != 0 || !latched) return rc;
-    if (block->latchEyecatcher != QUOR_EYECATCHER) {
+    const uint32_t rc = checkSectionArguments(t, node, block, model, &latched);
+    if (rc != 0 || !latched) [[unlikely]]
+        return rc;
+    if (block->latchEyecatcher != QUOR_EYECATCHER) [[unlikely]] {
         return t.failWith(40, QUOR_RC_LATCH_NOT_INITIALIZED, block->latchEyecatcher);
     }
     return enter ? enterLatched(t, block, access) : exitLatched(t, block, access);
@@ -213,19 +223,25 @@ QUOR_EXPORT uint32_t quorInitializeLatches(SNodeCB_t *node, NodeLatchBlock_t *la
     return initializeLatches(node, latchBlock, key);
 }
 
-QUOR_EXPORT uint32_t quorEnterCriticalSectionBeforeRead(SNodeCB_t *node, NodeLatchBlock_t *latchBlock) {
+// The four section operations are the hottest calls of the library: kept together
+// in the hot text.
+QUOR_EXPORT __attribute__((hot)) uint32_t quorEnterCriticalSectionBeforeRead(SNodeCB_t *node,
+                                                                             NodeLatchBlock_t *latchBlock) {
     return enterSection(node, latchBlock, Access::Read);
 }
 
-QUOR_EXPORT uint32_t quorExitCriticalSectionAfterRead(SNodeCB_t *node, NodeLatchBlock_t *latchBlock) {
+QUOR_EXPORT __attribute__((hot)) uint32_t quorExitCriticalSectionAfterRead(SNodeCB_t *node,
+                                                                           NodeLatchBlock_t *latchBlock) {
     return exitSection(node, latchBlock, Access::Read);
 }
 
-QUOR_EXPORT uint32_t quorEnterCriticalSectionBeforeWrite(SNodeCB_t *node, NodeLatchBlock_t *latchBlock) {
+QUOR_EXPORT __attribute__((hot)) uint32_t quorEnterCriticalSectionBeforeWrite(SNodeCB_t *node,
+                                                                              NodeLatchBlock_t *latchBlock) {
     return enterSection(node, latchBlock, Access::Write);
 }
 
-QUOR_EXPORT uint32_t quorExitCriticalSectionAfterWrite(SNodeCB_t *node, NodeLatchBlock_t *latchBlock) {
+QUOR_EXPORT __attribute__((hot)) uint32_t quorExitCriticalSectionAfterWrite(SNodeCB_t *node,
+                                                                            NodeLatchBlock_t *latchBlock) {
     return exitSection(node, latchBlock, Access::Write);
 }
 
