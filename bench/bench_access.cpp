@@ -26,6 +26,7 @@
 
 #include "quor/host.h"
 #include "quor/quor.h"
+#include "time_reporter.h"
 
 namespace {
 
@@ -188,30 +189,13 @@ BENCHMARK(TwoProcesses<writeRound>)
     ->UseManualTime()
     ->Iterations(5);
 
-// Prints the usual table and keeps the per-item times for the ratios.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run> &runs) override {
-        for (const Run &run : runs) {
-            // With repetitions, the mean stands for the benchmark.
-            if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "mean") continue;
-            auto items = run.counters.find("items_per_second");
-            if (items != run.counters.end() && items->second.value > 0) {
-                nsPerItem[run.run_name.function_name] = 1e9 / items->second.value;
-            }
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, double> nsPerItem;
-};
-
 }  // namespace
 
 int main(int argc, char **argv) {
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    TimeReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    auto &t = reporter.nsPerItem;
+    auto &t = reporter.times;
     auto have = [&](const char *name) { return t.count(name) != 0; };
     std::printf("\nratios (same run):\n");
     if (have("uncontended/robust_mutex") && have("uncontended/read_section")) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "quor/quor.h"
+#include "time_reporter.h"
 
 namespace {
 
@@ -145,27 +146,6 @@ void steadyState(benchmark::State &state, uint64_t fixedSize) {
     for (void *block : live) heap.release(block);
 }
 
-// Keeps each run's time per iteration so the ratios can be printed at the end.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run> &runs) override {
-        for (const Run &run : runs)
-            if (run.run_type == Run::RT_Iteration) times_[run.benchmark_name()] = run.GetAdjustedRealTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-    void printRatios(const std::vector<std::string> &sizes) const {
-        std::printf("\nquor / boost time ratio (below 1: quor is faster)\n");
-        for (const std::string &size : sizes) {
-            auto ours = times_.find("quor/" + size), theirs = times_.find("boost/" + size);
-            if (ours != times_.end() && theirs != times_.end())
-                std::printf("  %-8s %.3f\n", size.c_str(), ours->second / theirs->second);
-        }
-    }
-
-private:
-    std::map<std::string, double> times_;
-};
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -178,9 +158,14 @@ int main(int argc, char **argv) {
         benchmark::RegisterBenchmark(("boost/" + name).c_str(), steadyState<BoostHeap>, size);
     }
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    TimeReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.printRatios(names);
+    std::printf("\nquor / boost time ratio (below 1: quor is faster)\n");
+    for (const std::string &size : names) {
+        auto ours = reporter.times.find("quor/" + size), theirs = reporter.times.find("boost/" + size);
+        if (ours != reporter.times.end() && theirs != reporter.times.end())
+            std::printf("  %-8s %.3f\n", size.c_str(), ours->second / theirs->second);
+    }
     benchmark::Shutdown();
     return 0;
 }

@@ -25,6 +25,7 @@
 
 #include "quor/host.h"
 #include "quor/quor.h"
+#include "time_reporter.h"
 
 namespace {
 
@@ -141,28 +142,13 @@ void BoostOpenFind(benchmark::State &state) {
 }
 BENCHMARK(BoostOpenFind)->Name("boost/open_and_find");
 
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run> &runs) override {
-        for (const Run &run : runs) {
-            if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "mean") continue;
-            auto items = run.counters.find("items_per_second");
-            if (items != run.counters.end() && items->second.value > 0) {
-                nsPerItem[run.run_name.function_name] = 1e9 / items->second.value;
-            }
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, double> nsPerItem;
-};
-
 }  // namespace
 
 int main(int argc, char **argv) {
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    TimeReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    auto &t = reporter.nsPerItem;
+    auto &t = reporter.times;
     if (t.count("boost/open_and_find") != 0) {
         const double peer = t["boost/open_and_find"];
         std::printf("\nratios (same run):\n");

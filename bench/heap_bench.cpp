@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "quor/quor.h"
+#include "time_reporter.h"
 
 namespace {
 
@@ -116,16 +117,6 @@ const std::pair<const char *, Load> kLoads[] = {
     {"fixed16K/100000", {16384, 16384, 100000}}, {"mixed4-64K/100000", {4096, 65536, 100000}},
 };
 
-// Keeps each run's time per iteration so the ratios can be printed at the end.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run> &runs) override {
-        for (const Run &run : runs) perPair[run.run_name.function_name] = run.GetAdjustedRealTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, double> perPair;
-};
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -134,21 +125,21 @@ int main(int argc, char **argv) {
         benchmark::RegisterBenchmark((std::string("boost/") + name).c_str(), boostHeap, load);
     }
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    TimeReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     std::printf("\nquor / boost time per return + allocation:\n");
     for (const auto &[name, load] : kLoads) {
-        auto ours = reporter.perPair.find(std::string("quor/") + name);
-        auto theirs = reporter.perPair.find(std::string("boost/") + name);
-        if (ours != reporter.perPair.end() && theirs != reporter.perPair.end() && theirs->second > 0) {
+        auto ours = reporter.times.find(std::string("quor/") + name);
+        auto theirs = reporter.times.find(std::string("boost/") + name);
+        if (ours != reporter.times.end() && theirs != reporter.times.end() && theirs->second > 0) {
             std::printf("  %-20s %8.1f ns vs %8.1f ns  ratio %.2f\n", name, ours->second, theirs->second,
                         ours->second / theirs->second);
         }
     }
     for (const char *shape : {"fixed4K", "fixed16K", "mixed4-64K"}) {
-        auto small = reporter.perPair.find(std::string("quor/") + shape + "/10000");
-        auto large = reporter.perPair.find(std::string("quor/") + shape + "/100000");
-        if (small != reporter.perPair.end() && large != reporter.perPair.end() && small->second > 0) {
+        auto small = reporter.times.find(std::string("quor/") + shape + "/10000");
+        auto large = reporter.times.find(std::string("quor/") + shape + "/100000");
+        if (small != reporter.times.end() && large != reporter.times.end() && small->second > 0) {
             std::printf("  quor %-12s 100000 vs 10000 live: x%.2f\n", shape, large->second / small->second);
         }
     }
