@@ -108,14 +108,25 @@ void report(const char *message, const char *fileName, uint32_t line) {
 
 // The caller's bytes of a chunk in a domain heap hold a pool heap: its header and
 // node space are the chunk's extra bytes. Unreadable headers give no extra.
-uint64_t poolExtra(const Heap &h, uint64_t userOffset, uint64_t chunkEnd) {
-    if (chunkEnd - userOffset < kHeaderBase + sizeof(SLHeader_t)) return 0;
+//
+// The pool's heap is T bytes, its size rounded up to the pool granule, while the
+// chunk records only the pool size as its user size. The rounding bytes lie inside
+// the pool's chunk area, where blocks may cover them; counting them as slack would
+// report corruption in a healthy pool. So a pool whose recorded heap size fits the
+// chunk claims all of it.
+uint64_t poolExtra(const Heap &h, uint64_t userOffset, uint64_t userSize, uint64_t chunkEnd) {
+    const uint64_t room = chunkEnd - userOffset;
+    if (room < kHeaderBase + sizeof(SLHeader_t)) return 0;
     const uint64_t userArea = load<uint64_t>(h, userOffset + offsetof(HHeader_t, userAppAreaSize));
-    if (userArea > chunkEnd - userOffset) return 0;
+    if (userArea > room) return 0;
     const uint64_t headerSize = kHeaderBase + round8(userArea);
-    if (chunkEnd - userOffset < headerSize + sizeof(SLHeader_t)) return 0;
+    if (room < headerSize + sizeof(SLHeader_t)) return 0;
     const uint64_t space = load<uint64_t>(h, userOffset + headerSize + offsetof(SLHeader_t, slSpaceSize));
-    return space > chunkEnd - userOffset ? chunkEnd - userOffset : headerSize + space;
+    if (space > room - headerSize) return room;
+    const uint64_t extra = headerSize + space;
+    const uint64_t poolHeap = load<uint64_t>(h, userOffset + offsetof(HHeader_t, heapSize));
+    if (poolHeap <= room && poolHeap >= userSize && poolHeap - userSize > extra) return poolHeap - userSize;
+    return extra;
 }
 
 // The chunk's front pad bytes from `low` to userOffset, readable in this process.
@@ -207,7 +218,7 @@ uint32_t checkChunk(Heap &h, uint64_t u, char *fileNameOut, uint32_t, uint32_t l
     // the caller's bytes (where a pool keeps its header) are read only when needed.
     const bool maySlack = node->userSize <= node->chunkSize && node->chunkSize - node->userSize > overhead;
     const uint64_t extra =
-        maySlack && h.traits->kind == QUOR_HEAP_KIND_DOMAIN ? poolExtra(h, node->userOffset, X) : 0;
+        maySlack && h.traits->kind == QUOR_HEAP_KIND_DOMAIN ? poolExtra(h, node->userOffset, node->userSize, X) : 0;
     if (maySlack && node->chunkSize >= extra + node->userSize + overhead && slackStart >= node->userOffset) {
         uint64_t slack = node->chunkSize - extra - node->userSize - overhead;
         if (slackStart > X - back) slack = 0;

@@ -97,6 +97,24 @@ TEST_F(PoolTest, HandleRefusedGivesTheChunkBack) {
     EXPECT_EQ(hostMemLiveBlocks("quorshm"), liveHandles);
 }
 
+// A pool granule coarser than 8 rounds the pool's heap past the size the domain
+// chunk records; blocks then cover those bytes, and the domain chunk's pad check
+// must not take them for damaged slack.
+TEST_F(PoolTest, PoolRoundedToItsGranuleFreesWithoutFalseSlackReports) {
+    AssertRecorder asserts;
+    ShmPoolOptions_t options{};
+    options.granule = 512;
+    ShmPoolHandle_t *&pool = makePool(&options, 5000);
+    ASSERT_NE(pool, nullptr);
+    const uint64_t poolHeap = header(pool->poolHeapOffset)->heapSize;
+    ASSERT_GT(poolHeap, 5000 + info(pool).slSpaceSize + QUOR_HHEADER_SIZE(0)) << "the granule must round";
+    for (void *block = nullptr; _quorAllocateShmBlock(&block, pool, 8, 0, kCaller, 1, kFile) == 0;) {
+        std::memset(block, 0xAB, 8);
+    }
+    EXPECT_EQ(_quorFreeShmPool(&pool, QUOR_POOL_FREE_NORMAL, kCaller, 1, kFile), 0u);
+    EXPECT_TRUE(asserts.messages().empty()) << asserts.messages().front();
+}
+
 TEST_F(PoolTest, ConnectCountsAndFindsTheChunkFromTheFrontPad) {
     ShmPoolHandle_t *&pool = makePool();
     ShmPoolHandle_t *second = nullptr;
