@@ -104,10 +104,10 @@ TEST_F(PoolTest, PoolRoundedToItsGranuleFreesWithoutFalseSlackReports) {
     AssertRecorder asserts;
     ShmPoolOptions_t options{};
     options.granule = 512;
-    ShmPoolHandle_t *&pool = makePool(&options, 5000);
+    ShmPoolHandle_t *&pool = makePool(&options, 1000);
     ASSERT_NE(pool, nullptr);
     const uint64_t poolHeap = header(pool->poolHeapOffset)->heapSize;
-    ASSERT_GT(poolHeap, 5000 + info(pool).slSpaceSize + QUOR_HHEADER_SIZE(0)) << "the granule must round";
+    ASSERT_GT(poolHeap, 1000 + info(pool).slSpaceSize + QUOR_HHEADER_SIZE(0)) << "the granule must round";
     for (void *block = nullptr; _quorAllocateShmBlock(&block, pool, 8, 0, kCaller, 1, kFile) == 0;) {
         std::memset(block, 0xAB, 8);
     }
