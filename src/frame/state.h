@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <source_location>
 
 #include "quor/host.h"
 #include "quor/quor.h"
@@ -57,21 +56,22 @@ inline constexpr const char *lists = "quorll";
 }  // namespace src
 
 // Typed private memory: `count` zeroed Ts from the host, charged to `source` and
-// the calling line. The host's code is returned; *out is set only on success.
+// the calling line (the builtin default takes the caller's line with every
+// compiler we build with, unlike a source location object). The host's code is
+// returned; *out is set only on success.
 template <class T>
-uint32_t allocPrivate(T **out, const char *source, uint64_t count = 1,
-                      std::source_location at = std::source_location::current()) {
+uint32_t allocPrivate(T **out, const char *source, uint64_t count = 1, uint32_t line = __builtin_LINE()) {
     void *block = nullptr;
-    uint32_t rc = hostMemAlloc(&block, 0, count * sizeof(T), 1, source, at.line());
+    uint32_t rc = hostMemAlloc(&block, 0, count * sizeof(T), 1, source, line);
     if (rc == 0) *out = static_cast<T *>(block);
     return rc;
 }
 
 // Releases a block from allocPrivate and clears *ref; on failure *ref stays.
 template <class T>
-uint32_t freePrivate(T **ref, const char *source, std::source_location at = std::source_location::current()) {
+uint32_t freePrivate(T **ref, const char *source, uint32_t line = __builtin_LINE()) {
     void *block = *ref;
-    uint32_t rc = hostMemFree(&block, 0, 0, source, at.line());
+    uint32_t rc = hostMemFree(&block, 0, 0, source, line);
     if (rc == 0) *ref = nullptr;
     return rc;
 }

@@ -57,6 +57,14 @@ uint32_t allocateBlock(const Trace &t, void **addressOut, ShmPoolHandle_t *handl
                              callerId, line, fileName);
         return t.failWith(120, QUOR_RC_BLOCK_OUTSIDE_POOL, chunkOffset);
     }
+    // Chunks of a sound pool start on 8 bytes and their pads are whole words; a
+    // block that does not is cut from a corrupt free list, and callers lay
+    // records over blocks.
+    if (userOffset % 8 != 0) {
+        (void)returnMemChunk(handle->base, QUOR_HEAP_KIND_POOL, ref.pool.H, chunkOffset, userOffset, 0,
+                             callerId, line, fileName);
+        return t.failWith(130, QUOR_RC_HEAP_CORRUPT, userOffset);
+    }
     *addressOut = static_cast<unsigned char *>(handle->base) + userOffset;
     return QUOR_RC_OK;
 }

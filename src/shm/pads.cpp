@@ -318,7 +318,7 @@ QUOR_EXPORT uint32_t _quorShmAllocSList(void *base, uint32_t kind, uint64_t heap
             const char *function = hostGetFunctionName(node->callerId);
             if (function == nullptr) function = "";
             exposeBytes(h, u - 4, 4);
-            const uint32_t T = *h.at<uint32_t>(u - 4);
+            const uint32_t T = load<uint32_t>(h, u - 4);
             hideBytes(h, u - 4, 4);
             const PadFormat p = padFormat(T);
             if (!p.known && T != QUOR_CHUNK_FREED_MARK) return t.failWith(80, QUOR_RC_BAD_PAD_TYPE, T);

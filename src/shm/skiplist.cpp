@@ -244,14 +244,42 @@ uint32_t searchFree(const Heap &h, LinkArray forward, uint64_t top, SLFreeNode_t
     return QUOR_RC_OK;
 }
 
-void linkFree(const Heap &h, SLFreeNode_t *node, SLFreeNode_t *pred, LinkArray forward, LinkArray backward,
-              uint64_t i) {
-    const uint64_t self = offsetOfNode(h, node), succOffset = Heap::freeLinks(pred, forward)[i];
-    SLFreeNode_t *succ = h.freeNode(succOffset);
-    Heap::freeLinks(node, forward)[i] = succOffset;
-    Heap::freeLinks(node, backward)[i] = offsetOfNode(h, pred);
-    Heap::freeLinks(succ, backward)[i] = self;
-    Heap::freeLinks(pred, forward)[i] = self;
+// The link word which[level] of the free node at `offset`, or null when no free
+// node of at least that level lies there. Writers fetch each word through it just
+// before they relink: in a corrupt heap whose nodes overlap (a high-water mark
+// moved below live nodes), one write can rewrite another node's level, and a
+// stale level would put the link arrays anywhere.
+uint64_t *freeLinkAt(const Heap &h, uint64_t offset, LinkArray which, uint64_t level) {
+    SLFreeNode_t *node = h.freeNode(offset);
+    return node != nullptr && node->level >= level ? &Heap::freeLinks(node, which)[level] : nullptr;
+}
+
+uint32_t linkFree(const Heap &h, SLFreeNode_t *node, SLFreeNode_t *pred, LinkArray forward,
+                  LinkArray backward, uint64_t i) {
+    const uint64_t self = offsetOfNode(h, node), predOffset = offsetOfNode(h, pred);
+    uint64_t *predNext = freeLinkAt(h, predOffset, forward, i);
+    if (predNext == nullptr) return QUOR_RC_HEAP_CORRUPT;
+    const uint64_t succOffset = *predNext;
+    uint64_t *succPrev = freeLinkAt(h, succOffset, backward, i);
+    uint64_t *selfNext = freeLinkAt(h, self, forward, i), *selfPrev = freeLinkAt(h, self, backward, i);
+    if (succPrev == nullptr || selfNext == nullptr || selfPrev == nullptr) return QUOR_RC_HEAP_CORRUPT;
+    *selfNext = succOffset;
+    *selfPrev = predOffset;
+    *succPrev = self;
+    *predNext = self;
+    return QUOR_RC_OK;
+}
+
+// Unlinks the free node at nodeOffset from one order at one level.
+uint32_t unlinkFree(const Heap &h, uint64_t nodeOffset, LinkArray forward, LinkArray backward, uint64_t i) {
+    uint64_t *selfPrev = freeLinkAt(h, nodeOffset, backward, i), *selfNext = freeLinkAt(h, nodeOffset, forward, i);
+    if (selfPrev == nullptr || selfNext == nullptr) return QUOR_RC_HEAP_CORRUPT;
+    const uint64_t predOffset = *selfPrev, succOffset = *selfNext;
+    uint64_t *predNext = freeLinkAt(h, predOffset, forward, i), *succPrev = freeLinkAt(h, succOffset, backward, i);
+    if (predNext == nullptr || succPrev == nullptr) return QUOR_RC_HEAP_CORRUPT;
+    *predNext = succOffset;
+    *succPrev = predOffset;
+    return QUOR_RC_OK;
 }
 
 }  // namespace
@@ -352,8 +380,8 @@ uint32_t insertFreeAtLevel(Heap &h, uint64_t offset, uint64_t size, uint64_t lev
     auto *node = h.at<SLFreeNode_t>(nodeOffset);
     *node = SLFreeNode_t{offset, size, 0, 0, level, 0, 0};
     for (uint64_t i = level + 1; i-- > 0;) {
-        linkFree(h, node, predO[i], kForwardO, kBackwardO, i);
-        linkFree(h, node, predS[i], kForwardS, kBackwardS, i);
+        if (uint32_t rc = linkFree(h, node, predO[i], kForwardO, kBackwardO, i); rc != 0) return rc;
+        if (uint32_t rc = linkFree(h, node, predS[i], kForwardS, kBackwardS, i); rc != 0) return rc;
     }
     h.sl->freeCount += 1;
     h.header->freeBytes += size;
@@ -389,16 +417,13 @@ uint32_t deleteFreeNode(Heap &h, uint64_t nodeOffset) {
             }
         }
     }
-    for (uint64_t i = 0; i <= node->level; ++i) {
+    const uint64_t top = node->level;
+    for (uint64_t i = 0; i <= top; ++i) {
         for (const LinkPair &pair : kBothOrders) {
-            const LinkArray forward = pair.forward, backward = pair.backward;
-            const uint64_t predOffset = Heap::freeLinks(node, backward)[i];
-            const uint64_t succOffset = Heap::freeLinks(node, forward)[i];
-            Heap::freeLinks(h.freeNode(predOffset), forward)[i] = succOffset;
-            Heap::freeLinks(h.freeNode(succOffset), backward)[i] = predOffset;
+            if (uint32_t rc = unlinkFree(h, nodeOffset, pair.forward, pair.backward, i); rc != 0) return rc;
         }
     }
-    h.sl->slUsedBytes -= freeNodeSize(node->level);
+    h.sl->slUsedBytes -= freeNodeSize(top);
     h.sl->freeCount -= 1;
     h.header->freeBytes -= node->size;
     uint64_t *level = h.freeLevelWord();
@@ -440,11 +465,9 @@ uint32_t regrowFreeNode(Heap &h, uint64_t nodeOffset, uint64_t offset, uint64_t 
             return QUOR_RC_HEAP_CORRUPT;
         }
     }
-    for (uint64_t i = 0; i <= node->level; ++i) {
-        const uint64_t predOffset = Heap::freeLinks(node, kBackwardS)[i];
-        const uint64_t succOffset = Heap::freeLinks(node, kForwardS)[i];
-        Heap::freeLinks(h.freeNode(predOffset), kForwardS)[i] = succOffset;
-        Heap::freeLinks(h.freeNode(succOffset), kBackwardS)[i] = predOffset;
+    const uint64_t nodeLevel = node->level;
+    for (uint64_t i = 0; i <= nodeLevel; ++i) {
+        if (uint32_t rc = unlinkFree(h, nodeOffset, kForwardS, kBackwardS, i); rc != 0) return rc;
     }
     h.header->freeBytes += size - node->size;
     node->offset = offset;
@@ -455,7 +478,9 @@ uint32_t regrowFreeNode(Heap &h, uint64_t nodeOffset, uint64_t offset, uint64_t 
         rc != 0) {
         return rc;
     }
-    for (uint64_t i = node->level + 1; i-- > 0;) linkFree(h, node, pred[i], kForwardS, kBackwardS, i);
+    for (uint64_t i = node->level + 1; i-- > 0;) {
+        if (uint32_t rc = linkFree(h, node, pred[i], kForwardS, kBackwardS, i); rc != 0) return rc;
+    }
     return QUOR_RC_OK;
 }
 
