@@ -1,5 +1,5 @@
-// Nodes as blocks of a segment's tree pool. Only the memory differs from a node
-// made in private memory: the layout is the same (layOutNode).
+// Nodes as blocks of a segment's tree pool: creation and release. Only the memory
+// differs from a node made in private memory: the layout is the same (layOutNode).
 #include "frame/export.h"
 #include "frame/trace.h"
 #include "tree/records.h"
@@ -58,6 +58,20 @@ uint32_t createNode(Trace &t, ShmSegInfo_t *segInfo, SNodeCB_t **nodeOut, uint64
     return QUOR_RC_OK;
 }
 
+// Gives a node's block back to its pool. The node is not entered or tested: the
+// caller owns the decision that nobody uses it any more.
+uint32_t disclaimNode(Trace &t, SNodeCB_t **node, ShmPoolHandle_t *pool, uint32_t key) {
+    if (node == nullptr || *node == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
+    if (pool == nullptr) return t.failWith(20, QUOR_RC_NULL_POOL_HANDLE, 0);
+    if (key != QUOR_EYECATCHER) return t.failWith(30, QUOR_RC_BAD_EYECATCHER, key);
+    void *block = *node;
+    if (uint32_t rc = _quorFreeShmBlock(&block, pool, t.id(), __LINE__, kBlockSource); rc != 0) {
+        return t.fail(40, rc);
+    }
+    *node = nullptr;
+    return QUOR_RC_OK;
+}
+
 }  // namespace
 }  // namespace quor::tree
 
@@ -68,4 +82,8 @@ QUOR_EXPORT uint32_t quorCreateNode(ShmSegInfo_t *segInfo, SNodeCB_t **node, uin
     return traced(Fn::quorCreateNode, [&](Trace &t) {
         return tree::createNode(t, segInfo, node, areaFlags, sizes, totalOut, offsetOut);
     });
+}
+
+QUOR_EXPORT uint32_t quorDisclaimNode(SNodeCB_t **node, ShmPoolHandle_t *pool, uint32_t key) {
+    return traced(Fn::quorDisclaimNode, [&](Trace &t) { return tree::disclaimNode(t, node, pool, key); });
 }

@@ -354,5 +354,38 @@ TEST_F(SegmentTest, ProtectedSegmentInCallerMemory) {
     EXPECT_EQ(hostMemLiveBlocks(nullptr), baseline);
 }
 
+TEST_F(SegmentTest, DisclaimGivesTheNodeBlockBackToThePool) {
+    ShmSegInfo_t *seg = create("disclaim");
+    ASSERT_NE(seg, nullptr);
+    ShmPoolInfo_t before{}, after{};
+    ASSERT_EQ(quorGetShmPoolInfo(seg->poolHandle, &before), QUOR_RC_OK);
+    SNodeCB_t *node = nullptr;
+    buildTopNode(seg, 7, "gone", &node);
+    ASSERT_NE(node, nullptr);
+
+    SNodeCB_t *none = nullptr;
+    const struct {
+        SNodeCB_t **node;
+        ShmPoolHandle_t *pool;
+        uint32_t key, rc;
+    } refusals[] = {
+        {nullptr, seg->poolHandle, QUOR_EYECATCHER, QUOR_RC_NULL_PARAMETER},
+        {&none, seg->poolHandle, QUOR_EYECATCHER, QUOR_RC_NULL_PARAMETER},
+        {&node, nullptr, QUOR_EYECATCHER, QUOR_RC_NULL_POOL_HANDLE},
+        {&node, seg->poolHandle, 0, QUOR_RC_BAD_EYECATCHER},
+    };
+    for (const auto &r : refusals) EXPECT_EQ(quorDisclaimNode(r.node, r.pool, r.key), r.rc);
+
+    SNodeCB_t *copy = node;
+    EXPECT_EQ(quorDisclaimNode(&node, seg->poolHandle, QUOR_EYECATCHER), QUOR_RC_OK);
+    EXPECT_EQ(node, nullptr);
+    ASSERT_EQ(quorGetShmPoolInfo(seg->poolHandle, &after), QUOR_RC_OK);
+    EXPECT_EQ(after.allocCount, before.allocCount);
+    EXPECT_EQ(after.freeBytes, before.freeBytes);
+    // A second disclaim of the same block is the pool's double free.
+    EXPECT_EQ(quorDisclaimNode(&copy, seg->poolHandle, QUOR_EYECATCHER), QUOR_RC_BAD_PAD_TYPE);
+    remove(seg);
+}
+
 }  // namespace
 }  // namespace quor::test
