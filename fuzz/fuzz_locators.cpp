@@ -28,6 +28,7 @@ struct LocatorImage {
     ShmSegInfo_t *seg = nullptr;
     SNodeInfo_t *stored = nullptr;  // the locator in its pool block
     std::vector<Target> targets;
+    uint64_t liveBlocks = 0;  // private blocks the library holds between inputs
     Ranges keep;
 
     LocatorImage() {
@@ -83,6 +84,7 @@ struct LocatorImage {
         }
         keep.emplace_back(offset + offsetof(SNodeCB_t, nodeSize), offset + offsetof(SNodeCB_t, nodeSize) + 8);
         pristine.assign(segment, segment + kSize);
+        liveBlocks = hostMemLiveBlocks(nullptr);
     }
 
     // Overwrites the bytes or words the input names inside the targets.
@@ -124,9 +126,16 @@ struct Run {
     LocatorImage &image;
     SNodeInfo_t copy{};  // a private copy of the stored locator, taken when asked
 
+    // The stored locator, a private copy of it as it reads, or a private copy
+    // in the form a caller builds (no self displacement, the segment's base).
     SNodeInfo_t *locator(FuzzedDataProvider &in) {
-        if (!in.ConsumeBool()) return image.stored;
+        const uint8_t form = in.ConsumeIntegralInRange<uint8_t>(0, 2);
+        if (form == 0) return image.stored;
         copy = *image.stored;
+        if (form == 2) {
+            copy.selfDisplacement = 0;
+            copy.segBase = reinterpret_cast<uintptr_t>(image.segment);
+        }
         return &copy;
     }
 
@@ -216,5 +225,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // The registry is as it was for the next input: one reference, nothing else.
     while (image.refCount() > 1) require(quorUpdateShmAttachRefCount(image.seg, 2) == 0, "release");
     require(image.refCount() == 1 && quor::lib().attachInfoList->first == nullptr, "registry");
+    require(hostMemLiveBlocks(nullptr) == image.liveBlocks, "private blocks");
     return 0;
 }
