@@ -8,6 +8,7 @@
 #include "frame/state.h"
 #include "frame/trace.h"
 #include "tree/directory.h"
+#include "tree/ids.h"
 
 namespace quor::tree {
 namespace {
@@ -103,6 +104,21 @@ uint32_t compareId(Trace &t, const char *id1, uint64_t length1, const char *id2,
     return QUOR_RC_OK;
 }
 
+uint32_t compareTagIdTraced(Trace &t, uint64_t tag1, const char *id1, uint64_t length1, uint64_t tag2,
+                            const char *id2, uint64_t length2, uint32_t kind, int64_t *result) {
+    if (kind != QUOR_KIND_IR && kind != QUOR_KIND_IV && kind != QUOR_KIND_ID && kind != QUOR_KIND_DEPENDENTS)
+        return t.failWith(10, QUOR_RC_BAD_PROPERTY_KIND, kind);
+    if (id1 == nullptr) return t.failWith(20, QUOR_RC_NULL_ID, 1);
+    if (id2 == nullptr) return t.failWith(21, QUOR_RC_NULL_ID, 2);
+    if (result == nullptr) return t.failWith(30, QUOR_RC_NULL_COMPARE_OUTPUT, 0);
+    if (tag1 > QUOR_MAX_TAG) return t.failWith(40, QUOR_RC_SIZE_TOO_LARGE, tag1);
+    if (tag2 > QUOR_MAX_TAG) return t.failWith(41, QUOR_RC_SIZE_TOO_LARGE, tag2);
+    if (length1 > QUOR_MAX_ID_SIZE) return t.failWith(50, QUOR_RC_BAD_ID_LENGTH, length1);
+    if (length2 > QUOR_MAX_ID_SIZE) return t.failWith(51, QUOR_RC_BAD_ID_LENGTH, length2);
+    *result = compareTagId(tag1, id1, length1, tag2, id2, length2);
+    return QUOR_RC_OK;
+}
+
 uint32_t printId(Trace &t, const char *id, uint64_t length) {
     if (id == nullptr) return t.failWith(10, QUOR_RC_NULL_ID, 0);
     if (length > QUOR_MAX_ID_SIZE) return t.failWith(20, QUOR_RC_ID_TOO_LONG, length);
@@ -114,6 +130,15 @@ uint32_t printId(Trace &t, const char *id, uint64_t length) {
 }
 
 }  // namespace
+
+int compareTagId(uint64_t tag1, const char *id1, uint64_t length1, uint64_t tag2, const char *id2,
+                 uint64_t length2) {
+    if (tag1 != tag2) return tag1 < tag2 ? -1 : 1;
+    if (length1 != length2) return length1 < length2 ? -1 : 1;
+    const int order = length1 != 0 ? std::memcmp(id1, id2, length1) : 0;
+    return order < 0 ? -1 : (order > 0 ? 1 : 0);
+}
+
 }  // namespace quor::tree
 
 using namespace quor;
@@ -137,4 +162,11 @@ QUOR_EXPORT uint32_t quorCompareID(const char *id1, uint64_t length1, const char
 
 QUOR_EXPORT uint32_t quorPrintID(const char *id, uint64_t length) {
     return traced(Fn::quorPrintID, [&](Trace &t) { return tree::printId(t, id, length); });
+}
+
+QUOR_EXPORT uint32_t quorCompareTagID(uint64_t tag1, const char *id1, uint64_t length1, uint64_t tag2,
+                                      const char *id2, uint64_t length2, uint32_t kind, int64_t *result) {
+    return traced(Fn::quorCompareTagID, [&](Trace &t) {
+        return tree::compareTagIdTraced(t, tag1, id1, length1, tag2, id2, length2, kind, result);
+    });
 }

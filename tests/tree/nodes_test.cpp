@@ -348,6 +348,49 @@ TEST(Identifiers, CreateCompareAndDelete) {
     EXPECT_EQ(quorCompareID("a", 1, "b", 1, QUOR_KIND_ID, nullptr), QUOR_RC_NULL_COMPARE_OUTPUT);
 }
 
+TEST(Identifiers, TagIdOrderIsTagThenLengthThenBytes) {
+    struct Case {
+        uint64_t tag1;
+        const char *a;
+        uint64_t la;
+        uint64_t tag2;
+        const char *b;
+        uint64_t lb;
+        int64_t expected;
+    } cases[] = {{1, "zz", 2, 2, "a", 1, -1}, {3, "a", 1, 2, "zz", 2, 1},  {5, "ab", 2, 5, "a", 1, 1},
+                 {5, "\x80", 1, 5, "a", 1, 1}, {5, "ab", 2, 5, "ab", 2, 0}, {7, "", 0, 7, "", 0, 0}};
+    for (const Case &c : cases) {
+        for (uint32_t kind : {QUOR_KIND_IR, QUOR_KIND_IV, QUOR_KIND_ID, QUOR_KIND_DEPENDENTS}) {
+            int64_t result = 99;
+            EXPECT_EQ(quorCompareTagID(c.tag1, c.a, c.la, c.tag2, c.b, c.lb, kind, &result), QUOR_RC_OK);
+            EXPECT_EQ(result, c.expected) << c.tag1 << "/" << c.a << " vs " << c.tag2 << "/" << c.b;
+        }
+    }
+    int64_t result = 0;
+    struct Bad {
+        uint64_t tag1;
+        const char *a;
+        uint64_t la;
+        uint64_t tag2;
+        uint64_t lb;
+        uint32_t kind;
+        int64_t *out;
+        uint32_t rc;
+    } bad[] = {
+        {1, "a", 1, 1, 1, 0, &result, QUOR_RC_BAD_PROPERTY_KIND},
+        {1, "a", 1, 1, 1, QUOR_KIND_R, &result, QUOR_RC_BAD_PROPERTY_KIND},
+        {1, "a", 1, 1, 1, QUOR_KIND_PARENT, &result, QUOR_RC_BAD_PROPERTY_KIND},
+        {1, nullptr, 1, 1, 1, QUOR_KIND_IR, &result, QUOR_RC_NULL_ID},
+        {QUOR_MAX_TAG + 1, nullptr, 1, 1, 1, QUOR_KIND_IR, &result, QUOR_RC_NULL_ID},
+        {QUOR_MAX_TAG + 1, "a", 1, 1, 1, QUOR_KIND_IR, nullptr, QUOR_RC_NULL_COMPARE_OUTPUT},
+        {1, "a", 4097, QUOR_MAX_TAG + 1, 1, QUOR_KIND_IR, &result, QUOR_RC_SIZE_TOO_LARGE},
+        {1, "a", 4097, 1, 1, QUOR_KIND_DEPENDENTS, &result, QUOR_RC_BAD_ID_LENGTH},
+        {1, "a", 1, 1, 4097, QUOR_KIND_ID, &result, QUOR_RC_BAD_ID_LENGTH},
+    };
+    for (const Bad &c : bad)
+        EXPECT_EQ(quorCompareTagID(c.tag1, c.a, c.la, c.tag2, "b", c.lb, c.kind, c.out), c.rc) << c.kind;
+}
+
 TEST(Identifiers, PrintShowsPrintableBytesOnly) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(quorPrintID("A\nB\x7f~ ", 6), QUOR_RC_OK);
