@@ -14,7 +14,7 @@ namespace {
 constexpr uint64_t kTag = 0x4711;
 
 bool segmentExists(const IpcResId &id) {
-    int fd = shm_open(("/" + std::string(id.name)).c_str(), O_RDONLY, 0);
+    int fd = shm_open(segmentPath(id).c_str(), O_RDONLY, 0);
     if (fd >= 0) close(fd);
     return fd >= 0;
 }
