@@ -18,16 +18,19 @@ constexpr Fn sectionFn(bool enter, Access access) {
 // Sets *latched when the node's model takes latches.
 // The failure branches are marked unlikely: the sections are the hottest path of
 // the library, and the taken path should run straight through.
-uint32_t checkSectionArguments(Trace &t, SNodeCB_t *node, NodeLatchBlock_t *block, const uint32_t *modelGiven,
-                               bool *latched) {
+// `model` is in-out: a section being left is given the model its entry went by;
+// otherwise the node's model word is read, once, and handed back so that the
+// exit can follow the same model whatever the word holds by then.
+uint32_t checkSectionArguments(Trace &t, SNodeCB_t *node, NodeLatchBlock_t *block, uint32_t *model,
+                               bool modelGiven, bool *latched) {
     if (node == nullptr) [[unlikely]]
         return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
     if (block == nullptr) [[unlikely]]
         return t.failWith(20, QUOR_RC_NULL_LATCH_BLOCK, 0);
-    const uint32_t model = modelGiven != nullptr ? *modelGiven : node->concurrencyModel;
-    if (model >= kModelLimit) [[unlikely]]
-        return t.failWith(30, QUOR_RC_BAD_CONCURRENCY_MODEL, model);
-    *latched = model == QUOR_CONCURRENCY_MODEL_LATCHED;
+    if (!modelGiven) *model = __atomic_load_n(&node->concurrencyModel, __ATOMIC_RELAXED);
+    if (*model >= kModelLimit) [[unlikely]]
+        return t.failWith(30, QUOR_RC_BAD_CONCURRENCY_MODEL, *model);
+    *latched = *model == QUOR_CONCURRENCY_MODEL_LATCHED;
     return QUOR_RC_OK;
 }
 
@@ -38,10 +41,13 @@ uint32_t enterLatched(Trace &t, NodeLatchBlock_t *block, Access access) {
     int32_t old = 0;
     if (hostAtomicSwap(block->writerActive, 1, &old) != 0 ||
         hostAtomicIncrement(block->writeCount, &old) != 0) [[unlikely]] {
-        // A writer that cannot be counted does not keep the latch.
-        uint32_t rc = merged(QUOR_RC_ATOMIC_FAILED,
-                             hostLatchRelease(block->accessLatch) != 0 ? QUOR_RC_LATCH_FAILED : 0);
-        return t.fail(60, rc);
+        // A writer that cannot be counted does not keep the latch; a latch that
+        // cannot be given back is the graver fault, and its code is the result.
+        if (hostLatchRelease(block->accessLatch) != 0) [[unlikely]] {
+            (void)t.fail(60, QUOR_RC_ATOMIC_FAILED);
+            return t.fail(70, QUOR_RC_LATCH_FAILED);
+        }
+        return t.fail(60, QUOR_RC_ATOMIC_FAILED);
     }
     return QUOR_RC_OK;
 }
@@ -51,18 +57,18 @@ uint32_t exitLatched(Trace &t, NodeLatchBlock_t *block, Access access) {
     if (access == Access::Write) {
         int32_t old = 0;
         if (hostAtomicSwap(block->writerActive, 0, &old) != 0) [[unlikely]]
-            rc = t.fail(60, QUOR_RC_ATOMIC_FAILED);
+            rc = t.fail(50, QUOR_RC_ATOMIC_FAILED);
     }
     // The latch is released whatever became of the writer mark.
     if (hostLatchRelease(block->accessLatch) != 0) [[unlikely]]
-        rc = merged(rc, t.fail(70, QUOR_RC_LATCH_FAILED));
+        rc = merged(rc, t.fail(60, QUOR_RC_LATCH_FAILED));
     return rc;
 }
 
 uint32_t section(Trace &t, SNodeCB_t *node, NodeLatchBlock_t *block, bool enter, Access access,
-                 const uint32_t *model = nullptr) {
+                 uint32_t *model, bool modelGiven) {
     bool latched = false;
-    const uint32_t rc = checkSectionArguments(t, node, block, model, &latched);
+    const uint32_t rc = checkSectionArguments(t, node, block, model, modelGiven, &latched);
     if (rc != 0 || !latched) [[unlikely]]
         return rc;
     if (block->latchEyecatcher != QUOR_EYECATCHER) [[unlikely]] {
@@ -73,17 +79,23 @@ uint32_t section(Trace &t, SNodeCB_t *node, NodeLatchBlock_t *block, bool enter,
 
 }  // namespace
 
-uint32_t enterSection(SNodeCB_t *node, NodeLatchBlock_t *block, Access access) {
-    return traced(sectionFn(true, access), [&](Trace &t) { return section(t, node, block, true, access); });
+uint32_t enterSection(SNodeCB_t *node, NodeLatchBlock_t *block, Access access, uint32_t *modelUsed) {
+    uint32_t model = 0;
+    const uint32_t rc = traced(sectionFn(true, access),
+                               [&](Trace &t) { return section(t, node, block, true, access, &model, false); });
+    if (modelUsed != nullptr) *modelUsed = model;
+    return rc;
 }
 
 uint32_t exitSection(SNodeCB_t *node, NodeLatchBlock_t *block, Access access) {
-    return traced(sectionFn(false, access), [&](Trace &t) { return section(t, node, block, false, access); });
+    uint32_t model = 0;
+    return traced(sectionFn(false, access),
+                  [&](Trace &t) { return section(t, node, block, false, access, &model, false); });
 }
 
 uint32_t exitSectionAs(SNodeCB_t *node, NodeLatchBlock_t *block, Access access, uint32_t model) {
     return traced(sectionFn(false, access),
-                  [&](Trace &t) { return section(t, node, block, false, access, &model); });
+                  [&](Trace &t) { return section(t, node, block, false, access, &model, true); });
 }
 
 namespace {
@@ -100,13 +112,12 @@ CriticalSection::CriticalSection(SNodeCB_t *node, Access access, uint32_t inCrit
         leave_.dismiss();
         return;
     }
-    enterRc_ = enterSection(node, target_.block, access);
-    if (enterRc_ != 0) {
-        leave_.dismiss();
-        return;
-    }
-    // Nobody else changes the model of a node whose section we hold.
-    target_.model = node->concurrencyModel;
+    // The exit follows the model this entry went by: the model word may change
+    // while the section is held (quorSetConcurrencyModel takes no latch, and
+    // option changes rewrite it inside the section), and leaving by the new word
+    // would keep a latch for good or release one never taken.
+    enterRc_ = enterSection(node, target_.block, access, &target_.model);
+    if (enterRc_ != 0) leave_.dismiss();
 }
 
 uint32_t initializeLatches(SNodeCB_t *node, NodeLatchBlock_t *block, uint32_t key) {
