@@ -142,6 +142,15 @@ uint32_t initializeLatches(SNodeCB_t *node, NodeLatchBlock_t *block, uint32_t ke
     });
 }
 
+uint32_t checkNodeCondition(SNodeCB_t *node, uint32_t mask) {
+    return traced(Fn::quorCheckNodeCondition, [&](Trace &t) {
+        if (node == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
+        const uint32_t condition = node->NodeCondition;
+        if (uint32_t rc = checkCondition(condition, mask); rc != 0) return t.failWith(20, rc, condition);
+        return QUOR_RC_OK;
+    });
+}
+
 uint64_t hostClockValue() {
     HostUtcTime now{};
     (void)hostTimeGetUTC(&now);
@@ -267,12 +276,7 @@ QUOR_EXPORT uint32_t quorGetNodeCondition(SNodeCB_t *node, uint32_t *conditionOu
 }
 
 QUOR_EXPORT uint32_t quorCheckNodeCondition(SNodeCB_t *node, uint32_t mask) {
-    return traced(Fn::quorCheckNodeCondition, [&](Trace &t) {
-        if (node == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
-        const uint32_t condition = node->NodeCondition;
-        if (uint32_t rc = checkCondition(condition, mask); rc != 0) return t.failWith(20, rc, condition);
-        return QUOR_RC_OK;
-    });
+    return checkNodeCondition(node, mask);
 }
 
 QUOR_EXPORT uint32_t quorActivateNode(SNodeCB_t **node) {

@@ -89,6 +89,11 @@ uint32_t inSection(Trace &t, uint32_t probe, SNodeCB_t *node, Access access, uin
     return section.close(body());
 }
 
+// The node's condition against `mask` (0 or the condition's code), with the
+// checks and trace records of quorCheckNodeCondition: the operations that check
+// a condition inside their section run it, so its records show there too.
+uint32_t checkNodeCondition(SNodeCB_t *node, uint32_t mask);
+
 // Initialises a latch block under model 1 (both latches, both counters, then
 // the eyecatcher = key); nothing under the other models. The checks and trace
 // records of quorInitializeLatches.
