@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "frame/export.h"
+#include "lists/lists.h"
 #include "lists/sorted_list.h"
 
 namespace quor::lists {
@@ -83,6 +84,17 @@ constexpr auto rmxShared = quor::lists::run<quor::lists::RmxKind, quor::lists::S
 constexpr auto segPrivate = quor::lists::run<quor::lists::SegInfoKind, quor::lists::PrivateList>;
 constexpr auto rmxPrivate = quor::lists::run<quor::lists::RmxKind, quor::lists::PrivateList>;
 }  // namespace
+
+uint32_t quor::lists::findOrInsertSegInfo(ShmPoolHandle_t *pool, const ShmSegInfo_t *record,
+                                          AttachSegInfo_t **stored) {
+    return runWith<SegInfoKind, SharedList>(Fn::quorFindAttachSegInfoNodeInLList, pool, Op::FindOrInsert, record,
+                                            stored, Fn::quorInsertAttachSegInfoNodeIntoLList);
+}
+
+uint32_t quor::lists::findOrInsertRmx(ShmPoolHandle_t *pool, const RMXPathRec_t *record, RMXPathRec_t **stored) {
+    return runWith<RmxKind, SharedList>(Fn::quorFindRMXNodeInLList, pool, Op::FindOrInsert, record, stored,
+                                        Fn::quorInsertRMXNodeIntoLList);
+}
 
 // ---- shared AttachSegInfo list ----
 

@@ -36,7 +36,7 @@
 
 namespace quor::lists {
 
-enum class Op { Find, Insert, Delete, DeleteAll, Print };
+enum class Op { Find, Insert, FindOrInsert, Delete, DeleteAll, Print };
 
 // Allocation tags of shared blocks: the storage code may read up to 24 bytes of
 // the caller's file name into a pad, so the name is padded to that length.
@@ -243,11 +243,10 @@ uint32_t find(Trace &trace, List &list, const typename Kind::Input &record, type
     return QUOR_RC_OK;
 }
 
+// Links a new node holding `record` at the place `at` that seek found.
 template <class Kind, class List>
-uint32_t insert(Trace &trace, List &list, const typename Kind::Input &record, typename Kind::Record **out) {
-    Position<List> at;
-    if (uint32_t rc = seek<Kind>(trace, list, record, &at); rc != 0) return rc;
-    if (at.node != nullptr && at.order == 0) return trace.fail(100, QUOR_RC_LLIST_DUPLICATE);
+uint32_t linkNew(List &list, const Position<List> &at, const typename Kind::Input &record,
+                 typename Kind::Record **out) {
     uint32_t rc = QUOR_RC_OK;
     typename List::Node *node = list.allocate(&rc);
     if (node == nullptr) return rc;
@@ -256,6 +255,28 @@ uint32_t insert(Trace &trace, List &list, const typename Kind::Input &record, ty
     *at.link = list.linkTo(node);
     *out = &node->record;
     return QUOR_RC_OK;
+}
+
+template <class Kind, class List>
+uint32_t insert(Trace &trace, List &list, const typename Kind::Input &record, typename Kind::Record **out) {
+    Position<List> at;
+    if (uint32_t rc = seek<Kind>(trace, list, record, &at); rc != 0) return rc;
+    if (at.node != nullptr && at.order == 0) return trace.fail(100, QUOR_RC_LLIST_DUPLICATE);
+    return linkNew<Kind>(list, at, record, out);
+}
+
+// The stored copy of `record`, linked first when there is none. The insertion
+// writes the records of the insert operation `insertFn`.
+template <class Kind, class List>
+uint32_t findOrInsert(Trace &trace, List &list, const typename Kind::Input &record, typename Kind::Record **out,
+                      Fn insertFn) {
+    Position<List> at;
+    if (uint32_t rc = seek<Kind>(trace, list, record, &at); rc != 0) return rc;
+    if (at.node != nullptr && at.order == 0) {
+        *out = &at.node->record;
+        return QUOR_RC_OK;
+    }
+    return traced(insertFn, [&](Trace &) { return linkNew<Kind>(list, at, record, out); });
 }
 
 template <class Kind, class List>
@@ -298,18 +319,19 @@ uint32_t print(List &list) {
 
 // One list operation, from argument checks to the closing latch release. The
 // record is needed by find, insert and delete; the output by find and insert.
+// Find-or-insert runs as a find that, when it finds nothing, inserts under the
+// same hold of the latch (writing the insert's records, `insertFn`).
 template <class Kind, template <class> class Place>
-uint32_t run(Fn fn, typename Place<Kind>::Handle handle, Op op, const typename Kind::Input *record,
-             typename Kind::Record **recordOut) {
+uint32_t runWith(Fn fn, typename Place<Kind>::Handle handle, Op op, const typename Kind::Input *record,
+                 typename Kind::Record **recordOut, Fn insertFn) {
     return traced(fn, [&](Trace &trace) -> uint32_t {
         Place<Kind> list(trace);
         if (uint32_t rc = list.open(handle); rc != 0) return rc;
-        if (record == nullptr && (op == Op::Find || op == Op::Insert || op == Op::Delete)) {
+        const bool stores = op == Op::Find || op == Op::Insert || op == Op::FindOrInsert;
+        if (record == nullptr && (stores || op == Op::Delete)) {
             return trace.failLogged(30, QUOR_RC_LLIST_FAILED, 0);
         }
-        if (recordOut == nullptr && (op == Op::Find || op == Op::Insert)) {
-            return trace.failLogged(40, QUOR_RC_NULL_PARAMETER, 0);
-        }
+        if (recordOut == nullptr && stores) return trace.failLogged(40, QUOR_RC_NULL_PARAMETER, 0);
         if (uint32_t rc = list.lock(); rc != 0) return rc;
         Closing unlatch([&] { return list.unlock(); });
         uint32_t rc = list.locate();
@@ -320,6 +342,9 @@ uint32_t run(Fn fn, typename Place<Kind>::Handle handle, Op op, const typename K
                     break;
                 case Op::Insert:
                     rc = insert<Kind>(trace, list, *record, recordOut);
+                    break;
+                case Op::FindOrInsert:
+                    rc = findOrInsert<Kind>(trace, list, *record, recordOut, insertFn);
                     break;
                 case Op::Delete:
                     rc = remove<Kind>(trace, list, *record);
@@ -334,6 +359,11 @@ uint32_t run(Fn fn, typename Place<Kind>::Handle handle, Op op, const typename K
         }
         return unlatch.close(rc);
     });
+}
+template <class Kind, template <class> class Place>
+uint32_t run(Fn fn, typename Place<Kind>::Handle handle, Op op, const typename Kind::Input *record,
+             typename Kind::Record **recordOut) {
+    return runWith<Kind, Place>(fn, handle, op, record, recordOut, fn);
 }
 
 }  // namespace quor::lists

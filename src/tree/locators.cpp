@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "frame/export.h"
+#include "lists/lists.h"
 #include "tree/access.h"
 #include "tree/records.h"
 #include "tree/segments.h"
@@ -156,13 +157,9 @@ uint32_t checkSegInfoArguments(const Trace &t, const SNodeInfo_t *info, SNodeCB_
 // each descriptor and module path, and the locator keeps their offsets.
 template <class Stored, class Record>
 uint32_t storedOffset(ShmPoolHandle_t *pool, const Record *record, const void *base,
-                      uint32_t (*find)(ShmPoolHandle_t *, const Record *, Stored **),
-                      uint32_t (*insert)(ShmPoolHandle_t *, const Record *, Stored **), uint64_t *offset) {
+                      uint32_t (*findOrInsert)(ShmPoolHandle_t *, const Record *, Stored **), uint64_t *offset) {
     Stored *stored = nullptr;
-    if (uint32_t rc = find(pool, record, &stored); rc != 0) return rc;
-    if (stored == nullptr) {
-        if (uint32_t rc = insert(pool, record, &stored); rc != 0) return rc;
-    }
+    if (uint32_t rc = findOrInsert(pool, record, &stored); rc != 0) return rc;
     *offset = static_cast<uint64_t>(reinterpret_cast<const unsigned char *>(stored) -
                                     static_cast<const unsigned char *>(base));
     return QUOR_RC_OK;
@@ -262,30 +259,28 @@ QUOR_EXPORT uint32_t quorAddStatusNodeInfo(SNodeInfo_t *info, ShmSegInfo_t *segI
                                            uint64_t idSize, const RMXPathRec_t *rmxPath) {
     return traced(Fn::quorAddStatusNodeInfo, [&](Trace &t) {
         if (segInfo == nullptr) return t.failWith(10, QUOR_RC_NOT_ATTACHED, 0);
-        if (descriptor == nullptr) return t.failWith(11, QUOR_RC_NOT_ATTACHED, 0);
-        if (info == nullptr) return t.failWith(20, QUOR_RC_NULL_NODE_INFO, 0);
-        if (tag > QUOR_MAX_TAG) return t.failWith(30, QUOR_RC_SIZE_TOO_LARGE, tag);
-        if (idSize > QUOR_MAX_ID_SIZE) return t.failWith(40, QUOR_RC_ID_SIZE_TOO_LARGE, idSize);
+        if (descriptor == nullptr) return t.failWith(20, QUOR_RC_NOT_ATTACHED, 0);
+        if (info == nullptr) return t.failWith(30, QUOR_RC_NULL_NODE_INFO, 0);
+        if (tag > QUOR_MAX_TAG) return t.failWith(40, QUOR_RC_SIZE_TOO_LARGE, tag);
+        if (idSize > QUOR_MAX_ID_SIZE) return t.failWith(50, QUOR_RC_ID_SIZE_TOO_LARGE, idSize);
         ShmDomainHandle_t *domain = segInfo->domainHandle;
         if (domain == nullptr)
-            return t.failLogged(50, QUOR_RC_NULL_DOMAIN_HANDLE, reinterpret_cast<uintptr_t>(segInfo));
+            return t.failLogged(60, QUOR_RC_NULL_DOMAIN_HANDLE, reinterpret_cast<uintptr_t>(segInfo));
         if (domain->base == nullptr)
-            return t.failLogged(51, QUOR_RC_NOT_MAPPED, reinterpret_cast<uintptr_t>(domain));
+            return t.failLogged(70, QUOR_RC_NOT_MAPPED, reinterpret_cast<uintptr_t>(domain));
 
         SNodeInfo_t built{};
         built.nodeOffset = nodeOffset;
         built.tag = tag;
         built.idSize = idSize;
         built.segBase = reinterpret_cast<uintptr_t>(domain->base);
-        uint32_t rc =
-            storedOffset(segInfo->poolHandle, descriptor, domain->base, quorFindAttachSegInfoNodeInLList,
-                         quorInsertAttachSegInfoNodeIntoLList, &built.segDescOffset);
-        if (rc != 0) return t.fail(60, rc);
+        uint32_t rc = storedOffset(segInfo->poolHandle, descriptor, domain->base, lists::findOrInsertSegInfo,
+                                   &built.segDescOffset);
+        if (rc != 0) return t.fail(80, rc);
         RMXPathRec_t path{};
         if (rmxPath != nullptr) path = *rmxPath;
-        rc = storedOffset(segInfo->poolHandle, &path, domain->base, quorFindRMXNodeInLList,
-                          quorInsertRMXNodeIntoLList, &built.rmxPathOffset);
-        if (rc != 0) return t.fail(70, rc);
+        rc = storedOffset(segInfo->poolHandle, &path, domain->base, lists::findOrInsertRmx, &built.rmxPathOffset);
+        if (rc != 0) return t.fail(90, rc);
         *info = built;
         return QUOR_RC_OK;
     });
