@@ -1,11 +1,12 @@
 // Segment and module lists: the two list kinds, and the exported operations as
 // one-line shims onto the shared algorithms of sorted_list.h.
+#include "lists/lists.h"
+
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 
 #include "frame/export.h"
-#include "lists/lists.h"
 #include "lists/sorted_list.h"
 
 namespace quor::lists {
@@ -87,11 +88,12 @@ constexpr auto rmxPrivate = quor::lists::run<quor::lists::RmxKind, quor::lists::
 
 uint32_t quor::lists::findOrInsertSegInfo(ShmPoolHandle_t *pool, const ShmSegInfo_t *record,
                                           AttachSegInfo_t **stored) {
-    return runWith<SegInfoKind, SharedList>(Fn::quorFindAttachSegInfoNodeInLList, pool, Op::FindOrInsert, record,
-                                            stored, Fn::quorInsertAttachSegInfoNodeIntoLList);
+    return runWith<SegInfoKind, SharedList>(Fn::quorFindAttachSegInfoNodeInLList, pool, Op::FindOrInsert,
+                                            record, stored, Fn::quorInsertAttachSegInfoNodeIntoLList);
 }
 
-uint32_t quor::lists::findOrInsertRmx(ShmPoolHandle_t *pool, const RMXPathRec_t *record, RMXPathRec_t **stored) {
+uint32_t quor::lists::findOrInsertRmx(ShmPoolHandle_t *pool, const RMXPathRec_t *record,
+                                      RMXPathRec_t **stored) {
     return runWith<RmxKind, SharedList>(Fn::quorFindRMXNodeInLList, pool, Op::FindOrInsert, record, stored,
                                         Fn::quorInsertRMXNodeIntoLList);
 }

@@ -81,8 +81,9 @@ uint32_t section(Trace &t, SNodeCB_t *node, NodeLatchBlock_t *block, bool enter,
 
 uint32_t enterSection(SNodeCB_t *node, NodeLatchBlock_t *block, Access access, uint32_t *modelUsed) {
     uint32_t model = 0;
-    const uint32_t rc = traced(sectionFn(true, access),
-                               [&](Trace &t) { return section(t, node, block, true, access, &model, false); });
+    const uint32_t rc = traced(sectionFn(true, access), [&](Trace &t) {
+        return section(t, node, block, true, access, &model, false);
+    });
     if (modelUsed != nullptr) *modelUsed = model;
     return rc;
 }

@@ -1,6 +1,8 @@
 // Identifiers: lists of byte-string components held as an array of u64
 // lengths and one buffer of the components back to back, built, released,
 // compared and printed.
+#include "tree/ids.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -8,7 +10,6 @@
 #include "frame/state.h"
 #include "frame/trace.h"
 #include "tree/directory.h"
-#include "tree/ids.h"
 
 namespace quor::tree {
 namespace {
@@ -77,7 +78,8 @@ uint32_t deleteId(Trace &t, char *buffer, uint64_t *lengths, const uint32_t *key
     // refuses what it never handed out, and that refusal is the caller's answer.
     uint32_t rc = freePrivate(&lengths, src::props);
     if (rc != 0) (void)t.fail(30, rc);
-    if (uint32_t bufferRc = freePrivate(&buffer, src::props); bufferRc != 0) rc = merged(rc, t.fail(40, bufferRc));
+    if (uint32_t bufferRc = freePrivate(&buffer, src::props); bufferRc != 0)
+        rc = merged(rc, t.fail(40, bufferRc));
     return rc;
 }
 

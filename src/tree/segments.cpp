@@ -225,7 +225,8 @@ uint32_t rereference(const Trace &t, ShmSegInfo_t **out, ShmSegInfo_t *previous,
     ++*at.count;
     HHeader_t *header = nullptr;
     uint32_t rc = locateDomainHeader(at.record->domainHandle, &header);
-    if (rc == 0 && (header->flags & QUOR_HEAP_MARKED_FOR_DELETION) != 0) rc = QUOR_RC_DOMAIN_MARKED_FOR_DELETION;
+    if (rc == 0 && (header->flags & QUOR_HEAP_MARKED_FOR_DELETION) != 0)
+        rc = QUOR_RC_DOMAIN_MARKED_FOR_DELETION;
     if (rc == 0) {
         DomainView view;
         rc = viewDomain(at.record->domainHandle, &view);
@@ -284,7 +285,8 @@ struct CreatePlan {
 };
 
 // The domain options' tests, before anything is locked or made.
-uint32_t checkCreateOptions(const Trace &t, uint64_t size, const ShmDomainOptions_t *options, CreatePlan *plan) {
+uint32_t checkCreateOptions(const Trace &t, uint64_t size, const ShmDomainOptions_t *options,
+                            CreatePlan *plan) {
     if (size == 0) return t.fail(20, QUOR_RC_ZERO_SEGMENT_SIZE);
     plan->keys = keysOf(options, QUOR_SHM_MODE_CREATE);
     if (options != nullptr) {
@@ -397,7 +399,8 @@ uint32_t createBody(const Trace &t, ShmSegInfo_t **out, uint64_t size, const Ipc
         }
     }
     if (rc != 0) {
-        (void)letGoOfDomain(&record->domainHandle, quorFreeShmDomain(&record->domainHandle, QUOR_SHM_FREE_FORCE));
+        (void)letGoOfDomain(&record->domainHandle,
+                            quorFreeShmDomain(&record->domainHandle, QUOR_SHM_FREE_FORCE));
         (void)fresh.release();
         return rc;
     }
@@ -459,7 +462,8 @@ uint32_t readTreeRecordChecked(const Trace &t, uint32_t probe, ShmDomainHandle_t
 
 // The top node of a record's segment: the whole control block must lie in the
 // heap. Probes: probe .. probe + 110.
-uint32_t topNodeOf(const Trace &t, uint32_t probe, ShmSegInfo_t *segInfo, TopNodeInfo *record, SNodeCB_t **node) {
+uint32_t topNodeOf(const Trace &t, uint32_t probe, ShmSegInfo_t *segInfo, TopNodeInfo *record,
+                   SNodeCB_t **node) {
     DomainView view;
     if (uint32_t rc = checkTreeHandle(t, probe, segInfo->domainHandle, &view); rc != 0) return rc;
     if (uint32_t rc = readTreeRecordChecked(t, probe + 30, segInfo->domainHandle, view, record); rc != 0)
@@ -509,7 +513,8 @@ uint32_t attachToTopNodeBody(const Trace &t, ShmSegInfo_t **segInfo, SNodeCB_t *
 
 // quorAttachToTopNode, with its own trace records whoever runs it.
 uint32_t attachToTopNode(ShmSegInfo_t **segInfo, SNodeCB_t **topNode, TopNodeInfo *info, const IpcResId *name,
-                         void *address, const ShmDomainOptions_t *options, const ShmPoolOptions_t *poolOptions) {
+                         void *address, const ShmDomainOptions_t *options,
+                         const ShmPoolOptions_t *poolOptions) {
     return traced(Fn::quorAttachToTopNode, [&](Trace &t) {
         return attachToTopNodeBody(t, segInfo, topNode, info, name, address, options, poolOptions);
     });
@@ -689,21 +694,24 @@ QUOR_EXPORT uint32_t quorDetachFromTopNode(ShmSegInfo_t **segInfo, uint32_t mode
 QUOR_EXPORT uint32_t quorDeleteStatusSegment(ShmSegInfo_t **segInfo, uint32_t poolFreeMode,
                                              uint32_t deleteMode, uint32_t refMode) {
     return traced(Fn::quorDeleteStatusSegment, [&](Trace &t) {
-        return releaseReference(t, segInfo, refMode, QUOR_RC_BAD_DELETE_REF_MODE, 100, [&](const Attachment &at) {
-            // The delete mode matters only to the last reference.
-            if (deleteMode != QUOR_DELETE_POOL_AS_GIVEN && deleteMode != QUOR_DELETE_POOL_FORCE) {
-                return t.failWith(70, QUOR_RC_BAD_FREE_MODE, deleteMode);
-            }
-            const uint32_t poolMode = deleteMode == QUOR_DELETE_POOL_FORCE ? QUOR_POOL_FREE_FORCE : poolFreeMode;
-            // The pool goes first; a pool refused (still in use elsewhere) leaves
-            // the segment as it was. The domain is forced exactly when the pool was.
-            uint32_t rc = _quorFreeShmPool(&at.record->poolHandle, poolMode, t.id(), __LINE__, kBlockSource);
-            if (rc != 0) return t.fail(80, rc);
-            const uint32_t domainMode =
-                poolMode == QUOR_POOL_FREE_FORCE ? QUOR_SHM_FREE_FORCE : QUOR_SHM_FREE_NORMAL;
-            rc = quorFreeShmDomain(&at.record->domainHandle, domainMode);
-            return rc == 0 ? rc : t.fail(90, rc);
-        });
+        return releaseReference(
+            t, segInfo, refMode, QUOR_RC_BAD_DELETE_REF_MODE, 100, [&](const Attachment &at) {
+                // The delete mode matters only to the last reference.
+                if (deleteMode != QUOR_DELETE_POOL_AS_GIVEN && deleteMode != QUOR_DELETE_POOL_FORCE) {
+                    return t.failWith(70, QUOR_RC_BAD_FREE_MODE, deleteMode);
+                }
+                const uint32_t poolMode =
+                    deleteMode == QUOR_DELETE_POOL_FORCE ? QUOR_POOL_FREE_FORCE : poolFreeMode;
+                // The pool goes first; a pool refused (still in use elsewhere) leaves
+                // the segment as it was. The domain is forced exactly when the pool was.
+                uint32_t rc =
+                    _quorFreeShmPool(&at.record->poolHandle, poolMode, t.id(), __LINE__, kBlockSource);
+                if (rc != 0) return t.fail(80, rc);
+                const uint32_t domainMode =
+                    poolMode == QUOR_POOL_FREE_FORCE ? QUOR_SHM_FREE_FORCE : QUOR_SHM_FREE_NORMAL;
+                rc = quorFreeShmDomain(&at.record->domainHandle, domainMode);
+                return rc == 0 ? rc : t.fail(90, rc);
+            });
     });
 }
 

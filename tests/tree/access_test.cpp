@@ -11,8 +11,8 @@
 #include <cstring>
 #include <vector>
 
-#include "support/process.h"
 #include "host_faults.h"
+#include "support/process.h"
 #include "support/trace_recorder.h"
 #include "test_node.h"
 

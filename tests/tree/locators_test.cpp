@@ -118,8 +118,9 @@ TEST_F(LocatorTest, DescriptorStoredByAPeerMeanwhileIsTheOneUsed) {
     AttachSegInfo_t *stored = nullptr;
     ASSERT_EQ(quorFindAttachSegInfoNodeInLList(holder->poolHandle, target, &stored), QUOR_RC_OK);
     ASSERT_NE(stored, nullptr);
-    EXPECT_EQ(info.segDescOffset, static_cast<uint64_t>(reinterpret_cast<unsigned char *>(stored) -
-                                                        static_cast<unsigned char *>(holder->domainHandle->base)));
+    EXPECT_EQ(info.segDescOffset,
+              static_cast<uint64_t>(reinterpret_cast<unsigned char *>(stored) -
+                                    static_cast<unsigned char *>(holder->domainHandle->base)));
     SNodeCB_t *node = nullptr;
     EXPECT_EQ(quorGetControlBlockPtrFromSNodeInfo(&info, &node), QUOR_RC_OK);
     EXPECT_EQ(node, targetNode);

@@ -363,7 +363,7 @@ TEST(Identifiers, TagIdOrderIsTagThenLengthThenBytes) {
         const char *b;
         uint64_t lb;
         int64_t expected;
-    } cases[] = {{1, "zz", 2, 2, "a", 1, -1}, {3, "a", 1, 2, "zz", 2, 1},  {5, "ab", 2, 5, "a", 1, 1},
+    } cases[] = {{1, "zz", 2, 2, "a", 1, -1},  {3, "a", 1, 2, "zz", 2, 1},  {5, "ab", 2, 5, "a", 1, 1},
                  {5, "\x80", 1, 5, "a", 1, 1}, {5, "ab", 2, 5, "ab", 2, 0}, {7, "", 0, 7, "", 0, 0}};
     for (const Case &c : cases) {
         for (uint32_t kind : {QUOR_KIND_IR, QUOR_KIND_IV, QUOR_KIND_ID, QUOR_KIND_DEPENDENTS}) {

@@ -86,8 +86,7 @@ protected:
     void TearDown() override {
         hostMemFailAfter(0, 0);
         (void)QUORCleanup(QUOR_CLEANUP_FORCE);
-        for (const std::string &label : labels)
-            shm_unlink(segmentPath(segmentName(label)).c_str());
+        for (const std::string &label : labels) shm_unlink(segmentPath(segmentName(label)).c_str());
     }
 
     IpcResId name(const std::string &label) {

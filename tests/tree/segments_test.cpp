@@ -285,7 +285,8 @@ TEST_F(SegmentTest, LookupsComeBeforeTheTestsOnlyAFreshOrLastReferenceNeeds) {
     std::snprintf(stranger.segName.name, sizeof stranger.segName.name, "quor-never-registered");
     ShmSegInfo_t *strangerRef = &stranger;
     EXPECT_EQ(quorDetachStatusSegment(&strangerRef, 5), QUOR_RC_SEGMENT_NOT_REGISTERED);
-    EXPECT_EQ(quorDeleteStatusSegment(&strangerRef, QUOR_POOL_FREE_FORCE, 2, 5), QUOR_RC_SEGMENT_NOT_REGISTERED);
+    EXPECT_EQ(quorDeleteStatusSegment(&strangerRef, QUOR_POOL_FREE_FORCE, 2, 5),
+              QUOR_RC_SEGMENT_NOT_REGISTERED);
     EXPECT_EQ(quorDetachStatusSegment(&handle, 5), QUOR_RC_BAD_DETACH_MODE);
     EXPECT_EQ(quorDeleteStatusSegment(&handle, QUOR_POOL_FREE_FORCE, 2, 5), QUOR_RC_BAD_DELETE_REF_MODE);
 
@@ -324,7 +325,8 @@ bool mapsSegment(const IpcResId &id) {
     if (maps == nullptr) return false;
     char line[512];
     bool found = false;
-    while (!found && std::fgets(line, sizeof line, maps) != nullptr) found = std::strstr(line, id.name) != nullptr;
+    while (!found && std::fgets(line, sizeof line, maps) != nullptr)
+        found = std::strstr(line, id.name) != nullptr;
     std::fclose(maps);
     return found;
 }
