@@ -135,11 +135,7 @@ void changeModelAfterEntry(uint64_t, uint32_t fn, uint64_t) {
 }
 
 TEST(CriticalSection, LeftByTheModelOfItsEntryWhenTheModelChangesInside) {
-    const HostTraceHooks hooks{nullptr, changeModelAfterEntry, nullptr, nullptr};
-    HostTraceControlBlock control{};
-    control.enable = 1;
-    hostTraceControlBlock = &control;
-    hostSetTraceHooks(&hooks);
+    quor::test::ExitHook hook(changeModelAfterEntry);
     struct Case {
         uint32_t entered, changed;
         bool write;
@@ -164,8 +160,6 @@ TEST(CriticalSection, LeftByTheModelOfItsEntryWhenTheModelChangesInside) {
         });
         EXPECT_EQ(waitChild(reader), 0) << c.entered << " -> " << c.changed << (c.write ? " write" : " read");
     }
-    hostTraceControlBlock = nullptr;
-    hostSetTraceHooks(nullptr);
 }
 
 // A writer that cannot be counted gives the latch back; when that release fails

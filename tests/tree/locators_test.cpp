@@ -4,6 +4,7 @@
 
 #include "frame/functions.h"
 #include "segment_fixture.h"
+#include "support/trace_recorder.h"
 
 namespace quor::test {
 namespace {
@@ -103,17 +104,13 @@ void storeSameDescriptorAfterLookup(uint64_t, uint32_t fn, uint64_t) {
 }
 
 TEST_F(LocatorTest, DescriptorStoredByAPeerMeanwhileIsTheOneUsed) {
-    const HostTraceHooks hooks{nullptr, storeSameDescriptorAfterLookup, nullptr, nullptr};
-    HostTraceControlBlock control{};
-    control.enable = 1;
-    hostTraceControlBlock = &control;
-    hostSetTraceHooks(&hooks);
     racingHolder = holder;
     racingDescriptor = target;
     SNodeInfo_t info{};
-    EXPECT_EQ(quorAddStatusNodeInfo(&info, holder, target, targetOffset, kTag, 0, nullptr), QUOR_RC_OK);
-    hostTraceControlBlock = nullptr;
-    hostSetTraceHooks(nullptr);
+    {
+        ExitHook hook(storeSameDescriptorAfterLookup);
+        EXPECT_EQ(quorAddStatusNodeInfo(&info, holder, target, targetOffset, kTag, 0, nullptr), QUOR_RC_OK);
+    }
 
     AttachSegInfo_t *stored = nullptr;
     ASSERT_EQ(quorFindAttachSegInfoNodeInLList(holder->poolHandle, target, &stored), QUOR_RC_OK);

@@ -2,7 +2,6 @@
 // included operation writes its own records under its own identifier, and each
 // failure point of an operation records its own probe.
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -59,13 +58,9 @@ TEST_F(SegmentTest, IncludedOperationsWriteTheirOwnRecords) {
     }
 
     // The area lookups of initialisation: one directory lookup per area.
-    std::array<uint64_t, 64> sizes{};
-    uint64_t total = 0, nodeOffset = 0;
-    ASSERT_EQ(quorCreateMaxSpaceArray(QUOR_KIND_ID, 0, 0, 0, 0, 0, 32, 1, 1, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0,
-                                      sizes.data(), &total),
-              QUOR_RC_OK);
     SNodeCB_t *node = nullptr;
-    ASSERT_EQ(quorCreateNode(seg, &node, QUOR_KIND_ID, sizes.data(), &total, &nodeOffset), QUOR_RC_OK);
+    const uint64_t nodeOffset = createIdNode(seg, &node);
+    ASSERT_NE(node, nullptr);
     recorder.clear();
     ASSERT_EQ(quorInitNode(&node, nodeOffset, 2, "id", nullptr, nullptr, 32, nullptr, nullptr, nullptr),
               QUOR_RC_OK);
