@@ -64,6 +64,8 @@ public:
     // true; a slot or ID outside the area returns its code.
     uint32_t next(DepEntry *entry, bool *done);
 
+    // True when no occupied entry is left to visit.
+    bool exhausted() const { return seen_ >= list_.count; }
     // The first hole passed so far, and the slot after the last one examined.
     SNodeInfo_t *firstHole() const { return firstHole_; }
     uint64_t nextSlot() const { return slot_; }

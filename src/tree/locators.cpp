@@ -265,12 +265,13 @@ uint32_t attachChild(const SNodeInfo_t *info, bool withSegInfo, ShmSegInfo_t *re
     });
 }
 
-uint32_t resolveLocator(const SNodeInfo_t *info, SNodeCB_t **node) {
+uint32_t resolveLocator(const SNodeInfo_t *info, SNodeCB_t **node, ShmSegInfo_t **record) {
     return traced(Fn::quorGetControlBlockPtrFromSNodeInfo, [&](Trace &t) {
         if (info == nullptr) return t.failWith(10, QUOR_RC_NULL_NODE_INFO, 0);
         Resolved r;
         if (uint32_t rc = translate(info, &r); rc != 0) return t.fail(30, rc);
         *node = r.node;
+        if (record != nullptr) *record = r.record;
         return QUOR_RC_OK;
     });
 }

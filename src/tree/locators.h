@@ -26,7 +26,8 @@ uint32_t attachChild(const SNodeInfo_t *info, bool withSegInfo, ShmSegInfo_t *re
                      AttachedChild *out);
 
 // quorGetControlBlockPtrFromSNodeInfo: the node a locator names in a segment
-// this process has attached; nothing is attached.
-uint32_t resolveLocator(const SNodeInfo_t *info, SNodeCB_t **node);
+// this process has attached, and optionally this process's record of that
+// segment; nothing is attached.
+uint32_t resolveLocator(const SNodeInfo_t *info, SNodeCB_t **node, ShmSegInfo_t **record = nullptr);
 
 }  // namespace quor::tree

@@ -111,15 +111,18 @@ struct StatusWalk {
             *step = ChildStep::Descend;
             return QUOR_RC_OK;
         }
-        return deleteChild(parent, entry, attached.node, deleteMask, next, step);
+        return deleteChild(parent, entry, attached.node, attached.segInfo, deleteMask, next, step);
     }
 
     // The steps of a subtree deletion before its walk: the parent checked, the
     // child's ID length against its locator, the parent's entry removed, the
     // child checked; then the child's frame as the deletion's walk starts it.
-    uint32_t deleteChild(Frame &parent, const DepEntry &entry, SNodeCB_t *child, uint32_t options, Frame *next,
-                         ChildStep *step) const {
+    // The subtree is freed into the pool of the child's own segment: a child of
+    // another segment is no block of the parent's pool.
+    uint32_t deleteChild(Frame &parent, const DepEntry &entry, SNodeCB_t *child, ShmSegInfo_t *home,
+                         uint32_t options, Frame *next, ChildStep *step) const {
         if (parent.segInfo == nullptr) return QUOR_RC_NOT_ATTACHED;
+        ShmSegInfo_t *record = home != nullptr ? home : parent.segInfo;
         if (uint32_t rc = checkUnderRead(parent.node, QUOR_COND_MASK_ANY); rc != 0) return rc;
         uint64_t length = 0;
         const char *id = nullptr;
@@ -128,8 +131,7 @@ struct StatusWalk {
         uint32_t rc = deleteDependent(parent.node, entry.info, entry.id, 0);
         if (rc != 0) return rc == QUOR_RC_NO_DEPENDENTS ? QUOR_RC_DEPENDENT_NOT_FOUND : rc;
         if (rc = checkUnderRead(child, QUOR_COND_MASK_ANY); rc != 0) return rc;
-        *next = Frame{child, DepCursor(), parent.segInfo, parent.segInfo, 0,
-                      options & ~QUOR_ACTION_UNLINK_FROM_PARENT, 1, false};
+        *next = Frame{child, DepCursor(), record, record, 0, options & ~QUOR_ACTION_UNLINK_FROM_PARENT, 1, false};
         if (rc = open(next); rc != 0) return rc;
         *step = ChildStep::Descend;
         return QUOR_RC_OK;
@@ -231,7 +233,8 @@ uint32_t deleteSubtree(Trace &t, SNodeCB_t *parent, SNodeInfo_t *childInfo, ShmS
         });
     }
     SNodeCB_t *child = nullptr;
-    if (uint32_t rc = resolveLocator(childInfo, &child); rc != 0) return t.fail(50, rc);
+    ShmSegInfo_t *home = nullptr;
+    if (uint32_t rc = resolveLocator(childInfo, &child, &home); rc != 0) return t.fail(50, rc);
     uint64_t length = 0;
     const char *ownBytes = nullptr;
     if (uint32_t rc = ownId(child, &length, &ownBytes); rc != 0) return t.fail(60, rc);
@@ -245,7 +248,8 @@ uint32_t deleteSubtree(Trace &t, SNodeCB_t *parent, SNodeInfo_t *childInfo, ShmS
     if (uint32_t rc = deleteDependent(parent, &probe, id, 0); rc != 0)
         return t.fail(80, rc == QUOR_RC_NO_DEPENDENTS ? QUOR_RC_DEPENDENT_NOT_FOUND : rc);
     return traced(Fn::quorSetStatusForEachNodeInATree, [&](Trace &inner) {
-        return forEachNode(inner, child, segInfo, maxDepth, QUOR_ACTION_DISCLAIM,
+        // The subtree goes back to the pool of the child's own segment.
+        return forEachNode(inner, child, home != nullptr ? home : segInfo, maxDepth, QUOR_ACTION_DISCLAIM,
                            options & ~QUOR_ACTION_UNLINK_FROM_PARENT);
     });
 }

@@ -55,8 +55,9 @@ struct TreeBuilder {
         }
     }
 
-    // A locator of `n` (the segment's own descriptor), with the node's ID length.
-    SNodeInfo_t locator(SNodeCB_t *n) const {
+    // A locator of `n` with the node's ID length, to be stored in segment
+    // `holder` (by default this one): its descriptor of this segment lies there.
+    SNodeInfo_t locator(SNodeCB_t *n, ShmSegInfo_t *holder = nullptr) const {
         char *id = nullptr;
         uint64_t length = 0;
         const uint32_t condition = n->NodeCondition;
@@ -66,13 +67,15 @@ struct TreeBuilder {
         SNodeInfo_t info{};
         const uint64_t offset = static_cast<uint64_t>(reinterpret_cast<unsigned char *>(n) -
                                                       static_cast<unsigned char *>(seg->domainHandle->base));
-        EXPECT_EQ(quorAddStatusNodeInfo(&info, seg, seg, offset, n->tag, length, nullptr), QUOR_RC_OK);
+        EXPECT_EQ(quorAddStatusNodeInfo(&info, holder != nullptr ? holder : seg, seg, offset, n->tag, length, nullptr),
+                  QUOR_RC_OK);
         return info;
     }
 
-    // Links `child` (of this or another builder's segment) below `parent`.
-    static void link(SNodeCB_t *parent, const TreeBuilder &childTree, SNodeCB_t *child) {
-        SNodeInfo_t info = childTree.locator(child);
+    // Links `child` (of this or another builder's segment) below `parent`, a
+    // node of this builder's segment.
+    void link(SNodeCB_t *parent, const TreeBuilder &childTree, SNodeCB_t *child) const {
+        SNodeInfo_t info = childTree.locator(child, seg);
         char *id = nullptr;
         uint64_t length = 0;
         const uint32_t condition = child->NodeCondition;
@@ -96,11 +99,11 @@ struct TreeBuilder {
         return made;
     }
 
-    // Blocks in use in the tree pool.
+    // Blocks allocated in the tree pool.
     uint64_t blocksInUse() const {
         ShmPoolInfo_t info{};
         EXPECT_EQ(quorGetShmPoolInfo(seg->poolHandle, &info), QUOR_RC_OK);
-        return info.allocCount - info.freeCount;
+        return info.allocCount;
     }
 };
 
