@@ -1,5 +1,6 @@
 // Searches, totals and path arrays over trees of one or two segments.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <array>
 #include <string>
@@ -217,6 +218,64 @@ TEST_F(SearchTest, TreeSpanningTwoSegments) {
     EXPECT_EQ(far.blocksInUse(), farBlocks - 2);
     EXPECT_EQ(tree.blocksInUse(), nearBlocks);
     EXPECT_EQ(totals(kSame, 0).nodesTotal, 4u);
+}
+
+// One process changes the tree (links and unlinks children, replaces entries)
+// while another searches it: the searcher never crashes and everything it
+// reports is an entry of the wanted tag, or one that was freed since.
+TEST_F(SearchTest, SearchWhileAnotherProcessChangesTheTree) {
+    std::vector<SNodeCB_t *> spare;
+    for (int i = 0; i < 6; ++i) spare.push_back(tree.node(kSame, "s" + std::to_string(i)));
+    auto *go = static_cast<volatile int *>(sharedScratch(sizeof(int)));
+    *go = 0;
+    const IpcResId id = segmentName("search");
+    const uint64_t topOffset = static_cast<uint64_t>(reinterpret_cast<unsigned char *>(a) -
+                                                     static_cast<unsigned char *>(tree.seg->domainHandle->base));
+    ASSERT_EQ(quorPutTopNodeInfoIntoDomainHeader(tree.seg->domainHandle, kSame, topOffset,
+                                                 tree.seg->poolHandle->poolHeapOffset),
+              QUOR_RC_OK);
+    const pid_t searcher = spawn([&] {
+        freshLibrary();
+        SNodeCB_t *top = nullptr;
+        ShmSegInfo_t *seg = connectTree(id, &top);
+        if (seg == nullptr) return 2;
+        auto *base = static_cast<unsigned char *>(seg->domainHandle->base);
+        const uint64_t size = 4 << 20;
+        std::array<SNodeInfo_t *, 16> results{};
+        uint64_t found = 0;
+        for (int round = 0; *go != 2 && round < 1000000; ++round) {
+            uint64_t stored = 0, matches = 0;
+            const uint32_t rc = quorFindNodesByTag(top, kSame, 0, results.size(), results.data(), &stored, &matches);
+            for (uint64_t i = 0; rc == 0 && i < stored; ++i) {
+                auto *at = reinterpret_cast<unsigned char *>(results[i]);
+                if (at < base || at + sizeof(SNodeInfo_t) > base + size) return 3;
+                const uint64_t tag = results[i]->tag;
+                if (tag != kSame && tag != 0) return 4;
+                ++found;
+            }
+            SNodeInfo_t *entry = nullptr;
+            (void)quorFindNodeSoft(&entry, top, kSame, 2, "s3", 0);
+            if (round == 10 && *go == 0) *go = 1;
+        }
+        return found != 0 ? 0 : 5;
+    });
+    for (int wait = 0; *go == 0 && wait < 20000; ++wait) usleep(100);
+    SNodeCB_t *holders[] = {b, c, d};
+    for (int round = 0; round < 300; ++round) {
+        SNodeCB_t *holder = holders[round % 3];
+        SNodeCB_t *kid = spare[round % spare.size()];
+        tree.link(holder, kid);
+        SNodeInfo_t replacement = tree.locator(spare[(round + 1) % spare.size()]);
+        std::string kidId = "s" + std::to_string(round % spare.size());
+        ASSERT_EQ(quorAddDependentNode(holder, &replacement, kidId.data(), kidId.size(), QUOR_DEP_REPLACE, 0),
+                  QUOR_RC_OK);
+        SNodeInfo_t probe{};
+        probe.tag = kSame;
+        probe.idSize = kidId.size();
+        ASSERT_EQ(quorDeleteDependentNode(holder, &probe, kidId.data(), 0), QUOR_RC_OK);
+    }
+    *go = 2;
+    EXPECT_EQ(waitChild(searcher), 0);
 }
 
 }  // namespace
