@@ -15,17 +15,24 @@
 namespace quor::tree {
 
 SNodeInfo_t *DepList::slot(uint64_t index) const {
-    if (index > (area.size() / entrySize)) return nullptr;
+    // Any index past an area of the largest size fails the bounds test below;
+    // this one only keeps the product from overflowing.
+    if (index > QUOR_AREA_MAX_SIZE) return nullptr;
     return area.at<SNodeInfo_t>(QUOR_DEP_LIST_HEADER_SIZE + index * entrySize);
+}
+
+uint32_t listMaxIdSize(SNodeCB_t *node, Area *area, uint64_t *m) {
+    if (uint32_t rc = openArea(node, QUOR_KIND_DEPENDENTS, area); rc != 0) return rc;
+    const uint64_t *header = area->at<uint64_t>(0);
+    if (header == nullptr) return QUOR_RC_LOCATION_OUT_OF_AREA;
+    *m = __atomic_load_n(header, __ATOMIC_RELAXED);
+    return *m > QUOR_MAX_ID_SIZE ? QUOR_RC_BAD_STORED_MAX_ID_SIZE : QUOR_RC_OK;
 }
 
 uint32_t openDependentList(SNodeCB_t *node, DepList *list) {
     *list = DepList();
-    if (uint32_t rc = openArea(node, QUOR_KIND_DEPENDENTS, &list->area); rc != 0) return rc;
-    const uint64_t *header = list->header();
-    if (header == nullptr) return QUOR_RC_LOCATION_OUT_OF_AREA;
-    const uint64_t m = __atomic_load_n(header, __ATOMIC_RELAXED);
-    if (m > QUOR_MAX_ID_SIZE) return QUOR_RC_BAD_STORED_MAX_ID_SIZE;
+    uint64_t m = 0;
+    if (uint32_t rc = listMaxIdSize(node, &list->area, &m); rc != 0) return rc;
     list->maxIdSize = m;
     list->entrySize = kLocatorSize + m;
     if (m == 0) return QUOR_RC_OK;

@@ -41,6 +41,9 @@ struct DepList {
     SNodeInfo_t *slot(uint64_t index) const;
 };
 
+// The list's M alone, with the codes of openDependentList but the count's.
+uint32_t listMaxIdSize(SNodeCB_t *node, Area *area, uint64_t *m);
+
 // Opens the list: the area's own code, QUOR_RC_LOCATION_OUT_OF_AREA for an area
 // too small for its header, QUOR_RC_BAD_STORED_MAX_ID_SIZE for M above 0x1000,
 // QUOR_RC_TOO_MANY_DEPENDENTS for a count above 32768. M 0 gives 0 and 0.

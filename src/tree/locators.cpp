@@ -21,7 +21,9 @@ namespace {
 
 // A locator resolved against this process's registry.
 struct Resolved {
-    ShmSegInfo_t descriptor{};       // the descriptor's leading bytes, copied
+    // The descriptor's leading bytes, copied by a translation under the lock (a
+    // remembered translation leaves them unread: nothing uses them then).
+    ShmSegInfo_t descriptor;
     ShmSegInfo_t *record = nullptr;  // this process's record of the node's segment
     SNodeCB_t *node = nullptr;
 };
@@ -91,6 +93,7 @@ struct RememberedTranslation {
     uint64_t descriptorOffset = 0;
     ShmSegInfo_t *record = nullptr;
     DomainView view;
+    uint64_t nameLength = 0;  // of record's name, its terminator included
 };
 constexpr size_t kRememberedSlots = 16;
 thread_local RememberedTranslation remembered[kRememberedSlots];
@@ -111,7 +114,7 @@ bool translateRemembered(const SNodeInfo_t *info, Resolved *r) {
     }
     const auto *descriptor = reinterpret_cast<const ShmSegInfo_t *>(base + info->segDescOffset);
     if (descriptor->kind == QUOR_SHM_MODE_USER_MEMORY || descriptor->eyecatcher != QUOR_EYECATCHER ||
-        compareSegmentNames(descriptor->segName, slot.record->segName) != 0) {
+        std::memcmp(descriptor->segName.name, slot.record->segName.name, slot.nameLength) != 0) {
         return false;
     }
     const uint64_t offset = info->nodeOffset;
@@ -132,7 +135,10 @@ void remember(const SNodeInfo_t *info, const Resolved &r, const ShmSegInfo_t *ho
     if (!locatorBase(info, &base)) return;
     RememberedTranslation &slot = slotFor(base, info->segDescOffset);
     slot.record = nullptr;
-    if (viewDomain(r.record->domainHandle, &slot.view) != 0) return;
+    const IpcResId &name = r.record->segName;
+    slot.nameLength = strnlen(name.name, sizeof name.name);
+    if (slot.nameLength == sizeof name.name || viewDomain(r.record->domainHandle, &slot.view) != 0) return;
+    ++slot.nameLength;
     slot.generation = generation;
     slot.base = base;
     slot.descriptorOffset = info->segDescOffset;
@@ -172,13 +178,28 @@ uint32_t attachDescribed(const ShmSegInfo_t &descriptor, ShmSegInfo_t **attached
     return attachStatusSegment(attached, &descriptor.segName, nullptr, 0, 0, &options, &poolOptions);
 }
 
+// The condition check of an attach without the read section: the checks the
+// section would make of the node's model and latch block, then one read of the
+// condition word, which every writer changes with a single store.
+uint32_t peekCondition(const SNodeCB_t *node, uint32_t mask) {
+    const uint32_t model = __atomic_load_n(&node->concurrencyModel, __ATOMIC_ACQUIRE);
+    if (model >= kModelLimit) return QUOR_RC_BAD_CONCURRENCY_MODEL;
+    if (model == QUOR_CONCURRENCY_MODEL_LATCHED &&
+        __atomic_load_n(&node->nodeLatch.latchEyecatcher, __ATOMIC_ACQUIRE) != QUOR_EYECATCHER) {
+        return QUOR_RC_LATCH_NOT_INITIALIZED;
+    }
+    return checkCondition(__atomic_load_n(&node->NodeCondition, __ATOMIC_ACQUIRE), mask);
+}
+
 // quorAttachToNode and quorAttachToNodeAndGetSegInfo: translate, attaching the
 // segment first when this process has not, then check the tag and that the node
 // is active. An attach made here is undone when a later step fails. For a walk
 // (`forWalk`) a condition refusal hands the node out and keeps the attach, and
-// a node of an unattached other segment is handed out as null (locators.h).
+// a node of an unattached other segment is handed out as null (locators.h);
+// without `latched` the condition is checked without the section.
 uint32_t attachToNode(const Trace &t, const SNodeInfo_t *info, SNodeCB_t **node, ShmSegInfo_t **segInfo,
-                      ShmSegInfo_t *reference, uint32_t *differs, uint32_t options, bool forWalk = false) {
+                      ShmSegInfo_t *reference, uint32_t *differs, uint32_t options, bool forWalk = false,
+                      bool latched = true) {
     const bool compare = (options & QUOR_LOCATOR_COMPARE_SEGMENT) != 0;
     Resolved r;
     uint32_t differ = 0;
@@ -210,7 +231,9 @@ uint32_t attachToNode(const Trace &t, const SNodeInfo_t *info, SNodeCB_t **node,
     }
     if (rc == 0 && differ == 0 && info->tag != r.node->tag) rc = QUOR_RC_STALE_NODE_INFO;
     uint32_t conditionRc = QUOR_RC_OK;
-    if (rc == 0) {
+    if (rc == 0 && !latched) {
+        rc = conditionRc = peekCondition(r.node, QUOR_COND_MASK_ACTIVE);
+    } else if (rc == 0) {
         CriticalSection section(r.node, Access::Read);
         rc = section.entered();
         if (rc == 0) rc = conditionRc = checkCondition(r.node->NodeCondition, QUOR_COND_MASK_ACTIVE);
@@ -256,12 +279,12 @@ uint32_t storedOffset(ShmPoolHandle_t *pool, const Record *record, const void *b
 }  // namespace
 
 uint32_t attachChild(const SNodeInfo_t *info, bool withSegInfo, ShmSegInfo_t *reference, uint32_t options,
-                     AttachedChild *out) {
+                     AttachedChild *out, bool latched) {
     const Fn fn = withSegInfo ? Fn::quorAttachToNodeAndGetSegInfo : Fn::quorAttachToNode;
     return traced(fn, [&](Trace &t) {
         if (info == nullptr) return t.failWith(10, QUOR_RC_NULL_NODE_INFO, 0);
         return attachToNode(t, info, &out->node, withSegInfo ? &out->segInfo : nullptr, reference,
-                            &out->differs, withSegInfo ? options : 0, true);
+                            &out->differs, withSegInfo ? options : 0, true, latched);
     });
 }
 

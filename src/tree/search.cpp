@@ -186,10 +186,17 @@ uint32_t findByTag(Trace &t, SNodeCB_t *start, uint64_t tag, uint64_t maxDepth, 
 // One path step against one entry: the child is attached and must be usable,
 // the step's and the entry's ID lengths must fit the child's own list, and the
 // entry must match the step. QUOR_RC_NO_MATCH goes on to the next entry.
+//
+// Every entry scanned is attached and checked, in this order, as the search
+// has always done, so a broken or re-created sibling ends the search wherever
+// it lies. Only an entry that matches the step takes the child's read section;
+// the others have their condition read without it (locators.h), which gives
+// the same outcome at a fraction of the cost of a latch per scanned entry.
 uint32_t hardStep(const DepEntry &entry, SNodeCB_t **childOut, PExport **recordOut, uint64_t *hasListOut,
                   uint64_t tag, uint64_t idLength, const char *id) {
+    const bool matches = softMatch(entry, tag, idLength, id);
     AttachedChild attached;
-    uint32_t rc = attachChild(entry.info, false, nullptr, 0, &attached);
+    uint32_t rc = attachChild(entry.info, false, nullptr, 0, &attached, matches);
     if (rc == QUOR_RC_NULL_NODE_INFO) return QUOR_RC_NO_MATCH;
     if (rc == QUOR_RC_NODE_DISASSOCIATED) {
         if (recreating(attached.node)) return QUOR_RC_NODE_BEING_RECREATED;
@@ -203,13 +210,12 @@ uint32_t hardStep(const DepEntry &entry, SNodeCB_t **childOut, PExport **recordO
     uint64_t bound = QUOR_MAX_ID_SIZE;
     *hasListOut = hasList(child) ? 1 : 0;
     if (*hasListOut != 0) {
-        DepList list;
-        if (rc = openDependentList(child, &list); rc != 0 && rc != QUOR_RC_TOO_MANY_DEPENDENTS) return rc;
-        bound = list.maxIdSize;
+        Area area;
+        if (rc = listMaxIdSize(child, &area, &bound); rc != 0) return rc;
     }
     if (entry.tag > QUOR_MAX_TAG) return QUOR_RC_SIZE_TOO_LARGE;
     if (idLength > bound || entry.idSize > bound) return QUOR_RC_ID_SIZE_TOO_LARGE;
-    return softMatch(entry, tag, idLength, id) ? QUOR_RC_OK : QUOR_RC_NO_MATCH;
+    return matches ? QUOR_RC_OK : QUOR_RC_NO_MATCH;
 }
 
 uint32_t findHard(Trace &t, SNodeInfo_t **out, SNodeCB_t *start, uint64_t pathLength, const TraverseInfo_t *path,
