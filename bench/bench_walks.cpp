@@ -43,7 +43,8 @@ void check(uint32_t rc, const char *what) {
 
 std::string idOf(uint64_t level, uint64_t index) {
     char id[kIdSize + 1];
-    std::snprintf(id, sizeof id, "L%lu-%012lu", static_cast<unsigned long>(level), static_cast<unsigned long>(index));
+    std::snprintf(id, sizeof id, "L%lu-%012lu", static_cast<unsigned long>(level),
+                  static_cast<unsigned long>(index));
     return std::string(id, kIdSize);
 }
 
@@ -57,12 +58,13 @@ struct Tree {
         std::array<uint64_t, 64> sizes{};
         uint64_t total = 0, offset = 0;
         const uint64_t flags = QUOR_KIND_ID | QUOR_KIND_DEPENDENTS;
-        check(quorCreateMaxSpaceArray(flags, 0, 0, 0, 0, kFanout, kIdSize, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                                      sizes.data(), &total),
+        check(quorCreateMaxSpaceArray(flags, 0, 0, 0, 0, kFanout, kIdSize, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                      0, sizes.data(), &total),
               "size");
         SNodeCB_t *n = nullptr;
         check(quorCreateNode(seg, &n, flags, sizes.data(), &total, &offset), "create node");
-        check(quorInitNode(&n, offset, id.size(), id.data(), nullptr, nullptr, kIdSize, nullptr, nullptr, nullptr),
+        check(quorInitNode(&n, offset, id.size(), id.data(), nullptr, nullptr, kIdSize, nullptr, nullptr,
+                           nullptr),
               "init");
         check(quorSetNodeTag(n, tag, 0), "tag");
         check(quorCreateDependentNodeList(n, nullptr, nullptr, nullptr, kIdSize, 0, 0), "list");
@@ -99,9 +101,11 @@ struct Fixture {
 
     Fixture() {
         check(QUOROneTimeOnlyInitialization(QUOR_EYECATCHER, QUOR_EYECATCHER), "initialise");
-        std::snprintf(tree.name.name, sizeof tree.name.name, "quor-bench-walks-%d", static_cast<int>(getpid()));
-        check(quorGetProtectedStatusSegment(&tree.seg, kTreeSegment, &tree.name, nullptr, 0, nullptr, nullptr),
-              "segment");
+        std::snprintf(tree.name.name, sizeof tree.name.name, "quor-bench-walks-%d",
+                      static_cast<int>(getpid()));
+        check(
+            quorGetProtectedStatusSegment(&tree.seg, kTreeSegment, &tree.name, nullptr, 0, nullptr, nullptr),
+            "segment");
         tree.top = tree.node(kTopTag, idOf(0, 0));
         tree.grow(tree.top, 1, 0);
 
@@ -114,8 +118,8 @@ struct Fixture {
                 uint64_t index = leaf;
                 for (uint64_t up = level; up < kLevels; ++up) index /= kFanout;
                 pathIds.push_back(idOf(level, index));
-                path[level - 1] = TraverseInfo_t{static_cast<uint32_t>(kTag + level), static_cast<int32_t>(kIdSize),
-                                                 pathIds.back().data()};
+                path[level - 1] = TraverseInfo_t{static_cast<uint32_t>(kTag + level),
+                                                 static_cast<int32_t>(kIdSize), pathIds.back().data()};
             }
             paths.push_back(path);
         }
@@ -179,7 +183,8 @@ void SoftSearchMiss(benchmark::State &state) {
     Fixture &f = fixture();
     for (auto _ : state) {
         SNodeInfo_t *entry = nullptr;
-        if (quorFindNodeSoft(&entry, f.tree.top, 0x7777, 0, nullptr, 0) != QUOR_RC_NODE_NOT_FOUND) std::exit(1);
+        if (quorFindNodeSoft(&entry, f.tree.top, 0x7777, 0, nullptr, 0) != QUOR_RC_NODE_NOT_FOUND)
+            std::exit(1);
     }
     // Every node below the top is visited once.
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * (f.tree.nodes - 1)));

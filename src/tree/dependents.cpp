@@ -37,7 +37,8 @@ uint32_t openDependentList(SNodeCB_t *node, DepList *list) {
     list->entrySize = kLocatorSize + m;
     if (m == 0) return QUOR_RC_OK;
     const uint64_t used = __atomic_load_n(&list->area.record()->usedSize, __ATOMIC_RELAXED);
-    list->count = used >= QUOR_DEP_LIST_HEADER_SIZE ? (used - QUOR_DEP_LIST_HEADER_SIZE) / list->entrySize : 0;
+    list->count =
+        used >= QUOR_DEP_LIST_HEADER_SIZE ? (used - QUOR_DEP_LIST_HEADER_SIZE) / list->entrySize : 0;
     list->capacity = list->area.size() >= QUOR_DEP_LIST_HEADER_SIZE
                          ? (list->area.size() - QUOR_DEP_LIST_HEADER_SIZE) / list->entrySize
                          : 0;
@@ -77,9 +78,8 @@ void storeLocator(SNodeCB_t *node, SNodeInfo_t *slot, char *idBytes, SNodeInfo_t
                   uint64_t idLength) {
     info->idSize = idLength;
     SNodeInfo_t copy = *info;
-    copy.selfDisplacement =
-        node->selfOffset + static_cast<uint64_t>(reinterpret_cast<unsigned char *>(slot) -
-                                                 reinterpret_cast<unsigned char *>(node));
+    copy.selfDisplacement = node->selfOffset + static_cast<uint64_t>(reinterpret_cast<unsigned char *>(slot) -
+                                                                     reinterpret_cast<unsigned char *>(node));
     // A slot that changes hands is a hole while it is written, so that no reader
     // takes the old tag for the new entry.
     if (__atomic_load_n(&slot->tag, __ATOMIC_RELAXED) != copy.tag) {
@@ -103,7 +103,9 @@ uint32_t countReconfiguration(SNodeCB_t *node) {
     return hostAtomicIncrement(node->ReconfigCounter, &old) == 0 ? QUOR_RC_OK : QUOR_RC_ATOMIC_FAILED;
 }
 
-void setListFlag(SNodeCB_t *node) { __atomic_fetch_or(&node->areaFlags, QUOR_KIND_DEPENDENTS, __ATOMIC_ACQ_REL); }
+void setListFlag(SNodeCB_t *node) {
+    __atomic_fetch_or(&node->areaFlags, QUOR_KIND_DEPENDENTS, __ATOMIC_ACQ_REL);
+}
 void clearListFlag(SNodeCB_t *node) {
     __atomic_fetch_and(&node->areaFlags, ~uint64_t{QUOR_KIND_DEPENDENTS}, __ATOMIC_ACQ_REL);
 }
@@ -188,8 +190,8 @@ bool roomForList(const Area &area, uint64_t m) {
 }
 
 // The checks of the entries a new list is made with, before anything changes.
-uint32_t checkNewEntries(Trace &t, const SNodeInfo_t *infos, const uint64_t *lengths, const char *ids, uint64_t m,
-                         uint64_t count) {
+uint32_t checkNewEntries(Trace &t, const SNodeInfo_t *infos, const uint64_t *lengths, const char *ids,
+                         uint64_t m, uint64_t count) {
     uint64_t total = 0;
     for (uint64_t i = 0; i < count; ++i) {
         if (lengths[i] > QUOR_MAX_ID_SIZE) return t.failWith(200, QUOR_RC_ID_SIZE_TOO_LARGE, i);
@@ -200,8 +202,8 @@ uint32_t checkNewEntries(Trace &t, const SNodeInfo_t *infos, const uint64_t *len
         if (lengths[i] > m) return t.failWith(220, QUOR_RC_ID_SIZE_TOO_LARGE, i);
         for (uint64_t j = i + 1, other = start + lengths[i]; j < count; other += lengths[j], ++j) {
             if (other > total) return t.failWith(230, QUOR_RC_ID_OUT_OF_AREA, j);
-            if (infos[i].tag != 0 &&
-                compareTagId(infos[i].tag, ids + start, lengths[i], infos[j].tag, ids + other, lengths[j]) == 0)
+            if (infos[i].tag != 0 && compareTagId(infos[i].tag, ids + start, lengths[i], infos[j].tag,
+                                                  ids + other, lengths[j]) == 0)
                 return t.failWith(240, QUOR_RC_DUPLICATE_DEPENDENT, j);
         }
     }
@@ -242,7 +244,8 @@ uint32_t createList(Trace &t, SNodeCB_t *node, SNodeInfo_t *infos, const uint64_
         for (uint64_t i = 0, start = 0; i < count; start += lengths[i], ++i) {
             SNodeInfo_t *slot = list.slot(i);
             if (slot == nullptr) return t.failWith(90, QUOR_RC_LOCATION_OUT_OF_AREA, i);
-            auto *idBytes = area.at<char>(QUOR_DEP_LIST_HEADER_SIZE + i * entrySize + kLocatorSize, lengths[i]);
+            auto *idBytes =
+                area.at<char>(QUOR_DEP_LIST_HEADER_SIZE + i * entrySize + kLocatorSize, lengths[i]);
             if (idBytes == nullptr) return t.failWith(100, QUOR_RC_ID_OUT_OF_AREA, i);
             storeLocator(node, slot, idBytes, &infos[i], ids + start, lengths[i]);
             area.record()->usedSize += entrySize;
@@ -364,14 +367,16 @@ uint32_t returnNumber(Trace &t, SNodeCB_t *node, uint64_t *countOut, uint64_t *m
     });
 }
 
-uint32_t returnDependents(Trace &t, SNodeCB_t *node, SNodeInfo_t *infos, char *idBuffer, uint64_t *returnedOut,
-                          uint64_t *totalOut, uint64_t capacity, uint64_t slotSize, uint32_t inCriticalSection) {
+uint32_t returnDependents(Trace &t, SNodeCB_t *node, SNodeInfo_t *infos, char *idBuffer,
+                          uint64_t *returnedOut, uint64_t *totalOut, uint64_t capacity, uint64_t slotSize,
+                          uint32_t inCriticalSection) {
     if (node == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
     if (infos == nullptr) return t.failWith(20, QUOR_RC_NULL_INFO_ARRAY, 0);
     if (returnedOut == nullptr) return t.failWith(30, QUOR_RC_NULL_RETURNED_COUNT_OUTPUT, 0);
     if (totalOut == nullptr) return t.failWith(40, QUOR_RC_NULL_TOTAL_COUNT_OUTPUT, 0);
     if (idBuffer == nullptr) return t.failWith(50, QUOR_RC_NULL_ID, 0);
-    if (capacity == 0 || capacity > QUOR_MAX_COUNT) return t.failWith(60, QUOR_RC_TOO_MANY_DEPENDENTS, capacity);
+    if (capacity == 0 || capacity > QUOR_MAX_COUNT)
+        return t.failWith(60, QUOR_RC_TOO_MANY_DEPENDENTS, capacity);
     uint64_t m = 0;
     if (slotSize != 0) {
         if (uint32_t rc = storedMaxIdSize(node, &m); rc != 0) return t.fail(70, rc);
@@ -457,8 +462,8 @@ uint32_t deleteDependent(SNodeCB_t *node, SNodeInfo_t *probe, const char *id, ui
                   [&](Trace &t) { return deleteDependentBody(t, node, probe, id, inCriticalSection); });
 }
 
-uint32_t findDependent(SNodeInfo_t **entryOut, SNodeCB_t *node, uint64_t tag, uint64_t idLength, const char *id,
-                       uint32_t inCriticalSection) {
+uint32_t findDependent(SNodeInfo_t **entryOut, SNodeCB_t *node, uint64_t tag, uint64_t idLength,
+                       const char *id, uint32_t inCriticalSection) {
     return traced(Fn::quorFindDependentNode, [&](Trace &t) {
         return findDependentBody(t, entryOut, node, tag, idLength, id, inCriticalSection);
     });
@@ -482,34 +487,38 @@ uint32_t parentLocation(SNodeCB_t *node, SNodeInfo_t **parentInfo) {
 using namespace quor;
 using namespace quor::tree;
 
-QUOR_EXPORT uint32_t quorGetMaxIDSizeForDependentNode(SNodeCB_t *node, uint32_t kind, uint64_t *maxIdSizeOut) {
+QUOR_EXPORT uint32_t quorGetMaxIDSizeForDependentNode(SNodeCB_t *node, uint32_t kind,
+                                                      uint64_t *maxIdSizeOut) {
     return traced(Fn::quorGetMaxIDSizeForDependentNode,
                   [&](Trace &t) { return getMaxIdSize(t, node, kind, maxIdSizeOut); });
 }
 
-QUOR_EXPORT uint32_t quorGetDependentNodesLocation(SNodeCB_t *node, SNodeInfo_t **entryOut, uint64_t *countOut,
-                                                   uint64_t *maxCountOut) {
+QUOR_EXPORT uint32_t quorGetDependentNodesLocation(SNodeCB_t *node, SNodeInfo_t **entryOut,
+                                                   uint64_t *countOut, uint64_t *maxCountOut) {
     return traced(Fn::quorGetDependentNodesLocation,
                   [&](Trace &t) { return getLocation(t, node, entryOut, countOut, maxCountOut); });
 }
 
-QUOR_EXPORT uint32_t quorGetNextDependentNodeLocation(SNodeCB_t *node, PExport *pExport, SNodeInfo_t **entryRef) {
+QUOR_EXPORT uint32_t quorGetNextDependentNodeLocation(SNodeCB_t *node, PExport *pExport,
+                                                      SNodeInfo_t **entryRef) {
     return traced(Fn::quorGetNextDependentNodeLocation,
                   [&](Trace &t) { return getNextLocation(t, node, pExport, entryRef); });
 }
 
-QUOR_EXPORT uint32_t quorCreateDependentNodeList(SNodeCB_t *node, SNodeInfo_t *infoArray, const uint64_t *idLengths,
-                                                 const char *idBuffer, uint64_t maxIdSize, uint64_t count,
+QUOR_EXPORT uint32_t quorCreateDependentNodeList(SNodeCB_t *node, SNodeInfo_t *infoArray,
+                                                 const uint64_t *idLengths, const char *idBuffer,
+                                                 uint64_t maxIdSize, uint64_t count,
                                                  uint32_t inCriticalSection) {
     return traced(Fn::quorCreateDependentNodeList, [&](Trace &t) {
         return createList(t, node, infoArray, idLengths, idBuffer, maxIdSize, count, inCriticalSection);
     });
 }
 
-QUOR_EXPORT uint32_t quorAddDependentNode(SNodeCB_t *node, SNodeInfo_t *info, const char *id, uint64_t idLength,
-                                          uint32_t mode, uint32_t inCriticalSection) {
-    return traced(Fn::quorAddDependentNode,
-                  [&](Trace &t) { return addDependent(t, node, info, id, idLength, mode, inCriticalSection); });
+QUOR_EXPORT uint32_t quorAddDependentNode(SNodeCB_t *node, SNodeInfo_t *info, const char *id,
+                                          uint64_t idLength, uint32_t mode, uint32_t inCriticalSection) {
+    return traced(Fn::quorAddDependentNode, [&](Trace &t) {
+        return addDependent(t, node, info, id, idLength, mode, inCriticalSection);
+    });
 }
 
 QUOR_EXPORT uint32_t quorDeleteDependentNode(SNodeCB_t *node, SNodeInfo_t *info, const char *id,
@@ -517,20 +526,21 @@ QUOR_EXPORT uint32_t quorDeleteDependentNode(SNodeCB_t *node, SNodeInfo_t *info,
     return deleteDependent(node, info, id, inCriticalSection);
 }
 
-QUOR_EXPORT uint32_t quorFindDependentNode(SNodeInfo_t **entryOut, SNodeCB_t *node, uint64_t tag, uint64_t idLength,
-                                           const char *id, uint32_t inCriticalSection) {
+QUOR_EXPORT uint32_t quorFindDependentNode(SNodeInfo_t **entryOut, SNodeCB_t *node, uint64_t tag,
+                                           uint64_t idLength, const char *id, uint32_t inCriticalSection) {
     return findDependent(entryOut, node, tag, idLength, id, inCriticalSection);
 }
 
-QUOR_EXPORT uint32_t quorReturnNumberOfDependentNodes(SNodeCB_t *node, uint64_t *countOut, uint64_t *maxCountOut,
-                                                      uint32_t inCriticalSection) {
+QUOR_EXPORT uint32_t quorReturnNumberOfDependentNodes(SNodeCB_t *node, uint64_t *countOut,
+                                                      uint64_t *maxCountOut, uint32_t inCriticalSection) {
     return traced(Fn::quorReturnNumberOfDependentNodes,
                   [&](Trace &t) { return returnNumber(t, node, countOut, maxCountOut, inCriticalSection); });
 }
 
 QUOR_EXPORT uint32_t quorReturnDependentNodes(SNodeCB_t *node, SNodeInfo_t *infoArray, char *idBuffer,
-                                              uint64_t *returnedCountOut, uint64_t *totalCountOut, uint64_t capacity,
-                                              uint64_t idSlotSize, uint32_t inCriticalSection) {
+                                              uint64_t *returnedCountOut, uint64_t *totalCountOut,
+                                              uint64_t capacity, uint64_t idSlotSize,
+                                              uint32_t inCriticalSection) {
     return traced(Fn::quorReturnDependentNodes, [&](Trace &t) {
         return returnDependents(t, node, infoArray, idBuffer, returnedCountOut, totalCountOut, capacity,
                                 idSlotSize, inCriticalSection);
@@ -547,7 +557,8 @@ QUOR_EXPORT uint32_t quorDeleteDependentNodesArray(void *array) {
 
 QUOR_EXPORT uint32_t quorAddParentNode(SNodeCB_t *node, SNodeInfo_t *parentInfo, uint64_t idLength,
                                        const char *id) {
-    return traced(Fn::quorAddParentNode, [&](Trace &t) { return addParent(t, node, parentInfo, idLength, id); });
+    return traced(Fn::quorAddParentNode,
+                  [&](Trace &t) { return addParent(t, node, parentInfo, idLength, id); });
 }
 
 QUOR_EXPORT uint32_t quorGetParentNodeLocation(SNodeCB_t *node, SNodeInfo_t **parentInfoOut) {

@@ -107,8 +107,8 @@ void storeLocator(SNodeCB_t *node, SNodeInfo_t *slot, char *idBytes, SNodeInfo_t
 uint32_t deleteDependent(SNodeCB_t *node, SNodeInfo_t *probe, const char *id, uint32_t inCriticalSection);
 
 // quorFindDependentNode as other operations run it.
-uint32_t findDependent(SNodeInfo_t **entryOut, SNodeCB_t *node, uint64_t tag, uint64_t idLength, const char *id,
-                       uint32_t inCriticalSection);
+uint32_t findDependent(SNodeInfo_t **entryOut, SNodeCB_t *node, uint64_t tag, uint64_t idLength,
+                       const char *id, uint32_t inCriticalSection);
 
 // quorGetParentNodeLocation: the parent's locator inside the parent area.
 uint32_t parentLocation(SNodeCB_t *node, SNodeInfo_t **parentInfo);

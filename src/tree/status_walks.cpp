@@ -60,11 +60,11 @@ uint32_t checkUnderRead(SNodeCB_t *node, uint32_t mask) {
 struct StatusFrame {
     SNodeCB_t *node;
     DepCursor cursor;
-    ShmSegInfo_t *segInfo;     // frees disclaimed nodes of a node with a list
-    ShmSegInfo_t *reference;   // the tree's record: attaches, and frees leaves
+    ShmSegInfo_t *segInfo;    // frees disclaimed nodes of a node with a list
+    ShmSegInfo_t *reference;  // the tree's record: attaches, and frees leaves
     uint32_t otherSegment;
     uint32_t mask;
-    uint64_t depth;            // the depth the node's children are walked with
+    uint64_t depth;  // the depth the node's children are walked with
     bool hasList;
 };
 
@@ -104,8 +104,8 @@ struct StatusWalk {
         } else if (action != QUOR_ACTION_DISCLAIM ||
                    !applies(action, attached.node->NodeCondition, parent.mask)) {
             if (attached.differs != 0) return QUOR_RC_OK;
-            *next = Frame{attached.node, DepCursor(),  parent.segInfo,
-                          parent.reference, attached.differs, parent.mask, parent.depth, false};
+            *next = Frame{attached.node,    DepCursor(), parent.segInfo, parent.reference,
+                          attached.differs, parent.mask, parent.depth,   false};
             if (attached.segInfo != nullptr) next->segInfo = attached.segInfo;
             if (uint32_t orc = open(next); orc != 0) return orc;
             *step = ChildStep::Descend;
@@ -131,7 +131,8 @@ struct StatusWalk {
         uint32_t rc = deleteDependent(parent.node, entry.info, entry.id, 0);
         if (rc != 0) return rc == QUOR_RC_NO_DEPENDENTS ? QUOR_RC_DEPENDENT_NOT_FOUND : rc;
         if (rc = checkUnderRead(child, QUOR_COND_MASK_ANY); rc != 0) return rc;
-        *next = Frame{child, DepCursor(), record, record, 0, options & ~QUOR_ACTION_UNLINK_FROM_PARENT, 1, false};
+        *next =
+            Frame{child, DepCursor(), record, record, 0, options & ~QUOR_ACTION_UNLINK_FROM_PARENT, 1, false};
         if (rc = open(next); rc != 0) return rc;
         *step = ChildStep::Descend;
         return QUOR_RC_OK;
@@ -139,7 +140,8 @@ struct StatusWalk {
 
     uint32_t leave(Frame &frame, bool root) {
         ShmSegInfo_t *record = frame.hasList ? frame.segInfo : frame.reference;
-        if (action == QUOR_ACTION_DISCLAIM && !frame.hasList && record == nullptr) return QUOR_RC_NOT_ATTACHED;
+        if (action == QUOR_ACTION_DISCLAIM && !frame.hasList && record == nullptr)
+            return QUOR_RC_NOT_ATTACHED;
         SNodeCB_t *node = frame.node;
         const uint32_t condition = node->NodeCondition;
         if (!validCondition(condition)) return QUOR_RC_BAD_NODE_CONDITION;
@@ -163,8 +165,9 @@ struct StatusWalk {
     }
 };
 
-uint32_t setRecursively(SNodeCB_t **nodeRef, ShmSegInfo_t *segInfo, ShmSegInfo_t *reference, uint32_t otherSegment,
-                        uint32_t action, uint32_t mask, uint64_t depth, uint64_t maxDepth, bool *freed) {
+uint32_t setRecursively(SNodeCB_t **nodeRef, ShmSegInfo_t *segInfo, ShmSegInfo_t *reference,
+                        uint32_t otherSegment, uint32_t action, uint32_t mask, uint64_t depth,
+                        uint64_t maxDepth, bool *freed) {
     StatusWalk walk{action, maxDepth};
     StatusFrame root{*nodeRef, DepCursor(), segInfo, reference, otherSegment, mask, depth, false};
     if (uint32_t rc = walk.open(&root); rc != 0) return rc;
@@ -201,7 +204,8 @@ uint32_t forEachNode(Trace &t, SNodeCB_t *top, ShmSegInfo_t *segInfo, uint64_t m
     if (top == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
     if (segInfo == nullptr) return t.failWith(20, QUOR_RC_NOT_ATTACHED, 0);
     if (!validAction(action)) return t.failWith(25, QUOR_RC_BAD_STATUS_ACTION, action);
-    const uint32_t topMask = action == QUOR_ACTION_DISCLAIM ? QUOR_COND_MASK_ANY : QUOR_COND_MASK_NOT_ABANDONED;
+    const uint32_t topMask =
+        action == QUOR_ACTION_DISCLAIM ? QUOR_COND_MASK_ANY : QUOR_COND_MASK_NOT_ABANDONED;
     if (uint32_t rc = checkUnderRead(top, topMask); rc != 0) return t.fail(30, rc);
     if (maxDepth > QUOR_MAX_COUNT) return t.failWith(40, QUOR_RC_DEPTH_TOO_LARGE, maxDepth);
     const bool unlink = action == QUOR_ACTION_DISCLAIM && (mask & QUOR_ACTION_UNLINK_FROM_PARENT) != 0 &&
@@ -260,9 +264,10 @@ uint32_t deleteSubtree(Trace &t, SNodeCB_t *parent, SNodeInfo_t *childInfo, ShmS
 using namespace quor;
 using namespace quor::tree;
 
-QUOR_EXPORT uint32_t quorSetNodeStatusRecursively(SNodeCB_t **node, ShmSegInfo_t *segInfo, ShmSegInfo_t *refSegInfo,
-                                                  uint32_t otherSegment, uint32_t action, uint32_t mask,
-                                                  uint64_t depth, uint64_t maxDepth) {
+QUOR_EXPORT uint32_t quorSetNodeStatusRecursively(SNodeCB_t **node, ShmSegInfo_t *segInfo,
+                                                  ShmSegInfo_t *refSegInfo, uint32_t otherSegment,
+                                                  uint32_t action, uint32_t mask, uint64_t depth,
+                                                  uint64_t maxDepth) {
     return traced(Fn::quorSetNodeStatusRecursively, [&](Trace &t) {
         if (node == nullptr || *node == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
         if (!validAction(action)) return t.failWith(20, QUOR_RC_BAD_STATUS_ACTION, action);
@@ -279,7 +284,8 @@ QUOR_EXPORT uint32_t quorSetStatusForEachNodeInATree(SNodeCB_t *top, ShmSegInfo_
 }
 
 QUOR_EXPORT uint32_t quorDeleteDependentNodeAndSubtree(SNodeCB_t *parent, SNodeInfo_t *childInfo,
-                                                       ShmSegInfo_t *segInfo, uint64_t maxDepth, uint32_t options) {
+                                                       ShmSegInfo_t *segInfo, uint64_t maxDepth,
+                                                       uint32_t options) {
     return traced(Fn::quorDeleteDependentNodeAndSubtree,
                   [&](Trace &t) { return deleteSubtree(t, parent, childInfo, segInfo, maxDepth, options); });
 }

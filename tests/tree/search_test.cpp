@@ -35,7 +35,8 @@ protected:
                                    uint32_t expected = QUOR_RC_OK, uint64_t *matchesOut = nullptr) {
         std::vector<SNodeInfo_t *> results(maxResults);
         uint64_t stored = 0, matches = 0;
-        EXPECT_EQ(quorFindNodesByTag(a, tag, maxDepth, maxResults, results.data(), &stored, &matches), expected);
+        EXPECT_EQ(quorFindNodesByTag(a, tag, maxDepth, maxResults, results.data(), &stored, &matches),
+                  expected);
         if (matchesOut != nullptr) *matchesOut = matches;
         std::vector<std::string> ids;
         for (uint64_t i = 0; i < stored; ++i) ids.push_back(entryId(results[i]));
@@ -123,6 +124,18 @@ TEST_F(SearchTest, HardSearchFollowsThePath) {
     EXPECT_EQ(quorFindNodeHard(&entry, a, 1, path, 2), QUOR_RC_OK);
     EXPECT_EQ(entryId(entry), "C");
     EXPECT_EQ(quorFindNodeHard(&entry, a, 2, path, 2), QUOR_RC_NODE_NOT_FOUND);  // C has no children
+
+    // Every entry scanned before the match is checked: a sibling under
+    // re-creation or with a stale locator ends the search.
+    TreeBuilder::setCondition(b, QUOR_NODE_DISASSOCIATED);
+    b->optionFlags |= QUOR_NODE_OPT_RECREATING;
+    EXPECT_EQ(quorFindNodeHard(&entry, a, 1, path, 2), QUOR_RC_NODE_BEING_RECREATED);
+    b->optionFlags = 0;
+    TreeBuilder::setCondition(b, QUOR_NODE_INITIALIZED);
+    EXPECT_EQ(quorFindNodeHard(&entry, a, 1, path, 2), QUOR_RC_OK);
+    b->tag = 0x51;
+    EXPECT_EQ(quorFindNodeHard(&entry, a, 1, path, 2), QUOR_RC_STALE_NODE_INFO);
+    b->tag = 0x50;
     EXPECT_EQ(quorDeleteTraverseInfoArray(&path, 2, tree.seg), QUOR_RC_OK);
     EXPECT_EQ(path, nullptr);
 }
@@ -147,7 +160,8 @@ TEST_F(SearchTest, BadArgumentsGiveTheirCodes) {
     EXPECT_EQ(quorFindNodeHard(&entry, a, 1, &step, 32769), QUOR_RC_DEPTH_TOO_LARGE);
     EXPECT_EQ(quorGetTreeInfo(a, nullptr, 0, 0, 0, &info), QUOR_RC_NOT_ATTACHED);
     EXPECT_EQ(quorGetTreeInfo(a, tree.seg, 0, 0, 0, nullptr), QUOR_RC_NULL_TREE_INFO);
-    EXPECT_EQ(quorSearchForNodeHard(nullptr, nullptr, nullptr, nullptr, 0, 0, nullptr), QUOR_RC_NULL_NODE_INFO);
+    EXPECT_EQ(quorSearchForNodeHard(nullptr, nullptr, nullptr, nullptr, 0, 0, nullptr),
+              QUOR_RC_NULL_NODE_INFO);
     TreeBuilder::setCondition(a, QUOR_NODE_ABANDONED);
     EXPECT_EQ(quorFindNodesByTag(a, kSame, 0, 2, results.data(), &stored, &matches), QUOR_RC_NODE_ABANDONED);
 }
@@ -214,7 +228,8 @@ TEST_F(SearchTest, TreeSpanningTwoSegments) {
     SNodeInfo_t *entry = nullptr;
     ASSERT_EQ(quorFindDependentNode(&entry, c, 0x60, 1, "E", 0), QUOR_RC_OK);
     const uint64_t nearBlocks = tree.blocksInUse();
-    ASSERT_EQ(quorDeleteDependentNodeAndSubtree(c, entry, tree.seg, 0, QUOR_ACTION_UNCONDITIONAL), QUOR_RC_OK);
+    ASSERT_EQ(quorDeleteDependentNodeAndSubtree(c, entry, tree.seg, 0, QUOR_ACTION_UNCONDITIONAL),
+              QUOR_RC_OK);
     EXPECT_EQ(far.blocksInUse(), farBlocks - 2);
     EXPECT_EQ(tree.blocksInUse(), nearBlocks);
     EXPECT_EQ(totals(kSame, 0).nodesTotal, 4u);
@@ -229,8 +244,8 @@ TEST_F(SearchTest, SearchWhileAnotherProcessChangesTheTree) {
     auto *go = static_cast<volatile int *>(sharedScratch(sizeof(int)));
     *go = 0;
     const IpcResId id = segmentName("search");
-    const uint64_t topOffset = static_cast<uint64_t>(reinterpret_cast<unsigned char *>(a) -
-                                                     static_cast<unsigned char *>(tree.seg->domainHandle->base));
+    const uint64_t topOffset = static_cast<uint64_t>(
+        reinterpret_cast<unsigned char *>(a) - static_cast<unsigned char *>(tree.seg->domainHandle->base));
     ASSERT_EQ(quorPutTopNodeInfoIntoDomainHeader(tree.seg->domainHandle, kSame, topOffset,
                                                  tree.seg->poolHandle->poolHeapOffset),
               QUOR_RC_OK);
@@ -245,7 +260,8 @@ TEST_F(SearchTest, SearchWhileAnotherProcessChangesTheTree) {
         uint64_t found = 0;
         for (int round = 0; *go != 2 && round < 1000000; ++round) {
             uint64_t stored = 0, matches = 0;
-            const uint32_t rc = quorFindNodesByTag(top, kSame, 0, results.size(), results.data(), &stored, &matches);
+            const uint32_t rc =
+                quorFindNodesByTag(top, kSame, 0, results.size(), results.data(), &stored, &matches);
             for (uint64_t i = 0; rc == 0 && i < stored; ++i) {
                 auto *at = reinterpret_cast<unsigned char *>(results[i]);
                 if (at < base || at + sizeof(SNodeInfo_t) > base + size) return 3;

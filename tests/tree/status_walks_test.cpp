@@ -69,7 +69,8 @@ TEST_F(StatusWalkTest, MaskAndDepthChooseTheNodes) {
     // starts from an active top.
     t->NodeCondition = C;
     y->NodeCondition = QUOR_NODE_INITIALIZED;
-    ASSERT_EQ(quorSetStatusForEachNodeInATree(t, tree.seg, 0, QUOR_ACTION_DISASSOCIATE, 1u << QUOR_NODE_INITIALIZED),
+    ASSERT_EQ(quorSetStatusForEachNodeInATree(t, tree.seg, 0, QUOR_ACTION_DISASSOCIATE,
+                                              1u << QUOR_NODE_INITIALIZED),
               QUOR_RC_OK);
     EXPECT_EQ(conditions(), (std::vector<uint32_t>{C, C, D, C}));
 
@@ -86,7 +87,8 @@ TEST_F(StatusWalkTest, MaskAndDepthChooseTheNodes) {
 
     // An abandoned child stops every action but freeing.
     x->NodeCondition = A;
-    EXPECT_EQ(quorSetStatusForEachNodeInATree(t, tree.seg, 0, QUOR_ACTION_ACTIVATE, 1), QUOR_RC_NODE_ABANDONED);
+    EXPECT_EQ(quorSetStatusForEachNodeInATree(t, tree.seg, 0, QUOR_ACTION_ACTIVATE, 1),
+              QUOR_RC_NODE_ABANDONED);
     EXPECT_EQ(quorSetStatusForEachNodeInATree(t, tree.seg, 0, 9, 1), QUOR_RC_BAD_STATUS_ACTION);
     EXPECT_EQ(quorSetStatusForEachNodeInATree(t, tree.seg, 32769, QUOR_ACTION_ACTIVATE, 1),
               QUOR_RC_DEPTH_TOO_LARGE);

@@ -27,8 +27,8 @@ struct TreeBuilder {
         uint64_t flags = QUOR_KIND_ID | QUOR_KIND_DEPENDENTS | (parent != nullptr ? QUOR_KIND_PARENT : 0);
         std::array<uint64_t, 64> sizes{};
         uint64_t total = 0, offset = 0;
-        EXPECT_EQ(quorCreateMaxSpaceArray(flags, 0, 0, 0, 0, capacity, kMaxId, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                                          0, sizes.data(), &total),
+        EXPECT_EQ(quorCreateMaxSpaceArray(flags, 0, 0, 0, 0, capacity, kMaxId, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                          0, 0, 0, sizes.data(), &total),
                   QUOR_RC_OK);
         SNodeCB_t *n = nullptr;
         EXPECT_EQ(quorCreateNode(seg, &n, flags, sizes.data(), &total, &offset), QUOR_RC_OK);
@@ -67,7 +67,8 @@ struct TreeBuilder {
         SNodeInfo_t info{};
         const uint64_t offset = static_cast<uint64_t>(reinterpret_cast<unsigned char *>(n) -
                                                       static_cast<unsigned char *>(seg->domainHandle->base));
-        EXPECT_EQ(quorAddStatusNodeInfo(&info, holder != nullptr ? holder : seg, seg, offset, n->tag, length, nullptr),
+        EXPECT_EQ(quorAddStatusNodeInfo(&info, holder != nullptr ? holder : seg, seg, offset, n->tag, length,
+                                        nullptr),
                   QUOR_RC_OK);
         return info;
     }
