@@ -74,6 +74,14 @@ bool entryMatches(const DepEntry &entry, uint64_t tag, const char *id, uint64_t 
     return idLength == 0 || compareTagId(tag, id, idLength, entry.tag, entry.id, entry.idSize) == 0;
 }
 
+uint32_t firstMatch(DepCursor &cursor, uint64_t tag, const char *id, uint64_t idLength, SNodeInfo_t **match) {
+    *match = nullptr;
+    return forEachEntry(cursor, [&](const DepEntry &entry) {
+        if (entryMatches(entry, tag, id, idLength)) *match = entry.info;
+        return *match == nullptr;
+    });
+}
+
 void storeLocator(SNodeCB_t *node, SNodeInfo_t *slot, char *idBytes, SNodeInfo_t *info, const char *id,
                   uint64_t idLength) {
     info->idSize = idLength;
@@ -277,10 +285,7 @@ uint32_t addDependent(Trace &t, SNodeCB_t *node, SNodeInfo_t *info, const char *
         if (list.maxIdSize == 0) return t.fail(75, QUOR_RC_DEP_LIST_FULL);
         DepCursor cursor(list);
         SNodeInfo_t *match = nullptr;
-        uint32_t rc = forEachEntry(cursor, [&](const DepEntry &entry) {
-            if (entryMatches(entry, tag, id, idLength)) match = entry.info;
-            return match == nullptr;
-        });
+        uint32_t rc = firstMatch(cursor, tag, id, idLength, &match);
         if (rc != 0) return t.fail(80, rc);
         if (match != nullptr && mode != QUOR_DEP_REPLACE) return t.fail(90, QUOR_RC_DUPLICATE_DEPENDENT);
         SNodeInfo_t *slot = match != nullptr ? match : cursor.firstHole();
@@ -316,10 +321,7 @@ uint32_t deleteDependentBody(Trace &t, SNodeCB_t *node, SNodeInfo_t *probe, cons
         if (list.count == 0) return t.fail(60, QUOR_RC_NO_DEPENDENTS);
         DepCursor cursor(list);
         SNodeInfo_t *match = nullptr;
-        uint32_t rc = forEachEntry(cursor, [&](const DepEntry &entry) {
-            if (entryMatches(entry, tag, id, idLength)) match = entry.info;
-            return match == nullptr;
-        });
+        uint32_t rc = firstMatch(cursor, tag, id, idLength, &match);
         if (rc != 0) return t.fail(70, rc);
         if (match == nullptr) return t.fail(80, QUOR_RC_DEPENDENT_NOT_FOUND);
         __atomic_store_n(&match->tag, uint64_t{0}, __ATOMIC_RELEASE);
@@ -342,10 +344,7 @@ uint32_t findDependentBody(Trace &t, SNodeInfo_t **entryOut, SNodeCB_t *node, ui
         if (uint32_t rc = openDependentList(node, &list); rc != 0) return t.fail(40, rc);
         DepCursor cursor(list);
         SNodeInfo_t *match = nullptr;
-        uint32_t rc = forEachEntry(cursor, [&](const DepEntry &entry) {
-            if (entryMatches(entry, tag, id, idLength)) match = entry.info;
-            return match == nullptr;
-        });
+        uint32_t rc = firstMatch(cursor, tag, id, idLength, &match);
         if (rc != 0) return t.fail(50, rc);
         if (match == nullptr) return t.fail(60, QUOR_RC_DEPENDENT_NOT_FOUND);
         *entryOut = match;

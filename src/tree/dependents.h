@@ -95,6 +95,10 @@ uint32_t forEachEntry(DepCursor &cursor, Visit &&visit) {
 // an ID (length not 0), equal IDs.
 bool entryMatches(const DepEntry &entry, uint64_t tag, const char *id, uint64_t idLength);
 
+// The first occupied entry from the cursor on that matches the probe (null when
+// none does); the scan's code.
+uint32_t firstMatch(DepCursor &cursor, uint64_t tag, const char *id, uint64_t idLength, SNodeInfo_t **match);
+
 // Copies a caller's locator and ID into an entry (or parent slot) of `node`: the
 // caller's idSize receives `idLength`, the copy's selfDisplacement its own offset
 // in the node's segment, and the tag is stored last. Requires `idBytes` to hold
