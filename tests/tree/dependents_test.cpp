@@ -21,6 +21,10 @@ protected:
         ASSERT_NE(tree.seg, nullptr);
         parent = tree.node(0x1, "parent", 3);
     }
+    void TearDown() override {
+        remove(tree.seg);
+        SegmentTest::TearDown();
+    }
     uint64_t count(SNodeCB_t *node) {
         uint64_t n = 0, max = 0;
         EXPECT_EQ(quorReturnNumberOfDependentNodes(node, &n, &max, 0), QUOR_RC_OK);

@@ -30,6 +30,10 @@ protected:
         tree.link(a, c);
         tree.link(b, d);
     }
+    void TearDown() override {
+        remove(tree.seg);
+        SegmentTest::TearDown();
+    }
 
     std::vector<std::string> byTag(uint64_t tag, uint64_t maxDepth, uint64_t maxResults = 8,
                                    uint32_t expected = QUOR_RC_OK, uint64_t *matchesOut = nullptr) {
@@ -233,6 +237,7 @@ TEST_F(SearchTest, TreeSpanningTwoSegments) {
     EXPECT_EQ(far.blocksInUse(), farBlocks - 2);
     EXPECT_EQ(tree.blocksInUse(), nearBlocks);
     EXPECT_EQ(totals(kSame, 0).nodesTotal, 4u);
+    remove(far.seg);
 }
 
 // One process changes the tree (links and unlinks children, replaces entries)
