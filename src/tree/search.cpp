@@ -194,7 +194,9 @@ uint32_t findByTag(Trace &t, SNodeCB_t *start, uint64_t tag, uint64_t maxDepth, 
 // the same outcome at a fraction of the cost of a latch per scanned entry.
 uint32_t hardStep(const DepEntry &entry, SNodeCB_t **childOut, PExport **recordOut, uint64_t *hasListOut,
                   uint64_t tag, uint64_t idLength, const char *id) {
-    const bool matches = softMatch(entry, tag, idLength, id);
+    // Lengths beyond any ID are refused below, once the child is checked.
+    const bool matches = idLength <= QUOR_MAX_ID_SIZE && entry.idSize <= QUOR_MAX_ID_SIZE &&
+                         softMatch(entry, tag, idLength, id);
     AttachedChild attached;
     uint32_t rc = attachChild(entry.info, false, nullptr, 0, &attached, matches);
     if (rc == QUOR_RC_NULL_NODE_INFO) return QUOR_RC_NO_MATCH;

@@ -213,6 +213,22 @@ TEST_F(SearchTest, CyclicTreeEndsEveryWalkWithACode) {
     EXPECT_EQ(quorFindNodeSoft(&entry, a, kSame, 1, "C", 3), QUOR_RC_OK);
 }
 
+// A chain deeper than the frames a walk keeps in place.
+TEST_F(SearchTest, DeepChainIsWalkedToItsEnd) {
+    SNodeCB_t *last = c;
+    for (int i = 0; i < 100; ++i) {
+        SNodeCB_t *next = tree.node(0x30, "chain" + std::to_string(i), 1);
+        tree.link(last, next);
+        last = next;
+    }
+    EXPECT_EQ(soft(0x30, "chain99"), "chain99");
+    EXPECT_EQ(totals(0, 0).nodesTotal, 104u);
+    SNodeCB_t *top = a;
+    ASSERT_EQ(quorSetNodeStatusRecursively(&top, tree.seg, tree.seg, 0, QUOR_ACTION_DISASSOCIATE, 1, 1, 0),
+              QUOR_RC_OK);
+    EXPECT_EQ(last->NodeCondition, static_cast<uint32_t>(QUOR_NODE_DISASSOCIATED));
+}
+
 // Two segments: the walks attach the second one on their own and count, find
 // and free its nodes there.
 TEST_F(SearchTest, TreeSpanningTwoSegments) {
