@@ -57,6 +57,17 @@ protected:
         return info;
     }
 
+    // Records `top` as the tree of its segment, so that other processes can
+    // connect to it or attach the segment through locators.
+    static void recordTop(const TreeBuilder &in, SNodeCB_t *top) {
+        const uint64_t offset =
+            static_cast<uint64_t>(reinterpret_cast<unsigned char *>(top) -
+                                  static_cast<unsigned char *>(in.seg->domainHandle->base));
+        ASSERT_EQ(quorPutTopNodeInfoIntoDomainHeader(in.seg->domainHandle, top->tag, offset,
+                                                     in.seg->poolHandle->poolHeapOffset),
+                  QUOR_RC_OK);
+    }
+
     TreeBuilder tree;
     SNodeCB_t *a = nullptr, *b = nullptr, *c = nullptr, *d = nullptr;
 };
@@ -245,6 +256,25 @@ TEST_F(SearchTest, TreeSpanningTwoSegments) {
     EXPECT_EQ(totals(kSame, 0).nodesTotal, 6u);
     EXPECT_EQ(totals(kSame, 0, QUOR_LOCATOR_COMPARE_SEGMENT).nodesTotal, 4u);  // the other segment left out
 
+    // A process that connects to the first segment only attaches the second
+    // when a walk reaches it.
+    recordTop(tree, a);
+    recordTop(far, e);
+    const IpcResId nearId = segmentName("search");
+    const pid_t walker = spawn([&] {
+        freshLibrary();
+        SNodeCB_t *top = nullptr;
+        ShmSegInfo_t *seg = connectTree(nearId, &top);
+        if (seg == nullptr || registryNames().size() != 1) return 2;
+        SNodeInfo_t *found = nullptr;
+        if (quorFindNodeSoft(&found, top, kSame, 1, "F", 0) != QUOR_RC_OK || entryId(found) != "F") return 3;
+        if (registryNames().size() != 2) return 4;
+        TreeInfo_t info{};
+        if (quorGetTreeInfo(top, seg, 0, 0, 0, &info) != QUOR_RC_OK || info.nodesTotal != 6) return 5;
+        return 0;
+    });
+    EXPECT_EQ(waitChild(walker), 0);
+
     SNodeInfo_t *entry = nullptr;
     ASSERT_EQ(quorFindDependentNode(&entry, c, 0x60, 1, "E", 0), QUOR_RC_OK);
     const uint64_t nearBlocks = tree.blocksInUse();
@@ -265,11 +295,7 @@ TEST_F(SearchTest, SearchWhileAnotherProcessChangesTheTree) {
     auto *go = static_cast<volatile int *>(sharedScratch(sizeof(int)));
     *go = 0;
     const IpcResId id = segmentName("search");
-    const uint64_t topOffset = static_cast<uint64_t>(
-        reinterpret_cast<unsigned char *>(a) - static_cast<unsigned char *>(tree.seg->domainHandle->base));
-    ASSERT_EQ(quorPutTopNodeInfoIntoDomainHeader(tree.seg->domainHandle, kSame, topOffset,
-                                                 tree.seg->poolHandle->poolHeapOffset),
-              QUOR_RC_OK);
+    recordTop(tree, a);
     const pid_t searcher = spawn([&] {
         freshLibrary();
         SNodeCB_t *top = nullptr;
