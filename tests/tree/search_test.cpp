@@ -283,7 +283,16 @@ TEST_F(SearchTest, TreeSpanningTwoSegments) {
     EXPECT_EQ(far.blocksInUse(), farBlocks - 2);
     EXPECT_EQ(tree.blocksInUse(), nearBlocks);
     EXPECT_EQ(totals(kSame, 0).nodesTotal, 4u);
+
+    // A child whose segment is gone ends a walk with a code and changes nothing.
+    tree.link(c, far, far.node(0x61, "G"));
     remove(far.seg);
+    const std::string result = soft(kSame, "nothing");
+    EXPECT_NE(result, notFound);
+    EXPECT_EQ(result.rfind("rc ", 0), 0u);
+    uint64_t n = 0, max = 0;
+    ASSERT_EQ(quorReturnNumberOfDependentNodes(c, &n, &max, 0), QUOR_RC_OK);
+    EXPECT_EQ(n, 1u);
 }
 
 // One process changes the tree (links and unlinks children, replaces entries)
