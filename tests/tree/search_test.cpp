@@ -49,7 +49,7 @@ protected:
     std::string soft(uint64_t tag, const std::string &id, uint64_t maxDepth = 0) {
         SNodeInfo_t *entry = nullptr;
         const uint32_t rc = quorFindNodeSoft(&entry, a, tag, id.size(), id.data(), maxDepth);
-        return rc == 0 ? entryId(entry) : "rc " + std::to_string(rc);
+        return rc == 0 ? entryId(entry) : numbered("rc ", rc);
     }
     TreeInfo_t totals(uint64_t tag, uint64_t maxDepth, uint32_t options = 0) {
         TreeInfo_t info{};
@@ -72,7 +72,7 @@ protected:
     SNodeCB_t *a = nullptr, *b = nullptr, *c = nullptr, *d = nullptr;
 };
 
-const std::string notFound = "rc " + std::to_string(QUOR_RC_NODE_NOT_FOUND);
+const std::string notFound = numbered("rc ", QUOR_RC_NODE_NOT_FOUND);
 
 TEST_F(SearchTest, PreOrderDepthFirstAndDepthLimits) {
     EXPECT_EQ(byTag(kSame, 0), (std::vector<std::string>{"D", "C"}));  // A itself is never reported
@@ -86,7 +86,7 @@ TEST_F(SearchTest, PreOrderDepthFirstAndDepthLimits) {
 }
 
 TEST_F(SearchTest, TagSearchCountsEveryMatchBeyondItsCapacity) {
-    for (int i = 0; i < 3; ++i) tree.link(c, tree.node(kSame, "c" + std::to_string(i)));
+    for (int i = 0; i < 3; ++i) tree.link(c, tree.node(kSame, numbered("c", i)));
     uint64_t matches = 0;
     EXPECT_EQ(byTag(kSame, 0, 2, QUOR_RC_OK, &matches), (std::vector<std::string>{"D", "C"}));
     EXPECT_EQ(matches, 5u);
@@ -115,7 +115,7 @@ TEST_F(SearchTest, DisassociatedChildIsSearchedUnlessBeingRecreated) {
     TreeBuilder::setCondition(b, QUOR_NODE_DISASSOCIATED);
     EXPECT_EQ(soft(kSame, "D"), "D");
     b->optionFlags |= QUOR_NODE_OPT_RECREATING;
-    EXPECT_EQ(soft(kSame, "D"), "rc " + std::to_string(QUOR_RC_NODE_BEING_RECREATED));
+    EXPECT_EQ(soft(kSame, "D"), numbered("rc ", QUOR_RC_NODE_BEING_RECREATED));
     uint64_t matches = 0;
     byTag(kSame, 0, 8, QUOR_RC_NODE_NOT_FOUND, &matches);  // stopped before any match
 }
@@ -228,7 +228,7 @@ TEST_F(SearchTest, CyclicTreeEndsEveryWalkWithACode) {
 TEST_F(SearchTest, DeepChainIsWalkedToItsEnd) {
     SNodeCB_t *last = c;
     for (int i = 0; i < 100; ++i) {
-        SNodeCB_t *next = tree.node(0x30, "chain" + std::to_string(i), 1);
+        SNodeCB_t *next = tree.node(0x30, numbered("chain", i), 1);
         tree.link(last, next);
         last = next;
     }
@@ -300,7 +300,7 @@ TEST_F(SearchTest, TreeSpanningTwoSegments) {
 // reports is an entry of the wanted tag, or one that was freed since.
 TEST_F(SearchTest, SearchWhileAnotherProcessChangesTheTree) {
     std::vector<SNodeCB_t *> spare;
-    for (int i = 0; i < 6; ++i) spare.push_back(tree.node(kSame, "s" + std::to_string(i)));
+    for (int i = 0; i < 6; ++i) spare.push_back(tree.node(kSame, numbered("s", i)));
     auto *go = static_cast<volatile int *>(sharedScratch(sizeof(int)));
     *go = 0;
     const IpcResId id = segmentName("search");
@@ -338,7 +338,7 @@ TEST_F(SearchTest, SearchWhileAnotherProcessChangesTheTree) {
         SNodeCB_t *kid = spare[round % spare.size()];
         tree.link(holder, kid);
         SNodeInfo_t replacement = tree.locator(spare[(round + 1) % spare.size()]);
-        std::string kidId = "s" + std::to_string(round % spare.size());
+        std::string kidId = numbered("s", round % spare.size());
         ASSERT_EQ(quorAddDependentNode(holder, &replacement, kidId.data(), kidId.size(), QUOR_DEP_REPLACE, 0),
                   QUOR_RC_OK);
         SNodeInfo_t probe{};
