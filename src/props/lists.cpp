@@ -44,7 +44,9 @@ public:
         uint64_t idAt = 0;
         for (uint64_t i = 0; i < in_.count; ++i) {
             const NewProperty p = entry(i, idAt);
-            if constexpr (K::tagged) idAt += in_.idLengths[i];
+            // A length beyond any maximum is refused when its entry is
+            // checked; it must not throw the positions behind it off first.
+            if constexpr (K::tagged) idAt += in_.idLengths[i] <= QUOR_MAX_ID_SIZE ? in_.idLengths[i] : 0;
             if (i < from) continue;
             if (uint32_t rc = fn(i, p); rc != 0) return rc;
         }
@@ -106,10 +108,12 @@ uint32_t checkListArguments(Trace &t, const ListInput &in) {
 }
 
 // Whether two given entries carry the same key (free entries, key 0, never do).
+// IDs longer than the maximum are not read: their entries are refused anyway.
 template <class K>
-bool sameKey(const NewProperty &a, const NewProperty &b) {
+bool sameKey(const NewProperty &a, const NewProperty &b, uint64_t maxIdSize) {
     if (a.key.number == 0 || a.key.number != b.key.number) return false;
     if constexpr (K::tagged) {
+        if (a.key.idLength > maxIdSize || b.key.idLength > maxIdSize) return false;
         return tree::compareTagId(a.key.number, a.key.id, a.key.idLength, b.key.number, b.key.id,
                                   b.key.idLength) == 0;
     }
@@ -123,7 +127,7 @@ uint32_t checkFlatEntries(Trace &t, const Entries<K> &entries, uint64_t maxIdSiz
     return entries.each([&](uint64_t i, const NewProperty &p) {
         const uint32_t dup = entries.each(
             [&](uint64_t, const NewProperty &later) {
-                return sameKey<K>(p, later) ? K::codes.duplicate : 0u;
+                return sameKey<K>(p, later, maxIdSize) ? K::codes.duplicate : 0u;
             },
             i + 1);
         if (dup != 0) return t.failWith(60, dup, i);
@@ -142,6 +146,9 @@ uint32_t checkFlatEntries(Trace &t, const Entries<K> &entries, uint64_t maxIdSiz
 // the tagged kinds the tag and ID tables from the expected counts.
 template <class K>
 uint32_t tableSizes(Trace &t, const ListInput &in, uint64_t sizes[3]) {
+    // No prime at or above the request fits once the request itself does not.
+    if (in.maxCount > QUOR_MAX_HT_SIZE)
+        return t.failWith(69, QUOR_RC_HASH_TABLE_SIZE_OUT_OF_RANGE, in.maxCount);
     sizes[0] = tree::primeAtLeast(in.maxCount);
     sizes[1] = sizes[2] = 0;
     if constexpr (K::tagged) {

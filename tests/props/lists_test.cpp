@@ -32,6 +32,8 @@ TEST(CreateList, HashedTableSizesAndRoom) {
     EXPECT_EQ(quorCreateRPropertyList(node, numbers, values, 12, 10, QUOR_LIST_HASHED, 0),
               QUOR_RC_TABLE_SMALLER_THAN_COUNT);
     EXPECT_EQ(quorCreateRPropertyList(node, numbers, values, 2, 10, 2, 0), QUOR_RC_BAD_HASH_MODE);
+    EXPECT_EQ(quorCreateRPropertyList(node, nullptr, nullptr, 0, UINT64_MAX, QUOR_LIST_HASHED, 0),
+              QUOR_RC_HASH_TABLE_SIZE_OUT_OF_RANGE);
     // A repeated number stops the hashed creation there; those before it stay.
     const uint64_t repeated[3] = {4, 9, 4};
     EXPECT_EQ(quorCreateRPropertyList(node, repeated, values, 3, 10, QUOR_LIST_HASHED, 0),
@@ -142,6 +144,14 @@ TEST(CreateList, BufferConventions) {
     SNodeCB_t *irNode = nodeWithArea(QUOR_KIND_IR, 16 + 2 * (552 + 8));
     const uint64_t tags[2] = {1, 1}, lengths[2] = {3, 5};
     const int32_t values[2] = {10, 20};
+    ASSERT_EQ(
+        quorCreateIRPropertyList(irNode, tags, values, lengths, "abcdefgh", 5, 2, 0, 0, 2, QUOR_LIST_FLAT, 0),
+        QUOR_RC_OK);
+    // An ID length no buffer could hold is refused, never read.
+    const uint64_t wild[2] = {5, uint64_t{1} << 62};
+    EXPECT_EQ(
+        quorCreateIRPropertyList(irNode, tags, values, wild, "abcdefgh", 5, 2, 0, 0, 2, QUOR_LIST_FLAT, 0),
+        QUOR_RC_ID_TOO_LONG);
     ASSERT_EQ(
         quorCreateIRPropertyList(irNode, tags, values, lengths, "abcdefgh", 5, 2, 0, 0, 2, QUOR_LIST_FLAT, 0),
         QUOR_RC_OK);
