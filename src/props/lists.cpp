@@ -7,6 +7,7 @@
 // before the write section is entered, so a refused creation writes nothing; a
 // failure while records are written leaves the header and the records written
 // so far, counted, and a second creation repairs it.
+#include <algorithm>
 #include <cstring>
 #include <type_traits>
 
@@ -168,17 +169,21 @@ uint32_t tableSizes(Trace &t, const ListInput &in, uint64_t sizes[3]) {
 }
 
 // Writes the header words the kind has: maxima and the table sizes (all zero
-// for a flat area), then reopens the view on what was written.
+// for a flat area), then reopens the view on what was written. A header the
+// area can not hold (too small, or misplaced off the word grid by a corrupt
+// directory) gives K::codes.outOfArea and nothing is written.
 template <class K>
 uint32_t writeHeader(PropertyArea<K> &area, const Maxima &maxima, const uint64_t sizes[3], bool hashed) {
     constexpr HeaderLayout h = K::header;
-    if constexpr (h.maxIdAt != kNoWord) *area.word(h.maxIdAt) = maxima.maxIdSize;
-    if constexpr (h.maxVAt != kNoWord) *area.word(h.maxVAt) = maxima.maxVSize;
+    uint64_t *words = area.area().template at<uint64_t>(0, (hashed ? h.hashedSize : h.flatSize) / 8);
+    if (words == nullptr) return K::codes.outOfArea;
+    if constexpr (h.maxIdAt != kNoWord) words[h.maxIdAt / 8] = maxima.maxIdSize;
+    if constexpr (h.maxVAt != kNoWord) words[h.maxVAt / 8] = maxima.maxVSize;
     if constexpr (h.tableAt != kNoWord) {
-        *area.word(h.tableAt) = hashed ? sizes[0] : 0;
+        words[h.tableAt / 8] = hashed ? sizes[0] : 0;
         if (hashed && K::tables == 3) {
-            *area.word(h.tableAt + 8) = sizes[1];
-            *area.word(h.tableAt + 16) = sizes[2];
+            words[h.tableAt / 8 + 1] = sizes[1];
+            words[h.tableAt / 8 + 2] = sizes[2];
         }
     }
     return area.open(area.node());
@@ -212,10 +217,13 @@ uint32_t clearRecord(const PropertyArea<K> &area, typename K::Record &record) {
 template <class K>
 uint32_t formatHashed(Trace &t, PropertyArea<K> &area, const Entries<K> &entries, const Maxima &maxima,
                       const uint64_t sizes[3]) {
+    // The stack's two words sit on the word grid only when the area size does.
+    if (area.freedCountWord() == nullptr || area.nextFreeWord() == nullptr)
+        return t.fail(99, K::codes.outOfArea);
     if (uint32_t rc = writeHeader(area, maxima, sizes, true); rc != 0) return t.fail(100, rc);
-    for (unsigned table = 0; table < K::tables; ++table) {
-        for (uint64_t b = 0; b < area.tableSize(table); ++b) *area.bucket(table, b) = 0;
-    }
+    uint64_t *buckets = area.area().template at<uint64_t>(K::header.hashedSize, area.bucketCount());
+    if (buckets == nullptr) return t.fail(101, K::codes.outOfArea);
+    std::fill(buckets, buckets + area.bucketCount(), uint64_t{0});
     *area.freedCountWord() = 0;
     *area.nextFreeWord() = area.llStart();
     area.setUsed(area.llStart() - area.offset() + kStackWords);

@@ -168,6 +168,11 @@ TEST(BadInput, ArgumentsRefused) {
         {quorGetMaxIDSizeForIRProperties(node, nullptr), QUOR_RC_NULL_MAX_ID_OUT},
     };
     for (size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(cases[i].got, cases[i].rc) << i;
+    // An area moved off the word grid holds no header: creation writes none.
+    node->areaDirectory[6].areaOffset += 4;
+    EXPECT_EQ(quorCreateRPropertyList(node, nullptr, nullptr, 0, 0, QUOR_LIST_FLAT, 0), QUOR_RC_R_OUT_OF_AREA);
+    EXPECT_EQ(quorCreateRPropertyList(node, nullptr, nullptr, 0, 2, QUOR_LIST_HASHED, 0), QUOR_RC_R_OUT_OF_AREA);
+    node->areaDirectory[6].areaOffset -= 4;
     EXPECT_EQ(usedOf(node, QUOR_KIND_R), used);
     EXPECT_EQ(reconfig(node), 8);
 }
