@@ -370,7 +370,7 @@ uint32_t checkInputParameters(Trace &t, uint32_t kind, SNodeCB_t *node, const Ke
 }  // namespace quor::props
 
 using namespace quor;
-using props::IRKind, props::IVKind, props::ListInput, props::NewProperty, props::RKind, props::VKind;
+using props::IRKind, props::IVKind, props::NewProperty, props::RKind, props::VKind;
 
 QUOR_EXPORT uint32_t quorCheckInputParameters(uint32_t kind, SNodeCB_t *node, uint64_t number,
                                               uint64_t idLength, const char *id, uint64_t valueSize,
@@ -384,21 +384,28 @@ QUOR_EXPORT uint32_t quorCheckInputParameters(uint32_t kind, SNodeCB_t *node, ui
 QUOR_EXPORT uint32_t quorCreateRPropertyList(SNodeCB_t *node, const uint64_t *numbers, const int32_t *values,
                                              uint64_t count, uint64_t maxCount, uint32_t mode,
                                              uint32_t inCriticalSection) {
-    ListInput in;
-    in.keys = numbers, in.values = values, in.count = count, in.maxCount = maxCount, in.mode = mode;
-    return traced(Fn::quorCreateRPropertyList,
-                  [&](Trace &t) { return props::createList<RKind>(t, node, in, inCriticalSection); });
+    return traced(Fn::quorCreateRPropertyList, [&](Trace &t) {
+        return props::createList<RKind>(
+            t, node, {.keys = numbers, .values = values, .count = count, .maxCount = maxCount, .mode = mode},
+            inCriticalSection);
+    });
 }
 
 QUOR_EXPORT uint32_t quorCreateVPropertyList(SNodeCB_t *node, const uint64_t *numbers,
                                              const void *valueBuffer, const uint64_t *valueSizes,
                                              uint64_t maxVSize, uint64_t count, uint64_t maxCount,
                                              uint32_t mode, uint32_t inCriticalSection) {
-    ListInput in;
-    in.keys = numbers, in.valueBuffer = valueBuffer, in.valueSizes = valueSizes, in.maxVSize = maxVSize;
-    in.count = count, in.maxCount = maxCount, in.mode = mode;
-    return traced(Fn::quorCreateVPropertyList,
-                  [&](Trace &t) { return props::createList<VKind>(t, node, in, inCriticalSection); });
+    return traced(Fn::quorCreateVPropertyList, [&](Trace &t) {
+        return props::createList<VKind>(t, node,
+                                        {.keys = numbers,
+                                         .valueBuffer = valueBuffer,
+                                         .valueSizes = valueSizes,
+                                         .maxVSize = maxVSize,
+                                         .count = count,
+                                         .maxCount = maxCount,
+                                         .mode = mode},
+                                        inCriticalSection);
+    });
 }
 
 QUOR_EXPORT uint32_t quorCreateIRPropertyList(SNodeCB_t *node, const uint64_t *tags, const int32_t *values,
@@ -406,13 +413,20 @@ QUOR_EXPORT uint32_t quorCreateIRPropertyList(SNodeCB_t *node, const uint64_t *t
                                               uint64_t maxIdSize, uint64_t count, uint64_t expectedTags,
                                               uint64_t expectedIds, uint64_t maxCount, uint32_t mode,
                                               uint32_t inCriticalSection) {
-    ListInput in;
-    in.keys = tags, in.values = values, in.idLengths = idLengths, in.idBuffer = idBuffer,
-    in.maxIdSize = maxIdSize;
-    in.count = count, in.expectedTags = expectedTags, in.expectedIds = expectedIds, in.maxCount = maxCount;
-    in.mode = mode;
-    return traced(Fn::quorCreateIRPropertyList,
-                  [&](Trace &t) { return props::createList<IRKind>(t, node, in, inCriticalSection); });
+    return traced(Fn::quorCreateIRPropertyList, [&](Trace &t) {
+        return props::createList<IRKind>(t, node,
+                                         {.keys = tags,
+                                          .values = values,
+                                          .idLengths = idLengths,
+                                          .idBuffer = idBuffer,
+                                          .maxIdSize = maxIdSize,
+                                          .count = count,
+                                          .expectedTags = expectedTags,
+                                          .expectedIds = expectedIds,
+                                          .maxCount = maxCount,
+                                          .mode = mode},
+                                         inCriticalSection);
+    });
 }
 
 QUOR_EXPORT uint32_t quorCreateIVPropertyList(SNodeCB_t *node, const uint64_t *tags,
@@ -421,13 +435,22 @@ QUOR_EXPORT uint32_t quorCreateIVPropertyList(SNodeCB_t *node, const uint64_t *t
                                               const uint64_t *valueSizes, uint64_t maxVSize, uint64_t count,
                                               uint64_t expectedTags, uint64_t expectedIds, uint64_t maxCount,
                                               uint32_t mode, uint32_t inCriticalSection) {
-    ListInput in;
-    in.keys = tags, in.idLengths = idLengths, in.idBuffer = idBuffer, in.maxIdSize = maxIdSize;
-    in.valueBuffer = valueBuffer, in.valueSizes = valueSizes, in.maxVSize = maxVSize;
-    in.count = count, in.expectedTags = expectedTags, in.expectedIds = expectedIds, in.maxCount = maxCount;
-    in.mode = mode;
-    return traced(Fn::quorCreateIVPropertyList,
-                  [&](Trace &t) { return props::createList<IVKind>(t, node, in, inCriticalSection); });
+    return traced(Fn::quorCreateIVPropertyList, [&](Trace &t) {
+        return props::createList<IVKind>(t, node,
+                                         {.keys = tags,
+                                          .idLengths = idLengths,
+                                          .idBuffer = idBuffer,
+                                          .maxIdSize = maxIdSize,
+                                          .valueBuffer = valueBuffer,
+                                          .valueSizes = valueSizes,
+                                          .maxVSize = maxVSize,
+                                          .count = count,
+                                          .expectedTags = expectedTags,
+                                          .expectedIds = expectedIds,
+                                          .maxCount = maxCount,
+                                          .mode = mode},
+                                         inCriticalSection);
+    });
 }
 
 QUOR_EXPORT uint32_t quorCreateBaseRProperty(SNodeCB_t *node, uint64_t number, int32_t value,
