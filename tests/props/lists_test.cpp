@@ -93,6 +93,8 @@ TEST(CreateList, FlatPrefillAndFreeSlots) {
     ASSERT_EQ(quorAddRProperty(node, 11, 0, 0), QUOR_RC_OK);
     EXPECT_EQ(first[3].number, 11u);
     EXPECT_EQ(quorAddRProperty(node, 12, 0, 0), QUOR_RC_R_LIST_FULL);
+    // Number 0 is a free slot's mark: no flat property carries it.
+    EXPECT_EQ(quorAddRProperty(node, 0, 0, 0), QUOR_RC_SIZE_TOO_LARGE);
     ASSERT_EQ(quorDeleteRProperty(node, 7, 0), QUOR_RC_OK);
     ASSERT_EQ(quorAddRProperty(node, 12, 0, 0), QUOR_RC_OK);
     EXPECT_EQ(first[2].number, 12u);
