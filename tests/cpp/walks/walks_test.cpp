@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "cpp_fixture.h"
+#include "cpp/cpp_fixture.h"
 
 namespace quor_test {
 namespace {
@@ -121,13 +121,14 @@ TEST_F(WalksTest, SearchesFindByPathTagAndId) {
 }
 
 TEST_F(WalksTest, TotalsCountTheSubtreeByCondition) {
+    const uint64_t bytes = a.size() + b.size() + c.size() + d.size(), abandoned = c.size();
     c.abandon();
     quor::tree_totals all = a.totals(seg, 3);
     EXPECT_EQ(all.all.nodes, 4u);
-    EXPECT_EQ(all.all.bytes, a.size() + b.size() + c.size() + d.size());
+    EXPECT_EQ(all.all.bytes, bytes);
     EXPECT_EQ(all.active.nodes, 3u);
     EXPECT_EQ(all[quor::node_condition::abandoned].nodes, 1u);
-    EXPECT_EQ(all.abandoned.bytes, c.size());
+    EXPECT_EQ(all.abandoned.bytes, abandoned);
     EXPECT_EQ(all.nodes_with_tag, 2u);
     EXPECT_EQ(a.totals(seg, 0, 1).all.nodes, 1u);  // depth 1: the node alone
 }
