@@ -134,19 +134,16 @@ TEST_F(WalksTest, TotalsCountTheSubtreeByCondition) {
 }
 
 TEST_F(WalksTest, SecondProcessWalksTheTree) {
-    const std::string n(seg.name());
-    EXPECT_EQ(inChild([&] {
-                  freshLibrary();
-                  quor::library lib;
-                  quor::segment tree = quor::segment::connect(n);
-                  quor::node top = tree.top();
-                  std::vector<std::string> seen;
-                  for (const quor::entry &e : top.children()) seen.emplace_back(e.attach().id());
-                  if (seen != std::vector<std::string>{"B", "C"}) return 1;
-                  quor::node found = top.find({{2, "B"}, {3, "D"}}).attach();
-                  if (found.id() != "D" || found.parent().attach().id() != "B") return 2;
-                  return 0;
-              }),
+    EXPECT_EQ(inConnectedChild(std::string(seg.name()),
+                               [](const quor::node &top) {
+                                   std::vector<std::string> seen;
+                                   for (const quor::entry &e : top.children())
+                                       seen.emplace_back(e.attach().id());
+                                   if (seen != std::vector<std::string>{"B", "C"}) return 1;
+                                   quor::node found = top.find({{2, "B"}, {3, "D"}}).attach();
+                                   if (found.id() != "D" || found.parent().attach().id() != "B") return 2;
+                                   return 0;
+                               }),
               0);
 }
 
