@@ -419,6 +419,30 @@ private:
     std::string_view id_;
 };
 
+namespace detail {
+
+// A node's dependent list as the walk reads it: every entry it steps to is
+// checked to lie wholly inside the list area, and so is the ID behind it.
+struct dependent_area {
+    SNodeCB_t *node = nullptr;
+    PExport *area = nullptr;
+    uint64_t max_id = 0;
+    std::error_code *ec = nullptr;  // where a failure met while walking goes; null: thrown
+
+    uint32_t check(SNodeInfo_t *at, entry &out) const noexcept {
+        const uintptr_t start = reinterpret_cast<uintptr_t>(node) + area->areaOffset;
+        const uintptr_t id = reinterpret_cast<uintptr_t>(at + 1);
+        if (id < start || id - start > area->areaSize) return QUOR_RC_LOCATION_OUT_OF_AREA;
+        const uint64_t length = at->idSize;
+        if (length > max_id || length > area->areaSize - (id - start)) return QUOR_RC_ID_OUT_OF_AREA;
+        out = entry(const_cast<SNodeInfo_t *>(at),
+                    std::string_view(reinterpret_cast<const char *>(id), length));
+        return QUOR_RC_OK;
+    }
+};
+
+}  // namespace detail
+
 // The dependent list of a node, walked in place in address order with holes
 // skipped. Hold the node's read section while iterating to see a list no other
 // process changes meanwhile. Iteration that meets a corrupt entry throws, or,
@@ -449,32 +473,29 @@ public:
 
     private:
         friend class dependents;
-        iterator(const dependents *list, SNodeInfo_t *first, uint64_t count)
+        iterator(const detail::dependent_area &list, SNodeInfo_t *first, uint64_t count)
             : list_(list), at_(first), left_(count) {
-            if (at_ != nullptr && left_ != 0) {
-                step(false);
-            } else {
-                at_ = nullptr;
-            }
+            step(false);
         }
         // Moves to the next occupied entry (from the current one when advance is
-        // false) and checks its ID bytes against the list area.
+        // false); the library checks each step's address, the entry's bytes are
+        // checked here before they are read.
         void step(bool advance) {
             uint32_t rc = QUOR_RC_OK;
-            while (rc == QUOR_RC_OK) {
-                if (advance) rc = quorGetNextDependentNodeLocation(list_->node_, list_->area_, &at_);
+            for (;;) {
+                if (advance) rc = quorGetNextDependentNodeLocation(list_.node, list_.area, &at_);
+                if (rc == QUOR_RC_OK) rc = list_.check(at_, current_);
+                if (rc != QUOR_RC_OK || at_->tag != 0) break;
                 advance = true;
-                if (rc == QUOR_RC_OK && at_->tag != 0) break;
             }
-            if (rc == QUOR_RC_OK) rc = list_->id_of(at_, current_);
             if (rc != QUOR_RC_OK) fail(rc);
         }
         void fail(uint32_t rc) {
             at_ = nullptr;
-            if (list_->ec_ == nullptr) detail::raise(rc, "quor dependent list");
-            *list_->ec_ = detail::to_error_code(rc);
+            if (list_.ec == nullptr) detail::raise(rc, "quor dependent list");
+            *list_.ec = detail::to_error_code(rc);
         }
-        const dependents *list_ = nullptr;
+        detail::dependent_area list_;
         SNodeInfo_t *at_ = nullptr;
         uint64_t left_ = 0;
         entry current_;
@@ -482,7 +503,7 @@ public:
 
     dependents() = default;
 
-    iterator begin() const { return first_ == nullptr ? iterator() : iterator(this, first_, count_); }
+    iterator begin() const { return first_ == nullptr ? iterator() : iterator(list_, first_, count_); }
     iterator end() const noexcept { return {}; }
     uint64_t size() const noexcept { return count_; }
     uint64_t capacity() const noexcept { return capacity_; }
@@ -491,37 +512,23 @@ public:
 private:
     friend class node;
     uint32_t open(SNodeCB_t *node, std::error_code *ec) noexcept {
-        node_ = node;
-        ec_ = ec;
+        list_.node = node;
+        list_.ec = ec;
+        if (node == nullptr) return QUOR_RC_NULL_PARAMETER;
         if ((node->areaFlags & QUOR_KIND_DEPENDENTS) == 0) return QUOR_RC_OK;  // no child, no list
-        uint32_t rc = quorGetPExportPointer(&area_, node, QUOR_KIND_DEPENDENTS);
-        if (rc == QUOR_RC_OK) rc = quorGetMaxIDSizeForDependentNode(node, QUOR_KIND_DEPENDENTS, &max_id_);
+        uint32_t rc = quorGetPExportPointer(&list_.area, node, QUOR_KIND_DEPENDENTS);
+        if (rc == QUOR_RC_OK)
+            rc = quorGetMaxIDSizeForDependentNode(node, QUOR_KIND_DEPENDENTS, &list_.max_id);
         SNodeInfo_t *first = nullptr;
         if (rc == QUOR_RC_OK) rc = quorGetDependentNodesLocation(node, &first, &count_, &capacity_);
         if (rc == QUOR_RC_OK && count_ != 0) first_ = first;
         return rc;
     }
-    // The ID follows the locator; its length is the stored one, so it is held to
-    // the list's maximum and to the end of the list area.
-    uint32_t id_of(SNodeInfo_t *at, entry &out) const noexcept {
-        const uintptr_t id = reinterpret_cast<uintptr_t>(at + 1);
-        const uintptr_t area = reinterpret_cast<uintptr_t>(node_) + area_->areaOffset;
-        const uint64_t length = at->idSize;
-        if (length > max_id_ || id < area || id - area > area_->areaSize ||
-            length > area_->areaSize - (id - area)) {
-            return QUOR_RC_ID_OUT_OF_AREA;
-        }
-        out = entry(at, std::string_view(reinterpret_cast<const char *>(id), length));
-        return QUOR_RC_OK;
-    }
 
-    SNodeCB_t *node_ = nullptr;
-    PExport *area_ = nullptr;
+    detail::dependent_area list_;
     SNodeInfo_t *first_ = nullptr;
     uint64_t count_ = 0;
     uint64_t capacity_ = 0;
-    uint64_t max_id_ = 0;
-    std::error_code *ec_ = nullptr;
 };
 
 // Totals over a subtree, the start node included.
