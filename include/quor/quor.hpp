@@ -387,6 +387,7 @@ uint32_t keyed(SNodeCB_t *node, const tagged_key &key, A... rest) noexcept {
 
 class node;
 class segment;
+class search_path;
 template <bool Write>
 class section_guard;
 using read_guard = section_guard<false>;
@@ -721,6 +722,9 @@ public:
     entry find(std::initializer_list<path_step> path, std::error_code &ec) const {
         return find(path.begin(), path.size(), ec);
     }
+    // The same with a path the library built and keeps.
+    entry find(const search_path &path) const;
+    entry find(const search_path &path, std::error_code &ec) const noexcept;
     entry find(const path_step *path, size_t steps) const {
         entry out;
         detail::check(find_rc(path, steps, out), "quorFindNodeHard");
@@ -925,8 +929,13 @@ private:
             // The search only reads the step's bytes.
             walk[i].id = const_cast<char *>(path[i].id.data());
         }
+        return walk_rc(walk.data(), steps, out);
+    }
+    uint32_t path_rc(const search_path &path, entry &out) const noexcept;
+    // A path of n steps is followed to depth n and no further.
+    uint32_t walk_rc(TraverseInfo_t *path, uint64_t steps, entry &out) const noexcept {
         SNodeInfo_t *at = nullptr;
-        rc = quorFindNodeHard(&at, cb_, steps, walk.data(), steps);
+        uint32_t rc = quorFindNodeHard(&at, cb_, steps, path, steps);
         if (rc == QUOR_RC_OK) out = found(at);
         return rc;
     }
@@ -1002,7 +1011,7 @@ private:
 // ---------------------------------------------------------------------------------------------
 
 // Holds a node's read (Write false) or write (Write true) critical section, as
-// std::lock_guard holds a mutex, and hands out a handle whose calls run inside it.
+// std::unique_lock holds a mutex, and hands out a handle whose calls run inside it.
 template <bool Write>
 class section_guard {
 public:
@@ -1147,8 +1156,7 @@ private:
             return detail::keyed<traits_type::get_value>(node_.cb_, key_, &out, cs());
         } else {
             bytes_view bytes;
-            uint32_t rc = read_in_section(bytes, [&] { out.assign(bytes.data(), bytes.size()); });
-            return rc;
+            return read_in_section(bytes, [&] { out.assign(bytes.data(), bytes.size()); });
         }
     }
     uint32_t view_rc(bytes_view &out) const noexcept {
@@ -1723,6 +1731,86 @@ inline tree_totals node::totals(const segment &tree, uint64_t tag, uint64_t max_
     out.disassociated = {info.bytesCondition5, info.nodesCondition5};
     out.nodes_with_tag = info.nodesWithTag;
     return out;
+}
+
+// A search path the library builds and keeps in private memory (each step's tag
+// and a copy of its ID), for a path followed many times; released on destruction.
+class search_path {
+public:
+    search_path() = default;
+    search_path(const segment &seg, std::initializer_list<path_step> steps,
+                uint64_t max_id_size = QUOR_MAX_ID_SIZE) {
+        detail::check(build(seg, steps, max_id_size), "quorCreateTraverseInfoArray");
+    }
+    search_path(const segment &seg, std::initializer_list<path_step> steps, uint64_t max_id_size,
+                std::error_code &ec) {
+        detail::report(ec, build(seg, steps, max_id_size));
+    }
+    search_path(search_path &&other) noexcept
+        : steps_(std::exchange(other.steps_, nullptr)),
+          count_(std::exchange(other.count_, 0)),
+          owner_(other.owner_) {}
+    search_path &operator=(search_path &&other) noexcept {
+        if (this != &other) {
+            (void)release();
+            steps_ = std::exchange(other.steps_, nullptr);
+            count_ = std::exchange(other.count_, 0);
+            owner_ = other.owner_;
+        }
+        return *this;
+    }
+    search_path(const search_path &) = delete;
+    search_path &operator=(const search_path &) = delete;
+    ~search_path() { (void)release(); }
+
+    size_t size() const noexcept { return count_; }
+    const TraverseInfo_t *data() const noexcept { return steps_; }
+
+private:
+    friend class node;
+    uint32_t build(const segment &seg, std::initializer_list<path_step> steps, uint64_t max_id_size) {
+        if (!seg) return QUOR_RC_NOT_ATTACHED;
+        std::vector<uint64_t> tags;
+        std::vector<std::string> ids;
+        for (const path_step &step : steps) {
+            tags.push_back(step.tag);
+            ids.emplace_back(step.id);
+        }
+        std::vector<const char *> strings;
+        for (const std::string &id : ids) strings.push_back(id.c_str());
+        // The library checks the record's eyecatcher on both calls and reads
+        // nothing else of it: a copy keeps the path free of the segment's lifetime.
+        owner_.eyecatcher = seg.get()->eyecatcher;
+        uint32_t rc = quorCreateTraverseInfoArray(&steps_, tags.data(), strings.data(), max_id_size,
+                                                  tags.size(), &owner_);
+        if (rc == QUOR_RC_OK) count_ = tags.size();
+        return rc;
+    }
+    uint32_t release() noexcept {
+        if (steps_ == nullptr) return QUOR_RC_OK;
+        return quorDeleteTraverseInfoArray(&steps_, std::exchange(count_, 0), &owner_);
+    }
+    TraverseInfo_t *steps_ = nullptr;
+    uint64_t count_ = 0;
+    ShmSegInfo_t owner_{};
+};
+
+inline entry node::find(const search_path &path) const {
+    entry out;
+    detail::check(path_rc(path, out), "quorFindNodeHard");
+    return out;
+}
+
+inline entry node::find(const search_path &path, std::error_code &ec) const noexcept {
+    entry out;
+    detail::report(ec, path_rc(path, out));
+    return out;
+}
+
+inline uint32_t node::path_rc(const search_path &path, entry &out) const noexcept {
+    uint32_t rc = detail::unheld(held_);
+    if (rc != QUOR_RC_OK) return rc;
+    return path.steps_ == nullptr ? QUOR_RC_NULL_PATH : walk_rc(path.steps_, path.count_, out);
 }
 
 // Whether a writer still keeps a node current, as seen from one reader: each

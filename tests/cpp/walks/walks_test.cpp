@@ -120,6 +120,25 @@ TEST_F(WalksTest, SearchesFindByPathTagAndId) {
     }
 }
 
+TEST_F(WalksTest, PathTheLibraryBuildsIsFollowedAndReleased) {
+    const uint64_t before = hostMemLiveBlocks(nullptr);
+    {
+        quor::search_path path(seg, {{2, "B"}, {3, "D"}});
+        EXPECT_EQ(path.size(), 2u);
+        quor::search_path moved = std::move(path);
+        EXPECT_EQ(path.size(), 0u);
+        EXPECT_EQ(a.find(moved).attach().get(), d.get());
+        std::error_code ec;
+        EXPECT_FALSE(a.find(path, ec));  // moved from: no path left
+        EXPECT_EQ(ec, quor::errc{QUOR_RC_NULL_PATH});
+    }
+    EXPECT_EQ(hostMemLiveBlocks(nullptr), before);
+    std::error_code ec;
+    quor::search_path tooLong(seg, {{2, "B"}}, QUOR_MAX_ID_SIZE + 1, ec);
+    EXPECT_EQ(ec, quor::errc{QUOR_RC_MAX_ID_SIZE_TOO_LARGE});
+    EXPECT_EQ(hostMemLiveBlocks(nullptr), before);
+}
+
 TEST_F(WalksTest, TotalsCountTheSubtreeByCondition) {
     const uint64_t bytes = a.size() + b.size() + c.size() + d.size(), abandoned = c.size();
     c.abandon();
