@@ -1695,17 +1695,23 @@ private:
         if (rc != QUOR_RC_OK) return rc;
         return quorAddStatusNodeInfo(&out, info_, info_, n.get()->selfOffset, tag, length, nullptr);
     }
+    // The library clears the caller's pointer only when it drops the process's
+    // last reference; this object's reference is gone either way.
     uint32_t detach_rc() noexcept {
         if (info_ == nullptr) return QUOR_RC_OK;
-        return quorDetachStatusSegment(&info_, QUOR_DETACH_RELEASE);
+        uint32_t rc = quorDetachStatusSegment(&info_, QUOR_DETACH_RELEASE);
+        if (rc == QUOR_RC_OK) info_ = nullptr;
+        return rc;
     }
     uint32_t remove_rc(bool force) noexcept {
         if (info_ == nullptr) return QUOR_RC_NOT_ATTACHED;
         uint32_t rc = quorMarkStatusSegmentForDeletion(info_);
         if (rc != QUOR_RC_OK) return rc;
-        return quorDeleteStatusSegment(&info_, QUOR_POOL_FREE_NORMAL,
-                                       force ? QUOR_DELETE_POOL_FORCE : QUOR_DELETE_POOL_AS_GIVEN,
-                                       QUOR_DETACH_RELEASE);
+        rc = quorDeleteStatusSegment(&info_, QUOR_POOL_FREE_NORMAL,
+                                     force ? QUOR_DELETE_POOL_FORCE : QUOR_DELETE_POOL_AS_GIVEN,
+                                     QUOR_DETACH_RELEASE);
+        if (rc == QUOR_RC_OK) info_ = nullptr;
+        return rc;
     }
 
     ShmSegInfo_t *info_ = nullptr;
