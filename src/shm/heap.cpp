@@ -1,6 +1,7 @@
 // The storage heap: its latch, its layout, and handing chunks out and back.
 #include "shm/heap.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "frame/export.h"
@@ -98,12 +99,15 @@ uint32_t createInitStorageHeap(void *base, uint32_t kind, uint64_t heapSize, uin
         if (base == nullptr) return t.failLogged(10, QUOR_RC_NOT_MAPPED, 0);
         const HeapTraits *traits = traitsOf(kind);
         if (traits == nullptr) return t.failWith(20, QUOR_RC_BAD_HEAP_MODE, kind);
-        // The sizes must describe a heap that fits in heapSize with room for one chunk.
-        const uint64_t expectedHeader = kHeaderBase + round8(userAppAreaSize);
-        if (userAppAreaSize > heapSize || hHeaderSize != expectedHeader || maxLevel < 1 ||
-            maxLevel > kMaxLevel || (slSpaceSize & 7) != 0 || slSpaceSize > heapSize ||
-            hHeaderSize > heapSize - slSpaceSize || heapSize - slSpaceSize - hHeaderSize < traits->minChunk ||
-            heapSize > UINT64_MAX - heapOffset) {
+        // The sizes must describe a heap that fits in heapSize with room for one
+        // chunk, whichever of the given and the real header size is larger (a
+        // header size that disagrees with the user area is refused below, where
+        // the skip-list header is placed).
+        const uint64_t expectedHeader = kHeaderBase + round8(std::min(userAppAreaSize, heapSize));
+        const uint64_t headerSpan = std::max(hHeaderSize, expectedHeader);
+        if (userAppAreaSize > heapSize || maxLevel < 1 || maxLevel > kMaxLevel || (slSpaceSize & 7) != 0 ||
+            slSpaceSize > heapSize || headerSpan > heapSize - slSpaceSize ||
+            heapSize - slSpaceSize - headerSpan < traits->minChunk || heapSize > UINT64_MAX - heapOffset) {
             return t.failWith(30, QUOR_RC_SEGMENT_TOO_SMALL, heapSize);
         }
         auto *header = reinterpret_cast<HHeader_t *>(static_cast<unsigned char *>(base) + heapOffset);
@@ -139,8 +143,10 @@ uint32_t createInitStorageHeap(void *base, uint32_t kind, uint64_t heapSize, uin
         }
         if (rc != 0) rc = t.fail(60, rc);
 
+        // The skip-list header lies where the header size puts it, and the node
+        // space holds a skip-list header of the max level.
         const uint64_t S = heapOffset + hHeaderSize;
-        if (rc == 0 && slHeaderSizeArg != slHeaderSize(maxLevel))
+        if (rc == 0 && (hHeaderSize != expectedHeader || slHeaderSizeArg != slHeaderSize(maxLevel)))
             rc = t.failWith(70, QUOR_RC_SLIST_SPACE_FULL, S);
         if (rc == 0 && slHeaderSizeArg >= slSpaceSize)
             rc = t.failWith(80, traits->spaceTooSmall, slSpaceSize);
@@ -193,6 +199,10 @@ uint32_t getMemChunk(void *base, uint32_t kind, uint64_t heapOffset, uint64_t us
         const uint64_t request = *sizeRef;
         if (request > h.header->heapSize) return t.failWith(70, h.traits->chunkTooLarge, request);
         if (request < h.traits->minChunk) return t.failWith(80, h.traits->chunkTooSmall, request);
+        // The caller's bytes and header must lie inside what is carved: the slack
+        // fill behind them would otherwise run into the next chunk.
+        if (userSize > request || extraSize > request - userSize)
+            return t.failWith(81, h.traits->chunkTooLarge, userSize);
 
         // The debug settings, read under their own latch (never with the heap latch).
         if (uint32_t rc = h.bindLayout(); rc != 0) return t.fail(85, rc);
@@ -225,13 +235,14 @@ uint32_t getMemChunk(void *base, uint32_t kind, uint64_t heapOffset, uint64_t us
         // before the cut, so that a chunk once cut is never left in neither list.
         uint64_t none = 0, noneSize = 0;
         const Pending nothing{&none, &noneSize, false};
-        const uint64_t cutNeeds = freeNodeSize(h.L - 1) + allocNodeSize(h.L - 1) + placementReserve(h.L);
-        if (makeRoom(h, nothing) == QUOR_RC_HEAP_CORRUPT)
+        const uint64_t cutNeeds = allocationRoom(h);
+        if (makeRoom(h, nothing, cutNeeds) == QUOR_RC_HEAP_CORRUPT)
             return latch.close(t.fail(165, QUOR_RC_HEAP_CORRUPT));
         if (h.room() < cutNeeds) {
-            rc = defragment(h, nothing);
+            rc = defragment(h, nothing, cutNeeds);
             if (h.room() < cutNeeds) {
-                return latch.close(t.fail(166, rc == QUOR_RC_OK ? QUOR_RC_SLIST_SPACE_FULL : rc));
+                const bool noRoom = rc == QUOR_RC_OK || rc == QUOR_RC_SLIST_SPACE_NOT_CHANGED;
+                return latch.close(t.fail(166, noRoom ? QUOR_RC_SLIST_SPACE_FULL : rc));
             }
         }
         uint64_t chunkOffset = 0, chunkSize = padded;
@@ -289,20 +300,21 @@ uint32_t returnMemChunk(void *base, uint32_t kind, uint64_t heapOffset, uint64_t
         }
         // A chunk that touches no free chunk needs a free node of its own: when
         // room is short, that node must fit before the chunk leaves the allocated list.
-        if (h.room() < freeNodeSize(h.L - 1) + placementReserve(h.L)) {
+        if (h.room() < returnRoom(h.L) + placementReserve(h.L)) {
             uint64_t none = 0, noneSize = 0;
-            if (makeRoom(h, Pending{&none, &noneSize, false}) == QUOR_RC_HEAP_CORRUPT) {
+            const Pending nothing{&none, &noneSize, false};
+            if (makeRoom(h, nothing, returnRoom(h.L)) == QUOR_RC_HEAP_CORRUPT) {
                 return latch.close(t.fail(85, QUOR_RC_HEAP_CORRUPT));
             }
-            if (h.room() < freeNodeSize(h.L - 1)) {
-                const uint32_t policy = defragment(h, Pending{&none, &noneSize, false});
+            if (h.room() < returnRoom(h.L)) {
+                const uint32_t policy = defragment(h, nothing, returnRoom(h.L));
                 uint64_t size = 0;
                 Neighbours around;
                 if ((rc = findAllocChunk(h, chunkOffset, userOffset, &size)) != 0 ||
                     (rc = freeNeighbours(h, chunkOffset, size, &around)) != 0) {
                     return latch.close(t.failWith(86, rc, chunkOffset));
                 }
-                if (!around.mergePred && !around.mergeSucc && h.room() < freeNodeSize(h.L - 1)) {
+                if (!around.mergePred && !around.mergeSucc && h.room() < returnRoom(h.L)) {
                     return latch.close(t.fail(87, policy != 0 ? policy : QUOR_RC_SLIST_SPACE_FULL));
                 }
             }

@@ -169,12 +169,20 @@ struct Pending {
     uint64_t *size;
     bool movable;
 };
-uint32_t makeRoom(Heap &h, Pending pending);
+// `room` is what the waiting insertion needs above the high-water mark once the
+// policy is done (cutRoom for an allocation, returnRoom for a return).
+uint32_t makeRoom(Heap &h, Pending pending, uint64_t room);
+// Room an allocation needs above the high-water mark: its cut, and a reserve in
+// proportion to the live nodes. Returns in random order first split free runs
+// (a free node is larger than an allocated one) before they merge them, and need
+// up to about a twelfth more node bytes than the full heap held; the reserve
+// keeps them possible where the space can no longer grow.
+inline uint64_t allocationRoom(const Heap &h) { return cutRoom(h.L) + h.sl->slUsedBytes / 8; }
 // True when the space is low enough that makeRoom would rebuild or resize it.
 bool needsRoom(const Heap &h);
-uint32_t defragment(Heap &h, Pending pending);
-uint32_t rebuildInPlace(Heap &h);
-uint32_t changeSpace(Heap &h, uint64_t newSpaceSize, uint32_t direction, Pending pending);
+uint32_t defragment(Heap &h, Pending pending, uint64_t room);
+uint32_t rebuildInPlace(Heap &h, uint64_t room);
+uint32_t changeSpace(Heap &h, uint64_t newSpaceSize, uint32_t direction, Pending pending, uint64_t room);
 // Make room, insert a free chunk; on a full space run the full policy and retry.
 uint32_t insertFreeBlock(Heap &h, uint64_t *offsetRef, uint64_t *sizeRef);
 // The same for an allocated chunk whose caller bytes start frontPadSize bytes in.

@@ -318,7 +318,7 @@ uint32_t getUserData(const Trace &t, ShmPoolHandle_t *handle, uint64_t *sizeOut,
     unsigned char *area = nullptr;
     uint64_t stored = 0;
     if (uint32_t rc = userArea(t, handle, buffer, &area, &stored); rc != 0) return rc;
-    if (sizeOut == nullptr) return t.failLogged(80, QUOR_RC_NULL_PARAMETER, 0);
+    if (sizeOut == nullptr) return t.failLogged(80, QUOR_RC_NULL_POOL_USER_APP_DATA, 0);
     *sizeOut = stored;
     std::memcpy(buffer, area, stored);
     return QUOR_RC_OK;
