@@ -33,11 +33,6 @@ uint32_t exitEL(ExsLatch_t *latch) {
 
 namespace {
 
-// The heap latch, left on every path once entered; close(rc) merges its code.
-auto heapLatchExit(Heap &h) {
-    return Closing([&h] { return exitEL(&h.header->heapLatch); });
-}
-
 // Base, kind, magic, self offset: the tests every chunk operation opens with.
 uint32_t openHeader(Trace &t, Heap &h, void *base, uint32_t kind, uint64_t heapOffset) {
     if (uint32_t rc = h.attach(base, kind, heapOffset); rc != 0) {
@@ -59,7 +54,7 @@ uint32_t countConnection(Trace &t, void *base, uint32_t kind, uint64_t heapOffse
     if (uint32_t rc = openHeader(t, h, base, kind, heapOffset); rc != 0) return rc;
     if (uint32_t rc = h.checkSelf(); rc != 0) return t.failWith(40, rc, h.header->selfOffset);
     if (uint32_t rc = enterEL(&h.header->heapLatch); rc != 0) return t.fail(50, rc);
-    auto latch = heapLatchExit(h);
+    auto latch = leaving(&h.header->heapLatch);
     uint32_t rc = change(h);
     if (rc != 0) rc = t.fail(60, rc);
     rc = latch.close(rc);
@@ -113,6 +108,7 @@ uint32_t createInitStorageHeap(void *base, uint32_t kind, uint64_t heapSize, uin
         auto *header = reinterpret_cast<HHeader_t *>(static_cast<unsigned char *>(base) + heapOffset);
         if (uint32_t rc = initExsLatch(&header->heapLatch, latchEyecatcher); rc != 0) return t.fail(40, rc);
         if (uint32_t rc = enterEL(&header->heapLatch); rc != 0) return t.fail(50, rc);
+        auto latch = leaving(&header->heapLatch);
         header->heapMagic = 0;
         header->eyecatcher0 = eyecatcher0;
         header->handleEyecatcher = handleEyecatcher;
@@ -134,12 +130,12 @@ uint32_t createInitStorageHeap(void *base, uint32_t kind, uint64_t heapSize, uin
         auto *tail = reinterpret_cast<HHeaderTail_t *>(userArea + round8(userAppAreaSize));
         tail->topNodeOffset = tail->topNodeTag = tail->segInfoListHead = tail->rmxListHead = 0;
         uint32_t rc = initExsLatch(&tail->debugLatch, latchEyecatcher);
-        if (rc == 0) rc = enterEL(&tail->debugLatch);
-        if (rc == 0) {
+        if (rc == 0 && (rc = enterEL(&tail->debugLatch)) == 0) {
+            auto debug = leaving(&tail->debugLatch);
             tail->debugInfo =
                 ShmDebugInfo_t{QUOR_DEBUG_DEFAULT_FLAGS,  QUOR_PAD_TYPE_EEBC011A,   0, {0, 0, 0, 0, 0},
                                QUOR_DEBUG_DEFAULT_GUARDS, QUOR_DEBUG_DEFAULT_GUARDS};
-            rc = exitEL(&tail->debugLatch);
+            rc = debug.close(QUOR_RC_OK);
         }
         if (rc != 0) rc = t.fail(60, rc);
 
@@ -177,8 +173,8 @@ uint32_t createInitStorageHeap(void *base, uint32_t kind, uint64_t heapSize, uin
             if (rc != 0) rc = t.fail(90, rc);
         }
         header->heapMagic = rc == 0 ? traits->magic : 0;
-        const uint32_t closeRc = exitEL(&header->heapLatch);
-        return rc == 0 && closeRc != 0 ? t.fail(100, closeRc) : rc;
+        const uint32_t closed = latch.close(rc);
+        return closed != rc ? t.fail(100, closed) : rc;
     });
 }
 
@@ -208,9 +204,10 @@ uint32_t getMemChunk(void *base, uint32_t kind, uint64_t heapOffset, uint64_t us
         if (uint32_t rc = h.bindLayout(); rc != 0) return t.fail(85, rc);
         ExsLatch_t *debugLatch = &h.tail->debugLatch;
         if (uint32_t rc = enterEL(debugLatch); rc != 0) return t.fail(90, rc);
+        auto debug = leaving(debugLatch);
         ShmDebugInfo_t settings = h.tail->debugInfo;
         h.tail->debugInfo.inUse = 1;
-        if (uint32_t rc = exitEL(debugLatch); rc != 0) return t.fail(100, rc);
+        if (uint32_t rc = debug.close(QUOR_RC_OK); rc != 0) return t.fail(100, rc);
         const PadFormat pads = padFormat(settings.padType);
         if (settings.frontGuards < 1 || settings.frontGuards > QUOR_PAD_MAX_GUARDS) {
             return t.failWith(110, QUOR_RC_BAD_FRONT_GUARD_COUNT, settings.frontGuards);
@@ -225,7 +222,7 @@ uint32_t getMemChunk(void *base, uint32_t kind, uint64_t heapOffset, uint64_t us
         *sizeRef = padded;
 
         if (uint32_t rc = enterEL(&h.header->heapLatch); rc != 0) return t.fail(140, rc);
-        auto latch = heapLatchExit(h);
+        auto latch = leaving(&h.header->heapLatch);
         uint32_t rc = h.bindLayout();  // another process may have changed the space
         if (rc == 0) rc = h.checkTotals();
         if (rc != 0) return latch.close(t.fail(150, rc));
@@ -286,7 +283,7 @@ uint32_t returnMemChunk(void *base, uint32_t kind, uint64_t heapOffset, uint64_t
         if (!latchHeld) {
             if (uint32_t rc = enterEL(&h.header->heapLatch); rc != 0) return t.fail(50, rc);
         }
-        auto latch = heapLatchExit(h);
+        auto latch = leaving(&h.header->heapLatch);
         if (latchHeld) latch.dismiss();
         uint32_t rc = h.bindLayout();
         if (rc == 0) rc = h.checkTotals();
