@@ -26,8 +26,8 @@ uint32_t findBlock(const Trace &t, uint32_t probe, void **addressRef, const ShmP
 uint32_t locateChunk(const Trace &t, uint32_t probe, BlockRef *block) {
     // The pad is read only inside the pool's chunk area, so the chunk found never
     // lies below it (the negative case cannot arise).
-    const Heap &pool = block->pool.pool;
-    if (uint32_t rc = chunkOffsetFromPad(pool.base, pool.spaceEnd, block->user, &block->chunk); rc != 0)
+    const HeapView &pool = block->pool.pool;
+    if (uint32_t rc = chunkOffsetFromPad(pool, pool.spaceEnd, block->user, &block->chunk); rc != 0)
         return t.fail(probe, rc);
     if (block->chunk % 8 != 0) return t.failWith(probe + 20, QUOR_RC_BLOCK_CHUNK_NOT_ALIGNED, block->chunk);
     return QUOR_RC_OK;
@@ -65,7 +65,7 @@ uint32_t allocateBlock(const Trace &t, void **addressOut, ShmPoolHandle_t *handl
                              callerId, line, fileName);
         return t.failWith(130, QUOR_RC_HEAP_CORRUPT, userOffset);
     }
-    *addressOut = static_cast<unsigned char *>(handle->base) + userOffset;
+    *addressOut = ref.pool.bytes(userOffset, 0);
     return QUOR_RC_OK;
 }
 

@@ -12,7 +12,7 @@ uint32_t checkPool(const Trace &t, ShmDomainHandle_t *domainHandle, uint64_t poo
     if (domainHandle == nullptr) return t.failLogged(10, QUOR_RC_NULL_DOMAIN_HANDLE, 0);
     if (domainHandle->base == nullptr) return t.failLogged(20, QUOR_RC_NOT_MAPPED, 0);
     if (poolHeapOffset % 8 != 0) return t.failLogged(30, QUOR_RC_POOL_OFFSET_NOT_ALIGNED, poolHeapOffset);
-    Heap domain;
+    HeapView domain;
     if (uint32_t rc = domain.open(domainHandle->base, QUOR_HEAP_KIND_DOMAIN, domainHandle->heapOffset);
         rc != 0)
         return t.fail(40, rc);

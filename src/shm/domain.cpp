@@ -107,8 +107,11 @@ uint32_t releaseHandle(ShmDomainHandle_t **handleRef) {
     return freePrivate(handleRef, src::shm) != 0 ? QUOR_RC_HANDLE_FREE_FAILED : QUOR_RC_OK;
 }
 
+// The header a checked handle names (its base is not null).
 HHeader_t *headerOf(const ShmDomainHandle_t *handle) {
-    return reinterpret_cast<HHeader_t *>(static_cast<unsigned char *>(handle->base) + handle->heapOffset);
+    HeapView h;
+    h.attach(handle->base, QUOR_HEAP_KIND_DOMAIN, handle->heapOffset);
+    return h.header;
 }
 
 uint32_t checkHandle(Trace &t, ShmDomainHandle_t *handle) {
@@ -140,9 +143,10 @@ uint32_t checkLive(Trace &t, ShmDomainHandle_t *handle, uint32_t probe) {
 // Unpoisons what this process may have poisoned before the mapping goes away.
 void exposeHeap(ShmDomainHandle_t *handle) {
     if (!chunkPoisoning()) return;
-    Heap h;
+    HeapView h;
     if (h.attach(handle->base, QUOR_HEAP_KIND_DOMAIN, handle->heapOffset) == 0) {
-        unpoisonBytes(h.base + h.H, h.header->heapSize);
+        h.end = h.H + h.header->heapSize;
+        unpoisonBytes(h.bytes(h.H, 0), h.header->heapSize);
     }
 }
 
@@ -260,9 +264,10 @@ uint32_t connectDomain(Trace &t, const IpcResId *resId, void *address, const Shm
         if (o.heapOffset > mapped || mapped - o.heapOffset < kHeaderBase) {
             return t.failWith(100, QUOR_RC_BAD_DOMAIN_EYECATCHER, o.heapOffset);
         }
-        auto *header = reinterpret_cast<HHeader_t *>(static_cast<unsigned char *>(base) + o.heapOffset);
-        if (header->heapSize > mapped - o.heapOffset)
-            return t.failWith(101, QUOR_RC_BAD_DOMAIN_EYECATCHER, header->heapSize);
+        HeapView h;
+        h.attach(base, QUOR_HEAP_KIND_DOMAIN, o.heapOffset);
+        if (h.header->heapSize > mapped - o.heapOffset)
+            return t.failWith(101, QUOR_RC_BAD_DOMAIN_EYECATCHER, h.header->heapSize);
     }
     if (uint32_t rc = connectHeap(base, QUOR_HEAP_KIND_DOMAIN, o.heapOffset); rc != 0) return t.fail(110, rc);
     if (uint32_t rc = newHandle(base, mode, o.heapOffset, memory, handleOut); rc != 0) {
@@ -413,10 +418,8 @@ QUOR_EXPORT uint32_t quorGetSLHeaderSize(uint64_t maxLevel, uint64_t *sizeOut) {
 QUOR_EXPORT uint32_t quorGetUserAppAreaSize(void *base, uint64_t heapOffset, uint64_t *sizeOut) {
     return traced(Fn::quorGetUserAppAreaSize, [&](Trace &t) {
         if (sizeOut == nullptr) return t.fail(10, QUOR_RC_NULL_PARAMETER);
-        *sizeOut = base == nullptr
-                       ? 0
-                       : reinterpret_cast<HHeader_t *>(static_cast<unsigned char *>(base) + heapOffset)
-                             ->userAppAreaSize;
+        HeapView h;
+        *sizeOut = h.attach(base, QUOR_HEAP_KIND_DOMAIN, heapOffset) == 0 ? h.header->userAppAreaSize : 0;
         return QUOR_RC_OK;
     });
 }

@@ -6,7 +6,7 @@
 
 namespace quor::shm {
 
-uint32_t DomainHandleKind::open(const Trace &t, const Handle *handle, bool live, Heap *heap) {
+uint32_t DomainHandleKind::open(const Trace &t, const Handle *handle, bool live, HeapView *heap) {
     if (uint32_t rc = checkHandle<DomainHandleKind>(t, 10, handle); rc != 0) return rc;
     if (uint32_t rc = heap->attach(handle->base, QUOR_HEAP_KIND_DOMAIN, handle->heapOffset); rc != 0)
         return t.fail(30, rc);
@@ -20,7 +20,7 @@ uint32_t DomainHandleKind::open(const Trace &t, const Handle *handle, bool live,
     return QUOR_RC_OK;
 }
 
-uint32_t PoolHandleKind::open(const Trace &t, const Handle *handle, bool, Heap *heap) {
+uint32_t PoolHandleKind::open(const Trace &t, const Handle *handle, bool, HeapView *heap) {
     PoolRef ref;
     if (uint32_t rc = findPool(t, 10, handle, &ref, userAreaCorrupt); rc != 0) return rc;
     *heap = ref.pool;
@@ -39,7 +39,7 @@ uint32_t checkHeaderEyecatchers(const Trace &t, uint32_t probe, const HHeader_t 
 
 namespace {
 
-void fillInfo(const Heap &h, ShmDomainInfo_t *info) {
+void fillInfo(const HeapView &h, ShmDomainInfo_t *info) {
     const HHeader_t &d = *h.header;
     const SLHeader_t &s = *h.sl;
     *info = ShmDomainInfo_t{d.eyecatcher0,
@@ -66,7 +66,7 @@ void fillInfo(const Heap &h, ShmDomainInfo_t *info) {
                             h.tail->segInfoListHead};
 }
 
-void fillInfo(const Heap &h, ShmPoolInfo_t *info) {
+void fillInfo(const HeapView &h, ShmPoolInfo_t *info) {
     const HHeader_t &p = *h.header;
     const SLHeader_t &s = *h.sl;
     *info = ShmPoolInfo_t{p.eyecatcher0,
@@ -96,13 +96,13 @@ void fillInfo(const Heap &h, ShmPoolInfo_t *info) {
 
 // The user application area sits right behind the fixed header; the bound layout
 // has checked that it lies inside the heap.
-uint64_t userAreaOf(const Heap &h) { return h.H + kHeaderFixed; }
+uint64_t userAreaOf(const HeapView &h) { return h.H + kHeaderFixed; }
 
 }  // namespace
 
 template <class Kind>
 uint32_t latchHeapOf(const Trace &t, const typename Kind::Handle *handle, bool enter) {
-    Heap h;
+    HeapView h;
     if (uint32_t rc = Kind::open(t, handle, true, &h); rc != 0) return rc;
     ExsLatch_t *latch = &h.header->heapLatch;
     if (uint32_t rc = enter ? enterEL(latch) : exitEL(latch); rc != 0) return t.fail(100, rc);
@@ -111,7 +111,7 @@ uint32_t latchHeapOf(const Trace &t, const typename Kind::Handle *handle, bool e
 
 template <class Kind>
 uint32_t heapInfoOf(const Trace &t, const typename Kind::Handle *handle, typename Kind::Info *info) {
-    Heap h;
+    HeapView h;
     if (uint32_t rc = Kind::open(t, handle, false, &h); rc != 0) return rc;
     if (info == nullptr) return t.failLogged(100, Kind::nullInfo, 0);
     fillInfo(h, info);
@@ -120,7 +120,7 @@ uint32_t heapInfoOf(const Trace &t, const typename Kind::Handle *handle, typenam
 
 template <class Kind>
 uint32_t setUserDataOf(const Trace &t, const typename Kind::Handle *handle, uint64_t size, const void *data) {
-    Heap h;
+    HeapView h;
     if (uint32_t rc = Kind::open(t, handle, false, &h); rc != 0) return rc;
     if (data == nullptr) return t.failLogged(100, Kind::nullUserData, 0);
     if (size != h.header->userAppAreaSize) return t.failWith(110, QUOR_RC_BAD_USER_APP_AREA_SIZE, size);
@@ -131,7 +131,7 @@ uint32_t setUserDataOf(const Trace &t, const typename Kind::Handle *handle, uint
 // The size goes out first; a null size output is refused like a null buffer.
 template <class Kind>
 uint32_t getUserDataOf(const Trace &t, const typename Kind::Handle *handle, uint64_t *sizeOut, void *buffer) {
-    Heap h;
+    HeapView h;
     if (uint32_t rc = Kind::open(t, handle, false, &h); rc != 0) return rc;
     if (buffer == nullptr || sizeOut == nullptr) return t.failLogged(100, Kind::nullUserData, 0);
     const uint64_t stored = h.header->userAppAreaSize;
