@@ -1,6 +1,7 @@
 // Blocks: the chunks of a pool heap, handed to callers as process addresses.
 #include "frame/export.h"
 #include "shm/pool.h"
+#include "shm/storage.h"
 
 namespace quor::shm {
 
@@ -92,16 +93,31 @@ uint32_t freeBlock(const Trace &t, void **addressRef, ShmPoolHandle_t *handle, u
 using namespace quor;
 using namespace quor::shm;
 
+namespace quor::storage {
+
+uint32_t allocateBlock(void **addressOut, ShmPoolHandle_t *poolHandle, uint64_t size, uint64_t reserved,
+                       uint32_t callerId, uint32_t line, const char *fileName) {
+    return traced(Fn::_quorAllocateShmBlock, [&](Trace &t) {
+        return shm::allocateBlock(t, addressOut, poolHandle, size, reserved, callerId, line, fileName);
+    });
+}
+
+uint32_t freeBlock(void **addressRef, ShmPoolHandle_t *poolHandle, uint32_t callerId, uint32_t line,
+                   const char *fileName) {
+    return traced(Fn::_quorFreeShmBlock, [&](Trace &t) {
+        return shm::freeBlock(t, addressRef, poolHandle, callerId, line, fileName);
+    });
+}
+
+}  // namespace quor::storage
+
 QUOR_EXPORT uint32_t _quorAllocateShmBlock(void **addressOut, ShmPoolHandle_t *poolHandle, uint64_t size,
                                            uint64_t reserved, uint32_t callerId, uint32_t line,
                                            const char *fileName) {
-    return traced(Fn::_quorAllocateShmBlock, [&](Trace &t) {
-        return allocateBlock(t, addressOut, poolHandle, size, reserved, callerId, line, fileName);
-    });
+    return storage::allocateBlock(addressOut, poolHandle, size, reserved, callerId, line, fileName);
 }
 
 QUOR_EXPORT uint32_t _quorFreeShmBlock(void **addressRef, ShmPoolHandle_t *poolHandle, uint32_t callerId,
                                        uint32_t line, const char *fileName) {
-    return traced(Fn::_quorFreeShmBlock,
-                  [&](Trace &t) { return freeBlock(t, addressRef, poolHandle, callerId, line, fileName); });
+    return storage::freeBlock(addressRef, poolHandle, callerId, line, fileName);
 }

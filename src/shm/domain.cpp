@@ -10,6 +10,7 @@
 #include "shm/handles.h"
 #include "shm/heap.h"
 #include "shm/pads.h"
+#include "shm/storage.h"
 
 namespace quor::shm {
 
@@ -328,28 +329,30 @@ uint32_t freeDomain(Trace &t, ShmDomainHandle_t **handleRef, uint32_t freeMode) 
 
 }  // namespace
 
-QUOR_EXPORT uint32_t quorCreateShmDomain(const IpcResId *resId, void *address, uint64_t size,
-                                         const ShmDomainOptions_t *options, ShmDomainHandle_t **handleOut) {
+namespace quor::storage {
+
+uint32_t createDomain(const IpcResId *resId, void *address, uint64_t size, const ShmDomainOptions_t *options,
+                      ShmDomainHandle_t **handleOut) {
     return traced(Fn::quorCreateShmDomain,
-                  [&](Trace &t) { return createDomain(t, resId, address, size, options, handleOut); });
+                  [&](Trace &t) { return ::createDomain(t, resId, address, size, options, handleOut); });
 }
 
-QUOR_EXPORT uint32_t quorConnectToShmDomain(const IpcResId *resId, void *address,
-                                            const ShmDomainOptions_t *options,
-                                            ShmDomainHandle_t **handleOut) {
+uint32_t connectDomain(const IpcResId *resId, void *address, const ShmDomainOptions_t *options,
+                       ShmDomainHandle_t **handleOut) {
     return traced(Fn::quorConnectToShmDomain,
-                  [&](Trace &t) { return connectDomain(t, resId, address, options, handleOut); });
+                  [&](Trace &t) { return ::connectDomain(t, resId, address, options, handleOut); });
 }
 
-QUOR_EXPORT uint32_t quorDisconnectFromShmDomain(ShmDomainHandle_t **handleRef) {
-    return traced(Fn::quorDisconnectFromShmDomain, [&](Trace &t) { return disconnectDomain(t, handleRef); });
+uint32_t disconnectDomain(ShmDomainHandle_t **handleRef) {
+    return traced(Fn::quorDisconnectFromShmDomain,
+                  [&](Trace &t) { return ::disconnectDomain(t, handleRef); });
 }
 
-QUOR_EXPORT uint32_t quorFreeShmDomain(ShmDomainHandle_t **handleRef, uint32_t freeMode) {
-    return traced(Fn::quorFreeShmDomain, [&](Trace &t) { return freeDomain(t, handleRef, freeMode); });
+uint32_t freeDomain(ShmDomainHandle_t **handleRef, uint32_t freeMode) {
+    return traced(Fn::quorFreeShmDomain, [&](Trace &t) { return ::freeDomain(t, handleRef, freeMode); });
 }
 
-QUOR_EXPORT uint32_t quorMarkShmDomainForDeletion(ShmDomainHandle_t *handle) {
+uint32_t markDomainForDeletion(ShmDomainHandle_t *handle) {
     return traced(Fn::quorMarkShmDomainForDeletion, [&](Trace &t) {
         if (uint32_t rc = checkHandle(t, handle); rc != 0) return rc;
         if (handle->heapOffset % 8 != 0)
@@ -358,6 +361,53 @@ QUOR_EXPORT uint32_t quorMarkShmDomainForDeletion(ShmDomainHandle_t *handle) {
         headerOf(handle)->flags |= QUOR_HEAP_MARKED_FOR_DELETION;
         return QUOR_RC_OK;
     });
+}
+
+uint32_t heapHeaderInfo(uint64_t size, uint32_t kind, uint64_t *nodeCapacityRef, uint64_t *maxLevelRef,
+                        uint64_t userAppAreaSize, uint64_t *hHeaderSizeOut, uint64_t *slHeaderSizeOut,
+                        uint64_t *slSpaceSizeOut) {
+    return traced(Fn::quorGetHHeaderInfo, [&](Trace &t) {
+        if (nodeCapacityRef == nullptr || maxLevelRef == nullptr || hHeaderSizeOut == nullptr ||
+            slHeaderSizeOut == nullptr || slSpaceSizeOut == nullptr) {
+            return t.fail(10, QUOR_RC_NULL_PARAMETER);
+        }
+        HeapSizes sizes{};
+        if (uint32_t rc = heapSizing(size, kind, *nodeCapacityRef, *maxLevelRef, userAppAreaSize, &sizes);
+            rc != 0) {
+            return t.failWith(20, rc, kind);
+        }
+        *nodeCapacityRef = sizes.nodeCapacity;
+        *maxLevelRef = sizes.maxLevel;
+        *hHeaderSizeOut = sizes.hHeaderSize;
+        *slHeaderSizeOut = sizes.slHeaderSize;
+        *slSpaceSizeOut = sizes.slSpaceSize;
+        return QUOR_RC_OK;
+    });
+}
+
+}  // namespace quor::storage
+
+QUOR_EXPORT uint32_t quorCreateShmDomain(const IpcResId *resId, void *address, uint64_t size,
+                                         const ShmDomainOptions_t *options, ShmDomainHandle_t **handleOut) {
+    return storage::createDomain(resId, address, size, options, handleOut);
+}
+
+QUOR_EXPORT uint32_t quorConnectToShmDomain(const IpcResId *resId, void *address,
+                                            const ShmDomainOptions_t *options,
+                                            ShmDomainHandle_t **handleOut) {
+    return storage::connectDomain(resId, address, options, handleOut);
+}
+
+QUOR_EXPORT uint32_t quorDisconnectFromShmDomain(ShmDomainHandle_t **handleRef) {
+    return storage::disconnectDomain(handleRef);
+}
+
+QUOR_EXPORT uint32_t quorFreeShmDomain(ShmDomainHandle_t **handleRef, uint32_t freeMode) {
+    return storage::freeDomain(handleRef, freeMode);
+}
+
+QUOR_EXPORT uint32_t quorMarkShmDomainForDeletion(ShmDomainHandle_t *handle) {
+    return storage::markDomainForDeletion(handle);
 }
 
 QUOR_EXPORT uint32_t quorDestroyShmDomainHandle(ShmDomainHandle_t **handleRef) {
@@ -380,23 +430,8 @@ QUOR_EXPORT uint32_t quorGetHHeaderInfo(uint64_t size, uint32_t kind, uint64_t *
                                         uint64_t *maxLevelRef, uint64_t userAppAreaSize,
                                         uint64_t *hHeaderSizeOut, uint64_t *slHeaderSizeOut,
                                         uint64_t *slSpaceSizeOut) {
-    return traced(Fn::quorGetHHeaderInfo, [&](Trace &t) {
-        if (nodeCapacityRef == nullptr || maxLevelRef == nullptr || hHeaderSizeOut == nullptr ||
-            slHeaderSizeOut == nullptr || slSpaceSizeOut == nullptr) {
-            return t.fail(10, QUOR_RC_NULL_PARAMETER);
-        }
-        HeapSizes sizes{};
-        if (uint32_t rc = heapSizing(size, kind, *nodeCapacityRef, *maxLevelRef, userAppAreaSize, &sizes);
-            rc != 0) {
-            return t.failWith(20, rc, kind);
-        }
-        *nodeCapacityRef = sizes.nodeCapacity;
-        *maxLevelRef = sizes.maxLevel;
-        *hHeaderSizeOut = sizes.hHeaderSize;
-        *slHeaderSizeOut = sizes.slHeaderSize;
-        *slSpaceSizeOut = sizes.slSpaceSize;
-        return QUOR_RC_OK;
-    });
+    return storage::heapHeaderInfo(size, kind, nodeCapacityRef, maxLevelRef, userAppAreaSize, hHeaderSizeOut,
+                                   slHeaderSizeOut, slSpaceSizeOut);
 }
 
 QUOR_EXPORT uint32_t quorGetHHeaderSize(uint64_t userAppAreaSize, uint64_t *sizeOut) {

@@ -3,6 +3,7 @@
 #include "shm/handles.h"
 
 #include "frame/export.h"
+#include "shm/storage.h"
 
 namespace quor::shm {
 
@@ -140,11 +141,6 @@ uint32_t getUserDataOf(const Trace &t, const typename Kind::Handle *handle, uint
     return QUOR_RC_OK;
 }
 
-template uint32_t latchHeapOf<DomainHandleKind>(const Trace &, const ShmDomainHandle_t *, bool);
-template uint32_t latchHeapOf<PoolHandleKind>(const Trace &, const ShmPoolHandle_t *, bool);
-template uint32_t heapInfoOf<DomainHandleKind>(const Trace &, const ShmDomainHandle_t *, ShmDomainInfo_t *);
-template uint32_t heapInfoOf<PoolHandleKind>(const Trace &, const ShmPoolHandle_t *, ShmPoolInfo_t *);
-
 }  // namespace quor::shm
 
 // ---- exported operations ------------------------------------------------------------
@@ -152,24 +148,45 @@ template uint32_t heapInfoOf<PoolHandleKind>(const Trace &, const ShmPoolHandle_
 using namespace quor;
 using namespace quor::shm;
 
-QUOR_EXPORT uint32_t quorLatchShmDomain(ShmDomainHandle_t *handle) {
+namespace quor::storage {
+
+uint32_t latchDomain(ShmDomainHandle_t *handle) {
     return traced(Fn::quorLatchShmDomain,
                   [&](Trace &t) { return latchHeapOf<DomainHandleKind>(t, handle, true); });
 }
 
-QUOR_EXPORT uint32_t quorUnlatchShmDomain(ShmDomainHandle_t *handle) {
+uint32_t unlatchDomain(ShmDomainHandle_t *handle) {
     return traced(Fn::quorUnlatchShmDomain,
                   [&](Trace &t) { return latchHeapOf<DomainHandleKind>(t, handle, false); });
 }
 
-QUOR_EXPORT uint32_t quorLatchShmPool(ShmPoolHandle_t *poolHandle) {
+uint32_t latchPool(ShmPoolHandle_t *poolHandle) {
     return traced(Fn::quorLatchShmPool,
                   [&](Trace &t) { return latchHeapOf<PoolHandleKind>(t, poolHandle, true); });
 }
 
-QUOR_EXPORT uint32_t quorUnlatchShmPool(ShmPoolHandle_t *poolHandle) {
+uint32_t unlatchPool(ShmPoolHandle_t *poolHandle) {
     return traced(Fn::quorUnlatchShmPool,
                   [&](Trace &t) { return latchHeapOf<PoolHandleKind>(t, poolHandle, false); });
+}
+
+uint32_t poolInfo(ShmPoolHandle_t *poolHandle, ShmPoolInfo_t *infoOut) {
+    return traced(Fn::quorGetShmPoolInfo,
+                  [&](Trace &t) { return heapInfoOf<PoolHandleKind>(t, poolHandle, infoOut); });
+}
+
+}  // namespace quor::storage
+
+QUOR_EXPORT uint32_t quorLatchShmDomain(ShmDomainHandle_t *handle) { return storage::latchDomain(handle); }
+
+QUOR_EXPORT uint32_t quorUnlatchShmDomain(ShmDomainHandle_t *handle) {
+    return storage::unlatchDomain(handle);
+}
+
+QUOR_EXPORT uint32_t quorLatchShmPool(ShmPoolHandle_t *poolHandle) { return storage::latchPool(poolHandle); }
+
+QUOR_EXPORT uint32_t quorUnlatchShmPool(ShmPoolHandle_t *poolHandle) {
+    return storage::unlatchPool(poolHandle);
 }
 
 QUOR_EXPORT uint32_t quorGetShmDomainInfo(ShmDomainHandle_t *handle, ShmDomainInfo_t *infoOut) {
@@ -178,8 +195,7 @@ QUOR_EXPORT uint32_t quorGetShmDomainInfo(ShmDomainHandle_t *handle, ShmDomainIn
 }
 
 QUOR_EXPORT uint32_t quorGetShmPoolInfo(ShmPoolHandle_t *poolHandle, ShmPoolInfo_t *infoOut) {
-    return traced(Fn::quorGetShmPoolInfo,
-                  [&](Trace &t) { return heapInfoOf<PoolHandleKind>(t, poolHandle, infoOut); });
+    return storage::poolInfo(poolHandle, infoOut);
 }
 
 QUOR_EXPORT uint32_t quorSetDomainUserAppData(ShmDomainHandle_t *handle, uint64_t size, const void *data) {

@@ -7,6 +7,7 @@
 #include "frame/export.h"
 #include "frame/state.h"
 #include "shm/handles.h"
+#include "shm/storage.h"
 
 namespace quor::shm {
 
@@ -269,29 +270,54 @@ uint32_t findPool(const Trace &t, uint32_t probe, const ShmPoolHandle_t *handle,
 using namespace quor;
 using namespace quor::shm;
 
+namespace quor::storage {
+
+uint32_t createPool(ShmPoolHandle_t **poolHandleOut, ShmDomainHandle_t *domainHandle, uint64_t poolSize,
+                    const ShmPoolOptions_t *options, uint32_t callerId, uint32_t line, const char *fileName) {
+    return traced(Fn::_quorCreateShmPool, [&](Trace &t) {
+        return shm::createPool(t, poolHandleOut, domainHandle, poolSize, options, callerId, line, fileName);
+    });
+}
+
+uint32_t connectPool(ShmPoolHandle_t **poolHandleOut, ShmDomainHandle_t *domainHandle,
+                     uint64_t poolHeapOffset, const ShmPoolOptions_t *options) {
+    return traced(Fn::quorConnectToShmPool, [&](Trace &t) {
+        return shm::connectPool(t, poolHandleOut, domainHandle, poolHeapOffset, options);
+    });
+}
+
+uint32_t disconnectPool(ShmPoolHandle_t **poolHandleRef) {
+    return traced(Fn::quorDisconnectFromShmPool,
+                  [&](Trace &t) { return shm::disconnectPool(t, poolHandleRef); });
+}
+
+uint32_t freePool(ShmPoolHandle_t **poolHandleRef, uint32_t freeMode, uint32_t callerId, uint32_t line,
+                  const char *fileName) {
+    return traced(Fn::_quorFreeShmPool, [&](Trace &t) {
+        return shm::freePool(t, poolHandleRef, freeMode, callerId, line, fileName);
+    });
+}
+
+}  // namespace quor::storage
+
 QUOR_EXPORT uint32_t _quorCreateShmPool(ShmPoolHandle_t **poolHandleOut, ShmDomainHandle_t *domainHandle,
                                         uint64_t poolSize, const ShmPoolOptions_t *options, uint32_t callerId,
                                         uint32_t line, const char *fileName) {
-    return traced(Fn::_quorCreateShmPool, [&](Trace &t) {
-        return createPool(t, poolHandleOut, domainHandle, poolSize, options, callerId, line, fileName);
-    });
+    return storage::createPool(poolHandleOut, domainHandle, poolSize, options, callerId, line, fileName);
 }
 
 QUOR_EXPORT uint32_t quorConnectToShmPool(ShmPoolHandle_t **poolHandleOut, ShmDomainHandle_t *domainHandle,
                                           uint64_t poolHeapOffset, const ShmPoolOptions_t *options) {
-    return traced(Fn::quorConnectToShmPool, [&](Trace &t) {
-        return connectPool(t, poolHandleOut, domainHandle, poolHeapOffset, options);
-    });
+    return storage::connectPool(poolHandleOut, domainHandle, poolHeapOffset, options);
 }
 
 QUOR_EXPORT uint32_t quorDisconnectFromShmPool(ShmPoolHandle_t **poolHandleRef) {
-    return traced(Fn::quorDisconnectFromShmPool, [&](Trace &t) { return disconnectPool(t, poolHandleRef); });
+    return storage::disconnectPool(poolHandleRef);
 }
 
 QUOR_EXPORT uint32_t _quorFreeShmPool(ShmPoolHandle_t **poolHandleRef, uint32_t freeMode, uint32_t callerId,
                                       uint32_t line, const char *fileName) {
-    return traced(Fn::_quorFreeShmPool,
-                  [&](Trace &t) { return freePool(t, poolHandleRef, freeMode, callerId, line, fileName); });
+    return storage::freePool(poolHandleRef, freeMode, callerId, line, fileName);
 }
 
 QUOR_EXPORT uint32_t quorDestroyShmPoolHandle(ShmPoolHandle_t **poolHandleRef) {
