@@ -229,12 +229,15 @@ uint32_t getMemChunk(void *base, uint32_t kind, uint64_t heapOffset, uint64_t us
         // before the cut, so that a chunk once cut is never left in neither list.
         uint64_t none = 0, noneSize = 0;
         const Pending nothing{&none, &noneSize, false};
-        const uint64_t cutNeeds = allocationRoom(h);
+        const uint64_t cutNeeds = cutRoom(h.L);
         if (makeRoom(h, nothing, cutNeeds) == QUOR_RC_HEAP_CORRUPT)
             return latch.close(t.fail(165, QUOR_RC_HEAP_CORRUPT));
-        if (h.room() < cutNeeds) {
-            rc = defragment(h, nothing, cutNeeds);
-            if (h.room() < cutNeeds) {
+        // Room above the high-water mark for the cut, and room in the space for
+        // the live nodes plus the return reserve; where the space can neither be
+        // rebuilt nor grown to give both, the allocation is refused.
+        if (h.room() < cutNeeds || !holdsReturnReserve(h)) {
+            rc = defragment(h, nothing, h.room() < cutNeeds ? cutNeeds : cutNeeds + returnReserve(h));
+            if (h.room() < cutNeeds || !holdsReturnReserve(h)) {
                 const bool noRoom = rc == QUOR_RC_OK || rc == QUOR_RC_SLIST_SPACE_NOT_CHANGED;
                 return latch.close(t.fail(166, noRoom ? QUOR_RC_SLIST_SPACE_FULL : rc));
             }

@@ -254,12 +254,17 @@ struct Pending {
 // `room` is what the waiting insertion needs above the high-water mark once the
 // policy is done (cutRoom for an allocation, returnRoom for a return).
 uint32_t makeRoom(HeapView &h, Pending pending, uint64_t room);
-// Room an allocation needs above the high-water mark: its cut, and a reserve in
-// proportion to the live nodes. Returns in random order first split free runs
-// (a free node is larger than an allocated one) before they merge them, and need
-// up to about a twelfth more node bytes than the full heap held; the reserve
-// keeps them possible where the space can no longer grow.
-inline uint64_t allocationRoom(const HeapView &h) { return cutRoom(h.L) + h.sl->slUsedBytes / 8; }
+// Node bytes kept in reserve for returns, in proportion to the live nodes.
+// Returns in random order first split free runs (a free node is larger than an
+// allocated one) before they merge them, and need up to about a twelfth more node
+// bytes than the full heap held; where the space can no longer grow, allocations
+// are refused once live nodes, a cut and this reserve no longer fit, so that the
+// returns that follow still find room.
+inline uint64_t returnReserve(const HeapView &h) { return h.sl->slUsedBytes / 8; }
+inline bool holdsReturnReserve(const HeapView &h) {
+    const uint64_t s = h.sl->slSpaceSize, u = h.sl->slUsedBytes;
+    return u <= s && s - u >= cutRoom(h.L) + returnReserve(h);
+}
 // True when the space is low enough that makeRoom would rebuild or resize it.
 bool needsRoom(const HeapView &h);
 uint32_t defragment(HeapView &h, Pending pending, uint64_t room);
