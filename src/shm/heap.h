@@ -140,11 +140,15 @@ public:
     // A word at any alignment (pad words need not be aligned to their size).
     template <class T>
     bool load(uint64_t offset, T *value) const {
-        return copyOut(value, offset, sizeof(T));
+        if (!holds(offset, sizeof(T))) return false;
+        std::memcpy(value, base + offset, sizeof(T));
+        return true;
     }
     template <class T>
     bool store(uint64_t offset, T value) const {
-        return copyIn(offset, &value, sizeof(T));
+        if (!holds(offset, sizeof(T))) return false;
+        std::memcpy(base + offset, &value, sizeof(T));
+        return true;
     }
     // The segment offset of a node or record this view handed out.
     uint64_t offsetOf(const void *p) const { return uint64_t(static_cast<const unsigned char *>(p) - base); }
@@ -198,6 +202,23 @@ private:
         return reinterpret_cast<T *>(base + offset);
     }
 };
+
+// Hot in every search: defined here so that they inline.
+inline SLAllocNode_t *HeapView::allocNode(uint64_t offset) const {
+    if (offset == allocHead) return raw<SLAllocNode_t>(offset);
+    if ((offset & 7) != 0 || offset < S + slHeader || offset > spaceEnd - allocNodeSize(0)) return nullptr;
+    auto *node = raw<SLAllocNode_t>(offset);
+    if (node->level >= L || allocNodeSize(node->level) > spaceEnd - offset) return nullptr;
+    return node;
+}
+
+inline SLFreeNode_t *HeapView::freeNode(uint64_t offset) const {
+    if (offset == freeHead || offset == freeTail) return raw<SLFreeNode_t>(offset);
+    if ((offset & 7) != 0 || offset < S + slHeader || offset > spaceEnd - freeNodeSize(0)) return nullptr;
+    auto *node = raw<SLFreeNode_t>(offset);
+    if (node->level >= L || freeNodeSize(node->level) > spaceEnd - offset) return nullptr;
+    return node;
+}
 
 // ---- level draws ------------------------------------------------------------------
 // A draw in 0..32767 from a per-thread generator seeded distinctly per thread and

@@ -202,14 +202,14 @@ uint64_t plannedSpace(const HeapView &h) {
 }
 uint64_t allowance(const HeapView &h) { return 800 * h.L + 1200; }
 
-// Room a rebuild in place must leave to be worth its pass over every node: a
-// quarter of the space, so that rebuilds stay rare however many nodes there are
+// Room a rebuild in place must leave to be worth its pass over every node: half
+// the space, so that rebuilds stay rare however many nodes there are
 // (each one copies them all), and never less than the low-water mark (a rebuild
 // that leaves less is followed by another at the very next insertion) or than
 // what the waiting insertion needs. Below that the space grows instead.
 uint64_t rebuildHeadroom(const HeapView &h, uint64_t room) {
     const uint64_t s = h.sl->slSpaceSize;
-    return std::max({std::min(s * 5 / 100, allowance(h)), s / 4, lowWater(h.L) + 8, room});
+    return std::max({std::min(s * 5 / 100, allowance(h)), s / 2, lowWater(h.L) + 8, room});
 }
 
 }  // namespace
@@ -274,13 +274,12 @@ uint32_t changeSpace(HeapView &h, uint64_t newSpaceSize, uint32_t direction, Pen
             *pending.size -= delta;
         }
     } else {
-        // Never below what the live nodes need and half as much again, with room
-        // for the next insertions (a rebuild then still reclaims a quarter);
+        // Never below twice what the live nodes need, with room for the next
+        // insertions (a rebuild then still reclaims half the space);
         // a shrink that cannot give anything up compacts the space in place (and
         // counts as a change: the space is as small as it may be).
-        const uint64_t floor =
-            round8(plan.need + plan.need / 2 + std::max(room, freeNodeSize(h.L - 1) + placementReserve(h.L)) +
-                   lowWater(h.L));
+        const uint64_t floor = round8(
+            2 * plan.need + std::max(room, freeNodeSize(h.L - 1) + placementReserve(h.L)) + lowWater(h.L));
         newSpaceSize = std::max(newSpaceSize, floor);
         if (newSpaceSize >= s) {
             if (!fits(plan, s, room)) return QUOR_RC_SLIST_SPACE_FULL;
@@ -321,9 +320,9 @@ uint32_t defragment(HeapView &h, Pending pending, uint64_t room) {
     if (!rebuildServes) {
         // The insertion needs room that a rebuild cannot give: grow. Where the
         // space cannot grow, a rebuild that still fits this insertion serves.
-        // Growth by the planned size, and by at least half the space, so that the
-        // next change is as far off as this one was.
-        uint32_t rc = changeSpace(h, round8(s + std::max(P, s / 2)), QUOR_SL_SPACE_GROW, pending, room);
+        // Growth by the planned size, and at least doubling the space, so that
+        // the next change is as far off as this one was.
+        uint32_t rc = changeSpace(h, round8(s + std::max(P, s)), QUOR_SL_SPACE_GROW, pending, room);
         if (rc == QUOR_RC_SLIST_SPACE_NOT_CHANGED && u < s && s - u >= room) rc = rebuildInPlace(h, room);
         return rc;
     }
