@@ -223,7 +223,8 @@ uint32_t getMemChunk(void *base, uint32_t kind, uint64_t heapOffset, uint64_t us
         uint32_t rc = h.bindLayout();  // another process may have changed the space
         if (rc == 0) rc = h.checkTotals();
         if (rc != 0) return latch.close(t.fail(150, rc));
-        if (h.header->freeBytes < padded) return latch.close(t.failWith(160, h.traits->outOfSpace, padded));
+        if (h.header->freeBytes < padded && !yieldSpaceFor(h, padded))
+            return latch.close(t.failWith(160, h.traits->outOfSpace, padded));
 
         // Room for both nodes of a cut (the remainder's and the chunk's) is made
         // before the cut, so that a chunk once cut is never left in neither list.
@@ -243,7 +244,9 @@ uint32_t getMemChunk(void *base, uint32_t kind, uint64_t heapOffset, uint64_t us
             }
         }
         uint64_t chunkOffset = 0, chunkSize = padded;
-        if ((rc = takeBestFit(h, padded, &chunkOffset)) != 0) return latch.close(t.fail(170, rc));
+        rc = takeBestFit(h, padded, &chunkOffset);
+        if (rc == h.traits->noFit && yieldSpaceFor(h, padded)) rc = takeBestFit(h, padded, &chunkOffset);
+        if (rc != 0) return latch.close(t.fail(170, rc));
 
         uint64_t userOffset = chunkOffset + front, nodeOffset = 0;
         rc = insertAllocChunk(h, chunkOffset, chunkSize, userOffset, userSize, callerId, line, &nodeOffset,

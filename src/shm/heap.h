@@ -290,7 +290,14 @@ inline bool holdsReturnReserve(const HeapView &h) {
 bool needsRoom(const HeapView &h);
 uint32_t defragment(HeapView &h, Pending pending, uint64_t room);
 uint32_t rebuildInPlace(HeapView &h, uint64_t room);
-uint32_t changeSpace(HeapView &h, uint64_t newSpaceSize, uint32_t direction, Pending pending, uint64_t room);
+// A shrink never goes below `floor` (0: twice the live nodes, with room to spare).
+uint32_t changeSpace(HeapView &h, uint64_t newSpaceSize, uint32_t direction, Pending pending, uint64_t room,
+                     uint64_t floor = 0);
+// Gives the node space beyond what the live nodes, a cut and the return reserve
+// need back to the chunk area, when that lets a request of `size` bytes fit in
+// the free chunk at the boundary: unused node space never makes an allocation
+// fail while the bytes exist. True when the space changed.
+bool yieldSpaceFor(HeapView &h, uint64_t size);
 // Make room, insert a free chunk; on a full space run the full policy and retry.
 uint32_t insertFreeBlock(HeapView &h, uint64_t *offsetRef, uint64_t *sizeRef);
 // The same for an allocated chunk whose caller bytes start frontPadSize bytes in.

@@ -224,7 +224,8 @@ uint32_t rebuildInPlace(HeapView &h, uint64_t room) {
     return QUOR_RC_OK;
 }
 
-uint32_t changeSpace(HeapView &h, uint64_t newSpaceSize, uint32_t direction, Pending pending, uint64_t room) {
+uint32_t changeSpace(HeapView &h, uint64_t newSpaceSize, uint32_t direction, Pending pending, uint64_t room,
+                     uint64_t floor) {
     if (direction != QUOR_SL_SPACE_GROW && direction != QUOR_SL_SPACE_SHRINK)
         return QUOR_RC_BAD_SPACE_DIRECTION;
     if (h.header->handleEyecatcher != QUOR_EYECATCHER) return QUOR_RC_BAD_EYECATCHER;
@@ -278,8 +279,10 @@ uint32_t changeSpace(HeapView &h, uint64_t newSpaceSize, uint32_t direction, Pen
         // insertions (a rebuild then still reclaims half the space);
         // a shrink that cannot give anything up compacts the space in place (and
         // counts as a change: the space is as small as it may be).
-        const uint64_t floor = round8(
-            2 * plan.need + std::max(room, freeNodeSize(h.L - 1) + placementReserve(h.L)) + lowWater(h.L));
+        if (floor == 0) {
+            floor = round8(2 * plan.need + std::max(room, freeNodeSize(h.L - 1) + placementReserve(h.L)) +
+                           lowWater(h.L));
+        }
         newSpaceSize = std::max(newSpaceSize, floor);
         if (newSpaceSize >= s) {
             if (!fits(plan, s, room)) return QUOR_RC_SLIST_SPACE_FULL;
@@ -334,6 +337,18 @@ uint32_t defragment(HeapView &h, Pending pending, uint64_t room) {
         }
     }
     return changeSpace(h, std::max(P, round8(candidate)), QUOR_SL_SPACE_SHRINK, pending, room);
+}
+
+bool yieldSpaceFor(HeapView &h, uint64_t size) {
+    const uint64_t s = h.sl->slSpaceSize, u = h.sl->slUsedBytes;
+    const uint64_t keep = round8(u + cutRoom(h.L) + returnReserve(h) + lowWater(h.L));
+    if (keep >= s || h.header->handleEyecatcher != QUOR_EYECATCHER) return false;
+    uint64_t node = 0, atBoundary = 0;
+    if (findFreeAt(h, h.spaceEnd, &node, &atBoundary) != QUOR_RC_OK) atBoundary = 0;
+    if (atBoundary + (s - keep) < size) return false;
+    uint64_t none = 0, noneSize = 0;
+    return changeSpace(h, keep, QUOR_SL_SPACE_SHRINK, Pending{&none, &noneSize, false}, cutRoom(h.L), keep) ==
+           QUOR_RC_OK;
 }
 
 bool needsRoom(const HeapView &h) { return h.sl->slSpaceSize <= lowWater(h.L) + h.sl->slHighWater; }
