@@ -32,6 +32,10 @@
 //    high-water mark, and an allocation makes room for both nodes of a cut before
 //    it cuts, so a chunk is never left in neither list. A return checks that its
 //    free node fits before the chunk leaves the allocated list.
+// 6. After an allocation the space holds the live nodes, a cut and the return
+//    reserve (returnReserve); allocations are refused before returns are.
+// 7. A rebuild keeps every node's level, and runs only when it reclaims half the
+//    space; otherwise the space grows (by doubling, at least the planned size).
 // 5. Each allocated chunk's front pad (and back pad, where its type has one) holds
 //    the offset of its node.
 //
