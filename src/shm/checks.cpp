@@ -12,7 +12,7 @@ uint32_t checkPool(const Trace &t, ShmDomainHandle_t *domainHandle, uint64_t poo
     if (domainHandle == nullptr) return t.failLogged(10, QUOR_RC_NULL_DOMAIN_HANDLE, 0);
     if (domainHandle->base == nullptr) return t.failLogged(20, QUOR_RC_NOT_MAPPED, 0);
     if (poolHeapOffset % 8 != 0) return t.failLogged(30, QUOR_RC_POOL_OFFSET_NOT_ALIGNED, poolHeapOffset);
-    Heap domain;
+    HeapView domain;
     if (uint32_t rc = domain.open(domainHandle->base, QUOR_HEAP_KIND_DOMAIN, domainHandle->heapOffset);
         rc != 0)
         return t.fail(40, rc);
@@ -20,7 +20,7 @@ uint32_t checkPool(const Trace &t, ShmDomainHandle_t *domainHandle, uint64_t poo
     if (!domain.inChunkArea(poolHeapOffset, 0))
         return t.failWith(45, QUOR_RC_DOMAIN_ALLOC_CHUNK_NOT_FOUND, poolHeapOffset);
     if (uint32_t rc = enterEL(&domain.header->heapLatch); rc != 0) return t.fail(50, rc);
-    Closing unlatch([&] { return exitEL(&domain.header->heapLatch); });
+    auto unlatch = leaving(&domain.header->heapLatch);
     if (uint32_t rc = checkChunk(domain, poolHeapOffset, nullptr, callerId, line, fileName); rc != 0)
         return unlatch.close(t.fail(60, rc));
     if (uint32_t rc = unlatch.close(QUOR_RC_OK); rc != 0) return t.fail(70, rc);

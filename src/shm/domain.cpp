@@ -8,8 +8,10 @@
 #include "frame/export.h"
 #include "frame/state.h"
 #include "shm/domain_handle.h"
+#include "shm/handles.h"
 #include "shm/heap.h"
 #include "shm/pads.h"
+#include "shm/storage.h"
 
 namespace quor::shm {
 
@@ -107,16 +109,15 @@ uint32_t releaseHandle(ShmDomainHandle_t **handleRef) {
     return freePrivate(handleRef, src::shm) != 0 ? QUOR_RC_HANDLE_FREE_FAILED : QUOR_RC_OK;
 }
 
+// The header a checked handle names (its base is not null).
 HHeader_t *headerOf(const ShmDomainHandle_t *handle) {
-    return reinterpret_cast<HHeader_t *>(static_cast<unsigned char *>(handle->base) + handle->heapOffset);
+    HeapView h;
+    h.attach(handle->base, QUOR_HEAP_KIND_DOMAIN, handle->heapOffset);
+    return h.header;
 }
 
-// Handle and base; the first tests of every handle operation.
 uint32_t checkHandle(Trace &t, ShmDomainHandle_t *handle) {
-    if (handle == nullptr) return t.failLogged(10, QUOR_RC_NULL_DOMAIN_HANDLE, 0);
-    if (handle->base == nullptr)
-        return t.failLogged(20, QUOR_RC_NOT_MAPPED, reinterpret_cast<uint64_t>(handle));
-    return QUOR_RC_OK;
+    return shm::checkHandle<DomainHandleKind>(t, 10, handle);
 }
 
 // Handle, base, aligned offset and the two header eyecatchers (disconnect, free).
@@ -126,13 +127,7 @@ uint32_t checkHandleAndHeader(Trace &t, ShmDomainHandle_t **handleRef) {
     ShmDomainHandle_t *handle = *handleRef;
     if (handle->heapOffset % 8 != 0)
         return t.failWith(30, QUOR_RC_HANDLE_OFFSET_NOT_ALIGNED, handle->heapOffset);
-    HHeader_t *header = headerOf(handle);
-    if (header->eyecatcher0 != QUOR_EYECATCHER)
-        return t.failWith(40, QUOR_RC_BAD_STORAGE_EYECATCHER, header->eyecatcher0);
-    if (header->handleEyecatcher != QUOR_EYECATCHER) {
-        return t.failWith(50, QUOR_RC_BAD_EYECATCHER, header->handleEyecatcher);
-    }
-    return QUOR_RC_OK;
+    return checkHeaderEyecatchers(t, 40, *headerOf(handle), false);
 }
 
 // Magic and self offset of the handle's heap.
@@ -150,9 +145,10 @@ uint32_t checkLive(Trace &t, ShmDomainHandle_t *handle, uint32_t probe) {
 // Unpoisons what this process may have poisoned before the mapping goes away.
 void exposeHeap(ShmDomainHandle_t *handle) {
     if (!chunkPoisoning()) return;
-    Heap h;
+    HeapView h;
     if (h.attach(handle->base, QUOR_HEAP_KIND_DOMAIN, handle->heapOffset) == 0) {
-        unpoisonBytes(h.base + h.H, h.header->heapSize);
+        h.end = h.H + h.header->heapSize;
+        unpoisonBytes(h.bytes(h.H, 0), h.header->heapSize);
     }
 }
 
@@ -270,9 +266,10 @@ uint32_t connectDomain(Trace &t, const IpcResId *resId, void *address, const Shm
         if (o.heapOffset > mapped || mapped - o.heapOffset < kHeaderBase) {
             return t.failWith(100, QUOR_RC_BAD_DOMAIN_EYECATCHER, o.heapOffset);
         }
-        auto *header = reinterpret_cast<HHeader_t *>(static_cast<unsigned char *>(base) + o.heapOffset);
-        if (header->heapSize > mapped - o.heapOffset)
-            return t.failWith(101, QUOR_RC_BAD_DOMAIN_EYECATCHER, header->heapSize);
+        HeapView h;
+        h.attach(base, QUOR_HEAP_KIND_DOMAIN, o.heapOffset);
+        if (h.header->heapSize > mapped - o.heapOffset)
+            return t.failWith(101, QUOR_RC_BAD_DOMAIN_EYECATCHER, h.header->heapSize);
     }
     if (uint32_t rc = connectHeap(base, QUOR_HEAP_KIND_DOMAIN, o.heapOffset); rc != 0) return t.fail(110, rc);
     if (uint32_t rc = newHandle(base, mode, o.heapOffset, memory, handleOut); rc != 0) {
@@ -311,15 +308,13 @@ uint32_t freeDomain(Trace &t, ShmDomainHandle_t **handleRef, uint32_t freeMode) 
     }
     HHeader_t *header = headerOf(handle);
     if (uint32_t rc = enterEL(&header->heapLatch); rc != 0) return t.fail(90, rc);
-    uint32_t rc = QUOR_RC_OK;
-    if (freeMode == QUOR_SHM_FREE_NORMAL && header->refCount > 1) {
-        rc = t.failWith(100, QUOR_RC_DOMAIN_IN_USE, header->refCount);
-    } else {
-        header->flags |= QUOR_HEAP_MARKED_FOR_DELETION;
-        header->heapMagic = 0;
-    }
-    rc = merged(rc, exitEL(&header->heapLatch));
-    if (rc != 0) return rc == QUOR_RC_DOMAIN_IN_USE ? rc : t.fail(110, rc);
+    auto latch = leaving(&header->heapLatch);
+    if (freeMode == QUOR_SHM_FREE_NORMAL && header->refCount > 1)
+        return latch.close(t.failWith(100, QUOR_RC_DOMAIN_IN_USE, header->refCount));
+    header->flags |= QUOR_HEAP_MARKED_FOR_DELETION;
+    header->heapMagic = 0;
+    uint32_t rc = latch.close(QUOR_RC_OK);
+    if (rc != 0) return t.fail(110, rc);
     auto *memory = static_cast<IpcMemory *>(handle->ipcMemory);
     if (handle->mode == QUOR_SHM_MODE_CREATE || handle->mode == QUOR_SHM_MODE_ATTACH) {
         exposeHeap(handle);
@@ -335,28 +330,30 @@ uint32_t freeDomain(Trace &t, ShmDomainHandle_t **handleRef, uint32_t freeMode) 
 
 }  // namespace
 
-QUOR_EXPORT uint32_t quorCreateShmDomain(const IpcResId *resId, void *address, uint64_t size,
-                                         const ShmDomainOptions_t *options, ShmDomainHandle_t **handleOut) {
+namespace quor::storage {
+
+uint32_t createDomain(const IpcResId *resId, void *address, uint64_t size, const ShmDomainOptions_t *options,
+                      ShmDomainHandle_t **handleOut) {
     return traced(Fn::quorCreateShmDomain,
-                  [&](Trace &t) { return createDomain(t, resId, address, size, options, handleOut); });
+                  [&](Trace &t) { return ::createDomain(t, resId, address, size, options, handleOut); });
 }
 
-QUOR_EXPORT uint32_t quorConnectToShmDomain(const IpcResId *resId, void *address,
-                                            const ShmDomainOptions_t *options,
-                                            ShmDomainHandle_t **handleOut) {
+uint32_t connectDomain(const IpcResId *resId, void *address, const ShmDomainOptions_t *options,
+                       ShmDomainHandle_t **handleOut) {
     return traced(Fn::quorConnectToShmDomain,
-                  [&](Trace &t) { return connectDomain(t, resId, address, options, handleOut); });
+                  [&](Trace &t) { return ::connectDomain(t, resId, address, options, handleOut); });
 }
 
-QUOR_EXPORT uint32_t quorDisconnectFromShmDomain(ShmDomainHandle_t **handleRef) {
-    return traced(Fn::quorDisconnectFromShmDomain, [&](Trace &t) { return disconnectDomain(t, handleRef); });
+uint32_t disconnectDomain(ShmDomainHandle_t **handleRef) {
+    return traced(Fn::quorDisconnectFromShmDomain,
+                  [&](Trace &t) { return ::disconnectDomain(t, handleRef); });
 }
 
-QUOR_EXPORT uint32_t quorFreeShmDomain(ShmDomainHandle_t **handleRef, uint32_t freeMode) {
-    return traced(Fn::quorFreeShmDomain, [&](Trace &t) { return freeDomain(t, handleRef, freeMode); });
+uint32_t freeDomain(ShmDomainHandle_t **handleRef, uint32_t freeMode) {
+    return traced(Fn::quorFreeShmDomain, [&](Trace &t) { return ::freeDomain(t, handleRef, freeMode); });
 }
 
-QUOR_EXPORT uint32_t quorMarkShmDomainForDeletion(ShmDomainHandle_t *handle) {
+uint32_t markDomainForDeletion(ShmDomainHandle_t *handle) {
     return traced(Fn::quorMarkShmDomainForDeletion, [&](Trace &t) {
         if (uint32_t rc = checkHandle(t, handle); rc != 0) return rc;
         if (handle->heapOffset % 8 != 0)
@@ -365,6 +362,53 @@ QUOR_EXPORT uint32_t quorMarkShmDomainForDeletion(ShmDomainHandle_t *handle) {
         headerOf(handle)->flags |= QUOR_HEAP_MARKED_FOR_DELETION;
         return QUOR_RC_OK;
     });
+}
+
+uint32_t heapHeaderInfo(uint64_t size, uint32_t kind, uint64_t *nodeCapacityRef, uint64_t *maxLevelRef,
+                        uint64_t userAppAreaSize, uint64_t *hHeaderSizeOut, uint64_t *slHeaderSizeOut,
+                        uint64_t *slSpaceSizeOut) {
+    return traced(Fn::quorGetHHeaderInfo, [&](Trace &t) {
+        if (nodeCapacityRef == nullptr || maxLevelRef == nullptr || hHeaderSizeOut == nullptr ||
+            slHeaderSizeOut == nullptr || slSpaceSizeOut == nullptr) {
+            return t.fail(10, QUOR_RC_NULL_PARAMETER);
+        }
+        HeapSizes sizes{};
+        if (uint32_t rc = heapSizing(size, kind, *nodeCapacityRef, *maxLevelRef, userAppAreaSize, &sizes);
+            rc != 0) {
+            return t.failWith(20, rc, kind);
+        }
+        *nodeCapacityRef = sizes.nodeCapacity;
+        *maxLevelRef = sizes.maxLevel;
+        *hHeaderSizeOut = sizes.hHeaderSize;
+        *slHeaderSizeOut = sizes.slHeaderSize;
+        *slSpaceSizeOut = sizes.slSpaceSize;
+        return QUOR_RC_OK;
+    });
+}
+
+}  // namespace quor::storage
+
+QUOR_EXPORT uint32_t quorCreateShmDomain(const IpcResId *resId, void *address, uint64_t size,
+                                         const ShmDomainOptions_t *options, ShmDomainHandle_t **handleOut) {
+    return storage::createDomain(resId, address, size, options, handleOut);
+}
+
+QUOR_EXPORT uint32_t quorConnectToShmDomain(const IpcResId *resId, void *address,
+                                            const ShmDomainOptions_t *options,
+                                            ShmDomainHandle_t **handleOut) {
+    return storage::connectDomain(resId, address, options, handleOut);
+}
+
+QUOR_EXPORT uint32_t quorDisconnectFromShmDomain(ShmDomainHandle_t **handleRef) {
+    return storage::disconnectDomain(handleRef);
+}
+
+QUOR_EXPORT uint32_t quorFreeShmDomain(ShmDomainHandle_t **handleRef, uint32_t freeMode) {
+    return storage::freeDomain(handleRef, freeMode);
+}
+
+QUOR_EXPORT uint32_t quorMarkShmDomainForDeletion(ShmDomainHandle_t *handle) {
+    return storage::markDomainForDeletion(handle);
 }
 
 QUOR_EXPORT uint32_t quorDestroyShmDomainHandle(ShmDomainHandle_t **handleRef) {
@@ -397,126 +441,12 @@ uint32_t quor::shm::dropDomainHandle(ShmDomainHandle_t **handleRef) {
     return releaseHandle(handleRef);
 }
 
-namespace {
-
-template <class Step>
-uint32_t latchDomain(Fn fn, ShmDomainHandle_t *handle, Step step) {
-    return traced(fn, [&](Trace &t) {
-        if (uint32_t rc = checkHandle(t, handle); rc != 0) return rc;
-        if (uint32_t rc = checkLive(t, handle, 30); rc != 0) return rc;
-        uint32_t rc = step(&headerOf(handle)->heapLatch);
-        return rc != 0 ? t.fail(50, rc) : rc;
-    });
-}
-
-}  // namespace
-
-QUOR_EXPORT uint32_t quorLatchShmDomain(ShmDomainHandle_t *handle) {
-    return latchDomain(Fn::quorLatchShmDomain, handle, enterEL);
-}
-
-QUOR_EXPORT uint32_t quorUnlatchShmDomain(ShmDomainHandle_t *handle) {
-    return latchDomain(Fn::quorUnlatchShmDomain, handle, exitEL);
-}
-
-QUOR_EXPORT uint32_t quorGetShmDomainInfo(ShmDomainHandle_t *handle, ShmDomainInfo_t *infoOut) {
-    return traced(Fn::quorGetShmDomainInfo, [&](Trace &t) {
-        if (uint32_t rc = checkHandle(t, handle); rc != 0) return rc;
-        if (infoOut == nullptr) return t.failLogged(30, QUOR_RC_NULL_DOMAIN_INFO, 0);
-        Heap h;
-        h.attach(handle->base, QUOR_HEAP_KIND_DOMAIN, handle->heapOffset);
-        if (uint32_t rc = h.bindLayout(); rc != 0) return t.fail(40, rc);
-        const HHeader_t &d = *h.header;
-        const SLHeader_t &s = *h.sl;
-        *infoOut = ShmDomainInfo_t{d.eyecatcher0,
-                                   d.handleEyecatcher,
-                                   d.latchEyecatcher,
-                                   d.flags,
-                                   d.selfOffset,
-                                   d.refCount,
-                                   d.heapSize,
-                                   d.freeBytes,
-                                   d.allocBytes,
-                                   d.nodeCapacity,
-                                   d.granule,
-                                   d.userAppAreaSize,
-                                   s.maxLevel,
-                                   s.slSpaceSize,
-                                   s.slUsedBytes,
-                                   s.allocCount,
-                                   s.freeCount,
-                                   s.defragCount,
-                                   s.allocLevel,
-                                   *h.freeLevelWord(),
-                                   h.tail->topNodeOffset,
-                                   h.tail->segInfoListHead};
-        return QUOR_RC_OK;
-    });
-}
-
-namespace {
-
-// Handle, base, buffer and the stored size; the user area of the handle's heap.
-uint32_t userArea(Trace &t, ShmDomainHandle_t *handle, const void *buffer, unsigned char **area,
-                  uint64_t *storedSize) {
-    if (uint32_t rc = checkHandle(t, handle); rc != 0) return rc;
-    if (buffer == nullptr) return t.failLogged(30, QUOR_RC_NULL_DOMAIN_USER_APP_DATA, 0);
-    HHeader_t *header = headerOf(handle);
-    if (header->userAppAreaSize > header->heapSize || header->heapSize < kHeaderBase ||
-        round8(header->userAppAreaSize) > header->heapSize - kHeaderBase) {
-        return t.failWith(40, QUOR_RC_DOMAIN_USER_APP_AREA_CORRUPT, header->userAppAreaSize);
-    }
-    *area = reinterpret_cast<unsigned char *>(header + 1);
-    *storedSize = header->userAppAreaSize;
-    return QUOR_RC_OK;
-}
-
-}  // namespace
-
-QUOR_EXPORT uint32_t quorSetDomainUserAppData(ShmDomainHandle_t *handle, uint64_t size, const void *data) {
-    return traced(Fn::quorSetDomainUserAppData, [&](Trace &t) {
-        unsigned char *area = nullptr;
-        uint64_t stored = 0;
-        if (uint32_t rc = userArea(t, handle, data, &area, &stored); rc != 0) return rc;
-        if (size != stored) return t.failWith(50, QUOR_RC_BAD_USER_APP_AREA_SIZE, size);
-        std::memcpy(area, data, size);
-        return QUOR_RC_OK;
-    });
-}
-
-QUOR_EXPORT uint32_t quorGetDomainUserAppData(ShmDomainHandle_t *handle, uint64_t *sizeOut, void *buffer) {
-    return traced(Fn::quorGetDomainUserAppData, [&](Trace &t) {
-        unsigned char *area = nullptr;
-        uint64_t stored = 0;
-        if (uint32_t rc = userArea(t, handle, buffer, &area, &stored); rc != 0) return rc;
-        if (sizeOut == nullptr) return t.failLogged(50, QUOR_RC_NULL_DOMAIN_USER_APP_DATA, 0);
-        *sizeOut = stored;
-        std::memcpy(buffer, area, stored);
-        return QUOR_RC_OK;
-    });
-}
-
 QUOR_EXPORT uint32_t quorGetHHeaderInfo(uint64_t size, uint32_t kind, uint64_t *nodeCapacityRef,
                                         uint64_t *maxLevelRef, uint64_t userAppAreaSize,
                                         uint64_t *hHeaderSizeOut, uint64_t *slHeaderSizeOut,
                                         uint64_t *slSpaceSizeOut) {
-    return traced(Fn::quorGetHHeaderInfo, [&](Trace &t) {
-        if (nodeCapacityRef == nullptr || maxLevelRef == nullptr || hHeaderSizeOut == nullptr ||
-            slHeaderSizeOut == nullptr || slSpaceSizeOut == nullptr) {
-            return t.fail(10, QUOR_RC_NULL_PARAMETER);
-        }
-        HeapSizes sizes{};
-        if (uint32_t rc = heapSizing(size, kind, *nodeCapacityRef, *maxLevelRef, userAppAreaSize, &sizes);
-            rc != 0) {
-            return t.failWith(20, rc, kind);
-        }
-        *nodeCapacityRef = sizes.nodeCapacity;
-        *maxLevelRef = sizes.maxLevel;
-        *hHeaderSizeOut = sizes.hHeaderSize;
-        *slHeaderSizeOut = sizes.slHeaderSize;
-        *slSpaceSizeOut = sizes.slSpaceSize;
-        return QUOR_RC_OK;
-    });
+    return storage::heapHeaderInfo(size, kind, nodeCapacityRef, maxLevelRef, userAppAreaSize, hHeaderSizeOut,
+                                   slHeaderSizeOut, slSpaceSizeOut);
 }
 
 QUOR_EXPORT uint32_t quorGetHHeaderSize(uint64_t userAppAreaSize, uint64_t *sizeOut) {
@@ -538,10 +468,8 @@ QUOR_EXPORT uint32_t quorGetSLHeaderSize(uint64_t maxLevel, uint64_t *sizeOut) {
 QUOR_EXPORT uint32_t quorGetUserAppAreaSize(void *base, uint64_t heapOffset, uint64_t *sizeOut) {
     return traced(Fn::quorGetUserAppAreaSize, [&](Trace &t) {
         if (sizeOut == nullptr) return t.fail(10, QUOR_RC_NULL_PARAMETER);
-        *sizeOut = base == nullptr
-                       ? 0
-                       : reinterpret_cast<HHeader_t *>(static_cast<unsigned char *>(base) + heapOffset)
-                             ->userAppAreaSize;
+        HeapView h;
+        *sizeOut = h.attach(base, QUOR_HEAP_KIND_DOMAIN, heapOffset) == 0 ? h.header->userAppAreaSize : 0;
         return QUOR_RC_OK;
     });
 }

@@ -1,6 +1,7 @@
 // The storage heap: its latch, its layout, and handing chunks out and back.
 #include "shm/heap.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "frame/export.h"
@@ -32,18 +33,9 @@ uint32_t exitEL(ExsLatch_t *latch) {
 
 namespace {
 
-// The heap latch, left on every path once entered; close(rc) merges its code.
-auto heapLatchExit(Heap &h) {
-    return Closing([&h] { return exitEL(&h.header->heapLatch); });
-}
-
-// Base, kind, magic, self offset: the tests every chunk operation opens with.
-uint32_t openHeader(Trace &t, Heap &h, void *base, uint32_t kind, uint64_t heapOffset) {
-    if (uint32_t rc = h.attach(base, kind, heapOffset); rc != 0) {
-        return rc == QUOR_RC_NOT_MAPPED ? t.failLogged(10, rc, 0) : t.failWith(20, rc, kind);
-    }
-    if (uint32_t rc = h.checkMagic(); rc != 0) return t.failWith(30, rc, h.header->heapMagic);
-    return QUOR_RC_OK;
+// Base, kind and magic: the tests every chunk operation opens with.
+uint32_t openHeader(Trace &t, HeapView &h, void *base, uint32_t kind, uint64_t heapOffset) {
+    return h.open(t, 10, base, kind, heapOffset, kCheckMagic);
 }
 
 }  // namespace
@@ -54,11 +46,11 @@ namespace {
 
 template <class Change>
 uint32_t countConnection(Trace &t, void *base, uint32_t kind, uint64_t heapOffset, Change change) {
-    Heap h;
+    HeapView h;
     if (uint32_t rc = openHeader(t, h, base, kind, heapOffset); rc != 0) return rc;
     if (uint32_t rc = h.checkSelf(); rc != 0) return t.failWith(40, rc, h.header->selfOffset);
     if (uint32_t rc = enterEL(&h.header->heapLatch); rc != 0) return t.fail(50, rc);
-    auto latch = heapLatchExit(h);
+    auto latch = leaving(&h.header->heapLatch);
     uint32_t rc = change(h);
     if (rc != 0) rc = t.fail(60, rc);
     rc = latch.close(rc);
@@ -69,7 +61,7 @@ uint32_t countConnection(Trace &t, void *base, uint32_t kind, uint64_t heapOffse
 
 uint32_t connectHeap(void *base, uint32_t kind, uint64_t heapOffset) {
     return traced(Fn::quorConnectToStorageHeap, [&](Trace &t) {
-        return countConnection(t, base, kind, heapOffset, [](Heap &h) {
+        return countConnection(t, base, kind, heapOffset, [](HeapView &h) {
             if (h.header->flags & QUOR_HEAP_MARKED_FOR_DELETION) return h.traits->markedForDeletion;
             h.header->refCount += 1;
             return QUOR_RC_OK;
@@ -79,7 +71,7 @@ uint32_t connectHeap(void *base, uint32_t kind, uint64_t heapOffset) {
 
 uint32_t disconnectHeap(void *base, uint32_t kind, uint64_t heapOffset) {
     return traced(Fn::quorDisconnectFromStorageHeap, [&](Trace &t) {
-        return countConnection(t, base, kind, heapOffset, [](Heap &h) {
+        return countConnection(t, base, kind, heapOffset, [](HeapView &h) {
             if (h.header->refCount > 0) h.header->refCount -= 1;
             return QUOR_RC_OK;
         });
@@ -98,17 +90,25 @@ uint32_t createInitStorageHeap(void *base, uint32_t kind, uint64_t heapSize, uin
         if (base == nullptr) return t.failLogged(10, QUOR_RC_NOT_MAPPED, 0);
         const HeapTraits *traits = traitsOf(kind);
         if (traits == nullptr) return t.failWith(20, QUOR_RC_BAD_HEAP_MODE, kind);
-        // The sizes must describe a heap that fits in heapSize with room for one chunk.
-        const uint64_t expectedHeader = kHeaderBase + round8(userAppAreaSize);
-        if (userAppAreaSize > heapSize || hHeaderSize != expectedHeader || maxLevel < 1 ||
-            maxLevel > kMaxLevel || (slSpaceSize & 7) != 0 || slSpaceSize > heapSize ||
-            hHeaderSize > heapSize - slSpaceSize || heapSize - slSpaceSize - hHeaderSize < traits->minChunk ||
-            heapSize > UINT64_MAX - heapOffset) {
+        // The sizes must describe a heap that fits in heapSize with room for one
+        // chunk, whichever of the given and the real header size is larger (a
+        // header size that disagrees with the user area is refused below, where
+        // the skip-list header is placed).
+        const uint64_t expectedHeader = kHeaderBase + round8(std::min(userAppAreaSize, heapSize));
+        const uint64_t headerSpan = std::max(hHeaderSize, expectedHeader);
+        if (userAppAreaSize > heapSize || maxLevel < 1 || maxLevel > kMaxLevel || (slSpaceSize & 7) != 0 ||
+            slSpaceSize > heapSize || headerSpan > heapSize - slSpaceSize ||
+            heapSize - slSpaceSize - headerSpan < traits->minChunk || heapSize > UINT64_MAX - heapOffset) {
             return t.failWith(30, QUOR_RC_SEGMENT_TOO_SMALL, heapSize);
         }
-        auto *header = reinterpret_cast<HHeader_t *>(static_cast<unsigned char *>(base) + heapOffset);
+        // A view of the heap being laid out: its header and size are this call's.
+        HeapView h;
+        h.attach(base, kind, heapOffset);
+        h.end = heapOffset + heapSize;
+        HHeader_t *header = h.header;
         if (uint32_t rc = initExsLatch(&header->heapLatch, latchEyecatcher); rc != 0) return t.fail(40, rc);
         if (uint32_t rc = enterEL(&header->heapLatch); rc != 0) return t.fail(50, rc);
+        auto latch = leaving(&header->heapLatch);
         header->heapMagic = 0;
         header->eyecatcher0 = eyecatcher0;
         header->handleEyecatcher = handleEyecatcher;
@@ -123,45 +123,44 @@ uint32_t createInitStorageHeap(void *base, uint32_t kind, uint64_t heapSize, uin
         header->granule = granule;
         header->treePoolOffset = kind == QUOR_HEAP_KIND_DOMAIN ? 0 : parentHeapOffset;
         header->userAppAreaSize = userAppAreaSize;
-        unsigned char *userArea = reinterpret_cast<unsigned char *>(header + 1);
         if (userAppAreaSize != 0 && userAppData != nullptr)
-            std::memcpy(userArea, userAppData, userAppAreaSize);
+            h.copyIn(heapOffset + kHeaderFixed, userAppData, userAppAreaSize);
 
-        auto *tail = reinterpret_cast<HHeaderTail_t *>(userArea + round8(userAppAreaSize));
+        auto *tail = h.record<HHeaderTail_t>(heapOffset + headerTailAt(userAppAreaSize));
         tail->topNodeOffset = tail->topNodeTag = tail->segInfoListHead = tail->rmxListHead = 0;
         uint32_t rc = initExsLatch(&tail->debugLatch, latchEyecatcher);
-        if (rc == 0) rc = enterEL(&tail->debugLatch);
-        if (rc == 0) {
+        if (rc == 0 && (rc = enterEL(&tail->debugLatch)) == 0) {
+            auto debug = leaving(&tail->debugLatch);
             tail->debugInfo =
                 ShmDebugInfo_t{QUOR_DEBUG_DEFAULT_FLAGS,  QUOR_PAD_TYPE_EEBC011A,   0, {0, 0, 0, 0, 0},
                                QUOR_DEBUG_DEFAULT_GUARDS, QUOR_DEBUG_DEFAULT_GUARDS};
-            rc = exitEL(&tail->debugLatch);
+            rc = debug.close(QUOR_RC_OK);
         }
         if (rc != 0) rc = t.fail(60, rc);
 
+        // The skip-list header lies where the header size puts it, and the node
+        // space holds a skip-list header of the max level.
         const uint64_t S = heapOffset + hHeaderSize;
-        if (rc == 0 && slHeaderSizeArg != slHeaderSize(maxLevel))
+        if (rc == 0 && (hHeaderSize != expectedHeader || slHeaderSizeArg != slHeaderSize(maxLevel)))
             rc = t.failWith(70, QUOR_RC_SLIST_SPACE_FULL, S);
         if (rc == 0 && slHeaderSizeArg >= slSpaceSize)
             rc = t.failWith(80, traits->spaceTooSmall, slSpaceSize);
         if (rc == 0) {
-            auto *sl = reinterpret_cast<SLHeader_t *>(static_cast<unsigned char *>(base) + S);
+            auto *sl = h.record<SLHeader_t>(S);
             *sl = SLHeader_t{maxLevel, slSpaceSize, slHeaderSizeArg, slHeaderSizeArg, 0, 0, 0, 0};
-            Heap h;
-            h.attach(base, kind, heapOffset);
             h.sl = sl;
             h.S = S;
             h.L = maxLevel;
-            auto *allocHead = reinterpret_cast<SLAllocNode_t *>(sl + 1);
+            auto *allocHead = h.record<SLAllocNode_t>(S + QUOR_SL_ALLOC_HEAD_OFFSET);
             *allocHead = SLAllocNode_t{0, 0, 0, 0, maxLevel - 1, 0, 0};
-            std::memset(Heap::allocLinks(allocHead), 0, 8 * maxLevel);
+            h.fill(h.offsetOf(HeapView::allocLinks(allocHead)), 0, 8 * maxLevel);
             *h.freeLevelWord() = 0;
             const uint64_t head = S + QUOR_SL_FREE_HEAD_OFFSET(maxLevel),
                            tailNode = S + QUOR_SL_FREE_TAIL_OFFSET(maxLevel);
             for (uint64_t node : {head, tailNode}) {
-                auto *sentinel = h.at<SLFreeNode_t>(node);
+                auto *sentinel = h.record<SLFreeNode_t>(node);
                 *sentinel = SLFreeNode_t{0, 0, 0, 0, maxLevel - 1, 0, 0};
-                uint64_t *links = Heap::freeLinks(sentinel, kForwardO);
+                uint64_t *links = HeapView::freeLinks(sentinel, kForwardO);
                 for (uint64_t i = 0; i < 4 * maxLevel; ++i) links[i] = node == head ? tailNode : head;
             }
             rc = h.bindLayout();
@@ -171,8 +170,8 @@ uint32_t createInitStorageHeap(void *base, uint32_t kind, uint64_t heapSize, uin
             if (rc != 0) rc = t.fail(90, rc);
         }
         header->heapMagic = rc == 0 ? traits->magic : 0;
-        const uint32_t closeRc = exitEL(&header->heapLatch);
-        return rc == 0 && closeRc != 0 ? t.fail(100, closeRc) : rc;
+        const uint32_t closed = latch.close(rc);
+        return closed != rc ? t.fail(100, closed) : rc;
     });
 }
 
@@ -182,7 +181,7 @@ uint32_t getMemChunk(void *base, uint32_t kind, uint64_t heapOffset, uint64_t us
                      uint64_t extraSize, uint64_t *sizeRef, uint64_t *chunkOffsetOut, uint64_t *userOffsetOut,
                      uint32_t callerId, uint32_t line, const char *fileName) {
     return traced(Fn::quorGetMemChunkFromShmHeap, [&](Trace &t) {
-        Heap h;
+        HeapView h;
         if (uint32_t rc = openHeader(t, h, base, kind, heapOffset); rc != 0) return rc;
         if (reserved != 0) return t.failWith(40, h.traits->reservedArg, reserved);
         if (uint32_t rc = h.checkSelf(); rc != 0) return t.failWith(50, rc, h.header->selfOffset);
@@ -193,14 +192,19 @@ uint32_t getMemChunk(void *base, uint32_t kind, uint64_t heapOffset, uint64_t us
         const uint64_t request = *sizeRef;
         if (request > h.header->heapSize) return t.failWith(70, h.traits->chunkTooLarge, request);
         if (request < h.traits->minChunk) return t.failWith(80, h.traits->chunkTooSmall, request);
+        // The caller's bytes and header must lie inside what is carved: the slack
+        // fill behind them would otherwise run into the next chunk.
+        if (userSize > request || extraSize > request - userSize)
+            return t.failWith(81, h.traits->chunkTooLarge, userSize);
 
         // The debug settings, read under their own latch (never with the heap latch).
         if (uint32_t rc = h.bindLayout(); rc != 0) return t.fail(85, rc);
         ExsLatch_t *debugLatch = &h.tail->debugLatch;
         if (uint32_t rc = enterEL(debugLatch); rc != 0) return t.fail(90, rc);
+        auto debug = leaving(debugLatch);
         ShmDebugInfo_t settings = h.tail->debugInfo;
         h.tail->debugInfo.inUse = 1;
-        if (uint32_t rc = exitEL(debugLatch); rc != 0) return t.fail(100, rc);
+        if (uint32_t rc = debug.close(QUOR_RC_OK); rc != 0) return t.fail(100, rc);
         const PadFormat pads = padFormat(settings.padType);
         if (settings.frontGuards < 1 || settings.frontGuards > QUOR_PAD_MAX_GUARDS) {
             return t.failWith(110, QUOR_RC_BAD_FRONT_GUARD_COUNT, settings.frontGuards);
@@ -215,27 +219,34 @@ uint32_t getMemChunk(void *base, uint32_t kind, uint64_t heapOffset, uint64_t us
         *sizeRef = padded;
 
         if (uint32_t rc = enterEL(&h.header->heapLatch); rc != 0) return t.fail(140, rc);
-        auto latch = heapLatchExit(h);
+        auto latch = leaving(&h.header->heapLatch);
         uint32_t rc = h.bindLayout();  // another process may have changed the space
         if (rc == 0) rc = h.checkTotals();
         if (rc != 0) return latch.close(t.fail(150, rc));
-        if (h.header->freeBytes < padded) return latch.close(t.failWith(160, h.traits->outOfSpace, padded));
+        if (h.header->freeBytes < padded && !yieldSpaceFor(h, padded))
+            return latch.close(t.failWith(160, h.traits->outOfSpace, padded));
 
         // Room for both nodes of a cut (the remainder's and the chunk's) is made
         // before the cut, so that a chunk once cut is never left in neither list.
         uint64_t none = 0, noneSize = 0;
         const Pending nothing{&none, &noneSize, false};
-        const uint64_t cutNeeds = freeNodeSize(h.L - 1) + allocNodeSize(h.L - 1) + placementReserve(h.L);
-        if (makeRoom(h, nothing) == QUOR_RC_HEAP_CORRUPT)
+        const uint64_t cutNeeds = cutRoom(h.L);
+        if (makeRoom(h, nothing, cutNeeds) == QUOR_RC_HEAP_CORRUPT)
             return latch.close(t.fail(165, QUOR_RC_HEAP_CORRUPT));
-        if (h.room() < cutNeeds) {
-            rc = defragment(h, nothing);
-            if (h.room() < cutNeeds) {
-                return latch.close(t.fail(166, rc == QUOR_RC_OK ? QUOR_RC_SLIST_SPACE_FULL : rc));
+        // Room above the high-water mark for the cut, and room in the space for
+        // the live nodes plus the return reserve; where the space can neither be
+        // rebuilt nor grown to give both, the allocation is refused.
+        if (h.room() < cutNeeds || !holdsReturnReserve(h)) {
+            rc = defragment(h, nothing, h.room() < cutNeeds ? cutNeeds : cutNeeds + returnReserve(h));
+            if (h.room() < cutNeeds || !holdsReturnReserve(h)) {
+                const bool noRoom = rc == QUOR_RC_OK || rc == QUOR_RC_SLIST_SPACE_NOT_CHANGED;
+                return latch.close(t.fail(166, noRoom ? QUOR_RC_SLIST_SPACE_FULL : rc));
             }
         }
         uint64_t chunkOffset = 0, chunkSize = padded;
-        if ((rc = takeBestFit(h, padded, &chunkOffset)) != 0) return latch.close(t.fail(170, rc));
+        rc = takeBestFit(h, padded, &chunkOffset);
+        if (rc == h.traits->noFit && yieldSpaceFor(h, padded)) rc = takeBestFit(h, padded, &chunkOffset);
+        if (rc != 0) return latch.close(t.fail(170, rc));
 
         uint64_t userOffset = chunkOffset + front, nodeOffset = 0;
         rc = insertAllocChunk(h, chunkOffset, chunkSize, userOffset, userSize, callerId, line, &nodeOffset,
@@ -248,13 +259,11 @@ uint32_t getMemChunk(void *base, uint32_t kind, uint64_t heapOffset, uint64_t us
         exposeBytes(h, chunkOffset, chunkSize);
         writePads(h, chunkOffset, chunkSize, userOffset, nodeOffset, settings.padType, settings.frontGuards,
                   settings.backGuards, callerId, line, fileName);
+        // userSize + extraSize was checked against the carve, so nothing here wraps.
         const uint64_t used = userSize + extraSize + overhead;
-        if (chunkSize > used)
-            std::memset(h.base + userOffset + userSize, QUOR_PAD_SLACK_BYTE, chunkSize - used);
-        if (kind == QUOR_HEAP_KIND_POOL && (settings.debugFlags & QUOR_DEBUG_FILL_NEW_BLOCK) != 0 &&
-            userSize <= chunkSize - overhead) {
-            std::memset(h.base + userOffset, 0xFF, userSize);
-        }
+        if (chunkSize > used) h.fill(userOffset + userSize, QUOR_PAD_SLACK_BYTE, chunkSize - used);
+        if (kind == QUOR_HEAP_KIND_POOL && (settings.debugFlags & QUOR_DEBUG_FILL_NEW_BLOCK) != 0)
+            h.fill(userOffset, 0xFF, userSize);
         hideBytes(h, chunkOffset, front);
         hideBytes(h, chunkOffset + chunkSize - backPadBytes(pads, settings.backGuards),
                   backPadBytes(pads, settings.backGuards));
@@ -269,13 +278,13 @@ uint32_t returnMemChunk(void *base, uint32_t kind, uint64_t heapOffset, uint64_t
                         uint64_t userOffset, uint32_t latchHeld, uint32_t callerId, uint32_t line,
                         const char *fileName) {
     return traced(Fn::quorReturnMemChunkToShmHeap, [&](Trace &t) {
-        Heap h;
+        HeapView h;
         if (uint32_t rc = openHeader(t, h, base, kind, heapOffset); rc != 0) return rc;
         if (uint32_t rc = h.checkSelf(); rc != 0) return t.failWith(40, rc, h.header->selfOffset);
         if (!latchHeld) {
             if (uint32_t rc = enterEL(&h.header->heapLatch); rc != 0) return t.fail(50, rc);
         }
-        auto latch = heapLatchExit(h);
+        auto latch = leaving(&h.header->heapLatch);
         if (latchHeld) latch.dismiss();
         uint32_t rc = h.bindLayout();
         if (rc == 0) rc = h.checkTotals();
@@ -289,20 +298,21 @@ uint32_t returnMemChunk(void *base, uint32_t kind, uint64_t heapOffset, uint64_t
         }
         // A chunk that touches no free chunk needs a free node of its own: when
         // room is short, that node must fit before the chunk leaves the allocated list.
-        if (h.room() < freeNodeSize(h.L - 1) + placementReserve(h.L)) {
+        if (h.room() < returnRoom(h.L) + placementReserve(h.L)) {
             uint64_t none = 0, noneSize = 0;
-            if (makeRoom(h, Pending{&none, &noneSize, false}) == QUOR_RC_HEAP_CORRUPT) {
+            const Pending nothing{&none, &noneSize, false};
+            if (makeRoom(h, nothing, returnRoom(h.L)) == QUOR_RC_HEAP_CORRUPT) {
                 return latch.close(t.fail(85, QUOR_RC_HEAP_CORRUPT));
             }
-            if (h.room() < freeNodeSize(h.L - 1)) {
-                const uint32_t policy = defragment(h, Pending{&none, &noneSize, false});
+            if (h.room() < returnRoom(h.L)) {
+                const uint32_t policy = defragment(h, nothing, returnRoom(h.L));
                 uint64_t size = 0;
                 Neighbours around;
                 if ((rc = findAllocChunk(h, chunkOffset, userOffset, &size)) != 0 ||
                     (rc = freeNeighbours(h, chunkOffset, size, &around)) != 0) {
                     return latch.close(t.failWith(86, rc, chunkOffset));
                 }
-                if (!around.mergePred && !around.mergeSucc && h.room() < freeNodeSize(h.L - 1)) {
+                if (!around.mergePred && !around.mergeSucc && h.room() < returnRoom(h.L)) {
                     return latch.close(t.fail(87, policy != 0 ? policy : QUOR_RC_SLIST_SPACE_FULL));
                 }
             }
@@ -319,14 +329,16 @@ uint32_t returnMemChunk(void *base, uint32_t kind, uint64_t heapOffset, uint64_t
     });
 }
 
-uint32_t chunkOffsetFromPad(void *base, uint64_t low, uint64_t userOffset, uint64_t *chunkOffset) {
-    auto *bytes = static_cast<unsigned char *>(base);
-    // Pad words, read through a window that hides them again in sanitizer builds.
+uint32_t chunkOffsetFromPad(const HeapView &h, uint64_t low, uint64_t userOffset, uint64_t *chunkOffset) {
+    // Pad words, read through a window that hides them again in sanitizer builds;
+    // a word outside the heap reads as 0, which no pad type or guard count is.
     auto word = [&](uint64_t offset) {
         uint32_t value = 0;
-        if (chunkPoisoning()) unpoisonBytes(bytes + offset, 4);
-        std::memcpy(&value, bytes + offset, 4);
-        if (chunkPoisoning()) poisonBytes(bytes + offset, 4);
+        unsigned char *at = h.bytes(offset, 4);
+        if (at == nullptr) return value;
+        if (chunkPoisoning()) unpoisonBytes(at, 4);
+        h.load(offset, &value);
+        if (chunkPoisoning()) poisonBytes(at, 4);
         return value;
     };
     if (userOffset < low || userOffset - low < 16) return QUOR_RC_BAD_PAD_TYPE;

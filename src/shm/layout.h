@@ -97,6 +97,16 @@ inline constexpr uint32_t kRandRange = 32768;                        // draws li
 inline constexpr uint32_t kPromoteLimit = QUOR_SL_PROMOTE_LIMIT;     // draw below this promotes
 
 constexpr uint64_t round8(uint64_t n) { return (n + 7) & ~uint64_t{7}; }
+// The header tail (HHeaderTail_t) follows the user application area, whose size
+// is rounded up to 8: its offset from the heap header.
+constexpr uint64_t headerTailAt(uint64_t userAppAreaSize) { return kHeaderFixed + round8(userAppAreaSize); }
+static_assert(headerTailAt(13) + kHeaderTail == QUOR_HHEADER_SIZE(13));
+// An allocated node's forward link at level i holds the offset of the next node's
+// link slot of that level, not of the node itself.
+constexpr uint64_t allocLinkSlot(uint64_t node, uint64_t level) {
+    return node + sizeof(SLAllocNode_t) + 8 * level;
+}
+static_assert(allocLinkSlot(0, 0) == 0x30 && allocLinkSlot(0, 2) == 0x40);
 constexpr uint64_t slHeaderSize(uint64_t L) { return QUOR_SL_HEADER_SIZE(L); }
 constexpr uint64_t allocNodeSize(uint64_t level) { return QUOR_SL_ALLOC_NODE_SIZE(level); }
 constexpr uint64_t freeNodeSize(uint64_t level) { return QUOR_SL_FREE_NODE_SIZE(level); }
@@ -104,6 +114,18 @@ constexpr uint64_t freeNodeSize(uint64_t level) { return QUOR_SL_FREE_NODE_SIZE(
 // free node of any level, so a chunk can always be given back.
 constexpr uint64_t placementReserve(uint64_t L) { return 0x60 + 40 * L; }
 static_assert(placementReserve(1) >= freeNodeSize(0) && placementReserve(25) >= freeNodeSize(24));
+// Room above the high-water mark under which the space is rebuilt or resized
+// before the next insertion.
+constexpr uint64_t lowWater(uint64_t L) { return 256 * L + 384; }
+// Room an allocation needs above the high-water mark: both nodes of a cut (the
+// remainder's and the chunk's) and the placement reserve, which keeps a return
+// possible after it. A return needs only one free node, so when node room runs
+// short allocations are refused before returns.
+constexpr uint64_t cutRoom(uint64_t L) {
+    return freeNodeSize(L - 1) + allocNodeSize(L - 1) + placementReserve(L);
+}
+constexpr uint64_t returnRoom(uint64_t L) { return freeNodeSize(L - 1); }
+static_assert(lowWater(1) > cutRoom(1) && lowWater(25) > cutRoom(25));
 
 // ---- heap kinds -----------------------------------------------------------------------
 // What differs between a domain heap (its chunks are pools) and a pool heap (its

@@ -6,6 +6,8 @@
 
 #include "frame/export.h"
 #include "frame/state.h"
+#include "shm/handles.h"
+#include "shm/storage.h"
 
 namespace quor::shm {
 
@@ -36,35 +38,20 @@ uint32_t checkOptionEyecatchers(const Trace &t, uint32_t probe, const ShmPoolOpt
     return QUOR_RC_OK;
 }
 
-// The header eyecatchers of a heap, as disconnect and free test them.
-uint32_t checkHeaderEyecatchers(const Trace &t, uint32_t probe, const HHeader_t &header) {
-    if (header.eyecatcher0 != QUOR_EYECATCHER)
-        return t.failWith(probe, QUOR_RC_BAD_STORAGE_EYECATCHER, header.eyecatcher0);
-    if (header.handleEyecatcher != QUOR_EYECATCHER)
-        return t.failWith(probe + 10, QUOR_RC_BAD_EYECATCHER, header.handleEyecatcher);
-    if (header.latchEyecatcher != QUOR_EYECATCHER)
-        return t.failWith(probe + 20, QUOR_RC_LATCH_NOT_INITIALIZED, header.latchEyecatcher);
-    return QUOR_RC_OK;
-}
-
 // A domain's layout without its magic (disconnect and handle destruction work on
 // a freed domain too), and the pool header at `poolOffset` inside its chunk area.
 HHeader_t *poolHeaderIn(void *base, uint64_t domainOffset, uint64_t poolOffset) {
-    Heap domain;
-    if (domain.attach(base, QUOR_HEAP_KIND_DOMAIN, domainOffset) != 0 || domain.bindLayout() != 0)
-        return nullptr;
-    return domain.inChunkArea(poolOffset, sizeof(HHeader_t)) ? domain.at<HHeader_t>(poolOffset) : nullptr;
+    HeapView domain;
+    if (domain.open(base, QUOR_HEAP_KIND_DOMAIN, domainOffset, kCheckLayout) != 0) return nullptr;
+    return domain.inChunkArea(poolOffset, sizeof(HHeader_t)) ? domain.record<HHeader_t>(poolOffset) : nullptr;
 }
 
 // Checks a domain handle and opens its heap.
-uint32_t findDomain(const Trace &t, uint32_t probe, const ShmDomainHandle_t *handle, Heap *domain) {
-    if (handle == nullptr) return t.failLogged(probe, QUOR_RC_NULL_DOMAIN_HANDLE, 0);
-    if (handle->base == nullptr) return t.failLogged(probe + 10, QUOR_RC_NOT_MAPPED, 0);
+uint32_t findDomain(const Trace &t, uint32_t probe, const ShmDomainHandle_t *handle, HeapView *domain) {
+    if (uint32_t rc = checkHandle<DomainHandleKind>(t, probe, handle); rc != 0) return rc;
     if (handle->heapOffset % 8 != 0)
         return t.failLogged(probe + 20, QUOR_RC_HANDLE_OFFSET_NOT_ALIGNED, handle->heapOffset);
-    if (uint32_t rc = domain->open(handle->base, QUOR_HEAP_KIND_DOMAIN, handle->heapOffset); rc != 0)
-        return t.fail(probe + 30, rc);
-    return QUOR_RC_OK;
+    return domain->open(t, probe + 30, handle->base, QUOR_HEAP_KIND_DOMAIN, handle->heapOffset);
 }
 
 // Gives a carved pool chunk back to its domain after a later step failed.
@@ -84,7 +71,7 @@ uint32_t createPool(const Trace &t, ShmPoolHandle_t **handleOut, ShmDomainHandle
         return t.failWith(30, QUOR_RC_BAD_USER_APP_AREA_SIZE, options.userAppAreaSize);
     if (uint32_t rc = checkOptionEyecatchers(t, 40, options, true); rc != 0) return rc;
 
-    Heap domain;
+    HeapView domain;
     if (uint32_t rc = findDomain(t, 70, domainHandle, &domain); rc != 0) return rc;
 
     uint64_t granule = options.granule == 0 ? QUOR_POOL_DEFAULT_GRANULE : options.granule;
@@ -124,7 +111,7 @@ uint32_t createPool(const Trace &t, ShmPoolHandle_t **handleOut, ShmDomainHandle
     ShmPoolHandle_t *handle = nullptr;
     if (allocHandle(&handle) != 0) {
         // A pool nobody holds a handle to could never be freed: undo it.
-        domain.at<HHeader_t>(poolOffset)->heapMagic = 0;
+        domain.record<HHeader_t>(poolOffset)->heapMagic = 0;
         returnPoolChunk(domainHandle->base, domain.H, chunkOffset, poolOffset, callerId, line, fileName);
         return t.fail(170, QUOR_RC_POOL_HANDLE_ALLOC_FAILED);
     }
@@ -141,10 +128,10 @@ uint32_t connectPool(const Trace &t, ShmPoolHandle_t **handleOut, ShmDomainHandl
     if (given != nullptr) {
         if (uint32_t rc = checkOptionEyecatchers(t, 40, *given, false); rc != 0) return rc;
     }
-    Heap domain;
+    HeapView domain;
     if (uint32_t rc = findDomain(t, 70, domainHandle, &domain); rc != 0) return rc;
     if (poolOffset % 8 != 0) return t.failLogged(110, QUOR_RC_POOL_OFFSET_NOT_ALIGNED, poolOffset);
-    Heap pool;
+    HeapView pool;
     if (uint32_t rc = openPool(domain, poolOffset, &pool); rc != 0) return t.fail(120, rc);
     if (pool.header->parentHeapOffset != domain.H)
         return t.failWith(130, QUOR_RC_DOMAIN_OFFSET_MISMATCH, pool.header->parentHeapOffset);
@@ -157,8 +144,7 @@ uint32_t connectPool(const Trace &t, ShmPoolHandle_t **handleOut, ShmDomainHandl
     // The pad is read only inside the domain's chunk area, so the chunk found
     // never lies below it (the negative case cannot arise).
     uint64_t chunkOffset = 0;
-    if (uint32_t rc = chunkOffsetFromPad(domainHandle->base, domain.spaceEnd, poolOffset, &chunkOffset);
-        rc != 0)
+    if (uint32_t rc = chunkOffsetFromPad(domain, domain.spaceEnd, poolOffset, &chunkOffset); rc != 0)
         return undo.close(t.fail(150, rc));
     if (chunkOffset % 8 != 0) return undo.close(t.failWith(170, QUOR_RC_POOL_CHUNK_NOT_ALIGNED, chunkOffset));
 
@@ -192,7 +178,7 @@ uint32_t disconnectPool(const Trace &t, ShmPoolHandle_t **handleRef) {
     ShmPoolHandle_t &handle = **handleRef;
     const HHeader_t *pool = poolHeaderIn(handle.base, handle.domainHeapOffset, handle.poolHeapOffset);
     if (pool == nullptr) return t.failWith(60, QUOR_RC_BAD_POOL_EYECATCHER, handle.poolHeapOffset);
-    if (uint32_t rc = checkHeaderEyecatchers(t, 70, *pool); rc != 0) return rc;
+    if (uint32_t rc = checkHeaderEyecatchers(t, 70, *pool, true); rc != 0) return rc;
     if (pool->parentHeapOffset != handle.domainHeapOffset)
         return t.failWith(100, QUOR_RC_DOMAIN_OFFSET_MISMATCH, pool->parentHeapOffset);
     if (uint32_t rc = disconnectHeap(handle.base, QUOR_HEAP_KIND_POOL, handle.poolHeapOffset); rc != 0)
@@ -208,7 +194,7 @@ uint32_t freePool(const Trace &t, ShmPoolHandle_t **handleRef, uint32_t freeMode
     PoolRef ref;
     if (uint32_t rc = ref.domain.attach(handle.base, QUOR_HEAP_KIND_DOMAIN, handle.domainHeapOffset); rc != 0)
         return t.fail(60, rc);
-    if (uint32_t rc = checkHeaderEyecatchers(t, 70, *ref.domain.header); rc != 0) return rc;
+    if (uint32_t rc = checkHeaderEyecatchers(t, 70, *ref.domain.header, true); rc != 0) return rc;
     if (uint32_t rc = ref.domain.open(handle.base, QUOR_HEAP_KIND_DOMAIN, handle.domainHeapOffset); rc != 0)
         return t.fail(100, rc);
     if (uint32_t rc = openPool(ref.domain, handle.poolHeapOffset, &ref.pool); rc != 0) return t.fail(110, rc);
@@ -216,7 +202,7 @@ uint32_t freePool(const Trace &t, ShmPoolHandle_t **handleRef, uint32_t freeMode
         return t.failWith(120, QUOR_RC_BAD_POOL_FREE_MODE, freeMode);
 
     if (uint32_t rc = enterEL(&ref.domain.header->heapLatch); rc != 0) return t.fail(130, rc);
-    Closing unlatch([&] { return exitEL(&ref.domain.header->heapLatch); });
+    auto unlatch = leaving(&ref.domain.header->heapLatch);
     if (freeMode == QUOR_POOL_FREE_NORMAL && ref.pool.header->refCount > 1)
         return unlatch.close(t.failWith(140, QUOR_RC_POOL_IN_USE, ref.pool.header->refCount));
 
@@ -252,81 +238,9 @@ uint32_t destroyHandle(const Trace &t, ShmPoolHandle_t **handleRef) {
     return QUOR_RC_OK;
 }
 
-// Latch and unlatch share their checks; only the host call differs.
-template <uint32_t (*Step)(ExsLatch_t *)>
-uint32_t latchStep(const Trace &t, ShmPoolHandle_t *handle) {
-    PoolRef ref;
-    if (uint32_t rc = findPool(t, 10, handle, &ref); rc != 0) return rc;
-    if (uint32_t rc = Step(&ref.pool.header->heapLatch); rc != 0) return t.fail(60, rc);
-    return QUOR_RC_OK;
-}
-
-uint32_t poolInfo(const Trace &t, ShmPoolHandle_t *handle, ShmPoolInfo_t *info) {
-    PoolRef ref;
-    if (uint32_t rc = findPool(t, 10, handle, &ref); rc != 0) return rc;
-    if (info == nullptr) return t.failLogged(60, QUOR_RC_NULL_POOL_INFO, 0);
-    const HHeader_t &h = *ref.pool.header;
-    const SLHeader_t &s = *ref.pool.sl;
-    const uint64_t freeLevel = *ref.pool.freeLevelWord();
-    *info = {h.eyecatcher0,
-             h.handleEyecatcher,
-             h.latchEyecatcher,
-             h.flags,
-             h.selfOffset,
-             h.parentHeapOffset,
-             h.refCount,
-             h.heapSize,
-             h.freeBytes,
-             h.allocBytes,
-             s.maxLevel,
-             h.nodeCapacity,
-             h.granule,
-             h.userAppAreaSize,
-             s.slSpaceSize,
-             s.slUsedBytes,
-             s.allocCount,
-             s.freeCount,
-             s.defragCount,
-             s.allocLevel,
-             freeLevel,
-             ref.pool.tail->topNodeOffset,
-             ref.pool.tail->segInfoListHead};
-    return QUOR_RC_OK;
-}
-
-// The user application area of a pool, after the checks both directions share.
-uint32_t userArea(const Trace &t, ShmPoolHandle_t *handle, const void *data, unsigned char **area,
-                  uint64_t *size) {
-    PoolRef ref;
-    if (uint32_t rc = findPool(t, 10, handle, &ref, QUOR_RC_POOL_USER_APP_AREA_CORRUPT); rc != 0) return rc;
-    if (data == nullptr) return t.failLogged(60, QUOR_RC_NULL_POOL_USER_APP_DATA, 0);
-    *area = reinterpret_cast<unsigned char *>(ref.pool.header) + QUOR_HHEADER_FIXED_SIZE;
-    *size = ref.pool.header->userAppAreaSize;
-    return QUOR_RC_OK;
-}
-
-uint32_t setUserData(const Trace &t, ShmPoolHandle_t *handle, uint64_t size, const void *data) {
-    unsigned char *area = nullptr;
-    uint64_t stored = 0;
-    if (uint32_t rc = userArea(t, handle, data, &area, &stored); rc != 0) return rc;
-    if (size != stored) return t.failWith(80, QUOR_RC_BAD_USER_APP_AREA_SIZE, size);
-    std::memcpy(area, data, size);
-    return QUOR_RC_OK;
-}
-
-uint32_t getUserData(const Trace &t, ShmPoolHandle_t *handle, uint64_t *sizeOut, void *buffer) {
-    unsigned char *area = nullptr;
-    uint64_t stored = 0;
-    if (uint32_t rc = userArea(t, handle, buffer, &area, &stored); rc != 0) return rc;
-    if (sizeOut == nullptr) return t.failLogged(80, QUOR_RC_NULL_PARAMETER, 0);
-    *sizeOut = stored;
-    std::memcpy(buffer, area, stored);
-    return QUOR_RC_OK;
-}
-
 }  // namespace
 
-uint32_t openPool(const Heap &domain, uint64_t poolOffset, Heap *pool, uint32_t userAreaCorrupt) {
+uint32_t openPool(const HeapView &domain, uint64_t poolOffset, HeapView *pool, uint32_t userAreaCorrupt) {
     if (!domain.inChunkArea(poolOffset, sizeof(HHeader_t))) return QUOR_RC_BAD_POOL_EYECATCHER;
     uint32_t rc = pool->attach(domain.base, QUOR_HEAP_KIND_POOL, poolOffset);
     if (rc == 0) rc = pool->checkMagic();
@@ -356,53 +270,56 @@ uint32_t findPool(const Trace &t, uint32_t probe, const ShmPoolHandle_t *handle,
 using namespace quor;
 using namespace quor::shm;
 
+namespace quor::storage {
+
+uint32_t createPool(ShmPoolHandle_t **poolHandleOut, ShmDomainHandle_t *domainHandle, uint64_t poolSize,
+                    const ShmPoolOptions_t *options, uint32_t callerId, uint32_t line, const char *fileName) {
+    return traced(Fn::_quorCreateShmPool, [&](Trace &t) {
+        return shm::createPool(t, poolHandleOut, domainHandle, poolSize, options, callerId, line, fileName);
+    });
+}
+
+uint32_t connectPool(ShmPoolHandle_t **poolHandleOut, ShmDomainHandle_t *domainHandle,
+                     uint64_t poolHeapOffset, const ShmPoolOptions_t *options) {
+    return traced(Fn::quorConnectToShmPool, [&](Trace &t) {
+        return shm::connectPool(t, poolHandleOut, domainHandle, poolHeapOffset, options);
+    });
+}
+
+uint32_t disconnectPool(ShmPoolHandle_t **poolHandleRef) {
+    return traced(Fn::quorDisconnectFromShmPool,
+                  [&](Trace &t) { return shm::disconnectPool(t, poolHandleRef); });
+}
+
+uint32_t freePool(ShmPoolHandle_t **poolHandleRef, uint32_t freeMode, uint32_t callerId, uint32_t line,
+                  const char *fileName) {
+    return traced(Fn::_quorFreeShmPool, [&](Trace &t) {
+        return shm::freePool(t, poolHandleRef, freeMode, callerId, line, fileName);
+    });
+}
+
+}  // namespace quor::storage
+
 QUOR_EXPORT uint32_t _quorCreateShmPool(ShmPoolHandle_t **poolHandleOut, ShmDomainHandle_t *domainHandle,
                                         uint64_t poolSize, const ShmPoolOptions_t *options, uint32_t callerId,
                                         uint32_t line, const char *fileName) {
-    return traced(Fn::_quorCreateShmPool, [&](Trace &t) {
-        return createPool(t, poolHandleOut, domainHandle, poolSize, options, callerId, line, fileName);
-    });
+    return storage::createPool(poolHandleOut, domainHandle, poolSize, options, callerId, line, fileName);
 }
 
 QUOR_EXPORT uint32_t quorConnectToShmPool(ShmPoolHandle_t **poolHandleOut, ShmDomainHandle_t *domainHandle,
                                           uint64_t poolHeapOffset, const ShmPoolOptions_t *options) {
-    return traced(Fn::quorConnectToShmPool, [&](Trace &t) {
-        return connectPool(t, poolHandleOut, domainHandle, poolHeapOffset, options);
-    });
+    return storage::connectPool(poolHandleOut, domainHandle, poolHeapOffset, options);
 }
 
 QUOR_EXPORT uint32_t quorDisconnectFromShmPool(ShmPoolHandle_t **poolHandleRef) {
-    return traced(Fn::quorDisconnectFromShmPool, [&](Trace &t) { return disconnectPool(t, poolHandleRef); });
+    return storage::disconnectPool(poolHandleRef);
 }
 
 QUOR_EXPORT uint32_t _quorFreeShmPool(ShmPoolHandle_t **poolHandleRef, uint32_t freeMode, uint32_t callerId,
                                       uint32_t line, const char *fileName) {
-    return traced(Fn::_quorFreeShmPool,
-                  [&](Trace &t) { return freePool(t, poolHandleRef, freeMode, callerId, line, fileName); });
+    return storage::freePool(poolHandleRef, freeMode, callerId, line, fileName);
 }
 
 QUOR_EXPORT uint32_t quorDestroyShmPoolHandle(ShmPoolHandle_t **poolHandleRef) {
     return traced(Fn::quorDestroyShmPoolHandle, [&](Trace &t) { return destroyHandle(t, poolHandleRef); });
-}
-
-QUOR_EXPORT uint32_t quorLatchShmPool(ShmPoolHandle_t *poolHandle) {
-    return traced(Fn::quorLatchShmPool, [&](Trace &t) { return latchStep<enterEL>(t, poolHandle); });
-}
-
-QUOR_EXPORT uint32_t quorUnlatchShmPool(ShmPoolHandle_t *poolHandle) {
-    return traced(Fn::quorUnlatchShmPool, [&](Trace &t) { return latchStep<exitEL>(t, poolHandle); });
-}
-
-QUOR_EXPORT uint32_t quorGetShmPoolInfo(ShmPoolHandle_t *poolHandle, ShmPoolInfo_t *infoOut) {
-    return traced(Fn::quorGetShmPoolInfo, [&](Trace &t) { return poolInfo(t, poolHandle, infoOut); });
-}
-
-QUOR_EXPORT uint32_t quorSetPoolUserAppData(ShmPoolHandle_t *poolHandle, uint64_t size, const void *data) {
-    return traced(Fn::quorSetPoolUserAppData,
-                  [&](Trace &t) { return setUserData(t, poolHandle, size, data); });
-}
-
-QUOR_EXPORT uint32_t quorGetPoolUserAppData(ShmPoolHandle_t *poolHandle, uint64_t *sizeOut, void *buffer) {
-    return traced(Fn::quorGetPoolUserAppData,
-                  [&](Trace &t) { return getUserData(t, poolHandle, sizeOut, buffer); });
 }

@@ -28,15 +28,15 @@ static_assert(sizeof(ShmPoolInfo_t) == 23 * 8);
 // A pool reached through a handle: its domain heap and its own heap, both open
 // (magic, self offset and layout checked).
 struct PoolRef {
-    Heap domain;
-    Heap pool;
+    HeapView domain;
+    HeapView pool;
 };
 
 // Opens the pool heap at `poolOffset` inside an open domain: the pool header must
 // lie in the domain's chunk area and the whole pool heap inside the domain, so no
 // offset of the pool can lead outside the segment. A stored user area larger than
 // the heap gives `userAreaCorrupt`. Returns 0 or the code.
-uint32_t openPool(const Heap &domain, uint64_t poolOffset, Heap *pool,
+uint32_t openPool(const HeapView &domain, uint64_t poolOffset, HeapView *pool,
                   uint32_t userAreaCorrupt = QUOR_RC_HEAP_CORRUPT);
 
 // Checks a handle (null, base, offset alignment) and opens its domain and pool;
@@ -67,7 +67,7 @@ template <class Work>
 uint32_t underPoolLatch(const Trace &t, uint32_t probe, BlockRef &block, Work &&work) {
     ExsLatch_t *latch = &block.pool.pool.header->heapLatch;
     if (uint32_t rc = enterEL(latch); rc != 0) return t.fail(probe, rc);
-    Closing unlatch([latch] { return exitEL(latch); });
+    auto unlatch = leaving(latch);
     uint32_t rc = locateChunk(t, probe + 10, &block);
     if (rc == 0) rc = work(block);
     if (uint32_t closeRc = unlatch.close(rc); closeRc != rc) return t.fail(probe + 60, closeRc);

@@ -138,6 +138,42 @@ TEST_F(Heap, ArgumentsAreTestedInOrder) {
     expectConsistent();
 }
 
+// The caller's bytes and header must fit in what is carved, wrap-around included;
+// a refused request changes nothing.
+TEST_F(Heap, RequestWhoseCallerBytesExceedTheCarveIsRefused) {
+    makeDomain(0x100000);
+    const ShmDomainInfo_t before = info();
+    struct Case {
+        uint64_t userSize, extraSize;
+    } cases[] = {{4097, 0}, {4000, 97}, {8, UINT64_MAX - 4}, {UINT64_MAX, 0}};
+    for (const Case &c : cases) {
+        uint64_t size = 4096, chunk = 0, user = 0;
+        EXPECT_EQ(quorGetMemChunkFromShmHeap(memory_, 1, 0, c.userSize, 0, c.extraSize, &size, &chunk, &user,
+                                             0, 0, "heap_test.cpp"),
+                  QUOR_RC_DOMAIN_CHUNK_TOO_LARGE)
+            << c.userSize << " + " << c.extraSize;
+    }
+    EXPECT_EQ(info().allocCount, before.allocCount);
+    EXPECT_EQ(info().freeBytes, before.freeBytes);
+    expectConsistent();
+}
+
+// A header size that does not match the user area puts the skip-list header in
+// the wrong place: refused as a full node space, and the heap is never sealed.
+TEST_F(Heap, HeaderSizeThatMissesTheUserAreaIsRefusedUnsealed) {
+    size_ = 0x10000;
+    memory_ = static_cast<unsigned char *>(std::aligned_alloc(4096, size_));
+    uint64_t n = 0, L = 0, hs, sls, space;
+    ASSERT_EQ(quorGetHHeaderInfo(size_, 2, &n, &L, 16, &hs, &sls, &space), QUOR_RC_OK);
+    for (uint64_t header : {hs + 8, hs - 8}) {
+        EXPECT_EQ(quorCreateInitStorageHeap(memory_, 2, size_, 0, n, L, header, sls, space, 8, 16, nullptr,
+                                            QUOR_EYECATCHER, QUOR_EYECATCHER, QUOR_EYECATCHER, 0, 0),
+                  QUOR_RC_SLIST_SPACE_FULL)
+            << header;
+        EXPECT_EQ(reinterpret_cast<HHeader_t *>(memory_)->heapMagic, 0u);
+    }
+}
+
 // Four chunks side by side; each return meets a different pair of neighbours.
 TEST_F(Heap, ReturnCoalescesInAllFourNeighbourCases) {
     makeDomain(0x100000);
@@ -303,7 +339,7 @@ TEST_F(Heap, RebuildRepointsPadsAndTheSpaceGrowsAndShrinksAgainstTheChunkArea) {
     expectConsistent();  // checks each pad names its node
 
     // Grow by P: the free chunk behind the space gives up the bytes.
-    shm::Heap h = heap();
+    shm::HeapView h = heap();
     const uint64_t space = h.sl->slSpaceSize, boundary = h.spaceEnd;
     uint64_t node, freeSize;
     ASSERT_EQ(quorFindFreeBlockInSList(memory_, 1, 0, boundary, &node, &freeSize), QUOR_RC_OK);
@@ -367,21 +403,21 @@ TEST_F(Heap, CorruptHeadersAndLinksGiveCodes) {
     Chunk a, b;
     ASSERT_EQ(allocate(4096, &a), QUOR_RC_OK);
     ASSERT_EQ(allocate(4096, &b), QUOR_RC_OK);
-    shm::Heap h = heap();
+    shm::HeapView h = heap();
     const std::vector<unsigned char> image(memory_, memory_ + size_);
     struct Damage {
         const char *what;
         uint64_t *word;
         uint64_t value;
     };
-    SLFreeNode_t *first = h.freeNode(shm::Heap::freeLinks(h.freeNode(h.freeHead), shm::kForwardO)[0]);
+    SLFreeNode_t *first = h.freeNode(shm::HeapView::freeLinks(h.freeNode(h.freeHead), shm::kForwardO)[0]);
     const Damage damages[] = {
         {"heap size", &h.header->heapSize, UINT64_MAX - 5},
         {"space size", &h.sl->slSpaceSize, 0x7fffffff8},
         {"max level", &h.sl->maxLevel, 90},
-        {"allocated link", &shm::Heap::allocLinks(h.allocNode(h.allocHead))[0], 0x100000 * 4},
-        {"free link", &shm::Heap::freeLinks(first, shm::kForwardO)[0], 12345},
-        {"free size link", &shm::Heap::freeLinks(h.freeNode(h.freeHead), shm::kForwardS)[0], 0},
+        {"allocated link", &shm::HeapView::allocLinks(h.allocNode(h.allocHead))[0], 0x100000 * 4},
+        {"free link", &shm::HeapView::freeLinks(first, shm::kForwardO)[0], 12345},
+        {"free size link", &shm::HeapView::freeLinks(h.freeNode(h.freeHead), shm::kForwardS)[0], 0},
         {"node level", &first->level, 1000},
     };
     for (const Damage &d : damages) {
@@ -469,7 +505,7 @@ TEST_P(HeapRandom, LongMixedRunStaysConsistent) {
                 ++refused;
             }
         }
-        shm::Heap h = heap(run.kind);
+        shm::HeapView h = heap(run.kind);
         if (h.sl->slSpaceSize != lastSpace) ++spaceChanges, lastSpace = h.sl->slSpaceSize;
         if (h.sl->defragCount > lastDefrag) ++rebuilds;
         lastDefrag = h.sl->defragCount;
@@ -522,11 +558,11 @@ TEST_F(PadLocate, ChunkOffsetFromEveryPadTypeAndRefusals) {
         Chunk c;
         ASSERT_EQ(allocate(4096, &c), QUOR_RC_OK);
         uint64_t found = 0;
-        EXPECT_EQ(shm::chunkOffsetFromPad(memory_, 0, c.user, &found), QUOR_RC_OK) << std::hex << type;
+        EXPECT_EQ(shm::chunkOffsetFromPad(heap(), 0, c.user, &found), QUOR_RC_OK) << std::hex << type;
         EXPECT_EQ(found, c.chunk) << std::hex << type;
         expectConsistent();
         ASSERT_EQ(release(c), QUOR_RC_OK);
-        EXPECT_EQ(shm::chunkOffsetFromPad(memory_, 0, c.user, &found), QUOR_RC_BAD_PAD_TYPE);
+        EXPECT_EQ(shm::chunkOffsetFromPad(heap(), 0, c.user, &found), QUOR_RC_BAD_PAD_TYPE);
     }
     Chunk c;
     heap().tail->debugInfo.inUse = 0;
@@ -535,8 +571,8 @@ TEST_F(PadLocate, ChunkOffsetFromEveryPadTypeAndRefusals) {
     const uint32_t nine = 9;
     std::memcpy(memory_ + c.user - 24, &nine, 4);
     uint64_t found = 0;
-    EXPECT_EQ(shm::chunkOffsetFromPad(memory_, 0, c.user, &found), QUOR_RC_BAD_FRONT_GUARD_COUNT);
-    EXPECT_EQ(shm::chunkOffsetFromPad(memory_, c.user - 8, c.user, &found), QUOR_RC_BAD_PAD_TYPE);
+    EXPECT_EQ(shm::chunkOffsetFromPad(heap(), 0, c.user, &found), QUOR_RC_BAD_FRONT_GUARD_COUNT);
+    EXPECT_EQ(shm::chunkOffsetFromPad(heap(), c.user - 8, c.user, &found), QUOR_RC_BAD_PAD_TYPE);
 }
 
 }  // namespace
