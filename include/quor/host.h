@@ -33,6 +33,10 @@ uint32_t hostLatchInit(void *latch, uint32_t count);
 uint32_t hostLatchGet(void *latch);
 // Releases a latch the calling thread holds.
 uint32_t hostLatchRelease(void *latch);
+// Non-zero when the calling thread's latest hostLatchGet took the latch over from
+// a holder that had died: whatever the latch guards may be half written. Reset by
+// every hostLatchGet of the thread.
+int hostLatchRecoveredDeadHolder(void);
 
 // ---- One-byte spin locks (private to one process) ----------------------------
 // Tries to take the lock; returns non-zero when it was already held.

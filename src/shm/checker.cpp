@@ -22,7 +22,7 @@ struct Extent {
 
 class Checker {
 public:
-    Checker(Heap &h, HeapCheck &out) : h_(h), out_(out) {}
+    Checker(Heap &h, HeapCheck &out, bool pads) : h_(h), out_(out), pads_(pads) {}
 
     uint32_t run() {
         if (!allocList() || !freeOrder(kForwardO, kBackwardO) || !freeOrder(kForwardS, kBackwardS) ||
@@ -78,6 +78,7 @@ private:
         out_.nodeBytes += allocNodeSize(node->level);
         extents_.push_back({c, size, false});
         nodes_.push_back({nodeOffset, allocNodeSize(node->level), false});
+        if (!pads_) return true;
         // Pads: the front pad names the node, carries its mark and a live type.
         const uint32_t T = load<uint32_t>(u - 4);
         const PadFormat p = padFormat(T);
@@ -194,13 +195,14 @@ private:
 
     Heap &h_;
     HeapCheck &out_;
+    bool pads_;
     std::vector<Extent> extents_, nodes_;
     std::vector<uint64_t> freeNodes_;
 };
 
 }  // namespace
 
-uint32_t checkHeap(void *base, uint32_t kind, uint64_t heapOffset, HeapCheck *report) {
+uint32_t checkHeap(void *base, uint32_t kind, uint64_t heapOffset, HeapCheck *report, bool pads) {
     HeapCheck local;
     HeapCheck &out = report != nullptr ? *report : local;
     out = HeapCheck{};
@@ -209,7 +211,7 @@ uint32_t checkHeap(void *base, uint32_t kind, uint64_t heapOffset, HeapCheck *re
         if (rc == QUOR_RC_HEAP_CORRUPT) out.problem = "header sizes or levels out of bounds";
         return rc;
     }
-    return Checker(h, out).run();
+    return Checker(h, out, pads).run();
 }
 
 }  // namespace quor::shm

@@ -5,6 +5,7 @@
 
 #include "frame/export.h"
 #include "shm/pads.h"
+#include "shm/recovery.h"
 
 namespace quor::shm {
 
@@ -21,7 +22,8 @@ uint32_t initExsLatch(ExsLatch_t *latch, uint64_t eyecatcher) {
 uint32_t enterEL(ExsLatch_t *latch) {
     if (latch == nullptr) return QUOR_RC_NULL_SHM_LATCH;
     if (latch->eyecatcher != QUOR_EYECATCHER) return QUOR_RC_LATCH_NOT_INITIALIZED;
-    return hostLatchGet(latch->hostLatch) != 0 ? QUOR_RC_LATCH_FAILED : QUOR_RC_OK;
+    if (hostLatchGet(latch->hostLatch) != 0) return QUOR_RC_LATCH_FAILED;
+    return hostLatchRecoveredDeadHolder() ? afterDeadHolder(latch) : QUOR_RC_OK;
 }
 
 uint32_t exitEL(ExsLatch_t *latch) {
@@ -113,7 +115,7 @@ uint32_t createInitStorageHeap(void *base, uint32_t kind, uint64_t heapSize, uin
         header->eyecatcher0 = eyecatcher0;
         header->handleEyecatcher = handleEyecatcher;
         header->latchEyecatcher = latchEyecatcher;
-        header->flags = initialFlags;
+        header->flags = initialFlags & ~QUOR_HEAP_DAMAGED;
         header->selfOffset = heapOffset;
         header->refCount = 1;
         header->heapSize = heapSize;

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "frame/export.h"
+#include "shm/recovery.h"
 
 namespace quor::shm {
 
@@ -332,6 +333,6 @@ QUOR_EXPORT uint32_t _quorShmAllocSList(void *base, uint32_t kind, uint64_t heap
             }
             link = Heap::allocLinks(node)[0];
         }
-        return QUOR_RC_OK;
+        return walkHeap(t, 90, h);
     });
 }

@@ -211,7 +211,9 @@ uint32_t freePool(const Trace &t, ShmPoolHandle_t **handleRef, uint32_t freeMode
     if (uint32_t rc = checkHeaderEyecatchers(t, 70, *ref.domain.header); rc != 0) return rc;
     if (uint32_t rc = ref.domain.open(handle.base, QUOR_HEAP_KIND_DOMAIN, handle.domainHeapOffset); rc != 0)
         return t.fail(100, rc);
-    if (uint32_t rc = openPool(ref.domain, handle.poolHeapOffset, &ref.pool); rc != 0) return t.fail(110, rc);
+    // A fenced pool can still be freed: its chunk belongs to the domain.
+    if (uint32_t rc = openPool(ref.domain, handle.poolHeapOffset, &ref.pool); rc != 0 && rc != QUOR_RC_HEAP_DAMAGED)
+        return t.fail(110, rc);
     if (freeMode != QUOR_POOL_FREE_NORMAL && freeMode != QUOR_POOL_FREE_FORCE)
         return t.failWith(120, QUOR_RC_BAD_POOL_FREE_MODE, freeMode);
 
