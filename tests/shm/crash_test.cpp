@@ -1,0 +1,198 @@
+// Process death at random instants: a child loops over block allocation and
+// return and pool creation and freeing, and is killed after a random delay. The
+// survivor must then find each heap consistent (repaired if need be) and keep
+// working with clean checks, or find it fenced with every operation refused.
+#include <signal.h>
+#include <time.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "pool_fixture.h"
+#include "shm/checker.h"
+#include "shm/recovery.h"
+
+namespace quor::test {
+namespace {
+
+// Counts the recovery records of the log in this process.
+struct RecoveryLog {
+    static inline int repaired = 0, fenced = 0, consistent = 0;
+    RecoveryLog() {
+        repaired = fenced = consistent = 0;
+        HostTraceHooks hooks{};
+        hooks.log = [](uint32_t, uint32_t, uint32_t probe, const void *, uint32_t) {
+            if (probe == 910) ++repaired;
+            if (probe == 920) ++fenced;
+            if (probe == 900) ++consistent;
+        };
+        hostSetTraceHooks(&hooks);
+    }
+    ~RecoveryLog() { hostSetTraceHooks(nullptr); }
+};
+
+void pauseMicros(long micros) {
+    timespec delay{0, micros * 1000};
+    nanosleep(&delay, nullptr);
+}
+
+// The child's endless work: blocks come and go in the pool, pools in the domain.
+[[noreturn]] void churn(ShmDomainHandle_t *domain, ShmPoolHandle_t *pool, unsigned seed) {
+    void *blocks[64] = {};
+    ShmPoolHandle_t *pools[4] = {};
+    for (;;) {
+        const unsigned r = rand_r(&seed);
+        if (r % 16 == 0) {
+            ShmPoolHandle_t *&p = pools[(r / 16) % 4];
+            if (p == nullptr) {
+                (void)_quorCreateShmPool(&p, domain, 4096 + (r % 8) * 1024, nullptr, kCaller, 1, kFile);
+            } else {
+                (void)_quorFreeShmPool(&p, QUOR_POOL_FREE_FORCE, kCaller, 2, kFile);
+            }
+            continue;
+        }
+        void *&b = blocks[(r / 16) % 64];
+        if (b == nullptr) {
+            (void)_quorAllocateShmBlock(&b, pool, 8 + (r >> 8) % 600, 0, kCaller, 3, kFile);
+        } else {
+            (void)_quorFreeShmBlock(&b, pool, kCaller, 4, kFile);
+        }
+    }
+}
+
+enum class Outcome { Consistent, Fenced };
+
+struct Tally {
+    int damagedAtKill = 0;  // rounds with a heap inconsistent right after the kill
+    int fencedRounds = 0;
+};
+
+class CrashTest : public PoolFixture {
+protected:
+    void SetUp() override {
+        memory = static_cast<unsigned char *>(sharedScratch(kDomainSize));
+    }
+    // A fresh domain with one pool in the same bytes, both with `padType`.
+    void fresh(uint32_t padType) {
+        if (domain != nullptr) {
+            ASSERT_EQ(quorDestroyShmDomainHandle(&domain), 0u);
+        }
+        for (ShmPoolHandle_t *&p : pools) {
+            if (p != nullptr) {
+                ASSERT_EQ(quorDestroyShmPoolHandle(&p), 0u);
+            }
+        }
+        pools.clear();
+        std::memset(memory, 0, kDomainSize);
+        ShmDomainOptions_t options{};
+        options.mode = QUOR_SHM_MODE_USER_MEMORY;
+        ASSERT_EQ(quorCreateShmDomain(nullptr, memory, kDomainSize, &options, &domain), 0u);
+        ASSERT_EQ(quorSetShmDebug(memory, QUOR_HEAP_KIND_DOMAIN, 0, 11, padType, 2, 2), 0u);
+        ShmPoolOptions_t small{};
+        small.nodeCapacity = 40;  // a small node space: kills land in rebuilds too
+        pool = makePool(&small, 128 * 1024);
+        ASSERT_NE(pool, nullptr);
+        ASSERT_EQ(quorSetShmDebug(memory, QUOR_HEAP_KIND_POOL, pool->poolHeapOffset, 11, padType, 2, 2), 0u);
+    }
+
+    bool consistent(uint32_t kind, uint64_t offset) {
+        shm::HeapCheck report;
+        return shm::checkHeap(memory, kind, offset, &report) == QUOR_RC_OK;
+    }
+
+    // What the survivor sees of the pool: work that succeeds with clean checks,
+    // or the damage code from every operation.
+    Outcome survivePool() {
+        void *block = nullptr;
+        const uint32_t first = _quorAllocateShmBlock(&block, pool, 100, 0, kCaller, 10, kFile);
+        if (first == QUOR_RC_HEAP_DAMAGED) {
+            void *other = nullptr;
+            EXPECT_EQ(_quorAllocateShmBlock(&other, pool, 8, 0, kCaller, 11, kFile), QUOR_RC_HEAP_DAMAGED);
+            EXPECT_NE(_quorCheckAllocShmPool(domain, pool->poolHeapOffset, kCaller, 12, kFile), 0u);
+            ShmPoolInfo_t info{};
+            EXPECT_EQ(quorGetShmPoolInfo(pool, &info), QUOR_RC_HEAP_DAMAGED);
+            return Outcome::Fenced;
+        }
+        EXPECT_EQ(first, 0u);
+        void *more[8] = {};
+        for (void *&b : more) EXPECT_EQ(_quorAllocateShmBlock(&b, pool, 64, 0, kCaller, 13, kFile), 0u);
+        for (void *&b : more) EXPECT_EQ(_quorFreeShmBlock(&b, pool, kCaller, 14, kFile), 0u);
+        EXPECT_EQ(_quorFreeShmBlock(&block, pool, kCaller, 15, kFile), 0u);
+        EXPECT_EQ(_quorCheckAllocShmPool(domain, pool->poolHeapOffset, kCaller, 16, kFile), 0u);
+        EXPECT_TRUE(consistent(QUOR_HEAP_KIND_POOL, pool->poolHeapOffset));
+        return Outcome::Consistent;
+    }
+
+    Outcome surviveDomain() {
+        ShmPoolHandle_t *extra = nullptr;
+        const uint32_t rc = _quorCreateShmPool(&extra, domain, 8192, nullptr, kCaller, 20, kFile);
+        if (rc == QUOR_RC_HEAP_DAMAGED) {
+            ShmPoolHandle_t *again = nullptr;
+            EXPECT_EQ(_quorCreateShmPool(&again, domain, 4096, nullptr, kCaller, 21, kFile),
+                      QUOR_RC_HEAP_DAMAGED);
+            return Outcome::Fenced;
+        }
+        EXPECT_EQ(rc, 0u);
+        EXPECT_EQ(_quorFreeShmPool(&extra, QUOR_POOL_FREE_NORMAL, kCaller, 22, kFile), 0u);
+        EXPECT_TRUE(consistent(QUOR_HEAP_KIND_DOMAIN, domain->heapOffset));
+        return Outcome::Consistent;
+    }
+
+    // One kill: returns whether a heap was found inconsistent at the kill.
+    void round(unsigned seed, uint32_t padType, Tally &tally) {
+        fresh(padType);
+        // Some blocks of the survivor's own, which must outlive any repair.
+        void *mine[16] = {};
+        for (size_t i = 0; i < 16; ++i) {
+            ASSERT_EQ(_quorAllocateShmBlock(&mine[i], pool, 16 + 24 * i, 0, kCaller, 30, kFile), 0u);
+            std::memset(mine[i], int(i), 16 + 24 * i);
+        }
+        const pid_t child = spawn([&]() -> int { churn(domain, pool, seed); });
+        pauseMicros(200 + seed % 2000);
+        kill(child, SIGKILL);
+        ASSERT_EQ(waitChild(child), -SIGKILL);
+
+        const bool poolBroken = !consistent(QUOR_HEAP_KIND_POOL, pool->poolHeapOffset);
+        const bool domainBroken = !consistent(QUOR_HEAP_KIND_DOMAIN, domain->heapOffset);
+        if (poolBroken || domainBroken) ++tally.damagedAtKill;
+
+        const Outcome d = surviveDomain();
+        const Outcome p = d == Outcome::Fenced ? Outcome::Fenced : survivePool();
+        if (d == Outcome::Fenced || p == Outcome::Fenced) {
+            ++tally.fencedRounds;
+        } else {
+            for (size_t i = 0; i < 16; ++i) {
+                auto *bytes = static_cast<unsigned char *>(mine[i]);
+                for (size_t j = 0; j < 16 + 24 * i; ++j) ASSERT_EQ(bytes[j], i) << "block " << i;
+                EXPECT_EQ(_quorFreeShmBlock(&mine[i], pool, kCaller, 31, kFile), 0u);
+            }
+            EXPECT_TRUE(consistent(QUOR_HEAP_KIND_POOL, pool->poolHeapOffset));
+        }
+        // Fenced or not, the heap can be freed.
+        if (d != Outcome::Fenced) {
+            EXPECT_EQ(_quorFreeShmPool(&pools.front(), QUOR_POOL_FREE_FORCE, kCaller, 32, kFile), 0u);
+        }
+        EXPECT_EQ(quorFreeShmDomain(&domain, QUOR_SHM_FREE_FORCE), 0u);
+    }
+
+    ShmPoolHandle_t *pool = nullptr;
+};
+
+TEST_F(CrashTest, KilledWorkerLeavesHeapsRepairedOrFenced) {
+    RecoveryLog log;
+    Tally tally;
+    const uint32_t padTypes[] = {QUOR_PAD_TYPE_EEBC011A, QUOR_PAD_TYPE_NONE, QUOR_PAD_TYPE_78EC011A};
+    const unsigned base = static_cast<unsigned>(time(nullptr));
+    constexpr int kRounds = 300;
+    for (int i = 0; i < kRounds && !HasFatalFailure(); ++i) {
+        SCOPED_TRACE("seed " + std::to_string(base + i));
+        round(base + i, padTypes[i % 3], tally);
+    }
+    std::printf("crash rounds %d: inconsistent at the kill %d, repaired %d, fenced %d (rounds %d)\n", kRounds,
+                tally.damagedAtKill, RecoveryLog::repaired, RecoveryLog::fenced, tally.fencedRounds);
+    // Every inconsistent heap went through the recovery.
+    EXPECT_GE(RecoveryLog::repaired + RecoveryLog::fenced, tally.damagedAtKill);
+}
+
+}  // namespace
+}  // namespace quor::test
