@@ -2,9 +2,10 @@
 // domain heap and of the pool heap) and of one block (its pads, then the walk of
 // its pool), each under the latch of the heap it reads.
 #include "frame/export.h"
-#include "shm/recovery.h"
+#include "shm/holders.h"
 #include "shm/pads.h"
 #include "shm/pool.h"
+#include "shm/recovery.h"
 
 namespace quor::shm {
 namespace {
@@ -26,6 +27,7 @@ uint32_t checkPool(const Trace &t, ShmDomainHandle_t *domainHandle, uint64_t poo
     if (uint32_t rc = checkChunk(domain, poolHeapOffset, nullptr, callerId, line, fileName); rc != 0)
         return unlatch.close(t.fail(60, rc));
     if (uint32_t rc = walkHeap(t, 65, domain); rc != 0) return unlatch.close(rc);
+    releaseDeadHolders(domain);
     if (uint32_t rc = unlatch.close(QUOR_RC_OK); rc != 0) return t.fail(70, rc);
     // The pool's own heap, under its own latch (never together with the domain's).
     Heap pool;
@@ -33,6 +35,7 @@ uint32_t checkPool(const Trace &t, ShmDomainHandle_t *domainHandle, uint64_t poo
     if (uint32_t rc = enterEL(&pool.header->heapLatch); rc != 0) return t.fail(90, rc);
     Closing unlatchPool([&] { return exitEL(&pool.header->heapLatch); });
     if (uint32_t rc = walkHeap(t, 100, pool); rc != 0) return unlatchPool.close(rc);
+    releaseDeadHolders(pool);
     if (uint32_t rc = unlatchPool.close(QUOR_RC_OK); rc != 0) return t.fail(110, rc);
     return QUOR_RC_OK;
 }

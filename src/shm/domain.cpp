@@ -8,6 +8,7 @@
 #include "frame/export.h"
 #include "frame/state.h"
 #include "shm/heap.h"
+#include "shm/holders.h"
 #include "shm/pads.h"
 
 namespace quor::shm {
@@ -309,12 +310,15 @@ uint32_t freeDomain(Trace &t, ShmDomainHandle_t **handleRef, uint32_t freeMode) 
         return t.failWith(80, QUOR_RC_BAD_FREE_MODE, freeMode);
     }
     HHeader_t *header = headerOf(handle);
+    if (freeMode == QUOR_SHM_FREE_NORMAL && header->refCount > 1)
+        (void)releaseDeadHoldersLatched(handle->base, QUOR_HEAP_KIND_DOMAIN, handle->heapOffset);
     if (uint32_t rc = enterEL(&header->heapLatch); rc != 0) return t.fail(90, rc);
     uint32_t rc = QUOR_RC_OK;
     if (freeMode == QUOR_SHM_FREE_NORMAL && header->refCount > 1) {
         rc = t.failWith(100, QUOR_RC_DOMAIN_IN_USE, header->refCount);
     } else {
         header->flags |= QUOR_HEAP_MARKED_FOR_DELETION;
+        forgetHolders(handle->base, QUOR_HEAP_KIND_DOMAIN, handle->heapOffset);
         header->heapMagic = 0;
     }
     rc = merged(rc, exitEL(&header->heapLatch));

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "frame/export.h"
+#include "shm/holders.h"
 #include "shm/pads.h"
 #include "shm/recovery.h"
 
@@ -73,6 +74,7 @@ uint32_t connectHeap(void *base, uint32_t kind, uint64_t heapOffset) {
     return traced(Fn::quorConnectToStorageHeap, [&](Trace &t) {
         return countConnection(t, base, kind, heapOffset, [](Heap &h) {
             if (h.header->flags & QUOR_HEAP_MARKED_FOR_DELETION) return h.traits->markedForDeletion;
+            noteConnection(h, 1);
             h.header->refCount += 1;
             return QUOR_RC_OK;
         });
@@ -83,6 +85,7 @@ uint32_t disconnectHeap(void *base, uint32_t kind, uint64_t heapOffset) {
     return traced(Fn::quorDisconnectFromStorageHeap, [&](Trace &t) {
         return countConnection(t, base, kind, heapOffset, [](Heap &h) {
             if (h.header->refCount > 0) h.header->refCount -= 1;
+            noteConnection(h, -1);
             return QUOR_RC_OK;
         });
     });
@@ -131,6 +134,7 @@ uint32_t createInitStorageHeap(void *base, uint32_t kind, uint64_t heapSize, uin
 
         auto *tail = reinterpret_cast<HHeaderTail_t *>(userArea + round8(userAppAreaSize));
         tail->topNodeOffset = tail->topNodeTag = tail->segInfoListHead = tail->rmxListHead = 0;
+        recordCreator(tail);
         uint32_t rc = initExsLatch(&tail->debugLatch, latchEyecatcher);
         if (rc == 0) rc = enterEL(&tail->debugLatch);
         if (rc == 0) {

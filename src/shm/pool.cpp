@@ -6,6 +6,7 @@
 
 #include "frame/export.h"
 #include "frame/state.h"
+#include "shm/holders.h"
 
 namespace quor::shm {
 
@@ -212,11 +213,14 @@ uint32_t freePool(const Trace &t, ShmPoolHandle_t **handleRef, uint32_t freeMode
     if (uint32_t rc = ref.domain.open(handle.base, QUOR_HEAP_KIND_DOMAIN, handle.domainHeapOffset); rc != 0)
         return t.fail(100, rc);
     // A fenced pool can still be freed: its chunk belongs to the domain.
-    if (uint32_t rc = openPool(ref.domain, handle.poolHeapOffset, &ref.pool); rc != 0 && rc != QUOR_RC_HEAP_DAMAGED)
+    if (uint32_t rc = openPool(ref.domain, handle.poolHeapOffset, &ref.pool);
+        rc != 0 && rc != QUOR_RC_HEAP_DAMAGED)
         return t.fail(110, rc);
     if (freeMode != QUOR_POOL_FREE_NORMAL && freeMode != QUOR_POOL_FREE_FORCE)
         return t.failWith(120, QUOR_RC_BAD_POOL_FREE_MODE, freeMode);
 
+    if (freeMode == QUOR_POOL_FREE_NORMAL && ref.pool.header->refCount > 1)
+        (void)releaseDeadHoldersLatched(handle.base, QUOR_HEAP_KIND_POOL, handle.poolHeapOffset);
     if (uint32_t rc = enterEL(&ref.domain.header->heapLatch); rc != 0) return t.fail(130, rc);
     Closing unlatch([&] { return exitEL(&ref.domain.header->heapLatch); });
     if (freeMode == QUOR_POOL_FREE_NORMAL && ref.pool.header->refCount > 1)
@@ -225,6 +229,7 @@ uint32_t freePool(const Trace &t, ShmPoolHandle_t **handleRef, uint32_t freeMode
     // The magic goes first so that nothing is written into the chunk once the
     // domain owns it again; a refused return puts it back.
     HHeader_t *pool = ref.pool.header;
+    forgetHolders(handle.base, QUOR_HEAP_KIND_POOL, handle.poolHeapOffset);
     const uint64_t magic = pool->heapMagic;
     pool->heapMagic = 0;
     if (uint32_t rc =

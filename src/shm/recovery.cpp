@@ -24,8 +24,8 @@ enum RecoveryProbe : uint32_t {
     kRelistedFree = 912,
     kRecoveredByPad = 913,
     kDroppedUnpadded = 914,
-    kFenced = 920,        // value: heap offset
-    kFenceReason = 921,   // value: why (text)
+    kFenced = 920,       // value: heap offset
+    kFenceReason = 921,  // value: why (text)
 };
 
 void logValue(uint32_t code, uint32_t probe, uint64_t value) {
@@ -76,8 +76,9 @@ Pads padsOf(Heap &h, uint64_t nodeOffset, const SLAllocNode_t &node) {
         return out;
     out.front = true;
     const uint64_t X = c + size;
-    out.back = !p.back || (load<uint64_t>(h, X - 16) == nodeOffset &&
-                           load<uint32_t>(h, X - 8) == QUOR_PAD_BACK_MARK && load<uint32_t>(h, X - 4) == out.type);
+    out.back =
+        !p.back || (load<uint64_t>(h, X - 16) == nodeOffset &&
+                    load<uint32_t>(h, X - 8) == QUOR_PAD_BACK_MARK && load<uint32_t>(h, X - 4) == out.type);
     return out;
 }
 
@@ -190,7 +191,8 @@ private:
     bool scan(uint64_t from, uint64_t to, std::vector<Chunk> &found) {
         const uint64_t nodesLow = h_.S + h_.slHeader, nodesHigh = h_.spaceEnd;
         for (uint64_t u = ((from + 7) & ~uint64_t{7}) + 16; u <= to; u += 8) {
-            if (load<uint32_t>(h_, u - 8) != QUOR_PAD_FRONT_MARK || !padFormat(load<uint32_t>(h_, u - 4)).known)
+            if (load<uint32_t>(h_, u - 8) != QUOR_PAD_FRONT_MARK ||
+                !padFormat(load<uint32_t>(h_, u - 4)).known)
                 continue;
             const uint64_t nodeOffset = load<uint64_t>(h_, u - 16);
             if (nodeOffset < nodesLow || nodeOffset >= nodesHigh) continue;

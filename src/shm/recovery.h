@@ -45,12 +45,12 @@ namespace quor::shm {
 uint32_t afterDeadHolder(ExsLatch_t *latch);
 
 struct RepairReport {
-    uint64_t allocated = 0;  // chunks relisted as allocated
-    uint64_t free = 0;       // free chunks relisted
-    uint64_t recovered = 0;  // allocated chunks the list had lost, found by their pads
-    uint64_t dropped = 0;    // listed chunks without a whole front pad, made free
+    uint64_t allocated = 0;     // chunks relisted as allocated
+    uint64_t free = 0;          // free chunks relisted
+    uint64_t recovered = 0;     // allocated chunks the list had lost, found by their pads
+    uint64_t dropped = 0;       // listed chunks without a whole front pad, made free
     uint64_t padsFinished = 0;  // chunks whose back pad was written again
-    std::string problem;     // why the heap could not be repaired (empty on success)
+    std::string problem;        // why the heap could not be repaired (empty on success)
 };
 
 // Validates the heap (latch held) and repairs it when it is inconsistent: 0 when

@@ -69,9 +69,7 @@ struct Tally {
 
 class CrashTest : public PoolFixture {
 protected:
-    void SetUp() override {
-        memory = static_cast<unsigned char *>(sharedScratch(kDomainSize));
-    }
+    void SetUp() override { memory = static_cast<unsigned char *>(sharedScratch(kDomainSize)); }
     // A fresh domain with one pool in the same bytes, both with `padType`.
     void fresh(uint32_t padType) {
         if (domain != nullptr) {
