@@ -23,7 +23,7 @@ uint32_t checkPool(const Trace &t, ShmDomainHandle_t *domainHandle, uint64_t poo
     if (!domain.inChunkArea(poolHeapOffset, 0))
         return t.failWith(45, QUOR_RC_DOMAIN_ALLOC_CHUNK_NOT_FOUND, poolHeapOffset);
     if (uint32_t rc = enterEL(&domain.header->heapLatch); rc != 0) return t.fail(50, rc);
-    Closing unlatch([&] { return exitEL(&domain.header->heapLatch); });
+    auto unlatch = leaving(&domain.header->heapLatch);
     if (uint32_t rc = checkChunk(domain, poolHeapOffset, nullptr, callerId, line, fileName); rc != 0)
         return unlatch.close(t.fail(60, rc));
     if (uint32_t rc = walkHeap(t, 65, domain); rc != 0) return unlatch.close(rc);

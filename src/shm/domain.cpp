@@ -7,6 +7,7 @@
 
 #include "frame/export.h"
 #include "frame/state.h"
+#include "shm/handles.h"
 #include "shm/heap.h"
 #include "shm/holders.h"
 #include "shm/pads.h"
@@ -111,12 +112,8 @@ HHeader_t *headerOf(const ShmDomainHandle_t *handle) {
     return reinterpret_cast<HHeader_t *>(static_cast<unsigned char *>(handle->base) + handle->heapOffset);
 }
 
-// Handle and base; the first tests of every handle operation.
 uint32_t checkHandle(Trace &t, ShmDomainHandle_t *handle) {
-    if (handle == nullptr) return t.failLogged(10, QUOR_RC_NULL_DOMAIN_HANDLE, 0);
-    if (handle->base == nullptr)
-        return t.failLogged(20, QUOR_RC_NOT_MAPPED, reinterpret_cast<uint64_t>(handle));
-    return QUOR_RC_OK;
+    return shm::checkHandle<DomainHandleKind>(t, 10, handle);
 }
 
 // Handle, base, aligned offset and the two header eyecatchers (disconnect, free).
@@ -126,13 +123,7 @@ uint32_t checkHandleAndHeader(Trace &t, ShmDomainHandle_t **handleRef) {
     ShmDomainHandle_t *handle = *handleRef;
     if (handle->heapOffset % 8 != 0)
         return t.failWith(30, QUOR_RC_HANDLE_OFFSET_NOT_ALIGNED, handle->heapOffset);
-    HHeader_t *header = headerOf(handle);
-    if (header->eyecatcher0 != QUOR_EYECATCHER)
-        return t.failWith(40, QUOR_RC_BAD_STORAGE_EYECATCHER, header->eyecatcher0);
-    if (header->handleEyecatcher != QUOR_EYECATCHER) {
-        return t.failWith(50, QUOR_RC_BAD_EYECATCHER, header->handleEyecatcher);
-    }
-    return QUOR_RC_OK;
+    return checkHeaderEyecatchers(t, 40, *headerOf(handle), false);
 }
 
 // Magic and self offset of the handle's heap.
@@ -313,16 +304,14 @@ uint32_t freeDomain(Trace &t, ShmDomainHandle_t **handleRef, uint32_t freeMode) 
     if (freeMode == QUOR_SHM_FREE_NORMAL && header->refCount > 1)
         (void)releaseDeadHoldersLatched(handle->base, QUOR_HEAP_KIND_DOMAIN, handle->heapOffset);
     if (uint32_t rc = enterEL(&header->heapLatch); rc != 0) return t.fail(90, rc);
-    uint32_t rc = QUOR_RC_OK;
-    if (freeMode == QUOR_SHM_FREE_NORMAL && header->refCount > 1) {
-        rc = t.failWith(100, QUOR_RC_DOMAIN_IN_USE, header->refCount);
-    } else {
-        header->flags |= QUOR_HEAP_MARKED_FOR_DELETION;
-        forgetHolders(handle->base, QUOR_HEAP_KIND_DOMAIN, handle->heapOffset);
-        header->heapMagic = 0;
-    }
-    rc = merged(rc, exitEL(&header->heapLatch));
-    if (rc != 0) return rc == QUOR_RC_DOMAIN_IN_USE ? rc : t.fail(110, rc);
+    auto latch = leaving(&header->heapLatch);
+    if (freeMode == QUOR_SHM_FREE_NORMAL && header->refCount > 1)
+        return latch.close(t.failWith(100, QUOR_RC_DOMAIN_IN_USE, header->refCount));
+    header->flags |= QUOR_HEAP_MARKED_FOR_DELETION;
+    forgetHolders(handle->base, QUOR_HEAP_KIND_DOMAIN, handle->heapOffset);
+    header->heapMagic = 0;
+    uint32_t rc = latch.close(QUOR_RC_OK);
+    if (rc != 0) return t.fail(110, rc);
     auto *memory = static_cast<IpcMemory *>(handle->ipcMemory);
     if (handle->mode == QUOR_SHM_MODE_CREATE || handle->mode == QUOR_SHM_MODE_ATTACH) {
         exposeHeap(handle);
@@ -382,105 +371,6 @@ QUOR_EXPORT uint32_t quorDestroyShmDomainHandle(ShmDomainHandle_t **handleRef) {
         auto *memory = static_cast<IpcMemory *>(handle->ipcMemory);
         deleteSegmentObject(memory, true);
         if (uint32_t rc = releaseHandle(handleRef); rc != 0) return t.fail(40, rc);
-        return QUOR_RC_OK;
-    });
-}
-
-namespace {
-
-template <class Step>
-uint32_t latchDomain(Fn fn, ShmDomainHandle_t *handle, Step step) {
-    return traced(fn, [&](Trace &t) {
-        if (uint32_t rc = checkHandle(t, handle); rc != 0) return rc;
-        if (uint32_t rc = checkLive(t, handle, 30); rc != 0) return rc;
-        uint32_t rc = step(&headerOf(handle)->heapLatch);
-        return rc != 0 ? t.fail(50, rc) : rc;
-    });
-}
-
-}  // namespace
-
-QUOR_EXPORT uint32_t quorLatchShmDomain(ShmDomainHandle_t *handle) {
-    return latchDomain(Fn::quorLatchShmDomain, handle, enterEL);
-}
-
-QUOR_EXPORT uint32_t quorUnlatchShmDomain(ShmDomainHandle_t *handle) {
-    return latchDomain(Fn::quorUnlatchShmDomain, handle, exitEL);
-}
-
-QUOR_EXPORT uint32_t quorGetShmDomainInfo(ShmDomainHandle_t *handle, ShmDomainInfo_t *infoOut) {
-    return traced(Fn::quorGetShmDomainInfo, [&](Trace &t) {
-        if (uint32_t rc = checkHandle(t, handle); rc != 0) return rc;
-        if (infoOut == nullptr) return t.failLogged(30, QUOR_RC_NULL_DOMAIN_INFO, 0);
-        Heap h;
-        h.attach(handle->base, QUOR_HEAP_KIND_DOMAIN, handle->heapOffset);
-        if (uint32_t rc = h.bindLayout(); rc != 0) return t.fail(40, rc);
-        const HHeader_t &d = *h.header;
-        const SLHeader_t &s = *h.sl;
-        *infoOut = ShmDomainInfo_t{d.eyecatcher0,
-                                   d.handleEyecatcher,
-                                   d.latchEyecatcher,
-                                   d.flags,
-                                   d.selfOffset,
-                                   d.refCount,
-                                   d.heapSize,
-                                   d.freeBytes,
-                                   d.allocBytes,
-                                   d.nodeCapacity,
-                                   d.granule,
-                                   d.userAppAreaSize,
-                                   s.maxLevel,
-                                   s.slSpaceSize,
-                                   s.slUsedBytes,
-                                   s.allocCount,
-                                   s.freeCount,
-                                   s.defragCount,
-                                   s.allocLevel,
-                                   *h.freeLevelWord(),
-                                   h.tail->topNodeOffset,
-                                   h.tail->segInfoListHead};
-        return QUOR_RC_OK;
-    });
-}
-
-namespace {
-
-// Handle, base, buffer and the stored size; the user area of the handle's heap.
-uint32_t userArea(Trace &t, ShmDomainHandle_t *handle, const void *buffer, unsigned char **area,
-                  uint64_t *storedSize) {
-    if (uint32_t rc = checkHandle(t, handle); rc != 0) return rc;
-    if (buffer == nullptr) return t.failLogged(30, QUOR_RC_NULL_DOMAIN_USER_APP_DATA, 0);
-    HHeader_t *header = headerOf(handle);
-    if (header->userAppAreaSize > header->heapSize || header->heapSize < kHeaderBase ||
-        round8(header->userAppAreaSize) > header->heapSize - kHeaderBase) {
-        return t.failWith(40, QUOR_RC_DOMAIN_USER_APP_AREA_CORRUPT, header->userAppAreaSize);
-    }
-    *area = reinterpret_cast<unsigned char *>(header + 1);
-    *storedSize = header->userAppAreaSize;
-    return QUOR_RC_OK;
-}
-
-}  // namespace
-
-QUOR_EXPORT uint32_t quorSetDomainUserAppData(ShmDomainHandle_t *handle, uint64_t size, const void *data) {
-    return traced(Fn::quorSetDomainUserAppData, [&](Trace &t) {
-        unsigned char *area = nullptr;
-        uint64_t stored = 0;
-        if (uint32_t rc = userArea(t, handle, data, &area, &stored); rc != 0) return rc;
-        if (size != stored) return t.failWith(50, QUOR_RC_BAD_USER_APP_AREA_SIZE, size);
-        std::memcpy(area, data, size);
-        return QUOR_RC_OK;
-    });
-}
-
-QUOR_EXPORT uint32_t quorGetDomainUserAppData(ShmDomainHandle_t *handle, uint64_t *sizeOut, void *buffer) {
-    return traced(Fn::quorGetDomainUserAppData, [&](Trace &t) {
-        unsigned char *area = nullptr;
-        uint64_t stored = 0;
-        if (uint32_t rc = userArea(t, handle, buffer, &area, &stored); rc != 0) return rc;
-        if (sizeOut == nullptr) return t.failLogged(50, QUOR_RC_NULL_DOMAIN_USER_APP_DATA, 0);
-        *sizeOut = stored;
-        std::memcpy(buffer, area, stored);
         return QUOR_RC_OK;
     });
 }

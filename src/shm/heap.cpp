@@ -1,6 +1,7 @@
 // The storage heap: its latch, its layout, and handing chunks out and back.
 #include "shm/heap.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "frame/export.h"
@@ -35,11 +36,6 @@ uint32_t exitEL(ExsLatch_t *latch) {
 
 namespace {
 
-// The heap latch, left on every path once entered; close(rc) merges its code.
-auto heapLatchExit(Heap &h) {
-    return Closing([&h] { return exitEL(&h.header->heapLatch); });
-}
-
 // Base, kind, magic, self offset: the tests every chunk operation opens with.
 uint32_t openHeader(Trace &t, Heap &h, void *base, uint32_t kind, uint64_t heapOffset) {
     if (uint32_t rc = h.attach(base, kind, heapOffset); rc != 0) {
@@ -61,7 +57,7 @@ uint32_t countConnection(Trace &t, void *base, uint32_t kind, uint64_t heapOffse
     if (uint32_t rc = openHeader(t, h, base, kind, heapOffset); rc != 0) return rc;
     if (uint32_t rc = h.checkSelf(); rc != 0) return t.failWith(40, rc, h.header->selfOffset);
     if (uint32_t rc = enterEL(&h.header->heapLatch); rc != 0) return t.fail(50, rc);
-    auto latch = heapLatchExit(h);
+    auto latch = leaving(&h.header->heapLatch);
     uint32_t rc = change(h);
     if (rc != 0) rc = t.fail(60, rc);
     rc = latch.close(rc);
@@ -103,17 +99,21 @@ uint32_t createInitStorageHeap(void *base, uint32_t kind, uint64_t heapSize, uin
         if (base == nullptr) return t.failLogged(10, QUOR_RC_NOT_MAPPED, 0);
         const HeapTraits *traits = traitsOf(kind);
         if (traits == nullptr) return t.failWith(20, QUOR_RC_BAD_HEAP_MODE, kind);
-        // The sizes must describe a heap that fits in heapSize with room for one chunk.
-        const uint64_t expectedHeader = kHeaderBase + round8(userAppAreaSize);
-        if (userAppAreaSize > heapSize || hHeaderSize != expectedHeader || maxLevel < 1 ||
-            maxLevel > kMaxLevel || (slSpaceSize & 7) != 0 || slSpaceSize > heapSize ||
-            hHeaderSize > heapSize - slSpaceSize || heapSize - slSpaceSize - hHeaderSize < traits->minChunk ||
-            heapSize > UINT64_MAX - heapOffset) {
+        // The sizes must describe a heap that fits in heapSize with room for one
+        // chunk, whichever of the given and the real header size is larger (a
+        // header size that disagrees with the user area is refused below, where
+        // the skip-list header is placed).
+        const uint64_t expectedHeader = kHeaderBase + round8(std::min(userAppAreaSize, heapSize));
+        const uint64_t headerSpan = std::max(hHeaderSize, expectedHeader);
+        if (userAppAreaSize > heapSize || maxLevel < 1 || maxLevel > kMaxLevel || (slSpaceSize & 7) != 0 ||
+            slSpaceSize > heapSize || headerSpan > heapSize - slSpaceSize ||
+            heapSize - slSpaceSize - headerSpan < traits->minChunk || heapSize > UINT64_MAX - heapOffset) {
             return t.failWith(30, QUOR_RC_SEGMENT_TOO_SMALL, heapSize);
         }
         auto *header = reinterpret_cast<HHeader_t *>(static_cast<unsigned char *>(base) + heapOffset);
         if (uint32_t rc = initExsLatch(&header->heapLatch, latchEyecatcher); rc != 0) return t.fail(40, rc);
         if (uint32_t rc = enterEL(&header->heapLatch); rc != 0) return t.fail(50, rc);
+        auto latch = leaving(&header->heapLatch);
         header->heapMagic = 0;
         header->eyecatcher0 = eyecatcher0;
         header->handleEyecatcher = handleEyecatcher;
@@ -136,17 +136,19 @@ uint32_t createInitStorageHeap(void *base, uint32_t kind, uint64_t heapSize, uin
         tail->topNodeOffset = tail->topNodeTag = tail->segInfoListHead = tail->rmxListHead = 0;
         recordCreator(tail);
         uint32_t rc = initExsLatch(&tail->debugLatch, latchEyecatcher);
-        if (rc == 0) rc = enterEL(&tail->debugLatch);
-        if (rc == 0) {
+        if (rc == 0 && (rc = enterEL(&tail->debugLatch)) == 0) {
+            auto debug = leaving(&tail->debugLatch);
             tail->debugInfo =
                 ShmDebugInfo_t{QUOR_DEBUG_DEFAULT_FLAGS,  QUOR_PAD_TYPE_EEBC011A,   0, {0, 0, 0, 0, 0},
                                QUOR_DEBUG_DEFAULT_GUARDS, QUOR_DEBUG_DEFAULT_GUARDS};
-            rc = exitEL(&tail->debugLatch);
+            rc = debug.close(QUOR_RC_OK);
         }
         if (rc != 0) rc = t.fail(60, rc);
 
+        // The skip-list header lies where the header size puts it, and the node
+        // space holds a skip-list header of the max level.
         const uint64_t S = heapOffset + hHeaderSize;
-        if (rc == 0 && slHeaderSizeArg != slHeaderSize(maxLevel))
+        if (rc == 0 && (hHeaderSize != expectedHeader || slHeaderSizeArg != slHeaderSize(maxLevel)))
             rc = t.failWith(70, QUOR_RC_SLIST_SPACE_FULL, S);
         if (rc == 0 && slHeaderSizeArg >= slSpaceSize)
             rc = t.failWith(80, traits->spaceTooSmall, slSpaceSize);
@@ -177,8 +179,8 @@ uint32_t createInitStorageHeap(void *base, uint32_t kind, uint64_t heapSize, uin
             if (rc != 0) rc = t.fail(90, rc);
         }
         header->heapMagic = rc == 0 ? traits->magic : 0;
-        const uint32_t closeRc = exitEL(&header->heapLatch);
-        return rc == 0 && closeRc != 0 ? t.fail(100, closeRc) : rc;
+        const uint32_t closed = latch.close(rc);
+        return closed != rc ? t.fail(100, closed) : rc;
     });
 }
 
@@ -199,14 +201,19 @@ uint32_t getMemChunk(void *base, uint32_t kind, uint64_t heapOffset, uint64_t us
         const uint64_t request = *sizeRef;
         if (request > h.header->heapSize) return t.failWith(70, h.traits->chunkTooLarge, request);
         if (request < h.traits->minChunk) return t.failWith(80, h.traits->chunkTooSmall, request);
+        // The caller's bytes and header must lie inside what is carved: the slack
+        // fill behind them would otherwise run into the next chunk.
+        if (userSize > request || extraSize > request - userSize)
+            return t.failWith(81, h.traits->chunkTooLarge, userSize);
 
         // The debug settings, read under their own latch (never with the heap latch).
         if (uint32_t rc = h.bindLayout(); rc != 0) return t.fail(85, rc);
         ExsLatch_t *debugLatch = &h.tail->debugLatch;
         if (uint32_t rc = enterEL(debugLatch); rc != 0) return t.fail(90, rc);
+        auto debug = leaving(debugLatch);
         ShmDebugInfo_t settings = h.tail->debugInfo;
         h.tail->debugInfo.inUse = 1;
-        if (uint32_t rc = exitEL(debugLatch); rc != 0) return t.fail(100, rc);
+        if (uint32_t rc = debug.close(QUOR_RC_OK); rc != 0) return t.fail(100, rc);
         const PadFormat pads = padFormat(settings.padType);
         if (settings.frontGuards < 1 || settings.frontGuards > QUOR_PAD_MAX_GUARDS) {
             return t.failWith(110, QUOR_RC_BAD_FRONT_GUARD_COUNT, settings.frontGuards);
@@ -221,7 +228,7 @@ uint32_t getMemChunk(void *base, uint32_t kind, uint64_t heapOffset, uint64_t us
         *sizeRef = padded;
 
         if (uint32_t rc = enterEL(&h.header->heapLatch); rc != 0) return t.fail(140, rc);
-        auto latch = heapLatchExit(h);
+        auto latch = leaving(&h.header->heapLatch);
         uint32_t rc = h.bindLayout();  // another process may have changed the space
         if (rc == 0) rc = h.checkTotals();
         if (rc != 0) return latch.close(t.fail(150, rc));
@@ -231,13 +238,14 @@ uint32_t getMemChunk(void *base, uint32_t kind, uint64_t heapOffset, uint64_t us
         // before the cut, so that a chunk once cut is never left in neither list.
         uint64_t none = 0, noneSize = 0;
         const Pending nothing{&none, &noneSize, false};
-        const uint64_t cutNeeds = freeNodeSize(h.L - 1) + allocNodeSize(h.L - 1) + placementReserve(h.L);
-        if (makeRoom(h, nothing) == QUOR_RC_HEAP_CORRUPT)
+        const uint64_t cutNeeds = allocationRoom(h);
+        if (makeRoom(h, nothing, cutNeeds) == QUOR_RC_HEAP_CORRUPT)
             return latch.close(t.fail(165, QUOR_RC_HEAP_CORRUPT));
         if (h.room() < cutNeeds) {
-            rc = defragment(h, nothing);
+            rc = defragment(h, nothing, cutNeeds);
             if (h.room() < cutNeeds) {
-                return latch.close(t.fail(166, rc == QUOR_RC_OK ? QUOR_RC_SLIST_SPACE_FULL : rc));
+                const bool noRoom = rc == QUOR_RC_OK || rc == QUOR_RC_SLIST_SPACE_NOT_CHANGED;
+                return latch.close(t.fail(166, noRoom ? QUOR_RC_SLIST_SPACE_FULL : rc));
             }
         }
         uint64_t chunkOffset = 0, chunkSize = padded;
@@ -281,7 +289,7 @@ uint32_t returnMemChunk(void *base, uint32_t kind, uint64_t heapOffset, uint64_t
         if (!latchHeld) {
             if (uint32_t rc = enterEL(&h.header->heapLatch); rc != 0) return t.fail(50, rc);
         }
-        auto latch = heapLatchExit(h);
+        auto latch = leaving(&h.header->heapLatch);
         if (latchHeld) latch.dismiss();
         uint32_t rc = h.bindLayout();
         if (rc == 0) rc = h.checkTotals();
@@ -295,20 +303,21 @@ uint32_t returnMemChunk(void *base, uint32_t kind, uint64_t heapOffset, uint64_t
         }
         // A chunk that touches no free chunk needs a free node of its own: when
         // room is short, that node must fit before the chunk leaves the allocated list.
-        if (h.room() < freeNodeSize(h.L - 1) + placementReserve(h.L)) {
+        if (h.room() < returnRoom(h.L) + placementReserve(h.L)) {
             uint64_t none = 0, noneSize = 0;
-            if (makeRoom(h, Pending{&none, &noneSize, false}) == QUOR_RC_HEAP_CORRUPT) {
+            const Pending nothing{&none, &noneSize, false};
+            if (makeRoom(h, nothing, returnRoom(h.L)) == QUOR_RC_HEAP_CORRUPT) {
                 return latch.close(t.fail(85, QUOR_RC_HEAP_CORRUPT));
             }
-            if (h.room() < freeNodeSize(h.L - 1)) {
-                const uint32_t policy = defragment(h, Pending{&none, &noneSize, false});
+            if (h.room() < returnRoom(h.L)) {
+                const uint32_t policy = defragment(h, nothing, returnRoom(h.L));
                 uint64_t size = 0;
                 Neighbours around;
                 if ((rc = findAllocChunk(h, chunkOffset, userOffset, &size)) != 0 ||
                     (rc = freeNeighbours(h, chunkOffset, size, &around)) != 0) {
                     return latch.close(t.failWith(86, rc, chunkOffset));
                 }
-                if (!around.mergePred && !around.mergeSucc && h.room() < freeNodeSize(h.L - 1)) {
+                if (!around.mergePred && !around.mergeSucc && h.room() < returnRoom(h.L)) {
                     return latch.close(t.fail(87, policy != 0 ? policy : QUOR_RC_SLIST_SPACE_FULL));
                 }
             }

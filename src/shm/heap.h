@@ -104,6 +104,18 @@ public:
     void prefetch(uint64_t offset) const {
         __builtin_prefetch(reinterpret_cast<const void *>(reinterpret_cast<uintptr_t>(base) + offset));
     }
+    // Checked byte access: every range must lie inside the heap, [H, H + heapSize).
+    bool holds(uint64_t offset, uint64_t length) const {
+        return offset >= H && offset <= end && length <= end - offset;
+    }
+    unsigned char *bytes(uint64_t offset, uint64_t length) const {
+        return holds(offset, length) ? base + offset : nullptr;
+    }
+    bool copyIn(uint64_t offset, const void *from, uint64_t length) const;
+    bool copyOut(void *to, uint64_t offset, uint64_t length) const;
+    bool fill(uint64_t offset, unsigned char byte, uint64_t length) const;
+    // The segment offset of a node or record this view handed out.
+    uint64_t offsetOf(const void *p) const { return uint64_t(static_cast<const unsigned char *>(p) - base); }
     // True when [offset, offset + length) lies in the chunk area.
     bool inChunkArea(uint64_t offset, uint64_t length) const {
         return offset >= spaceEnd && offset <= end && length <= end - offset;
@@ -172,12 +184,20 @@ struct Pending {
     uint64_t *size;
     bool movable;
 };
-uint32_t makeRoom(Heap &h, Pending pending);
+// `room` is what the waiting insertion needs above the high-water mark once the
+// policy is done (cutRoom for an allocation, returnRoom for a return).
+uint32_t makeRoom(Heap &h, Pending pending, uint64_t room);
+// Room an allocation needs above the high-water mark: its cut, and a reserve in
+// proportion to the live nodes. Returns in random order first split free runs
+// (a free node is larger than an allocated one) before they merge them, and need
+// up to about a twelfth more node bytes than the full heap held; the reserve
+// keeps them possible where the space can no longer grow.
+inline uint64_t allocationRoom(const Heap &h) { return cutRoom(h.L) + h.sl->slUsedBytes / 8; }
 // True when the space is low enough that makeRoom would rebuild or resize it.
 bool needsRoom(const Heap &h);
-uint32_t defragment(Heap &h, Pending pending);
-uint32_t rebuildInPlace(Heap &h);
-uint32_t changeSpace(Heap &h, uint64_t newSpaceSize, uint32_t direction, Pending pending);
+uint32_t defragment(Heap &h, Pending pending, uint64_t room);
+uint32_t rebuildInPlace(Heap &h, uint64_t room);
+uint32_t changeSpace(Heap &h, uint64_t newSpaceSize, uint32_t direction, Pending pending, uint64_t room);
 // Make room, insert a free chunk; on a full space run the full policy and retry.
 uint32_t insertFreeBlock(Heap &h, uint64_t *offsetRef, uint64_t *sizeRef);
 // The same for an allocated chunk whose caller bytes start frontPadSize bytes in.
@@ -207,6 +227,11 @@ uint32_t chunkOffsetFromPad(void *base, uint64_t low, uint64_t userOffset, uint6
 uint32_t initExsLatch(ExsLatch_t *latch, uint64_t eyecatcher);
 uint32_t enterEL(ExsLatch_t *latch);
 uint32_t exitEL(ExsLatch_t *latch);
+// The guard that leaves a latch just entered (see Closing): close(rc) leaves once
+// and keeps rc's failure over the latch's.
+inline auto leaving(ExsLatch_t *latch) {
+    return Closing([latch] { return exitEL(latch); });
+}
 // Connection counting: +1 (refused when marked for deletion) or -1 (never below 0).
 uint32_t connectHeap(void *base, uint32_t kind, uint64_t heapOffset);
 uint32_t disconnectHeap(void *base, uint32_t kind, uint64_t heapOffset);

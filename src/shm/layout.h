@@ -104,6 +104,18 @@ constexpr uint64_t freeNodeSize(uint64_t level) { return QUOR_SL_FREE_NODE_SIZE(
 // free node of any level, so a chunk can always be given back.
 constexpr uint64_t placementReserve(uint64_t L) { return 0x60 + 40 * L; }
 static_assert(placementReserve(1) >= freeNodeSize(0) && placementReserve(25) >= freeNodeSize(24));
+// Room above the high-water mark under which the space is rebuilt or resized
+// before the next insertion.
+constexpr uint64_t lowWater(uint64_t L) { return 256 * L + 384; }
+// Room an allocation needs above the high-water mark: both nodes of a cut (the
+// remainder's and the chunk's) and the placement reserve, which keeps a return
+// possible after it. A return needs only one free node, so when node room runs
+// short allocations are refused before returns.
+constexpr uint64_t cutRoom(uint64_t L) {
+    return freeNodeSize(L - 1) + allocNodeSize(L - 1) + placementReserve(L);
+}
+constexpr uint64_t returnRoom(uint64_t L) { return freeNodeSize(L - 1); }
+static_assert(lowWater(1) > cutRoom(1) && lowWater(25) > cutRoom(25));
 
 // ---- heap kinds -----------------------------------------------------------------------
 // What differs between a domain heap (its chunks are pools) and a pool heap (its

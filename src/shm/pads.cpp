@@ -218,8 +218,9 @@ uint32_t checkChunk(Heap &h, uint64_t u, char *fileNameOut, uint32_t, uint32_t l
     // A chunk without slack past its pads has none past a pool header either, so
     // the caller's bytes (where a pool keeps its header) are read only when needed.
     const bool maySlack = node->userSize <= node->chunkSize && node->chunkSize - node->userSize > overhead;
-    const uint64_t extra =
-        maySlack && h.traits->kind == QUOR_HEAP_KIND_DOMAIN ? poolExtra(h, node->userOffset, node->userSize, X) : 0;
+    const uint64_t extra = maySlack && h.traits->kind == QUOR_HEAP_KIND_DOMAIN
+                               ? poolExtra(h, node->userOffset, node->userSize, X)
+                               : 0;
     if (maySlack && node->chunkSize >= extra + node->userSize + overhead && slackStart >= node->userOffset) {
         uint64_t slack = node->chunkSize - extra - node->userSize - overhead;
         if (slackStart > X - back) slack = 0;
@@ -272,18 +273,16 @@ QUOR_EXPORT uint32_t quorSetShmDebug(void *base, uint32_t kind, uint64_t heapOff
         }
         ExsLatch_t *latch = &h.tail->debugLatch;
         if (uint32_t rc = enterEL(latch); rc != 0) return t.fail(80, rc);
+        auto debug = leaving(latch);
         ShmDebugInfo_t &info = h.tail->debugInfo;
-        uint32_t rc = QUOR_RC_OK;
-        if (info.inUse == 0 || (padType != 0) == (info.padType != 0)) {
-            info.debugFlags = debugFlags;
-            info.padType = padType;
-            info.frontGuards = frontGuards;
-            info.backGuards = backGuards;
-        } else {
-            rc = t.failWith(90, QUOR_RC_PAD_TYPE_LOCKED, padType);
-        }
-        const uint32_t closeRc = exitEL(latch);
-        return closeRc != 0 && rc == 0 ? t.fail(100, closeRc) : rc;
+        if (info.inUse != 0 && (padType != 0) != (info.padType != 0))
+            return debug.close(t.failWith(90, QUOR_RC_PAD_TYPE_LOCKED, padType));
+        info.debugFlags = debugFlags;
+        info.padType = padType;
+        info.frontGuards = frontGuards;
+        info.backGuards = backGuards;
+        const uint32_t rc = debug.close(QUOR_RC_OK);
+        return rc != 0 ? t.fail(100, rc) : rc;
     });
 }
 

@@ -6,6 +6,7 @@
 
 #include "frame/export.h"
 #include "frame/state.h"
+#include "shm/handles.h"
 #include "shm/holders.h"
 
 namespace quor::shm {
@@ -34,17 +35,6 @@ uint32_t checkOptionEyecatchers(const Trace &t, uint32_t probe, const ShmPoolOpt
         return t.failWith(probe + 10, QUOR_RC_LATCH_NOT_INITIALIZED, options.latchEyecatcher);
     if (given(options.eyecatcher0) != QUOR_EYECATCHER)
         return t.failWith(probe + 20, QUOR_RC_BAD_STORAGE_EYECATCHER, options.eyecatcher0);
-    return QUOR_RC_OK;
-}
-
-// The header eyecatchers of a heap, as disconnect and free test them.
-uint32_t checkHeaderEyecatchers(const Trace &t, uint32_t probe, const HHeader_t &header) {
-    if (header.eyecatcher0 != QUOR_EYECATCHER)
-        return t.failWith(probe, QUOR_RC_BAD_STORAGE_EYECATCHER, header.eyecatcher0);
-    if (header.handleEyecatcher != QUOR_EYECATCHER)
-        return t.failWith(probe + 10, QUOR_RC_BAD_EYECATCHER, header.handleEyecatcher);
-    if (header.latchEyecatcher != QUOR_EYECATCHER)
-        return t.failWith(probe + 20, QUOR_RC_LATCH_NOT_INITIALIZED, header.latchEyecatcher);
     return QUOR_RC_OK;
 }
 
@@ -193,7 +183,7 @@ uint32_t disconnectPool(const Trace &t, ShmPoolHandle_t **handleRef) {
     ShmPoolHandle_t &handle = **handleRef;
     const HHeader_t *pool = poolHeaderIn(handle.base, handle.domainHeapOffset, handle.poolHeapOffset);
     if (pool == nullptr) return t.failWith(60, QUOR_RC_BAD_POOL_EYECATCHER, handle.poolHeapOffset);
-    if (uint32_t rc = checkHeaderEyecatchers(t, 70, *pool); rc != 0) return rc;
+    if (uint32_t rc = checkHeaderEyecatchers(t, 70, *pool, true); rc != 0) return rc;
     if (pool->parentHeapOffset != handle.domainHeapOffset)
         return t.failWith(100, QUOR_RC_DOMAIN_OFFSET_MISMATCH, pool->parentHeapOffset);
     if (uint32_t rc = disconnectHeap(handle.base, QUOR_HEAP_KIND_POOL, handle.poolHeapOffset); rc != 0)
@@ -209,7 +199,7 @@ uint32_t freePool(const Trace &t, ShmPoolHandle_t **handleRef, uint32_t freeMode
     PoolRef ref;
     if (uint32_t rc = ref.domain.attach(handle.base, QUOR_HEAP_KIND_DOMAIN, handle.domainHeapOffset); rc != 0)
         return t.fail(60, rc);
-    if (uint32_t rc = checkHeaderEyecatchers(t, 70, *ref.domain.header); rc != 0) return rc;
+    if (uint32_t rc = checkHeaderEyecatchers(t, 70, *ref.domain.header, true); rc != 0) return rc;
     if (uint32_t rc = ref.domain.open(handle.base, QUOR_HEAP_KIND_DOMAIN, handle.domainHeapOffset); rc != 0)
         return t.fail(100, rc);
     // A fenced pool can still be freed: its chunk belongs to the domain.
@@ -222,7 +212,7 @@ uint32_t freePool(const Trace &t, ShmPoolHandle_t **handleRef, uint32_t freeMode
     if (freeMode == QUOR_POOL_FREE_NORMAL && ref.pool.header->refCount > 1)
         (void)releaseDeadHoldersLatched(handle.base, QUOR_HEAP_KIND_POOL, handle.poolHeapOffset);
     if (uint32_t rc = enterEL(&ref.domain.header->heapLatch); rc != 0) return t.fail(130, rc);
-    Closing unlatch([&] { return exitEL(&ref.domain.header->heapLatch); });
+    auto unlatch = leaving(&ref.domain.header->heapLatch);
     if (freeMode == QUOR_POOL_FREE_NORMAL && ref.pool.header->refCount > 1)
         return unlatch.close(t.failWith(140, QUOR_RC_POOL_IN_USE, ref.pool.header->refCount));
 
@@ -256,78 +246,6 @@ uint32_t destroyHandle(const Trace &t, ShmPoolHandle_t **handleRef) {
     if (pool == nullptr || pool->handleEyecatcher != QUOR_EYECATCHER)
         return t.failWith(40, QUOR_RC_BAD_EYECATCHER, pool != nullptr ? pool->handleEyecatcher : 0);
     if (uint32_t rc = releaseHandle(handleRef); rc != 0) return t.fail(50, rc);
-    return QUOR_RC_OK;
-}
-
-// Latch and unlatch share their checks; only the host call differs.
-template <uint32_t (*Step)(ExsLatch_t *)>
-uint32_t latchStep(const Trace &t, ShmPoolHandle_t *handle) {
-    PoolRef ref;
-    if (uint32_t rc = findPool(t, 10, handle, &ref); rc != 0) return rc;
-    if (uint32_t rc = Step(&ref.pool.header->heapLatch); rc != 0) return t.fail(60, rc);
-    return QUOR_RC_OK;
-}
-
-uint32_t poolInfo(const Trace &t, ShmPoolHandle_t *handle, ShmPoolInfo_t *info) {
-    PoolRef ref;
-    if (uint32_t rc = findPool(t, 10, handle, &ref); rc != 0) return rc;
-    if (info == nullptr) return t.failLogged(60, QUOR_RC_NULL_POOL_INFO, 0);
-    const HHeader_t &h = *ref.pool.header;
-    const SLHeader_t &s = *ref.pool.sl;
-    const uint64_t freeLevel = *ref.pool.freeLevelWord();
-    *info = {h.eyecatcher0,
-             h.handleEyecatcher,
-             h.latchEyecatcher,
-             h.flags,
-             h.selfOffset,
-             h.parentHeapOffset,
-             h.refCount,
-             h.heapSize,
-             h.freeBytes,
-             h.allocBytes,
-             s.maxLevel,
-             h.nodeCapacity,
-             h.granule,
-             h.userAppAreaSize,
-             s.slSpaceSize,
-             s.slUsedBytes,
-             s.allocCount,
-             s.freeCount,
-             s.defragCount,
-             s.allocLevel,
-             freeLevel,
-             ref.pool.tail->topNodeOffset,
-             ref.pool.tail->segInfoListHead};
-    return QUOR_RC_OK;
-}
-
-// The user application area of a pool, after the checks both directions share.
-uint32_t userArea(const Trace &t, ShmPoolHandle_t *handle, const void *data, unsigned char **area,
-                  uint64_t *size) {
-    PoolRef ref;
-    if (uint32_t rc = findPool(t, 10, handle, &ref, QUOR_RC_POOL_USER_APP_AREA_CORRUPT); rc != 0) return rc;
-    if (data == nullptr) return t.failLogged(60, QUOR_RC_NULL_POOL_USER_APP_DATA, 0);
-    *area = reinterpret_cast<unsigned char *>(ref.pool.header) + QUOR_HHEADER_FIXED_SIZE;
-    *size = ref.pool.header->userAppAreaSize;
-    return QUOR_RC_OK;
-}
-
-uint32_t setUserData(const Trace &t, ShmPoolHandle_t *handle, uint64_t size, const void *data) {
-    unsigned char *area = nullptr;
-    uint64_t stored = 0;
-    if (uint32_t rc = userArea(t, handle, data, &area, &stored); rc != 0) return rc;
-    if (size != stored) return t.failWith(80, QUOR_RC_BAD_USER_APP_AREA_SIZE, size);
-    std::memcpy(area, data, size);
-    return QUOR_RC_OK;
-}
-
-uint32_t getUserData(const Trace &t, ShmPoolHandle_t *handle, uint64_t *sizeOut, void *buffer) {
-    unsigned char *area = nullptr;
-    uint64_t stored = 0;
-    if (uint32_t rc = userArea(t, handle, buffer, &area, &stored); rc != 0) return rc;
-    if (sizeOut == nullptr) return t.failLogged(80, QUOR_RC_NULL_PARAMETER, 0);
-    *sizeOut = stored;
-    std::memcpy(buffer, area, stored);
     return QUOR_RC_OK;
 }
 
@@ -390,26 +308,4 @@ QUOR_EXPORT uint32_t _quorFreeShmPool(ShmPoolHandle_t **poolHandleRef, uint32_t 
 
 QUOR_EXPORT uint32_t quorDestroyShmPoolHandle(ShmPoolHandle_t **poolHandleRef) {
     return traced(Fn::quorDestroyShmPoolHandle, [&](Trace &t) { return destroyHandle(t, poolHandleRef); });
-}
-
-QUOR_EXPORT uint32_t quorLatchShmPool(ShmPoolHandle_t *poolHandle) {
-    return traced(Fn::quorLatchShmPool, [&](Trace &t) { return latchStep<enterEL>(t, poolHandle); });
-}
-
-QUOR_EXPORT uint32_t quorUnlatchShmPool(ShmPoolHandle_t *poolHandle) {
-    return traced(Fn::quorUnlatchShmPool, [&](Trace &t) { return latchStep<exitEL>(t, poolHandle); });
-}
-
-QUOR_EXPORT uint32_t quorGetShmPoolInfo(ShmPoolHandle_t *poolHandle, ShmPoolInfo_t *infoOut) {
-    return traced(Fn::quorGetShmPoolInfo, [&](Trace &t) { return poolInfo(t, poolHandle, infoOut); });
-}
-
-QUOR_EXPORT uint32_t quorSetPoolUserAppData(ShmPoolHandle_t *poolHandle, uint64_t size, const void *data) {
-    return traced(Fn::quorSetPoolUserAppData,
-                  [&](Trace &t) { return setUserData(t, poolHandle, size, data); });
-}
-
-QUOR_EXPORT uint32_t quorGetPoolUserAppData(ShmPoolHandle_t *poolHandle, uint64_t *sizeOut, void *buffer) {
-    return traced(Fn::quorGetPoolUserAppData,
-                  [&](Trace &t) { return getUserData(t, poolHandle, sizeOut, buffer); });
 }

@@ -67,7 +67,7 @@ template <class Work>
 uint32_t underPoolLatch(const Trace &t, uint32_t probe, BlockRef &block, Work &&work) {
     ExsLatch_t *latch = &block.pool.pool.header->heapLatch;
     if (uint32_t rc = enterEL(latch); rc != 0) return t.fail(probe, rc);
-    Closing unlatch([latch] { return exitEL(latch); });
+    auto unlatch = leaving(latch);
     uint32_t rc = locateChunk(t, probe + 10, &block);
     if (rc == 0) rc = work(block);
     if (uint32_t closeRc = unlatch.close(rc); closeRc != rc) return t.fail(probe + 60, closeRc);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 
 #include "frame/export.h"
 #include "shm/heap.h"
@@ -58,6 +59,27 @@ uint32_t Heap::open(void *segmentBase, uint32_t kind, uint64_t heapOffset) {
     if (rc == 0) rc = checkSelf();
     if (rc == 0) rc = bindLayout();
     return rc;
+}
+
+bool Heap::copyIn(uint64_t offset, const void *from, uint64_t length) const {
+    unsigned char *to = bytes(offset, length);
+    if (to == nullptr) return false;
+    if (length != 0) std::memcpy(to, from, length);
+    return true;
+}
+
+bool Heap::copyOut(void *to, uint64_t offset, uint64_t length) const {
+    const unsigned char *from = bytes(offset, length);
+    if (from == nullptr) return false;
+    if (length != 0) std::memcpy(to, from, length);
+    return true;
+}
+
+bool Heap::fill(uint64_t offset, unsigned char byte, uint64_t length) const {
+    unsigned char *to = bytes(offset, length);
+    if (to == nullptr) return false;
+    if (length != 0) std::memset(to, byte, length);
+    return true;
 }
 
 SLAllocNode_t *Heap::allocNode(uint64_t offset) const {
@@ -272,10 +294,12 @@ uint32_t linkFree(const Heap &h, SLFreeNode_t *node, SLFreeNode_t *pred, LinkArr
 
 // Unlinks the free node at nodeOffset from one order at one level.
 uint32_t unlinkFree(const Heap &h, uint64_t nodeOffset, LinkArray forward, LinkArray backward, uint64_t i) {
-    uint64_t *selfPrev = freeLinkAt(h, nodeOffset, backward, i), *selfNext = freeLinkAt(h, nodeOffset, forward, i);
+    uint64_t *selfPrev = freeLinkAt(h, nodeOffset, backward, i),
+             *selfNext = freeLinkAt(h, nodeOffset, forward, i);
     if (selfPrev == nullptr || selfNext == nullptr) return QUOR_RC_HEAP_CORRUPT;
     const uint64_t predOffset = *selfPrev, succOffset = *selfNext;
-    uint64_t *predNext = freeLinkAt(h, predOffset, forward, i), *succPrev = freeLinkAt(h, succOffset, backward, i);
+    uint64_t *predNext = freeLinkAt(h, predOffset, forward, i),
+             *succPrev = freeLinkAt(h, succOffset, backward, i);
     if (predNext == nullptr || succPrev == nullptr) return QUOR_RC_HEAP_CORRUPT;
     *predNext = succOffset;
     *succPrev = predOffset;

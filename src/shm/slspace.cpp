@@ -72,7 +72,7 @@ uint32_t collect(Heap &h, Plan &plan) {
             return QUOR_RC_HEAP_CORRUPT;
         }
         plan.allocs[plan.allocCount++] =
-            AllocCopy{node->chunkOffset, node->chunkSize, node->userOffset, node->userSize, 0, 0,
+            AllocCopy{node->chunkOffset, node->chunkSize, node->userOffset, node->userSize, node->level, 0,
                       node->callerId,    node->line};
         lastEnd = node->chunkOffset + node->chunkSize;
         link = Heap::allocLinks(node)[0];
@@ -191,8 +191,9 @@ void rebuild(Heap &h, Plan &plan, uint64_t newSpaceSize) {
     if (h.spaceEnd < oldEnd) hideBytes(h, h.spaceEnd, oldEnd - h.spaceEnd);
 }
 
-bool fits(const Heap &h, const Plan &plan, uint64_t spaceSize) {
-    return plan.need <= spaceSize && spaceSize - plan.need >= placementReserve(h.L);
+// The copies fit a space of spaceSize bytes with `room` bytes left above them.
+bool fits(const Plan &plan, uint64_t spaceSize, uint64_t room) {
+    return plan.need <= spaceSize && spaceSize - plan.need >= room;
 }
 
 uint64_t plannedSpace(const Heap &h) {
@@ -200,21 +201,29 @@ uint64_t plannedSpace(const Heap &h) {
     return round8(capacity * QUOR_SL_BYTES_PER_NODE + slHeaderSize(h.L));
 }
 uint64_t allowance(const Heap &h) { return 800 * h.L + 1200; }
-uint64_t lowWater(const Heap &h) { return 256 * h.L + 384; }
+
+// Room a rebuild in place must leave to be worth its pass over every node: the
+// policy's share of the space, and never less than the low-water mark (a rebuild
+// that leaves less is followed by another at the very next insertion) or than
+// what the waiting insertion needs.
+uint64_t rebuildHeadroom(const Heap &h, uint64_t room) {
+    const uint64_t s = h.sl->slSpaceSize;
+    return std::max({std::min(s * 5 / 100, allowance(h)), lowWater(h.L) + 8, room});
+}
 
 }  // namespace
 
-uint32_t rebuildInPlace(Heap &h) {
+uint32_t rebuildInPlace(Heap &h, uint64_t room) {
     if (h.header->handleEyecatcher != QUOR_EYECATCHER) return QUOR_RC_BAD_EYECATCHER;
     Plan plan;
     if (uint32_t rc = collect(h, plan); rc != 0) return rc;
     measure(h, plan);
-    if (!fits(h, plan, h.sl->slSpaceSize)) return QUOR_RC_SLIST_SPACE_FULL;
+    if (!fits(plan, h.sl->slSpaceSize, room)) return QUOR_RC_SLIST_SPACE_FULL;
     rebuild(h, plan, h.sl->slSpaceSize);
     return QUOR_RC_OK;
 }
 
-uint32_t changeSpace(Heap &h, uint64_t newSpaceSize, uint32_t direction, Pending pending) {
+uint32_t changeSpace(Heap &h, uint64_t newSpaceSize, uint32_t direction, Pending pending, uint64_t room) {
     if (direction != QUOR_SL_SPACE_GROW && direction != QUOR_SL_SPACE_SHRINK)
         return QUOR_RC_BAD_SPACE_DIRECTION;
     if (h.header->handleEyecatcher != QUOR_EYECATCHER) return QUOR_RC_BAD_EYECATCHER;
@@ -235,9 +244,10 @@ uint32_t changeSpace(Heap &h, uint64_t newSpaceSize, uint32_t direction, Pending
             plan.freeBegin()->offset += delta;
             plan.freeBegin()->size -= delta;
         } else if (freeAtBoundary || !pendingAtBoundary || *pending.size <= delta) {
+            // Without the full growth, a rebuild in place serves while it leaves
+            // the waiting insertion its room.
             const uint64_t u = h.sl->slUsedBytes;
-            if (h.sl->defragCount < 4 && std::min(s / 200, 128 * h.L + 192) + u < s) {
-                if (!fits(h, plan, s)) return QUOR_RC_SLIST_SPACE_FULL;
+            if (h.sl->defragCount < 4 && std::min(s / 200, 128 * h.L + 192) + u < s && fits(plan, s, room)) {
                 rebuild(h, plan, s);
                 return QUOR_RC_OK;
             }
@@ -256,7 +266,7 @@ uint32_t changeSpace(Heap &h, uint64_t newSpaceSize, uint32_t direction, Pending
                 plan.freeBegin()->size -= taken;
             }
         }
-        if (!fits(h, plan, newSpaceSize)) return QUOR_RC_SLIST_SPACE_FULL;
+        if (!fits(plan, newSpaceSize, placementReserve(h.L))) return QUOR_RC_SLIST_SPACE_FULL;
         rebuild(h, plan, newSpaceSize);
         if (!freeAtBoundary && pendingAtBoundary) {
             *pending.offset += delta;
@@ -264,13 +274,15 @@ uint32_t changeSpace(Heap &h, uint64_t newSpaceSize, uint32_t direction, Pending
         }
     } else {
         // Never below what the live nodes need, with room for the next insertions;
-        // a shrink that cannot give anything up compacts the space in place.
+        // a shrink that cannot give anything up compacts the space in place (and
+        // counts as a change: the space is as small as it may be).
         const uint64_t floor =
-            round8(plan.need + freeNodeSize(h.L - 1) + placementReserve(h.L) + lowWater(h));
+            round8(plan.need + std::max(room, freeNodeSize(h.L - 1) + placementReserve(h.L)) + lowWater(h.L));
         newSpaceSize = std::max(newSpaceSize, floor);
         if (newSpaceSize >= s) {
-            if (!fits(h, plan, s)) return QUOR_RC_SLIST_SPACE_FULL;
+            if (!fits(plan, s, room)) return QUOR_RC_SLIST_SPACE_FULL;
             rebuild(h, plan, s);
+            h.sl->defragCount = 0;
             return QUOR_RC_OK;
         }
         const uint64_t given = s - newSpaceSize;
@@ -282,7 +294,7 @@ uint32_t changeSpace(Heap &h, uint64_t newSpaceSize, uint32_t direction, Pending
             // free chunk of their own rather than belong to no list.
             prependFree(plan, boundary - given, given);
         }
-        if (!fits(h, plan, newSpaceSize)) return QUOR_RC_SLIST_SPACE_FULL;
+        if (!fits(plan, newSpaceSize, placementReserve(h.L))) return QUOR_RC_SLIST_SPACE_FULL;
         rebuild(h, plan, newSpaceSize);
         if (!freeAtBoundary && pendingAtBoundary) {
             *pending.offset -= given;
@@ -293,16 +305,23 @@ uint32_t changeSpace(Heap &h, uint64_t newSpaceSize, uint32_t direction, Pending
     return QUOR_RC_OK;
 }
 
-uint32_t defragment(Heap &h, Pending pending) {
+uint32_t defragment(Heap &h, Pending pending, uint64_t room) {
     const uint64_t s = h.sl->slSpaceSize, u = h.sl->slUsedBytes, d = h.sl->defragCount;
     const uint64_t P = plannedSpace(h), A = allowance(h);
-    const uint64_t m5 = std::min(s * 5 / 100, A) + u;
-    if (d < 4 && s <= P + u && m5 < s) {
-        uint32_t rc = rebuildInPlace(h);
+    // Whether a rebuild in place would leave the room it must.
+    const bool rebuildServes = u < s && s - u > rebuildHeadroom(h, room);
+    if (d < 4 && s <= P + u && rebuildServes) {
+        uint32_t rc = rebuildInPlace(h, room);
         if (rc == 0 && d != 0 && s * 25 / 100 + h.sl->slUsedBytes < s) h.sl->defragCount = d - 1;
         return rc;
     }
-    if (s < m5) return changeSpace(h, round8(P + s), QUOR_SL_SPACE_GROW, pending);
+    if (!rebuildServes) {
+        // The insertion needs room that a rebuild cannot give: grow. Where the
+        // space cannot grow, a rebuild that still fits this insertion serves.
+        uint32_t rc = changeSpace(h, round8(P + s), QUOR_SL_SPACE_GROW, pending, room);
+        if (rc == QUOR_RC_SLIST_SPACE_NOT_CHANGED && u < s && s - u >= room) rc = rebuildInPlace(h, room);
+        return rc;
+    }
     uint64_t candidate = s - std::min(s, P);
     if (P != 0 && s / P > 1 && P < u) {
         const uint64_t m15 = std::min(s * 15 / 100, A) + u;
@@ -310,17 +329,17 @@ uint32_t defragment(Heap &h, Pending pending) {
             if (s - (j + 1) * P > m15) candidate = s - (j + 1) * P;
         }
     }
-    return changeSpace(h, std::max(P, round8(candidate)), QUOR_SL_SPACE_SHRINK, pending);
+    return changeSpace(h, std::max(P, round8(candidate)), QUOR_SL_SPACE_SHRINK, pending, room);
 }
 
-bool needsRoom(const Heap &h) { return h.sl->slSpaceSize <= lowWater(h) + h.sl->slHighWater; }
+bool needsRoom(const Heap &h) { return h.sl->slSpaceSize <= lowWater(h.L) + h.sl->slHighWater; }
 
-uint32_t makeRoom(Heap &h, Pending pending) {
-    const uint64_t s = h.sl->slSpaceSize;
+uint32_t makeRoom(Heap &h, Pending pending, uint64_t room) {
     if (!needsRoom(h)) return QUOR_RC_OK;
-    if (h.sl->defragCount >= 3) return defragment(h, pending);
-    const uint64_t t = std::min(s * 2 / 100, lowWater(h));
-    return t + h.sl->slUsedBytes < s ? rebuildInPlace(h) : defragment(h, pending);
+    if (h.sl->defragCount >= 3) return defragment(h, pending, room);
+    const uint64_t s = h.sl->slSpaceSize, u = h.sl->slUsedBytes;
+    const uint64_t t = std::max(std::min(s * 2 / 100, lowWater(h.L)), rebuildHeadroom(h, room));
+    return u < s && s - u > t ? rebuildInPlace(h, room) : defragment(h, pending, room);
 }
 
 namespace {
@@ -328,31 +347,31 @@ namespace {
 // Makes room (a failure there is not final: the reserve may still hold the node),
 // inserts, and on a full space runs the full policy once and inserts again.
 template <class Insert>
-uint32_t insertWithRoom(Heap &h, Pending pending, Insert insert) {
-    uint32_t rc = makeRoom(h, pending);
+uint32_t insertWithRoom(Heap &h, Pending pending, uint64_t room, Insert insert) {
+    uint32_t rc = makeRoom(h, pending, room);
     if (rc == QUOR_RC_HEAP_CORRUPT) return rc;
     rc = insert();
     if (rc != QUOR_RC_SLIST_SPACE_FULL) return rc;
-    const uint32_t policy = defragment(h, pending);
-    rc = insert();
-    return rc != 0 && policy != 0 ? policy : rc;
+    if ((rc = defragment(h, pending, room)) == QUOR_RC_HEAP_CORRUPT) return rc;
+    return insert();  // the second insertion's result is final
 }
 
 }  // namespace
 
 uint32_t insertFreeBlock(Heap &h, uint64_t *offsetRef, uint64_t *sizeRef) {
-    return insertWithRoom(h, Pending{offsetRef, sizeRef, true},
+    return insertWithRoom(h, Pending{offsetRef, sizeRef, true}, freeNodeSize(h.L - 1) + placementReserve(h.L),
                           [&] { return insertFreeChunk(h, *offsetRef, *sizeRef, placementReserve(h.L)); });
 }
 
 uint32_t insertAllocBlock(Heap &h, uint64_t *offsetRef, uint64_t *sizeRef, uint64_t *userOffsetOut,
                           uint64_t userSize, uint32_t callerId, uint32_t line, uint64_t frontPadSize,
                           uint64_t *nodeOffsetOut, bool movable) {
-    return insertWithRoom(h, Pending{offsetRef, sizeRef, movable}, [&] {
-        *userOffsetOut = *offsetRef + frontPadSize;
-        return insertAllocChunk(h, *offsetRef, *sizeRef, *userOffsetOut, userSize, callerId, line,
-                                nodeOffsetOut, placementReserve(h.L));
-    });
+    return insertWithRoom(h, Pending{offsetRef, sizeRef, movable},
+                          allocNodeSize(h.L - 1) + placementReserve(h.L), [&] {
+                              *userOffsetOut = *offsetRef + frontPadSize;
+                              return insertAllocChunk(h, *offsetRef, *sizeRef, *userOffsetOut, userSize,
+                                                      callerId, line, nodeOffsetOut, placementReserve(h.L));
+                          });
 }
 
 }  // namespace quor::shm
@@ -413,7 +432,7 @@ QUOR_EXPORT uint32_t quorDefragmentSList(void *base, uint32_t kind, uint64_t hea
     return traced(Fn::quorDefragmentSList, [&](Trace &t) {
         Heap h;
         if (uint32_t rc = openForSpace(t, h, base, kind, heapOffset, offsetRef, sizeRef); rc != 0) return rc;
-        uint32_t rc = defragment(h, Pending{offsetRef, sizeRef, true});
+        uint32_t rc = defragment(h, Pending{offsetRef, sizeRef, true}, placementReserve(h.L));
         return rc != 0 ? t.fail(70, rc) : rc;
     });
 }
@@ -425,7 +444,7 @@ QUOR_EXPORT uint32_t quorDefragmentSLInPlace(void *base, uint32_t kind, uint64_t
             rc != 0) {
             return rc;
         }
-        uint32_t rc = rebuildInPlace(h);
+        uint32_t rc = rebuildInPlace(h, placementReserve(h.L));
         return rc != 0 ? t.fail(70, rc) : rc;
     });
 }
@@ -436,7 +455,8 @@ QUOR_EXPORT uint32_t quorChangeSlistSpace(void *base, uint32_t kind, uint64_t he
     return traced(Fn::quorChangeSlistSpace, [&](Trace &t) {
         Heap h;
         if (uint32_t rc = openForSpace(t, h, base, kind, heapOffset, offsetRef, sizeRef); rc != 0) return rc;
-        uint32_t rc = changeSpace(h, newSpaceSize, direction, Pending{offsetRef, sizeRef, true});
+        uint32_t rc =
+            changeSpace(h, newSpaceSize, direction, Pending{offsetRef, sizeRef, true}, placementReserve(h.L));
         return rc != 0 ? t.failWith(70, rc, newSpaceSize) : rc;
     });
 }

@@ -138,6 +138,42 @@ TEST_F(Heap, ArgumentsAreTestedInOrder) {
     expectConsistent();
 }
 
+// The caller's bytes and header must fit in what is carved, wrap-around included;
+// a refused request changes nothing.
+TEST_F(Heap, RequestWhoseCallerBytesExceedTheCarveIsRefused) {
+    makeDomain(0x100000);
+    const ShmDomainInfo_t before = info();
+    struct Case {
+        uint64_t userSize, extraSize;
+    } cases[] = {{4097, 0}, {4000, 97}, {8, UINT64_MAX - 4}, {UINT64_MAX, 0}};
+    for (const Case &c : cases) {
+        uint64_t size = 4096, chunk = 0, user = 0;
+        EXPECT_EQ(quorGetMemChunkFromShmHeap(memory_, 1, 0, c.userSize, 0, c.extraSize, &size, &chunk, &user,
+                                             0, 0, "heap_test.cpp"),
+                  QUOR_RC_DOMAIN_CHUNK_TOO_LARGE)
+            << c.userSize << " + " << c.extraSize;
+    }
+    EXPECT_EQ(info().allocCount, before.allocCount);
+    EXPECT_EQ(info().freeBytes, before.freeBytes);
+    expectConsistent();
+}
+
+// A header size that does not match the user area puts the skip-list header in
+// the wrong place: refused as a full node space, and the heap is never sealed.
+TEST_F(Heap, HeaderSizeThatMissesTheUserAreaIsRefusedUnsealed) {
+    size_ = 0x10000;
+    memory_ = static_cast<unsigned char *>(std::aligned_alloc(4096, size_));
+    uint64_t n = 0, L = 0, hs, sls, space;
+    ASSERT_EQ(quorGetHHeaderInfo(size_, 2, &n, &L, 16, &hs, &sls, &space), QUOR_RC_OK);
+    for (uint64_t header : {hs + 8, hs - 8}) {
+        EXPECT_EQ(quorCreateInitStorageHeap(memory_, 2, size_, 0, n, L, header, sls, space, 8, 16, nullptr,
+                                            QUOR_EYECATCHER, QUOR_EYECATCHER, QUOR_EYECATCHER, 0, 0),
+                  QUOR_RC_SLIST_SPACE_FULL)
+            << header;
+        EXPECT_EQ(reinterpret_cast<HHeader_t *>(memory_)->heapMagic, 0u);
+    }
+}
+
 // Four chunks side by side; each return meets a different pair of neighbours.
 TEST_F(Heap, ReturnCoalescesInAllFourNeighbourCases) {
     makeDomain(0x100000);

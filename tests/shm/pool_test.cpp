@@ -252,6 +252,7 @@ TEST_F(PoolTest, LatchInfoAndUserData) {
     EXPECT_EQ(quorSetPoolUserAppData(pool, 11, changed), QUOR_RC_BAD_USER_APP_AREA_SIZE);
     EXPECT_EQ(quorSetPoolUserAppData(pool, sizeof changed, nullptr), QUOR_RC_NULL_POOL_USER_APP_DATA);
     EXPECT_EQ(quorGetPoolUserAppData(pool, &size, nullptr), QUOR_RC_NULL_POOL_USER_APP_DATA);
+    EXPECT_EQ(quorGetPoolUserAppData(pool, nullptr, buffer), QUOR_RC_NULL_POOL_USER_APP_DATA);
     header(pool->poolHeapOffset)->userAppAreaSize = header(pool->poolHeapOffset)->heapSize + 1;
     EXPECT_EQ(quorGetPoolUserAppData(pool, &size, buffer), QUOR_RC_POOL_USER_APP_AREA_CORRUPT);
     header(pool->poolHeapOffset)->userAppAreaSize = sizeof initial;
