@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "frame/functions.h"
@@ -99,6 +100,7 @@ public:
     uint32_t run() {
         if (!bind()) return QUOR_RC_HEAP_CORRUPT;
         listed();
+        listedFree();
         if (!disjoint() || !scanGaps() || !relist()) return QUOR_RC_HEAP_CORRUPT;
         return QUOR_RC_OK;
     }
@@ -176,16 +178,45 @@ private:
     bool scanGaps() {
         std::vector<Chunk> found;
         uint64_t from = h_.spaceEnd;
+        size_t f = 0;  // the listed free chunks, in offset order
         for (size_t i = 0; i <= chunks_.size(); ++i) {
             const uint64_t to = i < chunks_.size() ? chunks_[i].offset : h_.end;
-            if (!scan(from, to, found)) return false;
+            for (; f < free_.size() && free_[f].first < to; ++f) {
+                if (free_[f].first >= from) {
+                    if (!scan(from, free_[f].first, found)) return false;
+                    from = free_[f].first + free_[f].second;
+                }
+            }
+            if (from < to && !scan(from, to, found)) return false;
             if (i < chunks_.size()) from = chunks_[i].offset + chunks_[i].size;
         }
         out_.recovered = found.size();
+        if (found.empty()) return true;
+        const size_t listedCount = chunks_.size();
         chunks_.insert(chunks_.end(), found.begin(), found.end());
-        std::sort(chunks_.data(), chunks_.data() + chunks_.size(),
-                  [](const Chunk &a, const Chunk &b) { return a.offset < b.offset; });
+        std::inplace_merge(chunks_.begin(), chunks_.begin() + listedCount, chunks_.end(),
+                           [](const Chunk &a, const Chunk &b) { return a.offset < b.offset; });
         return true;
+    }
+
+    // The free chunks the offset order still reaches at level 0. No live front
+    // pad lies inside one: a chunk leaves the free lists before its pads are
+    // written and its front pad is marked freed before it joins them again. So
+    // the scan passes over them, and only a rebuild that died after clearing
+    // the lists leaves the whole chunk area to scan.
+    void listedFree() {
+        const uint64_t budget = (h_.spaceEnd - h_.S) / freeNodeSize(0) + 2;
+        uint64_t at = Heap::freeLinks(h_.freeNode(h_.freeHead), kForwardO)[0], last = h_.spaceEnd;
+        for (uint64_t steps = 0; at != h_.freeTail && steps < budget; ++steps) {
+            SLFreeNode_t *node = at != h_.freeHead ? h_.freeNode(at) : nullptr;
+            if (node == nullptr || node->offset < last || node->size == 0 ||
+                !h_.inChunkArea(node->offset, node->size)) {
+                break;
+            }
+            free_.emplace_back(node->offset, node->size);
+            last = node->offset + node->size;
+            at = Heap::freeLinks(node, kForwardO)[0];
+        }
     }
 
     bool scan(uint64_t from, uint64_t to, std::vector<Chunk> &found) {
@@ -280,6 +311,7 @@ private:
     Heap &h_;
     RepairReport &out_;
     std::vector<Chunk> chunks_;
+    std::vector<std::pair<uint64_t, uint64_t>> free_;  // offset, size
 };
 
 // The kind of the live heap whose header holds this latch, or 0 when the latch
