@@ -194,3 +194,126 @@ TEST_F(CrashTest, KilledWorkerLeavesHeapsRepairedOrFenced) {
 
 }  // namespace
 }  // namespace quor::test
+
+namespace quor::test {
+namespace {
+
+// A child takes the pool's latch, leaves the heap as `damage` says and dies
+// holding it; the survivor's next operation meets what it left.
+class DeadHolderTest : public PoolFixture {
+protected:
+    void SetUp() override {
+        PoolFixture::SetUp();
+        pool = makePool();
+        for (size_t i = 0; i < 6; ++i) {
+            ASSERT_EQ(_quorAllocateShmBlock(&blocks[i], pool, 40 + 8 * i, 0, kCaller, 40, kFile), 0u);
+            std::memset(blocks[i], 0x60 + int(i), 40 + 8 * i);
+        }
+        void *gap = blocks[2];
+        ASSERT_EQ(_quorFreeShmBlock(&gap, pool, kCaller, 41, kFile), 0u);
+        blocks[2] = nullptr;
+    }
+
+    template <class Damage>
+    void dieHoldingLatch(Damage damage) {
+        const pid_t child = spawn([&] {
+            if (quorLatchShmPool(pool) != 0) return 1;
+            shm::Heap h;
+            if (h.open(memory, QUOR_HEAP_KIND_POOL, pool->poolHeapOffset) != 0) return 2;
+            damage(h);
+            _exit(0);  // dies with the latch held
+        });
+        ASSERT_EQ(waitChild(child), 0);
+    }
+
+    bool blocksIntact() {
+        for (size_t i = 0; i < 6; ++i) {
+            if (blocks[i] == nullptr) continue;
+            for (size_t j = 0; j < 40 + 8 * i; ++j)
+                if (static_cast<unsigned char *>(blocks[i])[j] != 0x60 + i) return false;
+        }
+        return true;
+    }
+
+    ShmPoolHandle_t *pool = nullptr;
+    void *blocks[6] = {};
+};
+
+TEST_F(DeadHolderTest, HalfDoneChangesAreRepairedAndTheSurvivorCarriesOn) {
+    struct Case {
+        const char *what;
+        void (*damage)(shm::Heap &);
+        int repaired;
+    };
+    const Case cases[] = {
+        {"nothing changed", [](shm::Heap &) {}, 0},
+        {"a return that unlinked its chunk and died",
+         [](shm::Heap &h) {
+             uint64_t link = shm::Heap::allocLinks(h.allocNode(h.allocHead))[0], size = 0;
+             shm::deleteAllocChunk(h, h.allocNode(link - 0x30)->chunkOffset, shm::kAnyUserOffset, &size);
+         },
+         1},
+        {"counts written, lists not yet",
+         [](shm::Heap &h) {
+             h.sl->freeCount += 1;
+             h.header->freeBytes -= 64;
+         },
+         1},
+        {"a node-space reset that died before relisting",
+         [](shm::Heap &h) {
+             h.sl->allocCount = h.sl->freeCount = 0;
+             shm::Heap::allocLinks(h.allocNode(h.allocHead))[0] = 0;
+             std::fill_n(shm::Heap::freeLinks(h.freeNode(h.freeHead), shm::kForwardO), 4 * h.L, h.freeTail);
+         },
+         1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        RecoveryLog log;
+        dieHoldingLatch(c.damage);
+        void *fresh = nullptr;
+        ASSERT_EQ(_quorAllocateShmBlock(&fresh, pool, 24, 0, kCaller, 42, kFile), 0u);
+        EXPECT_EQ(RecoveryLog::repaired, c.repaired);
+        EXPECT_EQ(RecoveryLog::consistent, 1 - c.repaired);
+        EXPECT_TRUE(blocksIntact());
+        EXPECT_EQ(_quorFreeShmBlock(&fresh, pool, kCaller, 43, kFile), 0u);
+        EXPECT_EQ(_quorCheckAllocShmPool(domain, pool->poolHeapOffset, kCaller, 44, kFile), 0u);
+        EXPECT_EQ(shm::checkHeap(memory, QUOR_HEAP_KIND_POOL, pool->poolHeapOffset), 0u);
+    }
+}
+
+TEST_F(DeadHolderTest, AnUnrepairableHeapIsFencedUntilFreed) {
+    RecoveryLog log;
+    // A node-space rebuild that died after it had written over the node of a
+    // chunk not relisted yet: the chunk's pad names a node that no longer
+    // records it, so its size is lost.
+    dieHoldingLatch([](shm::Heap &h) {
+        const uint64_t link = shm::Heap::allocLinks(h.allocNode(h.allocHead))[0];
+        SLAllocNode_t *node = h.allocNode(link - 0x30);
+        uint64_t size = 0;
+        shm::deleteAllocChunk(h, node->chunkOffset, shm::kAnyUserOffset, &size);
+        node->chunkOffset += 8;
+    });
+    void *fresh = nullptr;
+    EXPECT_EQ(_quorAllocateShmBlock(&fresh, pool, 24, 0, kCaller, 50, kFile), QUOR_RC_HEAP_DAMAGED);
+    EXPECT_EQ(RecoveryLog::fenced, 1);
+    ShmPoolInfo_t info{};
+    ShmPoolHandle_t *other = nullptr;
+    EXPECT_EQ(_quorAllocateShmBlock(&fresh, pool, 24, 0, kCaller, 51, kFile), QUOR_RC_HEAP_DAMAGED);
+    EXPECT_EQ(_quorFreeShmBlock(&blocks[0], pool, kCaller, 52, kFile), QUOR_RC_HEAP_DAMAGED);
+    EXPECT_EQ(quorGetShmPoolInfo(pool, &info), QUOR_RC_HEAP_DAMAGED);
+    EXPECT_EQ(quorConnectToShmPool(&other, domain, pool->poolHeapOffset, nullptr), QUOR_RC_HEAP_DAMAGED);
+    EXPECT_EQ(_quorCheckAllocShmPool(domain, pool->poolHeapOffset, kCaller, 53, kFile), QUOR_RC_HEAP_DAMAGED);
+    EXPECT_EQ(quorPrintOutSkipLists(pool, QUOR_HEAP_KIND_POOL, 0), QUOR_RC_HEAP_DAMAGED);
+    EXPECT_EQ(_quorShmAllocSList(memory, QUOR_HEAP_KIND_POOL, pool->poolHeapOffset, kCaller, 54, kFile),
+              QUOR_RC_HEAP_DAMAGED);
+    EXPECT_EQ(RecoveryLog::fenced, 1);  // fenced once, refused at once after
+
+    // The domain is untouched, and the pool's chunk goes back to it.
+    EXPECT_EQ(_quorFreeShmPool(&pools.front(), QUOR_POOL_FREE_NORMAL, kCaller, 55, kFile), 0u);
+    EXPECT_EQ(shm::checkHeap(memory, QUOR_HEAP_KIND_DOMAIN, domain->heapOffset), 0u);
+    EXPECT_EQ(lists(domain->heapOffset)->allocCount, 0u);
+}
+
+}  // namespace
+}  // namespace quor::test
