@@ -229,14 +229,56 @@ private:
             if (nodeOffset < nodesLow || nodeOffset >= nodesHigh) continue;
             SLAllocNode_t *node = h_.allocNode(nodeOffset);
             const Pads pads = node != nullptr ? padsOf(h_, nodeOffset, *node) : Pads{};
-            if (node == nullptr || node->userOffset != u || !pads.front || node->chunkOffset < from ||
-                node->chunkSize > to - node->chunkOffset) {
+            Chunk chunk{};
+            if (node != nullptr && node->userOffset == u && pads.front && node->chunkOffset >= from &&
+                node->chunkSize <= to - node->chunkOffset) {
+                chunk = chunkOf(*node, pads);
+            } else if (!lostNode(from, to, u, nodeOffset, &chunk)) {
                 return fail("a front pad names a node that no longer records its chunk");
             }
-            found.push_back(chunkOf(*node, pads));
-            u = node->chunkOffset + node->chunkSize + 8;  // the loop adds the other 8
+            found.push_back(chunk);
+            u = chunk.offset + chunk.size + 8;  // the loop adds the other 8
         }
         return true;
+    }
+
+    // A block whose node a rebuild of the node space wrote over before relisting
+    // it: its back pad still names the old node, which bounds the chunk. The
+    // caller's size is what lies before the trailing slack bytes (a caller whose
+    // last bytes hold the slack value is recorded a little short), and the line
+    // and caller come from the guard words where the pad type keeps them. A
+    // chunk of a domain (a pool) or without a back pad cannot be bounded.
+    bool lostNode(uint64_t from, uint64_t to, uint64_t u, uint64_t nodeOffset, Chunk *out) {
+        Pads pads;
+        pads.type = load<uint32_t>(h_, u - 4);
+        const PadFormat p = padFormat(pads.type);
+        if (h_.traits->kind != QUOR_HEAP_KIND_POOL || !p.back) return false;
+        uint32_t line = 0, callerId = 0;
+        if (p.guards) {
+            const uint64_t block = u - 32 - (p.checksum ? 8 : 0);
+            if (block < from) return false;
+            line = load<uint32_t>(h_, block);
+            callerId = load<uint32_t>(h_, block + 4);
+            pads.f = load<uint32_t>(h_, block + 8);
+            pads.b = load<uint32_t>(h_, block + 12);
+            if (pads.f < 1 || pads.f > QUOR_PAD_MAX_GUARDS || pads.b < 1 || pads.b > QUOR_PAD_MAX_GUARDS)
+                return false;
+        }
+        const uint64_t front = frontPadBytes(p, pads.f), back = backPadBytes(p, pads.b);
+        if (u - from < front) return false;
+        for (uint64_t X = u + back; X <= to; X += 8) {
+            if (load<uint64_t>(h_, X - 16) != nodeOffset || load<uint32_t>(h_, X - 8) != QUOR_PAD_BACK_MARK ||
+                load<uint32_t>(h_, X - 4) != pads.type) {
+                continue;
+            }
+            uint64_t userEnd = X - back;
+            while (userEnd > u && load<uint8_t>(h_, userEnd - 1) == QUOR_PAD_SLACK_BYTE) --userEnd;
+            pads.front = pads.back = true;
+            *out = Chunk{u - front, X - (u - front), u, userEnd - u, callerId, line, pads};
+            ++out_.sizedByBackPad;
+            return true;
+        }
+        return false;
     }
 
     // Builds the lists afresh: every allocated chunk with its pads repointed, and

@@ -198,6 +198,22 @@ TEST_F(CrashTest, KilledWorkerLeavesHeapsRepairedOrFenced) {
 namespace quor::test {
 namespace {
 
+// What a rebuild of the node space that died half way leaves: the first chunk
+// with pads of `padType` is out of the lists and its node written over.
+void loseNode(shm::Heap &h, uint32_t padType) {
+    uint64_t link = shm::Heap::allocLinks(h.allocNode(h.allocHead))[0];
+    for (; link != 0; link = shm::Heap::allocLinks(h.allocNode(link - 0x30))[0]) {
+        SLAllocNode_t *node = h.allocNode(link - 0x30);
+        uint32_t type = 0;
+        std::memcpy(&type, h.base + node->userOffset - 4, 4);
+        if (type != padType) continue;
+        uint64_t size = 0;
+        shm::deleteAllocChunk(h, node->chunkOffset, shm::kAnyUserOffset, &size);
+        node->chunkOffset += 8;
+        return;
+    }
+}
+
 // A child takes the pool's latch, leaves the heap as `damage` says and dies
 // holding it; the survivor's next operation meets what it left.
 class DeadHolderTest : public PoolFixture {
@@ -259,6 +275,8 @@ TEST_F(DeadHolderTest, HalfDoneChangesAreRepairedAndTheSurvivorCarriesOn) {
              h.header->freeBytes -= 64;
          },
          1},
+        {"a rebuild that wrote over a chunk's node before relisting it",
+         [](shm::Heap &h) { loseNode(h, QUOR_PAD_TYPE_EEBC011A); }, 1},
         {"a node-space reset that died before relisting",
          [](shm::Heap &h) {
              h.sl->allocCount = h.sl->freeCount = 0;
@@ -284,16 +302,13 @@ TEST_F(DeadHolderTest, HalfDoneChangesAreRepairedAndTheSurvivorCarriesOn) {
 
 TEST_F(DeadHolderTest, AnUnrepairableHeapIsFencedUntilFreed) {
     RecoveryLog log;
-    // A node-space rebuild that died after it had written over the node of a
-    // chunk not relisted yet: the chunk's pad names a node that no longer
-    // records it, so its size is lost.
-    dieHoldingLatch([](shm::Heap &h) {
-        const uint64_t link = shm::Heap::allocLinks(h.allocNode(h.allocHead))[0];
-        SLAllocNode_t *node = h.allocNode(link - 0x30);
-        uint64_t size = 0;
-        shm::deleteAllocChunk(h, node->chunkOffset, shm::kAnyUserOffset, &size);
-        node->chunkOffset += 8;
-    });
+    // A block whose pad type has no back pad, and a node-space rebuild that died
+    // after it had written over that block's node: nothing bounds the chunk.
+    ASSERT_EQ(
+        quorSetShmDebug(memory, QUOR_HEAP_KIND_POOL, pool->poolHeapOffset, 11, QUOR_PAD_TYPE_C0DE1D1E, 2, 2),
+        0u);
+    ASSERT_EQ(_quorAllocateShmBlock(&blocks[2], pool, 16, 0, kCaller, 49, kFile), 0u);
+    dieHoldingLatch([](shm::Heap &h) { loseNode(h, QUOR_PAD_TYPE_C0DE1D1E); });
     void *fresh = nullptr;
     EXPECT_EQ(_quorAllocateShmBlock(&fresh, pool, 24, 0, kCaller, 50, kFile), QUOR_RC_HEAP_DAMAGED);
     EXPECT_EQ(RecoveryLog::fenced, 1);
