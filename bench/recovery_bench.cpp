@@ -60,10 +60,10 @@ public:
     // allocated list no longer holds a chunk that no free list holds yet.
     void restoreBroken() {
         restore();
-        quor::shm::Heap h;
+        quor::shm::HeapView h;
         h.open(memory_, 2, at_);
-        uint64_t link = quor::shm::Heap::allocLinks(h.allocNode(h.allocHead))[0];
-        for (int i = 0; i < 100; ++i) link = quor::shm::Heap::allocLinks(h.allocNode(link - 0x30))[0];
+        uint64_t link = quor::shm::HeapView::allocLinks(h.allocNode(h.allocHead))[0];
+        for (int i = 0; i < 100; ++i) link = quor::shm::HeapView::allocLinks(h.allocNode(link - 0x30))[0];
         uint64_t size = 0;
         quor::shm::deleteAllocChunk(h, h.allocNode(link - 0x30)->chunkOffset, quor::shm::kAnyUserOffset,
                                     &size);
@@ -121,7 +121,7 @@ void rebuild(benchmark::State &state) {
     for (auto _ : state) {
         state.PauseTiming();
         f.restore();
-        quor::shm::Heap h;
+        quor::shm::HeapView h;
         h.open(f.memory(), 2, f.at());
         state.ResumeTiming();
         if (quor::shm::rebuildInPlace(h, 0) != QUOR_RC_OK) state.SkipWithError("rebuild");

@@ -2,6 +2,8 @@
 // returned, blocks allocated, checked and freed, the node space rebuilt, the
 // lists dumped and the whole heap checked. Any return code is fine; a crash,
 // a hang or an access outside the segment is a fault.
+#include <algorithm>
+
 #include "segment_image.h"
 #include "shm/checker.h"
 
@@ -24,6 +26,8 @@ enum Operation : uint8_t {
     kRebuild,
     kResize,
     kSetDebug,
+    kUserData,
+    kLatch,
     kOperationCount
 };
 
@@ -131,6 +135,26 @@ struct Run {
                                 in.ConsumeIntegralInRange<uint32_t>(1, 8));
                 break;
             }
+            case kUserData: {
+                // The area is copied whole into a buffer the caller sizes from the
+                // stored size; both kinds go through the same checked copy.
+                const uint32_t k = kind(in);
+                uint64_t stored = 0;
+                quorGetUserAppAreaSize(base, heapOf(k), &stored);
+                std::vector<unsigned char> buffer(std::min<uint64_t>(stored, kSegmentSize) + 1);
+                uint64_t size = 0;
+                if (k == QUOR_HEAP_KIND_POOL) {
+                    if (quorGetPoolUserAppData(image.pool, &size, buffer.data()) == 0)
+                        quorSetPoolUserAppData(image.pool, size, buffer.data());
+                } else if (quorGetDomainUserAppData(image.domain, &size, buffer.data()) == 0) {
+                    quorSetDomainUserAppData(image.domain, size, buffer.data());
+                }
+                break;
+            }
+            case kLatch:
+                if (quorLatchShmPool(image.pool) == 0) quorUnlatchShmPool(image.pool);
+                if (quorLatchShmDomain(image.domain) == 0) quorUnlatchShmDomain(image.domain);
+                break;
         }
     }
 };

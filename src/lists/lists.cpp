@@ -6,6 +6,7 @@
 
 #include "frame/export.h"
 #include "lists/sorted_list.h"
+#include "tree/records.h"
 
 namespace quor::lists {
 
@@ -34,7 +35,9 @@ struct SegInfoKind {
     static constexpr PrivateNode *LibraryState::*privateHead = &LibraryState::segInfoPMList;
 
     static uint32_t compare(const Input &given, const Record &stored, uint32_t key, int64_t *order) {
-        return quorCompareSegID(&given.segName, &stored.segName, key, order);
+        if (key != QUOR_EYECATCHER) return QUOR_RC_BAD_EYECATCHER;
+        *order = tree::compareSegmentNames(given.segName, stored.segName);
+        return QUOR_RC_OK;
     }
     static void print(int number, const Record &stored) {
         std::printf("Linked list node #%d stores segment name = \"%.*s\"\r\n", number,

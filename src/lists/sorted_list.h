@@ -33,6 +33,8 @@
 #include "frame/trace.h"
 #include "quor/host.h"
 #include "quor/quor.h"
+#include "shm/heap.h"
+#include "shm/storage.h"
 
 namespace quor::lists {
 
@@ -123,13 +125,11 @@ public:
             return trace_.failWith(51, QUOR_RC_POOL_OFFSET_NOT_ALIGNED, handle_->poolHeapOffset);
         }
         domain_ = reinterpret_cast<HHeader_t *>(base_ + handle_->domainHeapOffset);
-        if (uint32_t rc = quorEnterELCriticalSection(&domain_->heapLatch); rc != 0)
-            return trace_.fail(60, rc);
+        if (uint32_t rc = shm::enterEL(&domain_->heapLatch); rc != 0) return trace_.fail(60, rc);
         return QUOR_RC_OK;
     }
     uint32_t unlock() {
-        if (uint32_t rc = quorExitELCriticalSection(&domain_->heapLatch); rc != 0)
-            return trace_.fail(150, rc);
+        if (uint32_t rc = shm::exitEL(&domain_->heapLatch); rc != 0) return trace_.fail(150, rc);
         return QUOR_RC_OK;
     }
 
@@ -145,7 +145,7 @@ public:
             return trace_.failWith(71, QUOR_RC_DOMAIN_USER_APP_AREA_CORRUPT, userSize);
         }
         const Region domainHeap(base_, domainOffset + heapSize);
-        auto *tail = domainHeap.at<HHeaderTail_t>(domainOffset + sizeof(HHeader_t) + (userSize + 7) / 8 * 8);
+        auto *tail = domainHeap.at<HHeaderTail_t>(domainOffset + shm::headerTailAt(userSize));
         if (tail == nullptr) return trace_.failWith(72, QUOR_RC_DOMAIN_USER_APP_AREA_CORRUPT, userSize);
         auto *pool = domainHeap.at<HHeader_t>(poolOffset);
         if (pool == nullptr || pool->heapMagic != QUOR_POOL_HEAP_MAGIC) {
@@ -179,12 +179,12 @@ public:
     Node *allocate(uint32_t *rc) {
         void *block = nullptr;
         uint32_t code =
-            _quorAllocateShmBlock(&block, handle_, sizeof(Node), 0, trace_.id(), __LINE__, kBlockSource);
+            storage::allocateBlock(&block, handle_, sizeof(Node), 0, trace_.id(), __LINE__, kBlockSource);
         return allocated<Node>(trace_, code, block, rc);
     }
     uint32_t release(Node *node) {
         void *block = node;
-        if (uint32_t rc = _quorFreeShmBlock(&block, handle_, trace_.id(), __LINE__, kBlockSource); rc != 0) {
+        if (uint32_t rc = storage::freeBlock(&block, handle_, trace_.id(), __LINE__, kBlockSource); rc != 0) {
             return trace_.fail(130, rc);
         }
         return QUOR_RC_OK;

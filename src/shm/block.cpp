@@ -1,6 +1,7 @@
 // Blocks: the chunks of a pool heap, handed to callers as process addresses.
 #include "frame/export.h"
 #include "shm/pool.h"
+#include "shm/storage.h"
 
 namespace quor::shm {
 
@@ -26,8 +27,8 @@ uint32_t findBlock(const Trace &t, uint32_t probe, void **addressRef, const ShmP
 uint32_t locateChunk(const Trace &t, uint32_t probe, BlockRef *block) {
     // The pad is read only inside the pool's chunk area, so the chunk found never
     // lies below it (the negative case cannot arise).
-    const Heap &pool = block->pool.pool;
-    if (uint32_t rc = chunkOffsetFromPad(pool.base, pool.spaceEnd, block->user, &block->chunk); rc != 0)
+    const HeapView &pool = block->pool.pool;
+    if (uint32_t rc = chunkOffsetFromPad(pool, pool.spaceEnd, block->user, &block->chunk); rc != 0)
         return t.fail(probe, rc);
     if (block->chunk % 8 != 0) return t.failWith(probe + 20, QUOR_RC_BLOCK_CHUNK_NOT_ALIGNED, block->chunk);
     return QUOR_RC_OK;
@@ -65,7 +66,7 @@ uint32_t allocateBlock(const Trace &t, void **addressOut, ShmPoolHandle_t *handl
                              callerId, line, fileName);
         return t.failWith(130, QUOR_RC_HEAP_CORRUPT, userOffset);
     }
-    *addressOut = static_cast<unsigned char *>(handle->base) + userOffset;
+    *addressOut = ref.pool.bytes(userOffset, 0);
     return QUOR_RC_OK;
 }
 
@@ -92,16 +93,31 @@ uint32_t freeBlock(const Trace &t, void **addressRef, ShmPoolHandle_t *handle, u
 using namespace quor;
 using namespace quor::shm;
 
+namespace quor::storage {
+
+uint32_t allocateBlock(void **addressOut, ShmPoolHandle_t *poolHandle, uint64_t size, uint64_t reserved,
+                       uint32_t callerId, uint32_t line, const char *fileName) {
+    return traced(Fn::_quorAllocateShmBlock, [&](Trace &t) {
+        return shm::allocateBlock(t, addressOut, poolHandle, size, reserved, callerId, line, fileName);
+    });
+}
+
+uint32_t freeBlock(void **addressRef, ShmPoolHandle_t *poolHandle, uint32_t callerId, uint32_t line,
+                   const char *fileName) {
+    return traced(Fn::_quorFreeShmBlock, [&](Trace &t) {
+        return shm::freeBlock(t, addressRef, poolHandle, callerId, line, fileName);
+    });
+}
+
+}  // namespace quor::storage
+
 QUOR_EXPORT uint32_t _quorAllocateShmBlock(void **addressOut, ShmPoolHandle_t *poolHandle, uint64_t size,
                                            uint64_t reserved, uint32_t callerId, uint32_t line,
                                            const char *fileName) {
-    return traced(Fn::_quorAllocateShmBlock, [&](Trace &t) {
-        return allocateBlock(t, addressOut, poolHandle, size, reserved, callerId, line, fileName);
-    });
+    return storage::allocateBlock(addressOut, poolHandle, size, reserved, callerId, line, fileName);
 }
 
 QUOR_EXPORT uint32_t _quorFreeShmBlock(void **addressRef, ShmPoolHandle_t *poolHandle, uint32_t callerId,
                                        uint32_t line, const char *fileName) {
-    return traced(Fn::_quorFreeShmBlock,
-                  [&](Trace &t) { return freeBlock(t, addressRef, poolHandle, callerId, line, fileName); });
+    return storage::freeBlock(addressRef, poolHandle, callerId, line, fileName);
 }

@@ -22,7 +22,7 @@ struct Extent {
 
 class Checker {
 public:
-    Checker(Heap &h, HeapCheck &out, bool pads) : h_(h), out_(out), pads_(pads) {}
+    Checker(HeapView &h, HeapCheck &out, bool pads) : h_(h), out_(out), pads_(pads) {}
 
     uint32_t run() {
         if (!allocList() || !freeOrder(kForwardO, kBackwardO) || !freeOrder(kForwardS, kBackwardS) ||
@@ -43,8 +43,8 @@ private:
     template <class T>
     T load(uint64_t offset) {
         exposeBytes(h_, offset, sizeof(T));
-        T value;
-        std::memcpy(&value, h_.base + offset, sizeof value);
+        T value{};
+        h_.load(offset, &value);
         hideBytes(h_, offset, sizeof(T));
         return value;
     }
@@ -52,16 +52,17 @@ private:
     bool allocList() {
         SLAllocNode_t *head = h_.allocNode(h_.allocHead);
         for (uint64_t i = h_.L; i-- > 0;) {
-            uint64_t link = Heap::allocLinks(head)[i], last = 0, count = 0;
+            uint64_t link = HeapView::allocLinks(head)[i], last = 0, count = 0;
             if (i > h_.sl->allocLevel && link != 0) return fail("allocated list used above its level", i);
             while (link != 0) {
-                SLAllocNode_t *node = link >= 0x30 + 8 * i ? h_.allocNode(link - 0x30 - 8 * i) : nullptr;
+                const uint64_t at = link - allocLinkSlot(0, i);
+                SLAllocNode_t *node = link >= allocLinkSlot(0, i) ? h_.allocNode(at) : nullptr;
                 if (node == nullptr || node->level < i) return fail("allocated link out of bounds", link);
                 if (++count > budget()) return fail("allocated list runs in a cycle", i);
                 if (count > 1 && node->chunkOffset <= last) return fail("allocated list out of order", link);
                 last = node->chunkOffset;
-                if (i == 0 && !allocChunk(link - 0x30, node)) return false;
-                link = Heap::allocLinks(node)[i];
+                if (i == 0 && !allocChunk(at, node)) return false;
+                link = HeapView::allocLinks(node)[i];
             }
         }
         if (out_.allocCount != h_.sl->allocCount) return fail("allocated count differs", out_.allocCount);
@@ -111,7 +112,7 @@ private:
     bool freeOrder(LinkArray forward, LinkArray backward) {
         const bool byOffset = forward == kForwardO;
         for (uint64_t i = h_.L; i-- > 0;) {
-            uint64_t at = Heap::freeLinks(h_.freeNode(h_.freeHead), forward)[i], previous = h_.freeHead,
+            uint64_t at = HeapView::freeLinks(h_.freeNode(h_.freeHead), forward)[i], previous = h_.freeHead,
                      count = 0;
             if (i > *h_.freeLevelWord() && at != h_.freeTail)
                 return fail("free list used above its level", i);
@@ -121,7 +122,7 @@ private:
                 if (node == nullptr || at == h_.freeHead || node->level < i)
                     return fail("free link out of bounds", at);
                 if (++count > budget()) return fail("free list runs in a cycle", i);
-                if (Heap::freeLinks(node, backward)[i] != previous)
+                if (HeapView::freeLinks(node, backward)[i] != previous)
                     return fail("free backward link wrong", at);
                 if (prev != nullptr && (byOffset ? node->offset <= prev->offset : node->size < prev->size)) {
                     return fail(byOffset ? "free offset order broken" : "free size order broken", at);
@@ -144,9 +145,9 @@ private:
                 }
                 prev = node;
                 previous = at;
-                at = Heap::freeLinks(node, forward)[i];
+                at = HeapView::freeLinks(node, forward)[i];
             }
-            if (Heap::freeLinks(h_.freeNode(h_.freeTail), backward)[i] != previous) {
+            if (HeapView::freeLinks(h_.freeNode(h_.freeTail), backward)[i] != previous) {
                 return fail("tail backward link wrong", i);
             }
             if (i == 0 && byOffset) std::sort(freeNodes_.data(), freeNodes_.data() + freeNodes_.size());
@@ -193,7 +194,7 @@ private:
         return true;
     }
 
-    Heap &h_;
+    HeapView &h_;
     HeapCheck &out_;
     bool pads_;
     std::vector<Extent> extents_, nodes_;
@@ -206,7 +207,7 @@ uint32_t checkHeap(void *base, uint32_t kind, uint64_t heapOffset, HeapCheck *re
     HeapCheck local;
     HeapCheck &out = report != nullptr ? *report : local;
     out = HeapCheck{};
-    Heap h;
+    HeapView h;
     if (uint32_t rc = h.open(base, kind, heapOffset); rc != 0) {
         if (rc == QUOR_RC_HEAP_CORRUPT) out.problem = "header sizes or levels out of bounds";
         return rc;

@@ -15,7 +15,7 @@ uint32_t checkPool(const Trace &t, ShmDomainHandle_t *domainHandle, uint64_t poo
     if (domainHandle == nullptr) return t.failLogged(10, QUOR_RC_NULL_DOMAIN_HANDLE, 0);
     if (domainHandle->base == nullptr) return t.failLogged(20, QUOR_RC_NOT_MAPPED, 0);
     if (poolHeapOffset % 8 != 0) return t.failLogged(30, QUOR_RC_POOL_OFFSET_NOT_ALIGNED, poolHeapOffset);
-    Heap domain;
+    HeapView domain;
     if (uint32_t rc = domain.open(domainHandle->base, QUOR_HEAP_KIND_DOMAIN, domainHandle->heapOffset);
         rc != 0)
         return t.fail(40, rc);
@@ -30,10 +30,10 @@ uint32_t checkPool(const Trace &t, ShmDomainHandle_t *domainHandle, uint64_t poo
     releaseDeadHolders(domain);
     if (uint32_t rc = unlatch.close(QUOR_RC_OK); rc != 0) return t.fail(70, rc);
     // The pool's own heap, under its own latch (never together with the domain's).
-    Heap pool;
+    HeapView pool;
     if (uint32_t rc = openPool(domain, poolHeapOffset, &pool); rc != 0) return t.fail(80, rc);
     if (uint32_t rc = enterEL(&pool.header->heapLatch); rc != 0) return t.fail(90, rc);
-    Closing unlatchPool([&] { return exitEL(&pool.header->heapLatch); });
+    auto unlatchPool = leaving(&pool.header->heapLatch);
     if (uint32_t rc = walkHeap(t, 100, pool); rc != 0) return unlatchPool.close(rc);
     releaseDeadHolders(pool);
     if (uint32_t rc = unlatchPool.close(QUOR_RC_OK); rc != 0) return t.fail(110, rc);

@@ -11,6 +11,7 @@
 #include "shm/heap.h"
 #include "shm/holders.h"
 #include "shm/pads.h"
+#include "shm/storage.h"
 
 namespace quor::shm {
 
@@ -108,8 +109,11 @@ uint32_t releaseHandle(ShmDomainHandle_t **handleRef) {
     return freePrivate(handleRef, src::shm) != 0 ? QUOR_RC_HANDLE_FREE_FAILED : QUOR_RC_OK;
 }
 
+// The header a checked handle names (its base is not null).
 HHeader_t *headerOf(const ShmDomainHandle_t *handle) {
-    return reinterpret_cast<HHeader_t *>(static_cast<unsigned char *>(handle->base) + handle->heapOffset);
+    HeapView h;
+    h.attach(handle->base, QUOR_HEAP_KIND_DOMAIN, handle->heapOffset);
+    return h.header;
 }
 
 uint32_t checkHandle(Trace &t, ShmDomainHandle_t *handle) {
@@ -141,9 +145,10 @@ uint32_t checkLive(Trace &t, ShmDomainHandle_t *handle, uint32_t probe) {
 // Unpoisons what this process may have poisoned before the mapping goes away.
 void exposeHeap(ShmDomainHandle_t *handle) {
     if (!chunkPoisoning()) return;
-    Heap h;
+    HeapView h;
     if (h.attach(handle->base, QUOR_HEAP_KIND_DOMAIN, handle->heapOffset) == 0) {
-        unpoisonBytes(h.base + h.H, h.header->heapSize);
+        h.end = h.H + h.header->heapSize;
+        unpoisonBytes(h.bytes(h.H, 0), h.header->heapSize);
     }
 }
 
@@ -261,9 +266,10 @@ uint32_t connectDomain(Trace &t, const IpcResId *resId, void *address, const Shm
         if (o.heapOffset > mapped || mapped - o.heapOffset < kHeaderBase) {
             return t.failWith(100, QUOR_RC_BAD_DOMAIN_EYECATCHER, o.heapOffset);
         }
-        auto *header = reinterpret_cast<HHeader_t *>(static_cast<unsigned char *>(base) + o.heapOffset);
-        if (header->heapSize > mapped - o.heapOffset)
-            return t.failWith(101, QUOR_RC_BAD_DOMAIN_EYECATCHER, header->heapSize);
+        HeapView h;
+        h.attach(base, QUOR_HEAP_KIND_DOMAIN, o.heapOffset);
+        if (h.header->heapSize > mapped - o.heapOffset)
+            return t.failWith(101, QUOR_RC_BAD_DOMAIN_EYECATCHER, h.header->heapSize);
     }
     if (uint32_t rc = connectHeap(base, QUOR_HEAP_KIND_DOMAIN, o.heapOffset); rc != 0) return t.fail(110, rc);
     if (uint32_t rc = newHandle(base, mode, o.heapOffset, memory, handleOut); rc != 0) {
@@ -327,28 +333,30 @@ uint32_t freeDomain(Trace &t, ShmDomainHandle_t **handleRef, uint32_t freeMode) 
 
 }  // namespace
 
-QUOR_EXPORT uint32_t quorCreateShmDomain(const IpcResId *resId, void *address, uint64_t size,
-                                         const ShmDomainOptions_t *options, ShmDomainHandle_t **handleOut) {
+namespace quor::storage {
+
+uint32_t createDomain(const IpcResId *resId, void *address, uint64_t size, const ShmDomainOptions_t *options,
+                      ShmDomainHandle_t **handleOut) {
     return traced(Fn::quorCreateShmDomain,
-                  [&](Trace &t) { return createDomain(t, resId, address, size, options, handleOut); });
+                  [&](Trace &t) { return ::createDomain(t, resId, address, size, options, handleOut); });
 }
 
-QUOR_EXPORT uint32_t quorConnectToShmDomain(const IpcResId *resId, void *address,
-                                            const ShmDomainOptions_t *options,
-                                            ShmDomainHandle_t **handleOut) {
+uint32_t connectDomain(const IpcResId *resId, void *address, const ShmDomainOptions_t *options,
+                       ShmDomainHandle_t **handleOut) {
     return traced(Fn::quorConnectToShmDomain,
-                  [&](Trace &t) { return connectDomain(t, resId, address, options, handleOut); });
+                  [&](Trace &t) { return ::connectDomain(t, resId, address, options, handleOut); });
 }
 
-QUOR_EXPORT uint32_t quorDisconnectFromShmDomain(ShmDomainHandle_t **handleRef) {
-    return traced(Fn::quorDisconnectFromShmDomain, [&](Trace &t) { return disconnectDomain(t, handleRef); });
+uint32_t disconnectDomain(ShmDomainHandle_t **handleRef) {
+    return traced(Fn::quorDisconnectFromShmDomain,
+                  [&](Trace &t) { return ::disconnectDomain(t, handleRef); });
 }
 
-QUOR_EXPORT uint32_t quorFreeShmDomain(ShmDomainHandle_t **handleRef, uint32_t freeMode) {
-    return traced(Fn::quorFreeShmDomain, [&](Trace &t) { return freeDomain(t, handleRef, freeMode); });
+uint32_t freeDomain(ShmDomainHandle_t **handleRef, uint32_t freeMode) {
+    return traced(Fn::quorFreeShmDomain, [&](Trace &t) { return ::freeDomain(t, handleRef, freeMode); });
 }
 
-QUOR_EXPORT uint32_t quorMarkShmDomainForDeletion(ShmDomainHandle_t *handle) {
+uint32_t markDomainForDeletion(ShmDomainHandle_t *handle) {
     return traced(Fn::quorMarkShmDomainForDeletion, [&](Trace &t) {
         if (uint32_t rc = checkHandle(t, handle); rc != 0) return rc;
         if (handle->heapOffset % 8 != 0)
@@ -357,6 +365,53 @@ QUOR_EXPORT uint32_t quorMarkShmDomainForDeletion(ShmDomainHandle_t *handle) {
         headerOf(handle)->flags |= QUOR_HEAP_MARKED_FOR_DELETION;
         return QUOR_RC_OK;
     });
+}
+
+uint32_t heapHeaderInfo(uint64_t size, uint32_t kind, uint64_t *nodeCapacityRef, uint64_t *maxLevelRef,
+                        uint64_t userAppAreaSize, uint64_t *hHeaderSizeOut, uint64_t *slHeaderSizeOut,
+                        uint64_t *slSpaceSizeOut) {
+    return traced(Fn::quorGetHHeaderInfo, [&](Trace &t) {
+        if (nodeCapacityRef == nullptr || maxLevelRef == nullptr || hHeaderSizeOut == nullptr ||
+            slHeaderSizeOut == nullptr || slSpaceSizeOut == nullptr) {
+            return t.fail(10, QUOR_RC_NULL_PARAMETER);
+        }
+        HeapSizes sizes{};
+        if (uint32_t rc = heapSizing(size, kind, *nodeCapacityRef, *maxLevelRef, userAppAreaSize, &sizes);
+            rc != 0) {
+            return t.failWith(20, rc, kind);
+        }
+        *nodeCapacityRef = sizes.nodeCapacity;
+        *maxLevelRef = sizes.maxLevel;
+        *hHeaderSizeOut = sizes.hHeaderSize;
+        *slHeaderSizeOut = sizes.slHeaderSize;
+        *slSpaceSizeOut = sizes.slSpaceSize;
+        return QUOR_RC_OK;
+    });
+}
+
+}  // namespace quor::storage
+
+QUOR_EXPORT uint32_t quorCreateShmDomain(const IpcResId *resId, void *address, uint64_t size,
+                                         const ShmDomainOptions_t *options, ShmDomainHandle_t **handleOut) {
+    return storage::createDomain(resId, address, size, options, handleOut);
+}
+
+QUOR_EXPORT uint32_t quorConnectToShmDomain(const IpcResId *resId, void *address,
+                                            const ShmDomainOptions_t *options,
+                                            ShmDomainHandle_t **handleOut) {
+    return storage::connectDomain(resId, address, options, handleOut);
+}
+
+QUOR_EXPORT uint32_t quorDisconnectFromShmDomain(ShmDomainHandle_t **handleRef) {
+    return storage::disconnectDomain(handleRef);
+}
+
+QUOR_EXPORT uint32_t quorFreeShmDomain(ShmDomainHandle_t **handleRef, uint32_t freeMode) {
+    return storage::freeDomain(handleRef, freeMode);
+}
+
+QUOR_EXPORT uint32_t quorMarkShmDomainForDeletion(ShmDomainHandle_t *handle) {
+    return storage::markDomainForDeletion(handle);
 }
 
 QUOR_EXPORT uint32_t quorDestroyShmDomainHandle(ShmDomainHandle_t **handleRef) {
@@ -379,23 +434,8 @@ QUOR_EXPORT uint32_t quorGetHHeaderInfo(uint64_t size, uint32_t kind, uint64_t *
                                         uint64_t *maxLevelRef, uint64_t userAppAreaSize,
                                         uint64_t *hHeaderSizeOut, uint64_t *slHeaderSizeOut,
                                         uint64_t *slSpaceSizeOut) {
-    return traced(Fn::quorGetHHeaderInfo, [&](Trace &t) {
-        if (nodeCapacityRef == nullptr || maxLevelRef == nullptr || hHeaderSizeOut == nullptr ||
-            slHeaderSizeOut == nullptr || slSpaceSizeOut == nullptr) {
-            return t.fail(10, QUOR_RC_NULL_PARAMETER);
-        }
-        HeapSizes sizes{};
-        if (uint32_t rc = heapSizing(size, kind, *nodeCapacityRef, *maxLevelRef, userAppAreaSize, &sizes);
-            rc != 0) {
-            return t.failWith(20, rc, kind);
-        }
-        *nodeCapacityRef = sizes.nodeCapacity;
-        *maxLevelRef = sizes.maxLevel;
-        *hHeaderSizeOut = sizes.hHeaderSize;
-        *slHeaderSizeOut = sizes.slHeaderSize;
-        *slSpaceSizeOut = sizes.slSpaceSize;
-        return QUOR_RC_OK;
-    });
+    return storage::heapHeaderInfo(size, kind, nodeCapacityRef, maxLevelRef, userAppAreaSize, hHeaderSizeOut,
+                                   slHeaderSizeOut, slSpaceSizeOut);
 }
 
 QUOR_EXPORT uint32_t quorGetHHeaderSize(uint64_t userAppAreaSize, uint64_t *sizeOut) {
@@ -417,10 +457,8 @@ QUOR_EXPORT uint32_t quorGetSLHeaderSize(uint64_t maxLevel, uint64_t *sizeOut) {
 QUOR_EXPORT uint32_t quorGetUserAppAreaSize(void *base, uint64_t heapOffset, uint64_t *sizeOut) {
     return traced(Fn::quorGetUserAppAreaSize, [&](Trace &t) {
         if (sizeOut == nullptr) return t.fail(10, QUOR_RC_NULL_PARAMETER);
-        *sizeOut = base == nullptr
-                       ? 0
-                       : reinterpret_cast<HHeader_t *>(static_cast<unsigned char *>(base) + heapOffset)
-                             ->userAppAreaSize;
+        HeapView h;
+        *sizeOut = h.attach(base, QUOR_HEAP_KIND_DOMAIN, heapOffset) == 0 ? h.header->userAppAreaSize : 0;
         return QUOR_RC_OK;
     });
 }

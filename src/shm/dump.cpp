@@ -21,7 +21,7 @@ constexpr ChunkWords kBlockWords{"BLOCKS", "blocks", "block"};
 
 class Dump {
 public:
-    Dump(const Heap &heap, const ChunkWords &words, uint32_t verbosity)
+    Dump(const HeapView &heap, const ChunkWords &words, uint32_t verbosity)
         : heap_(heap), words_(words), verbosity_(verbosity) {}
 
     uint32_t run() {
@@ -41,21 +41,22 @@ private:
         std::printf(" %s ORDERED BY OFFSETS\r\n", words_.title);
         SLAllocNode_t *head = heap_.allocNode(heap_.allocHead);
         if (head == nullptr) return QUOR_RC_HEAP_CORRUPT;
-        uint64_t link = Heap::allocLinks(head)[0];
+        uint64_t link = HeapView::allocLinks(head)[0];
         for (int64_t number = 1; link != 0; ++number) {
-            SLAllocNode_t *node = link >= 0x30 ? heap_.allocNode(link - 0x30) : nullptr;
+            const uint64_t at = link - allocLinkSlot(0, 0);
+            SLAllocNode_t *node = link >= allocLinkSlot(0, 0) ? heap_.allocNode(at) : nullptr;
             if (node == nullptr || static_cast<uint64_t>(number) > nodeLimit()) return QUOR_RC_HEAP_CORRUPT;
             if (shows(1)) entry("Allocated", number, node->userOffset, node->level, node->userSize);
             if (shows(2)) entry("Actual   ", number, node->chunkOffset, node->level, node->chunkSize);
             if (shows(4))
                 std::printf("  Allocated %s #%" PRId64 " at node offset %" PRIu64 "\r\n", words_.singular,
-                            number, link - 0x30);
+                            number, at);
             if (shows(3)) {
                 for (uint64_t level = 0; level <= node->level; ++level)
                     std::printf("     Forward link at level %" PRId64 " points to offset %" PRIu64 "\r\n",
-                                static_cast<int64_t>(level), Heap::allocLinks(node)[level]);
+                                static_cast<int64_t>(level), HeapView::allocLinks(node)[level]);
             }
-            link = Heap::allocLinks(node)[0];
+            link = HeapView::allocLinks(node)[0];
         }
         return QUOR_RC_OK;
     }
@@ -93,7 +94,7 @@ private:
     // 3, those of the other order from 5.
     uint32_t freeOrder(SLFreeNode_t *head, LinkArray order) const {
         const bool byOffset = order == kForwardO;
-        uint64_t at = Heap::freeLinks(head, order)[0];
+        uint64_t at = HeapView::freeLinks(head, order)[0];
         for (int64_t number = 1; at != heap_.freeTail; ++number) {
             SLFreeNode_t *node = heap_.freeNode(at);
             if (node == nullptr || static_cast<uint64_t>(number) > nodeLimit()) return QUOR_RC_HEAP_CORRUPT;
@@ -103,7 +104,7 @@ private:
             entry("Free", number, node->offset, node->level, node->size);
             if (shows(byOffset ? 3 : 5)) nodeLinks(node, kForwardO);
             if (shows(byOffset ? 5 : 3)) nodeLinks(node, kForwardS);
-            at = Heap::freeLinks(node, order)[0];
+            at = HeapView::freeLinks(node, order)[0];
         }
         return QUOR_RC_OK;
     }
@@ -122,8 +123,8 @@ private:
     // Per level, the forward link and then the backward link of one order.
     static void links(SLFreeNode_t *node, LinkArray forward, const char *forwardFormat,
                       const char *backwardFormat) {
-        const uint64_t *ahead = Heap::freeLinks(node, forward);
-        const uint64_t *behind = Heap::freeLinks(node, static_cast<LinkArray>(forward + 1));
+        const uint64_t *ahead = HeapView::freeLinks(node, forward);
+        const uint64_t *behind = HeapView::freeLinks(node, static_cast<LinkArray>(forward + 1));
         for (uint64_t level = 0; level <= node->level; ++level) {
             std::printf(forwardFormat, static_cast<int64_t>(level), ahead[level]);
             std::printf(backwardFormat, static_cast<int64_t>(level), behind[level]);
@@ -139,7 +140,7 @@ private:
     // No walk can meet more nodes than the space holds; a longer one is a cycle.
     uint64_t nodeLimit() const { return (heap_.spaceEnd - heap_.S) / sizeof(SLAllocNode_t) + 1; }
 
-    const Heap &heap_;
+    const HeapView &heap_;
     const ChunkWords &words_;
     uint32_t verbosity_;
 };

@@ -3,10 +3,11 @@
 #include "shm/handles.h"
 
 #include "frame/export.h"
+#include "shm/storage.h"
 
 namespace quor::shm {
 
-uint32_t DomainHandleKind::open(const Trace &t, const Handle *handle, bool live, Heap *heap) {
+uint32_t DomainHandleKind::open(const Trace &t, const Handle *handle, bool live, HeapView *heap) {
     if (uint32_t rc = checkHandle<DomainHandleKind>(t, 10, handle); rc != 0) return rc;
     if (uint32_t rc = heap->attach(handle->base, QUOR_HEAP_KIND_DOMAIN, handle->heapOffset); rc != 0)
         return t.fail(30, rc);
@@ -20,7 +21,7 @@ uint32_t DomainHandleKind::open(const Trace &t, const Handle *handle, bool live,
     return QUOR_RC_OK;
 }
 
-uint32_t PoolHandleKind::open(const Trace &t, const Handle *handle, bool, Heap *heap) {
+uint32_t PoolHandleKind::open(const Trace &t, const Handle *handle, bool, HeapView *heap) {
     PoolRef ref;
     if (uint32_t rc = findPool(t, 10, handle, &ref, userAreaCorrupt); rc != 0) return rc;
     *heap = ref.pool;
@@ -39,7 +40,7 @@ uint32_t checkHeaderEyecatchers(const Trace &t, uint32_t probe, const HHeader_t 
 
 namespace {
 
-void fillInfo(const Heap &h, ShmDomainInfo_t *info) {
+void fillInfo(const HeapView &h, ShmDomainInfo_t *info) {
     const HHeader_t &d = *h.header;
     const SLHeader_t &s = *h.sl;
     *info = ShmDomainInfo_t{d.eyecatcher0,
@@ -66,7 +67,7 @@ void fillInfo(const Heap &h, ShmDomainInfo_t *info) {
                             h.tail->segInfoListHead};
 }
 
-void fillInfo(const Heap &h, ShmPoolInfo_t *info) {
+void fillInfo(const HeapView &h, ShmPoolInfo_t *info) {
     const HHeader_t &p = *h.header;
     const SLHeader_t &s = *h.sl;
     *info = ShmPoolInfo_t{p.eyecatcher0,
@@ -96,13 +97,13 @@ void fillInfo(const Heap &h, ShmPoolInfo_t *info) {
 
 // The user application area sits right behind the fixed header; the bound layout
 // has checked that it lies inside the heap.
-uint64_t userAreaOf(const Heap &h) { return h.H + kHeaderFixed; }
+uint64_t userAreaOf(const HeapView &h) { return h.H + kHeaderFixed; }
 
 }  // namespace
 
 template <class Kind>
 uint32_t latchHeapOf(const Trace &t, const typename Kind::Handle *handle, bool enter) {
-    Heap h;
+    HeapView h;
     if (uint32_t rc = Kind::open(t, handle, true, &h); rc != 0) return rc;
     ExsLatch_t *latch = &h.header->heapLatch;
     if (uint32_t rc = enter ? enterEL(latch) : exitEL(latch); rc != 0) return t.fail(100, rc);
@@ -111,7 +112,7 @@ uint32_t latchHeapOf(const Trace &t, const typename Kind::Handle *handle, bool e
 
 template <class Kind>
 uint32_t heapInfoOf(const Trace &t, const typename Kind::Handle *handle, typename Kind::Info *info) {
-    Heap h;
+    HeapView h;
     if (uint32_t rc = Kind::open(t, handle, false, &h); rc != 0) return rc;
     if (info == nullptr) return t.failLogged(100, Kind::nullInfo, 0);
     fillInfo(h, info);
@@ -120,7 +121,7 @@ uint32_t heapInfoOf(const Trace &t, const typename Kind::Handle *handle, typenam
 
 template <class Kind>
 uint32_t setUserDataOf(const Trace &t, const typename Kind::Handle *handle, uint64_t size, const void *data) {
-    Heap h;
+    HeapView h;
     if (uint32_t rc = Kind::open(t, handle, false, &h); rc != 0) return rc;
     if (data == nullptr) return t.failLogged(100, Kind::nullUserData, 0);
     if (size != h.header->userAppAreaSize) return t.failWith(110, QUOR_RC_BAD_USER_APP_AREA_SIZE, size);
@@ -131,7 +132,7 @@ uint32_t setUserDataOf(const Trace &t, const typename Kind::Handle *handle, uint
 // The size goes out first; a null size output is refused like a null buffer.
 template <class Kind>
 uint32_t getUserDataOf(const Trace &t, const typename Kind::Handle *handle, uint64_t *sizeOut, void *buffer) {
-    Heap h;
+    HeapView h;
     if (uint32_t rc = Kind::open(t, handle, false, &h); rc != 0) return rc;
     if (buffer == nullptr || sizeOut == nullptr) return t.failLogged(100, Kind::nullUserData, 0);
     const uint64_t stored = h.header->userAppAreaSize;
@@ -140,11 +141,6 @@ uint32_t getUserDataOf(const Trace &t, const typename Kind::Handle *handle, uint
     return QUOR_RC_OK;
 }
 
-template uint32_t latchHeapOf<DomainHandleKind>(const Trace &, const ShmDomainHandle_t *, bool);
-template uint32_t latchHeapOf<PoolHandleKind>(const Trace &, const ShmPoolHandle_t *, bool);
-template uint32_t heapInfoOf<DomainHandleKind>(const Trace &, const ShmDomainHandle_t *, ShmDomainInfo_t *);
-template uint32_t heapInfoOf<PoolHandleKind>(const Trace &, const ShmPoolHandle_t *, ShmPoolInfo_t *);
-
 }  // namespace quor::shm
 
 // ---- exported operations ------------------------------------------------------------
@@ -152,24 +148,45 @@ template uint32_t heapInfoOf<PoolHandleKind>(const Trace &, const ShmPoolHandle_
 using namespace quor;
 using namespace quor::shm;
 
-QUOR_EXPORT uint32_t quorLatchShmDomain(ShmDomainHandle_t *handle) {
+namespace quor::storage {
+
+uint32_t latchDomain(ShmDomainHandle_t *handle) {
     return traced(Fn::quorLatchShmDomain,
                   [&](Trace &t) { return latchHeapOf<DomainHandleKind>(t, handle, true); });
 }
 
-QUOR_EXPORT uint32_t quorUnlatchShmDomain(ShmDomainHandle_t *handle) {
+uint32_t unlatchDomain(ShmDomainHandle_t *handle) {
     return traced(Fn::quorUnlatchShmDomain,
                   [&](Trace &t) { return latchHeapOf<DomainHandleKind>(t, handle, false); });
 }
 
-QUOR_EXPORT uint32_t quorLatchShmPool(ShmPoolHandle_t *poolHandle) {
+uint32_t latchPool(ShmPoolHandle_t *poolHandle) {
     return traced(Fn::quorLatchShmPool,
                   [&](Trace &t) { return latchHeapOf<PoolHandleKind>(t, poolHandle, true); });
 }
 
-QUOR_EXPORT uint32_t quorUnlatchShmPool(ShmPoolHandle_t *poolHandle) {
+uint32_t unlatchPool(ShmPoolHandle_t *poolHandle) {
     return traced(Fn::quorUnlatchShmPool,
                   [&](Trace &t) { return latchHeapOf<PoolHandleKind>(t, poolHandle, false); });
+}
+
+uint32_t poolInfo(ShmPoolHandle_t *poolHandle, ShmPoolInfo_t *infoOut) {
+    return traced(Fn::quorGetShmPoolInfo,
+                  [&](Trace &t) { return heapInfoOf<PoolHandleKind>(t, poolHandle, infoOut); });
+}
+
+}  // namespace quor::storage
+
+QUOR_EXPORT uint32_t quorLatchShmDomain(ShmDomainHandle_t *handle) { return storage::latchDomain(handle); }
+
+QUOR_EXPORT uint32_t quorUnlatchShmDomain(ShmDomainHandle_t *handle) {
+    return storage::unlatchDomain(handle);
+}
+
+QUOR_EXPORT uint32_t quorLatchShmPool(ShmPoolHandle_t *poolHandle) { return storage::latchPool(poolHandle); }
+
+QUOR_EXPORT uint32_t quorUnlatchShmPool(ShmPoolHandle_t *poolHandle) {
+    return storage::unlatchPool(poolHandle);
 }
 
 QUOR_EXPORT uint32_t quorGetShmDomainInfo(ShmDomainHandle_t *handle, ShmDomainInfo_t *infoOut) {
@@ -178,8 +195,7 @@ QUOR_EXPORT uint32_t quorGetShmDomainInfo(ShmDomainHandle_t *handle, ShmDomainIn
 }
 
 QUOR_EXPORT uint32_t quorGetShmPoolInfo(ShmPoolHandle_t *poolHandle, ShmPoolInfo_t *infoOut) {
-    return traced(Fn::quorGetShmPoolInfo,
-                  [&](Trace &t) { return heapInfoOf<PoolHandleKind>(t, poolHandle, infoOut); });
+    return storage::poolInfo(poolHandle, infoOut);
 }
 
 QUOR_EXPORT uint32_t quorSetDomainUserAppData(ShmDomainHandle_t *handle, uint64_t size, const void *data) {

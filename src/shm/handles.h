@@ -22,7 +22,7 @@ struct DomainHandleKind {
     static constexpr uint32_t userAreaCorrupt = QUOR_RC_DOMAIN_USER_APP_AREA_CORRUPT;
     // Handle and base (probes 10, 20), then the domain heap (30..): with `live`
     // its magic and self offset must hold; its layout is bound in any case.
-    static uint32_t open(const Trace &t, const Handle *handle, bool live, Heap *heap);
+    static uint32_t open(const Trace &t, const Handle *handle, bool live, HeapView *heap);
 };
 
 struct PoolHandleKind {
@@ -33,7 +33,7 @@ struct PoolHandleKind {
     static constexpr uint32_t nullUserData = QUOR_RC_NULL_POOL_USER_APP_DATA;
     static constexpr uint32_t userAreaCorrupt = QUOR_RC_POOL_USER_APP_AREA_CORRUPT;
     // A pool is reached through its domain, and both must be live whatever `live` says.
-    static uint32_t open(const Trace &t, const Handle *handle, bool live, Heap *heap);
+    static uint32_t open(const Trace &t, const Handle *handle, bool live, HeapView *heap);
 };
 
 // Handle and base: the first tests of every handle operation (probes `probe`, +10).

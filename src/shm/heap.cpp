@@ -36,13 +36,9 @@ uint32_t exitEL(ExsLatch_t *latch) {
 
 namespace {
 
-// Base, kind, magic, self offset: the tests every chunk operation opens with.
-uint32_t openHeader(Trace &t, Heap &h, void *base, uint32_t kind, uint64_t heapOffset) {
-    if (uint32_t rc = h.attach(base, kind, heapOffset); rc != 0) {
-        return rc == QUOR_RC_NOT_MAPPED ? t.failLogged(10, rc, 0) : t.failWith(20, rc, kind);
-    }
-    if (uint32_t rc = h.checkMagic(); rc != 0) return t.failWith(30, rc, h.header->heapMagic);
-    return QUOR_RC_OK;
+// Base, kind and magic: the tests every chunk operation opens with.
+uint32_t openHeader(Trace &t, HeapView &h, void *base, uint32_t kind, uint64_t heapOffset) {
+    return h.open(t, 10, base, kind, heapOffset, kCheckMagic);
 }
 
 }  // namespace
@@ -53,7 +49,7 @@ namespace {
 
 template <class Change>
 uint32_t countConnection(Trace &t, void *base, uint32_t kind, uint64_t heapOffset, Change change) {
-    Heap h;
+    HeapView h;
     if (uint32_t rc = openHeader(t, h, base, kind, heapOffset); rc != 0) return rc;
     if (uint32_t rc = h.checkSelf(); rc != 0) return t.failWith(40, rc, h.header->selfOffset);
     if (uint32_t rc = enterEL(&h.header->heapLatch); rc != 0) return t.fail(50, rc);
@@ -68,7 +64,7 @@ uint32_t countConnection(Trace &t, void *base, uint32_t kind, uint64_t heapOffse
 
 uint32_t connectHeap(void *base, uint32_t kind, uint64_t heapOffset) {
     return traced(Fn::quorConnectToStorageHeap, [&](Trace &t) {
-        return countConnection(t, base, kind, heapOffset, [](Heap &h) {
+        return countConnection(t, base, kind, heapOffset, [](HeapView &h) {
             if (h.header->flags & QUOR_HEAP_MARKED_FOR_DELETION) return h.traits->markedForDeletion;
             noteConnection(h, 1);
             h.header->refCount += 1;
@@ -79,7 +75,7 @@ uint32_t connectHeap(void *base, uint32_t kind, uint64_t heapOffset) {
 
 uint32_t disconnectHeap(void *base, uint32_t kind, uint64_t heapOffset) {
     return traced(Fn::quorDisconnectFromStorageHeap, [&](Trace &t) {
-        return countConnection(t, base, kind, heapOffset, [](Heap &h) {
+        return countConnection(t, base, kind, heapOffset, [](HeapView &h) {
             if (h.header->refCount > 0) h.header->refCount -= 1;
             noteConnection(h, -1);
             return QUOR_RC_OK;
@@ -110,7 +106,11 @@ uint32_t createInitStorageHeap(void *base, uint32_t kind, uint64_t heapSize, uin
             heapSize - slSpaceSize - headerSpan < traits->minChunk || heapSize > UINT64_MAX - heapOffset) {
             return t.failWith(30, QUOR_RC_SEGMENT_TOO_SMALL, heapSize);
         }
-        auto *header = reinterpret_cast<HHeader_t *>(static_cast<unsigned char *>(base) + heapOffset);
+        // A view of the heap being laid out: its header and size are this call's.
+        HeapView h;
+        h.attach(base, kind, heapOffset);
+        h.end = heapOffset + heapSize;
+        HHeader_t *header = h.header;
         if (uint32_t rc = initExsLatch(&header->heapLatch, latchEyecatcher); rc != 0) return t.fail(40, rc);
         if (uint32_t rc = enterEL(&header->heapLatch); rc != 0) return t.fail(50, rc);
         auto latch = leaving(&header->heapLatch);
@@ -128,11 +128,10 @@ uint32_t createInitStorageHeap(void *base, uint32_t kind, uint64_t heapSize, uin
         header->granule = granule;
         header->treePoolOffset = kind == QUOR_HEAP_KIND_DOMAIN ? 0 : parentHeapOffset;
         header->userAppAreaSize = userAppAreaSize;
-        unsigned char *userArea = reinterpret_cast<unsigned char *>(header + 1);
         if (userAppAreaSize != 0 && userAppData != nullptr)
-            std::memcpy(userArea, userAppData, userAppAreaSize);
+            h.copyIn(heapOffset + kHeaderFixed, userAppData, userAppAreaSize);
 
-        auto *tail = reinterpret_cast<HHeaderTail_t *>(userArea + round8(userAppAreaSize));
+        auto *tail = h.record<HHeaderTail_t>(heapOffset + headerTailAt(userAppAreaSize));
         tail->topNodeOffset = tail->topNodeTag = tail->segInfoListHead = tail->rmxListHead = 0;
         recordCreator(tail);
         uint32_t rc = initExsLatch(&tail->debugLatch, latchEyecatcher);
@@ -153,23 +152,21 @@ uint32_t createInitStorageHeap(void *base, uint32_t kind, uint64_t heapSize, uin
         if (rc == 0 && slHeaderSizeArg >= slSpaceSize)
             rc = t.failWith(80, traits->spaceTooSmall, slSpaceSize);
         if (rc == 0) {
-            auto *sl = reinterpret_cast<SLHeader_t *>(static_cast<unsigned char *>(base) + S);
+            auto *sl = h.record<SLHeader_t>(S);
             *sl = SLHeader_t{maxLevel, slSpaceSize, slHeaderSizeArg, slHeaderSizeArg, 0, 0, 0, 0};
-            Heap h;
-            h.attach(base, kind, heapOffset);
             h.sl = sl;
             h.S = S;
             h.L = maxLevel;
-            auto *allocHead = reinterpret_cast<SLAllocNode_t *>(sl + 1);
+            auto *allocHead = h.record<SLAllocNode_t>(S + QUOR_SL_ALLOC_HEAD_OFFSET);
             *allocHead = SLAllocNode_t{0, 0, 0, 0, maxLevel - 1, 0, 0};
-            std::memset(Heap::allocLinks(allocHead), 0, 8 * maxLevel);
+            h.fill(h.offsetOf(HeapView::allocLinks(allocHead)), 0, 8 * maxLevel);
             *h.freeLevelWord() = 0;
             const uint64_t head = S + QUOR_SL_FREE_HEAD_OFFSET(maxLevel),
                            tailNode = S + QUOR_SL_FREE_TAIL_OFFSET(maxLevel);
             for (uint64_t node : {head, tailNode}) {
-                auto *sentinel = h.at<SLFreeNode_t>(node);
+                auto *sentinel = h.record<SLFreeNode_t>(node);
                 *sentinel = SLFreeNode_t{0, 0, 0, 0, maxLevel - 1, 0, 0};
-                uint64_t *links = Heap::freeLinks(sentinel, kForwardO);
+                uint64_t *links = HeapView::freeLinks(sentinel, kForwardO);
                 for (uint64_t i = 0; i < 4 * maxLevel; ++i) links[i] = node == head ? tailNode : head;
             }
             rc = h.bindLayout();
@@ -190,7 +187,7 @@ uint32_t getMemChunk(void *base, uint32_t kind, uint64_t heapOffset, uint64_t us
                      uint64_t extraSize, uint64_t *sizeRef, uint64_t *chunkOffsetOut, uint64_t *userOffsetOut,
                      uint32_t callerId, uint32_t line, const char *fileName) {
     return traced(Fn::quorGetMemChunkFromShmHeap, [&](Trace &t) {
-        Heap h;
+        HeapView h;
         if (uint32_t rc = openHeader(t, h, base, kind, heapOffset); rc != 0) return rc;
         if (reserved != 0) return t.failWith(40, h.traits->reservedArg, reserved);
         if (uint32_t rc = h.checkSelf(); rc != 0) return t.failWith(50, rc, h.header->selfOffset);
@@ -262,13 +259,11 @@ uint32_t getMemChunk(void *base, uint32_t kind, uint64_t heapOffset, uint64_t us
         exposeBytes(h, chunkOffset, chunkSize);
         writePads(h, chunkOffset, chunkSize, userOffset, nodeOffset, settings.padType, settings.frontGuards,
                   settings.backGuards, callerId, line, fileName);
+        // userSize + extraSize was checked against the carve, so nothing here wraps.
         const uint64_t used = userSize + extraSize + overhead;
-        if (chunkSize > used)
-            std::memset(h.base + userOffset + userSize, QUOR_PAD_SLACK_BYTE, chunkSize - used);
-        if (kind == QUOR_HEAP_KIND_POOL && (settings.debugFlags & QUOR_DEBUG_FILL_NEW_BLOCK) != 0 &&
-            userSize <= chunkSize - overhead) {
-            std::memset(h.base + userOffset, 0xFF, userSize);
-        }
+        if (chunkSize > used) h.fill(userOffset + userSize, QUOR_PAD_SLACK_BYTE, chunkSize - used);
+        if (kind == QUOR_HEAP_KIND_POOL && (settings.debugFlags & QUOR_DEBUG_FILL_NEW_BLOCK) != 0)
+            h.fill(userOffset, 0xFF, userSize);
         hideBytes(h, chunkOffset, front);
         hideBytes(h, chunkOffset + chunkSize - backPadBytes(pads, settings.backGuards),
                   backPadBytes(pads, settings.backGuards));
@@ -283,7 +278,7 @@ uint32_t returnMemChunk(void *base, uint32_t kind, uint64_t heapOffset, uint64_t
                         uint64_t userOffset, uint32_t latchHeld, uint32_t callerId, uint32_t line,
                         const char *fileName) {
     return traced(Fn::quorReturnMemChunkToShmHeap, [&](Trace &t) {
-        Heap h;
+        HeapView h;
         if (uint32_t rc = openHeader(t, h, base, kind, heapOffset); rc != 0) return rc;
         if (uint32_t rc = h.checkSelf(); rc != 0) return t.failWith(40, rc, h.header->selfOffset);
         if (!latchHeld) {
@@ -334,14 +329,16 @@ uint32_t returnMemChunk(void *base, uint32_t kind, uint64_t heapOffset, uint64_t
     });
 }
 
-uint32_t chunkOffsetFromPad(void *base, uint64_t low, uint64_t userOffset, uint64_t *chunkOffset) {
-    auto *bytes = static_cast<unsigned char *>(base);
-    // Pad words, read through a window that hides them again in sanitizer builds.
+uint32_t chunkOffsetFromPad(const HeapView &h, uint64_t low, uint64_t userOffset, uint64_t *chunkOffset) {
+    // Pad words, read through a window that hides them again in sanitizer builds;
+    // a word outside the heap reads as 0, which no pad type or guard count is.
     auto word = [&](uint64_t offset) {
         uint32_t value = 0;
-        if (chunkPoisoning()) unpoisonBytes(bytes + offset, 4);
-        std::memcpy(&value, bytes + offset, 4);
-        if (chunkPoisoning()) poisonBytes(bytes + offset, 4);
+        unsigned char *at = h.bytes(offset, 4);
+        if (at == nullptr) return value;
+        if (chunkPoisoning()) unpoisonBytes(at, 4);
+        h.load(offset, &value);
+        if (chunkPoisoning()) poisonBytes(at, 4);
         return value;
     };
     if (userOffset < low || userOffset - low < 16) return QUOR_RC_BAD_PAD_TYPE;

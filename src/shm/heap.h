@@ -46,6 +46,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "frame/region.h"
 #include "frame/trace.h"
@@ -56,9 +57,22 @@ namespace quor::shm {
 // Free-node link arrays, in the order they follow the fixed part of a node.
 enum LinkArray : uint64_t { kForwardO = 0, kBackwardO = 1, kForwardS = 2, kBackwardS = 3 };
 
-// One heap as mapped in this process, with its layout checked and cached. Refresh
-// the cache (bindLayout) after the node space changes size.
-class Heap {
+// What opening a heap checks beyond a non-null base and a known kind.
+enum HeapChecks : unsigned {
+    kCheckMagic = 1,   // the kind's magic is in place (a live heap)
+    kCheckSelf = 2,    // the header names the offset it was reached at
+    kCheckLayout = 4,  // sizes, levels and sentinels describe a heap inside heapSize
+    kOpenLive = kCheckMagic | kCheckSelf | kCheckLayout,
+};
+
+// The one view of a heap mapped in this process: opened and validated once, it
+// caches the layout and hands out shared memory only through accessors that
+// check every offset against the heap (or, for nodes, against the node space).
+// Only the header is reached before the layout is bound: the base and the header
+// offset come from the caller and are trusted to name a mapped header, and the
+// heap size read there bounds everything else. Re-bind (bindLayout) after the
+// node space changes size.
+class HeapView {
 public:
     unsigned char *base = nullptr;
     uint64_t H = 0;
@@ -92,30 +106,56 @@ public:
         const uint64_t sum = header->freeBytes + header->allocBytes + headerSize() + sl->slSpaceSize;
         return sum == header->heapSize ? QUOR_RC_OK : QUOR_RC_HEAP_CORRUPT;
     }
-    // attach + checkMagic + checkSelf + bindLayout.
-    uint32_t open(void *base, uint32_t kind, uint64_t heapOffset);
+    // attach, then the checks asked for, in the order magic, self, layout.
+    uint32_t open(void *base, uint32_t kind, uint64_t heapOffset, unsigned checks = kOpenLive);
+    // The same, tracing a failure at probe (null base, logged), +10 (kind),
+    // +20 (magic), +30 (self offset), +40 (layout).
+    uint32_t open(const Trace &t, uint32_t probe, void *base, uint32_t kind, uint64_t heapOffset,
+                  unsigned checks = kOpenLive);
 
-    template <class T>
-    T *at(uint64_t offset) const {
-        return reinterpret_cast<T *>(base + offset);
-    }
-    // Starts fetching the line at `offset`, which need not be valid: the address is
-    // formed as an integer and a prefetch never faults.
-    void prefetch(uint64_t offset) const {
-        __builtin_prefetch(reinterpret_cast<const void *>(reinterpret_cast<uintptr_t>(base) + offset));
-    }
-    // Checked byte access: every range must lie inside the heap, [H, H + heapSize).
+    // ---- checked access: every range must lie inside the heap, [H, H + heapSize) ----
     bool holds(uint64_t offset, uint64_t length) const {
         return offset >= H && offset <= end && length <= end - offset;
     }
     unsigned char *bytes(uint64_t offset, uint64_t length) const {
         return holds(offset, length) ? base + offset : nullptr;
     }
-    bool copyIn(uint64_t offset, const void *from, uint64_t length) const;
-    bool copyOut(void *to, uint64_t offset, uint64_t length) const;
-    bool fill(uint64_t offset, unsigned char byte, uint64_t length) const;
+    // A record of type T at `offset`, or null when it does not lie in the heap.
+    template <class T>
+    T *record(uint64_t offset) const {
+        return holds(offset, sizeof(T)) ? reinterpret_cast<T *>(base + offset) : nullptr;
+    }
+    bool copyIn(uint64_t offset, const void *from, uint64_t length) const {
+        unsigned char *to = bytes(offset, length);
+        if (to != nullptr && length != 0) std::memcpy(to, from, length);
+        return to != nullptr;
+    }
+    bool copyOut(void *to, uint64_t offset, uint64_t length) const {
+        const unsigned char *from = bytes(offset, length);
+        if (from != nullptr && length != 0) std::memcpy(to, from, length);
+        return from != nullptr;
+    }
+    bool fill(uint64_t offset, unsigned char byte, uint64_t length) const {
+        unsigned char *to = bytes(offset, length);
+        if (to != nullptr && length != 0) std::memset(to, byte, length);
+        return to != nullptr;
+    }
+    // A word at any alignment (pad words need not be aligned to their size).
+    template <class T>
+    bool load(uint64_t offset, T *value) const {
+        return copyOut(value, offset, sizeof(T));
+    }
+    template <class T>
+    bool store(uint64_t offset, T value) const {
+        return copyIn(offset, &value, sizeof(T));
+    }
     // The segment offset of a node or record this view handed out.
     uint64_t offsetOf(const void *p) const { return uint64_t(static_cast<const unsigned char *>(p) - base); }
+    // Starts fetching the line at `offset`, which need not be valid: the address is
+    // formed as an integer and a prefetch never faults.
+    void prefetch(uint64_t offset) const {
+        __builtin_prefetch(reinterpret_cast<const void *>(reinterpret_cast<uintptr_t>(base) + offset));
+    }
     // True when [offset, offset + length) lies in the chunk area.
     bool inChunkArea(uint64_t offset, uint64_t length) const {
         return offset >= spaceEnd && offset <= end && length <= end - offset;
@@ -125,12 +165,41 @@ public:
     // ---- nodes (null when the offset, level or extent is out of bounds) ----
     SLAllocNode_t *allocNode(uint64_t offset) const;
     SLFreeNode_t *freeNode(uint64_t offset) const;
+    // The node an allocated-list link at `level` names (a link names the target's
+    // link slot of that level), or null when it names no node of at least that
+    // level lying wholly in the node space. The one test every hop of a search makes.
+    SLAllocNode_t *allocLinkTarget(uint64_t link, uint64_t level) const {
+        const uint64_t offset = link - allocLinkSlot(0, level);
+        if ((link & 7) != 0 || link < allocLinkSlot(0, level) || offset < S + slHeader ||
+            offset > spaceEnd - allocNodeSize(0)) {
+            return nullptr;
+        }
+        auto *node = raw<SLAllocNode_t>(offset);
+        const uint64_t nodeLevel = node->level;
+        if (nodeLevel < level || nodeLevel >= L || allocNodeSize(nodeLevel) > spaceEnd - offset)
+            return nullptr;
+        return node;
+    }
+    // A node of `size` bytes just placed at `offset` (placeNode has bounded it by
+    // the node space), to be filled in; null if it does not lie there.
+    template <class Node>
+    Node *placed(uint64_t offset, uint64_t size) const {
+        return offset >= S + slHeader && offset <= spaceEnd && size <= spaceEnd - offset ? raw<Node>(offset)
+                                                                                         : nullptr;
+    }
     static uint64_t *allocLinks(SLAllocNode_t *n) { return reinterpret_cast<uint64_t *>(n + 1); }
     static uint64_t *freeLinks(SLFreeNode_t *n, LinkArray which) {
         return reinterpret_cast<uint64_t *>(n + 1) + which * (n->level + 1);
     }
-    uint64_t *freeLevelWord() const { return at<uint64_t>(S + QUOR_SL_FREE_LEVEL_OFFSET(L)); }
+    uint64_t *freeLevelWord() const { return raw<uint64_t>(S + QUOR_SL_FREE_LEVEL_OFFSET(L)); }
     uint64_t room() const { return sl->slSpaceSize - sl->slHighWater; }
+
+private:
+    // Unchecked: only for offsets this view has just bounded.
+    template <class T>
+    T *raw(uint64_t offset) const {
+        return reinterpret_cast<T *>(base + offset);
+    }
 };
 
 // ---- level draws ------------------------------------------------------------------
@@ -144,34 +213,35 @@ uint64_t drawLevel(uint64_t current, uint64_t L);
 // ---- list primitives (heap latch held; bodies of the exported operations) --------
 // Place a node of `size` bytes at the high-water mark, keeping `reserve` bytes
 // above it. QUOR_RC_SLIST_SPACE_FULL when it does not fit.
-uint32_t placeNode(Heap &h, uint64_t size, uint64_t reserve, uint64_t *nodeOffset);
+uint32_t placeNode(HeapView &h, uint64_t size, uint64_t reserve, uint64_t *nodeOffset);
 // Insert with a given level (< L); `reserve` as for placeNode.
-uint32_t insertAllocChunk(Heap &h, uint64_t chunkOffset, uint64_t chunkSize, uint64_t userOffset,
+uint32_t insertAllocChunk(HeapView &h, uint64_t chunkOffset, uint64_t chunkSize, uint64_t userOffset,
                           uint64_t userSize, uint32_t callerId, uint32_t line, uint64_t *nodeOffset,
                           uint64_t reserve);
-uint32_t insertFreeChunk(Heap &h, uint64_t offset, uint64_t size, uint64_t reserve);
-uint32_t deleteFreeNode(Heap &h, uint64_t nodeOffset);
+uint32_t insertFreeChunk(HeapView &h, uint64_t offset, uint64_t size, uint64_t reserve);
+uint32_t deleteFreeNode(HeapView &h, uint64_t nodeOffset);
 // Unlinks the node of the chunk at chunkOffset; with expectedUserOffset other than
 // kAnyUserOffset the node must record that user offset too (else nothing changes).
 inline constexpr uint64_t kAnyUserOffset = UINT64_MAX;
-uint32_t deleteAllocChunk(Heap &h, uint64_t chunkOffset, uint64_t expectedUserOffset, uint64_t *chunkSize);
+uint32_t deleteAllocChunk(HeapView &h, uint64_t chunkOffset, uint64_t expectedUserOffset,
+                          uint64_t *chunkSize);
 // The same search without unlinking.
-uint32_t findAllocChunk(Heap &h, uint64_t chunkOffset, uint64_t expectedUserOffset, uint64_t *chunkSize);
+uint32_t findAllocChunk(HeapView &h, uint64_t chunkOffset, uint64_t expectedUserOffset, uint64_t *chunkSize);
 // Best fit of `size` bytes, cut from the high end; the low remainder stays free.
-uint32_t takeBestFit(Heap &h, uint64_t size, uint64_t *offset);
+uint32_t takeBestFit(HeapView &h, uint64_t size, uint64_t *offset);
 // The free node whose chunk starts exactly at `offset`.
-uint32_t findFreeAt(Heap &h, uint64_t offset, uint64_t *nodeOffset, uint64_t *size);
+uint32_t findFreeAt(HeapView &h, uint64_t offset, uint64_t *nodeOffset, uint64_t *size);
 // The free chunks around [offset, offset + size) and whether they touch it;
 // QUOR_RC_HEAP_CORRUPT when one overlaps it.
 struct Neighbours {
     uint64_t pred = 0, succ = 0;  // node offsets (the sentinels when none)
     bool mergePred = false, mergeSucc = false;
 };
-uint32_t freeNeighbours(Heap &h, uint64_t offset, uint64_t size, Neighbours *out);
+uint32_t freeNeighbours(HeapView &h, uint64_t offset, uint64_t size, Neighbours *out);
 // Gives [offset, offset + size) back to the free lists, merged with its free
 // neighbours, making room first; `lastResort` lets the final insertion use the
 // placement reserve so the bytes are never lost.
-uint32_t giveBack(Heap &h, uint64_t offset, uint64_t size, bool lastResort);
+uint32_t giveBack(HeapView &h, uint64_t offset, uint64_t size, bool lastResort);
 
 // ---- node space (slspace.cpp; heap latch held) ------------------------------------
 // Makes room before an insertion when the space runs low; the pending chunk moves
@@ -186,22 +256,22 @@ struct Pending {
 };
 // `room` is what the waiting insertion needs above the high-water mark once the
 // policy is done (cutRoom for an allocation, returnRoom for a return).
-uint32_t makeRoom(Heap &h, Pending pending, uint64_t room);
+uint32_t makeRoom(HeapView &h, Pending pending, uint64_t room);
 // Room an allocation needs above the high-water mark: its cut, and a reserve in
 // proportion to the live nodes. Returns in random order first split free runs
 // (a free node is larger than an allocated one) before they merge them, and need
 // up to about a twelfth more node bytes than the full heap held; the reserve
 // keeps them possible where the space can no longer grow.
-inline uint64_t allocationRoom(const Heap &h) { return cutRoom(h.L) + h.sl->slUsedBytes / 8; }
+inline uint64_t allocationRoom(const HeapView &h) { return cutRoom(h.L) + h.sl->slUsedBytes / 8; }
 // True when the space is low enough that makeRoom would rebuild or resize it.
-bool needsRoom(const Heap &h);
-uint32_t defragment(Heap &h, Pending pending, uint64_t room);
-uint32_t rebuildInPlace(Heap &h, uint64_t room);
-uint32_t changeSpace(Heap &h, uint64_t newSpaceSize, uint32_t direction, Pending pending, uint64_t room);
+bool needsRoom(const HeapView &h);
+uint32_t defragment(HeapView &h, Pending pending, uint64_t room);
+uint32_t rebuildInPlace(HeapView &h, uint64_t room);
+uint32_t changeSpace(HeapView &h, uint64_t newSpaceSize, uint32_t direction, Pending pending, uint64_t room);
 // Make room, insert a free chunk; on a full space run the full policy and retry.
-uint32_t insertFreeBlock(Heap &h, uint64_t *offsetRef, uint64_t *sizeRef);
+uint32_t insertFreeBlock(HeapView &h, uint64_t *offsetRef, uint64_t *sizeRef);
 // The same for an allocated chunk whose caller bytes start frontPadSize bytes in.
-uint32_t insertAllocBlock(Heap &h, uint64_t *offsetRef, uint64_t *sizeRef, uint64_t *userOffsetOut,
+uint32_t insertAllocBlock(HeapView &h, uint64_t *offsetRef, uint64_t *sizeRef, uint64_t *userOffsetOut,
                           uint64_t userSize, uint32_t callerId, uint32_t line, uint64_t frontPadSize,
                           uint64_t *nodeOffsetOut, bool movable);
 
@@ -222,7 +292,7 @@ uint32_t returnMemChunk(void *base, uint32_t kind, uint64_t heapOffset, uint64_t
 // The chunk offset of the caller's bytes at userOffset, read from the front pad
 // (QUOR_RC_BAD_PAD_TYPE, QUOR_RC_BAD_FRONT_GUARD_COUNT; the freed mark is refused).
 // Bounds-checked against [low, userOffset).
-uint32_t chunkOffsetFromPad(void *base, uint64_t low, uint64_t userOffset, uint64_t *chunkOffset);
+uint32_t chunkOffsetFromPad(const HeapView &h, uint64_t low, uint64_t userOffset, uint64_t *chunkOffset);
 // The heap latch and the ExsLatch_t operations.
 uint32_t initExsLatch(ExsLatch_t *latch, uint64_t eyecatcher);
 uint32_t enterEL(ExsLatch_t *latch);

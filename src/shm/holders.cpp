@@ -13,7 +13,7 @@ uint64_t &keyWord(HHeaderTail_t *tail) { return tail->reserved[0]; }
 
 // The heap's key, made when the heap has none yet (one made before keys were
 // kept); 0 when the layout cannot be read.
-uint64_t keyOf(Heap &h) {
+uint64_t keyOf(HeapView &h) {
     if (h.tail == nullptr && h.bindLayout() != QUOR_RC_OK) return 0;
     uint64_t &key = keyWord(h.tail);
     if (key == 0) key = hostHolderNewKey();
@@ -27,7 +27,7 @@ void recordCreator(HHeaderTail_t *tail) {
     (void)hostHolderAdd(keyWord(tail), 1);
 }
 
-uint64_t releaseDeadHolders(Heap &h) {
+uint64_t releaseDeadHolders(HeapView &h) {
     const uint64_t key = keyOf(h);
     uint64_t released = 0;
     if (key == 0 || hostHolderReleaseDead(key, &released) != QUOR_RC_OK || released == 0) return 0;
@@ -37,13 +37,13 @@ uint64_t releaseDeadHolders(Heap &h) {
     return released;
 }
 
-void noteConnection(Heap &h, int32_t delta) {
+void noteConnection(HeapView &h, int32_t delta) {
     if (delta > 0) releaseDeadHolders(h);
     if (const uint64_t key = keyOf(h); key != 0) (void)hostHolderAdd(key, delta);
 }
 
 uint32_t releaseDeadHoldersLatched(void *base, uint32_t kind, uint64_t heapOffset) {
-    Heap h;
+    HeapView h;
     if (uint32_t rc = h.open(base, kind, heapOffset); rc != 0) return rc;
     if (uint32_t rc = enterEL(&h.header->heapLatch); rc != 0) return rc;
     releaseDeadHolders(h);
@@ -51,7 +51,7 @@ uint32_t releaseDeadHoldersLatched(void *base, uint32_t kind, uint64_t heapOffse
 }
 
 void forgetHolders(void *base, uint32_t kind, uint64_t heapOffset) {
-    Heap h;
+    HeapView h;
     if (h.attach(base, kind, heapOffset) != QUOR_RC_OK || h.bindLayout() != QUOR_RC_OK) return;
     if (keyWord(h.tail) != 0) (void)hostHolderForget(keyWord(h.tail));
 }

@@ -23,10 +23,10 @@ namespace quor::shm {
 void recordCreator(HHeaderTail_t *tail);
 // One connection more (+1) or fewer (-1) for the calling process; the heap latch
 // is held. A connection also releases the counts of dead holders first.
-void noteConnection(Heap &h, int32_t delta);
+void noteConnection(HeapView &h, int32_t delta);
 // Takes the counts of dead holders off refCount; the heap latch is held.
 // Returns how many were released.
-uint64_t releaseDeadHolders(Heap &h);
+uint64_t releaseDeadHolders(HeapView &h);
 // The same under the heap's own latch, for a free that tests refCount (never
 // call it with another heap latch held).
 uint32_t releaseDeadHoldersLatched(void *base, uint32_t kind, uint64_t heapOffset);

@@ -97,6 +97,16 @@ inline constexpr uint32_t kRandRange = 32768;                        // draws li
 inline constexpr uint32_t kPromoteLimit = QUOR_SL_PROMOTE_LIMIT;     // draw below this promotes
 
 constexpr uint64_t round8(uint64_t n) { return (n + 7) & ~uint64_t{7}; }
+// The header tail (HHeaderTail_t) follows the user application area, whose size
+// is rounded up to 8: its offset from the heap header.
+constexpr uint64_t headerTailAt(uint64_t userAppAreaSize) { return kHeaderFixed + round8(userAppAreaSize); }
+static_assert(headerTailAt(13) + kHeaderTail == QUOR_HHEADER_SIZE(13));
+// An allocated node's forward link at level i holds the offset of the next node's
+// link slot of that level, not of the node itself.
+constexpr uint64_t allocLinkSlot(uint64_t node, uint64_t level) {
+    return node + sizeof(SLAllocNode_t) + 8 * level;
+}
+static_assert(allocLinkSlot(0, 0) == 0x30 && allocLinkSlot(0, 2) == 0x40);
 constexpr uint64_t slHeaderSize(uint64_t L) { return QUOR_SL_HEADER_SIZE(L); }
 constexpr uint64_t allocNodeSize(uint64_t level) { return QUOR_SL_ALLOC_NODE_SIZE(level); }
 constexpr uint64_t freeNodeSize(uint64_t level) { return QUOR_SL_FREE_NODE_SIZE(level); }

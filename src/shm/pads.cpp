@@ -19,26 +19,28 @@ bool poisoning = false;
 void setChunkPoisoning(bool on) { poisoning = on; }
 bool chunkPoisoning() { return poisoning; }
 
-void hideBytes(Heap &h, uint64_t offset, uint64_t length) {
-    if (poisoning) poisonBytes(h.base + offset, length);
+void hideBytes(HeapView &h, uint64_t offset, uint64_t length) {
+    if (!poisoning) return;
+    if (unsigned char *at = h.bytes(offset, length); at != nullptr) poisonBytes(at, length);
 }
-void exposeBytes(Heap &h, uint64_t offset, uint64_t length) {
-    if (poisoning) unpoisonBytes(h.base + offset, length);
+void exposeBytes(HeapView &h, uint64_t offset, uint64_t length) {
+    if (!poisoning) return;
+    if (unsigned char *at = h.bytes(offset, length); at != nullptr) unpoisonBytes(at, length);
 }
 
 namespace {
 
-// Unaligned-safe access to pad words; pads of a chunk lie inside the chunk, which
-// the callers have bounded by the heap.
+// Pad words through the view; pads of a chunk lie inside the chunk, which the
+// callers have bounded by the heap (a word outside it reads as 0).
 template <class T>
-T load(const Heap &h, uint64_t offset) {
-    T value;
-    std::memcpy(&value, h.base + offset, sizeof value);
+T load(const HeapView &h, uint64_t offset) {
+    T value{};
+    h.load(offset, &value);
     return value;
 }
 template <class T>
-void store(Heap &h, uint64_t offset, T value) {
-    std::memcpy(h.base + offset, &value, sizeof value);
+void store(HeapView &h, uint64_t offset, T value) {
+    h.store(offset, value);
 }
 
 // Offsets (from the end E of the front pad, i.e. the caller's bytes) of the words
@@ -48,9 +50,9 @@ uint64_t fileAt(PadFormat p) { return guardBlock(p) + QUOR_PAD_FILE_NAME_SIZE; }
 
 }  // namespace
 
-void writePads(Heap &h, uint64_t chunkOffset, uint64_t chunkSize, uint64_t userOffset, uint64_t nodeOffset,
-               uint32_t padType, uint32_t f, uint32_t b, uint32_t callerId, uint32_t line,
-               const char *fileName) {
+void writePads(HeapView &h, uint64_t chunkOffset, uint64_t chunkSize, uint64_t userOffset,
+               uint64_t nodeOffset, uint32_t padType, uint32_t f, uint32_t b, uint32_t callerId,
+               uint32_t line, const char *fileName) {
     const PadFormat p = padFormat(padType);
     const uint64_t E = userOffset, X = chunkOffset + chunkSize;
     store<uint64_t>(h, E - 16, nodeOffset);
@@ -68,7 +70,7 @@ void writePads(Heap &h, uint64_t chunkOffset, uint64_t chunkSize, uint64_t userO
     if (p.file) {
         char name[QUOR_PAD_FILE_NAME_SIZE] = {};
         if (fileName != nullptr) std::strncpy(name, fileName, sizeof name - 1);
-        std::memcpy(h.base + E - fileAt(p), name, sizeof name);
+        h.copyIn(E - fileAt(p), name, sizeof name);
     }
     if (p.back) {
         store<uint64_t>(h, X - 16, nodeOffset);
@@ -82,7 +84,7 @@ void writePads(Heap &h, uint64_t chunkOffset, uint64_t chunkSize, uint64_t userO
     }
 }
 
-void repointPads(Heap &h, uint64_t chunkOffset, uint64_t chunkSize, uint64_t userOffset,
+void repointPads(HeapView &h, uint64_t chunkOffset, uint64_t chunkSize, uint64_t userOffset,
                  uint64_t nodeOffset) {
     exposeBytes(h, userOffset - 16, 16);
     store<uint64_t>(h, userOffset - 16, nodeOffset);
@@ -96,7 +98,7 @@ void repointPads(Heap &h, uint64_t chunkOffset, uint64_t chunkSize, uint64_t use
     }
 }
 
-void markFreed(Heap &h, uint64_t userOffset) {
+void markFreed(HeapView &h, uint64_t userOffset) {
     exposeBytes(h, userOffset - 4, 4);
     store<uint32_t>(h, userOffset - 4, QUOR_CHUNK_FREED_MARK);
 }
@@ -115,7 +117,7 @@ void report(const char *message, const char *fileName, uint32_t line) {
 // the pool's chunk area, where blocks may cover them; counting them as slack would
 // report corruption in a healthy pool. So a pool whose recorded heap size fits the
 // chunk claims all of it.
-uint64_t poolExtra(const Heap &h, uint64_t userOffset, uint64_t userSize, uint64_t chunkEnd) {
+uint64_t poolExtra(const HeapView &h, uint64_t userOffset, uint64_t userSize, uint64_t chunkEnd) {
     const uint64_t room = chunkEnd - userOffset;
     if (room < kHeaderBase + sizeof(SLHeader_t)) return 0;
     const uint64_t userArea = load<uint64_t>(h, userOffset + offsetof(HHeader_t, userAppAreaSize));
@@ -133,19 +135,20 @@ uint64_t poolExtra(const Heap &h, uint64_t userOffset, uint64_t userSize, uint64
 // The chunk's front pad bytes from `low` to userOffset, readable in this process.
 class PadWindow {
 public:
-    PadWindow(Heap &h, uint64_t low, uint64_t high) : h_(h), low_(low), high_(high) {
+    PadWindow(HeapView &h, uint64_t low, uint64_t high) : h_(h), low_(low), high_(high) {
         exposeBytes(h_, low_, high_ - low_);
     }
     ~PadWindow() { hideBytes(h_, low_, high_ - low_); }
 
 private:
-    Heap &h_;
+    HeapView &h_;
     uint64_t low_, high_;
 };
 
 }  // namespace
 
-uint32_t checkChunk(Heap &h, uint64_t u, char *fileNameOut, uint32_t, uint32_t line, const char *fileName) {
+uint32_t checkChunk(HeapView &h, uint64_t u, char *fileNameOut, uint32_t, uint32_t line,
+                    const char *fileName) {
     const uint32_t unreadable =
         h.traits->kind == QUOR_HEAP_KIND_DOMAIN ? QUOR_RC_DOMAIN_ALLOC_CHUNK_NOT_FOUND : QUOR_RC_POOL_NO_FIT;
     if (u < 16 || u - 16 < h.spaceEnd || u > h.end) return unreadable;
@@ -194,8 +197,7 @@ uint32_t checkChunk(Heap &h, uint64_t u, char *fileNameOut, uint32_t, uint32_t l
     }
     const bool frontSumBad = p.checksum && load<uint64_t>(h, u - 24) != QUOR_PAD_GUARD;
     if (frontSumBad) report("Front memory pad checksum corruption found at:", fileName, line);
-    if (p.file && fileNameOut != nullptr)
-        std::memcpy(fileNameOut, h.base + u - fileAt(p), QUOR_PAD_FILE_NAME_SIZE);
+    if (p.file && fileNameOut != nullptr) h.copyOut(fileNameOut, u - fileAt(p), QUOR_PAD_FILE_NAME_SIZE);
 
     const uint64_t N = load<uint64_t>(h, u - 16);
     const SLAllocNode_t *node = h.allocNode(N);
@@ -225,8 +227,9 @@ uint32_t checkChunk(Heap &h, uint64_t u, char *fileNameOut, uint32_t, uint32_t l
         uint64_t slack = node->chunkSize - extra - node->userSize - overhead;
         if (slackStart > X - back) slack = 0;
         slack = std::min(slack, X - back - slackStart);
-        for (uint64_t i = 0; i < slack; ++i) {
-            if (h.base[slackStart + i] != QUOR_PAD_SLACK_BYTE) {
+        const unsigned char *slackBytes = h.bytes(slackStart, slack);
+        for (uint64_t i = 0; slackBytes != nullptr && i < slack; ++i) {
+            if (slackBytes[i] != QUOR_PAD_SLACK_BYTE) {
                 report("Back memory pad aligned size corruption found at", fileName, line);
             }
         }
@@ -248,14 +251,8 @@ using namespace quor::shm;
 
 namespace {
 
-uint32_t openChecked(Trace &t, Heap &h, void *base, uint32_t kind, uint64_t heapOffset) {
-    if (uint32_t rc = h.attach(base, kind, heapOffset); rc != 0) {
-        return rc == QUOR_RC_NOT_MAPPED ? t.failLogged(10, rc, 0) : t.failWith(20, rc, kind);
-    }
-    if (uint32_t rc = h.checkMagic(); rc != 0) return t.failWith(30, rc, h.header->heapMagic);
-    if (uint32_t rc = h.checkSelf(); rc != 0) return t.failWith(40, rc, h.header->selfOffset);
-    if (uint32_t rc = h.bindLayout(); rc != 0) return t.fail(50, rc);
-    return QUOR_RC_OK;
+uint32_t openChecked(Trace &t, HeapView &h, void *base, uint32_t kind, uint64_t heapOffset) {
+    return h.open(t, 10, base, kind, heapOffset);
 }
 
 }  // namespace
@@ -263,7 +260,7 @@ uint32_t openChecked(Trace &t, Heap &h, void *base, uint32_t kind, uint64_t heap
 QUOR_EXPORT uint32_t quorSetShmDebug(void *base, uint32_t kind, uint64_t heapOffset, uint32_t debugFlags,
                                      uint32_t padType, uint32_t frontGuards, uint32_t backGuards) {
     return traced(Fn::quorSetShmDebug, [&](Trace &t) {
-        Heap h;
+        HeapView h;
         if (uint32_t rc = openChecked(t, h, base, kind, heapOffset); rc != 0) return rc;
         if (frontGuards < 1 || frontGuards > QUOR_PAD_MAX_GUARDS) {
             return t.failWith(60, QUOR_RC_BAD_FRONT_GUARD_COUNT, frontGuards);
@@ -290,7 +287,7 @@ QUOR_EXPORT uint32_t _quorCheckAllocShmChunk(void *base, uint32_t kind, uint64_t
                                              uint64_t userOffset, char *fileNameOut, uint32_t callerId,
                                              uint32_t line, const char *fileName) {
     return traced(Fn::_quorCheckAllocShmChunk, [&](Trace &t) {
-        Heap h;
+        HeapView h;
         if (uint32_t rc = openChecked(t, h, base, kind, heapOffset); rc != 0) return rc;
         uint32_t rc = checkChunk(h, userOffset, fileNameOut, callerId, line, fileName);
         return rc != 0 ? t.failWith(60, rc, userOffset) : rc;
@@ -300,16 +297,16 @@ QUOR_EXPORT uint32_t _quorCheckAllocShmChunk(void *base, uint32_t kind, uint64_t
 QUOR_EXPORT uint32_t _quorShmAllocSList(void *base, uint32_t kind, uint64_t heapOffset, uint32_t callerId,
                                         uint32_t line, const char *fileName) {
     return traced(Fn::_quorShmAllocSList, [&](Trace &t) {
-        Heap h;
+        HeapView h;
         if (uint32_t rc = openChecked(t, h, base, kind, heapOffset); rc != 0) return rc;
         if (h.sl->allocCount == 0) return QUOR_RC_OK;
         const bool pools = kind == QUOR_HEAP_KIND_DOMAIN;
         std::printf("\r\nList of unfreed shared memory %s:", pools ? "pools" : "blocks");
         std::printf("\r\n%s\r\n",
                     pools ? "~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~" : "~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~");
-        uint64_t link = Heap::allocLinks(h.allocNode(h.allocHead))[0];
+        uint64_t link = HeapView::allocLinks(h.allocNode(h.allocHead))[0];
         for (uint64_t budget = h.sl->allocCount; link != 0; --budget) {
-            SLAllocNode_t *node = link >= 0x30 ? h.allocNode(link - 0x30) : nullptr;
+            SLAllocNode_t *node = h.allocLinkTarget(link, 0);
             if (node == nullptr || budget == 0) return t.failWith(60, QUOR_RC_HEAP_CORRUPT, link);
             const uint64_t u = node->userOffset;
             char file[QUOR_PAD_FILE_NAME_SIZE] = {};
@@ -322,7 +319,7 @@ QUOR_EXPORT uint32_t _quorShmAllocSList(void *base, uint32_t kind, uint64_t heap
             hideBytes(h, u - 4, 4);
             const PadFormat p = padFormat(T);
             if (!p.known && T != QUOR_CHUNK_FREED_MARK) return t.failWith(80, QUOR_RC_BAD_PAD_TYPE, T);
-            std::printf("Address: %p, Size: %llx, ", static_cast<void *>(h.base + u),
+            std::printf("Address: %p, Size: %llx, ", static_cast<void *>(h.bytes(u, 0)),
                         static_cast<unsigned long long>(node->userSize));
             file[QUOR_PAD_FILE_NAME_SIZE - 1] = 0;
             if (p.file) {
@@ -330,7 +327,7 @@ QUOR_EXPORT uint32_t _quorShmAllocSList(void *base, uint32_t kind, uint64_t heap
             } else {
                 std::printf("Location: %s:%d\r\n", function, int(node->line));
             }
-            link = Heap::allocLinks(node)[0];
+            link = HeapView::allocLinks(node)[0];
         }
         return walkHeap(t, 90, h);
     });

@@ -50,23 +50,24 @@ inline uint64_t backPadBytes(PadFormat p, uint64_t b) {
 }
 
 // Writes both pads of a chunk just carved (the bytes between lie inside the chunk).
-void writePads(Heap &h, uint64_t chunkOffset, uint64_t chunkSize, uint64_t userOffset, uint64_t nodeOffset,
-               uint32_t padType, uint32_t frontGuards, uint32_t backGuards, uint32_t callerId, uint32_t line,
-               const char *fileName);
+void writePads(HeapView &h, uint64_t chunkOffset, uint64_t chunkSize, uint64_t userOffset,
+               uint64_t nodeOffset, uint32_t padType, uint32_t frontGuards, uint32_t backGuards,
+               uint32_t callerId, uint32_t line, const char *fileName);
 // Points the pads of an allocated chunk at its node again (after a rebuild). The
 // chunk's geometry must have been checked against the heap.
-void repointPads(Heap &h, uint64_t chunkOffset, uint64_t chunkSize, uint64_t userOffset, uint64_t nodeOffset);
+void repointPads(HeapView &h, uint64_t chunkOffset, uint64_t chunkSize, uint64_t userOffset,
+                 uint64_t nodeOffset);
 // Writes the freed mark over the pad type of the front pad.
-void markFreed(Heap &h, uint64_t userOffset);
+void markFreed(HeapView &h, uint64_t userOffset);
 
 // Checks the pads of the allocated chunk whose caller bytes start at userOffset;
 // findings go to hostAssertFailed(message, fileName, line). Returns a code only for
 // what stops the check (an unreadable pad or node).
-uint32_t checkChunk(Heap &h, uint64_t userOffset, char *fileNameOut, uint32_t callerId, uint32_t line,
+uint32_t checkChunk(HeapView &h, uint64_t userOffset, char *fileNameOut, uint32_t callerId, uint32_t line,
                     const char *fileName);
 
 // Sanitizer builds: hide or expose bytes of a heap (no-ops unless chunk poisoning is on).
-void hideBytes(Heap &h, uint64_t offset, uint64_t length);
-void exposeBytes(Heap &h, uint64_t offset, uint64_t length);
+void hideBytes(HeapView &h, uint64_t offset, uint64_t length);
+void exposeBytes(HeapView &h, uint64_t offset, uint64_t length);
 
 }  // namespace quor::shm

@@ -8,6 +8,7 @@
 #include "frame/state.h"
 #include "shm/handles.h"
 #include "shm/holders.h"
+#include "shm/storage.h"
 
 namespace quor::shm {
 
@@ -41,21 +42,17 @@ uint32_t checkOptionEyecatchers(const Trace &t, uint32_t probe, const ShmPoolOpt
 // A domain's layout without its magic (disconnect and handle destruction work on
 // a freed domain too), and the pool header at `poolOffset` inside its chunk area.
 HHeader_t *poolHeaderIn(void *base, uint64_t domainOffset, uint64_t poolOffset) {
-    Heap domain;
-    if (domain.attach(base, QUOR_HEAP_KIND_DOMAIN, domainOffset) != 0 || domain.bindLayout() != 0)
-        return nullptr;
-    return domain.inChunkArea(poolOffset, sizeof(HHeader_t)) ? domain.at<HHeader_t>(poolOffset) : nullptr;
+    HeapView domain;
+    if (domain.open(base, QUOR_HEAP_KIND_DOMAIN, domainOffset, kCheckLayout) != 0) return nullptr;
+    return domain.inChunkArea(poolOffset, sizeof(HHeader_t)) ? domain.record<HHeader_t>(poolOffset) : nullptr;
 }
 
 // Checks a domain handle and opens its heap.
-uint32_t findDomain(const Trace &t, uint32_t probe, const ShmDomainHandle_t *handle, Heap *domain) {
-    if (handle == nullptr) return t.failLogged(probe, QUOR_RC_NULL_DOMAIN_HANDLE, 0);
-    if (handle->base == nullptr) return t.failLogged(probe + 10, QUOR_RC_NOT_MAPPED, 0);
+uint32_t findDomain(const Trace &t, uint32_t probe, const ShmDomainHandle_t *handle, HeapView *domain) {
+    if (uint32_t rc = checkHandle<DomainHandleKind>(t, probe, handle); rc != 0) return rc;
     if (handle->heapOffset % 8 != 0)
         return t.failLogged(probe + 20, QUOR_RC_HANDLE_OFFSET_NOT_ALIGNED, handle->heapOffset);
-    if (uint32_t rc = domain->open(handle->base, QUOR_HEAP_KIND_DOMAIN, handle->heapOffset); rc != 0)
-        return t.fail(probe + 30, rc);
-    return QUOR_RC_OK;
+    return domain->open(t, probe + 30, handle->base, QUOR_HEAP_KIND_DOMAIN, handle->heapOffset);
 }
 
 // Gives a carved pool chunk back to its domain after a later step failed.
@@ -75,7 +72,7 @@ uint32_t createPool(const Trace &t, ShmPoolHandle_t **handleOut, ShmDomainHandle
         return t.failWith(30, QUOR_RC_BAD_USER_APP_AREA_SIZE, options.userAppAreaSize);
     if (uint32_t rc = checkOptionEyecatchers(t, 40, options, true); rc != 0) return rc;
 
-    Heap domain;
+    HeapView domain;
     if (uint32_t rc = findDomain(t, 70, domainHandle, &domain); rc != 0) return rc;
 
     uint64_t granule = options.granule == 0 ? QUOR_POOL_DEFAULT_GRANULE : options.granule;
@@ -115,7 +112,7 @@ uint32_t createPool(const Trace &t, ShmPoolHandle_t **handleOut, ShmDomainHandle
     ShmPoolHandle_t *handle = nullptr;
     if (allocHandle(&handle) != 0) {
         // A pool nobody holds a handle to could never be freed: undo it.
-        domain.at<HHeader_t>(poolOffset)->heapMagic = 0;
+        domain.record<HHeader_t>(poolOffset)->heapMagic = 0;
         returnPoolChunk(domainHandle->base, domain.H, chunkOffset, poolOffset, callerId, line, fileName);
         return t.fail(170, QUOR_RC_POOL_HANDLE_ALLOC_FAILED);
     }
@@ -132,10 +129,10 @@ uint32_t connectPool(const Trace &t, ShmPoolHandle_t **handleOut, ShmDomainHandl
     if (given != nullptr) {
         if (uint32_t rc = checkOptionEyecatchers(t, 40, *given, false); rc != 0) return rc;
     }
-    Heap domain;
+    HeapView domain;
     if (uint32_t rc = findDomain(t, 70, domainHandle, &domain); rc != 0) return rc;
     if (poolOffset % 8 != 0) return t.failLogged(110, QUOR_RC_POOL_OFFSET_NOT_ALIGNED, poolOffset);
-    Heap pool;
+    HeapView pool;
     if (uint32_t rc = openPool(domain, poolOffset, &pool); rc != 0) return t.fail(120, rc);
     if (pool.header->parentHeapOffset != domain.H)
         return t.failWith(130, QUOR_RC_DOMAIN_OFFSET_MISMATCH, pool.header->parentHeapOffset);
@@ -148,8 +145,7 @@ uint32_t connectPool(const Trace &t, ShmPoolHandle_t **handleOut, ShmDomainHandl
     // The pad is read only inside the domain's chunk area, so the chunk found
     // never lies below it (the negative case cannot arise).
     uint64_t chunkOffset = 0;
-    if (uint32_t rc = chunkOffsetFromPad(domainHandle->base, domain.spaceEnd, poolOffset, &chunkOffset);
-        rc != 0)
+    if (uint32_t rc = chunkOffsetFromPad(domain, domain.spaceEnd, poolOffset, &chunkOffset); rc != 0)
         return undo.close(t.fail(150, rc));
     if (chunkOffset % 8 != 0) return undo.close(t.failWith(170, QUOR_RC_POOL_CHUNK_NOT_ALIGNED, chunkOffset));
 
@@ -251,7 +247,7 @@ uint32_t destroyHandle(const Trace &t, ShmPoolHandle_t **handleRef) {
 
 }  // namespace
 
-uint32_t openPool(const Heap &domain, uint64_t poolOffset, Heap *pool, uint32_t userAreaCorrupt) {
+uint32_t openPool(const HeapView &domain, uint64_t poolOffset, HeapView *pool, uint32_t userAreaCorrupt) {
     if (!domain.inChunkArea(poolOffset, sizeof(HHeader_t))) return QUOR_RC_BAD_POOL_EYECATCHER;
     uint32_t rc = pool->attach(domain.base, QUOR_HEAP_KIND_POOL, poolOffset);
     if (rc == 0) rc = pool->checkMagic();
@@ -281,29 +277,54 @@ uint32_t findPool(const Trace &t, uint32_t probe, const ShmPoolHandle_t *handle,
 using namespace quor;
 using namespace quor::shm;
 
+namespace quor::storage {
+
+uint32_t createPool(ShmPoolHandle_t **poolHandleOut, ShmDomainHandle_t *domainHandle, uint64_t poolSize,
+                    const ShmPoolOptions_t *options, uint32_t callerId, uint32_t line, const char *fileName) {
+    return traced(Fn::_quorCreateShmPool, [&](Trace &t) {
+        return shm::createPool(t, poolHandleOut, domainHandle, poolSize, options, callerId, line, fileName);
+    });
+}
+
+uint32_t connectPool(ShmPoolHandle_t **poolHandleOut, ShmDomainHandle_t *domainHandle,
+                     uint64_t poolHeapOffset, const ShmPoolOptions_t *options) {
+    return traced(Fn::quorConnectToShmPool, [&](Trace &t) {
+        return shm::connectPool(t, poolHandleOut, domainHandle, poolHeapOffset, options);
+    });
+}
+
+uint32_t disconnectPool(ShmPoolHandle_t **poolHandleRef) {
+    return traced(Fn::quorDisconnectFromShmPool,
+                  [&](Trace &t) { return shm::disconnectPool(t, poolHandleRef); });
+}
+
+uint32_t freePool(ShmPoolHandle_t **poolHandleRef, uint32_t freeMode, uint32_t callerId, uint32_t line,
+                  const char *fileName) {
+    return traced(Fn::_quorFreeShmPool, [&](Trace &t) {
+        return shm::freePool(t, poolHandleRef, freeMode, callerId, line, fileName);
+    });
+}
+
+}  // namespace quor::storage
+
 QUOR_EXPORT uint32_t _quorCreateShmPool(ShmPoolHandle_t **poolHandleOut, ShmDomainHandle_t *domainHandle,
                                         uint64_t poolSize, const ShmPoolOptions_t *options, uint32_t callerId,
                                         uint32_t line, const char *fileName) {
-    return traced(Fn::_quorCreateShmPool, [&](Trace &t) {
-        return createPool(t, poolHandleOut, domainHandle, poolSize, options, callerId, line, fileName);
-    });
+    return storage::createPool(poolHandleOut, domainHandle, poolSize, options, callerId, line, fileName);
 }
 
 QUOR_EXPORT uint32_t quorConnectToShmPool(ShmPoolHandle_t **poolHandleOut, ShmDomainHandle_t *domainHandle,
                                           uint64_t poolHeapOffset, const ShmPoolOptions_t *options) {
-    return traced(Fn::quorConnectToShmPool, [&](Trace &t) {
-        return connectPool(t, poolHandleOut, domainHandle, poolHeapOffset, options);
-    });
+    return storage::connectPool(poolHandleOut, domainHandle, poolHeapOffset, options);
 }
 
 QUOR_EXPORT uint32_t quorDisconnectFromShmPool(ShmPoolHandle_t **poolHandleRef) {
-    return traced(Fn::quorDisconnectFromShmPool, [&](Trace &t) { return disconnectPool(t, poolHandleRef); });
+    return storage::disconnectPool(poolHandleRef);
 }
 
 QUOR_EXPORT uint32_t _quorFreeShmPool(ShmPoolHandle_t **poolHandleRef, uint32_t freeMode, uint32_t callerId,
                                       uint32_t line, const char *fileName) {
-    return traced(Fn::_quorFreeShmPool,
-                  [&](Trace &t) { return freePool(t, poolHandleRef, freeMode, callerId, line, fileName); });
+    return storage::freePool(poolHandleRef, freeMode, callerId, line, fileName);
 }
 
 QUOR_EXPORT uint32_t quorDestroyShmPoolHandle(ShmPoolHandle_t **poolHandleRef) {

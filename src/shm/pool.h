@@ -28,15 +28,15 @@ static_assert(sizeof(ShmPoolInfo_t) == 23 * 8);
 // A pool reached through a handle: its domain heap and its own heap, both open
 // (magic, self offset and layout checked).
 struct PoolRef {
-    Heap domain;
-    Heap pool;
+    HeapView domain;
+    HeapView pool;
 };
 
 // Opens the pool heap at `poolOffset` inside an open domain: the pool header must
 // lie in the domain's chunk area and the whole pool heap inside the domain, so no
 // offset of the pool can lead outside the segment. A stored user area larger than
 // the heap gives `userAreaCorrupt`. Returns 0 or the code.
-uint32_t openPool(const Heap &domain, uint64_t poolOffset, Heap *pool,
+uint32_t openPool(const HeapView &domain, uint64_t poolOffset, HeapView *pool,
                   uint32_t userAreaCorrupt = QUOR_RC_HEAP_CORRUPT);
 
 // Checks a handle (null, base, offset alignment) and opens its domain and pool;

@@ -37,11 +37,13 @@ void logText(uint32_t code, uint32_t probe, const std::string &text) {
 }
 
 // Pad words and stale chunk bytes, read through the sanitizer window.
+// Bytes outside the heap read as 0, which no pad word or mark is.
 template <class T>
-T load(Heap &h, uint64_t offset) {
+T load(HeapView &h, uint64_t offset) {
+    T value{};
+    if (!h.holds(offset, sizeof(T))) return value;
     exposeBytes(h, offset, sizeof(T));
-    T value;
-    std::memcpy(&value, h.base + offset, sizeof value);
+    h.load(offset, &value);
     hideBytes(h, offset, sizeof(T));
     return value;
 }
@@ -56,7 +58,7 @@ struct Pads {
     uint32_t type = 0, f = 0, b = 0;
 };
 
-Pads padsOf(Heap &h, uint64_t nodeOffset, const SLAllocNode_t &node) {
+Pads padsOf(HeapView &h, uint64_t nodeOffset, const SLAllocNode_t &node) {
     Pads out;
     const uint64_t c = node.chunkOffset, size = node.chunkSize, u = node.userOffset;
     if (!h.inChunkArea(c, size) || size < 16 || u < c + 16 || u > c + size) return out;
@@ -95,7 +97,7 @@ Chunk chunkOf(const SLAllocNode_t &node, Pads pads) {
 
 class Repair {
 public:
-    Repair(Heap &h, RepairReport &out) : h_(h), out_(out) {}
+    Repair(HeapView &h, RepairReport &out) : h_(h), out_(out) {}
 
     uint32_t run() {
         if (!bind()) return QUOR_RC_HEAP_CORRUPT;
@@ -116,25 +118,22 @@ private:
     // died while resetting them does not stop the repair.
     bool bind() {
         if (h_.bindLayout() == QUOR_RC_OK) return true;
-        const uint64_t heapSize = h_.header->heapSize, userArea = h_.header->userAppAreaSize;
-        if ((h_.H & 7) != 0 || heapSize > UINT64_MAX - h_.H || userArea > heapSize)
-            return fail("header sizes out of bounds");
-        const uint64_t S = h_.H + kHeaderBase + round8(userArea);
-        if (S + slHeaderSize(1) > h_.H + heapSize) return fail("header sizes out of bounds");
-        auto *sl = h_.at<SLHeader_t>(S);
-        const uint64_t L = sl->maxLevel;
-        if (L < 1 || L > kMaxLevel || (sl->slSpaceSize & 7) != 0 || sl->slSpaceSize < slHeaderSize(L) ||
-            sl->slSpaceSize > h_.H + heapSize - S) {
+        // A failed binding has still placed the skip-list header when the heap
+        // size, the user area and the level were sound.
+        if (h_.sl == nullptr || h_.L < 1 || h_.L > kMaxLevel) return fail("header sizes out of bounds");
+        SLHeader_t *sl = h_.sl;
+        const uint64_t L = h_.L, S = h_.S;
+        if ((sl->slSpaceSize & 7) != 0 || sl->slSpaceSize < slHeaderSize(L) || sl->slSpaceSize > h_.end - S)
             return fail("node space out of bounds");
-        }
         sl->slHighWater = slHeaderSize(L);
         sl->allocLevel = 0;
-        *reinterpret_cast<uint64_t *>(h_.base + S + QUOR_SL_FREE_LEVEL_OFFSET(L)) = 0;
-        h_.at<SLAllocNode_t>(S + QUOR_SL_ALLOC_HEAD_OFFSET)->level = L - 1;
-        h_.at<SLFreeNode_t>(S + QUOR_SL_FREE_HEAD_OFFSET(L))->level = L - 1;
-        h_.at<SLFreeNode_t>(S + QUOR_SL_FREE_TAIL_OFFSET(L))->level = L - 1;
+        h_.store<uint64_t>(S + QUOR_SL_FREE_LEVEL_OFFSET(L), 0);
+        for (uint64_t sentinel : {S + QUOR_SL_FREE_HEAD_OFFSET(L), S + QUOR_SL_FREE_TAIL_OFFSET(L)})
+            h_.store<uint64_t>(sentinel + offsetof(SLFreeNode_t, level), L - 1);
+        h_.store<uint64_t>(S + QUOR_SL_ALLOC_HEAD_OFFSET + offsetof(SLAllocNode_t, level), L - 1);
         return h_.bindLayout() == QUOR_RC_OK || fail("node space out of bounds");
     }
+
 
     // The chunks the allocated list still reaches at level 0 (a link is written
     // there last on insertion, so a half-inserted node is not reached). The walk
@@ -142,7 +141,7 @@ private:
     // whatever lies behind it.
     void listed() {
         const uint64_t budget = (h_.spaceEnd - h_.S) / allocNodeSize(0) + 2;
-        uint64_t link = Heap::allocLinks(h_.allocNode(h_.allocHead))[0];
+        uint64_t link = HeapView::allocLinks(h_.allocNode(h_.allocHead))[0];
         for (uint64_t steps = 0; link != 0 && steps < budget; ++steps) {
             SLAllocNode_t *node = link >= 0x30 ? h_.allocNode(link - 0x30) : nullptr;
             if (node == nullptr) break;
@@ -151,7 +150,7 @@ private:
             } else {
                 ++out_.dropped;
             }
-            link = Heap::allocLinks(node)[0];
+            link = HeapView::allocLinks(node)[0];
         }
     }
 
@@ -206,7 +205,7 @@ private:
     // the lists leaves the whole chunk area to scan.
     void listedFree() {
         const uint64_t budget = (h_.spaceEnd - h_.S) / freeNodeSize(0) + 2;
-        uint64_t at = Heap::freeLinks(h_.freeNode(h_.freeHead), kForwardO)[0], last = h_.spaceEnd;
+        uint64_t at = HeapView::freeLinks(h_.freeNode(h_.freeHead), kForwardO)[0], last = h_.spaceEnd;
         for (uint64_t steps = 0; at != h_.freeTail && steps < budget; ++steps) {
             SLFreeNode_t *node = at != h_.freeHead ? h_.freeNode(at) : nullptr;
             if (node == nullptr || node->offset < last || node->size == 0 ||
@@ -215,7 +214,7 @@ private:
             }
             free_.emplace_back(node->offset, node->size);
             last = node->offset + node->size;
-            at = Heap::freeLinks(node, kForwardO)[0];
+            at = HeapView::freeLinks(node, kForwardO)[0];
         }
     }
 
@@ -323,7 +322,7 @@ private:
         }
         if (p.file) {
             exposeBytes(h_, guardBlock - QUOR_PAD_FILE_NAME_SIZE, QUOR_PAD_FILE_NAME_SIZE);
-            std::memcpy(file, h_.base + guardBlock - QUOR_PAD_FILE_NAME_SIZE, QUOR_PAD_FILE_NAME_SIZE);
+            h_.copyOut(file, guardBlock - QUOR_PAD_FILE_NAME_SIZE, QUOR_PAD_FILE_NAME_SIZE);
         }
         exposeBytes(h_, c.offset, c.size);
         writePads(h_, c.offset, c.size, c.user, node, c.pads.type, c.pads.f, c.pads.b, callerId, line, file);
@@ -340,17 +339,17 @@ private:
         sl->allocCount = sl->freeCount = sl->allocLevel = 0;
         SLAllocNode_t *head = h_.allocNode(h_.allocHead);
         *head = SLAllocNode_t{0, 0, 0, 0, h_.L - 1, 0, 0};
-        std::fill_n(Heap::allocLinks(head), h_.L, 0);
+        std::fill_n(HeapView::allocLinks(head), h_.L, 0);
         for (uint64_t sentinel : {h_.freeHead, h_.freeTail}) {
             SLFreeNode_t *node = h_.freeNode(sentinel);
             *node = SLFreeNode_t{0, 0, 0, 0, h_.L - 1, 0, 0};
-            std::fill_n(Heap::freeLinks(node, kForwardO), 4 * h_.L,
+            std::fill_n(HeapView::freeLinks(node, kForwardO), 4 * h_.L,
                         sentinel == h_.freeHead ? h_.freeTail : h_.freeHead);
         }
         *h_.freeLevelWord() = 0;
     }
 
-    Heap &h_;
+    HeapView &h_;
     RepairReport &out_;
     std::vector<Chunk> chunks_;
     std::vector<std::pair<uint64_t, uint64_t>> free_;  // offset, size
@@ -377,7 +376,7 @@ uint32_t repairHeap(void *base, uint32_t kind, uint64_t heapOffset, RepairReport
     RepairReport local;
     RepairReport &out = report != nullptr ? *report : local;
     out = RepairReport{};
-    Heap h;
+    HeapView h;
     if (uint32_t rc = h.attach(base, kind, heapOffset); rc != 0) return rc;
     if (h.header->selfOffset != heapOffset) {
         out.problem = "self offset wrong";
@@ -409,7 +408,7 @@ uint32_t validateOrRepair(void *base, uint32_t kind, uint64_t heapOffset, Repair
     return QUOR_RC_OK;
 }
 
-uint32_t walkHeap(const Trace &t, uint32_t probe, const Heap &h) {
+uint32_t walkHeap(const Trace &t, uint32_t probe, const HeapView &h) {
     HeapCheck report;
     if (checkHeap(h.base, h.traits->kind, h.H, &report, false) == QUOR_RC_OK) return QUOR_RC_OK;
     hostLog(0, t.id(), QUOR_RC_HEAP_CORRUPT, probe, 3, 1, report.problem.c_str(),

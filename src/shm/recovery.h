@@ -67,6 +67,6 @@ uint32_t repairHeap(void *base, uint32_t kind, uint64_t heapOffset, RepairReport
 // The full consistency walk of a heap that the caller keeps still, for the
 // exported checks and dumps: QUOR_RC_HEAP_CORRUPT (traced at `probe`, the finding
 // logged) when the lists, levels, totals or tiling are broken.
-uint32_t walkHeap(const Trace &t, uint32_t probe, const Heap &h);
+uint32_t walkHeap(const Trace &t, uint32_t probe, const HeapView &h);
 
 }  // namespace quor::shm

@@ -15,25 +15,25 @@ namespace quor::shm {
 
 // ---- binding ----------------------------------------------------------------------
 
-uint32_t Heap::attach(void *segmentBase, uint32_t kind, uint64_t heapOffset) {
+uint32_t HeapView::attach(void *segmentBase, uint32_t kind, uint64_t heapOffset) {
     if (segmentBase == nullptr) return QUOR_RC_NOT_MAPPED;
     traits = traitsOf(kind);
     if (traits == nullptr) return QUOR_RC_BAD_HEAP_MODE;
     base = static_cast<unsigned char *>(segmentBase);
     H = heapOffset;
-    header = at<HHeader_t>(H);
+    header = raw<HHeader_t>(H);
     return QUOR_RC_OK;
 }
 
-uint32_t Heap::bindLayout() {
+uint32_t HeapView::bindLayout() {
     const uint64_t heapSize = header->heapSize, userArea = header->userAppAreaSize;
     if ((H & 7) != 0 || heapSize > UINT64_MAX - H || userArea > heapSize) return QUOR_RC_HEAP_CORRUPT;
     end = H + heapSize;
-    const uint64_t hSize = kHeaderBase + round8(userArea);
+    const uint64_t hSize = headerTailAt(userArea) + kHeaderTail;
     if (hSize + slHeaderSize(1) > heapSize) return QUOR_RC_HEAP_CORRUPT;
     S = H + hSize;
-    tail = at<HHeaderTail_t>(S - kHeaderTail);
-    sl = at<SLHeader_t>(S);
+    tail = raw<HHeaderTail_t>(H + headerTailAt(userArea));
+    sl = raw<SLHeader_t>(S);
     L = sl->maxLevel;
     if (L < 1 || L > kMaxLevel) return QUOR_RC_HEAP_CORRUPT;
     slHeader = slHeaderSize(L);
@@ -46,54 +46,50 @@ uint32_t Heap::bindLayout() {
     allocHead = S + QUOR_SL_ALLOC_HEAD_OFFSET;
     freeHead = S + QUOR_SL_FREE_HEAD_OFFSET(L);
     freeTail = S + QUOR_SL_FREE_TAIL_OFFSET(L);
-    if (at<SLAllocNode_t>(allocHead)->level != L - 1 || at<SLFreeNode_t>(freeHead)->level != L - 1 ||
-        at<SLFreeNode_t>(freeTail)->level != L - 1 || sl->allocLevel >= L || *freeLevelWord() >= L) {
+    if (raw<SLAllocNode_t>(allocHead)->level != L - 1 || raw<SLFreeNode_t>(freeHead)->level != L - 1 ||
+        raw<SLFreeNode_t>(freeTail)->level != L - 1 || sl->allocLevel >= L || *freeLevelWord() >= L) {
         return QUOR_RC_HEAP_CORRUPT;
     }
     return QUOR_RC_OK;
 }
 
-uint32_t Heap::open(void *segmentBase, uint32_t kind, uint64_t heapOffset) {
+uint32_t HeapView::open(void *segmentBase, uint32_t kind, uint64_t heapOffset, unsigned checks) {
     uint32_t rc = attach(segmentBase, kind, heapOffset);
-    if (rc == 0) rc = checkMagic();
-    if (rc == 0) rc = checkSelf();
-    if (rc == 0) rc = bindLayout();
+    if (rc == 0 && (checks & kCheckMagic) != 0) rc = checkMagic();
+    if (rc == 0 && (checks & kCheckSelf) != 0) rc = checkSelf();
+    if (rc == 0 && (checks & kCheckLayout) != 0) rc = bindLayout();
     return rc;
 }
 
-bool Heap::copyIn(uint64_t offset, const void *from, uint64_t length) const {
-    unsigned char *to = bytes(offset, length);
-    if (to == nullptr) return false;
-    if (length != 0) std::memcpy(to, from, length);
-    return true;
+uint32_t HeapView::open(const Trace &t, uint32_t probe, void *segmentBase, uint32_t kind, uint64_t heapOffset,
+                        unsigned checks) {
+    if (uint32_t rc = attach(segmentBase, kind, heapOffset); rc != 0) {
+        return rc == QUOR_RC_NOT_MAPPED ? t.failLogged(probe, rc, 0) : t.failWith(probe + 10, rc, kind);
+    }
+    if ((checks & kCheckMagic) != 0) {
+        if (uint32_t rc = checkMagic(); rc != 0) return t.failWith(probe + 20, rc, header->heapMagic);
+    }
+    if ((checks & kCheckSelf) != 0) {
+        if (uint32_t rc = checkSelf(); rc != 0) return t.failWith(probe + 30, rc, header->selfOffset);
+    }
+    if ((checks & kCheckLayout) != 0) {
+        if (uint32_t rc = bindLayout(); rc != 0) return t.fail(probe + 40, rc);
+    }
+    return QUOR_RC_OK;
 }
 
-bool Heap::copyOut(void *to, uint64_t offset, uint64_t length) const {
-    const unsigned char *from = bytes(offset, length);
-    if (from == nullptr) return false;
-    if (length != 0) std::memcpy(to, from, length);
-    return true;
-}
-
-bool Heap::fill(uint64_t offset, unsigned char byte, uint64_t length) const {
-    unsigned char *to = bytes(offset, length);
-    if (to == nullptr) return false;
-    if (length != 0) std::memset(to, byte, length);
-    return true;
-}
-
-SLAllocNode_t *Heap::allocNode(uint64_t offset) const {
-    if (offset == allocHead) return at<SLAllocNode_t>(offset);
+SLAllocNode_t *HeapView::allocNode(uint64_t offset) const {
+    if (offset == allocHead) return raw<SLAllocNode_t>(offset);
     if ((offset & 7) != 0 || offset < S + slHeader || offset > spaceEnd - allocNodeSize(0)) return nullptr;
-    auto *node = at<SLAllocNode_t>(offset);
+    auto *node = raw<SLAllocNode_t>(offset);
     if (node->level >= L || allocNodeSize(node->level) > spaceEnd - offset) return nullptr;
     return node;
 }
 
-SLFreeNode_t *Heap::freeNode(uint64_t offset) const {
-    if (offset == freeHead || offset == freeTail) return at<SLFreeNode_t>(offset);
+SLFreeNode_t *HeapView::freeNode(uint64_t offset) const {
+    if (offset == freeHead || offset == freeTail) return raw<SLFreeNode_t>(offset);
     if ((offset & 7) != 0 || offset < S + slHeader || offset > spaceEnd - freeNodeSize(0)) return nullptr;
-    auto *node = at<SLFreeNode_t>(offset);
+    auto *node = raw<SLFreeNode_t>(offset);
     if (node->level >= L || freeNodeSize(node->level) > spaceEnd - offset) return nullptr;
     return node;
 }
@@ -152,7 +148,7 @@ uint64_t drawLevel(uint64_t current, uint64_t L) {
 
 // ---- placement ----------------------------------------------------------------------
 
-uint32_t placeNode(Heap &h, uint64_t size, uint64_t reserve, uint64_t *nodeOffset) {
+uint32_t placeNode(HeapView &h, uint64_t size, uint64_t reserve, uint64_t *nodeOffset) {
     if (h.room() < size + reserve) return QUOR_RC_SLIST_SPACE_FULL;
     *nodeOffset = h.S + h.sl->slHighWater;
     h.sl->slHighWater += size;
@@ -164,72 +160,52 @@ namespace {
 
 // A search step budget: no well-formed list has more nodes than fit in the space,
 // so a walk longer than that runs round a corrupt cycle.
-uint64_t stepBudget(const Heap &h) { return (h.spaceEnd - h.S) / allocNodeSize(0) + 2; }
-
-// The node an allocated-list link at `level` names, or null when the link names no
-// node of at least that level lying wholly in the node space. The one test every
-// hop of a search makes: the bounds come from the bound layout, so nothing behind
-// a link is read before it passed them.
-inline SLAllocNode_t *allocTarget(const Heap &h, uint64_t link, uint64_t level) {
-    const uint64_t offset = link - (0x30 + 8 * level);
-    if ((link & 7) != 0 || link < 0x30 + 8 * level || offset < h.S + h.slHeader ||
-        offset > h.spaceEnd - allocNodeSize(0)) {
-        return nullptr;
-    }
-    auto *node = h.at<SLAllocNode_t>(offset);
-    const uint64_t nodeLevel = node->level;
-    if (nodeLevel < level || nodeLevel >= h.L || allocNodeSize(nodeLevel) > h.spaceEnd - offset)
-        return nullptr;
-    return node;
-}
+uint64_t stepBudget(const HeapView &h) { return (h.spaceEnd - h.S) / allocNodeSize(0) + 2; }
 
 // The node that an allocated-list link at `level` names, or null for the end;
 // `bad` is set for a link that names no valid node of at least that level.
-SLAllocNode_t *nextAlloc(const Heap &h, SLAllocNode_t *node, uint64_t level, bool &bad) {
-    uint64_t link = Heap::allocLinks(node)[level];
+SLAllocNode_t *nextAlloc(const HeapView &h, SLAllocNode_t *node, uint64_t level, bool &bad) {
+    uint64_t link = HeapView::allocLinks(node)[level];
     if (link == 0) return nullptr;
-    SLAllocNode_t *next = allocTarget(h, link, level);
+    SLAllocNode_t *next = h.allocLinkTarget(link, level);
     if (next == nullptr || next == node) bad = true;
     return bad ? nullptr : next;
 }
 
-uint64_t slotOf(const Heap &h, SLAllocNode_t *node, uint64_t level) {
-    return uint64_t(reinterpret_cast<unsigned char *>(node) - h.base) + 0x30 + 8 * level;
-}
-uint64_t offsetOfNode(const Heap &h, const void *node) {
-    return uint64_t(static_cast<const unsigned char *>(node) - h.base);
+uint64_t slotOf(const HeapView &h, SLAllocNode_t *node, uint64_t level) {
+    return allocLinkSlot(h.offsetOf(node), level);
 }
 
-SLFreeNode_t *nextFree(const Heap &h, SLFreeNode_t *node, LinkArray which, uint64_t level) {
-    SLFreeNode_t *next = h.freeNode(Heap::freeLinks(node, which)[level]);
+SLFreeNode_t *nextFree(const HeapView &h, SLFreeNode_t *node, LinkArray which, uint64_t level) {
+    SLFreeNode_t *next = h.freeNode(HeapView::freeLinks(node, which)[level]);
     return next != nullptr && next->level >= level ? next : nullptr;
 }
 
 // Starts fetching the node a link names (a link may be 0 or anything: a prefetch
 // never faults and reads nothing the search relies on).
-inline void prefetchAllocTarget(const Heap &h, uint64_t link, uint64_t level) {
-    h.prefetch(link - 0x30 - 8 * level);
+inline void prefetchAllocTarget(const HeapView &h, uint64_t link, uint64_t level) {
+    h.prefetch(link - allocLinkSlot(0, level));
 }
 
 // For each level from `top` down, the last allocated node whose chunk offset lies
 // below `key` (the head when none does). The nodes are scattered through the space,
 // so each hop is a likely cache miss; the node one level down is fetched while the
 // one on this level is compared, which overlaps the two misses of every descent.
-uint32_t searchAlloc(const Heap &h, uint64_t key, uint64_t top, SLAllocNode_t **pred) {
-    SLAllocNode_t *x = h.at<SLAllocNode_t>(h.allocHead);
+uint32_t searchAlloc(const HeapView &h, uint64_t key, uint64_t top, SLAllocNode_t **pred) {
+    SLAllocNode_t *x = h.allocNode(h.allocHead);
     uint64_t budget = stepBudget(h);
     for (uint64_t i = top + 1; i-- > 0;) {
-        uint64_t *links = Heap::allocLinks(x);
+        uint64_t *links = HeapView::allocLinks(x);
         uint64_t link = links[i];
         if (i > 0) prefetchAllocTarget(h, links[i - 1], i - 1);
         for (;;) {
             if (budget-- == 0) return QUOR_RC_HEAP_CORRUPT;
             if (link == 0) break;
-            SLAllocNode_t *next = allocTarget(h, link, i);
+            SLAllocNode_t *next = h.allocLinkTarget(link, i);
             if (next == nullptr || next == x) return QUOR_RC_HEAP_CORRUPT;
             if (next->chunkOffset >= key) break;
             x = next;
-            links = Heap::allocLinks(x);
+            links = HeapView::allocLinks(x);
             link = links[i];
             prefetchAllocTarget(h, link, i);
             if (i > 0) prefetchAllocTarget(h, links[i - 1], i - 1);
@@ -242,14 +218,14 @@ uint32_t searchAlloc(const Heap &h, uint64_t key, uint64_t top, SLAllocNode_t **
 // For each level from `top` down, the last free node before the first one that
 // `stop` accepts (the head when the first node is accepted); the tail is accepted.
 template <class Stop>
-uint32_t searchFree(const Heap &h, LinkArray forward, uint64_t top, SLFreeNode_t **pred, Stop stop) {
+uint32_t searchFree(const HeapView &h, LinkArray forward, uint64_t top, SLFreeNode_t **pred, Stop stop) {
     SLFreeNode_t *const head = h.freeNode(h.freeHead), *const tail = h.freeNode(h.freeTail);
     SLFreeNode_t *x = head;
     uint64_t budget = stepBudget(h);
     // As in the allocated list, the node one level down is fetched during each
     // comparison on this level.
     auto fetchBelow = [&](SLFreeNode_t *node, uint64_t i) {
-        if (i > 0) h.prefetch(Heap::freeLinks(node, forward)[i - 1]);
+        if (i > 0) h.prefetch(HeapView::freeLinks(node, forward)[i - 1]);
     };
     for (uint64_t i = top + 1; i-- > 0;) {
         fetchBelow(x, i);
@@ -258,7 +234,7 @@ uint32_t searchFree(const Heap &h, LinkArray forward, uint64_t top, SLFreeNode_t
             if (next == nullptr || next == head || budget-- == 0) return QUOR_RC_HEAP_CORRUPT;
             if (next == tail || stop(next)) break;
             x = next;
-            h.prefetch(Heap::freeLinks(x, forward)[i]);
+            h.prefetch(HeapView::freeLinks(x, forward)[i]);
             fetchBelow(x, i);
         }
         pred[i] = x;
@@ -271,14 +247,14 @@ uint32_t searchFree(const Heap &h, LinkArray forward, uint64_t top, SLFreeNode_t
 // before they relink: in a corrupt heap whose nodes overlap (a high-water mark
 // moved below live nodes), one write can rewrite another node's level, and a
 // stale level would put the link arrays anywhere.
-uint64_t *freeLinkAt(const Heap &h, uint64_t offset, LinkArray which, uint64_t level) {
+uint64_t *freeLinkAt(const HeapView &h, uint64_t offset, LinkArray which, uint64_t level) {
     SLFreeNode_t *node = h.freeNode(offset);
-    return node != nullptr && node->level >= level ? &Heap::freeLinks(node, which)[level] : nullptr;
+    return node != nullptr && node->level >= level ? &HeapView::freeLinks(node, which)[level] : nullptr;
 }
 
-uint32_t linkFree(const Heap &h, SLFreeNode_t *node, SLFreeNode_t *pred, LinkArray forward,
+uint32_t linkFree(const HeapView &h, SLFreeNode_t *node, SLFreeNode_t *pred, LinkArray forward,
                   LinkArray backward, uint64_t i) {
-    const uint64_t self = offsetOfNode(h, node), predOffset = offsetOfNode(h, pred);
+    const uint64_t self = h.offsetOf(node), predOffset = h.offsetOf(pred);
     uint64_t *predNext = freeLinkAt(h, predOffset, forward, i);
     if (predNext == nullptr) return QUOR_RC_HEAP_CORRUPT;
     const uint64_t succOffset = *predNext;
@@ -293,7 +269,8 @@ uint32_t linkFree(const Heap &h, SLFreeNode_t *node, SLFreeNode_t *pred, LinkArr
 }
 
 // Unlinks the free node at nodeOffset from one order at one level.
-uint32_t unlinkFree(const Heap &h, uint64_t nodeOffset, LinkArray forward, LinkArray backward, uint64_t i) {
+uint32_t unlinkFree(const HeapView &h, uint64_t nodeOffset, LinkArray forward, LinkArray backward,
+                    uint64_t i) {
     uint64_t *selfPrev = freeLinkAt(h, nodeOffset, backward, i),
              *selfNext = freeLinkAt(h, nodeOffset, forward, i);
     if (selfPrev == nullptr || selfNext == nullptr) return QUOR_RC_HEAP_CORRUPT;
@@ -310,7 +287,7 @@ uint32_t unlinkFree(const Heap &h, uint64_t nodeOffset, LinkArray forward, LinkA
 
 // ---- allocated list ---------------------------------------------------------------
 
-uint32_t insertAllocChunk(Heap &h, uint64_t chunkOffset, uint64_t chunkSize, uint64_t userOffset,
+uint32_t insertAllocChunk(HeapView &h, uint64_t chunkOffset, uint64_t chunkSize, uint64_t userOffset,
                           uint64_t userSize, uint32_t callerId, uint32_t line, uint64_t *nodeOffset,
                           uint64_t reserve) {
     SLAllocNode_t *pred[kMaxLevel];
@@ -323,11 +300,12 @@ uint32_t insertAllocChunk(Heap &h, uint64_t chunkOffset, uint64_t chunkSize, uin
         h.sl->allocLevel = level;
         for (uint64_t i = current + 1; i <= level; ++i) pred[i] = h.allocNode(h.allocHead);
     }
-    auto *node = h.at<SLAllocNode_t>(offset);
+    auto *node = h.placed<SLAllocNode_t>(offset, allocNodeSize(level));
+    if (node == nullptr) return QUOR_RC_HEAP_CORRUPT;
     *node = SLAllocNode_t{chunkOffset, chunkSize, userOffset, userSize, level, callerId, line};
     for (uint64_t i = level + 1; i-- > 0;) {
-        Heap::allocLinks(node)[i] = Heap::allocLinks(pred[i])[i];
-        Heap::allocLinks(pred[i])[i] = slotOf(h, node, i);
+        HeapView::allocLinks(node)[i] = HeapView::allocLinks(pred[i])[i];
+        HeapView::allocLinks(pred[i])[i] = slotOf(h, node, i);
     }
     h.header->allocBytes += chunkSize;
     h.sl->allocCount += 1;
@@ -335,7 +313,7 @@ uint32_t insertAllocChunk(Heap &h, uint64_t chunkOffset, uint64_t chunkSize, uin
     return QUOR_RC_OK;
 }
 
-uint32_t findAllocChunk(Heap &h, uint64_t chunkOffset, uint64_t expectedUserOffset, uint64_t *chunkSize) {
+uint32_t findAllocChunk(HeapView &h, uint64_t chunkOffset, uint64_t expectedUserOffset, uint64_t *chunkSize) {
     SLAllocNode_t *pred[kMaxLevel];
     if (uint32_t rc = searchAlloc(h, chunkOffset, h.sl->allocLevel, pred); rc != 0) return rc;
     bool bad = false;
@@ -349,7 +327,8 @@ uint32_t findAllocChunk(Heap &h, uint64_t chunkOffset, uint64_t expectedUserOffs
     return QUOR_RC_OK;
 }
 
-uint32_t deleteAllocChunk(Heap &h, uint64_t chunkOffset, uint64_t expectedUserOffset, uint64_t *chunkSize) {
+uint32_t deleteAllocChunk(HeapView &h, uint64_t chunkOffset, uint64_t expectedUserOffset,
+                          uint64_t *chunkSize) {
     SLAllocNode_t *pred[kMaxLevel];
     const uint64_t current = h.sl->allocLevel;
     if (uint32_t rc = searchAlloc(h, chunkOffset, current, pred); rc != 0) return rc;
@@ -362,14 +341,14 @@ uint32_t deleteAllocChunk(Heap &h, uint64_t chunkOffset, uint64_t expectedUserOf
         return h.traits->notAtOffset;
     *chunkSize = node->chunkSize;
     for (uint64_t i = 0; i <= node->level && i <= current; ++i) {
-        if (Heap::allocLinks(pred[i])[i] == slotOf(h, node, i))
-            Heap::allocLinks(pred[i])[i] = Heap::allocLinks(node)[i];
+        if (HeapView::allocLinks(pred[i])[i] == slotOf(h, node, i))
+            HeapView::allocLinks(pred[i])[i] = HeapView::allocLinks(node)[i];
     }
     h.header->allocBytes -= node->chunkSize;
     h.sl->slUsedBytes -= allocNodeSize(node->level);
     h.sl->allocCount -= 1;
     SLAllocNode_t *head = h.allocNode(h.allocHead);
-    while (h.sl->allocLevel > 0 && Heap::allocLinks(head)[h.sl->allocLevel] == 0) h.sl->allocLevel -= 1;
+    while (h.sl->allocLevel > 0 && HeapView::allocLinks(head)[h.sl->allocLevel] == 0) h.sl->allocLevel -= 1;
     return QUOR_RC_OK;
 }
 
@@ -379,7 +358,7 @@ namespace {
 
 // `pathO`, when given, is the offset-order path for `offset` found under this
 // hold of the latch with no list change since; it spares the search.
-uint32_t insertFreeAtLevel(Heap &h, uint64_t offset, uint64_t size, uint64_t level, uint64_t reserve,
+uint32_t insertFreeAtLevel(HeapView &h, uint64_t offset, uint64_t size, uint64_t level, uint64_t reserve,
                            SLFreeNode_t *const *pathO = nullptr) {
     SLFreeNode_t *predO[kMaxLevel], *predS[kMaxLevel];
     const uint64_t current = *h.freeLevelWord();
@@ -401,7 +380,8 @@ uint32_t insertFreeAtLevel(Heap &h, uint64_t offset, uint64_t size, uint64_t lev
         *h.freeLevelWord() = level;
         for (uint64_t i = current + 1; i <= level; ++i) predO[i] = predS[i] = h.freeNode(h.freeHead);
     }
-    auto *node = h.at<SLFreeNode_t>(nodeOffset);
+    auto *node = h.placed<SLFreeNode_t>(nodeOffset, freeNodeSize(level));
+    if (node == nullptr) return QUOR_RC_HEAP_CORRUPT;
     *node = SLFreeNode_t{offset, size, 0, 0, level, 0, 0};
     for (uint64_t i = level + 1; i-- > 0;) {
         if (uint32_t rc = linkFree(h, node, predO[i], kForwardO, kBackwardO, i); rc != 0) return rc;
@@ -414,7 +394,7 @@ uint32_t insertFreeAtLevel(Heap &h, uint64_t offset, uint64_t size, uint64_t lev
 
 }  // namespace
 
-uint32_t insertFreeChunk(Heap &h, uint64_t offset, uint64_t size, uint64_t reserve) {
+uint32_t insertFreeChunk(HeapView &h, uint64_t offset, uint64_t size, uint64_t reserve) {
     return insertFreeAtLevel(h, offset, size, drawLevel(*h.freeLevelWord(), h.L), reserve);
 }
 
@@ -425,18 +405,18 @@ struct LinkPair {
 constexpr LinkPair kBothOrders[] = {{kForwardO, kBackwardO}, {kForwardS, kBackwardS}};
 }  // namespace
 
-uint32_t deleteFreeNode(Heap &h, uint64_t nodeOffset) {
+uint32_t deleteFreeNode(HeapView &h, uint64_t nodeOffset) {
     SLFreeNode_t *node = h.freeNode(nodeOffset);
     if (node == nullptr || nodeOffset == h.freeHead || nodeOffset == h.freeTail) return QUOR_RC_HEAP_CORRUPT;
     // Check every neighbour first so that a corrupt link changes nothing.
     for (uint64_t i = 0; i <= node->level; ++i) {
         for (const LinkPair &pair : kBothOrders) {
             const LinkArray forward = pair.forward, backward = pair.backward;
-            SLFreeNode_t *pred = h.freeNode(Heap::freeLinks(node, backward)[i]);
-            SLFreeNode_t *succ = h.freeNode(Heap::freeLinks(node, forward)[i]);
+            SLFreeNode_t *pred = h.freeNode(HeapView::freeLinks(node, backward)[i]);
+            SLFreeNode_t *succ = h.freeNode(HeapView::freeLinks(node, forward)[i]);
             if (pred == nullptr || succ == nullptr || pred->level < i || succ->level < i ||
-                Heap::freeLinks(pred, forward)[i] != nodeOffset ||
-                Heap::freeLinks(succ, backward)[i] != nodeOffset) {
+                HeapView::freeLinks(pred, forward)[i] != nodeOffset ||
+                HeapView::freeLinks(succ, backward)[i] != nodeOffset) {
                 return QUOR_RC_HEAP_CORRUPT;
             }
         }
@@ -452,18 +432,18 @@ uint32_t deleteFreeNode(Heap &h, uint64_t nodeOffset) {
     h.header->freeBytes -= node->size;
     uint64_t *level = h.freeLevelWord();
     SLFreeNode_t *head = h.freeNode(h.freeHead);
-    while (*level > 0 && Heap::freeLinks(head, kForwardO)[*level] == h.freeTail) *level -= 1;
+    while (*level > 0 && HeapView::freeLinks(head, kForwardO)[*level] == h.freeTail) *level -= 1;
     return QUOR_RC_OK;
 }
 
-uint32_t findFreeAt(Heap &h, uint64_t offset, uint64_t *nodeOffset, uint64_t *size) {
+uint32_t findFreeAt(HeapView &h, uint64_t offset, uint64_t *nodeOffset, uint64_t *size) {
     SLFreeNode_t *pred[kMaxLevel];
     if (uint32_t rc = searchFree(h, kForwardO, *h.freeLevelWord(), pred,
                                  [&](SLFreeNode_t *n) { return n->offset >= offset; });
         rc != 0) {
         return rc;
     }
-    const uint64_t candidate = Heap::freeLinks(pred[0], kForwardO)[0];
+    const uint64_t candidate = HeapView::freeLinks(pred[0], kForwardO)[0];
     SLFreeNode_t *node = h.freeNode(candidate);
     if (candidate == h.freeTail || node->offset != offset) return h.traits->notAtOffset;
     *nodeOffset = candidate;
@@ -477,15 +457,15 @@ namespace {
 // the offset order stays (it grows over a returned neighbour, or gives up its high
 // end to a fit), so only the size order is relinked and no node is placed: a
 // merging return and a split need no node space.
-uint32_t regrowFreeNode(Heap &h, uint64_t nodeOffset, uint64_t offset, uint64_t size) {
+uint32_t regrowFreeNode(HeapView &h, uint64_t nodeOffset, uint64_t offset, uint64_t size) {
     SLFreeNode_t *node = h.freeNode(nodeOffset);
     if (node == nullptr || nodeOffset == h.freeHead || nodeOffset == h.freeTail) return QUOR_RC_HEAP_CORRUPT;
     for (uint64_t i = 0; i <= node->level; ++i) {
-        SLFreeNode_t *pred = h.freeNode(Heap::freeLinks(node, kBackwardS)[i]);
-        SLFreeNode_t *succ = h.freeNode(Heap::freeLinks(node, kForwardS)[i]);
+        SLFreeNode_t *pred = h.freeNode(HeapView::freeLinks(node, kBackwardS)[i]);
+        SLFreeNode_t *succ = h.freeNode(HeapView::freeLinks(node, kForwardS)[i]);
         if (pred == nullptr || succ == nullptr || pred->level < i || succ->level < i ||
-            Heap::freeLinks(pred, kForwardS)[i] != nodeOffset ||
-            Heap::freeLinks(succ, kBackwardS)[i] != nodeOffset) {
+            HeapView::freeLinks(pred, kForwardS)[i] != nodeOffset ||
+            HeapView::freeLinks(succ, kBackwardS)[i] != nodeOffset) {
             return QUOR_RC_HEAP_CORRUPT;
         }
     }
@@ -510,14 +490,14 @@ uint32_t regrowFreeNode(Heap &h, uint64_t nodeOffset, uint64_t offset, uint64_t 
 
 }  // namespace
 
-uint32_t takeBestFit(Heap &h, uint64_t size, uint64_t *offset) {
+uint32_t takeBestFit(HeapView &h, uint64_t size, uint64_t *offset) {
     SLFreeNode_t *pred[kMaxLevel];
     if (uint32_t rc = searchFree(h, kForwardS, *h.freeLevelWord(), pred,
                                  [&](SLFreeNode_t *n) { return n->size >= size; });
         rc != 0) {
         return rc;
     }
-    const uint64_t candidate = Heap::freeLinks(pred[0], kForwardS)[0];
+    const uint64_t candidate = HeapView::freeLinks(pred[0], kForwardS)[0];
     if (candidate == h.freeTail) return h.traits->noFit;
     SLFreeNode_t *node = h.freeNode(candidate);
     const uint64_t found = node->offset, foundSize = node->size;
@@ -538,15 +518,16 @@ uint32_t takeBestFit(Heap &h, uint64_t size, uint64_t *offset) {
 namespace {
 
 // freeNeighbours, also handing back the offset-order path it searched.
-uint32_t neighboursAndPath(Heap &h, uint64_t offset, uint64_t size, Neighbours *out, SLFreeNode_t **pred) {
+uint32_t neighboursAndPath(HeapView &h, uint64_t offset, uint64_t size, Neighbours *out,
+                           SLFreeNode_t **pred) {
     if (!h.inChunkArea(offset, size) || size == 0) return QUOR_RC_HEAP_CORRUPT;
     if (uint32_t rc = searchFree(h, kForwardO, *h.freeLevelWord(), pred,
                                  [&](SLFreeNode_t *n) { return n->offset >= offset; });
         rc != 0) {
         return rc;
     }
-    out->succ = Heap::freeLinks(pred[0], kForwardO)[0];
-    out->pred = offsetOfNode(h, pred[0]);
+    out->succ = HeapView::freeLinks(pred[0], kForwardO)[0];
+    out->pred = h.offsetOf(pred[0]);
     SLFreeNode_t *succ = h.freeNode(out->succ), *before = pred[0];
     const bool hasPred = out->pred != h.freeHead, hasSucc = out->succ != h.freeTail;
     // A chunk that overlaps a free neighbour is not ours to give back.
@@ -561,12 +542,12 @@ uint32_t neighboursAndPath(Heap &h, uint64_t offset, uint64_t size, Neighbours *
 
 }  // namespace
 
-uint32_t freeNeighbours(Heap &h, uint64_t offset, uint64_t size, Neighbours *out) {
+uint32_t freeNeighbours(HeapView &h, uint64_t offset, uint64_t size, Neighbours *out) {
     SLFreeNode_t *pred[kMaxLevel];
     return neighboursAndPath(h, offset, size, out, pred);
 }
 
-uint32_t giveBack(Heap &h, uint64_t offset, uint64_t size, bool lastResort) {
+uint32_t giveBack(HeapView &h, uint64_t offset, uint64_t size, bool lastResort) {
     Neighbours n;
     SLFreeNode_t *pathO[kMaxLevel];
     if (uint32_t rc = neighboursAndPath(h, offset, size, &n, pathO); rc != 0) return rc;
@@ -602,18 +583,14 @@ namespace {
 // The kind of a heap for the primitives that are not given one: the pool magic
 // names a pool, anything else (a heap still being laid out included) a domain.
 uint32_t kindFromHeader(void *base, uint64_t heapOffset) {
-    if (base == nullptr) return QUOR_HEAP_KIND_DOMAIN;
-    auto *header = reinterpret_cast<HHeader_t *>(static_cast<unsigned char *>(base) + heapOffset);
-    return header->heapMagic == QUOR_POOL_HEAP_MAGIC ? QUOR_HEAP_KIND_POOL : QUOR_HEAP_KIND_DOMAIN;
+    HeapView h;
+    if (h.attach(base, QUOR_HEAP_KIND_DOMAIN, heapOffset) != 0) return QUOR_HEAP_KIND_DOMAIN;
+    return h.header->heapMagic == QUOR_POOL_HEAP_MAGIC ? QUOR_HEAP_KIND_POOL : QUOR_HEAP_KIND_DOMAIN;
 }
 
 // The primitives run while a heap is laid out, before its magic is written.
-uint32_t openUnsealed(Trace &t, Heap &h, void *base, uint32_t kind, uint64_t heapOffset) {
-    uint32_t rc = h.attach(base, kind, heapOffset);
-    if (rc != 0) return t.failLogged(10, rc, reinterpret_cast<uint64_t>(base));
-    if ((rc = h.checkSelf()) != 0) return t.failWith(20, rc, h.header->selfOffset);
-    if ((rc = h.bindLayout()) != 0) return t.fail(30, rc);
-    return QUOR_RC_OK;
+uint32_t openUnsealed(Trace &t, HeapView &h, void *base, uint32_t kind, uint64_t heapOffset) {
+    return h.open(t, 10, base, kind, heapOffset, kCheckSelf | kCheckLayout);
 }
 
 }  // namespace
@@ -624,7 +601,7 @@ QUOR_EXPORT uint32_t quorInsertAllocMemChunk(void *base, uint32_t kind, uint64_t
                                              uint64_t *nodeOffsetOut) {
     return traced(Fn::quorInsertAllocMemChunk, [&](Trace &t) {
         if (nodeOffsetOut == nullptr) return t.failLogged(5, QUOR_RC_NULL_CHUNK_OFFSET_REF, 0);
-        Heap h;
+        HeapView h;
         if (uint32_t rc = openUnsealed(t, h, base, kind, heapOffset); rc != 0) return rc;
         if (!h.inChunkArea(chunkOffset, chunkSize)) return t.failWith(40, QUOR_RC_HEAP_CORRUPT, chunkOffset);
         uint32_t rc = insertAllocChunk(h, chunkOffset, chunkSize, userOffset, userSize, callerId, line,
@@ -635,7 +612,7 @@ QUOR_EXPORT uint32_t quorInsertAllocMemChunk(void *base, uint32_t kind, uint64_t
 
 QUOR_EXPORT uint32_t quorInsertFreeMemChunk(void *base, uint64_t heapOffset, uint64_t offset, uint64_t size) {
     return traced(Fn::quorInsertFreeMemChunk, [&](Trace &t) {
-        Heap h;
+        HeapView h;
         if (uint32_t rc = openUnsealed(t, h, base, kindFromHeader(base, heapOffset), heapOffset); rc != 0)
             return rc;
         if (!h.inChunkArea(offset, size)) return t.failWith(40, QUOR_RC_HEAP_CORRUPT, offset);
@@ -646,7 +623,7 @@ QUOR_EXPORT uint32_t quorInsertFreeMemChunk(void *base, uint64_t heapOffset, uin
 
 QUOR_EXPORT uint32_t quorDeleteFreeMemBlock(void *base, uint64_t heapOffset, uint64_t nodeOffset) {
     return traced(Fn::quorDeleteFreeMemBlock, [&](Trace &t) {
-        Heap h;
+        HeapView h;
         if (uint32_t rc = openUnsealed(t, h, base, kindFromHeader(base, heapOffset), heapOffset); rc != 0)
             return rc;
         uint32_t rc = deleteFreeNode(h, nodeOffset);
@@ -658,7 +635,7 @@ QUOR_EXPORT uint32_t quorDeleteAllocMemBlock(void *base, uint32_t kind, uint64_t
                                              uint64_t chunkOffset, uint64_t *chunkSizeOut) {
     return traced(Fn::quorDeleteAllocMemBlock, [&](Trace &t) {
         if (chunkSizeOut == nullptr) return t.failLogged(5, QUOR_RC_NULL_CHUNK_SIZE_REF, 0);
-        Heap h;
+        HeapView h;
         if (uint32_t rc = openUnsealed(t, h, base, kind, heapOffset); rc != 0) return rc;
         uint32_t rc = deleteAllocChunk(h, chunkOffset, kAnyUserOffset, chunkSizeOut);
         return rc != 0 ? t.failWith(40, rc, chunkOffset) : rc;
@@ -670,7 +647,7 @@ QUOR_EXPORT uint32_t quorGetFreeBlockFromSList(void *base, uint32_t kind, uint64
     return traced(Fn::quorGetFreeBlockFromSList, [&](Trace &t) {
         if (offsetOut == nullptr) return t.failLogged(5, QUOR_RC_NULL_CHUNK_OFFSET_REF, 0);
         if (sizeOut == nullptr) return t.failLogged(6, QUOR_RC_NULL_CHUNK_SIZE_REF, 0);
-        Heap h;
+        HeapView h;
         if (uint32_t rc = openUnsealed(t, h, base, kind, heapOffset); rc != 0) return rc;
         if (uint32_t rc = takeBestFit(h, size, offsetOut); rc != 0) return t.fail(40, rc);
         *sizeOut = size;
@@ -681,7 +658,7 @@ QUOR_EXPORT uint32_t quorGetFreeBlockFromSList(void *base, uint32_t kind, uint64
 QUOR_EXPORT uint32_t quorReturnFreeBlockToSList(void *base, uint32_t kind, uint64_t heapOffset,
                                                 uint64_t offset, uint64_t size) {
     return traced(Fn::quorReturnFreeBlockToSList, [&](Trace &t) {
-        Heap h;
+        HeapView h;
         if (uint32_t rc = openUnsealed(t, h, base, kind, heapOffset); rc != 0) return rc;
         uint32_t rc = giveBack(h, offset, size, true);
         return rc != 0 ? t.failWith(40, rc, offset) : rc;
@@ -693,7 +670,7 @@ QUOR_EXPORT uint32_t quorFindFreeBlockInSList(void *base, uint32_t kind, uint64_
     return traced(Fn::quorFindFreeBlockInSList, [&](Trace &t) {
         if (nodeOffsetOut == nullptr) return t.failLogged(5, QUOR_RC_NULL_CHUNK_OFFSET_REF, 0);
         if (sizeOut == nullptr) return t.failLogged(6, QUOR_RC_NULL_CHUNK_SIZE_REF, 0);
-        Heap h;
+        HeapView h;
         if (uint32_t rc = openUnsealed(t, h, base, kind, heapOffset); rc != 0) return rc;
         uint32_t rc = findFreeAt(h, offset, nodeOffsetOut, sizeOut);
         return rc != 0 ? t.failWith(40, rc, offset) : rc;

@@ -53,18 +53,18 @@ struct Plan {
     FreeCopy *freeEnd() { return frees.data() + firstFree + freeCount; }
 };
 
-uint64_t maxNodes(const Heap &h) { return (h.spaceEnd - h.S) / allocNodeSize(0); }
+uint64_t maxNodes(const HeapView &h) { return (h.spaceEnd - h.S) / allocNodeSize(0); }
 
-uint32_t collect(Heap &h, Plan &plan) {
+uint32_t collect(HeapView &h, Plan &plan) {
     const uint64_t allocCount = h.sl->allocCount, freeCount = h.sl->freeCount;
     if (allocCount > maxNodes(h) || freeCount > maxNodes(h)) return QUOR_RC_HEAP_CORRUPT;
     if (uint32_t rc = plan.allocs.allocate(allocCount); rc != 0) return rc;
     if (uint32_t rc = plan.frees.allocate(freeCount + 1); rc != 0) return rc;
 
     uint64_t lastEnd = h.spaceEnd;
-    uint64_t link = Heap::allocLinks(h.allocNode(h.allocHead))[0];
+    uint64_t link = HeapView::allocLinks(h.allocNode(h.allocHead))[0];
     while (link != 0) {
-        SLAllocNode_t *node = link >= 0x30 ? h.allocNode(link - 0x30) : nullptr;
+        SLAllocNode_t *node = h.allocLinkTarget(link, 0);
         if (node == nullptr || plan.allocCount == allocCount || node->chunkOffset < lastEnd ||
             !h.inChunkArea(node->chunkOffset, node->chunkSize) || node->chunkSize < 16 ||
             node->userOffset < node->chunkOffset + 16 ||
@@ -75,11 +75,11 @@ uint32_t collect(Heap &h, Plan &plan) {
             AllocCopy{node->chunkOffset, node->chunkSize, node->userOffset, node->userSize, node->level, 0,
                       node->callerId,    node->line};
         lastEnd = node->chunkOffset + node->chunkSize;
-        link = Heap::allocLinks(node)[0];
+        link = HeapView::allocLinks(node)[0];
     }
 
     lastEnd = h.spaceEnd;
-    uint64_t at = Heap::freeLinks(h.freeNode(h.freeHead), kForwardO)[0];
+    uint64_t at = HeapView::freeLinks(h.freeNode(h.freeHead), kForwardO)[0];
     while (at != h.freeTail) {
         SLFreeNode_t *node = h.freeNode(at);
         if (node == nullptr || at == h.freeHead || plan.freeCount == freeCount || node->offset < lastEnd ||
@@ -88,7 +88,7 @@ uint32_t collect(Heap &h, Plan &plan) {
         }
         plan.frees[1 + plan.freeCount++] = FreeCopy{node->offset, node->size, node->level, 0};
         lastEnd = node->offset + node->size;
-        at = Heap::freeLinks(node, kForwardO)[0];
+        at = HeapView::freeLinks(node, kForwardO)[0];
     }
     return QUOR_RC_OK;
 }
@@ -96,7 +96,7 @@ uint32_t collect(Heap &h, Plan &plan) {
 // What the copies' nodes need. A rebuild keeps each node's level: the levels were
 // drawn when the chunks were inserted, and keeping them makes the need exactly the
 // live bytes, so a rebuild never needs more room than the space already holds.
-void measure(const Heap &h, Plan &plan) {
+void measure(const HeapView &h, Plan &plan) {
     plan.need = h.slHeader;
     for (uint64_t i = 0; i < plan.allocCount; ++i) plan.need += allocNodeSize(plan.allocs[i].level);
     for (FreeCopy *f = plan.freeBegin(); f != plan.freeEnd(); ++f) plan.need += freeNodeSize(f->level);
@@ -112,7 +112,7 @@ void prependFree(Plan &plan, uint64_t offset, uint64_t size) {
 
 // Resets the lists in a space of newSpaceSize bytes and appends every copy. The
 // caller has checked that plan.need plus the reserve fits.
-void rebuild(Heap &h, Plan &plan, uint64_t newSpaceSize) {
+void rebuild(HeapView &h, Plan &plan, uint64_t newSpaceSize) {
     const uint64_t oldEnd = h.spaceEnd;
     SLHeader_t *sl = h.sl;
     h.header->allocBytes = 0;
@@ -127,7 +127,7 @@ void rebuild(Heap &h, Plan &plan, uint64_t newSpaceSize) {
 
     SLAllocNode_t *allocHead = h.allocNode(h.allocHead);
     *allocHead = SLAllocNode_t{0, 0, 0, 0, h.L - 1, 0, 0};
-    std::fill_n(Heap::allocLinks(allocHead), h.L, 0);
+    std::fill_n(HeapView::allocLinks(allocHead), h.L, 0);
     SLAllocNode_t *lastAlloc[kMaxLevel];
     std::fill_n(lastAlloc, h.L, allocHead);
     constexpr uint64_t kAhead = 8;  // pads of later chunks are fetched while this one is written
@@ -135,16 +135,16 @@ void rebuild(Heap &h, Plan &plan, uint64_t newSpaceSize) {
         AllocCopy &c = plan.allocs[i];
         if (i + kAhead < plan.allocCount) {
             const AllocCopy &later = plan.allocs[i + kAhead];
-            __builtin_prefetch(h.base + later.userOffset - 16, 1);
-            __builtin_prefetch(h.base + later.chunkOffset + later.chunkSize - 16, 1);
+            h.prefetch(later.userOffset - sizeof(ShmPadEnd_t));
+            h.prefetch(later.chunkOffset + later.chunkSize - sizeof(ShmPadEnd_t));
         }
         placeNode(h, allocNodeSize(c.level), 0, &c.node);
-        auto *node = h.at<SLAllocNode_t>(c.node);
+        auto *node = h.placed<SLAllocNode_t>(c.node, allocNodeSize(c.level));
         *node =
             SLAllocNode_t{c.chunkOffset, c.chunkSize, c.userOffset, c.userSize, c.level, c.callerId, c.line};
         for (uint64_t l = 0; l <= c.level; ++l) {
-            Heap::allocLinks(node)[l] = 0;
-            Heap::allocLinks(lastAlloc[l])[l] = c.node + 0x30 + 8 * l;
+            HeapView::allocLinks(node)[l] = 0;
+            HeapView::allocLinks(lastAlloc[l])[l] = allocLinkSlot(c.node, l);
             lastAlloc[l] = node;
         }
         sl->allocLevel = std::max(sl->allocLevel, c.level);
@@ -157,17 +157,16 @@ void rebuild(Heap &h, Plan &plan, uint64_t newSpaceSize) {
     for (SLFreeNode_t *sentinel : {head, tail}) {
         *sentinel = SLFreeNode_t{0, 0, 0, 0, h.L - 1, 0, 0};
         uint64_t other = sentinel == head ? h.freeTail : h.freeHead;
-        std::fill_n(Heap::freeLinks(sentinel, kForwardO), 4 * h.L, other);
+        std::fill_n(HeapView::freeLinks(sentinel, kForwardO), 4 * h.L, other);
     }
     *h.freeLevelWord() = 0;
     auto append = [&](FreeCopy &c, SLFreeNode_t **last, LinkArray forward, LinkArray backward) {
-        auto *node = h.at<SLFreeNode_t>(c.node);
+        auto *node = h.placed<SLFreeNode_t>(c.node, freeNodeSize(c.level));
         for (uint64_t l = 0; l <= c.level; ++l) {
-            Heap::freeLinks(node, forward)[l] = h.freeTail;
-            Heap::freeLinks(node, backward)[l] =
-                uint64_t(reinterpret_cast<unsigned char *>(last[l]) - h.base);
-            Heap::freeLinks(last[l], forward)[l] = c.node;
-            Heap::freeLinks(tail, backward)[l] = c.node;
+            HeapView::freeLinks(node, forward)[l] = h.freeTail;
+            HeapView::freeLinks(node, backward)[l] = h.offsetOf(last[l]);
+            HeapView::freeLinks(last[l], forward)[l] = c.node;
+            HeapView::freeLinks(tail, backward)[l] = c.node;
             last[l] = node;
         }
     };
@@ -175,7 +174,8 @@ void rebuild(Heap &h, Plan &plan, uint64_t newSpaceSize) {
     std::fill_n(last, h.L, head);
     for (FreeCopy *c = plan.freeBegin(); c != plan.freeEnd(); ++c) {
         placeNode(h, freeNodeSize(c->level), 0, &c->node);
-        *h.at<SLFreeNode_t>(c->node) = SLFreeNode_t{c->offset, c->size, 0, 0, c->level, 0, 0};
+        *h.placed<SLFreeNode_t>(c->node, freeNodeSize(c->level)) =
+            SLFreeNode_t{c->offset, c->size, 0, 0, c->level, 0, 0};
         append(*c, last, kForwardO, kBackwardO);
         *h.freeLevelWord() = std::max(*h.freeLevelWord(), c->level);
         sl->freeCount += 1;
@@ -196,24 +196,24 @@ bool fits(const Plan &plan, uint64_t spaceSize, uint64_t room) {
     return plan.need <= spaceSize && spaceSize - plan.need >= room;
 }
 
-uint64_t plannedSpace(const Heap &h) {
+uint64_t plannedSpace(const HeapView &h) {
     const uint64_t capacity = std::min<uint64_t>(h.header->nodeCapacity, QUOR_POOL_MAX_NODE_CAPACITY);
     return round8(capacity * QUOR_SL_BYTES_PER_NODE + slHeaderSize(h.L));
 }
-uint64_t allowance(const Heap &h) { return 800 * h.L + 1200; }
+uint64_t allowance(const HeapView &h) { return 800 * h.L + 1200; }
 
 // Room a rebuild in place must leave to be worth its pass over every node: the
 // policy's share of the space, and never less than the low-water mark (a rebuild
 // that leaves less is followed by another at the very next insertion) or than
 // what the waiting insertion needs.
-uint64_t rebuildHeadroom(const Heap &h, uint64_t room) {
+uint64_t rebuildHeadroom(const HeapView &h, uint64_t room) {
     const uint64_t s = h.sl->slSpaceSize;
     return std::max({std::min(s * 5 / 100, allowance(h)), lowWater(h.L) + 8, room});
 }
 
 }  // namespace
 
-uint32_t rebuildInPlace(Heap &h, uint64_t room) {
+uint32_t rebuildInPlace(HeapView &h, uint64_t room) {
     if (h.header->handleEyecatcher != QUOR_EYECATCHER) return QUOR_RC_BAD_EYECATCHER;
     Plan plan;
     if (uint32_t rc = collect(h, plan); rc != 0) return rc;
@@ -223,7 +223,7 @@ uint32_t rebuildInPlace(Heap &h, uint64_t room) {
     return QUOR_RC_OK;
 }
 
-uint32_t changeSpace(Heap &h, uint64_t newSpaceSize, uint32_t direction, Pending pending, uint64_t room) {
+uint32_t changeSpace(HeapView &h, uint64_t newSpaceSize, uint32_t direction, Pending pending, uint64_t room) {
     if (direction != QUOR_SL_SPACE_GROW && direction != QUOR_SL_SPACE_SHRINK)
         return QUOR_RC_BAD_SPACE_DIRECTION;
     if (h.header->handleEyecatcher != QUOR_EYECATCHER) return QUOR_RC_BAD_EYECATCHER;
@@ -305,7 +305,7 @@ uint32_t changeSpace(Heap &h, uint64_t newSpaceSize, uint32_t direction, Pending
     return QUOR_RC_OK;
 }
 
-uint32_t defragment(Heap &h, Pending pending, uint64_t room) {
+uint32_t defragment(HeapView &h, Pending pending, uint64_t room) {
     const uint64_t s = h.sl->slSpaceSize, u = h.sl->slUsedBytes, d = h.sl->defragCount;
     const uint64_t P = plannedSpace(h), A = allowance(h);
     // Whether a rebuild in place would leave the room it must.
@@ -332,9 +332,9 @@ uint32_t defragment(Heap &h, Pending pending, uint64_t room) {
     return changeSpace(h, std::max(P, round8(candidate)), QUOR_SL_SPACE_SHRINK, pending, room);
 }
 
-bool needsRoom(const Heap &h) { return h.sl->slSpaceSize <= lowWater(h.L) + h.sl->slHighWater; }
+bool needsRoom(const HeapView &h) { return h.sl->slSpaceSize <= lowWater(h.L) + h.sl->slHighWater; }
 
-uint32_t makeRoom(Heap &h, Pending pending, uint64_t room) {
+uint32_t makeRoom(HeapView &h, Pending pending, uint64_t room) {
     if (!needsRoom(h)) return QUOR_RC_OK;
     if (h.sl->defragCount >= 3) return defragment(h, pending, room);
     const uint64_t s = h.sl->slSpaceSize, u = h.sl->slUsedBytes;
@@ -347,7 +347,7 @@ namespace {
 // Makes room (a failure there is not final: the reserve may still hold the node),
 // inserts, and on a full space runs the full policy once and inserts again.
 template <class Insert>
-uint32_t insertWithRoom(Heap &h, Pending pending, uint64_t room, Insert insert) {
+uint32_t insertWithRoom(HeapView &h, Pending pending, uint64_t room, Insert insert) {
     uint32_t rc = makeRoom(h, pending, room);
     if (rc == QUOR_RC_HEAP_CORRUPT) return rc;
     rc = insert();
@@ -358,12 +358,12 @@ uint32_t insertWithRoom(Heap &h, Pending pending, uint64_t room, Insert insert) 
 
 }  // namespace
 
-uint32_t insertFreeBlock(Heap &h, uint64_t *offsetRef, uint64_t *sizeRef) {
+uint32_t insertFreeBlock(HeapView &h, uint64_t *offsetRef, uint64_t *sizeRef) {
     return insertWithRoom(h, Pending{offsetRef, sizeRef, true}, freeNodeSize(h.L - 1) + placementReserve(h.L),
                           [&] { return insertFreeChunk(h, *offsetRef, *sizeRef, placementReserve(h.L)); });
 }
 
-uint32_t insertAllocBlock(Heap &h, uint64_t *offsetRef, uint64_t *sizeRef, uint64_t *userOffsetOut,
+uint32_t insertAllocBlock(HeapView &h, uint64_t *offsetRef, uint64_t *sizeRef, uint64_t *userOffsetOut,
                           uint64_t userSize, uint32_t callerId, uint32_t line, uint64_t frontPadSize,
                           uint64_t *nodeOffsetOut, bool movable) {
     return insertWithRoom(h, Pending{offsetRef, sizeRef, movable},
@@ -384,15 +384,12 @@ using namespace quor::shm;
 namespace {
 
 // Null base, pending references, kind and self offset, then the layout.
-uint32_t openForSpace(Trace &t, Heap &h, void *base, uint32_t kind, uint64_t heapOffset,
+uint32_t openForSpace(Trace &t, HeapView &h, void *base, uint32_t kind, uint64_t heapOffset,
                       const void *offsetRef, const void *sizeRef) {
     if (base == nullptr) return t.failLogged(10, QUOR_RC_NOT_MAPPED, 0);
     if (offsetRef == nullptr) return t.failLogged(20, QUOR_RC_NULL_CHUNK_OFFSET_REF, 0);
     if (sizeRef == nullptr) return t.failLogged(30, QUOR_RC_NULL_CHUNK_SIZE_REF, 0);
-    if (uint32_t rc = h.attach(base, kind, heapOffset); rc != 0) return t.failWith(40, rc, kind);
-    if (uint32_t rc = h.checkSelf(); rc != 0) return t.failWith(50, rc, h.header->selfOffset);
-    if (uint32_t rc = h.bindLayout(); rc != 0) return t.fail(60, rc);
-    return QUOR_RC_OK;
+    return h.open(t, 40, base, kind, heapOffset, kCheckSelf | kCheckLayout);
 }
 
 uint64_t unusedPending = 0;
@@ -402,7 +399,7 @@ uint64_t unusedPending = 0;
 QUOR_EXPORT uint32_t quorInsertFreeMemBlock(void *base, uint32_t kind, uint64_t heapOffset,
                                             uint64_t *offsetRef, uint64_t *sizeRef) {
     return traced(Fn::quorInsertFreeMemBlock, [&](Trace &t) {
-        Heap h;
+        HeapView h;
         if (uint32_t rc = openForSpace(t, h, base, kind, heapOffset, offsetRef, sizeRef); rc != 0) return rc;
         if (!h.inChunkArea(*offsetRef, *sizeRef)) return t.failWith(70, QUOR_RC_HEAP_CORRUPT, *offsetRef);
         uint32_t rc = insertFreeBlock(h, offsetRef, sizeRef);
@@ -415,7 +412,7 @@ QUOR_EXPORT uint32_t quorInsertAllocMemBlock(void *base, uint32_t kind, uint64_t
                                              uint64_t userSize, uint32_t callerId, uint32_t line,
                                              uint64_t frontPadSize, uint64_t *nodeOffsetOut) {
     return traced(Fn::quorInsertAllocMemBlock, [&](Trace &t) {
-        Heap h;
+        HeapView h;
         if (uint32_t rc = openForSpace(t, h, base, kind, heapOffset, offsetRef, sizeRef); rc != 0) return rc;
         if (userOffsetOut == nullptr || nodeOffsetOut == nullptr) {
             return t.failLogged(70, QUOR_RC_NULL_CHUNK_OFFSET_REF, 0);
@@ -430,7 +427,7 @@ QUOR_EXPORT uint32_t quorInsertAllocMemBlock(void *base, uint32_t kind, uint64_t
 QUOR_EXPORT uint32_t quorDefragmentSList(void *base, uint32_t kind, uint64_t heapOffset, uint64_t *offsetRef,
                                          uint64_t *sizeRef) {
     return traced(Fn::quorDefragmentSList, [&](Trace &t) {
-        Heap h;
+        HeapView h;
         if (uint32_t rc = openForSpace(t, h, base, kind, heapOffset, offsetRef, sizeRef); rc != 0) return rc;
         uint32_t rc = defragment(h, Pending{offsetRef, sizeRef, true}, placementReserve(h.L));
         return rc != 0 ? t.fail(70, rc) : rc;
@@ -439,7 +436,7 @@ QUOR_EXPORT uint32_t quorDefragmentSList(void *base, uint32_t kind, uint64_t hea
 
 QUOR_EXPORT uint32_t quorDefragmentSLInPlace(void *base, uint32_t kind, uint64_t heapOffset) {
     return traced(Fn::quorDefragmentSLInPlace, [&](Trace &t) {
-        Heap h;
+        HeapView h;
         if (uint32_t rc = openForSpace(t, h, base, kind, heapOffset, &unusedPending, &unusedPending);
             rc != 0) {
             return rc;
@@ -453,7 +450,7 @@ QUOR_EXPORT uint32_t quorChangeSlistSpace(void *base, uint32_t kind, uint64_t he
                                           uint64_t newSpaceSize, uint32_t direction, uint64_t *offsetRef,
                                           uint64_t *sizeRef) {
     return traced(Fn::quorChangeSlistSpace, [&](Trace &t) {
-        Heap h;
+        HeapView h;
         if (uint32_t rc = openForSpace(t, h, base, kind, heapOffset, offsetRef, sizeRef); rc != 0) return rc;
         uint32_t rc =
             changeSpace(h, newSpaceSize, direction, Pending{offsetRef, sizeRef, true}, placementReserve(h.L));

@@ -2,6 +2,7 @@
 // differs from a node made in private memory: the layout is the same (layOutNode).
 #include "frame/export.h"
 #include "frame/trace.h"
+#include "shm/storage.h"
 #include "tree/records.h"
 #include "tree/sizing.h"
 
@@ -14,11 +15,12 @@ inline constexpr char kBlockSource[24] = "quor";
 // The pool's free bytes, read under its latch; a failure of the latch or the
 // read is QUOR_RC_POOL_INFO_FAILED.
 uint32_t poolFreeBytes(ShmPoolHandle_t *pool, uint64_t *freeBytes) {
-    if (quorLatchShmPool(pool) != 0) return QUOR_RC_POOL_INFO_FAILED;
+    if (storage::latchPool(pool) != 0) return QUOR_RC_POOL_INFO_FAILED;
+    Closing unlatch([pool] { return storage::unlatchPool(pool); });
     ShmPoolInfo_t info{};
-    uint32_t rc = quorGetShmPoolInfo(pool, &info);
+    uint32_t rc = storage::poolInfo(pool, &info);
     *freeBytes = info.freeBytes;
-    rc = merged(rc, quorUnlatchShmPool(pool));
+    rc = unlatch.close(rc);
     return rc == 0 ? rc : QUOR_RC_POOL_INFO_FAILED;
 }
 
@@ -40,17 +42,17 @@ uint32_t createNode(Trace &t, ShmSegInfo_t *segInfo, SNodeCB_t **nodeOut, uint64
 
     *totalOut = total;
     void *block = nullptr;
-    if (_quorAllocateShmBlock(&block, pool, total, 0, t.id(), __LINE__, kBlockSource) != 0) {
+    if (storage::allocateBlock(&block, pool, total, 0, t.id(), __LINE__, kBlockSource) != 0) {
         return t.fail(90, QUOR_RC_NODE_ALLOC_FAILED);
     }
     auto *node = static_cast<SNodeCB_t *>(block);
     if (uint32_t rc = layOutNode(node, total, areaFlags, sizes, segInfo->key2); rc != 0) {
-        (void)_quorFreeShmBlock(&block, pool, t.id(), __LINE__, kBlockSource);
+        (void)storage::freeBlock(&block, pool, t.id(), __LINE__, kBlockSource);
         return t.fail(100, rc);
     }
     const auto at = reinterpret_cast<uintptr_t>(node), base = reinterpret_cast<uintptr_t>(pool->base);
     if (at < base) {
-        (void)_quorFreeShmBlock(&block, pool, t.id(), __LINE__, kBlockSource);
+        (void)storage::freeBlock(&block, pool, t.id(), __LINE__, kBlockSource);
         return t.fail(110, QUOR_RC_NEGATIVE_NODE_OFFSET);
     }
     *offsetOut = at - base;
@@ -65,7 +67,7 @@ uint32_t disclaimNode(Trace &t, SNodeCB_t **node, ShmPoolHandle_t *pool, uint32_
     if (pool == nullptr) return t.failWith(20, QUOR_RC_NULL_POOL_HANDLE, 0);
     if (key != QUOR_EYECATCHER) return t.failWith(30, QUOR_RC_BAD_EYECATCHER, key);
     void *block = *node;
-    if (uint32_t rc = _quorFreeShmBlock(&block, pool, t.id(), __LINE__, kBlockSource); rc != 0) {
+    if (uint32_t rc = storage::freeBlock(&block, pool, t.id(), __LINE__, kBlockSource); rc != 0) {
         return t.fail(40, rc);
     }
     *node = nullptr;

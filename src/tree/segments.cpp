@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "frame/export.h"
+#include "shm/storage.h"
 #include "tree/access.h"
 #include "tree/records.h"
 #include "tree/sizing.h"
@@ -140,9 +141,9 @@ uint32_t unregisterLocked(const Attachment &at) {
 // other gave) and forgets the attachment; the first failure is the result.
 uint32_t disconnectAndForgetLocked(const Attachment &at) {
     uint32_t rc = QUOR_RC_OK;
-    if (at.record->poolHandle != nullptr) rc = quorDisconnectFromShmPool(&at.record->poolHandle);
+    if (at.record->poolHandle != nullptr) rc = storage::disconnectPool(&at.record->poolHandle);
     if (at.record->domainHandle != nullptr)
-        rc = merged(rc, quorDisconnectFromShmDomain(&at.record->domainHandle));
+        rc = merged(rc, storage::disconnectDomain(&at.record->domainHandle));
     return merged(rc, unregisterLocked(at));
 }
 
@@ -159,13 +160,13 @@ uint32_t connectTreePool(const Trace &t, ShmSegInfo_t *record, uint64_t poolOffs
     }
     if (poolOffset != 0) {
         uint32_t rc =
-            quorConnectToShmPool(&record->poolHandle, record->domainHandle, poolOffset, poolOptions);
+            storage::connectPool(&record->poolHandle, record->domainHandle, poolOffset, poolOptions);
         return rc == 0 ? rc : t.fail(120, rc);
     }
     if (poolSize == 0) return t.fail(130, QUOR_RC_NO_TREE_IN_SEGMENT);
     if (poolSize < QUOR_MIN_TREE_POOL_SIZE) return t.failWith(140, QUOR_RC_POOL_SIZE_TOO_SMALL, poolSize);
-    uint32_t rc = _quorCreateShmPool(&record->poolHandle, record->domainHandle, poolSize, poolOptions, t.id(),
-                                     __LINE__, kBlockSource);
+    uint32_t rc = storage::createPool(&record->poolHandle, record->domainHandle, poolSize, poolOptions,
+                                      t.id(), __LINE__, kBlockSource);
     if (rc != 0) return t.fail(150, rc);
     *created = true;
     return QUOR_RC_OK;
@@ -177,7 +178,7 @@ uint32_t connectFresh(const Trace &t, NewRecord &fresh, const IpcResId *name, vo
                       uint64_t poolOffset, uint64_t poolSize, const ShmDomainOptions_t *options,
                       const ShmPoolOptions_t *poolOptions) {
     ShmSegInfo_t *record = fresh.at.record;
-    uint32_t rc = quorConnectToShmDomain(name, address, options, &record->domainHandle);
+    uint32_t rc = storage::connectDomain(name, address, options, &record->domainHandle);
     if (rc != 0) {
         // A refused connection (also a domain marked for deletion) leaves nothing
         // behind: the fresh record and node go with it.
@@ -192,14 +193,14 @@ uint32_t connectFresh(const Trace &t, NewRecord &fresh, const IpcResId *name, vo
             rc = t.fail(160, rc);
             // Only a pool this attach made is freed; a pool found in the segment
             // is the tree of every other attached process.
-            uint32_t undo = created ? _quorFreeShmPool(&record->poolHandle, QUOR_POOL_FREE_FORCE, t.id(),
-                                                       __LINE__, kBlockSource)
-                                    : quorDisconnectFromShmPool(&record->poolHandle);
+            uint32_t undo = created ? storage::freePool(&record->poolHandle, QUOR_POOL_FREE_FORCE, t.id(),
+                                                        __LINE__, kBlockSource)
+                                    : storage::disconnectPool(&record->poolHandle);
             (void)undo;
         }
     }
     if (rc != 0) {
-        (void)quorDisconnectFromShmDomain(&record->domainHandle);
+        (void)storage::disconnectDomain(&record->domainHandle);
         (void)fresh.release();
     }
     return rc;
@@ -301,8 +302,8 @@ uint32_t treePoolSize(const Trace &t, uint64_t size, uint64_t poolSize, const Sh
     uint64_t level =
         options != nullptr && options->maxLevel != 0 ? options->maxLevel : QUOR_DOMAIN_DEFAULT_MAX_LEVEL;
     uint64_t da = 0, slHeader = 0, db = 0;
-    uint32_t rc = quorGetHHeaderInfo(size, QUOR_HEAP_KIND_DOMAIN, &capacity, &level, plan.userAppAreaSize,
-                                     &da, &slHeader, &db);
+    uint32_t rc = storage::heapHeaderInfo(size, QUOR_HEAP_KIND_DOMAIN, &capacity, &level,
+                                          plan.userAppAreaSize, &da, &slHeader, &db);
     if (rc != 0) return t.fail(110, rc);
     if (size < da || size - da < db) return t.failWith(120, QUOR_RC_SEGMENT_TOO_SMALL, size);
     const uint64_t free = size - da - db;
@@ -311,8 +312,8 @@ uint32_t treePoolSize(const Trace &t, uint64_t size, uint64_t poolSize, const Sh
     uint64_t poolLevel = poolOptions != nullptr && poolOptions->maxLevel != 0 ? poolOptions->maxLevel
                                                                               : QUOR_POOL_DEFAULT_MAX_LEVEL;
     uint64_t pa = 0, pb = 0;
-    rc = quorGetHHeaderInfo(free, QUOR_HEAP_KIND_POOL, &poolCapacity, &poolLevel, plan.poolUserAppAreaSize,
-                            &pa, &slHeader, &pb);
+    rc = storage::heapHeaderInfo(free, QUOR_HEAP_KIND_POOL, &poolCapacity, &poolLevel,
+                                 plan.poolUserAppAreaSize, &pa, &slHeader, &pb);
     if (rc != 0) return t.fail(130, rc);
     const uint64_t overhead = pa + pb + kPoolReserve;
     if (free < overhead) return t.failWith(140, QUOR_RC_SEGMENT_TOO_SMALL, size);
@@ -362,21 +363,21 @@ uint32_t createBody(const Trace &t, ShmSegInfo_t **out, uint64_t size, const Ipc
     ShmSegInfo_t *record = fresh.at.record;
     fillRecord(record, plan.keys, name);
 
-    uint32_t rc = quorCreateShmDomain(name, address, size, options, &record->domainHandle);
+    uint32_t rc = storage::createDomain(name, address, size, options, &record->domainHandle);
     if (rc != 0) {
         (void)fresh.release();
         return t.fail(180, rc);
     }
-    rc = _quorCreateShmPool(&record->poolHandle, record->domainHandle, treePool, poolOptions, t.id(),
-                            __LINE__, kBlockSource);
+    rc = storage::createPool(&record->poolHandle, record->domainHandle, treePool, poolOptions, t.id(),
+                             __LINE__, kBlockSource);
     if (rc != 0) {
         rc = t.fail(190, rc);
     } else if (rc = fresh.registerLocked(); rc != 0) {
         rc = t.fail(200, rc);
-        (void)_quorFreeShmPool(&record->poolHandle, QUOR_POOL_FREE_FORCE, t.id(), __LINE__, kBlockSource);
+        (void)storage::freePool(&record->poolHandle, QUOR_POOL_FREE_FORCE, t.id(), __LINE__, kBlockSource);
     }
     if (rc != 0) {
-        (void)quorFreeShmDomain(&record->domainHandle, QUOR_SHM_FREE_FORCE);
+        (void)storage::freeDomain(&record->domainHandle, QUOR_SHM_FREE_FORCE);
         (void)fresh.release();
         return rc;
     }
@@ -412,11 +413,11 @@ uint32_t putTreeRecord(const Trace &t, ShmDomainHandle_t *handle, const TopNodeI
     DomainView view;
     if (uint32_t rc = checkTreeHandle(t, handle, &view); rc != 0) return rc;
     if (uint32_t rc = checkTreeRecord(t, view, record); rc != 0) return rc;
-    if (uint32_t rc = quorLatchShmDomain(handle); rc != 0) return t.fail(90, rc);
+    if (uint32_t rc = storage::latchDomain(handle); rc != 0) return t.fail(90, rc);
     view.header->treePoolOffset = record.treePoolOffset;
     view.tail->topNodeOffset = record.topNodeOffset;
     view.tail->topNodeTag = record.topNodeTag;
-    if (uint32_t rc = quorUnlatchShmDomain(handle); rc != 0) return t.fail(100, rc);
+    if (uint32_t rc = storage::unlatchDomain(handle); rc != 0) return t.fail(100, rc);
     return QUOR_RC_OK;
 }
 
@@ -536,11 +537,11 @@ uint32_t viewDomain(const ShmDomainHandle_t *handle, DomainView *view) {
 uint32_t readTreeRecord(ShmDomainHandle_t *handle, TopNodeInfo *record) {
     DomainView view;
     if (uint32_t rc = viewDomain(handle, &view); rc != 0) return rc;
-    if (uint32_t rc = quorLatchShmDomain(handle); rc != 0) return rc;
+    if (uint32_t rc = storage::latchDomain(handle); rc != 0) return rc;
     record->treePoolOffset = view.header->treePoolOffset;
     record->topNodeOffset = view.tail->topNodeOffset;
     record->topNodeTag = view.tail->topNodeTag;
-    return quorUnlatchShmDomain(handle);
+    return storage::unlatchDomain(handle);
 }
 
 uint32_t attachStatusSegment(ShmSegInfo_t **segInfoOut, const IpcResId *name, void *address,
@@ -656,11 +657,11 @@ QUOR_EXPORT uint32_t quorDeleteStatusSegment(ShmSegInfo_t **segInfo, uint32_t po
         return releaseReference(t, segInfo, refMode, [&](const Attachment &at) {
             // The pool goes first; a pool refused (still in use elsewhere) leaves
             // the segment as it was. The domain is forced exactly when the pool was.
-            uint32_t rc = _quorFreeShmPool(&at.record->poolHandle, poolMode, t.id(), __LINE__, kBlockSource);
+            uint32_t rc = storage::freePool(&at.record->poolHandle, poolMode, t.id(), __LINE__, kBlockSource);
             if (rc != 0) return t.fail(50, rc);
             const uint32_t domainMode =
                 poolMode == QUOR_POOL_FREE_FORCE ? QUOR_SHM_FREE_FORCE : QUOR_SHM_FREE_NORMAL;
-            rc = quorFreeShmDomain(&at.record->domainHandle, domainMode);
+            rc = storage::freeDomain(&at.record->domainHandle, domainMode);
             return rc == 0 ? rc : t.fail(51, rc);
         });
     });
@@ -671,9 +672,9 @@ QUOR_EXPORT uint32_t quorMarkStatusSegmentForDeletion(ShmSegInfo_t *segInfo) {
         if (segInfo == nullptr) return t.failWith(10, QUOR_RC_NOT_ATTACHED, 0);
         if (!libraryInitialized()) return t.failWith(20, QUOR_RC_LIBRARY_NOT_INITIALIZED, lib().libraryMagic);
         ShmDomainHandle_t *handle = segInfo->domainHandle;
-        if (uint32_t rc = quorLatchShmDomain(handle); rc != 0) return t.fail(30, rc);
-        uint32_t rc = quorMarkShmDomainForDeletion(handle);
-        rc = merged(rc, quorUnlatchShmDomain(handle));
+        if (uint32_t rc = storage::latchDomain(handle); rc != 0) return t.fail(30, rc);
+        Closing unlatch([handle] { return storage::unlatchDomain(handle); });
+        const uint32_t rc = unlatch.close(storage::markDomainForDeletion(handle));
         return rc == 0 ? rc : t.fail(40, rc);
     });
 }

@@ -200,12 +200,12 @@ namespace {
 
 // What a rebuild of the node space that died half way leaves: the first chunk
 // with pads of `padType` is out of the lists and its node written over.
-void loseNode(shm::Heap &h, uint32_t padType) {
-    uint64_t link = shm::Heap::allocLinks(h.allocNode(h.allocHead))[0];
-    for (; link != 0; link = shm::Heap::allocLinks(h.allocNode(link - 0x30))[0]) {
+void loseNode(shm::HeapView &h, uint32_t padType) {
+    uint64_t link = shm::HeapView::allocLinks(h.allocNode(h.allocHead))[0];
+    for (; link != 0; link = shm::HeapView::allocLinks(h.allocNode(link - 0x30))[0]) {
         SLAllocNode_t *node = h.allocNode(link - 0x30);
         uint32_t type = 0;
-        std::memcpy(&type, h.base + node->userOffset - 4, 4);
+        h.load(node->userOffset - 4, &type);
         if (type != padType) continue;
         uint64_t size = 0;
         shm::deleteAllocChunk(h, node->chunkOffset, shm::kAnyUserOffset, &size);
@@ -234,7 +234,7 @@ protected:
     void dieHoldingLatch(Damage damage) {
         const pid_t child = spawn([&] {
             if (quorLatchShmPool(pool) != 0) return 1;
-            shm::Heap h;
+            shm::HeapView h;
             if (h.open(memory, QUOR_HEAP_KIND_POOL, pool->poolHeapOffset) != 0) return 2;
             damage(h);
             _exit(0);  // dies with the latch held
@@ -258,30 +258,30 @@ protected:
 TEST_F(DeadHolderTest, HalfDoneChangesAreRepairedAndTheSurvivorCarriesOn) {
     struct Case {
         const char *what;
-        void (*damage)(shm::Heap &);
+        void (*damage)(shm::HeapView &);
         int repaired;
     };
     const Case cases[] = {
-        {"nothing changed", [](shm::Heap &) {}, 0},
+        {"nothing changed", [](shm::HeapView &) {}, 0},
         {"a return that unlinked its chunk and died",
-         [](shm::Heap &h) {
-             uint64_t link = shm::Heap::allocLinks(h.allocNode(h.allocHead))[0], size = 0;
+         [](shm::HeapView &h) {
+             uint64_t link = shm::HeapView::allocLinks(h.allocNode(h.allocHead))[0], size = 0;
              shm::deleteAllocChunk(h, h.allocNode(link - 0x30)->chunkOffset, shm::kAnyUserOffset, &size);
          },
          1},
         {"counts written, lists not yet",
-         [](shm::Heap &h) {
+         [](shm::HeapView &h) {
              h.sl->freeCount += 1;
              h.header->freeBytes -= 64;
          },
          1},
         {"a rebuild that wrote over a chunk's node before relisting it",
-         [](shm::Heap &h) { loseNode(h, QUOR_PAD_TYPE_EEBC011A); }, 1},
+         [](shm::HeapView &h) { loseNode(h, QUOR_PAD_TYPE_EEBC011A); }, 1},
         {"a node-space reset that died before relisting",
-         [](shm::Heap &h) {
+         [](shm::HeapView &h) {
              h.sl->allocCount = h.sl->freeCount = 0;
-             shm::Heap::allocLinks(h.allocNode(h.allocHead))[0] = 0;
-             std::fill_n(shm::Heap::freeLinks(h.freeNode(h.freeHead), shm::kForwardO), 4 * h.L, h.freeTail);
+             shm::HeapView::allocLinks(h.allocNode(h.allocHead))[0] = 0;
+             std::fill_n(shm::HeapView::freeLinks(h.freeNode(h.freeHead), shm::kForwardO), 4 * h.L, h.freeTail);
          },
          1},
     };
@@ -308,7 +308,7 @@ TEST_F(DeadHolderTest, AnUnrepairableHeapIsFencedUntilFreed) {
         quorSetShmDebug(memory, QUOR_HEAP_KIND_POOL, pool->poolHeapOffset, 11, QUOR_PAD_TYPE_C0DE1D1E, 2, 2),
         0u);
     ASSERT_EQ(_quorAllocateShmBlock(&blocks[2], pool, 16, 0, kCaller, 49, kFile), 0u);
-    dieHoldingLatch([](shm::Heap &h) { loseNode(h, QUOR_PAD_TYPE_C0DE1D1E); });
+    dieHoldingLatch([](shm::HeapView &h) { loseNode(h, QUOR_PAD_TYPE_C0DE1D1E); });
     void *fresh = nullptr;
     EXPECT_EQ(_quorAllocateShmBlock(&fresh, pool, 24, 0, kCaller, 50, kFile), QUOR_RC_HEAP_DAMAGED);
     EXPECT_EQ(RecoveryLog::fenced, 1);

@@ -46,8 +46,8 @@ protected:
         std::free(memory_);
     }
 
-    shm::Heap heap(uint32_t kind = QUOR_HEAP_KIND_DOMAIN) {
-        shm::Heap h;
+    shm::HeapView heap(uint32_t kind = QUOR_HEAP_KIND_DOMAIN) {
+        shm::HeapView h;
         EXPECT_EQ(h.open(memory_, kind, H_), QUOR_RC_OK);
         return h;
     }

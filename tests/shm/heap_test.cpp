@@ -339,7 +339,7 @@ TEST_F(Heap, RebuildRepointsPadsAndTheSpaceGrowsAndShrinksAgainstTheChunkArea) {
     expectConsistent();  // checks each pad names its node
 
     // Grow by P: the free chunk behind the space gives up the bytes.
-    shm::Heap h = heap();
+    shm::HeapView h = heap();
     const uint64_t space = h.sl->slSpaceSize, boundary = h.spaceEnd;
     uint64_t node, freeSize;
     ASSERT_EQ(quorFindFreeBlockInSList(memory_, 1, 0, boundary, &node, &freeSize), QUOR_RC_OK);
@@ -403,21 +403,21 @@ TEST_F(Heap, CorruptHeadersAndLinksGiveCodes) {
     Chunk a, b;
     ASSERT_EQ(allocate(4096, &a), QUOR_RC_OK);
     ASSERT_EQ(allocate(4096, &b), QUOR_RC_OK);
-    shm::Heap h = heap();
+    shm::HeapView h = heap();
     const std::vector<unsigned char> image(memory_, memory_ + size_);
     struct Damage {
         const char *what;
         uint64_t *word;
         uint64_t value;
     };
-    SLFreeNode_t *first = h.freeNode(shm::Heap::freeLinks(h.freeNode(h.freeHead), shm::kForwardO)[0]);
+    SLFreeNode_t *first = h.freeNode(shm::HeapView::freeLinks(h.freeNode(h.freeHead), shm::kForwardO)[0]);
     const Damage damages[] = {
         {"heap size", &h.header->heapSize, UINT64_MAX - 5},
         {"space size", &h.sl->slSpaceSize, 0x7fffffff8},
         {"max level", &h.sl->maxLevel, 90},
-        {"allocated link", &shm::Heap::allocLinks(h.allocNode(h.allocHead))[0], 0x100000 * 4},
-        {"free link", &shm::Heap::freeLinks(first, shm::kForwardO)[0], 12345},
-        {"free size link", &shm::Heap::freeLinks(h.freeNode(h.freeHead), shm::kForwardS)[0], 0},
+        {"allocated link", &shm::HeapView::allocLinks(h.allocNode(h.allocHead))[0], 0x100000 * 4},
+        {"free link", &shm::HeapView::freeLinks(first, shm::kForwardO)[0], 12345},
+        {"free size link", &shm::HeapView::freeLinks(h.freeNode(h.freeHead), shm::kForwardS)[0], 0},
         {"node level", &first->level, 1000},
     };
     for (const Damage &d : damages) {
@@ -505,7 +505,7 @@ TEST_P(HeapRandom, LongMixedRunStaysConsistent) {
                 ++refused;
             }
         }
-        shm::Heap h = heap(run.kind);
+        shm::HeapView h = heap(run.kind);
         if (h.sl->slSpaceSize != lastSpace) ++spaceChanges, lastSpace = h.sl->slSpaceSize;
         if (h.sl->defragCount > lastDefrag) ++rebuilds;
         lastDefrag = h.sl->defragCount;
@@ -558,11 +558,11 @@ TEST_F(PadLocate, ChunkOffsetFromEveryPadTypeAndRefusals) {
         Chunk c;
         ASSERT_EQ(allocate(4096, &c), QUOR_RC_OK);
         uint64_t found = 0;
-        EXPECT_EQ(shm::chunkOffsetFromPad(memory_, 0, c.user, &found), QUOR_RC_OK) << std::hex << type;
+        EXPECT_EQ(shm::chunkOffsetFromPad(heap(), 0, c.user, &found), QUOR_RC_OK) << std::hex << type;
         EXPECT_EQ(found, c.chunk) << std::hex << type;
         expectConsistent();
         ASSERT_EQ(release(c), QUOR_RC_OK);
-        EXPECT_EQ(shm::chunkOffsetFromPad(memory_, 0, c.user, &found), QUOR_RC_BAD_PAD_TYPE);
+        EXPECT_EQ(shm::chunkOffsetFromPad(heap(), 0, c.user, &found), QUOR_RC_BAD_PAD_TYPE);
     }
     Chunk c;
     heap().tail->debugInfo.inUse = 0;
@@ -571,8 +571,8 @@ TEST_F(PadLocate, ChunkOffsetFromEveryPadTypeAndRefusals) {
     const uint32_t nine = 9;
     std::memcpy(memory_ + c.user - 24, &nine, 4);
     uint64_t found = 0;
-    EXPECT_EQ(shm::chunkOffsetFromPad(memory_, 0, c.user, &found), QUOR_RC_BAD_FRONT_GUARD_COUNT);
-    EXPECT_EQ(shm::chunkOffsetFromPad(memory_, c.user - 8, c.user, &found), QUOR_RC_BAD_PAD_TYPE);
+    EXPECT_EQ(shm::chunkOffsetFromPad(heap(), 0, c.user, &found), QUOR_RC_BAD_FRONT_GUARD_COUNT);
+    EXPECT_EQ(shm::chunkOffsetFromPad(heap(), c.user - 8, c.user, &found), QUOR_RC_BAD_PAD_TYPE);
 }
 
 }  // namespace
