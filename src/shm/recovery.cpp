@@ -134,7 +134,6 @@ private:
         return h_.bindLayout() == QUOR_RC_OK || fail("node space out of bounds");
     }
 
-
     // The chunks the allocated list still reaches at level 0 (a link is written
     // there last on insertion, so a half-inserted node is not reached). The walk
     // stops at the first link that leaves the space or at a cycle; the scan finds
@@ -251,7 +250,7 @@ private:
         Pads pads;
         pads.type = load<uint32_t>(h_, u - 4);
         const PadFormat p = padFormat(pads.type);
-        if (h_.traits->kind != QUOR_HEAP_KIND_POOL || !p.back) return false;
+        if (h_.traits->kind != QUOR_HEAP_KIND_POOL) return false;
         uint32_t line = 0, callerId = 0;
         if (p.guards) {
             const uint64_t block = u - 32 - (p.checksum ? 8 : 0);
@@ -265,19 +264,48 @@ private:
         }
         const uint64_t front = frontPadBytes(p, pads.f), back = backPadBytes(p, pads.b);
         if (u - from < front) return false;
+        pads.front = pads.back = true;
+        if (!p.back) {
+            // Nothing marks the end: the chunk claims everything up to the next
+            // front pad or known chunk. Bytes that were free stay with it until it
+            // is freed, and no other chunk's bytes are taken.
+            const uint64_t X = nextPad(u, to);
+            *out = Chunk{u - front, X - (u - front), u, userBytes(u, X), callerId, line, pads};
+            ++out_.sizedByNextChunk;
+            return true;
+        }
         for (uint64_t X = u + back; X <= to; X += 8) {
             if (load<uint64_t>(h_, X - 16) != nodeOffset || load<uint32_t>(h_, X - 8) != QUOR_PAD_BACK_MARK ||
                 load<uint32_t>(h_, X - 4) != pads.type) {
                 continue;
             }
-            uint64_t userEnd = X - back;
-            while (userEnd > u && load<uint8_t>(h_, userEnd - 1) == QUOR_PAD_SLACK_BYTE) --userEnd;
-            pads.front = pads.back = true;
-            *out = Chunk{u - front, X - (u - front), u, userEnd - u, callerId, line, pads};
+            *out = Chunk{u - front, X - (u - front), u, userBytes(u, X - back), callerId, line, pads};
             ++out_.sizedByBackPad;
             return true;
         }
         return false;
+    }
+
+    // The caller's bytes of [u, end): all but the trailing slack fill.
+    uint64_t userBytes(uint64_t u, uint64_t end) {
+        while (end > u && load<uint8_t>(h_, end - 1) == QUOR_PAD_SLACK_BYTE) --end;
+        return end - u;
+    }
+
+    // Where the chunk behind u ends at the latest: the start of the next chunk
+    // that carries a front pad of this heap, or `to`.
+    uint64_t nextPad(uint64_t u, uint64_t to) {
+        const uint64_t nodesLow = h_.S + h_.slHeader, nodesHigh = h_.spaceEnd;
+        for (uint64_t v = u + 16; v <= to; v += 8) {
+            if (load<uint32_t>(h_, v - 8) != QUOR_PAD_FRONT_MARK) continue;
+            const PadFormat p = padFormat(load<uint32_t>(h_, v - 4));
+            const uint64_t nodeOffset = load<uint64_t>(h_, v - 16);
+            if (!p.known || nodeOffset < nodesLow || nodeOffset >= nodesHigh) continue;
+            const uint32_t f = p.guards ? load<uint32_t>(h_, v - 32 - (p.checksum ? 8 : 0) + 8) : 0;
+            const uint64_t start = v - frontPadBytes(p, f);
+            if (f <= QUOR_PAD_MAX_GUARDS && start >= u) return start;
+        }
+        return to;
     }
 
     // Builds the lists afresh: every allocated chunk with its pads repointed, and

@@ -23,9 +23,11 @@
 //   leak.
 // - A front pad whose node no longer records its chunk (a rebuild of the node
 //   space died half way) leaves the chunk's size to its back pad, which still
-//   names the old node. A pool block with a back pad is relisted so; a chunk of
-//   a domain or without a back pad fences the heap, as do header sizes out of
-//   bounds, overlapping chunks, or relisted nodes that do not fit the space.
+//   names the old node; a pool block whose pad type has no back pad claims the
+//   bytes up to the next chunk with a front pad (free bytes among them stay
+//   with it until it is freed). A chunk of a domain in that state fences the
+//   heap, as do header sizes out of bounds, overlapping chunks, or relisted
+//   nodes that do not fit the space.
 //
 // A fenced heap carries QUOR_HEAP_DAMAGED in its flags; every operation that
 // opens it then returns QUOR_RC_HEAP_DAMAGED, and only freeing it works.
@@ -46,13 +48,14 @@ namespace quor::shm {
 uint32_t afterDeadHolder(ExsLatch_t *latch);
 
 struct RepairReport {
-    uint64_t allocated = 0;       // chunks relisted as allocated
-    uint64_t free = 0;            // free chunks relisted
-    uint64_t recovered = 0;       // allocated chunks the list had lost, found by their pads
-    uint64_t dropped = 0;         // listed chunks without a whole front pad, made free
-    uint64_t padsFinished = 0;    // chunks whose back pad was written again
-    uint64_t sizedByBackPad = 0;  // lost chunks bounded by their back pad (node written over)
-    std::string problem;          // why the heap could not be repaired (empty on success)
+    uint64_t allocated = 0;         // chunks relisted as allocated
+    uint64_t free = 0;              // free chunks relisted
+    uint64_t recovered = 0;         // allocated chunks the list had lost, found by their pads
+    uint64_t dropped = 0;           // listed chunks without a whole front pad, made free
+    uint64_t padsFinished = 0;      // chunks whose back pad was written again
+    uint64_t sizedByBackPad = 0;    // lost chunks bounded by their back pad (node written over)
+    uint64_t sizedByNextChunk = 0;  // lost chunks without a back pad, bounded by the next chunk
+    std::string problem;            // why the heap could not be repaired (empty on success)
 };
 
 // Validates the heap (latch held) and repairs it when it is inconsistent: 0 when
