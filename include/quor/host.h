@@ -49,8 +49,10 @@ int hostLatchRecoveredDeadHolder(void);
 // A new non-zero key.
 uint64_t hostHolderNewKey(void);
 // The calling process holds `delta` more (or, negative, fewer) references on the
-// object `key`.
-uint32_t hostHolderAdd(uint64_t key, int32_t delta);
+// object `key`. With `releasedDead` non-null, the references of processes that
+// no longer exist are forgotten first (as by hostHolderReleaseDead) and counted
+// there, also when this process's own could not be recorded.
+uint32_t hostHolderAdd(uint64_t key, int32_t delta, uint64_t *releasedDead);
 // Forgets the references on `key` of processes that no longer exist and stores
 // how many they were in *released.
 uint32_t hostHolderReleaseDead(uint64_t key, uint64_t *released);

@@ -8,7 +8,9 @@
 // drops when its holder dies, and by a mutex between the threads of a process.
 // A forked child opens the object anew: a flock belongs to the open file, which
 // parent and child would otherwise share.
+#include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -33,7 +35,7 @@ struct HolderSlot {
 static_assert(sizeof(HolderSlot) == 24);
 
 constexpr uint64_t kTableMagic = 0x484f4c4445525331ull;  // "HOLDERS1"
-constexpr uint32_t kSlots = 4096;
+constexpr uint32_t kSlots = 2048;
 
 struct HolderTable {
     uint64_t magic;
@@ -132,7 +134,28 @@ Holders &holders() {
     return *instance;
 }
 
-bool dead(const HolderSlot &slot) { return startTimeOf(static_cast<pid_t>(slot.pid)) != slot.start; }
+// A process that is gone needs no look at /proc; one that exists is compared by
+// its start time, which tells a reused id from the process that died.
+bool dead(const HolderSlot &slot) {
+    if (kill(static_cast<pid_t>(slot.pid), 0) != 0 && errno == ESRCH) return true;
+    return startTimeOf(static_cast<pid_t>(slot.pid)) != slot.start;
+}
+
+// Clears the slots of `key` held by dead processes (other than `self`) and
+// returns the references they held.
+template <class Self>
+uint64_t releaseDead(HolderTable &table, uint64_t key, const Self &self) {
+    uint64_t released = 0;
+    for (HolderSlot &slot : table.slot) {
+        if (slot.key != key || (slot.pid == static_cast<uint32_t>(self.pid) && slot.start == self.start))
+            continue;
+        if (dead(slot)) {
+            released += slot.count;
+            slot = HolderSlot{};
+        }
+    }
+    return released;
+}
 
 }  // namespace
 
@@ -145,10 +168,12 @@ extern "C" uint64_t hostHolderNewKey(void) {
     return key;
 }
 
-extern "C" uint32_t hostHolderAdd(uint64_t key, int32_t delta) {
+extern "C" uint32_t hostHolderAdd(uint64_t key, int32_t delta, uint64_t *releasedDead) {
     if (key == 0) return QUOR_RC_NULL_PARAMETER;
+    if (releasedDead != nullptr) *releasedDead = 0;
     bool recorded = false;
     const bool open = holders().withTable([&](HolderTable &table, const auto &self) {
+        if (releasedDead != nullptr) *releasedDead = releaseDead(table, key, self);
         HolderSlot *mine = nullptr, *vacant = nullptr;
         for (HolderSlot &slot : table.slot) {
             if (slot.key == key && slot.pid == static_cast<uint32_t>(self.pid) && slot.start == self.start) {
@@ -182,14 +207,8 @@ extern "C" uint32_t hostHolderAdd(uint64_t key, int32_t delta) {
 extern "C" uint32_t hostHolderReleaseDead(uint64_t key, uint64_t *released) {
     if (key == 0 || released == nullptr) return QUOR_RC_NULL_PARAMETER;
     *released = 0;
-    const bool open = holders().withTable([&](HolderTable &table, const auto &) {
-        for (HolderSlot &slot : table.slot) {
-            if (slot.key == key && dead(slot)) {
-                *released += slot.count;
-                slot = HolderSlot{};
-            }
-        }
-    });
+    const bool open = holders().withTable(
+        [&](HolderTable &table, const auto &self) { *released = releaseDead(table, key, self); });
     return open ? QUOR_RC_OK : QUOR_RC_NOT_ATTACHED;
 }
 

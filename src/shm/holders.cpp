@@ -24,22 +24,34 @@ uint64_t keyOf(HeapView &h) {
 
 void recordCreator(HHeaderTail_t *tail) {
     keyWord(tail) = hostHolderNewKey();
-    (void)hostHolderAdd(keyWord(tail), 1);
+    (void)hostHolderAdd(keyWord(tail), 1, nullptr);
 }
+
+namespace {
+
+// Takes `released` dead holders' counts off refCount; the live connections never
+// go: at least the caller's stays counted.
+void dropCounts(HeapView &h, uint64_t released) {
+    const uint64_t count = h.header->refCount;
+    h.header->refCount = count - std::min(released, count > 0 ? count - 1 : 0);
+}
+
+}  // namespace
 
 uint64_t releaseDeadHolders(HeapView &h) {
     const uint64_t key = keyOf(h);
     uint64_t released = 0;
-    if (key == 0 || hostHolderReleaseDead(key, &released) != QUOR_RC_OK || released == 0) return 0;
-    // The live connections never go: at least the caller's stays counted.
-    const uint64_t count = h.header->refCount;
-    h.header->refCount = count - std::min(released, count > 0 ? count - 1 : 0);
+    if (key == 0 || hostHolderReleaseDead(key, &released) != QUOR_RC_OK) return 0;
+    dropCounts(h, released);
     return released;
 }
 
 void noteConnection(HeapView &h, int32_t delta) {
-    if (delta > 0) releaseDeadHolders(h);
-    if (const uint64_t key = keyOf(h); key != 0) (void)hostHolderAdd(key, delta);
+    const uint64_t key = keyOf(h);
+    uint64_t released = 0;
+    if (key == 0) return;
+    (void)hostHolderAdd(key, delta, delta > 0 ? &released : nullptr);
+    dropCounts(h, released);
 }
 
 uint32_t releaseDeadHoldersLatched(void *base, uint32_t kind, uint64_t heapOffset) {

@@ -15,10 +15,10 @@ TEST(Holders, ReferencesOfDeadProcessesAreReleasedOnce) {
     const uint64_t key = hostHolderNewKey(), other = hostHolderNewKey();
     ASSERT_NE(key, 0u);
     ASSERT_NE(key, other);
-    ASSERT_EQ(hostHolderAdd(key, 1), 0u);  // this process: alive throughout
+    ASSERT_EQ(hostHolderAdd(key, 1, nullptr), 0u);  // this process: alive throughout
     const pid_t child = spawn([&] {
-        if (hostHolderAdd(key, 3) != 0 || hostHolderAdd(key, -1) != 0) return 1;
-        return hostHolderAdd(other, 1) == 0 ? 0 : 2;
+        if (hostHolderAdd(key, 3, nullptr) != 0 || hostHolderAdd(key, -1, nullptr) != 0) return 1;
+        return hostHolderAdd(other, 1, nullptr) == 0 ? 0 : 2;
     });
     // Exited but not yet waited for: a zombie holds nothing.
     while (kill(child, 0) == 0) {
@@ -44,7 +44,7 @@ TEST(Holders, ReferencesOfDeadProcessesAreReleasedOnce) {
         return hostHolderReleaseDead(key, &freed) == 0 && freed == 0 ? 0 : 1;
     });
     EXPECT_EQ(waitChild(second), 0);
-    EXPECT_EQ(hostHolderAdd(0, 1), QUOR_RC_NULL_PARAMETER);
+    EXPECT_EQ(hostHolderAdd(0, 1, nullptr), QUOR_RC_NULL_PARAMETER);
     EXPECT_EQ(hostHolderReleaseDead(key, nullptr), QUOR_RC_NULL_PARAMETER);
 }
 
