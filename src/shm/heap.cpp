@@ -229,24 +229,30 @@ uint32_t getMemChunk(void *base, uint32_t kind, uint64_t heapOffset, uint64_t us
         uint32_t rc = h.bindLayout();  // another process may have changed the space
         if (rc == 0) rc = h.checkTotals();
         if (rc != 0) return latch.close(t.fail(150, rc));
-        if (h.header->freeBytes < padded) return latch.close(t.failWith(160, h.traits->outOfSpace, padded));
+        if (h.header->freeBytes < padded && !yieldSpaceFor(h, padded))
+            return latch.close(t.failWith(160, h.traits->outOfSpace, padded));
 
         // Room for both nodes of a cut (the remainder's and the chunk's) is made
         // before the cut, so that a chunk once cut is never left in neither list.
         uint64_t none = 0, noneSize = 0;
         const Pending nothing{&none, &noneSize, false};
-        const uint64_t cutNeeds = allocationRoom(h);
+        const uint64_t cutNeeds = cutRoom(h.L);
         if (makeRoom(h, nothing, cutNeeds) == QUOR_RC_HEAP_CORRUPT)
             return latch.close(t.fail(165, QUOR_RC_HEAP_CORRUPT));
-        if (h.room() < cutNeeds) {
-            rc = defragment(h, nothing, cutNeeds);
-            if (h.room() < cutNeeds) {
+        // Room above the high-water mark for the cut, and room in the space for
+        // the live nodes plus the return reserve; where the space can neither be
+        // rebuilt nor grown to give both, the allocation is refused.
+        if (h.room() < cutNeeds || !holdsReturnReserve(h)) {
+            rc = defragment(h, nothing, h.room() < cutNeeds ? cutNeeds : cutNeeds + returnReserve(h));
+            if (h.room() < cutNeeds || !holdsReturnReserve(h)) {
                 const bool noRoom = rc == QUOR_RC_OK || rc == QUOR_RC_SLIST_SPACE_NOT_CHANGED;
                 return latch.close(t.fail(166, noRoom ? QUOR_RC_SLIST_SPACE_FULL : rc));
             }
         }
         uint64_t chunkOffset = 0, chunkSize = padded;
-        if ((rc = takeBestFit(h, padded, &chunkOffset)) != 0) return latch.close(t.fail(170, rc));
+        rc = takeBestFit(h, padded, &chunkOffset);
+        if (rc == h.traits->noFit && yieldSpaceFor(h, padded)) rc = takeBestFit(h, padded, &chunkOffset);
+        if (rc != 0) return latch.close(t.fail(170, rc));
 
         uint64_t userOffset = chunkOffset + front, nodeOffset = 0;
         rc = insertAllocChunk(h, chunkOffset, chunkSize, userOffset, userSize, callerId, line, &nodeOffset,

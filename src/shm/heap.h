@@ -32,6 +32,10 @@
 //    high-water mark, and an allocation makes room for both nodes of a cut before
 //    it cuts, so a chunk is never left in neither list. A return checks that its
 //    free node fits before the chunk leaves the allocated list.
+// 6. After an allocation the space holds the live nodes, a cut and the return
+//    reserve (returnReserve); allocations are refused before returns are.
+// 7. A rebuild keeps every node's level, and runs only when it reclaims half the
+//    space; otherwise the space grows (by doubling, at least the planned size).
 // 5. Each allocated chunk's front pad (and back pad, where its type has one) holds
 //    the offset of its node.
 //
@@ -143,11 +147,15 @@ public:
     // A word at any alignment (pad words need not be aligned to their size).
     template <class T>
     bool load(uint64_t offset, T *value) const {
-        return copyOut(value, offset, sizeof(T));
+        if (!holds(offset, sizeof(T))) return false;
+        std::memcpy(value, base + offset, sizeof(T));
+        return true;
     }
     template <class T>
     bool store(uint64_t offset, T value) const {
-        return copyIn(offset, &value, sizeof(T));
+        if (!holds(offset, sizeof(T))) return false;
+        std::memcpy(base + offset, &value, sizeof(T));
+        return true;
     }
     // The segment offset of a node or record this view handed out.
     uint64_t offsetOf(const void *p) const { return uint64_t(static_cast<const unsigned char *>(p) - base); }
@@ -201,6 +209,23 @@ private:
         return reinterpret_cast<T *>(base + offset);
     }
 };
+
+// Hot in every search: defined here so that they inline.
+inline SLAllocNode_t *HeapView::allocNode(uint64_t offset) const {
+    if (offset == allocHead) return raw<SLAllocNode_t>(offset);
+    if ((offset & 7) != 0 || offset < S + slHeader || offset > spaceEnd - allocNodeSize(0)) return nullptr;
+    auto *node = raw<SLAllocNode_t>(offset);
+    if (node->level >= L || allocNodeSize(node->level) > spaceEnd - offset) return nullptr;
+    return node;
+}
+
+inline SLFreeNode_t *HeapView::freeNode(uint64_t offset) const {
+    if (offset == freeHead || offset == freeTail) return raw<SLFreeNode_t>(offset);
+    if ((offset & 7) != 0 || offset < S + slHeader || offset > spaceEnd - freeNodeSize(0)) return nullptr;
+    auto *node = raw<SLFreeNode_t>(offset);
+    if (node->level >= L || freeNodeSize(node->level) > spaceEnd - offset) return nullptr;
+    return node;
+}
 
 // ---- level draws ------------------------------------------------------------------
 // A draw in 0..32767 from a per-thread generator seeded distinctly per thread and
@@ -257,17 +282,29 @@ struct Pending {
 // `room` is what the waiting insertion needs above the high-water mark once the
 // policy is done (cutRoom for an allocation, returnRoom for a return).
 uint32_t makeRoom(HeapView &h, Pending pending, uint64_t room);
-// Room an allocation needs above the high-water mark: its cut, and a reserve in
-// proportion to the live nodes. Returns in random order first split free runs
-// (a free node is larger than an allocated one) before they merge them, and need
-// up to about a twelfth more node bytes than the full heap held; the reserve
-// keeps them possible where the space can no longer grow.
-inline uint64_t allocationRoom(const HeapView &h) { return cutRoom(h.L) + h.sl->slUsedBytes / 8; }
+// Node bytes kept in reserve for returns, in proportion to the live nodes.
+// Returns in random order first split free runs (a free node is larger than an
+// allocated one) before they merge them, and need up to about a twelfth more node
+// bytes than the full heap held; where the space can no longer grow, allocations
+// are refused once live nodes, a cut and this reserve no longer fit, so that the
+// returns that follow still find room.
+inline uint64_t returnReserve(const HeapView &h) { return h.sl->slUsedBytes / 8; }
+inline bool holdsReturnReserve(const HeapView &h) {
+    const uint64_t s = h.sl->slSpaceSize, u = h.sl->slUsedBytes;
+    return u <= s && s - u >= cutRoom(h.L) + returnReserve(h);
+}
 // True when the space is low enough that makeRoom would rebuild or resize it.
 bool needsRoom(const HeapView &h);
 uint32_t defragment(HeapView &h, Pending pending, uint64_t room);
 uint32_t rebuildInPlace(HeapView &h, uint64_t room);
-uint32_t changeSpace(HeapView &h, uint64_t newSpaceSize, uint32_t direction, Pending pending, uint64_t room);
+// A shrink never goes below `floor` (0: twice the live nodes, with room to spare).
+uint32_t changeSpace(HeapView &h, uint64_t newSpaceSize, uint32_t direction, Pending pending, uint64_t room,
+                     uint64_t floor = 0);
+// Gives the node space beyond what the live nodes, a cut and the return reserve
+// need back to the chunk area, when that lets a request of `size` bytes fit in
+// the free chunk at the boundary: unused node space never makes an allocation
+// fail while the bytes exist. True when the space changed.
+bool yieldSpaceFor(HeapView &h, uint64_t size);
 // Make room, insert a free chunk; on a full space run the full policy and retry.
 uint32_t insertFreeBlock(HeapView &h, uint64_t *offsetRef, uint64_t *sizeRef);
 // The same for an allocated chunk whose caller bytes start frontPadSize bytes in.

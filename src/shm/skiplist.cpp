@@ -78,22 +78,6 @@ uint32_t HeapView::open(const Trace &t, uint32_t probe, void *segmentBase, uint3
     return QUOR_RC_OK;
 }
 
-SLAllocNode_t *HeapView::allocNode(uint64_t offset) const {
-    if (offset == allocHead) return raw<SLAllocNode_t>(offset);
-    if ((offset & 7) != 0 || offset < S + slHeader || offset > spaceEnd - allocNodeSize(0)) return nullptr;
-    auto *node = raw<SLAllocNode_t>(offset);
-    if (node->level >= L || allocNodeSize(node->level) > spaceEnd - offset) return nullptr;
-    return node;
-}
-
-SLFreeNode_t *HeapView::freeNode(uint64_t offset) const {
-    if (offset == freeHead || offset == freeTail) return raw<SLFreeNode_t>(offset);
-    if ((offset & 7) != 0 || offset < S + slHeader || offset > spaceEnd - freeNodeSize(0)) return nullptr;
-    auto *node = raw<SLFreeNode_t>(offset);
-    if (node->level >= L || freeNodeSize(node->level) > spaceEnd - offset) return nullptr;
-    return node;
-}
-
 // ---- level draws ------------------------------------------------------------------
 
 namespace {

@@ -202,13 +202,14 @@ uint64_t plannedSpace(const HeapView &h) {
 }
 uint64_t allowance(const HeapView &h) { return 800 * h.L + 1200; }
 
-// Room a rebuild in place must leave to be worth its pass over every node: the
-// policy's share of the space, and never less than the low-water mark (a rebuild
+// Room a rebuild in place must leave to be worth its pass over every node: half
+// the space, so that rebuilds stay rare however many nodes there are
+// (each one copies them all), and never less than the low-water mark (a rebuild
 // that leaves less is followed by another at the very next insertion) or than
-// what the waiting insertion needs.
+// what the waiting insertion needs. Below that the space grows instead.
 uint64_t rebuildHeadroom(const HeapView &h, uint64_t room) {
     const uint64_t s = h.sl->slSpaceSize;
-    return std::max({std::min(s * 5 / 100, allowance(h)), lowWater(h.L) + 8, room});
+    return std::max({std::min(s * 5 / 100, allowance(h)), s / 2, lowWater(h.L) + 8, room});
 }
 
 }  // namespace
@@ -223,7 +224,8 @@ uint32_t rebuildInPlace(HeapView &h, uint64_t room) {
     return QUOR_RC_OK;
 }
 
-uint32_t changeSpace(HeapView &h, uint64_t newSpaceSize, uint32_t direction, Pending pending, uint64_t room) {
+uint32_t changeSpace(HeapView &h, uint64_t newSpaceSize, uint32_t direction, Pending pending, uint64_t room,
+                     uint64_t floor) {
     if (direction != QUOR_SL_SPACE_GROW && direction != QUOR_SL_SPACE_SHRINK)
         return QUOR_RC_BAD_SPACE_DIRECTION;
     if (h.header->handleEyecatcher != QUOR_EYECATCHER) return QUOR_RC_BAD_EYECATCHER;
@@ -273,11 +275,14 @@ uint32_t changeSpace(HeapView &h, uint64_t newSpaceSize, uint32_t direction, Pen
             *pending.size -= delta;
         }
     } else {
-        // Never below what the live nodes need, with room for the next insertions;
+        // Never below twice what the live nodes need, with room for the next
+        // insertions (a rebuild then still reclaims half the space);
         // a shrink that cannot give anything up compacts the space in place (and
         // counts as a change: the space is as small as it may be).
-        const uint64_t floor =
-            round8(plan.need + std::max(room, freeNodeSize(h.L - 1) + placementReserve(h.L)) + lowWater(h.L));
+        if (floor == 0) {
+            floor = round8(2 * plan.need + std::max(room, freeNodeSize(h.L - 1) + placementReserve(h.L)) +
+                           lowWater(h.L));
+        }
         newSpaceSize = std::max(newSpaceSize, floor);
         if (newSpaceSize >= s) {
             if (!fits(plan, s, room)) return QUOR_RC_SLIST_SPACE_FULL;
@@ -318,7 +323,9 @@ uint32_t defragment(HeapView &h, Pending pending, uint64_t room) {
     if (!rebuildServes) {
         // The insertion needs room that a rebuild cannot give: grow. Where the
         // space cannot grow, a rebuild that still fits this insertion serves.
-        uint32_t rc = changeSpace(h, round8(P + s), QUOR_SL_SPACE_GROW, pending, room);
+        // Growth by the planned size, and at least doubling the space, so that
+        // the next change is as far off as this one was.
+        uint32_t rc = changeSpace(h, round8(s + std::max(P, s)), QUOR_SL_SPACE_GROW, pending, room);
         if (rc == QUOR_RC_SLIST_SPACE_NOT_CHANGED && u < s && s - u >= room) rc = rebuildInPlace(h, room);
         return rc;
     }
@@ -330,6 +337,18 @@ uint32_t defragment(HeapView &h, Pending pending, uint64_t room) {
         }
     }
     return changeSpace(h, std::max(P, round8(candidate)), QUOR_SL_SPACE_SHRINK, pending, room);
+}
+
+bool yieldSpaceFor(HeapView &h, uint64_t size) {
+    const uint64_t s = h.sl->slSpaceSize, u = h.sl->slUsedBytes;
+    const uint64_t keep = round8(u + cutRoom(h.L) + returnReserve(h) + lowWater(h.L));
+    if (keep >= s || h.header->handleEyecatcher != QUOR_EYECATCHER) return false;
+    uint64_t node = 0, atBoundary = 0;
+    if (findFreeAt(h, h.spaceEnd, &node, &atBoundary) != QUOR_RC_OK) atBoundary = 0;
+    if (atBoundary + (s - keep) < size) return false;
+    uint64_t none = 0, noneSize = 0;
+    return changeSpace(h, keep, QUOR_SL_SPACE_SHRINK, Pending{&none, &noneSize, false}, cutRoom(h.L), keep) ==
+           QUOR_RC_OK;
 }
 
 bool needsRoom(const HeapView &h) { return h.sl->slSpaceSize <= lowWater(h.L) + h.sl->slHighWater; }

@@ -88,6 +88,21 @@ TEST_P(SpaceFill, SmallBlocksFillThePoolToItsLastBytes) {
 
 INSTANTIATE_TEST_SUITE_P(PoolSizes, SpaceFill, ::testing::Values(64 << 10, 256 << 10, 1 << 20));
 
+// The same for a small domain carved into 4 KiB chunks.
+TEST_F(Space, SmallDomainFillsWithPagesToItsLastBytes) {
+    makeDomain(512 << 10);
+    std::vector<Chunk> chunks;
+    uint32_t rc = QUOR_RC_OK;
+    for (Chunk c; (rc = DomainFixture::allocate(4096, &c)) == QUOR_RC_OK;) chunks.push_back(c);
+    const ShmDomainInfo_t full = info();
+    EXPECT_LT(full.freeBytes, 4128 + shm::cutRoom(full.maxLevel) + shm::lowWater(full.maxLevel))
+        << std::hex << rc << std::dec << " after " << chunks.size() << " chunks";
+    expectConsistent();
+    for (const Chunk &c : chunks) ASSERT_EQ(DomainFixture::release(c), QUOR_RC_OK);
+    EXPECT_EQ(info().allocCount, 0u);
+    expectConsistent();
+}
+
 // Near full, blocks of mixed sizes come and go: a return is never refused, and an
 // allocation is refused only for want of bytes or, once the node space can grow no
 // further, of node room.
