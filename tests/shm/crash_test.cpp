@@ -311,6 +311,27 @@ TEST_F(DeadHolderTest, HalfDoneChangesAreRepairedAndTheSurvivorCarriesOn) {
     }
 }
 
+// Damage that leaves every pad intact (a chunk that fell out of the lists) is
+// found by the exported checks and dumps, which walk the lists, levels, totals
+// and tiling.
+TEST_F(DeadHolderTest, ExportedChecksAndDumpsWalkTheWholeHeap) {
+    void *ref = blocks[0];
+    ASSERT_EQ(_quorCheckAllocShmBlock(&ref, pool, kCaller, 60, kFile), 0u);
+    shm::HeapView h;
+    ASSERT_EQ(h.open(memory, QUOR_HEAP_KIND_POOL, pool->poolHeapOffset), 0u);
+    const uint64_t link = shm::HeapView::allocLinks(h.allocNode(h.allocHead))[0];
+    uint64_t size = 0;
+    ASSERT_EQ(shm::deleteAllocChunk(h, h.allocNode(link - 0x30)->chunkOffset, shm::kAnyUserOffset, &size),
+              0u);
+    h.header->allocBytes += size;  // the totals still count it
+    ref = blocks[1];
+    EXPECT_EQ(_quorCheckAllocShmBlock(&ref, pool, kCaller, 61, kFile), QUOR_RC_HEAP_CORRUPT);
+    EXPECT_EQ(_quorCheckAllocShmPool(domain, pool->poolHeapOffset, kCaller, 62, kFile), QUOR_RC_HEAP_CORRUPT);
+    EXPECT_EQ(quorPrintOutSkipLists(pool, QUOR_HEAP_KIND_POOL, 0), QUOR_RC_HEAP_CORRUPT);
+    EXPECT_EQ(_quorShmAllocSList(memory, QUOR_HEAP_KIND_POOL, pool->poolHeapOffset, kCaller, 63, kFile),
+              QUOR_RC_HEAP_CORRUPT);
+}
+
 TEST_F(DeadHolderTest, AnUnrepairableHeapIsFencedUntilFreed) {
     RecoveryLog log;
     // A rebuild of the domain's node space that died after it had written over
