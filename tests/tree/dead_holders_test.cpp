@@ -69,8 +69,14 @@ TEST_F(SegmentTest, NormalDeleteSucceedsAfterConnectedProcessesWereKilled) {
         live.detach();
     }
 
+    // A check releases them too.
     Connected(id, 5).kill();
     EXPECT_EQ(refCountAt(seg, domain), 6u);
+    EXPECT_EQ(_quorCheckAllocShmPool(seg->domainHandle, pool, 0, 1, "test"), QUOR_RC_OK);
+    EXPECT_EQ(refCountAt(seg, domain), 1u);
+    EXPECT_EQ(refCountAt(seg, pool), 1u);
+
+    Connected(id, 3).kill();
     EXPECT_EQ(
         quorDeleteStatusSegment(&seg, QUOR_POOL_FREE_NORMAL, QUOR_DELETE_POOL_AS_GIVEN, QUOR_DETACH_RELEASE),
         QUOR_RC_OK);
