@@ -35,6 +35,31 @@ uint32_t hostLatchGet(void *latch);
 uint32_t hostLatchRelease(void *latch);
 // Both fail with QUOR_RC_LATCH_FAILED (QUOR_RC_NULL_PARAMETER for a null latch):
 // node sections hand that code on as it is.
+// Non-zero when the calling thread's latest hostLatchGet took the latch over from
+// a holder that had died: whatever the latch guards may be half written. Reset by
+// every hostLatchGet of the thread.
+int hostLatchRecoveredDeadHolder(void);
+
+// ---- Holders of shared references ---------------------------------------------
+// Which processes hold references on an object in shared memory (a heap, named by
+// a 64-bit key the library stores with it), so that the references of processes
+// that died can be taken back. A process is named by its id and its start time:
+// an id the system hands out again is not taken for the process that died. The
+// record is kept outside the object; when it is not available these calls return
+// a non-zero code and nothing is recorded.
+
+// A new non-zero key.
+uint64_t hostHolderNewKey(void);
+// The calling process holds `delta` more (or, negative, fewer) references on the
+// object `key`. With `releasedDead` non-null, the references of processes that
+// no longer exist are forgotten first (as by hostHolderReleaseDead) and counted
+// there, also when this process's own could not be recorded.
+uint32_t hostHolderAdd(uint64_t key, int32_t delta, uint64_t *releasedDead);
+// Forgets the references on `key` of processes that no longer exist and stores
+// how many they were in *released.
+uint32_t hostHolderReleaseDead(uint64_t key, uint64_t *released);
+// Forgets every reference on `key` (the object is gone).
+uint32_t hostHolderForget(uint64_t key);
 
 // ---- One-byte spin locks (private to one process) ----------------------------
 // Tries to take the lock; returns non-zero when it was already held.

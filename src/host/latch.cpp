@@ -24,6 +24,9 @@ pthread_mutex_t *mutexIn(void *latch) {
 
 constexpr uint32_t kLatchFunctionId = 0x0822ff01;  // host-internal identifier for log records
 
+// Whether this thread's latest hostLatchGet took the latch over from a dead holder.
+thread_local bool lastGetRecovered = false;
+
 }  // namespace
 
 extern "C" uint32_t hostLatchInit(void *latch, uint32_t count) {
@@ -60,10 +63,13 @@ extern "C" __attribute__((hot)) uint32_t hostLatchGet(void *latch) {
     if (latch == nullptr) [[unlikely]]
         return QUOR_RC_NULL_PARAMETER;
     int err = pthread_mutex_lock(mutexIn(latch));
+    lastGetRecovered = err == EOWNERDEAD;
     if (err == EOWNERDEAD) [[unlikely]]
         err = recoverLatch(latch);
     return err == 0 ? QUOR_RC_OK : QUOR_RC_LATCH_FAILED;
 }
+
+extern "C" int hostLatchRecoveredDeadHolder(void) { return lastGetRecovered ? 1 : 0; }
 
 extern "C" __attribute__((hot)) uint32_t hostLatchRelease(void *latch) {
     if (latch == nullptr) [[unlikely]]

@@ -22,7 +22,7 @@ struct Extent {
 
 class Checker {
 public:
-    Checker(HeapView &h, HeapCheck &out) : h_(h), out_(out) {}
+    Checker(HeapView &h, HeapCheck &out, bool pads) : h_(h), out_(out), pads_(pads) {}
 
     uint32_t run() {
         if (!allocList() || !freeOrder(kForwardO, kBackwardO) || !freeOrder(kForwardS, kBackwardS) ||
@@ -79,6 +79,7 @@ private:
         out_.nodeBytes += allocNodeSize(node->level);
         extents_.push_back({c, size, false});
         nodes_.push_back({nodeOffset, allocNodeSize(node->level), false});
+        if (!pads_) return true;
         // Pads: the front pad names the node, carries its mark and a live type.
         const uint32_t T = load<uint32_t>(u - 4);
         const PadFormat p = padFormat(T);
@@ -195,13 +196,14 @@ private:
 
     HeapView &h_;
     HeapCheck &out_;
+    bool pads_;
     std::vector<Extent> extents_, nodes_;
     std::vector<uint64_t> freeNodes_;
 };
 
 }  // namespace
 
-uint32_t checkHeap(void *base, uint32_t kind, uint64_t heapOffset, HeapCheck *report) {
+uint32_t checkHeap(void *base, uint32_t kind, uint64_t heapOffset, HeapCheck *report, bool pads) {
     HeapCheck local;
     HeapCheck &out = report != nullptr ? *report : local;
     out = HeapCheck{};
@@ -210,7 +212,7 @@ uint32_t checkHeap(void *base, uint32_t kind, uint64_t heapOffset, HeapCheck *re
         if (rc == QUOR_RC_HEAP_CORRUPT) out.problem = "header sizes or levels out of bounds";
         return rc;
     }
-    return Checker(h, out).run();
+    return Checker(h, out, pads).run();
 }
 
 }  // namespace quor::shm

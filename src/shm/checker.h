@@ -20,6 +20,9 @@ struct HeapCheck {
 
 // QUOR_RC_OK, the codes of the header tests (base, kind, magic, self offset), or
 // QUOR_RC_HEAP_CORRUPT with `report->problem` naming the first fault found.
-uint32_t checkHeap(void *base, uint32_t kind, uint64_t heapOffset, HeapCheck *report = nullptr);
+// With `pads` false the pads are left to the chunk checks (which report what
+// they find without failing): only the lists, levels, totals and tiling count.
+uint32_t checkHeap(void *base, uint32_t kind, uint64_t heapOffset, HeapCheck *report = nullptr,
+                   bool pads = true);
 
 }  // namespace quor::shm

@@ -1,8 +1,11 @@
-// On-demand pad checks of one pool (its domain chunk) and of one block, each
-// under the latch of the heap that holds the chunk.
+// On-demand checks of one pool (its domain chunk's pads, then the full walk of the
+// domain heap and of the pool heap) and of one block (its pads, then the walk of
+// its pool), each under the latch of the heap it reads.
 #include "frame/export.h"
+#include "shm/holders.h"
 #include "shm/pads.h"
 #include "shm/pool.h"
+#include "shm/recovery.h"
 
 namespace quor::shm {
 namespace {
@@ -23,7 +26,17 @@ uint32_t checkPool(const Trace &t, ShmDomainHandle_t *domainHandle, uint64_t poo
     auto unlatch = leaving(&domain.header->heapLatch);
     if (uint32_t rc = checkChunk(domain, poolHeapOffset, nullptr, callerId, line, fileName); rc != 0)
         return unlatch.close(t.fail(60, rc));
+    if (uint32_t rc = walkHeap(t, 65, domain); rc != 0) return unlatch.close(rc);
+    releaseDeadHolders(domain);
     if (uint32_t rc = unlatch.close(QUOR_RC_OK); rc != 0) return t.fail(70, rc);
+    // The pool's own heap, under its own latch (never together with the domain's).
+    HeapView pool;
+    if (uint32_t rc = openPool(domain, poolHeapOffset, &pool); rc != 0) return t.fail(80, rc);
+    if (uint32_t rc = enterEL(&pool.header->heapLatch); rc != 0) return t.fail(90, rc);
+    auto unlatchPool = leaving(&pool.header->heapLatch);
+    if (uint32_t rc = walkHeap(t, 100, pool); rc != 0) return unlatchPool.close(rc);
+    releaseDeadHolders(pool);
+    if (uint32_t rc = unlatchPool.close(QUOR_RC_OK); rc != 0) return t.fail(110, rc);
     return QUOR_RC_OK;
 }
 
@@ -34,7 +47,7 @@ uint32_t checkBlock(const Trace &t, void **addressRef, ShmPoolHandle_t *handle, 
     return underPoolLatch(t, 200, block, [&](BlockRef &b) {
         if (uint32_t rc = checkChunk(b.pool.pool, b.user, nullptr, callerId, line, fileName); rc != 0)
             return t.fail(300, rc);
-        return QUOR_RC_OK;
+        return walkHeap(t, 310, b.pool.pool);
     });
 }
 

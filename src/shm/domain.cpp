@@ -10,6 +10,7 @@
 #include "shm/domain_handle.h"
 #include "shm/handles.h"
 #include "shm/heap.h"
+#include "shm/holders.h"
 #include "shm/pads.h"
 #include "shm/storage.h"
 
@@ -307,11 +308,14 @@ uint32_t freeDomain(Trace &t, ShmDomainHandle_t **handleRef, uint32_t freeMode) 
         return t.failWith(80, QUOR_RC_BAD_FREE_MODE, freeMode);
     }
     HHeader_t *header = headerOf(handle);
+    if (freeMode == QUOR_SHM_FREE_NORMAL && header->refCount > 1)
+        (void)releaseDeadHoldersLatched(handle->base, QUOR_HEAP_KIND_DOMAIN, handle->heapOffset);
     if (uint32_t rc = enterEL(&header->heapLatch); rc != 0) return t.fail(90, rc);
     auto latch = leaving(&header->heapLatch);
     if (freeMode == QUOR_SHM_FREE_NORMAL && header->refCount > 1)
         return latch.close(t.failWith(100, QUOR_RC_DOMAIN_IN_USE, header->refCount));
     header->flags |= QUOR_HEAP_MARKED_FOR_DELETION;
+    forgetHolders(handle->base, QUOR_HEAP_KIND_DOMAIN, handle->heapOffset);
     header->heapMagic = 0;
     uint32_t rc = latch.close(QUOR_RC_OK);
     if (rc != 0) return t.fail(110, rc);

@@ -5,6 +5,7 @@
 
 #include "frame/export.h"
 #include "shm/pool.h"
+#include "shm/recovery.h"
 
 namespace quor::shm {
 namespace {
@@ -155,11 +156,11 @@ uint32_t printSkipLists(const Trace &t, ShmPoolHandle_t *handle, uint32_t kind, 
             rc != 0)
             return t.fail(40, rc);
         if (uint32_t rc = Dump(ref.domain, kPoolWords, verbosity).run(); rc != 0) return t.fail(50, rc);
-        return QUOR_RC_OK;
+        return walkHeap(t, 55, ref.domain);
     }
     if (uint32_t rc = findPool(t, 60, handle, &ref); rc != 0) return rc;
     if (uint32_t rc = Dump(ref.pool, kBlockWords, verbosity).run(); rc != 0) return t.fail(110, rc);
-    return QUOR_RC_OK;
+    return walkHeap(t, 115, ref.pool);
 }
 
 }  // namespace

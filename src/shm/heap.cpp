@@ -5,7 +5,9 @@
 #include <cstring>
 
 #include "frame/export.h"
+#include "shm/holders.h"
 #include "shm/pads.h"
+#include "shm/recovery.h"
 
 namespace quor::shm {
 
@@ -22,7 +24,8 @@ uint32_t initExsLatch(ExsLatch_t *latch, uint64_t eyecatcher) {
 uint32_t enterEL(ExsLatch_t *latch) {
     if (latch == nullptr) return QUOR_RC_NULL_SHM_LATCH;
     if (latch->eyecatcher != QUOR_EYECATCHER) return QUOR_RC_LATCH_NOT_INITIALIZED;
-    return hostLatchGet(latch->hostLatch) != 0 ? QUOR_RC_LATCH_FAILED : QUOR_RC_OK;
+    if (hostLatchGet(latch->hostLatch) != 0) return QUOR_RC_LATCH_FAILED;
+    return hostLatchRecoveredDeadHolder() ? afterDeadHolder(latch) : QUOR_RC_OK;
 }
 
 uint32_t exitEL(ExsLatch_t *latch) {
@@ -63,6 +66,7 @@ uint32_t connectHeap(void *base, uint32_t kind, uint64_t heapOffset) {
     return traced(Fn::quorConnectToStorageHeap, [&](Trace &t) {
         return countConnection(t, base, kind, heapOffset, [](HeapView &h) {
             if (h.header->flags & QUOR_HEAP_MARKED_FOR_DELETION) return h.traits->markedForDeletion;
+            noteConnection(h, 1);
             h.header->refCount += 1;
             return QUOR_RC_OK;
         });
@@ -73,6 +77,7 @@ uint32_t disconnectHeap(void *base, uint32_t kind, uint64_t heapOffset) {
     return traced(Fn::quorDisconnectFromStorageHeap, [&](Trace &t) {
         return countConnection(t, base, kind, heapOffset, [](HeapView &h) {
             if (h.header->refCount > 0) h.header->refCount -= 1;
+            noteConnection(h, -1);
             return QUOR_RC_OK;
         });
     });
@@ -113,7 +118,7 @@ uint32_t createInitStorageHeap(void *base, uint32_t kind, uint64_t heapSize, uin
         header->eyecatcher0 = eyecatcher0;
         header->handleEyecatcher = handleEyecatcher;
         header->latchEyecatcher = latchEyecatcher;
-        header->flags = initialFlags;
+        header->flags = initialFlags & ~QUOR_HEAP_DAMAGED;
         header->selfOffset = heapOffset;
         header->refCount = 1;
         header->heapSize = heapSize;
@@ -128,6 +133,7 @@ uint32_t createInitStorageHeap(void *base, uint32_t kind, uint64_t heapSize, uin
 
         auto *tail = h.record<HHeaderTail_t>(heapOffset + headerTailAt(userAppAreaSize));
         tail->topNodeOffset = tail->topNodeTag = tail->segInfoListHead = tail->rmxListHead = 0;
+        recordCreator(tail);
         uint32_t rc = initExsLatch(&tail->debugLatch, latchEyecatcher);
         if (rc == 0 && (rc = enterEL(&tail->debugLatch)) == 0) {
             auto debug = leaving(&tail->debugLatch);

@@ -95,8 +95,11 @@ public:
 
     // Null base (QUOR_RC_NOT_MAPPED), then the kind (QUOR_RC_BAD_HEAP_MODE).
     uint32_t attach(void *base, uint32_t kind, uint64_t heapOffset);
-    // The kind's magic is in place.
-    uint32_t checkMagic() const { return header->heapMagic == traits->magic ? QUOR_RC_OK : traits->badMagic; }
+    // The kind's magic is in place and the heap is not fenced (see recovery.h).
+    uint32_t checkMagic() const {
+        if (header->heapMagic != traits->magic) return traits->badMagic;
+        return (header->flags & QUOR_HEAP_DAMAGED) != 0 ? QUOR_RC_HEAP_DAMAGED : QUOR_RC_OK;
+    }
     uint32_t checkSelf() const { return header->selfOffset == H ? QUOR_RC_OK : traits->offsetMismatch; }
     // The sizes, levels and marks of the headers describe a heap that fits in
     // heapSize; caches the layout. QUOR_RC_HEAP_CORRUPT otherwise.

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "frame/export.h"
+#include "shm/recovery.h"
 
 namespace quor::shm {
 
@@ -298,7 +299,7 @@ QUOR_EXPORT uint32_t _quorShmAllocSList(void *base, uint32_t kind, uint64_t heap
     return traced(Fn::_quorShmAllocSList, [&](Trace &t) {
         HeapView h;
         if (uint32_t rc = openChecked(t, h, base, kind, heapOffset); rc != 0) return rc;
-        if (h.sl->allocCount == 0) return QUOR_RC_OK;
+        if (h.sl->allocCount == 0) return walkHeap(t, 90, h);
         const bool pools = kind == QUOR_HEAP_KIND_DOMAIN;
         std::printf("\r\nList of unfreed shared memory %s:", pools ? "pools" : "blocks");
         std::printf("\r\n%s\r\n",
@@ -328,6 +329,6 @@ QUOR_EXPORT uint32_t _quorShmAllocSList(void *base, uint32_t kind, uint64_t heap
             }
             link = HeapView::allocLinks(node)[0];
         }
-        return QUOR_RC_OK;
+        return walkHeap(t, 90, h);
     });
 }

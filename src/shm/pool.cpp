@@ -7,6 +7,7 @@
 #include "frame/export.h"
 #include "frame/state.h"
 #include "shm/handles.h"
+#include "shm/holders.h"
 #include "shm/storage.h"
 
 namespace quor::shm {
@@ -197,10 +198,15 @@ uint32_t freePool(const Trace &t, ShmPoolHandle_t **handleRef, uint32_t freeMode
     if (uint32_t rc = checkHeaderEyecatchers(t, 70, *ref.domain.header, true); rc != 0) return rc;
     if (uint32_t rc = ref.domain.open(handle.base, QUOR_HEAP_KIND_DOMAIN, handle.domainHeapOffset); rc != 0)
         return t.fail(100, rc);
-    if (uint32_t rc = openPool(ref.domain, handle.poolHeapOffset, &ref.pool); rc != 0) return t.fail(110, rc);
+    // A fenced pool can still be freed: its chunk belongs to the domain.
+    if (uint32_t rc = openPool(ref.domain, handle.poolHeapOffset, &ref.pool);
+        rc != 0 && rc != QUOR_RC_HEAP_DAMAGED)
+        return t.fail(110, rc);
     if (freeMode != QUOR_POOL_FREE_NORMAL && freeMode != QUOR_POOL_FREE_FORCE)
         return t.failWith(120, QUOR_RC_BAD_POOL_FREE_MODE, freeMode);
 
+    if (freeMode == QUOR_POOL_FREE_NORMAL && ref.pool.header->refCount > 1)
+        (void)releaseDeadHoldersLatched(handle.base, QUOR_HEAP_KIND_POOL, handle.poolHeapOffset);
     if (uint32_t rc = enterEL(&ref.domain.header->heapLatch); rc != 0) return t.fail(130, rc);
     auto unlatch = leaving(&ref.domain.header->heapLatch);
     if (freeMode == QUOR_POOL_FREE_NORMAL && ref.pool.header->refCount > 1)
@@ -209,6 +215,7 @@ uint32_t freePool(const Trace &t, ShmPoolHandle_t **handleRef, uint32_t freeMode
     // The magic goes first so that nothing is written into the chunk once the
     // domain owns it again; a refused return puts it back.
     HHeader_t *pool = ref.pool.header;
+    forgetHolders(handle.base, QUOR_HEAP_KIND_POOL, handle.poolHeapOffset);
     const uint64_t magic = pool->heapMagic;
     pool->heapMagic = 0;
     if (uint32_t rc =

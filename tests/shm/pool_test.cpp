@@ -1,6 +1,10 @@
 // Pools: layout inside the domain, option checks, connection counting, freeing,
 // latching, information and user application data.
+#include <sched.h>
+#include <signal.h>
 #include <unistd.h>
+
+#include <atomic>
 
 #include "pool_fixture.h"
 
@@ -167,15 +171,20 @@ TEST_F(PoolTest, ConnectRefusals) {
 TEST_F(PoolTest, NormalFreeWaitsForOtherProcessesForcedFreeDoesNot) {
     ShmPoolHandle_t *&pool = makePool();
     const uint64_t at = pool->poolHeapOffset;
+    // The other process stays alive while connected: a dead one's connection
+    // would be released by the free.
+    auto *connected = static_cast<std::atomic<int> *>(sharedScratch(sizeof(std::atomic<int>)));
     pid_t child = spawn([&] {
         ShmDomainOptions_t options{};
         options.mode = QUOR_SHM_MODE_USER_MEMORY;
         ShmDomainHandle_t *mine = nullptr;
         ShmPoolHandle_t *theirs = nullptr;
         if (quorConnectToShmDomain(nullptr, memory, &options, &mine) != 0) return 1;
-        return quorConnectToShmPool(&theirs, mine, at, nullptr) == 0 ? 0 : 2;
+        if (quorConnectToShmPool(&theirs, mine, at, nullptr) != 0) return 2;
+        connected->store(1);
+        for (;;) pause();
     });
-    ASSERT_EQ(waitChild(child), 0);
+    while (connected->load() == 0) sched_yield();
     ASSERT_EQ(header(at)->refCount, 2u);
 
     const ShmPoolHandle_t stale = *pool;
@@ -186,6 +195,8 @@ TEST_F(PoolTest, NormalFreeWaitsForOtherProcessesForcedFreeDoesNot) {
     EXPECT_EQ(domainHeader()->freeBytes, domainFree);
 
     ASSERT_EQ(_quorFreeShmPool(&pool, QUOR_POOL_FREE_FORCE, kCaller, 1, kFile), 0u);
+    kill(child, SIGKILL);
+    EXPECT_EQ(waitChild(child), -SIGKILL);
     EXPECT_EQ(pool, nullptr);
     EXPECT_EQ(lists(domain->heapOffset)->allocCount, 0u);
     EXPECT_EQ(lists(domain->heapOffset)->freeCount, 1u);

@@ -1,0 +1,223 @@
+// Which live processes hold references on shared objects.
+//
+// One table per user, in the POSIX shared-memory object "/quor.holders.<uid>",
+// records (object key, process, references). A process is named by its id and
+// its start time (field 22 of /proc/<pid>/stat, in clock ticks since boot), so a
+// process id that the system hands out again is not taken for the process that
+// died. The table is guarded by an exclusive flock on the object, which the system
+// drops when its holder dies, and by a mutex between the threads of a process.
+// A forked child opens the object anew: a flock belongs to the open file, which
+// parent and child would otherwise share.
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <random>
+
+#include "quor/host.h"
+
+namespace {
+
+struct HolderSlot {
+    uint64_t key;    // 0: free slot
+    uint64_t start;  // start time of the process
+    uint32_t pid;
+    uint32_t count;  // references held
+};
+static_assert(sizeof(HolderSlot) == 24);
+
+constexpr uint64_t kTableMagic = 0x484f4c4445525331ull;  // "HOLDERS1"
+constexpr uint32_t kSlots = 2048;
+
+struct HolderTable {
+    uint64_t magic;
+    uint64_t reserved;
+    HolderSlot slot[kSlots];
+};
+
+// The start time of a process, or 0 when it does not exist or is a zombie.
+uint64_t startTimeOf(pid_t pid) {
+    char path[48];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    FILE *file = std::fopen(path, "re");
+    if (file == nullptr) return 0;
+    char line[1024];
+    const size_t n = std::fread(line, 1, sizeof line - 1, file);
+    std::fclose(file);
+    line[n] = '\0';
+    // The command name may hold spaces and parentheses: fields start after the last ')'.
+    const char *at = std::strrchr(line, ')');
+    if (at == nullptr) return 0;
+    at += 1;
+    char state = 0;
+    uint64_t start = 0;
+    int field = 2;
+    for (const char *p = at; *p != '\0' && field < 22;) {
+        while (*p == ' ') ++p;
+        ++field;
+        if (field == 3) state = *p;
+        if (field == 22) start = std::strtoull(p, nullptr, 10);
+        while (*p != ' ' && *p != '\0') ++p;
+    }
+    return state == 'Z' || state == 'X' ? 0 : start;
+}
+
+class Holders {
+public:
+    // Runs `work(table, self)` with the table locked; false when the table is
+    // not available (the references are then simply not recorded).
+    template <class Work>
+    bool withTable(Work &&work) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (!open()) return false;
+        if (flock(fd_, LOCK_EX) != 0) return false;
+        if (table_->magic != kTableMagic) {
+            std::memset(table_->slot, 0, sizeof table_->slot);
+            table_->magic = kTableMagic;
+        }
+        work(*table_, self_);
+        flock(fd_, LOCK_UN);
+        return true;
+    }
+
+private:
+    struct Self {
+        pid_t pid = 0;
+        uint64_t start = 0;
+    };
+
+    bool open() {
+        const pid_t pid = getpid();
+        if (table_ != nullptr && self_.pid == pid) return true;
+        if (table_ != nullptr) {  // inherited across fork: open our own
+            munmap(table_, sizeof(HolderTable));
+            close(fd_);
+            table_ = nullptr;
+        }
+        self_ = {pid, startTimeOf(pid)};
+        char name[64];
+        std::snprintf(name, sizeof name, "/quor.holders.%u", static_cast<unsigned>(getuid()));
+        fd_ = shm_open(name, O_RDWR | O_CREAT | O_CLOEXEC, S_IRUSR | S_IWUSR);
+        if (fd_ < 0) return false;
+        struct stat st {};
+        if (fstat(fd_, &st) != 0 || st.st_uid != getuid() ||
+            (st.st_size < static_cast<off_t>(sizeof(HolderTable)) &&
+             ftruncate(fd_, sizeof(HolderTable)) != 0)) {
+            close(fd_);
+            return false;
+        }
+        void *map = mmap(nullptr, sizeof(HolderTable), PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
+        if (map == MAP_FAILED) {
+            close(fd_);
+            return false;
+        }
+        table_ = static_cast<HolderTable *>(map);
+        return true;
+    }
+
+    std::mutex mutex_;
+    int fd_ = -1;
+    HolderTable *table_ = nullptr;
+    Self self_;
+};
+
+Holders &holders() {
+    static Holders *instance = new Holders;  // never destroyed: used until the process ends
+    return *instance;
+}
+
+// A process that is gone needs no look at /proc; one that exists is compared by
+// its start time, which tells a reused id from the process that died.
+bool dead(const HolderSlot &slot) {
+    if (kill(static_cast<pid_t>(slot.pid), 0) != 0 && errno == ESRCH) return true;
+    return startTimeOf(static_cast<pid_t>(slot.pid)) != slot.start;
+}
+
+// Clears the slots of `key` held by dead processes (other than `self`) and
+// returns the references they held.
+template <class Self>
+uint64_t releaseDead(HolderTable &table, uint64_t key, const Self &self) {
+    uint64_t released = 0;
+    for (HolderSlot &slot : table.slot) {
+        if (slot.key != key || (slot.pid == static_cast<uint32_t>(self.pid) && slot.start == self.start))
+            continue;
+        if (dead(slot)) {
+            released += slot.count;
+            slot = HolderSlot{};
+        }
+    }
+    return released;
+}
+
+}  // namespace
+
+extern "C" uint64_t hostHolderNewKey(void) {
+    static std::mutex mutex;
+    static std::mt19937_64 generator{std::random_device{}() ^ static_cast<uint64_t>(getpid())};
+    std::lock_guard<std::mutex> guard(mutex);
+    uint64_t key = 0;
+    while (key == 0) key = generator();
+    return key;
+}
+
+extern "C" uint32_t hostHolderAdd(uint64_t key, int32_t delta, uint64_t *releasedDead) {
+    if (key == 0) return QUOR_RC_NULL_PARAMETER;
+    if (releasedDead != nullptr) *releasedDead = 0;
+    bool recorded = false;
+    const bool open = holders().withTable([&](HolderTable &table, const auto &self) {
+        if (releasedDead != nullptr) *releasedDead = releaseDead(table, key, self);
+        HolderSlot *mine = nullptr, *vacant = nullptr;
+        for (HolderSlot &slot : table.slot) {
+            if (slot.key == key && slot.pid == static_cast<uint32_t>(self.pid) && slot.start == self.start) {
+                mine = &slot;
+                break;
+            }
+            if (slot.key == 0 && vacant == nullptr) vacant = &slot;
+        }
+        if (mine == nullptr && delta > 0) {
+            if (vacant == nullptr) {  // full: make room from the slots of dead processes
+                for (HolderSlot &slot : table.slot) {
+                    if (dead(slot)) {
+                        vacant = &slot;
+                        break;
+                    }
+                }
+            }
+            if (vacant == nullptr) return;
+            *vacant = HolderSlot{key, self.start, static_cast<uint32_t>(self.pid), 0};
+            mine = vacant;
+        }
+        if (mine == nullptr) return;
+        const int64_t count = int64_t{mine->count} + delta;
+        mine->count = count > 0 ? static_cast<uint32_t>(count) : 0;
+        if (mine->count == 0) *mine = HolderSlot{};
+        recorded = true;
+    });
+    return open && recorded ? QUOR_RC_OK : QUOR_RC_NOT_ATTACHED;
+}
+
+extern "C" uint32_t hostHolderReleaseDead(uint64_t key, uint64_t *released) {
+    if (key == 0 || released == nullptr) return QUOR_RC_NULL_PARAMETER;
+    *released = 0;
+    const bool open = holders().withTable(
+        [&](HolderTable &table, const auto &self) { *released = releaseDead(table, key, self); });
+    return open ? QUOR_RC_OK : QUOR_RC_NOT_ATTACHED;
+}
+
+extern "C" uint32_t hostHolderForget(uint64_t key) {
+    if (key == 0) return QUOR_RC_NULL_PARAMETER;
+    const bool open = holders().withTable([&](HolderTable &table, const auto &) {
+        for (HolderSlot &slot : table.slot) {
+            if (slot.key == key) slot = HolderSlot{};
+        }
+    });
+    return open ? QUOR_RC_OK : QUOR_RC_NOT_ATTACHED;
+}
