@@ -40,6 +40,7 @@
 #include "quor/host.h"
 #include "quor/quor.h"
 #include "time_reporter.h"
+#include "two_processes.h"
 
 namespace {
 
@@ -340,26 +341,9 @@ void TwoProcesses(benchmark::State &state) {
     Ours &o = ours();
     const int64_t rounds = state.range(0);
     for (auto _ : state) {
-        raw->ready.store(0);
         raw->counter = 0;
         check(quorSetValueForRProperty(o.node, 1, 0, 0) == 0, "reset");
-        pid_t child = fork();
-        if (child == 0) {
-            raw->ready.fetch_add(1);
-            while (raw->ready.load() < 2) {
-            }
-            Turns(1, rounds);
-            _exit(0);
-        }
-        while (raw->ready.load() < 1) {
-        }
-        auto start = std::chrono::steady_clock::now();
-        raw->ready.fetch_add(1);
-        Turns(0, rounds);
-        int status = 0;
-        waitpid(child, &status, 0);
-        state.SetIterationTime(
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        state.SetIterationTime(runTwoProcesses(&raw->ready, [&](int me) { Turns(me, rounds); }));
     }
     state.SetItemsProcessed(state.iterations() * 2 * rounds);
 }
