@@ -27,7 +27,7 @@ uint32_t tearDown(Trace &trace) {
     if (state.protectedSegState == QUOR_PROTSEG_VALID) state.protectedSegState = QUOR_PROTSEG_INVALID;
     if (state.protectedSegInfo.eyecatcher == QUOR_EYECATCHER) {
         ShmSegInfo_t *record = &state.protectedSegInfo;  // its handles only; the record is static
-        if (uint32_t rc = tree::releaseSegInfo(&record); rc != 0) return trace.fail(40, rc);
+        if (uint32_t rc = tree::releaseSegInfo(&record); rc != 0) return trace.fail(30, rc);
     }
 
     // Detach the chain first: a failure half-way leaves an empty registry, never a
@@ -39,18 +39,18 @@ uint32_t tearDown(Trace &trace) {
         if (node->segInfo != nullptr && node->segInfo->eyecatcher == QUOR_EYECATCHER) {
             uint32_t rc = tree::releaseSegInfo(&node->segInfo);
             if (rc == 0) rc = freePrivate(&node, src::tree);
-            if (rc != 0) return trace.fail(50, rc);
+            if (rc != 0) return trace.fail(40, rc);
         }
         node = next;
     }
 
     // The private lists live as long as the library does: a later first
     // initialisation starts them empty, so their nodes would otherwise be lost.
-    if (uint32_t rc = quorDeleteAttachSegInfoPMLList(); rc != 0) return trace.fail(52, rc);
-    if (uint32_t rc = quorDeleteRMXPMLList(); rc != 0) return trace.fail(54, rc);
+    if (uint32_t rc = quorDeleteAttachSegInfoPMLList(); rc != 0) return trace.fail(50, rc);
+    if (uint32_t rc = quorDeleteRMXPMLList(); rc != 0) return trace.fail(60, rc);
 
     if (uint32_t rc = freePrivate(&state.attachInfoList, src::tree); rc != 0) {
-        return trace.fail(60, rc);
+        return trace.fail(70, rc);
     }
     state.initCount = 0;
     state.libraryMagic = QUOR_LIB_NOT_INITIALIZED;
@@ -166,7 +166,7 @@ QUOR_EXPORT uint32_t quorReturnRegisterSize(SNodeCB_t *node, uint64_t *sizeOut) 
         if (node == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
         if (sizeOut == nullptr) return t.failWith(20, QUOR_RC_NULL_REGISTER_SIZE_OUTPUT, 0);
         return tree::inSection(t, 30, node, tree::Access::Read, 0, [&] {
-            if (uint32_t rc = tree::checkCondition(node->NodeCondition, QUOR_COND_MASK_ACCESSORS); rc != 0) {
+            if (uint32_t rc = tree::checkNodeCondition(node, QUOR_COND_MASK_ACCESSORS); rc != 0) {
                 return t.fail(40, rc);
             }
             *sizeOut = QUOR_REGISTER_SIZE;

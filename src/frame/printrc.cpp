@@ -5,7 +5,8 @@
 using namespace quor;
 
 QUOR_EXPORT uint32_t quorPrintrc(uint32_t returnCode, char *textOut) {
-    return traced(Fn::quorPrintrc, [&](Trace &) {
-        return hostErrorGetDescription(returnCode, textOut, QUOR_PRINTRC_BUFFER_SIZE);
+    return traced(Fn::quorPrintrc, [&](Trace &t) {
+        const uint32_t rc = hostErrorGetDescription(returnCode, textOut, QUOR_PRINTRC_BUFFER_SIZE);
+        return rc == 0 ? rc : t.fail(10, rc);
     });
 }

@@ -1,5 +1,7 @@
 // Segment and module lists: the two list kinds, and the exported operations as
 // one-line shims onto the shared algorithms of sorted_list.h.
+#include "lists/lists.h"
+
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -83,6 +85,18 @@ constexpr auto rmxShared = quor::lists::run<quor::lists::RmxKind, quor::lists::S
 constexpr auto segPrivate = quor::lists::run<quor::lists::SegInfoKind, quor::lists::PrivateList>;
 constexpr auto rmxPrivate = quor::lists::run<quor::lists::RmxKind, quor::lists::PrivateList>;
 }  // namespace
+
+uint32_t quor::lists::findOrInsertSegInfo(ShmPoolHandle_t *pool, const ShmSegInfo_t *record,
+                                          AttachSegInfo_t **stored) {
+    return runWith<SegInfoKind, SharedList>(Fn::quorFindAttachSegInfoNodeInLList, pool, Op::FindOrInsert,
+                                            record, stored, Fn::quorInsertAttachSegInfoNodeIntoLList);
+}
+
+uint32_t quor::lists::findOrInsertRmx(ShmPoolHandle_t *pool, const RMXPathRec_t *record,
+                                      RMXPathRec_t **stored) {
+    return runWith<RmxKind, SharedList>(Fn::quorFindRMXNodeInLList, pool, Op::FindOrInsert, record, stored,
+                                        Fn::quorInsertRMXNodeIntoLList);
+}
 
 // ---- shared AttachSegInfo list ----
 

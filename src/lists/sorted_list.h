@@ -36,7 +36,7 @@
 
 namespace quor::lists {
 
-enum class Op { Find, Insert, Delete, DeleteAll, Print };
+enum class Op { Find, Insert, FindOrInsert, Delete, DeleteAll, Print };
 
 // Allocation tags of shared blocks: the storage code may read up to 24 bytes of
 // the caller's file name into a pad, so the name is padded to that length.
@@ -49,7 +49,7 @@ inline constexpr char kBlockSource[24] = "quorll";
 template <class Node>
 Node *allocated(Trace &trace, uint32_t code, void *block, uint32_t *rc) {
     if (code == 0 && block == nullptr) code = QUOR_RC_NO_MEMORY;
-    *rc = code == 0 ? code : trace.fail(120, code);
+    *rc = code == 0 ? code : trace.fail(180, code);
     return code == 0 ? static_cast<Node *>(block) : nullptr;
 }
 
@@ -84,7 +84,7 @@ public:
     uint32_t release(Node *node) {
         void *block = node;
         if (uint32_t rc = hostMemFree(&block, 0, 0, src::lists, __LINE__); rc != 0)
-            return trace_.fail(130, rc);
+            return trace_.fail(190, rc);
         return QUOR_RC_OK;
     }
 
@@ -120,16 +120,16 @@ public:
             return trace_.failWith(50, QUOR_RC_HANDLE_OFFSET_NOT_ALIGNED, handle_->domainHeapOffset);
         }
         if (handle_->poolHeapOffset % 8 != 0) {
-            return trace_.failWith(51, QUOR_RC_POOL_OFFSET_NOT_ALIGNED, handle_->poolHeapOffset);
+            return trace_.failWith(60, QUOR_RC_POOL_OFFSET_NOT_ALIGNED, handle_->poolHeapOffset);
         }
         domain_ = reinterpret_cast<HHeader_t *>(base_ + handle_->domainHeapOffset);
         if (uint32_t rc = quorEnterELCriticalSection(&domain_->heapLatch); rc != 0)
-            return trace_.fail(60, rc);
+            return trace_.fail(70, rc);
         return QUOR_RC_OK;
     }
     uint32_t unlock() {
         if (uint32_t rc = quorExitELCriticalSection(&domain_->heapLatch); rc != 0)
-            return trace_.fail(150, rc);
+            return trace_.fail(200, rc);
         return QUOR_RC_OK;
     }
 
@@ -138,22 +138,22 @@ public:
     uint32_t locate() {
         const uint64_t domainOffset = handle_->domainHeapOffset, poolOffset = handle_->poolHeapOffset;
         if (domain_->heapMagic != QUOR_DOMAIN_HEAP_MAGIC) {
-            return trace_.failWith(70, QUOR_RC_BAD_DOMAIN_EYECATCHER, domain_->heapMagic);
+            return trace_.failWith(80, QUOR_RC_BAD_DOMAIN_EYECATCHER, domain_->heapMagic);
         }
         const uint64_t heapSize = domain_->heapSize, userSize = domain_->userAppAreaSize;
         if (heapSize > UINT64_MAX - domainOffset || userSize > heapSize) {
-            return trace_.failWith(71, QUOR_RC_DOMAIN_USER_APP_AREA_CORRUPT, userSize);
+            return trace_.failWith(90, QUOR_RC_DOMAIN_USER_APP_AREA_CORRUPT, userSize);
         }
         const Region domainHeap(base_, domainOffset + heapSize);
         auto *tail = domainHeap.at<HHeaderTail_t>(domainOffset + sizeof(HHeader_t) + (userSize + 7) / 8 * 8);
-        if (tail == nullptr) return trace_.failWith(72, QUOR_RC_DOMAIN_USER_APP_AREA_CORRUPT, userSize);
+        if (tail == nullptr) return trace_.failWith(100, QUOR_RC_DOMAIN_USER_APP_AREA_CORRUPT, userSize);
         auto *pool = domainHeap.at<HHeader_t>(poolOffset);
         if (pool == nullptr || pool->heapMagic != QUOR_POOL_HEAP_MAGIC) {
-            return trace_.failLogged(73, QUOR_RC_BAD_POOL_EYECATCHER, poolOffset);
+            return trace_.failLogged(110, QUOR_RC_BAD_POOL_EYECATCHER, poolOffset);
         }
         const uint64_t poolSize = pool->heapSize;
         if (!domainHeap.contains(poolOffset, poolSize))
-            return trace_.failLogged(74, QUOR_RC_LLIST_FAILED, poolSize);
+            return trace_.failLogged(120, QUOR_RC_LLIST_FAILED, poolSize);
         head_ = &(tail->*Kind::sharedHead);
         std::memcpy(&key_, &domain_->handleEyecatcher, sizeof key_);
         poolOffset_ = poolOffset;
@@ -168,9 +168,9 @@ public:
     // The node a link names, if it lies wholly inside the pool and the walk has
     // not yet visited more nodes than the pool could hold.
     uint32_t node(Link link, Node **out) {
-        if (++visited_ > capacity_) return trace_.failLogged(80, QUOR_RC_LLIST_FAILED, link);
+        if (++visited_ > capacity_) return trace_.failLogged(130, QUOR_RC_LLIST_FAILED, link);
         Node *node = link >= poolOffset_ ? pool_.at<Node>(link - poolOffset_) : nullptr;
-        if (node == nullptr) return trace_.failLogged(81, QUOR_RC_LLIST_FAILED, link);
+        if (node == nullptr) return trace_.failLogged(140, QUOR_RC_LLIST_FAILED, link);
         *out = node;
         return QUOR_RC_OK;
     }
@@ -185,7 +185,7 @@ public:
     uint32_t release(Node *node) {
         void *block = node;
         if (uint32_t rc = _quorFreeShmBlock(&block, handle_, trace_.id(), __LINE__, kBlockSource); rc != 0) {
-            return trace_.fail(130, rc);
+            return trace_.fail(190, rc);
         }
         return QUOR_RC_OK;
     }
@@ -223,7 +223,7 @@ uint32_t seek(Trace &trace, List &list, const typename Kind::Input &record, Posi
         if (uint32_t rc = list.node(*at->link, &node); rc != 0) return rc;
         int64_t order = 0;
         if (Kind::compare(record, node->record, list.key(), &order) != 0) {
-            return trace.fail(90, QUOR_RC_ATTACH_LIST_FAILED);
+            return trace.fail(150, QUOR_RC_ATTACH_LIST_FAILED);
         }
         if (order >= 0) {
             at->node = node;
@@ -243,11 +243,10 @@ uint32_t find(Trace &trace, List &list, const typename Kind::Input &record, type
     return QUOR_RC_OK;
 }
 
+// Links a new node holding `record` at the place `at` that seek found.
 template <class Kind, class List>
-uint32_t insert(Trace &trace, List &list, const typename Kind::Input &record, typename Kind::Record **out) {
-    Position<List> at;
-    if (uint32_t rc = seek<Kind>(trace, list, record, &at); rc != 0) return rc;
-    if (at.node != nullptr && at.order == 0) return trace.fail(100, QUOR_RC_LLIST_DUPLICATE);
+uint32_t linkNew(List &list, const Position<List> &at, const typename Kind::Input &record,
+                 typename Kind::Record **out) {
     uint32_t rc = QUOR_RC_OK;
     typename List::Node *node = list.allocate(&rc);
     if (node == nullptr) return rc;
@@ -259,10 +258,32 @@ uint32_t insert(Trace &trace, List &list, const typename Kind::Input &record, ty
 }
 
 template <class Kind, class List>
+uint32_t insert(Trace &trace, List &list, const typename Kind::Input &record, typename Kind::Record **out) {
+    Position<List> at;
+    if (uint32_t rc = seek<Kind>(trace, list, record, &at); rc != 0) return rc;
+    if (at.node != nullptr && at.order == 0) return trace.fail(160, QUOR_RC_LLIST_DUPLICATE);
+    return linkNew<Kind>(list, at, record, out);
+}
+
+// The stored copy of `record`, linked first when there is none. The insertion
+// writes the records of the insert operation `insertFn`.
+template <class Kind, class List>
+uint32_t findOrInsert(Trace &trace, List &list, const typename Kind::Input &record,
+                      typename Kind::Record **out, Fn insertFn) {
+    Position<List> at;
+    if (uint32_t rc = seek<Kind>(trace, list, record, &at); rc != 0) return rc;
+    if (at.node != nullptr && at.order == 0) {
+        *out = &at.node->record;
+        return QUOR_RC_OK;
+    }
+    return traced(insertFn, [&](Trace &) { return linkNew<Kind>(list, at, record, out); });
+}
+
+template <class Kind, class List>
 uint32_t remove(Trace &trace, List &list, const typename Kind::Input &record) {
     Position<List> at;
     if (uint32_t rc = seek<Kind>(trace, list, record, &at); rc != 0) return rc;
-    if (at.node == nullptr || at.order != 0) return trace.fail(110, QUOR_RC_LLIST_NODE_NOT_FOUND);
+    if (at.node == nullptr || at.order != 0) return trace.fail(170, QUOR_RC_LLIST_NODE_NOT_FOUND);
     *at.link = at.node->next;
     return list.release(at.node);
 }
@@ -298,18 +319,19 @@ uint32_t print(List &list) {
 
 // One list operation, from argument checks to the closing latch release. The
 // record is needed by find, insert and delete; the output by find and insert.
+// Find-or-insert runs as a find that, when it finds nothing, inserts under the
+// same hold of the latch (writing the insert's records, `insertFn`).
 template <class Kind, template <class> class Place>
-uint32_t run(Fn fn, typename Place<Kind>::Handle handle, Op op, const typename Kind::Input *record,
-             typename Kind::Record **recordOut) {
+uint32_t runWith(Fn fn, typename Place<Kind>::Handle handle, Op op, const typename Kind::Input *record,
+                 typename Kind::Record **recordOut, Fn insertFn) {
     return traced(fn, [&](Trace &trace) -> uint32_t {
         Place<Kind> list(trace);
         if (uint32_t rc = list.open(handle); rc != 0) return rc;
-        if (record == nullptr && (op == Op::Find || op == Op::Insert || op == Op::Delete)) {
+        const bool stores = op == Op::Find || op == Op::Insert || op == Op::FindOrInsert;
+        if (record == nullptr && (stores || op == Op::Delete)) {
             return trace.failLogged(30, QUOR_RC_LLIST_FAILED, 0);
         }
-        if (recordOut == nullptr && (op == Op::Find || op == Op::Insert)) {
-            return trace.failLogged(40, QUOR_RC_NULL_PARAMETER, 0);
-        }
+        if (recordOut == nullptr && stores) return trace.failLogged(40, QUOR_RC_NULL_PARAMETER, 0);
         if (uint32_t rc = list.lock(); rc != 0) return rc;
         Closing unlatch([&] { return list.unlock(); });
         uint32_t rc = list.locate();
@@ -320,6 +342,9 @@ uint32_t run(Fn fn, typename Place<Kind>::Handle handle, Op op, const typename K
                     break;
                 case Op::Insert:
                     rc = insert<Kind>(trace, list, *record, recordOut);
+                    break;
+                case Op::FindOrInsert:
+                    rc = findOrInsert<Kind>(trace, list, *record, recordOut, insertFn);
                     break;
                 case Op::Delete:
                     rc = remove<Kind>(trace, list, *record);
@@ -334,6 +359,11 @@ uint32_t run(Fn fn, typename Place<Kind>::Handle handle, Op op, const typename K
         }
         return unlatch.close(rc);
     });
+}
+template <class Kind, template <class> class Place>
+uint32_t run(Fn fn, typename Place<Kind>::Handle handle, Op op, const typename Kind::Input *record,
+             typename Kind::Record **recordOut) {
+    return runWith<Kind, Place>(fn, handle, op, record, recordOut, fn);
 }
 
 }  // namespace quor::lists

@@ -7,6 +7,7 @@
 
 #include "frame/export.h"
 #include "frame/state.h"
+#include "shm/domain_handle.h"
 #include "shm/heap.h"
 #include "shm/pads.h"
 
@@ -380,6 +381,20 @@ QUOR_EXPORT uint32_t quorDestroyShmDomainHandle(ShmDomainHandle_t **handleRef) {
         if (uint32_t rc = releaseHandle(handleRef); rc != 0) return t.fail(40, rc);
         return QUOR_RC_OK;
     });
+}
+
+uint32_t quor::shm::dropDomainHandle(ShmDomainHandle_t **handleRef) {
+    ShmDomainHandle_t *handle = *handleRef;
+    if (handle == nullptr) return QUOR_RC_OK;
+    if (auto *memory = static_cast<IpcMemory *>(handle->ipcMemory); memory != nullptr) {
+        // The heap cannot be walked to find what was poisoned: clear the whole
+        // mapping before it goes, or a later mapping at these addresses inherits it.
+        void *mapped = nullptr;
+        if (chunkPoisoning() && memory->getAddress(&mapped) == 0) unpoisonBytes(mapped, memory->size());
+        deleteSegmentObject(memory);
+        handle->ipcMemory = nullptr;
+    }
+    return releaseHandle(handleRef);
 }
 
 namespace {

@@ -25,17 +25,20 @@ struct Untraced {
 // Sets *latched when the node's model takes latches.
 // The failure branches are marked unlikely: the sections are the hottest path of
 // the library, and the taken path should run straight through.
+// `model` is in-out: a section being left is given the model its entry went by;
+// otherwise the node's model word is read, once, and handed back so that the
+// exit can follow the same model whatever the word holds by then.
 template <class Recorder>
-uint32_t checkSectionArguments(const Recorder &t, SNodeCB_t *node, NodeLatchBlock_t *block,
-                               const uint32_t *modelGiven, bool *latched) {
+uint32_t checkSectionArguments(const Recorder &t, SNodeCB_t *node, NodeLatchBlock_t *block, uint32_t *model,
+                               bool modelGiven, bool *latched) {
     if (node == nullptr) [[unlikely]]
         return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
     if (block == nullptr) [[unlikely]]
         return t.failWith(20, QUOR_RC_NULL_LATCH_BLOCK, 0);
-    const uint32_t model = modelGiven != nullptr ? *modelGiven : node->concurrencyModel;
-    if (model >= kModelLimit) [[unlikely]]
-        return t.failWith(30, QUOR_RC_BAD_CONCURRENCY_MODEL, model);
-    *latched = model == QUOR_CONCURRENCY_MODEL_LATCHED;
+    if (!modelGiven) *model = __atomic_load_n(&node->concurrencyModel, __ATOMIC_RELAXED);
+    if (*model >= kModelLimit) [[unlikely]]
+        return t.failWith(30, QUOR_RC_BAD_CONCURRENCY_MODEL, *model);
+    *latched = *model == QUOR_CONCURRENCY_MODEL_LATCHED;
     return QUOR_RC_OK;
 }
 
@@ -49,10 +52,13 @@ uint32_t enterLatched(const Recorder &t, NodeLatchBlock_t *block, Access access)
     int32_t old = 0;
     if (hostAtomicSwap(block->writerActive, 1, &old) != 0 ||
         hostAtomicIncrement(block->writeCount, &old) != 0) [[unlikely]] {
-        // A writer that cannot be counted does not keep the latch.
-        uint32_t rc = merged(QUOR_RC_ATOMIC_FAILED,
-                             hostLatchRelease(block->accessLatch) != 0 ? QUOR_RC_LATCH_FAILED : 0);
-        return t.fail(60, rc);
+        // A writer that cannot be counted does not keep the latch; a latch that
+        // cannot be given back is the graver fault, and its code is the result.
+        if (hostLatchRelease(block->accessLatch) != 0) [[unlikely]] {
+            (void)t.fail(60, QUOR_RC_ATOMIC_FAILED);
+            return t.fail(70, QUOR_RC_LATCH_FAILED);
+        }
+        return t.fail(60, QUOR_RC_ATOMIC_FAILED);
     }
     return QUOR_RC_OK;
 }
@@ -63,19 +69,19 @@ uint32_t exitLatched(const Recorder &t, NodeLatchBlock_t *block, Access access) 
     if (access == Access::Write) {
         int32_t old = 0;
         if (hostAtomicSwap(block->writerActive, 0, &old) != 0) [[unlikely]]
-            rc = t.fail(60, QUOR_RC_ATOMIC_FAILED);
+            rc = t.fail(50, QUOR_RC_ATOMIC_FAILED);
     }
     // The latch is released whatever became of the writer mark.
     if (const uint32_t released = hostLatchRelease(block->accessLatch); released != 0) [[unlikely]]
-        rc = merged(rc, t.fail(70, released));
+        rc = merged(rc, t.fail(60, released));
     return rc;
 }
 
 template <class Recorder>
 [[gnu::always_inline]] inline uint32_t section(const Recorder &t, SNodeCB_t *node, NodeLatchBlock_t *block,
-                                               bool enter, Access access, const uint32_t *model = nullptr) {
+                                               bool enter, Access access, uint32_t *model, bool modelGiven) {
     bool latched = false;
-    const uint32_t rc = checkSectionArguments(t, node, block, model, &latched);
+    const uint32_t rc = checkSectionArguments(t, node, block, model, modelGiven, &latched);
     if (rc != 0 || !latched) [[unlikely]]
         return rc;
     if (block->latchEyecatcher != QUOR_EYECATCHER) [[unlikely]] {
@@ -87,36 +93,51 @@ template <class Recorder>
 // The section with its trace records, for when tracing is on: kept out of the
 // way of the untraced path, which then needs no frame of its own.
 [[gnu::cold, gnu::noinline]] uint32_t tracedSection(SNodeCB_t *node, NodeLatchBlock_t *block, bool enter,
-                                                    Access access, const uint32_t *model) {
+                                                    Access access, uint32_t *model, bool modelGiven) {
     return traced(sectionFn(enter, access),
-                  [&](Trace &t) { return section(t, node, block, enter, access, model); });
+                  [&](Trace &t) { return section(t, node, block, enter, access, model, modelGiven); });
 }
 
 // With tracing off a section is its checks and the host latch, run straight
 // through.
 template <Access access>
 [[gnu::always_inline]] inline uint32_t sectionStep(SNodeCB_t *node, NodeLatchBlock_t *block, bool enter,
-                                                   const uint32_t *model = nullptr) {
+                                                   uint32_t *model, bool modelGiven) {
     if (tracingOn()) [[unlikely]]
-        return tracedSection(node, block, enter, access, model);
-    return section(Untraced{}, node, block, enter, access, model);
+        return tracedSection(node, block, enter, access, model, modelGiven);
+    return section(Untraced{}, node, block, enter, access, model, modelGiven);
+}
+
+template <Access access>
+[[gnu::always_inline]] inline uint32_t enterStep(SNodeCB_t *node, NodeLatchBlock_t *block) {
+    uint32_t model = 0;
+    return sectionStep<access>(node, block, true, &model, false);
+}
+
+template <Access access>
+[[gnu::always_inline]] inline uint32_t exitStep(SNodeCB_t *node, NodeLatchBlock_t *block) {
+    uint32_t model = 0;
+    return sectionStep<access>(node, block, false, &model, false);
 }
 
 }  // namespace
 
-uint32_t enterSection(SNodeCB_t *node, NodeLatchBlock_t *block, Access access) {
-    return access == Access::Read ? sectionStep<Access::Read>(node, block, true)
-                                  : sectionStep<Access::Write>(node, block, true);
+uint32_t enterSection(SNodeCB_t *node, NodeLatchBlock_t *block, Access access, uint32_t *modelUsed) {
+    uint32_t model = 0;
+    const uint32_t rc = access == Access::Read ? sectionStep<Access::Read>(node, block, true, &model, false)
+                                               : sectionStep<Access::Write>(node, block, true, &model, false);
+    if (modelUsed != nullptr) *modelUsed = model;
+    return rc;
 }
 
 uint32_t exitSection(SNodeCB_t *node, NodeLatchBlock_t *block, Access access) {
-    return access == Access::Read ? sectionStep<Access::Read>(node, block, false)
-                                  : sectionStep<Access::Write>(node, block, false);
+    return access == Access::Read ? exitStep<Access::Read>(node, block)
+                                  : exitStep<Access::Write>(node, block);
 }
 
 uint32_t exitSectionAs(SNodeCB_t *node, NodeLatchBlock_t *block, Access access, uint32_t model) {
-    return access == Access::Read ? sectionStep<Access::Read>(node, block, false, &model)
-                                  : sectionStep<Access::Write>(node, block, false, &model);
+    return access == Access::Read ? sectionStep<Access::Read>(node, block, false, &model, true)
+                                  : sectionStep<Access::Write>(node, block, false, &model, true);
 }
 
 namespace {
@@ -133,13 +154,12 @@ CriticalSection::CriticalSection(SNodeCB_t *node, Access access, uint32_t inCrit
         leave_.dismiss();
         return;
     }
-    enterRc_ = enterSection(node, target_.block, access);
-    if (enterRc_ != 0) {
-        leave_.dismiss();
-        return;
-    }
-    // Nobody else changes the model of a node whose section we hold.
-    target_.model = node->concurrencyModel;
+    // The exit follows the model this entry went by: the model word may change
+    // while the section is held (quorSetConcurrencyModel takes no latch, and
+    // option changes rewrite it inside the section), and leaving by the new word
+    // would keep a latch for good or release one never taken.
+    enterRc_ = enterSection(node, target_.block, access, &target_.model);
+    if (enterRc_ != 0) leave_.dismiss();
 }
 
 uint32_t initializeLatches(SNodeCB_t *node, NodeLatchBlock_t *block, uint32_t key) {
@@ -160,6 +180,15 @@ uint32_t initializeLatches(SNodeCB_t *node, NodeLatchBlock_t *block, uint32_t ke
             return t.fail(60, QUOR_RC_ATOMIC_FAILED);
         }
         __atomic_store_n(&block->latchEyecatcher, key, __ATOMIC_RELEASE);
+        return QUOR_RC_OK;
+    });
+}
+
+uint32_t checkNodeCondition(SNodeCB_t *node, uint32_t mask) {
+    return traced(Fn::quorCheckNodeCondition, [&](Trace &t) {
+        if (node == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
+        const uint32_t condition = node->NodeCondition;
+        if (uint32_t rc = checkCondition(condition, mask); rc != 0) return t.failWith(20, rc, condition);
         return QUOR_RC_OK;
     });
 }
@@ -260,22 +289,22 @@ QUOR_EXPORT uint32_t quorInitializeLatches(SNodeCB_t *node, NodeLatchBlock_t *la
 // in the hot text.
 QUOR_EXPORT __attribute__((hot)) uint32_t quorEnterCriticalSectionBeforeRead(SNodeCB_t *node,
                                                                              NodeLatchBlock_t *latchBlock) {
-    return sectionStep<Access::Read>(node, latchBlock, true);
+    return enterStep<Access::Read>(node, latchBlock);
 }
 
 QUOR_EXPORT __attribute__((hot)) uint32_t quorExitCriticalSectionAfterRead(SNodeCB_t *node,
                                                                            NodeLatchBlock_t *latchBlock) {
-    return sectionStep<Access::Read>(node, latchBlock, false);
+    return exitStep<Access::Read>(node, latchBlock);
 }
 
 QUOR_EXPORT __attribute__((hot)) uint32_t quorEnterCriticalSectionBeforeWrite(SNodeCB_t *node,
                                                                               NodeLatchBlock_t *latchBlock) {
-    return sectionStep<Access::Write>(node, latchBlock, true);
+    return enterStep<Access::Write>(node, latchBlock);
 }
 
 QUOR_EXPORT __attribute__((hot)) uint32_t quorExitCriticalSectionAfterWrite(SNodeCB_t *node,
                                                                             NodeLatchBlock_t *latchBlock) {
-    return sectionStep<Access::Write>(node, latchBlock, false);
+    return exitStep<Access::Write>(node, latchBlock);
 }
 
 QUOR_EXPORT uint32_t quorGetNodeCondition(SNodeCB_t *node, uint32_t *conditionOut) {
@@ -289,12 +318,7 @@ QUOR_EXPORT uint32_t quorGetNodeCondition(SNodeCB_t *node, uint32_t *conditionOu
 }
 
 QUOR_EXPORT uint32_t quorCheckNodeCondition(SNodeCB_t *node, uint32_t mask) {
-    return traced(Fn::quorCheckNodeCondition, [&](Trace &t) {
-        if (node == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
-        const uint32_t condition = node->NodeCondition;
-        if (uint32_t rc = checkCondition(condition, mask); rc != 0) return t.failWith(20, rc, condition);
-        return QUOR_RC_OK;
-    });
+    return checkNodeCondition(node, mask);
 }
 
 QUOR_EXPORT uint32_t quorActivateNode(SNodeCB_t **node) {

@@ -12,7 +12,8 @@
 //   4. A writer's entry marks writerActive 1 and counts writeCount; its exit
 //      clears writerActive. Both change only while the latch is held.
 //   5. Leaving always runs once the section was entered, and the main work's
-//      failure wins over the exit's (CriticalSection::close).
+//      failure wins over the exit's (CriticalSection::close). It follows the
+//      model the entry went by, not the model word as it reads at the exit.
 // Each enter and exit writes the trace records of the exported operation of the
 // same name, whoever calls it.
 #pragma once
@@ -27,11 +28,14 @@ namespace quor::tree {
 enum class Access { Read, Write };
 
 // The four sections, with their exported operations' checks and trace records.
-uint32_t enterSection(SNodeCB_t *node, NodeLatchBlock_t *block, Access access);
+// An entry reads the node's model word once; *modelUsed (when given) receives
+// the model it went by, which is what the matching exit must follow.
+uint32_t enterSection(SNodeCB_t *node, NodeLatchBlock_t *block, Access access, uint32_t *modelUsed = nullptr);
 uint32_t exitSection(SNodeCB_t *node, NodeLatchBlock_t *block, Access access);
 // Leaves a section by the concurrency model it was entered under, whatever the
-// node's model word says now: an operation that rewrites the model inside its
-// own section must still release the latch it took.
+// node's model word says now: the word may be rewritten while the section is
+// held (by the holder's own option change, or by quorSetConcurrencyModel, which
+// takes no latch), and the latch taken must still be released, and only it.
 uint32_t exitSectionAs(SNodeCB_t *node, NodeLatchBlock_t *block, Access access, uint32_t model);
 
 // A section held for the length of a scope.
@@ -84,6 +88,11 @@ uint32_t inSection(Trace &t, uint32_t probe, SNodeCB_t *node, Access access, uin
     if (uint32_t rc = section.entered(); rc != 0) return t.fail(probe, rc);
     return section.close(body());
 }
+
+// The node's condition against `mask` (0 or the condition's code), with the
+// checks and trace records of quorCheckNodeCondition: the operations that check
+// a condition inside their section run it, so its records show there too.
+uint32_t checkNodeCondition(SNodeCB_t *node, uint32_t mask);
 
 // Initialises a latch block under model 1 (both latches, both counters, then
 // the eyecatcher = key); nothing under the other models. The checks and trace

@@ -62,6 +62,17 @@ uint32_t openArea(SNodeCB_t *node, uint64_t kind, Area *area) {
     return QUOR_RC_OK;
 }
 
+uint32_t lookUpArea(SNodeCB_t *node, uint64_t kind, Area *area) {
+    return traced(Fn::quorGetPExportPointer, [&](Trace &t) {
+        // The probes are those of the exported lookup's same tests.
+        if (node == nullptr) return t.failWith(20, QUOR_RC_NULL_PARAMETER, 0);
+        const uint32_t rc = openArea(node, kind, area);
+        if (rc == QUOR_RC_BAD_PROPERTY_KIND) return t.failWith(30, rc, kind);
+        if (rc != 0) return t.fail(40, rc);
+        return QUOR_RC_OK;
+    });
+}
+
 }  // namespace quor::tree
 
 using namespace quor;

@@ -92,4 +92,9 @@ private:
 // a record check's code.
 uint32_t openArea(SNodeCB_t *node, uint64_t kind, Area *area);
 
+// openArea for operations whose steps include the directory lookup of
+// quorGetPExportPointer: the same checks, with that operation's trace records
+// (a null node is refused with QUOR_RC_NULL_PARAMETER).
+uint32_t lookUpArea(SNodeCB_t *node, uint64_t kind, Area *area);
+
 }  // namespace quor::tree

@@ -1,6 +1,8 @@
 // Identifiers: lists of byte-string components held as an array of u64
 // lengths and one buffer of the components back to back, built, released,
 // compared and printed.
+#include "tree/ids.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -8,7 +10,6 @@
 #include "frame/state.h"
 #include "frame/trace.h"
 #include "tree/directory.h"
-#include "tree/ids.h"
 
 namespace quor::tree {
 namespace {
@@ -38,27 +39,27 @@ bool idCodes(uint32_t kind, IdCodes *codes) {
 uint32_t createId(Trace &t, char **buffer, uint64_t **lengths, const char **strings, uint64_t maxLength,
                   uint64_t count, uint32_t kind, const uint32_t *key) {
     if (buffer == nullptr || lengths == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
-    if (strings == nullptr) return t.failWith(11, QUOR_RC_NULL_ID_COMPONENT, 0);
-    if (key == nullptr) return t.failWith(12, QUOR_RC_NULL_PARAMETER, 0);
+    if (strings == nullptr) return t.failWith(20, QUOR_RC_NULL_ID_COMPONENT, 0);
+    if (key == nullptr) return t.failWith(30, QUOR_RC_NULL_PARAMETER, 0);
     IdCodes codes{};
-    if (!idCodes(kind, &codes)) return t.failWith(20, QUOR_RC_BAD_PROPERTY_KIND, kind);
-    if (count == 0 || count > QUOR_MAX_COUNT) return t.failWith(30, QUOR_RC_BAD_ID_COUNT, count);
-    if (maxLength > QUOR_MAX_ID_SIZE) return t.failWith(40, codes.badMaximum, maxLength);
+    if (!idCodes(kind, &codes)) return t.failWith(40, QUOR_RC_BAD_PROPERTY_KIND, kind);
+    if (count == 0 || count > QUOR_MAX_COUNT) return t.failWith(50, QUOR_RC_BAD_ID_COUNT, count);
+    if (maxLength > QUOR_MAX_ID_SIZE) return t.failWith(60, codes.badMaximum, maxLength);
     uint64_t total = 0;
     for (uint64_t i = 0; i < count; ++i) {
-        if (strings[i] == nullptr) return t.failWith(50, QUOR_RC_NULL_ID_COMPONENT, i);
+        if (strings[i] == nullptr) return t.failWith(70, QUOR_RC_NULL_ID_COMPONENT, i);
         const uint64_t length = strnlen(strings[i], maxLength + 1);
-        if (length > maxLength) return t.failWith(60, codes.tooLong, i);
+        if (length > maxLength) return t.failWith(80, codes.tooLong, i);
         total += length;
     }
-    if (*key != QUOR_EYECATCHER) return t.failWith(70, QUOR_RC_BAD_EYECATCHER, *key);
+    if (*key != QUOR_EYECATCHER) return t.failWith(90, QUOR_RC_BAD_EYECATCHER, *key);
     uint64_t *lengthArray = nullptr;
     char *out = nullptr;
-    if (allocPrivate(&lengthArray, src::props, count) != 0) return t.fail(80, QUOR_RC_ID_ALLOC_FAILED);
+    if (allocPrivate(&lengthArray, src::props, count) != 0) return t.fail(100, QUOR_RC_ID_ALLOC_FAILED);
     // An identifier of empty components still gets a buffer of its own.
     if (allocPrivate(&out, src::props, total != 0 ? total : 1) != 0) {
         (void)freePrivate(&lengthArray, src::props);
-        return t.fail(90, QUOR_RC_ID_ALLOC_FAILED);
+        return t.fail(110, QUOR_RC_ID_ALLOC_FAILED);
     }
     for (uint64_t i = 0, at = 0; i < count; ++i) {
         lengthArray[i] = strnlen(strings[i], maxLength);
@@ -73,28 +74,32 @@ uint32_t createId(Trace &t, char **buffer, uint64_t **lengths, const char **stri
 uint32_t deleteId(Trace &t, char *buffer, uint64_t *lengths, const uint32_t *key) {
     if (key == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
     if (*key != QUOR_EYECATCHER) return t.failWith(20, QUOR_RC_BAD_EYECATCHER, *key);
-    uint32_t rc = QUOR_RC_OK;
-    if (lengths != nullptr) rc = freePrivate(&lengths, src::props);
-    if (buffer != nullptr) rc = merged(rc, freePrivate(&buffer, src::props));
-    return rc != 0 ? t.fail(30, rc) : QUOR_RC_OK;
+    // Both blocks go back to the host as given, a null one included: the host
+    // refuses what it never handed out, and that refusal is the caller's answer.
+    uint32_t rc = freePrivate(&lengths, src::props);
+    if (rc != 0) (void)t.fail(30, rc);
+    if (uint32_t bufferRc = freePrivate(&buffer, src::props); bufferRc != 0)
+        rc = merged(rc, t.fail(40, bufferRc));
+    return rc;
 }
 
 uint32_t compareId(Trace &t, const char *id1, uint64_t length1, const char *id2, uint64_t length2,
                    uint32_t kind, int64_t *result) {
-    switch (areaBitNumber(kind)) {
-        case 1:
-        case 4:
-        case 9:
-        case 10:
-        case 11:
+    // One kind value each, not a bit: a kind with further bits set is refused.
+    switch (kind) {
+        case QUOR_KIND_ID:
+        case QUOR_KIND_PARENT:
+        case QUOR_KIND_IR:
+        case QUOR_KIND_IV:
+        case QUOR_KIND_DEPENDENTS:
             break;
         default:
             return t.failWith(10, QUOR_RC_BAD_PROPERTY_KIND, kind);
     }
     if (id1 == nullptr || id2 == nullptr) return t.failWith(20, QUOR_RC_NULL_ID, 0);
     if (length1 > QUOR_MAX_ID_SIZE) return t.failWith(30, QUOR_RC_BAD_ID_LENGTH, length1);
-    if (length2 > QUOR_MAX_ID_SIZE) return t.failWith(31, QUOR_RC_BAD_ID_LENGTH, length2);
-    if (result == nullptr) return t.failWith(40, QUOR_RC_NULL_COMPARE_OUTPUT, 0);
+    if (length2 > QUOR_MAX_ID_SIZE) return t.failWith(40, QUOR_RC_BAD_ID_LENGTH, length2);
+    if (result == nullptr) return t.failWith(50, QUOR_RC_NULL_COMPARE_OUTPUT, 0);
     if (length1 != length2) {
         *result = length1 < length2 ? -1 : 1;
     } else {
@@ -109,12 +114,12 @@ uint32_t compareTagIdTraced(Trace &t, uint64_t tag1, const char *id1, uint64_t l
     if (kind != QUOR_KIND_IR && kind != QUOR_KIND_IV && kind != QUOR_KIND_ID && kind != QUOR_KIND_DEPENDENTS)
         return t.failWith(10, QUOR_RC_BAD_PROPERTY_KIND, kind);
     if (id1 == nullptr) return t.failWith(20, QUOR_RC_NULL_ID, 1);
-    if (id2 == nullptr) return t.failWith(21, QUOR_RC_NULL_ID, 2);
-    if (result == nullptr) return t.failWith(30, QUOR_RC_NULL_COMPARE_OUTPUT, 0);
-    if (tag1 > QUOR_MAX_TAG) return t.failWith(40, QUOR_RC_SIZE_TOO_LARGE, tag1);
-    if (tag2 > QUOR_MAX_TAG) return t.failWith(41, QUOR_RC_SIZE_TOO_LARGE, tag2);
-    if (length1 > QUOR_MAX_ID_SIZE) return t.failWith(50, QUOR_RC_BAD_ID_LENGTH, length1);
-    if (length2 > QUOR_MAX_ID_SIZE) return t.failWith(51, QUOR_RC_BAD_ID_LENGTH, length2);
+    if (id2 == nullptr) return t.failWith(30, QUOR_RC_NULL_ID, 2);
+    if (result == nullptr) return t.failWith(40, QUOR_RC_NULL_COMPARE_OUTPUT, 0);
+    if (tag1 > QUOR_MAX_TAG) return t.failWith(50, QUOR_RC_SIZE_TOO_LARGE, tag1);
+    if (tag2 > QUOR_MAX_TAG) return t.failWith(60, QUOR_RC_SIZE_TOO_LARGE, tag2);
+    if (length1 > QUOR_MAX_ID_SIZE) return t.failWith(70, QUOR_RC_BAD_ID_LENGTH, length1);
+    if (length2 > QUOR_MAX_ID_SIZE) return t.failWith(80, QUOR_RC_BAD_ID_LENGTH, length2);
     *result = compareTagId(tag1, id1, length1, tag2, id2, length2);
     return QUOR_RC_OK;
 }

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "frame/export.h"
+#include "lists/lists.h"
 #include "tree/access.h"
 #include "tree/records.h"
 #include "tree/segments.h"
@@ -97,16 +98,56 @@ uint32_t attachDescribed(const ShmSegInfo_t &descriptor, ShmSegInfo_t **attached
     return attachStatusSegment(attached, &descriptor.segName, nullptr, 0, 0, &options, &poolOptions);
 }
 
-// quorAttachToNode and quorAttachToNodeAndGetSegInfo: translate, attaching the
-// segment first when this process has not, then check the tag and that the node
-// is active. An attach made here is undone when a later step fails.
+// The argument tests of the two translations that also return the record.
+uint32_t checkSegInfoArguments(const Trace &t, const SNodeInfo_t *info, SNodeCB_t **node,
+                               ShmSegInfo_t **segInfo, const uint32_t *differs) {
+    if (info == nullptr) return t.failWith(10, QUOR_RC_NULL_NODE_INFO, 0);
+    if (differs == nullptr) return t.failWith(20, QUOR_RC_NULL_SEGMENT_FLAG_OUTPUT, 0);
+    if (node == nullptr || segInfo == nullptr) return t.failWith(30, QUOR_RC_NULL_PARAMETER, 0);
+    return QUOR_RC_OK;
+}
+
+// The steps of quorGetControlBlockPtrFromSNodeInfo up to its output.
+uint32_t translateLocator(const Trace &t, const SNodeInfo_t *info, SNodeCB_t **node, Resolved *r) {
+    if (info == nullptr) return t.failWith(10, QUOR_RC_NULL_NODE_INFO, 0);
+    if (node == nullptr) return t.failWith(20, QUOR_RC_NULL_PARAMETER, 0);
+    if (uint32_t rc = translate(info, r); rc != 0) return t.fail(30, rc);
+    return QUOR_RC_OK;
+}
+
+// The steps of quorGetShmSegInfoPtrUsingSNodeInfo up to its node and record
+// outputs: the different-segment flag is set when asked for.
+uint32_t translateWithRecord(const Trace &t, const SNodeInfo_t *info, SNodeCB_t **node,
+                             ShmSegInfo_t **segInfo, ShmSegInfo_t *reference, uint32_t *differs,
+                             uint32_t options, Resolved *r) {
+    if (uint32_t rc = checkSegInfoArguments(t, info, node, segInfo, differs); rc != 0) return rc;
+    if (uint32_t rc = translate(info, r); rc != 0) return t.fail(40, rc);
+    if ((options & QUOR_LOCATOR_COMPARE_SEGMENT) != 0) {
+        if (uint32_t rc = differsFrom(reference, r->record->segName, differs); rc != 0) return t.fail(50, rc);
+    }
+    return QUOR_RC_OK;
+}
+
+// quorAttachToNode and quorAttachToNodeAndGetSegInfo: translate (with the
+// records of the translation each includes), attaching the segment first when
+// this process has not, then check the tag and that the node is active. An
+// attach made here is undone when a later step fails.
 uint32_t attachToNode(const Trace &t, const SNodeInfo_t *info, SNodeCB_t **node, ShmSegInfo_t **segInfo,
                       ShmSegInfo_t *reference, uint32_t *differs, uint32_t options) {
     const bool compare = (options & QUOR_LOCATOR_COMPARE_SEGMENT) != 0;
     Resolved r;
     uint32_t differ = 0;
     ShmSegInfo_t *attached = nullptr;
-    uint32_t rc = translate(info, &r);
+    auto translation = [&] {
+        if (segInfo == nullptr) {
+            return traced(Fn::quorGetControlBlockPtrFromSNodeInfo,
+                          [&](Trace &tt) { return translateLocator(tt, info, node, &r); });
+        }
+        return traced(Fn::quorGetShmSegInfoPtrUsingSNodeInfo, [&](Trace &tt) {
+            return translateWithRecord(tt, info, node, segInfo, reference, &differ, options, &r);
+        });
+    };
+    uint32_t rc = translation();
     if (rc == QUOR_RC_SEGMENT_NOT_REGISTERED) {
         if (compare) {
             if (uint32_t crc = differsFrom(reference, r.descriptor.segName, &differ); crc != 0)
@@ -120,16 +161,14 @@ uint32_t attachToNode(const Trace &t, const SNodeInfo_t *info, SNodeCB_t **node,
             rc = QUOR_RC_OK;
         } else {
             if (rc = attachDescribed(r.descriptor, &attached); rc != 0) return t.fail(40, rc);
-            rc = translate(info, &r);
+            rc = translation();
         }
-    } else if (rc == 0 && compare) {
-        rc = differsFrom(reference, r.record->segName, &differ);
     }
     if (rc == 0 && differ == 0 && info->tag != r.node->tag) rc = QUOR_RC_STALE_NODE_INFO;
     if (rc == 0) {
         CriticalSection section(r.node, Access::Read);
         rc = section.entered();
-        if (rc == 0) rc = checkCondition(r.node->NodeCondition, QUOR_COND_MASK_ACTIVE);
+        if (rc == 0) rc = checkNodeCondition(r.node, QUOR_COND_MASK_ACTIVE);
         rc = section.close(rc);
     }
     if (rc != 0) {
@@ -143,26 +182,14 @@ uint32_t attachToNode(const Trace &t, const SNodeInfo_t *info, SNodeCB_t **node,
     return QUOR_RC_OK;
 }
 
-// The argument tests of the two translations that also return the record.
-uint32_t checkSegInfoArguments(const Trace &t, const SNodeInfo_t *info, SNodeCB_t **node,
-                               ShmSegInfo_t **segInfo, const uint32_t *differs) {
-    if (info == nullptr) return t.failWith(10, QUOR_RC_NULL_NODE_INFO, 0);
-    if (differs == nullptr) return t.failWith(20, QUOR_RC_NULL_SEGMENT_FLAG_OUTPUT, 0);
-    if (node == nullptr || segInfo == nullptr) return t.failWith(30, QUOR_RC_NULL_PARAMETER, 0);
-    return QUOR_RC_OK;
-}
-
 // Where a new locator's records go: the segment's shared lists hold one copy of
 // each descriptor and module path, and the locator keeps their offsets.
 template <class Stored, class Record>
 uint32_t storedOffset(ShmPoolHandle_t *pool, const Record *record, const void *base,
-                      uint32_t (*find)(ShmPoolHandle_t *, const Record *, Stored **),
-                      uint32_t (*insert)(ShmPoolHandle_t *, const Record *, Stored **), uint64_t *offset) {
+                      uint32_t (*findOrInsert)(ShmPoolHandle_t *, const Record *, Stored **),
+                      uint64_t *offset) {
     Stored *stored = nullptr;
-    if (uint32_t rc = find(pool, record, &stored); rc != 0) return rc;
-    if (stored == nullptr) {
-        if (uint32_t rc = insert(pool, record, &stored); rc != 0) return rc;
-    }
+    if (uint32_t rc = findOrInsert(pool, record, &stored); rc != 0) return rc;
     *offset = static_cast<uint64_t>(reinterpret_cast<const unsigned char *>(stored) -
                                     static_cast<const unsigned char *>(base));
     return QUOR_RC_OK;
@@ -177,10 +204,8 @@ using namespace quor::tree;
 
 QUOR_EXPORT uint32_t quorGetControlBlockPtrFromSNodeInfo(SNodeInfo_t *info, SNodeCB_t **node) {
     return traced(Fn::quorGetControlBlockPtrFromSNodeInfo, [&](Trace &t) {
-        if (info == nullptr) return t.failWith(10, QUOR_RC_NULL_NODE_INFO, 0);
-        if (node == nullptr) return t.failWith(20, QUOR_RC_NULL_PARAMETER, 0);
         Resolved r;
-        if (uint32_t rc = translate(info, &r); rc != 0) return t.fail(30, rc);
+        if (uint32_t rc = translateLocator(t, info, node, &r); rc != 0) return rc;
         *node = r.node;
         return QUOR_RC_OK;
     });
@@ -199,13 +224,10 @@ QUOR_EXPORT uint32_t quorGetShmSegInfoPtrUsingSNodeInfo(SNodeInfo_t *info, SNode
                                                         ShmSegInfo_t **segInfo, ShmSegInfo_t *reference,
                                                         uint32_t *differs, uint32_t options) {
     return traced(Fn::quorGetShmSegInfoPtrUsingSNodeInfo, [&](Trace &t) {
-        if (uint32_t rc = checkSegInfoArguments(t, info, node, segInfo, differs); rc != 0) return rc;
         Resolved r;
-        if (uint32_t rc = translate(info, &r); rc != 0) return t.fail(40, rc);
-        if ((options & QUOR_LOCATOR_COMPARE_SEGMENT) != 0) {
-            if (uint32_t rc = differsFrom(reference, r.record->segName, differs); rc != 0)
-                return t.fail(50, rc);
-        }
+        if (uint32_t rc = translateWithRecord(t, info, node, segInfo, reference, differs, options, &r);
+            rc != 0)
+            return rc;
         *node = r.node;
         *segInfo = r.record;
         return QUOR_RC_OK;
@@ -262,30 +284,29 @@ QUOR_EXPORT uint32_t quorAddStatusNodeInfo(SNodeInfo_t *info, ShmSegInfo_t *segI
                                            uint64_t idSize, const RMXPathRec_t *rmxPath) {
     return traced(Fn::quorAddStatusNodeInfo, [&](Trace &t) {
         if (segInfo == nullptr) return t.failWith(10, QUOR_RC_NOT_ATTACHED, 0);
-        if (descriptor == nullptr) return t.failWith(11, QUOR_RC_NOT_ATTACHED, 0);
-        if (info == nullptr) return t.failWith(20, QUOR_RC_NULL_NODE_INFO, 0);
-        if (tag > QUOR_MAX_TAG) return t.failWith(30, QUOR_RC_SIZE_TOO_LARGE, tag);
-        if (idSize > QUOR_MAX_ID_SIZE) return t.failWith(40, QUOR_RC_ID_SIZE_TOO_LARGE, idSize);
+        if (descriptor == nullptr) return t.failWith(20, QUOR_RC_NOT_ATTACHED, 0);
+        if (info == nullptr) return t.failWith(30, QUOR_RC_NULL_NODE_INFO, 0);
+        if (tag > QUOR_MAX_TAG) return t.failWith(40, QUOR_RC_SIZE_TOO_LARGE, tag);
+        if (idSize > QUOR_MAX_ID_SIZE) return t.failWith(50, QUOR_RC_ID_SIZE_TOO_LARGE, idSize);
         ShmDomainHandle_t *domain = segInfo->domainHandle;
         if (domain == nullptr)
-            return t.failLogged(50, QUOR_RC_NULL_DOMAIN_HANDLE, reinterpret_cast<uintptr_t>(segInfo));
+            return t.failLogged(60, QUOR_RC_NULL_DOMAIN_HANDLE, reinterpret_cast<uintptr_t>(segInfo));
         if (domain->base == nullptr)
-            return t.failLogged(51, QUOR_RC_NOT_MAPPED, reinterpret_cast<uintptr_t>(domain));
+            return t.failLogged(70, QUOR_RC_NOT_MAPPED, reinterpret_cast<uintptr_t>(domain));
 
         SNodeInfo_t built{};
         built.nodeOffset = nodeOffset;
         built.tag = tag;
         built.idSize = idSize;
         built.segBase = reinterpret_cast<uintptr_t>(domain->base);
-        uint32_t rc =
-            storedOffset(segInfo->poolHandle, descriptor, domain->base, quorFindAttachSegInfoNodeInLList,
-                         quorInsertAttachSegInfoNodeIntoLList, &built.segDescOffset);
-        if (rc != 0) return t.fail(60, rc);
+        uint32_t rc = storedOffset(segInfo->poolHandle, descriptor, domain->base, lists::findOrInsertSegInfo,
+                                   &built.segDescOffset);
+        if (rc != 0) return t.fail(80, rc);
         RMXPathRec_t path{};
         if (rmxPath != nullptr) path = *rmxPath;
-        rc = storedOffset(segInfo->poolHandle, &path, domain->base, quorFindRMXNodeInLList,
-                          quorInsertRMXNodeIntoLList, &built.rmxPathOffset);
-        if (rc != 0) return t.fail(70, rc);
+        rc = storedOffset(segInfo->poolHandle, &path, domain->base, lists::findOrInsertRmx,
+                          &built.rmxPathOffset);
+        if (rc != 0) return t.fail(90, rc);
         *info = built;
         return QUOR_RC_OK;
     });

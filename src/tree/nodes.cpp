@@ -76,8 +76,9 @@ struct ResolvedOptions {
     uint64_t timeStamp = 0;
 };
 
-uint32_t resolveOptions(Trace &t, const SNodeOptions_t *options, uint32_t defaultCondition, bool checkModel,
-                        ResolvedOptions *out) {
+// Failures are recorded at probe, probe + 10 and probe + 20.
+uint32_t resolveOptions(Trace &t, uint32_t probe, const SNodeOptions_t *options, uint32_t defaultCondition,
+                        bool checkModel, ResolvedOptions *out) {
     SNodeOptions_t given{};
     if (options != nullptr) given = *options;
     out->word0 = given.optionWord0;
@@ -95,20 +96,20 @@ uint32_t resolveOptions(Trace &t, const SNodeOptions_t *options, uint32_t defaul
             out->condition = given.condition;
             break;
         default:
-            return t.failWith(100, QUOR_RC_BAD_NODE_OPTION, given.condition);
+            return t.failWith(probe, QUOR_RC_BAD_NODE_OPTION, given.condition);
     }
     if (given.updateMode == 0) {
         out->updateMode = QUOR_NODE_UPDATE_COUNTED;
     } else if (given.updateMode == QUOR_NODE_UPDATE_COUNTED || given.updateMode == QUOR_NODE_UPDATE_TIMED) {
         out->updateMode = given.updateMode;
     } else {
-        return t.failWith(110, QUOR_RC_BAD_UPDATE_MODE, given.updateMode);
+        return t.failWith(probe + 10, QUOR_RC_BAD_UPDATE_MODE, given.updateMode);
     }
     out->interval1 = given.interval1 != 0 ? given.interval1 : kDefaultInterval;
     out->updateInterval = given.updateInterval != 0 ? given.updateInterval : kDefaultInterval;
     out->model = given.concurrencyModel != 0 ? given.concurrencyModel : QUOR_NODE_DEFAULT_MODEL;
     if (checkModel && out->model >= kModelLimit)
-        return t.failWith(120, QUOR_RC_BAD_CONCURRENCY_MODEL, out->model);
+        return t.failWith(probe + 20, QUOR_RC_BAD_CONCURRENCY_MODEL, out->model);
     out->timeStamp = given.timeStamp;
     return QUOR_RC_OK;
 }
@@ -129,7 +130,7 @@ void writeOptions(SNodeCB_t *node, const ResolvedOptions &o) {
 // Writes the ID area: maximum ID size, ID length, ID bytes.
 uint32_t writeIdArea(SNodeCB_t *node, uint64_t maxIdSize, const char *id, uint64_t idLength) {
     Area area;
-    if (uint32_t rc = openArea(node, QUOR_KIND_ID, &area); rc != 0) return rc;
+    if (uint32_t rc = lookUpArea(node, QUOR_KIND_ID, &area); rc != 0) return rc;
     auto *head = area.at<uint64_t>(0, 2);
     unsigned char *bytes = area.at<unsigned char>(16, idLength);
     if (head == nullptr || bytes == nullptr) return QUOR_RC_AREA_OVERFULL;
@@ -153,17 +154,17 @@ struct InitArguments {
 uint32_t writeInitialAreas(Trace &t, SNodeCB_t *node, const InitArguments &a) {
     const uint64_t flags = node->areaFlags;
     if ((flags & QUOR_KIND_ID) != 0) {
-        if (uint32_t rc = writeIdArea(node, a.maxIdSize, a.id, a.idLength); rc != 0) return t.fail(200, rc);
+        if (uint32_t rc = writeIdArea(node, a.maxIdSize, a.id, a.idLength); rc != 0) return t.fail(150, rc);
     }
     if ((flags & QUOR_KIND_PARENT) != 0) {
         Area area;
-        if (uint32_t rc = openArea(node, QUOR_KIND_PARENT, &area); rc != 0) return t.fail(210, rc);
+        if (uint32_t rc = lookUpArea(node, QUOR_KIND_PARENT, &area); rc != 0) return t.fail(160, rc);
         const uint64_t idSize = a.parentInfo->idSize;
         auto *maxId = area.at<uint64_t>(0);
         auto *locator = area.at<SNodeInfo_t>(8);
         unsigned char *bytes = area.at<unsigned char>(8 + sizeof(SNodeInfo_t), idSize);
         if (maxId == nullptr || locator == nullptr || bytes == nullptr)
-            return t.fail(220, QUOR_RC_AREA_OVERFULL);
+            return t.fail(170, QUOR_RC_AREA_OVERFULL);
         *maxId = a.maxIdSize;
         *locator = *a.parentInfo;
         // The stored locator finds its segment from its own position.
@@ -173,26 +174,26 @@ uint32_t writeInitialAreas(Trace &t, SNodeCB_t *node, const InitArguments &a) {
     }
     if ((flags & QUOR_KIND_RMX) != 0) {
         Area area;
-        if (uint32_t rc = openArea(node, QUOR_KIND_RMX, &area); rc != 0) return t.fail(230, rc);
+        if (uint32_t rc = lookUpArea(node, QUOR_KIND_RMX, &area); rc != 0) return t.fail(180, rc);
         unsigned char *bytes = area.at<unsigned char>(0, kRmxRecordSize);
-        if (bytes == nullptr) return t.fail(240, QUOR_RC_AREA_OVERFULL);
+        if (bytes == nullptr) return t.fail(190, QUOR_RC_AREA_OVERFULL);
         std::memcpy(bytes, a.rmxRecord, kRmxRecordSize);
         area.record()->usedSize = kRmxRecordSize;
     }
     if ((flags & QUOR_KIND_TRIPLE) != 0) {
         Area area;
-        if (uint32_t rc = openArea(node, QUOR_KIND_TRIPLE, &area); rc != 0) return t.fail(250, rc);
+        if (uint32_t rc = lookUpArea(node, QUOR_KIND_TRIPLE, &area); rc != 0) return t.fail(200, rc);
         auto *words = area.at<uint64_t>(0, 3);
-        if (words == nullptr) return t.fail(260, QUOR_RC_AREA_OVERFULL);
+        if (words == nullptr) return t.fail(210, QUOR_RC_AREA_OVERFULL);
         std::memcpy(words, a.triple, 3 * sizeof(uint64_t));
         area.record()->usedSize = QUOR_TRIPLE_AREA_SIZE;
     }
     if ((flags & QUOR_KIND_EXPORT_LIST) != 0) {
         Area area;
-        if (uint32_t rc = openArea(node, QUOR_KIND_EXPORT_LIST, &area); rc != 0) return t.fail(270, rc);
+        if (uint32_t rc = lookUpArea(node, QUOR_KIND_EXPORT_LIST, &area); rc != 0) return t.fail(220, rc);
         auto *saved = area.at<uint64_t>(0);
         auto *entries = area.at<uint32_t>(8, kExportListEntries);
-        if (saved == nullptr || entries == nullptr) return t.fail(280, QUOR_RC_AREA_OVERFULL);
+        if (saved == nullptr || entries == nullptr) return t.fail(230, QUOR_RC_AREA_OVERFULL);
         *saved = flags;
         std::memset(entries, 0, kExportListEntries * sizeof(uint32_t));
         area.record()->usedSize = QUOR_EXPORT_AREA_SIZE;
@@ -224,7 +225,7 @@ uint32_t initNode(Trace &t, SNodeCB_t **ref, const InitArguments &args, const SN
         return t.failWith(80, QUOR_RC_NULL_RMX_RECORD, 0);
     if ((flags & QUOR_KIND_TRIPLE) != 0 && a.triple == nullptr) return t.failWith(90, QUOR_RC_NULL_TRIPLE, 0);
     ResolvedOptions o;
-    if (uint32_t rc = resolveOptions(t, options, QUOR_NODE_INITIALIZED, true, &o); rc != 0) return rc;
+    if (uint32_t rc = resolveOptions(t, 100, options, QUOR_NODE_INITIALIZED, true, &o); rc != 0) return rc;
 
     CriticalSection section(node, Access::Write);
     if (uint32_t rc = section.entered(); rc != 0) return t.fail(130, rc);
@@ -244,8 +245,8 @@ uint32_t initNode(Trace &t, SNodeCB_t **ref, const InitArguments &args, const SN
 uint32_t setNodeOptions(Trace &t, SNodeCB_t *node, const SNodeOptions_t *options) {
     if (node == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
     ResolvedOptions o;
-    if (uint32_t rc = resolveOptions(t, options, QUOR_NODE_ACTIVE, false, &o); rc != 0) return rc;
-    return inSection(t, 20, node, Access::Write, 0, [&] {
+    if (uint32_t rc = resolveOptions(t, 20, options, QUOR_NODE_ACTIVE, false, &o); rc != 0) return rc;
+    return inSection(t, 50, node, Access::Write, 0, [&] {
         writeOptions(node, o);
         return QUOR_RC_OK;
     });
@@ -253,13 +254,12 @@ uint32_t setNodeOptions(Trace &t, SNodeCB_t *node, const SNodeOptions_t *options
 
 // Runs `body` on a node whose condition passes `mask`, inside the read or
 // write section unless the caller holds it: the frame every accessor shares.
+// A failed entry is recorded at `probe`, a refused condition at probe + 10.
 template <class Body>
-uint32_t accessNode(Trace &t, SNodeCB_t *node, Access access, uint32_t inCriticalSection, uint32_t mask,
-                    Body body) {
-    return inSection(t, 30, node, access, inCriticalSection, [&] {
-        if (uint32_t rc = checkCondition(node->NodeCondition, mask); rc != 0) {
-            return t.failWith(40, rc, node->NodeCondition);
-        }
+uint32_t accessNode(Trace &t, uint32_t probe, SNodeCB_t *node, Access access, uint32_t inCriticalSection,
+                    uint32_t mask, Body body) {
+    return inSection(t, probe, node, access, inCriticalSection, [&] {
+        if (uint32_t rc = checkNodeCondition(node, mask); rc != 0) return t.fail(probe + 10, rc);
         return body();
     });
 }
@@ -294,7 +294,7 @@ QUOR_EXPORT uint32_t quorGetNodeSize(SNodeCB_t *node, uint64_t *sizeOut, uint32_
     return traced(Fn::quorGetNodeSize, [&](Trace &t) {
         if (node == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
         if (sizeOut == nullptr) return t.failWith(20, QUOR_RC_NULL_NODE_SIZE_OUTPUT, 0);
-        return accessNode(t, node, Access::Read, inCriticalSection, QUOR_COND_MASK_ACCESSORS, [&] {
+        return accessNode(t, 30, node, Access::Read, inCriticalSection, QUOR_COND_MASK_ACCESSORS, [&] {
             const uint64_t size = node->nodeSize;
             if (size == 0 || size > QUOR_NODE_MAX_SIZE) return t.failWith(50, QUOR_RC_BAD_NODE_SIZE, size);
             *sizeOut = size;
@@ -307,7 +307,7 @@ QUOR_EXPORT uint32_t quorGetNodeTag(SNodeCB_t *node, uint64_t *tagOut, uint32_t 
     return traced(Fn::quorGetNodeTag, [&](Trace &t) {
         if (node == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
         if (tagOut == nullptr) return t.failWith(20, QUOR_RC_NULL_TAG_OUTPUT, 0);
-        return accessNode(t, node, Access::Read, inCriticalSection, QUOR_COND_MASK_ACCESSORS, [&] {
+        return accessNode(t, 30, node, Access::Read, inCriticalSection, QUOR_COND_MASK_ACCESSORS, [&] {
             const uint64_t tag = node->tag;
             if (tag > QUOR_MAX_TAG) return t.failWith(50, QUOR_RC_SIZE_TOO_LARGE, tag);
             *tagOut = tag;
@@ -319,8 +319,8 @@ QUOR_EXPORT uint32_t quorGetNodeTag(SNodeCB_t *node, uint64_t *tagOut, uint32_t 
 QUOR_EXPORT uint32_t quorSetNodeTag(SNodeCB_t *node, uint64_t tag, uint32_t inCriticalSection) {
     return traced(Fn::quorSetNodeTag, [&](Trace &t) {
         if (node == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
-        return accessNode(t, node, Access::Write, inCriticalSection, QUOR_COND_MASK_ACCESSORS, [&] {
-            if (tag > QUOR_MAX_TAG) return t.failWith(50, QUOR_RC_SIZE_TOO_LARGE, tag);
+        return accessNode(t, 20, node, Access::Write, inCriticalSection, QUOR_COND_MASK_ACCESSORS, [&] {
+            if (tag > QUOR_MAX_TAG) return t.failWith(40, QUOR_RC_SIZE_TOO_LARGE, tag);
             node->tag = tag;
             return QUOR_RC_OK;
         });
@@ -332,18 +332,18 @@ QUOR_EXPORT uint32_t quorGetNodeID(SNodeCB_t *node, char **idOut, uint64_t *idLe
     return traced(Fn::quorGetNodeID, [&](Trace &t) {
         if (node == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
         if (idOut == nullptr) return t.failWith(20, QUOR_RC_NULL_PARAMETER, 0);
-        if (idLengthOut == nullptr) return t.failWith(21, QUOR_RC_NULL_ID_SIZES, 0);
-        return accessNode(t, node, Access::Read, inCriticalSection, QUOR_COND_MASK_READ_ID, [&] {
+        if (idLengthOut == nullptr) return t.failWith(30, QUOR_RC_NULL_ID_SIZES, 0);
+        return accessNode(t, 40, node, Access::Read, inCriticalSection, QUOR_COND_MASK_READ_ID, [&] {
             Area area;
             if (uint32_t rc = openArea(node, QUOR_KIND_ID, &area); rc != 0) {
-                return t.fail(50, rc == QUOR_RC_AREA_ABSENT ? QUOR_RC_NO_ID_AREA : rc);
+                return t.fail(60, rc == QUOR_RC_AREA_ABSENT ? QUOR_RC_NO_ID_AREA : rc);
             }
             auto *head = area.at<uint64_t>(0, 2);
-            if (head == nullptr) return t.fail(60, QUOR_RC_AREA_OVERFULL);
+            if (head == nullptr) return t.fail(70, QUOR_RC_AREA_OVERFULL);
             const uint64_t length = head[1];
             unsigned char *bytes = area.at<unsigned char>(16, length);
             if (length > QUOR_MAX_ID_SIZE || bytes == nullptr)
-                return t.failWith(70, QUOR_RC_BAD_ID_LENGTH, length);
+                return t.failWith(80, QUOR_RC_BAD_ID_LENGTH, length);
             *idOut = reinterpret_cast<char *>(bytes);
             *idLengthOut = length;
             return QUOR_RC_OK;
@@ -356,7 +356,7 @@ QUOR_EXPORT uint32_t quorSetNodeID(SNodeCB_t *node, const char *id, uint64_t idL
     return traced(Fn::quorSetNodeID, [&](Trace &t) {
         if (node == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
         if (id == nullptr) return t.failWith(20, QUOR_RC_NULL_ID, 0);
-        return accessNode(t, node, Access::Write, inCriticalSection, QUOR_COND_MASK_ACCESSORS, [&] {
+        return accessNode(t, 30, node, Access::Write, inCriticalSection, QUOR_COND_MASK_ACCESSORS, [&] {
             if (directoryRecord(node, QUOR_KIND_ID)->areaOffset == 0)
                 return t.fail(50, QUOR_RC_NO_ID_AREA_TO_SET);
             if (maxIdSize > QUOR_MAX_ID_SIZE) return t.failWith(60, QUOR_RC_BAD_MAX_NODE_ID_SIZE, maxIdSize);

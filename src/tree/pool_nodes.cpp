@@ -25,33 +25,33 @@ uint32_t poolFreeBytes(ShmPoolHandle_t *pool, uint64_t *freeBytes) {
 uint32_t createNode(Trace &t, ShmSegInfo_t *segInfo, SNodeCB_t **nodeOut, uint64_t areaFlags,
                     const uint64_t *sizes, uint64_t *totalOut, uint64_t *offsetOut) {
     if (segInfo == nullptr) return t.failWith(10, QUOR_RC_NULL_SEGMENT_INFO, 0);
-    if (nodeOut == nullptr) return t.failWith(11, QUOR_RC_NULL_PARAMETER, 0);
-    if (sizes == nullptr) return t.failWith(20, QUOR_RC_NULL_SIZE_ARRAY, 0);
-    if (totalOut == nullptr) return t.failWith(30, QUOR_RC_NULL_NODE_SIZE_OUTPUT, 0);
-    if (offsetOut == nullptr) return t.failWith(40, QUOR_RC_NULL_NODE_OFFSET_OUTPUT, 0);
+    if (nodeOut == nullptr) return t.failWith(20, QUOR_RC_NULL_PARAMETER, 0);
+    if (sizes == nullptr) return t.failWith(30, QUOR_RC_NULL_SIZE_ARRAY, 0);
+    if (totalOut == nullptr) return t.failWith(40, QUOR_RC_NULL_NODE_SIZE_OUTPUT, 0);
+    if (offsetOut == nullptr) return t.failWith(50, QUOR_RC_NULL_NODE_OFFSET_OUTPUT, 0);
     uint64_t total = 0;
-    if (uint32_t rc = nodeTotalSize(sizes, &total); rc != 0) return t.fail(50, rc);
-    if (segInfo->key1 != QUOR_EYECATCHER) return t.failWith(60, QUOR_RC_BAD_EYECATCHER, segInfo->key1);
+    if (uint32_t rc = nodeTotalSize(sizes, &total); rc != 0) return t.fail(60, rc);
+    if (segInfo->key1 != QUOR_EYECATCHER) return t.failWith(70, QUOR_RC_BAD_EYECATCHER, segInfo->key1);
 
     ShmPoolHandle_t *pool = segInfo->poolHandle;
     uint64_t freeBytes = 0;
-    if (uint32_t rc = poolFreeBytes(pool, &freeBytes); rc != 0) return t.fail(70, rc);
-    if (freeBytes < total) return t.failWith(80, QUOR_RC_POOL_TOO_SMALL, freeBytes);
+    if (uint32_t rc = poolFreeBytes(pool, &freeBytes); rc != 0) return t.fail(80, rc);
+    if (freeBytes < total) return t.failWith(90, QUOR_RC_POOL_TOO_SMALL, freeBytes);
 
     *totalOut = total;
     void *block = nullptr;
     if (_quorAllocateShmBlock(&block, pool, total, 0, t.id(), __LINE__, kBlockSource) != 0) {
-        return t.fail(90, QUOR_RC_NODE_ALLOC_FAILED);
+        return t.fail(100, QUOR_RC_NODE_ALLOC_FAILED);
     }
     auto *node = static_cast<SNodeCB_t *>(block);
     if (uint32_t rc = layOutNode(node, total, areaFlags, sizes, segInfo->key2); rc != 0) {
         (void)_quorFreeShmBlock(&block, pool, t.id(), __LINE__, kBlockSource);
-        return t.fail(100, rc);
+        return t.fail(110, rc);
     }
     const auto at = reinterpret_cast<uintptr_t>(node), base = reinterpret_cast<uintptr_t>(pool->base);
     if (at < base) {
         (void)_quorFreeShmBlock(&block, pool, t.id(), __LINE__, kBlockSource);
-        return t.fail(110, QUOR_RC_NEGATIVE_NODE_OFFSET);
+        return t.fail(120, QUOR_RC_NEGATIVE_NODE_OFFSET);
     }
     *offsetOut = at - base;
     *nodeOut = node;

@@ -60,6 +60,9 @@ struct DomainView {
     // True when [offset, offset + length) lies in the heap region behind H.
     bool inHeap(uint64_t at, uint64_t length) const { return at >= offset && seg.contains(at, length); }
 };
+// The domain header a handle names, with no test of what it holds: handle,
+// base and offset alignment only.
+uint32_t locateDomainHeader(const ShmDomainHandle_t *handle, HHeader_t **header);
 // Checks the handle's base and offset, the header's magic, recorded offset and
 // sizes; returns 0 or the failing test's code.
 uint32_t viewDomain(const ShmDomainHandle_t *handle, DomainView *view);

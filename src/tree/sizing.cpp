@@ -178,7 +178,8 @@ uint32_t createMaxSpaceArray(Trace &t, const SizingInput &in, uint64_t *sizesOut
     for (unsigned bit = 1; bit <= QUOR_MAX_SPACE_ARRAY_SIZE; ++bit) {
         if (bit > QUOR_AREA_KIND_COUNT || (in.areaFlags & (uint64_t{1} << bit)) == 0) continue;
         uint64_t size = 0;
-        if (uint32_t rc = areaSize(in, bit, &size); rc != 0) return t.failWith(30 + bit, rc, bit);
+        // One failure point for every kind: the kind's bit is the recorded value.
+        if (uint32_t rc = areaSize(in, bit, &size); rc != 0) return t.failWith(30, rc, bit);
         sizes[bit - 1] = round8(size);
         total += sizes[bit - 1];
     }

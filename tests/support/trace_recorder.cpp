@@ -42,4 +42,16 @@ TraceRecorder::~TraceRecorder() {
 const std::vector<TraceRecord> &TraceRecorder::records() const { return recorded; }
 void TraceRecorder::clear() { recorded.clear(); }
 
+ExitHook::ExitHook(void (*onExit)(uint64_t, uint32_t, uint64_t)) {
+    const HostTraceHooks hooks{nullptr, onExit, nullptr, nullptr};
+    control_.enable = 1;
+    hostTraceControlBlock = &control_;
+    hostSetTraceHooks(&hooks);
+}
+
+ExitHook::~ExitHook() {
+    hostTraceControlBlock = nullptr;
+    hostSetTraceHooks(nullptr);
+}
+
 }  // namespace quor::test

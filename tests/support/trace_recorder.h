@@ -32,4 +32,18 @@ private:
     HostTraceControlBlock control_{};
 };
 
+// Calls `onExit` for every exit record while it lives, with tracing on: a test
+// makes something happen at the moment an operation, or a step it includes,
+// returns.
+class ExitHook {
+public:
+    explicit ExitHook(void (*onExit)(uint64_t thread, uint32_t functionId, uint64_t rc));
+    ~ExitHook();
+    ExitHook(const ExitHook &) = delete;
+    ExitHook &operator=(const ExitHook &) = delete;
+
+private:
+    HostTraceControlBlock control_{};
+};
+
 }  // namespace quor::test

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <vector>
 
+#include "host_faults.h"
 #include "support/process.h"
 #include "support/trace_recorder.h"
 #include "test_node.h"
@@ -117,6 +118,76 @@ TEST(CriticalSection, ScopedSectionMergesCodesAndHonoursTheCallersSection) {
     for (const auto &r : recorder.records())
         if (r.kind == quor::test::TraceRecord::Entry) entries.push_back(r.functionId);
     EXPECT_EQ(entries, (std::vector<uint32_t>{0x0822005b, 0x08220061, 0x08220063}));
+}
+
+// The node's model word changes while an operation holds the section (another
+// thread's quorSetConcurrencyModel takes no latch): the section is left by the
+// model its entry went by. The change is made by the trace hook that runs as the
+// entry returns, the one moment between the entry and the exit.
+SNodeCB_t *modelChangedOn = nullptr;
+uint32_t changedModel = 0;
+
+void changeModelAfterEntry(uint64_t, uint32_t fn, uint64_t) {
+    if (fn == static_cast<uint32_t>(quor::Fn::quorEnterCriticalSectionBeforeRead) ||
+        fn == static_cast<uint32_t>(quor::Fn::quorEnterCriticalSectionBeforeWrite)) {
+        modelChangedOn->concurrencyModel = changedModel;
+    }
+}
+
+TEST(CriticalSection, LeftByTheModelOfItsEntryWhenTheModelChangesInside) {
+    quor::test::ExitHook hook(changeModelAfterEntry);
+    struct Case {
+        uint32_t entered, changed;
+        bool write;
+    } cases[] = {{1, 0, true}, {1, 0, false}, {0, 1, true}, {0, 1, false}};
+    for (const Case &c : cases) {
+        SNodeCB_t *node = makeTestNode(QUOR_CONCURRENCY_MODEL_LATCHED);
+        ASSERT_NE(node, nullptr);
+        node->concurrencyModel = c.entered;
+        modelChangedOn = node;
+        changedModel = c.changed;
+        uint64_t tag = 0;
+        // Leaving by the new model would keep the latch for good (1 -> 0) or
+        // release one never taken (0 -> 1, a failed release).
+        EXPECT_EQ(c.write ? quorSetNodeTag(node, 7, 0) : quorGetNodeTag(node, &tag, 0), QUOR_RC_OK)
+            << c.entered << " -> " << c.changed << (c.write ? " write" : " read");
+        EXPECT_EQ(counterValue(node->nodeLatch.writerActive), 0);
+        node->concurrencyModel = QUOR_CONCURRENCY_MODEL_LATCHED;
+        pid_t reader = spawn([&] {
+            alarm(5);  // a latch left held fails the child instead of hanging it
+            if (quorEnterCriticalSectionBeforeRead(node, &node->nodeLatch) != 0) return 1;
+            return quorExitCriticalSectionAfterRead(node, &node->nodeLatch) != 0 ? 2 : 0;
+        });
+        EXPECT_EQ(waitChild(reader), 0) << c.entered << " -> " << c.changed << (c.write ? " write" : " read");
+    }
+}
+
+// A writer that cannot be counted gives the latch back; when that release fails
+// too, the latch failure is the result. The exit tries the release whatever the
+// writer mark gave, and the mark's failure wins.
+TEST(CriticalSection, WriteEntryAndExitWithFailingHostCalls) {
+    SNodeCB_t *node = makeTestNode();
+    ASSERT_NE(node, nullptr);
+    NodeLatchBlock_t *block = &node->nodeLatch;
+    quor::test::HostFaults &faults = quor::test::hostFaults();
+    struct Case {
+        bool swap, release;
+        uint32_t enter;
+    } cases[] = {{true, false, QUOR_RC_ATOMIC_FAILED}, {true, true, QUOR_RC_LATCH_FAILED}};
+    for (const Case &c : cases) {
+        faults.failNextSwap = c.swap;
+        faults.failNextRelease = c.release;
+        EXPECT_EQ(quorEnterCriticalSectionBeforeWrite(node, block), c.enter);
+        ASSERT_EQ(quorEnterCriticalSectionBeforeRead(node, block), QUOR_RC_OK) << "the latch was given back";
+        ASSERT_EQ(quorExitCriticalSectionAfterRead(node, block), QUOR_RC_OK);
+    }
+    ASSERT_EQ(quorEnterCriticalSectionBeforeWrite(node, block), QUOR_RC_OK);
+    faults.failNextSwap = faults.failNextRelease = true;
+    EXPECT_EQ(quorExitCriticalSectionAfterWrite(node, block), QUOR_RC_ATOMIC_FAILED);
+    ASSERT_EQ(quorEnterCriticalSectionBeforeWrite(node, block), QUOR_RC_OK) << "released all the same";
+    faults.failNextRelease = true;
+    EXPECT_EQ(quorExitCriticalSectionAfterWrite(node, block), QUOR_RC_LATCH_FAILED);
+    EXPECT_EQ(counterValue(block->writerActive), 0);
 }
 
 // Two processes add to one plain counter, each addition split into a read and a

@@ -2,7 +2,9 @@
 // attaching a segment through a locator and detaching it again.
 #include <cstring>
 
+#include "frame/functions.h"
 #include "segment_fixture.h"
+#include "support/trace_recorder.h"
 
 namespace quor::test {
 namespace {
@@ -84,6 +86,40 @@ TEST_F(LocatorTest, BuiltLocatorTranslatesAndChecks) {
     SNodeInfo_t inPM{};
     inPM.nodeOffset = reinterpret_cast<uintptr_t>(targetNode);
     ASSERT_EQ(quorGetControlBlockPtrFromSNodeInfoInPM(&inPM, &node), QUOR_RC_OK);
+    EXPECT_EQ(node, targetNode);
+}
+
+// A peer stores the same descriptor while a locator is built (the trace hook
+// that runs as the build's lookup returns stands in for it): the build ends with
+// the one stored copy, not with a duplicate refused.
+ShmSegInfo_t *racingHolder = nullptr;
+const ShmSegInfo_t *racingDescriptor = nullptr;
+
+void storeSameDescriptorAfterLookup(uint64_t, uint32_t fn, uint64_t) {
+    if (fn != static_cast<uint32_t>(Fn::quorFindAttachSegInfoNodeInLList) || racingHolder == nullptr) return;
+    ShmSegInfo_t *peer = racingHolder;
+    racingHolder = nullptr;
+    AttachSegInfo_t *stored = nullptr;
+    (void)quorInsertAttachSegInfoNodeIntoLList(peer->poolHandle, racingDescriptor, &stored);
+}
+
+TEST_F(LocatorTest, DescriptorStoredByAPeerMeanwhileIsTheOneUsed) {
+    racingHolder = holder;
+    racingDescriptor = target;
+    SNodeInfo_t info{};
+    {
+        ExitHook hook(storeSameDescriptorAfterLookup);
+        EXPECT_EQ(quorAddStatusNodeInfo(&info, holder, target, targetOffset, kTag, 0, nullptr), QUOR_RC_OK);
+    }
+
+    AttachSegInfo_t *stored = nullptr;
+    ASSERT_EQ(quorFindAttachSegInfoNodeInLList(holder->poolHandle, target, &stored), QUOR_RC_OK);
+    ASSERT_NE(stored, nullptr);
+    EXPECT_EQ(info.segDescOffset,
+              static_cast<uint64_t>(reinterpret_cast<unsigned char *>(stored) -
+                                    static_cast<unsigned char *>(holder->domainHandle->base)));
+    SNodeCB_t *node = nullptr;
+    EXPECT_EQ(quorGetControlBlockPtrFromSNodeInfo(&info, &node), QUOR_RC_OK);
     EXPECT_EQ(node, targetNode);
 }
 

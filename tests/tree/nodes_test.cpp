@@ -303,6 +303,8 @@ TEST(Identifiers, CreateCompareAndDelete) {
     EXPECT_EQ(quorDeleteID(buffer, lengths, &wrongKey), QUOR_RC_BAD_EYECATCHER);
     EXPECT_EQ(quorDeleteID(buffer, lengths, &key), QUOR_RC_OK);
     EXPECT_EQ(hostMemLiveBlocks(nullptr), 0u);
+    // Blocks the host never handed out are refused by the host, and so here.
+    EXPECT_EQ(quorDeleteID(nullptr, nullptr, &key), QUOR_RC_NULL_PARAMETER);
 
     struct Case {
         uint64_t maxLength, count;
@@ -342,7 +344,11 @@ TEST(Identifiers, CreateCompareAndDelete) {
         EXPECT_EQ(result, c.expected) << c.a << " / " << c.b;
     }
     int64_t result = 0;
-    EXPECT_EQ(quorCompareID("a", 1, "b", 1, QUOR_KIND_R, &result), QUOR_RC_BAD_PROPERTY_KIND);
+    for (uint32_t kind : {QUOR_KIND_PARENT, QUOR_KIND_IR, QUOR_KIND_IV, QUOR_KIND_DEPENDENTS})
+        EXPECT_EQ(quorCompareID("a", 1, "b", 1, kind, &result), QUOR_RC_OK) << kind;
+    // Only the listed values, not every kind that has one of their bits.
+    for (uint32_t kind : {QUOR_KIND_R, 0x3u, 0x6u, 0x12u, 0x210u, 0u})
+        EXPECT_EQ(quorCompareID("a", 1, "b", 1, kind, &result), QUOR_RC_BAD_PROPERTY_KIND) << kind;
     EXPECT_EQ(quorCompareID(nullptr, 1, "b", 1, QUOR_KIND_PARENT, &result), QUOR_RC_NULL_ID);
     EXPECT_EQ(quorCompareID("a", 4097, "b", 1, QUOR_KIND_ID, &result), QUOR_RC_BAD_ID_LENGTH);
     EXPECT_EQ(quorCompareID("a", 1, "b", 1, QUOR_KIND_ID, nullptr), QUOR_RC_NULL_COMPARE_OUTPUT);
@@ -357,7 +363,7 @@ TEST(Identifiers, TagIdOrderIsTagThenLengthThenBytes) {
         const char *b;
         uint64_t lb;
         int64_t expected;
-    } cases[] = {{1, "zz", 2, 2, "a", 1, -1}, {3, "a", 1, 2, "zz", 2, 1},  {5, "ab", 2, 5, "a", 1, 1},
+    } cases[] = {{1, "zz", 2, 2, "a", 1, -1},  {3, "a", 1, 2, "zz", 2, 1},  {5, "ab", 2, 5, "a", 1, 1},
                  {5, "\x80", 1, 5, "a", 1, 1}, {5, "ab", 2, 5, "ab", 2, 0}, {7, "", 0, 7, "", 0, 0}};
     for (const Case &c : cases) {
         for (uint32_t kind : {QUOR_KIND_IR, QUOR_KIND_IV, QUOR_KIND_ID, QUOR_KIND_DEPENDENTS}) {

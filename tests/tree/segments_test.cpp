@@ -14,7 +14,7 @@ namespace {
 constexpr uint64_t kTag = 0x4711;
 
 bool segmentExists(const IpcResId &id) {
-    int fd = shm_open(("/" + std::string(id.name)).c_str(), O_RDONLY, 0);
+    int fd = shm_open(segmentPath(id).c_str(), O_RDONLY, 0);
     if (fd >= 0) close(fd);
     return fd >= 0;
 }
@@ -235,10 +235,12 @@ TEST_F(SegmentTest, BadInputChangesNothing) {
     EXPECT_EQ(quorGetProtectedStatusSegment(&out, kSegmentSize, &small, nullptr, kSegmentSize + 1, nullptr,
                                             nullptr),
               QUOR_RC_POOL_TOO_LARGE);
+    ShmPoolOptions_t wideUserArea{};
+    wideUserArea.userAppAreaSize = kSegmentSize + 1;
+    EXPECT_EQ(quorGetProtectedStatusSegment(&out, kSegmentSize, &small, nullptr, 0, nullptr, &wideUserArea),
+              QUOR_RC_BAD_USER_APP_AREA_SIZE);
     EXPECT_FALSE(segmentExists(small));
     IpcResId kept = segmentName("kept");
-    EXPECT_EQ(quorAttachStatusSegment(&out, &kept, nullptr, 4, 0, nullptr, nullptr),
-              QUOR_RC_POOL_OFFSET_NOT_ALIGNED);
     EXPECT_EQ(out, nullptr);
     EXPECT_EQ(registryNames(), std::vector<std::string>{kept.name});
     EXPECT_EQ(refCountOf(seg), 1u);
@@ -246,6 +248,122 @@ TEST_F(SegmentTest, BadInputChangesNothing) {
     EXPECT_EQ(quorAuthorizeStatusSegment(seg, seg), QUOR_RC_OK);
     remove(seg);
     EXPECT_EQ(hostMemLiveBlocks(nullptr), baseline);
+}
+
+// The registry and the library state are consulted before the tests that only
+// a new attachment or the last reference needs: a registered segment is
+// re-referenced whatever pool offset comes with it, a delete that is not the
+// last reference ignores the delete mode, and a detach or delete of a segment
+// that is not registered says so whatever its mode.
+TEST_F(SegmentTest, LookupsComeBeforeTheTestsOnlyAFreshOrLastReferenceNeeds) {
+    ShmSegInfo_t *seg = create("order");
+    buildTopNode(seg, kTag, "x");
+    IpcResId id = segmentName("order");
+    ShmSegInfo_t *again = nullptr;
+    EXPECT_EQ(quorAttachStatusSegment(&again, &id, nullptr, 4, 0, nullptr, nullptr), QUOR_RC_OK);
+    EXPECT_EQ(again, seg);
+    EXPECT_EQ(refCountOf(seg), 2u);
+    pid_t child = spawn([&] {
+        freshLibrary();
+        const uint64_t before = hostMemLiveBlocks(nullptr);
+        ShmSegInfo_t *other = nullptr;
+        uint32_t rc = quorAttachStatusSegment(&other, &id, nullptr, 4, 0, nullptr, nullptr);
+        if (rc != QUOR_RC_POOL_OFFSET_NOT_ALIGNED) return 1;
+        return other == nullptr && registryNames().empty() && hostMemLiveBlocks(nullptr) == before ? 0 : 2;
+    });
+    EXPECT_EQ(waitChild(child), 0);
+
+    ShmSegInfo_t *handle = seg;
+    EXPECT_EQ(quorDeleteStatusSegment(&handle, QUOR_POOL_FREE_FORCE, 0, QUOR_DETACH_RELEASE), QUOR_RC_OK);
+    EXPECT_EQ(refCountOf(seg), 1u);
+    EXPECT_EQ(quorDeleteStatusSegment(&handle, QUOR_POOL_FREE_FORCE, 0, QUOR_DETACH_RELEASE),
+              QUOR_RC_BAD_FREE_MODE);
+    EXPECT_EQ(handle, seg) << "a refused last delete leaves the segment attached";
+    EXPECT_EQ(refCountOf(seg), 1u);
+
+    ShmSegInfo_t stranger = *seg;
+    std::snprintf(stranger.segName.name, sizeof stranger.segName.name, "quor-never-registered");
+    ShmSegInfo_t *strangerRef = &stranger;
+    EXPECT_EQ(quorDetachStatusSegment(&strangerRef, 5), QUOR_RC_SEGMENT_NOT_REGISTERED);
+    EXPECT_EQ(quorDeleteStatusSegment(&strangerRef, QUOR_POOL_FREE_FORCE, 2, 5),
+              QUOR_RC_SEGMENT_NOT_REGISTERED);
+    EXPECT_EQ(quorDetachStatusSegment(&handle, 5), QUOR_RC_BAD_DETACH_MODE);
+    EXPECT_EQ(quorDeleteStatusSegment(&handle, QUOR_POOL_FREE_FORCE, 2, 5), QUOR_RC_BAD_DELETE_REF_MODE);
+
+    // The tree record: the handle and its header are tested before the outputs.
+    ShmDomainHandle_t unmapped = *seg->domainHandle;
+    unmapped.base = nullptr;
+    EXPECT_EQ(quorGetTopNodeInfoFromDomainHeader(&unmapped, nullptr, nullptr, nullptr), QUOR_RC_NOT_MAPPED);
+    auto *header = inSegment<HHeader_t>(seg, seg->domainHandle->heapOffset);
+    const uint64_t magic = header->heapMagic;
+    header->heapMagic = 0;
+    EXPECT_EQ(quorGetTopNodeInfoFromDomainHeader(seg->domainHandle, nullptr, nullptr, nullptr),
+              QUOR_RC_BAD_DOMAIN_EYECATCHER);
+    header->heapMagic = magic;
+    remove(seg);
+    EXPECT_EQ(hostMemLiveBlocks(nullptr), baseline);
+
+    // Without the library, attach and create say so before they look at names,
+    // pool options or sizes.
+    ASSERT_EQ(QUORCleanup(QUOR_CLEANUP_FORCE), QUOR_RC_OK);
+    ShmSegInfo_t *out = nullptr;
+    EXPECT_EQ(quorAttachStatusSegment(&out, nullptr, nullptr, 4, 0, nullptr, nullptr),
+              QUOR_RC_LIBRARY_NOT_INITIALIZED);
+    ShmPoolOptions_t wideUserArea{};
+    wideUserArea.userAppAreaSize = kSegmentSize + 1;
+    IpcResId fresh = name("fresh");
+    EXPECT_EQ(quorGetProtectedStatusSegment(&out, kSegmentSize, &fresh, nullptr, 0, nullptr, &wideUserArea),
+              QUOR_RC_LIBRARY_NOT_INITIALIZED);
+    EXPECT_EQ(quorGetProtectedStatusSegment(&out, kSegmentSize, &fresh, nullptr, kSegmentSize + 1, nullptr,
+                                            nullptr),
+              QUOR_RC_LIBRARY_NOT_INITIALIZED);
+}
+
+// Whether this process still maps a segment of that name.
+bool mapsSegment(const IpcResId &id) {
+    FILE *maps = std::fopen("/proc/self/maps", "r");
+    if (maps == nullptr) return false;
+    char line[512];
+    bool found = false;
+    while (!found && std::fgets(line, sizeof line, maps) != nullptr)
+        found = std::strstr(line, id.name) != nullptr;
+    std::fclose(maps);
+    return found;
+}
+
+// A registered segment whose domain another process freed refuses a new
+// reference as marked for deletion. Its record can still be given up: the
+// domain cannot be disconnected any more (nor one whose header eyecatcher is
+// spoiled), yet the record, its handles and the segment mapping all go.
+TEST_F(SegmentTest, DomainFreedElsewhereOrSpoiledStillLetsGoOfTheRecord) {
+    ShmSegInfo_t *seg = create("freed");
+    buildTopNode(seg, kTag, "x");
+    IpcResId id = segmentName("freed");
+    pid_t child = spawn([&] {
+        freshLibrary();
+        ShmSegInfo_t *other = nullptr;
+        if (quorAttachStatusSegment(&other, &id, nullptr, 0, 0, nullptr, nullptr) != 0) return 1;
+        return quorDeleteStatusSegment(&other, QUOR_POOL_FREE_FORCE, 2, 2) == 0 ? 0 : 2;
+    });
+    ASSERT_EQ(waitChild(child), 0);
+    ShmSegInfo_t *out = reinterpret_cast<ShmSegInfo_t *>(0x1234);
+    EXPECT_EQ(quorAttachStatusSegment(&out, &id, nullptr, 0, 0, nullptr, nullptr),
+              QUOR_RC_DOMAIN_MARKED_FOR_DELETION);
+    EXPECT_EQ(out, reinterpret_cast<ShmSegInfo_t *>(0x1234));
+    EXPECT_EQ(refCountOf(seg), 1u);
+    EXPECT_NE(quorDetachStatusSegment(&seg, QUOR_DETACH_ALL), QUOR_RC_OK);
+    EXPECT_EQ(seg, nullptr);
+
+    seg = create("spoiled");
+    IpcResId spoiled = segmentName("spoiled");
+    inSegment<HHeader_t>(seg, seg->domainHandle->heapOffset)->handleEyecatcher = 0;
+    EXPECT_EQ(quorDetachStatusSegment(&seg, QUOR_DETACH_RELEASE), QUOR_RC_BAD_EYECATCHER);
+    EXPECT_EQ(seg, nullptr);
+
+    EXPECT_TRUE(registryNames().empty());
+    EXPECT_EQ(hostMemLiveBlocks(nullptr), baseline);
+    EXPECT_FALSE(mapsSegment(id));
+    EXPECT_FALSE(mapsSegment(spoiled));
 }
 
 // Every private allocation of create, attach and connect fails in turn: each

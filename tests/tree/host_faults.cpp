@@ -1,0 +1,45 @@
+#include "host_faults.h"
+
+#include <dlfcn.h>
+
+#include <cstdlib>
+
+#include "quor/host.h"
+
+namespace quor::test {
+
+HostFaults &hostFaults() {
+    static HostFaults faults;
+    return faults;
+}
+
+namespace {
+
+template <class Fn>
+Fn hostFunction(const char *name) {
+    void *found = dlsym(RTLD_NEXT, name);
+    if (found == nullptr) std::abort();
+    return reinterpret_cast<Fn>(found);
+}
+
+bool strikes(bool &fault) {
+    const bool armed = fault;
+    fault = false;
+    return armed;
+}
+
+}  // namespace
+}  // namespace quor::test
+
+extern "C" uint32_t hostAtomicSwap(void *slot, int32_t value, int32_t *old) {
+    static auto *real = quor::test::hostFunction<uint32_t (*)(void *, int32_t, int32_t *)>("hostAtomicSwap");
+    if (quor::test::strikes(quor::test::hostFaults().failNextSwap)) return QUOR_RC_ATOMIC_FAILED;
+    return real(slot, value, old);
+}
+
+extern "C" uint32_t hostLatchRelease(void *latch) {
+    static auto *real = quor::test::hostFunction<uint32_t (*)(void *)>("hostLatchRelease");
+    const uint32_t rc = real(latch);
+    if (quor::test::strikes(quor::test::hostFaults().failNextRelease)) return QUOR_RC_LATCH_FAILED;
+    return rc;
+}
