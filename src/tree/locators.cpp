@@ -11,6 +11,7 @@
 
 #include "frame/export.h"
 #include "tree/access.h"
+#include "tree/locators.h"
 #include "tree/records.h"
 #include "tree/segments.h"
 
@@ -25,30 +26,39 @@ struct Resolved {
     SNodeCB_t *node = nullptr;
 };
 
+// The base a locator's descriptor offset counts from: its own position when it
+// lies in a segment, else the base it carries.
+bool locatorBase(const SNodeInfo_t *info, uintptr_t *base) {
+    const auto self = reinterpret_cast<uintptr_t>(info);
+    *base = info->segBase;
+    if (info->selfDisplacement != 0) {
+        if (info->selfDisplacement > self) return false;
+        *base = self - info->selfDisplacement;
+    }
+    return info->segDescOffset <= UINTPTR_MAX - *base;
+}
+
 // Copies the descriptor a locator names, after checking that it lies in a
 // segment this process maps and that the locator's base is that segment's.
-uint32_t copyDescriptorLocked(const SNodeInfo_t *info, ShmSegInfo_t *copy) {
-    const auto self = reinterpret_cast<uintptr_t>(info);
-    uintptr_t base = info->segBase;
-    if (info->selfDisplacement != 0) {
-        if (info->selfDisplacement > self) return QUOR_RC_NULL_NODE_INFO;
-        base = self - info->selfDisplacement;
-    }
-    if (info->segDescOffset > UINTPTR_MAX - base) return QUOR_RC_NULL_NODE_INFO;
+uint32_t copyDescriptorLocked(const SNodeInfo_t *info, ShmSegInfo_t *copy, ShmSegInfo_t **holderOut = nullptr) {
+    uintptr_t base = 0;
+    if (!locatorBase(info, &base)) return QUOR_RC_NULL_NODE_INFO;
     const void *at = reinterpret_cast<const void *>(base + info->segDescOffset);
-    const ShmSegInfo_t *holder = recordMappingLocked(at, QUOR_SEG_INFO_DESC_SIZE);
+    ShmSegInfo_t *holder = recordMappingLocked(at, QUOR_SEG_INFO_DESC_SIZE);
     if (holder == nullptr || reinterpret_cast<uintptr_t>(holder->domainHandle->base) != base) {
         return QUOR_RC_NULL_NODE_INFO;
     }
     *copy = {};
     std::memcpy(copy, at, QUOR_SEG_INFO_DESC_SIZE);
+    if (holderOut != nullptr) *holderOut = holder;
     return QUOR_RC_OK;
 }
 
 // Locator translation: the descriptor, this process's record of the segment it
-// names, and the node inside that segment's heap.
-uint32_t translateLocked(const SNodeInfo_t *info, Resolved *r) {
-    if (uint32_t rc = copyDescriptorLocked(info, &r->descriptor); rc != 0) return rc;
+// names, and the node inside that segment's heap. *holder receives the record
+// of the segment that holds the descriptor.
+uint32_t translateLocked(const SNodeInfo_t *info, Resolved *r, ShmSegInfo_t **holder) {
+    if (uint32_t rc = copyDescriptorLocked(info, &r->descriptor, holder); rc != 0) return rc;
     LibraryState &state = lib();
     if (r->descriptor.kind == QUOR_SHM_MODE_USER_MEMORY) {
         if (state.protectedSegState != QUOR_PROTSEG_VALID) return QUOR_RC_SEGMENT_NOT_ATTACHED;
@@ -68,10 +78,75 @@ uint32_t translateLocked(const SNodeInfo_t *info, Resolved *r) {
     return r->node != nullptr ? QUOR_RC_OK : QUOR_RC_STALE_NODE_INFO;
 }
 
+// Translations remembered per thread. A walk translates every entry it scans,
+// and nearly all of them name the same one or two segments; the registry they
+// are looked up in changes rarely. A remembered translation stands while the
+// registry generation is the one it was made under (so both the segment holding
+// the descriptor and the one it names are still mapped as they were) and the
+// descriptor still carries the name it had. Only registered segments are
+// remembered: the protected segment changes state without a registry change.
+struct RememberedTranslation {
+    uint64_t generation = 0;
+    uintptr_t base = 0;
+    uint64_t descriptorOffset = 0;
+    ShmSegInfo_t *record = nullptr;
+    DomainView view;
+};
+constexpr size_t kRememberedSlots = 16;
+thread_local RememberedTranslation remembered[kRememberedSlots];
+
+RememberedTranslation &slotFor(uintptr_t base, uint64_t descriptorOffset) {
+    const uint64_t mix = (base >> 12) ^ (descriptorOffset >> 3) ^ (descriptorOffset >> 11);
+    return remembered[mix % kRememberedSlots];
+}
+
+// The node of a remembered translation, or false when there is none that stands.
+bool translateRemembered(const SNodeInfo_t *info, Resolved *r) {
+    uintptr_t base = 0;
+    if (!locatorBase(info, &base)) return false;
+    const RememberedTranslation &slot = slotFor(base, info->segDescOffset);
+    if (slot.record == nullptr || slot.base != base || slot.descriptorOffset != info->segDescOffset ||
+        slot.generation != registryGeneration()) {
+        return false;
+    }
+    const auto *descriptor = reinterpret_cast<const ShmSegInfo_t *>(base + info->segDescOffset);
+    if (descriptor->kind == QUOR_SHM_MODE_USER_MEMORY || descriptor->eyecatcher != QUOR_EYECATCHER ||
+        compareSegmentNames(descriptor->segName, slot.record->segName) != 0) {
+        return false;
+    }
+    const uint64_t offset = info->nodeOffset;
+    SNodeCB_t *node = slot.view.inHeap(offset, sizeof(SNodeCB_t)) ? slot.view.seg.at<SNodeCB_t>(offset) : nullptr;
+    if (node == nullptr) return false;  // the slow path gives the code
+    r->record = slot.record;
+    r->node = node;
+    return true;
+}
+
+void remember(const SNodeInfo_t *info, const Resolved &r, const ShmSegInfo_t *holder, uint64_t generation) {
+    LibraryState &state = lib();
+    if (r.descriptor.kind == QUOR_SHM_MODE_USER_MEMORY || holder == &state.protectedSegInfo ||
+        r.record == &state.protectedSegInfo) {
+        return;
+    }
+    uintptr_t base = 0;
+    if (!locatorBase(info, &base)) return;
+    RememberedTranslation &slot = slotFor(base, info->segDescOffset);
+    slot.record = nullptr;
+    if (viewDomain(r.record->domainHandle, &slot.view) != 0) return;
+    slot.generation = generation;
+    slot.base = base;
+    slot.descriptorOffset = info->segDescOffset;
+    slot.record = r.record;
+}
+
 uint32_t translate(const SNodeInfo_t *info, Resolved *r) {
+    if (translateRemembered(info, r)) return QUOR_RC_OK;
     RegistryLock lock;
     if (!libraryInitialized()) return QUOR_RC_LIBRARY_NOT_INITIALIZED;
-    return translateLocked(info, r);
+    ShmSegInfo_t *holder = nullptr;
+    const uint32_t rc = translateLocked(info, r, &holder);
+    if (rc == 0) remember(info, *r, holder, registryGeneration());
+    return rc;
 }
 
 // The different-segment flag: reference's segment against `name`.
@@ -99,9 +174,11 @@ uint32_t attachDescribed(const ShmSegInfo_t &descriptor, ShmSegInfo_t **attached
 
 // quorAttachToNode and quorAttachToNodeAndGetSegInfo: translate, attaching the
 // segment first when this process has not, then check the tag and that the node
-// is active. An attach made here is undone when a later step fails.
+// is active. An attach made here is undone when a later step fails. For a walk
+// (`forWalk`) a condition refusal hands the node out and keeps the attach, and
+// a node of an unattached other segment is handed out as null (locators.h).
 uint32_t attachToNode(const Trace &t, const SNodeInfo_t *info, SNodeCB_t **node, ShmSegInfo_t **segInfo,
-                      ShmSegInfo_t *reference, uint32_t *differs, uint32_t options) {
+                      ShmSegInfo_t *reference, uint32_t *differs, uint32_t options, bool forWalk = false) {
     const bool compare = (options & QUOR_LOCATOR_COMPARE_SEGMENT) != 0;
     Resolved r;
     uint32_t differ = 0;
@@ -111,6 +188,12 @@ uint32_t attachToNode(const Trace &t, const SNodeInfo_t *info, SNodeCB_t **node,
         if (compare) {
             if (uint32_t crc = differsFrom(reference, r.descriptor.segName, &differ); crc != 0)
                 return t.fail(30, crc);
+        }
+        if (differ != 0 && forWalk) {
+            *node = nullptr;
+            if (segInfo != nullptr) *segInfo = reference;
+            if (differs != nullptr) *differs = differ;
+            return QUOR_RC_OK;
         }
         if (differ != 0) {
             // A node of another segment than the reference's is not attached
@@ -126,13 +209,15 @@ uint32_t attachToNode(const Trace &t, const SNodeInfo_t *info, SNodeCB_t **node,
         rc = differsFrom(reference, r.record->segName, &differ);
     }
     if (rc == 0 && differ == 0 && info->tag != r.node->tag) rc = QUOR_RC_STALE_NODE_INFO;
+    uint32_t conditionRc = QUOR_RC_OK;
     if (rc == 0) {
         CriticalSection section(r.node, Access::Read);
         rc = section.entered();
-        if (rc == 0) rc = checkCondition(r.node->NodeCondition, QUOR_COND_MASK_ACTIVE);
+        if (rc == 0) rc = conditionRc = checkCondition(r.node->NodeCondition, QUOR_COND_MASK_ACTIVE);
         rc = section.close(rc);
     }
-    if (rc != 0) {
+    const bool handOut = rc == 0 || (forWalk && rc == conditionRc);
+    if (!handOut) {
         rc = t.fail(50, rc);
         if (attached != nullptr) (void)detachStatusSegment(&attached, QUOR_DETACH_RELEASE);
         return rc;
@@ -140,7 +225,7 @@ uint32_t attachToNode(const Trace &t, const SNodeInfo_t *info, SNodeCB_t **node,
     *node = r.node;
     if (segInfo != nullptr) *segInfo = r.record;
     if (differs != nullptr) *differs = differ;
-    return QUOR_RC_OK;
+    return rc == 0 ? rc : t.fail(50, rc);
 }
 
 // The argument tests of the two translations that also return the record.
@@ -169,6 +254,26 @@ uint32_t storedOffset(ShmPoolHandle_t *pool, const Record *record, const void *b
 }
 
 }  // namespace
+
+uint32_t attachChild(const SNodeInfo_t *info, bool withSegInfo, ShmSegInfo_t *reference, uint32_t options,
+                     AttachedChild *out) {
+    const Fn fn = withSegInfo ? Fn::quorAttachToNodeAndGetSegInfo : Fn::quorAttachToNode;
+    return traced(fn, [&](Trace &t) {
+        if (info == nullptr) return t.failWith(10, QUOR_RC_NULL_NODE_INFO, 0);
+        return attachToNode(t, info, &out->node, withSegInfo ? &out->segInfo : nullptr, reference,
+                            &out->differs, withSegInfo ? options : 0, true);
+    });
+}
+
+uint32_t resolveLocator(const SNodeInfo_t *info, SNodeCB_t **node) {
+    return traced(Fn::quorGetControlBlockPtrFromSNodeInfo, [&](Trace &t) {
+        if (info == nullptr) return t.failWith(10, QUOR_RC_NULL_NODE_INFO, 0);
+        Resolved r;
+        if (uint32_t rc = translate(info, &r); rc != 0) return t.fail(30, rc);
+        *node = r.node;
+        return QUOR_RC_OK;
+    });
+}
 
 }  // namespace quor::tree
 
