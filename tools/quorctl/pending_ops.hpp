@@ -10,8 +10,9 @@
 
 #define QUORCTL_PENDING_OPS(X)                                                                               \
     X(quorReturnNumberOfDependentNodes)                                                                      \
-    X(quorReturnDependentNodes) X(quorGetMaxIDSizeForDependentNode) X(quorCreateDependentNodeList) X(        \
-        quorAddDependentNode) X(quorGetTreeInfo) X(quorGetNumberOfRProperties) X(quorGetNumberOfVProperties) \
+    X(quorReturnDependentNodes)                                                                              \
+    X(quorGetMaxIDSizeForDependentNode) X(quorCreateDependentNodeList) X(quorAddDependentNode) X(            \
+        quorGetTreeInfo) X(quorGetNumberOfRProperties) X(quorGetNumberOfVProperties)                         \
         X(quorGetNumberOfIRProperties) X(quorGetNumberOfIVProperties) X(quorReturnRProperties) X(            \
             quorReturnVProperties) X(quorReturnIRProperties) X(quorReturnIVProperties)                       \
             X(quorReturnBaseRProperty) X(quorReturnBaseVProperty) X(quorGetValueForRProperty) X(             \

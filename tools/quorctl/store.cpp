@@ -234,53 +234,43 @@ void readChildren(SNodeCB_t *node, NodeSnapshot &out) {
 
 }  // namespace
 
-Library::Library() {
-    check(QUOROneTimeOnlyInitialization(QUOR_EYECATCHER, QUOR_EYECATCHER), "initialise the library");
-}
-Library::~Library() { QUORCleanup(QUOR_CLEANUP_RELEASE); }
+namespace {
 
-IpcResId segmentId(const std::string &name) {
-    IpcResId id{};
-    if (name.empty() || name.size() >= sizeof id.name) usageError("bad segment name '" + name + "'");
-    std::memcpy(id.name, name.data(), name.size());
-    return id;
+// The layer's errors carry the operation's name; the tool's messages say what it
+// was doing, with the code's name and words.
+template <class Fn>
+auto described(const std::string &what, Fn &&fn) {
+    try {
+        return fn();
+    } catch (const std::system_error &e) {
+        throw Failure(kExitLibrary, what + ": " + e.code().message());
+    }
 }
+
+}  // namespace
 
 Segment Segment::attach(const std::string &name) {
-    const IpcResId id = segmentId(name);
-    ShmSegInfo_t *seg = nullptr;
-    check(quorAttachStatusSegment(&seg, &id, nullptr, 0, 0, nullptr, nullptr), "attach segment " + name);
-    return Segment(seg, name);
+    return described("attach segment " + name, [&] { return Segment(quor::segment::attach(name), name); });
 }
 
 Segment Segment::create(const std::string &name, uint64_t size) {
-    const IpcResId id = segmentId(name);
-    ShmSegInfo_t *seg = nullptr;
-    check(quorGetProtectedStatusSegment(&seg, size, &id, nullptr, 0, nullptr, nullptr),
-          "create segment " + name);
-    return Segment(seg, name);
-}
-
-Segment::~Segment() {
-    if (seg_ != nullptr) quorDetachStatusSegment(&seg_, QUOR_DETACH_RELEASE);
+    return described("create segment " + name,
+                     [&] { return Segment(quor::segment::create(name, size), name); });
 }
 
 SNodeCB_t *Segment::top() const {
     uint64_t tag = 0, offset = 0, pool = 0;
-    check(quorGetTopNodeInfoFromDomainHeader(seg_->domainHandle, &tag, &offset, &pool),
+    // The header record's own code says why there is no tree; the layer's top()
+    // reports only that the pointer could not be made.
+    check(quorGetTopNodeInfoFromDomainHeader(info()->domainHandle, &tag, &offset, &pool),
           "read the top node record");
-    SNodeCB_t *node = nullptr;
-    check(quorGetTopNodeCBPtrFromShmSegInfo(seg_, &node), "find the top node");
-    return node;
+    return described("find the top node", [&] { return segment_.top().get(); });
 }
 
 void Segment::destroy(bool force) {
-    check(quorMarkStatusSegmentForDeletion(seg_), "mark segment " + name_ + " for deletion");
-    const uint32_t rc =
-        quorDeleteStatusSegment(&seg_, QUOR_POOL_FREE_NORMAL,
-                                force ? QUOR_DELETE_POOL_FORCE : QUOR_DELETE_POOL_AS_GIVEN, QUOR_DETACH_ALL);
-    check(rc, "delete segment " + name_ +
-                  (force ? "" : " (other processes may be connected; --force frees it anyway)"));
+    described("delete segment " + name_ +
+                  (force ? "" : " (other processes may be connected; --force frees it anyway)"),
+              [&] { segment_.remove(force); });
 }
 
 NodeSnapshot readNode(SNodeCB_t *node) {

@@ -12,21 +12,12 @@
 #include <vector>
 
 #include "names.hpp"
-#include "quor/quor.h"
+#include "quor/quor.hpp"
 #include "tree_spec.hpp"
 
 namespace quorctl {
 
-// One initialisation of the library for the lifetime of the command.
-class Library {
-public:
-    Library();
-    ~Library();
-    Library(const Library &) = delete;
-    Library &operator=(const Library &) = delete;
-};
-
-IpcResId segmentId(const std::string &name);
+using Library = quor::library;
 
 // A status segment this process has attached; detached (one reference) when the
 // object goes away, unless it was deleted.
@@ -37,24 +28,18 @@ public:
     // Creates a segment of `size` bytes whose tree pool takes what the domain leaves.
     static Segment create(const std::string &name, uint64_t size);
 
-    Segment(Segment &&other) noexcept : seg_(other.seg_), name_(std::move(other.name_)) {
-        other.seg_ = nullptr;
-    }
-    Segment &operator=(Segment &&) = delete;
-    ~Segment();
-
-    ShmSegInfo_t *info() const { return seg_; }
+    ShmSegInfo_t *info() const { return segment_.get(); }
     const std::string &name() const { return name_; }
-    unsigned char *base() const { return static_cast<unsigned char *>(seg_->domainHandle->base); }
-    // The top node recorded in the domain header, checked under its read section.
+    unsigned char *base() const { return static_cast<unsigned char *>(info()->domainHandle->base); }
+    // The top node recorded in the domain header.
     SNodeCB_t *top() const;
     // Marks the segment for deletion and deletes it; `force` frees the pool and the
     // domain even while other processes are connected.
     void destroy(bool force);
 
 private:
-    Segment(ShmSegInfo_t *seg, std::string name) : seg_(seg), name_(std::move(name)) {}
-    ShmSegInfo_t *seg_;
+    Segment(quor::segment segment, std::string name) : segment_(std::move(segment)), name_(std::move(name)) {}
+    quor::segment segment_;
     std::string name_;
 };
 

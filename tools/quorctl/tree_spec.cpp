@@ -197,6 +197,8 @@ public:
                 const std::string at = where + ".children[" + std::to_string(i) + "]";
                 NodeSpec child = node(list[i], at, depth + 1);
                 if (child.id.size() > n.maxIdSize) fail(at + ".id", "longer than the parent's max_id_size");
+                // A child keeps its parent's ID in its own parent area.
+                if (n.id.size() > child.maxIdSize) fail(at + ".max_id_size", "too small for the parent's ID");
                 if (child.tag == 0) fail(at + ".tag", "a dependent node's tag must not be 0");
                 if (!seen.insert({child.tag, child.id}).second)
                     fail(at, "two children with the same tag and ID");
