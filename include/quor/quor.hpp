@@ -1574,7 +1574,8 @@ public:
     void set_top(const node &n, std::error_code &ec) noexcept { detail::report(ec, set_top_rc(n)); }
 
     // A node in this segment's pool, initialised (condition from the options,
-    // default initialized). A node whose initialisation fails is freed again.
+    // default initialized), with an empty dependent list when it has that area.
+    // A node whose initialisation fails is freed again.
     node create_node(const node_spec &spec) {
         node out;
         detail::check(create_node_rc(spec, out), "quorCreateNode");
@@ -1653,6 +1654,11 @@ private:
         SNodeInfo_t parent = s.parent != nullptr ? *s.parent : SNodeInfo_t{};
         rc = quorInitNode(&cb, offset, s.id.size(), s.id.data(), s.parent != nullptr ? &parent : nullptr,
                           s.parent_id.data(), p.maxIdSize, s.triple, s.rmx, s.options);
+        // A dependent list is read from its header on; an unformatted one would
+        // be read from whatever the block held.
+        if (rc == QUOR_RC_OK && (p.areaFlags & QUOR_KIND_DEPENDENTS) != 0) {
+            rc = quorCreateDependentNodeList(cb, nullptr, nullptr, nullptr, p.maxIdSize, 0, 0);
+        }
         if (rc != QUOR_RC_OK) {
             (void)quorDisclaimNode(&cb, info_->poolHandle, QUOR_EYECATCHER);
             return rc;

@@ -14,12 +14,20 @@ constexpr Fn sectionFn(bool enter, Access access) {
     return enter ? Fn::quorEnterCriticalSectionBeforeWrite : Fn::quorExitCriticalSectionAfterWrite;
 }
 
+// Stands in for the trace guard while tracing is off: failure points only hand
+// their code back, and the section runs without a guard's frame around it.
+struct Untraced {
+    uint32_t fail(uint32_t, uint32_t rc) const { return rc; }
+    uint32_t failWith(uint32_t, uint32_t rc, uint64_t) const { return rc; }
+};
+
 // The argument checks shared by the sections and the latch initialisation.
 // Sets *latched when the node's model takes latches.
 // The failure branches are marked unlikely: the sections are the hottest path of
 // the library, and the taken path should run straight through.
-uint32_t checkSectionArguments(Trace &t, SNodeCB_t *node, NodeLatchBlock_t *block, const uint32_t *modelGiven,
-                               bool *latched) {
+template <class Recorder>
+uint32_t checkSectionArguments(const Recorder &t, SNodeCB_t *node, NodeLatchBlock_t *block,
+                               const uint32_t *modelGiven, bool *latched) {
     if (node == nullptr) [[unlikely]]
         return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
     if (block == nullptr) [[unlikely]]
@@ -31,9 +39,12 @@ uint32_t checkSectionArguments(Trace &t, SNodeCB_t *node, NodeLatchBlock_t *bloc
     return QUOR_RC_OK;
 }
 
-uint32_t enterLatched(Trace &t, NodeLatchBlock_t *block, Access access) {
-    if (hostLatchGet(block->accessLatch) != 0) [[unlikely]]
-        return t.fail(50, QUOR_RC_LATCH_FAILED);
+template <class Recorder>
+uint32_t enterLatched(const Recorder &t, NodeLatchBlock_t *block, Access access) {
+    // The host fails a latch with QUOR_RC_LATCH_FAILED; passing its code on as it
+    // is lets an untraced read section end in the host's own call.
+    if (const uint32_t rc = hostLatchGet(block->accessLatch); rc != 0) [[unlikely]]
+        return t.fail(50, rc);
     if (access == Access::Read) return QUOR_RC_OK;
     int32_t old = 0;
     if (hostAtomicSwap(block->writerActive, 1, &old) != 0 ||
@@ -46,7 +57,8 @@ uint32_t enterLatched(Trace &t, NodeLatchBlock_t *block, Access access) {
     return QUOR_RC_OK;
 }
 
-uint32_t exitLatched(Trace &t, NodeLatchBlock_t *block, Access access) {
+template <class Recorder>
+uint32_t exitLatched(const Recorder &t, NodeLatchBlock_t *block, Access access) {
     uint32_t rc = QUOR_RC_OK;
     if (access == Access::Write) {
         int32_t old = 0;
@@ -54,13 +66,14 @@ uint32_t exitLatched(Trace &t, NodeLatchBlock_t *block, Access access) {
             rc = t.fail(60, QUOR_RC_ATOMIC_FAILED);
     }
     // The latch is released whatever became of the writer mark.
-    if (hostLatchRelease(block->accessLatch) != 0) [[unlikely]]
-        rc = merged(rc, t.fail(70, QUOR_RC_LATCH_FAILED));
+    if (const uint32_t released = hostLatchRelease(block->accessLatch); released != 0) [[unlikely]]
+        rc = merged(rc, t.fail(70, released));
     return rc;
 }
 
-uint32_t section(Trace &t, SNodeCB_t *node, NodeLatchBlock_t *block, bool enter, Access access,
-                 const uint32_t *model = nullptr) {
+template <class Recorder>
+[[gnu::always_inline]] inline uint32_t section(const Recorder &t, SNodeCB_t *node, NodeLatchBlock_t *block,
+                                               bool enter, Access access, const uint32_t *model = nullptr) {
     bool latched = false;
     const uint32_t rc = checkSectionArguments(t, node, block, model, &latched);
     if (rc != 0 || !latched) [[unlikely]]
@@ -71,19 +84,39 @@ uint32_t section(Trace &t, SNodeCB_t *node, NodeLatchBlock_t *block, bool enter,
     return enter ? enterLatched(t, block, access) : exitLatched(t, block, access);
 }
 
+// The section with its trace records, for when tracing is on: kept out of the
+// way of the untraced path, which then needs no frame of its own.
+[[gnu::cold, gnu::noinline]] uint32_t tracedSection(SNodeCB_t *node, NodeLatchBlock_t *block, bool enter,
+                                                    Access access, const uint32_t *model) {
+    return traced(sectionFn(enter, access),
+                  [&](Trace &t) { return section(t, node, block, enter, access, model); });
+}
+
+// With tracing off a section is its checks and the host latch, run straight
+// through.
+template <Access access>
+[[gnu::always_inline]] inline uint32_t sectionStep(SNodeCB_t *node, NodeLatchBlock_t *block, bool enter,
+                                                   const uint32_t *model = nullptr) {
+    if (tracingOn()) [[unlikely]]
+        return tracedSection(node, block, enter, access, model);
+    return section(Untraced{}, node, block, enter, access, model);
+}
+
 }  // namespace
 
 uint32_t enterSection(SNodeCB_t *node, NodeLatchBlock_t *block, Access access) {
-    return traced(sectionFn(true, access), [&](Trace &t) { return section(t, node, block, true, access); });
+    return access == Access::Read ? sectionStep<Access::Read>(node, block, true)
+                                  : sectionStep<Access::Write>(node, block, true);
 }
 
 uint32_t exitSection(SNodeCB_t *node, NodeLatchBlock_t *block, Access access) {
-    return traced(sectionFn(false, access), [&](Trace &t) { return section(t, node, block, false, access); });
+    return access == Access::Read ? sectionStep<Access::Read>(node, block, false)
+                                  : sectionStep<Access::Write>(node, block, false);
 }
 
 uint32_t exitSectionAs(SNodeCB_t *node, NodeLatchBlock_t *block, Access access, uint32_t model) {
-    return traced(sectionFn(false, access),
-                  [&](Trace &t) { return section(t, node, block, false, access, &model); });
+    return access == Access::Read ? sectionStep<Access::Read>(node, block, false, &model)
+                                  : sectionStep<Access::Write>(node, block, false, &model);
 }
 
 namespace {
@@ -239,22 +272,22 @@ QUOR_EXPORT uint32_t quorInitializeLatches(SNodeCB_t *node, NodeLatchBlock_t *la
 // in the hot text.
 QUOR_EXPORT __attribute__((hot)) uint32_t quorEnterCriticalSectionBeforeRead(SNodeCB_t *node,
                                                                              NodeLatchBlock_t *latchBlock) {
-    return enterSection(node, latchBlock, Access::Read);
+    return sectionStep<Access::Read>(node, latchBlock, true);
 }
 
 QUOR_EXPORT __attribute__((hot)) uint32_t quorExitCriticalSectionAfterRead(SNodeCB_t *node,
                                                                            NodeLatchBlock_t *latchBlock) {
-    return exitSection(node, latchBlock, Access::Read);
+    return sectionStep<Access::Read>(node, latchBlock, false);
 }
 
 QUOR_EXPORT __attribute__((hot)) uint32_t quorEnterCriticalSectionBeforeWrite(SNodeCB_t *node,
                                                                               NodeLatchBlock_t *latchBlock) {
-    return enterSection(node, latchBlock, Access::Write);
+    return sectionStep<Access::Write>(node, latchBlock, true);
 }
 
 QUOR_EXPORT __attribute__((hot)) uint32_t quorExitCriticalSectionAfterWrite(SNodeCB_t *node,
                                                                             NodeLatchBlock_t *latchBlock) {
-    return exitSection(node, latchBlock, Access::Write);
+    return sectionStep<Access::Write>(node, latchBlock, false);
 }
 
 QUOR_EXPORT uint32_t quorGetNodeCondition(SNodeCB_t *node, uint32_t *conditionOut) {
