@@ -91,6 +91,19 @@ const char *const kBranches = R"({"quor_tree": 1, "top": {
     {"tag": 7, "id": "pump-2", "max_id_size": 16, "condition": "disassociated",
      "areas": {}, "properties": [], "children": []}]}})";
 
+// Every hashed layout, values at their limits, bytes that need escapes.
+const char *const kHashed = R"({"quor_tree": 1, "top": {"tag": 5, "id": "h", "max_id_size": 8,
+  "condition": "active", "areas": {
+    "r": {"capacity": 6, "layout": "hashed"}, "v": {"capacity": 3, "layout": "hashed", "max_value_size": 16},
+    "ir": {"capacity": 3, "layout": "hashed", "max_id_size": 8},
+    "iv": {"capacity": 7, "layout": "hashed", "max_id_size": 8, "max_value_size": 24}},
+  "properties": [
+    {"kind": "r", "number": 1048576, "value": -2147483648, "rc": 18446744073709551615},
+    {"kind": "v", "number": 3, "value": "123456789", "rc": 0},
+    {"kind": "ir", "tag": 1, "id": "a\\\\b", "value": 2147483647, "rc": 1},
+    {"kind": "iv", "tag": 2, "id": "\\xff", "value": "\\x00\\x01", "rc": 0}],
+  "children": []}})";
+
 // ---- malformed input: one line on standard error, exit status 2, nothing made ----
 
 TEST_F(QuorctlTest, MalformedArgumentsAreOneLineUsageErrors) {
@@ -185,10 +198,12 @@ TEST_F(QuorctlTest, EveryCommandHasHelpWithExamplesAndExitCodes) {
 // ---- a tree's round trip and its lifetime ----
 
 TEST_F(QuorctlTest, ShowJsonGivesBackTheTreeCreatedFromIt) {
-    const std::vector<std::pair<std::string, std::string>> trees = {{"branches", kBranches}};
+    const std::vector<std::pair<std::string, std::string>> trees = {
+        {"branches", kBranches}, {"hashed", kHashed}, {"example", slurp(QUORCTL_EXAMPLE)}};
     for (const auto &[label, text] : trees) {
         const std::string name = segment(label), file = writeFile(label, text);
-        ASSERT_EQ(quorctl({"create", name, "--from", file}).status, 0) << label;
+        const Result created = quorctl({"create", name, "--from", file});
+        ASSERT_EQ(created.status, 0) << label << created.err;
         const Result shown = quorctl({"show", name, "--json"});
         ASSERT_EQ(shown.status, 0) << shown.err;
         EXPECT_EQ(json::parse(shown.out), json::parse(text)) << shown.out;
@@ -226,6 +241,59 @@ TEST_F(QuorctlTest, DeleteRemovesTheSegment) {
     EXPECT_EQ(quorctl({"stat", name}).status, 1);
     EXPECT_EQ(shm_unlink(("/" + name).c_str()), -1);
     std::remove(file.c_str());
+}
+
+// ---- values across processes ----
+
+TEST_F(QuorctlTest, SetInOneProcessIsSeenByGetInAnother) {
+    const std::string name = segment("values");
+    ASSERT_EQ(quorctl({"create", name, "--from", QUORCTL_EXAMPLE}).status, 0);
+    const std::string top = "/42:plant\\x2fline-1", pump = top + "/7:pump-1";
+    struct Case {
+        std::string path, property, value, shown;
+        std::vector<std::string> getFlags;
+    };
+    const std::vector<Case> cases = {
+        {top, "r:1", "-5", "-5\n", {}},
+        {top, "r:2", "0x7fffffff", "0x7fffffff\n", {"--hex"}},
+        {top, "v:1", "idle\\x00", "idle\\x00\n", {}},
+        {top, "baser", "8", "8\n", {}},
+        {top, "baser:9", "9", "9\n", {}},
+        {pump, "ir:3:rpm", "1500", "1500\n", {}},
+        {pump, "iv:4:serial", "AB", "4142\n", {"--hex"}},
+        {pump, "basev", "\\\\", "\\\\\n", {}},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(quorctl({"set", name, c.path, c.property, c.value}).status, 0) << c.property;
+        std::vector<std::string> get = {"get", name, c.path, c.property};
+        get.insert(get.end(), c.getFlags.begin(), c.getFlags.end());
+        EXPECT_EQ(quorctl(get).out, c.shown) << c.property;
+    }
+    EXPECT_EQ(quorctl({"set", name, top, "r:1", "77", "--rc"}).status, 0);
+    EXPECT_EQ(quorctl({"get", name, top, "r:1", "--rc"}).out, "77\n");
+    EXPECT_EQ(quorctl({"get", name, top, "r:1"}).out, "-5\n");
+    // A property the node does not have, and a base number that is not the node's.
+    for (const char *property : {"r:3", "basev", "baser:8"}) {
+        const Result r = quorctl({"get", name, top, property});
+        EXPECT_EQ(r.status, 1) << property;
+        EXPECT_TRUE(oneLine(r.err)) << r.err;
+    }
+}
+
+TEST_F(QuorctlTest, WatchPrintsALineWhenAValueChanges) {
+    const std::string name = segment("watch");
+    ASSERT_EQ(quorctl({"create", name, "--from", QUORCTL_EXAMPLE}).status, 0);
+    const std::string command =
+        std::string("'") + QUORCTL_BINARY + "' watch " + name + " / --interval 10 --count 1";
+    FILE *watcher = popen(command.c_str(), "r");
+    ASSERT_NE(watcher, nullptr);
+    char line[512] = {};
+    ASSERT_NE(std::fgets(line, sizeof line, watcher), nullptr);  // the first look
+    EXPECT_NE(std::string(line).find("/ active"), std::string::npos) << line;
+    EXPECT_EQ(quorctl({"set", name, "/", "r:1", "18"}).status, 0);
+    ASSERT_NE(std::fgets(line, sizeof line, watcher), nullptr);
+    EXPECT_NE(std::string(line).find("r:1 17 -> 18"), std::string::npos) << line;
+    EXPECT_EQ(pclose(watcher), 0);
 }
 
 // ---- check ----

@@ -96,7 +96,9 @@ void createLists(SNodeCB_t *node, const NodeSpec &spec) {
 }
 
 Built buildNode(Segment &segment, const NodeSpec &spec, SNodeInfo_t *parent, const std::string *parentId) {
-    uint64_t flags = QUOR_KIND_ID;
+    // The export list keeps the planned capacities, which a hashed area's size
+    // alone does not tell exactly.
+    uint64_t flags = QUOR_KIND_ID | QUOR_KIND_EXPORT_LIST;
     if (parent != nullptr) flags |= QUOR_KIND_PARENT;
     if (spec.r) flags |= QUOR_KIND_R;
     if (spec.v) flags |= QUOR_KIND_V;
@@ -136,6 +138,14 @@ Built buildNode(Segment &segment, const NodeSpec &spec, SNodeInfo_t *parent, con
     if (spec.condition != QUOR_NODE_INITIALIZED) {
         check(quorActivateNode(&built.node), "activate node " + formatPath({{spec.tag, spec.id}}));
     }
+    uint32_t planned[QUOR_EXPORT_LIST_ENTRIES] = {};
+    planned[QUOR_EXPORT_R_CAPACITY] = static_cast<uint32_t>(cap(spec.r));
+    planned[QUOR_EXPORT_V_CAPACITY] = static_cast<uint32_t>(cap(spec.v));
+    planned[QUOR_EXPORT_IR_CAPACITY] = static_cast<uint32_t>(cap(spec.ir));
+    planned[QUOR_EXPORT_IV_CAPACITY] = static_cast<uint32_t>(cap(spec.iv));
+    planned[QUOR_EXPORT_DEPENDENTS] = static_cast<uint32_t>(spec.dependents.value_or(0));
+    check(quorExportListOfChangedProperties(built.node, nullptr, planned),
+          "record the planned capacities of " + formatPath({{spec.tag, spec.id}}));
     // RC words are kept per property and can be written once the node is active.
     for (const Property &p : spec.properties) {
         if (p.rc != 0) setPropertyRc(built.node, {p.kind, p.number, p.tag, p.id}, p.rc);

@@ -1,5 +1,6 @@
 #include "store.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "failure.hpp"
@@ -128,6 +129,41 @@ uint64_t maxValueSize(SNodeCB_t *node, Kind kind) {
     }
 }
 
+// A hashed area holds room for more properties than were planned for it (its
+// tables and free list round up). Without a record of the planned number, the
+// smallest one that sizes the area as large as it is serves to create it again.
+uint64_t plannedCapacity(SNodeCB_t *node, Kind kind, uint32_t areaKind, const PropertyArea &area) {
+    if (node->areaFlags & QUOR_KIND_EXPORT_LIST) {
+        // A node that recorded what it was planned for says so exactly.
+        PExport *list = nullptr;
+        if (quorGetPExportPointer(&list, node, QUOR_KIND_EXPORT_LIST) == QUOR_RC_OK &&
+            list->areaSize >= sizeof(ExportList_t)) {
+            ExportList_t exported;
+            std::memcpy(&exported, reinterpret_cast<unsigned char *>(node) + list->areaOffset,
+                        sizeof exported);
+            const uint32_t entry = exported.entries[kind == Kind::R    ? QUOR_EXPORT_R_CAPACITY
+                                                    : kind == Kind::V  ? QUOR_EXPORT_V_CAPACITY
+                                                    : kind == Kind::IR ? QUOR_EXPORT_IR_CAPACITY
+                                                                       : QUOR_EXPORT_IV_CAPACITY];
+            if (entry != 0 && entry <= area.capacity) return entry;
+        }
+    }
+    PExport *record = nullptr;
+    check(quorGetPExportPointer(&record, node, areaKind), "find the node's area");
+    const uint64_t index = static_cast<uint64_t>(__builtin_ctz(areaKind)) - 1;
+    const uint64_t maxId = area.maxIdSize, maxValue = std::max<uint64_t>(area.maxValueSize, 1);
+    for (uint64_t planned = 1; planned <= area.capacity; ++planned) {
+        const uint64_t r = kind == Kind::R ? planned : 0, v = kind == Kind::V ? planned : 0;
+        const uint64_t ir = kind == Kind::IR ? planned : 0, iv = kind == Kind::IV ? planned : 0;
+        uint64_t sizes[QUOR_MAX_SPACE_ARRAY_SIZE] = {}, total = 0;
+        const uint32_t rc = quorCreateMaxSpaceArray(
+            areaKind, r, v, ir, iv, 0, 0, 1, maxValue, maxId, maxId, maxValue, QUOR_LIST_HASHED,
+            QUOR_LIST_HASHED, QUOR_LIST_HASHED, QUOR_LIST_HASHED, ir, ir, iv, iv, sizes, &total);
+        if (rc == QUOR_RC_OK && sizes[index] == record->areaSize) return planned;
+    }
+    return area.capacity;
+}
+
 // Lists the keys of one numbered or tagged kind and reads each property.
 void readArea(SNodeCB_t *node, Kind kind, NodeSpec &spec) {
     require(quorReturnIVProperties, kProperties);
@@ -165,6 +201,7 @@ void readArea(SNodeCB_t *node, Kind kind, NodeSpec &spec) {
     if (kind == Kind::IV)
         check(quorGetMaxIDVSizeForIVProperties(node, &maxId, &area.maxValueSize), "read the iv area's sizes");
     area.maxIdSize = maxId;
+    if (area.hashed) area.capacity = plannedCapacity(node, kind, areaKind, area);
     (kind == Kind::R ? spec.r : kind == Kind::V ? spec.v : kind == Kind::IR ? spec.ir : spec.iv) = area;
 
     std::vector<uint64_t> keys(capacity), lengths(capacity), sizes(capacity);
