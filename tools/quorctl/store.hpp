@@ -29,6 +29,8 @@ public:
     static Segment create(const std::string &name, uint64_t size);
 
     ShmSegInfo_t *info() const { return segment_.get(); }
+    quor::segment &layer() { return segment_; }
+    const quor::segment &layer() const { return segment_; }
     const std::string &name() const { return name_; }
     unsigned char *base() const { return static_cast<unsigned char *>(info()->domainHandle->base); }
     // The top node recorded in the domain header.

@@ -14,7 +14,6 @@
 
 #include "exposition.hpp"
 #include "failure.hpp"
-#include "pending_ops.hpp"
 #include "quor/host.h"
 #include "shm/checker.h"
 #include "store.hpp"
@@ -146,22 +145,14 @@ struct Totals {
 
 Totals treeTotals(const Segment &segment, SNodeCB_t *top) {
     Totals t;
-    if (quorGetTreeInfo != nullptr) {
-        TreeInfo_t info{};
-        check(quorGetTreeInfo(top, segment.info(), 0, 0, 0, &info), "sum up the tree");
-        const uint32_t nodes[6] = {info.nodesTotal,      info.nodesCondition1, info.nodesCondition2,
-                                   info.nodesCondition3, info.nodesCondition4, info.nodesCondition5};
-        const uint64_t bytes[6] = {info.bytesTotal,      info.bytesCondition1, info.bytesCondition2,
-                                   info.bytesCondition3, info.bytesCondition4, info.bytesCondition5};
-        for (int i = 0; i < 6; ++i) t.nodes[i] = nodes[i], t.bytes[i] = bytes[i];
-        return t;
+    try {
+        const quor::tree_totals sums = quor::node(top).totals(segment.layer());
+        const quor::tree_totals::tally *tallies[6] = {&sums.all,    &sums.created,   &sums.initialized,
+                                                      &sums.active, &sums.abandoned, &sums.disassociated};
+        for (int i = 0; i < 6; ++i) t.nodes[i] = tallies[i]->nodes, t.bytes[i] = tallies[i]->bytes;
+    } catch (const std::system_error &e) {
+        throw Failure(kExitLibrary, std::string("sum up the tree: ") + e.code().message());
     }
-    walk(top, {}, -1, [&](const Visit &v) {
-        const uint32_t c = v.snapshot.spec.condition;
-        ++t.nodes[0];
-        t.bytes[0] += v.snapshot.size;
-        if (c >= 1 && c <= 5) ++t.nodes[c], t.bytes[c] += v.snapshot.size;
-    });
     return t;
 }
 
