@@ -500,8 +500,10 @@ int runStat(const StatArgs &args) {
         const json &t = stat["tree"];
         std::printf("tree: %llu nodes, %llu bytes\n", t["nodes"].get<unsigned long long>(),
                     t["bytes"].get<unsigned long long>());
-        for (const auto &[condition, figures] : t["by_condition"].items()) {
-            std::printf("  %-14s %llu nodes, %llu bytes\n", condition.c_str(),
+        for (uint32_t c = QUOR_NODE_CREATED; c <= QUOR_NODE_DISASSOCIATED; ++c) {
+            const char *condition = conditionName(c);
+            const json &figures = t["by_condition"][condition];
+            std::printf("  %-14s %llu nodes, %llu bytes\n", condition,
                         figures["nodes"].get<unsigned long long>(),
                         figures["bytes"].get<unsigned long long>());
         }
@@ -594,12 +596,14 @@ int runMetrics(const std::string &name) {
     if (!stat["tree"].is_null()) {
         const json &t = stat["tree"];
         out.family("quor_tree_nodes", "gauge", "Nodes of the status tree by condition.");
-        for (const auto &[condition, figures] : t["by_condition"].items()) {
-            out.sample({{"segment", name}, {"condition", condition}}, figures["nodes"].get<double>());
+        for (uint32_t c = QUOR_NODE_CREATED; c <= QUOR_NODE_DISASSOCIATED; ++c) {
+            out.sample({{"segment", name}, {"condition", conditionName(c)}},
+                       t["by_condition"][conditionName(c)]["nodes"].get<double>());
         }
         out.family("quor_tree_bytes", "gauge", "Bytes of the status tree's nodes by condition.");
-        for (const auto &[condition, figures] : t["by_condition"].items()) {
-            out.sample({{"segment", name}, {"condition", condition}}, figures["bytes"].get<double>());
+        for (uint32_t c = QUOR_NODE_CREATED; c <= QUOR_NODE_DISASSOCIATED; ++c) {
+            out.sample({{"segment", name}, {"condition", conditionName(c)}},
+                       t["by_condition"][conditionName(c)]["bytes"].get<double>());
         }
         std::vector<std::pair<Labels, double>> values;
         walk(segment.top(), {}, -1, [&](const Visit &v) {
