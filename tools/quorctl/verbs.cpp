@@ -64,9 +64,7 @@ void walk(SNodeCB_t *start, std::vector<PathStep> path, int64_t maxDepth, const 
             } catch (const Failure &e) {
                 return broken(e.what());
             }
-            if (at.empty() || depth == 0) {
-                if (at.empty()) at.push_back({snapshot.spec.tag, snapshot.spec.id});
-            }
+            if (at.empty()) at.push_back({snapshot.spec.tag, snapshot.spec.id});  // the start names itself
             onNode({at, node, snapshot, depth});
             if (maxDepth >= 0 && static_cast<int64_t>(depth) >= maxDepth) return;
             for (const ChildRef &child : snapshot.children) {
@@ -81,6 +79,13 @@ void walk(SNodeCB_t *start, std::vector<PathStep> path, int64_t maxDepth, const 
         };
     visit(start, path, 0);
 }
+
+// The library and one attached segment, for the length of a command.
+struct Session {
+    Library library;
+    Segment segment;
+    explicit Session(const std::string &name) : segment(Segment::attach(name)) {}
+};
 
 // ---- show ----
 
@@ -362,15 +367,13 @@ int runCreate(const CreateArgs &args) {
 
 int runShow(const ShowArgs &args) {
     const NodePath path = parsePath(args.path);
-    Library library;
-    Segment segment = Segment::attach(args.name);
+    Session session(args.name);
+    Segment &segment = session.segment;
     SNodeCB_t *start = findNode(segment, path);
     if (args.json) {
         std::cout << json{{"quor_tree", 1}, {"top", subtreeJson(start, args.depth)}}.dump(2) << '\n';
         return kExitOk;
     }
-    std::vector<PathStep> prefix = path.steps;
-    if (!prefix.empty()) prefix.pop_back();
     walk(start, {}, args.depth, [&](const Visit &v) {
         const std::string indent(2 * v.depth, ' ');
         const NodeSpec &n = v.snapshot.spec;
@@ -389,8 +392,8 @@ int runShow(const ShowArgs &args) {
 int runGet(const GetArgs &args) {
     const NodePath path = parsePath(args.path);
     const PropertySpec spec = parseProperty(args.property);
-    Library library;
-    Segment segment = Segment::attach(args.name);
+    Session session(args.name);
+    Segment &segment = session.segment;
     const PropertyValue value = getProperty(findNode(segment, path), spec);
     if (args.rc) {
         std::printf("%llu\n", static_cast<unsigned long long>(value.rc));
@@ -420,8 +423,8 @@ int runSet(const SetArgs &args) {
     } else if (unescapeBytes(args.value, "value").empty()) {
         usageError("bad value '': a byte value holds at least one byte");
     }
-    Library library;
-    Segment segment = Segment::attach(args.name);
+    Session session(args.name);
+    Segment &segment = session.segment;
     SNodeCB_t *node = findNode(segment, path);
     if (args.rc) {
         setPropertyRc(node, spec, parseUint64(args.value, "RC"));
@@ -433,8 +436,8 @@ int runSet(const SetArgs &args) {
 
 int runWatch(const WatchArgs &args) {
     const NodePath path = parsePath(args.path);
-    Library library;
-    Segment segment = Segment::attach(args.name);
+    Session session(args.name);
+    Segment &segment = session.segment;
     SNodeCB_t *node = findNode(segment, path);
     std::signal(SIGINT, onInterrupt);
     std::signal(SIGTERM, onInterrupt);
@@ -484,8 +487,8 @@ int runWatch(const WatchArgs &args) {
 }
 
 int runStat(const StatArgs &args) {
-    Library library;
-    Segment segment = Segment::attach(args.name);
+    Session session(args.name);
+    Segment &segment = session.segment;
     const json stat = statJson(segment);
     if (args.json) {
         std::cout << stat.dump(2) << '\n';
@@ -512,8 +515,8 @@ int runStat(const StatArgs &args) {
 }
 
 int runCheck(const std::string &name) {
-    Library library;
-    Segment segment = Segment::attach(name);
+    Session session(name);
+    Segment &segment = session.segment;
     Findings findings;
     hostSetAssertHook(collectAssert);
     checkHeapOf(findings, "domain heap", domainFigures(segment));
@@ -540,8 +543,8 @@ int runCheck(const std::string &name) {
 }
 
 int runDump(const DumpArgs &args) {
-    Library library;
-    Segment segment = Segment::attach(args.name);
+    Session session(args.name);
+    Segment &segment = session.segment;
     ShmPoolHandle_t *pool = segment.info()->poolHandle;
     // The dumps read the lists without a latch of their own; hold each heap still
     // while it is printed.
@@ -562,16 +565,16 @@ int runDump(const DumpArgs &args) {
 }
 
 int runDelete(const DeleteArgs &args) {
-    Library library;
-    Segment segment = Segment::attach(args.name);
+    Session session(args.name);
+    Segment &segment = session.segment;
     segment.destroy(args.force);
     std::printf("deleted %s\n", args.name.c_str());
     return kExitOk;
 }
 
 int runMetrics(const std::string &name) {
-    Library library;
-    Segment segment = Segment::attach(name);
+    Session session(name);
+    Segment &segment = session.segment;
     const json stat = statJson(segment);
     std::ostringstream text;
     Exposition out(text);
