@@ -180,14 +180,11 @@ json statJson(const Segment &segment) {
     ShmPoolInfo_t p{};
     check(quorGetShmDomainInfo(segment.info()->domainHandle, &d), "read the domain information");
     check(quorGetShmPoolInfo(segment.info()->poolHandle, &p), "read the pool information");
-    uint32_t attachments = 0;
-    check(quorGetShmAttachRefCount(segment.info(), &attachments), "read the attachment count");
     json out = {{"segment", segment.name()},
                 {"domain", heapJson(d.heapSize, d.freeBytes, d.allocBytes, d.allocCount, d.freeCount,
                                     d.slUsedBytes, d.slSpaceSize, d.refCount, domainFigures(segment))},
                 {"pool", heapJson(p.heapSize, p.freeBytes, p.allocBytes, p.allocCount, p.freeCount,
-                                  p.slUsedBytes, p.slSpaceSize, p.refCount, poolFigures(segment))},
-                {"attachments_in_this_process", attachments}};
+                                  p.slUsedBytes, p.slSpaceSize, p.refCount, poolFigures(segment))}};
     if (d.topNodeOffset != 0) {
         const Totals t = treeTotals(segment, segment.top());
         json byCondition = json::object();
