@@ -387,6 +387,7 @@ uint32_t keyed(SNodeCB_t *node, const tagged_key &key, A... rest) noexcept {
 
 class node;
 class segment;
+class search_path;
 template <bool Write>
 class section_guard;
 using read_guard = section_guard<false>;
@@ -419,6 +420,30 @@ private:
     std::string_view id_;
 };
 
+namespace detail {
+
+// A node's dependent list as the walk reads it: every entry it steps to is
+// checked to lie wholly inside the list area, and so is the ID behind it.
+struct dependent_area {
+    SNodeCB_t *node = nullptr;
+    PExport *area = nullptr;
+    uint64_t max_id = 0;
+    std::error_code *ec = nullptr;  // where a failure met while walking goes; null: thrown
+
+    uint32_t check(SNodeInfo_t *at, entry &out) const noexcept {
+        const uintptr_t start = reinterpret_cast<uintptr_t>(node) + area->areaOffset;
+        const uintptr_t id = reinterpret_cast<uintptr_t>(at + 1);
+        if (id < start || id - start > area->areaSize) return QUOR_RC_LOCATION_OUT_OF_AREA;
+        const uint64_t length = at->idSize;
+        if (length > max_id || length > area->areaSize - (id - start)) return QUOR_RC_ID_OUT_OF_AREA;
+        out = entry(const_cast<SNodeInfo_t *>(at),
+                    std::string_view(reinterpret_cast<const char *>(id), length));
+        return QUOR_RC_OK;
+    }
+};
+
+}  // namespace detail
+
 // The dependent list of a node, walked in place in address order with holes
 // skipped. Hold the node's read section while iterating to see a list no other
 // process changes meanwhile. Iteration that meets a corrupt entry throws, or,
@@ -449,32 +474,29 @@ public:
 
     private:
         friend class dependents;
-        iterator(const dependents *list, SNodeInfo_t *first, uint64_t count)
+        iterator(const detail::dependent_area &list, SNodeInfo_t *first, uint64_t count)
             : list_(list), at_(first), left_(count) {
-            if (at_ != nullptr && left_ != 0) {
-                step(false);
-            } else {
-                at_ = nullptr;
-            }
+            step(false);
         }
         // Moves to the next occupied entry (from the current one when advance is
-        // false) and checks its ID bytes against the list area.
+        // false); the library checks each step's address, the entry's bytes are
+        // checked here before they are read.
         void step(bool advance) {
             uint32_t rc = QUOR_RC_OK;
-            while (rc == QUOR_RC_OK) {
-                if (advance) rc = quorGetNextDependentNodeLocation(list_->node_, list_->area_, &at_);
+            for (;;) {
+                if (advance) rc = quorGetNextDependentNodeLocation(list_.node, list_.area, &at_);
+                if (rc == QUOR_RC_OK) rc = list_.check(at_, current_);
+                if (rc != QUOR_RC_OK || at_->tag != 0) break;
                 advance = true;
-                if (rc == QUOR_RC_OK && at_->tag != 0) break;
             }
-            if (rc == QUOR_RC_OK) rc = list_->id_of(at_, current_);
             if (rc != QUOR_RC_OK) fail(rc);
         }
         void fail(uint32_t rc) {
             at_ = nullptr;
-            if (list_->ec_ == nullptr) detail::raise(rc, "quor dependent list");
-            *list_->ec_ = detail::to_error_code(rc);
+            if (list_.ec == nullptr) detail::raise(rc, "quor dependent list");
+            *list_.ec = detail::to_error_code(rc);
         }
-        const dependents *list_ = nullptr;
+        detail::dependent_area list_;
         SNodeInfo_t *at_ = nullptr;
         uint64_t left_ = 0;
         entry current_;
@@ -482,7 +504,7 @@ public:
 
     dependents() = default;
 
-    iterator begin() const { return first_ == nullptr ? iterator() : iterator(this, first_, count_); }
+    iterator begin() const { return first_ == nullptr ? iterator() : iterator(list_, first_, count_); }
     iterator end() const noexcept { return {}; }
     uint64_t size() const noexcept { return count_; }
     uint64_t capacity() const noexcept { return capacity_; }
@@ -491,37 +513,23 @@ public:
 private:
     friend class node;
     uint32_t open(SNodeCB_t *node, std::error_code *ec) noexcept {
-        node_ = node;
-        ec_ = ec;
+        list_.node = node;
+        list_.ec = ec;
+        if (node == nullptr) return QUOR_RC_NULL_PARAMETER;
         if ((node->areaFlags & QUOR_KIND_DEPENDENTS) == 0) return QUOR_RC_OK;  // no child, no list
-        uint32_t rc = quorGetPExportPointer(&area_, node, QUOR_KIND_DEPENDENTS);
-        if (rc == QUOR_RC_OK) rc = quorGetMaxIDSizeForDependentNode(node, QUOR_KIND_DEPENDENTS, &max_id_);
+        uint32_t rc = quorGetPExportPointer(&list_.area, node, QUOR_KIND_DEPENDENTS);
+        if (rc == QUOR_RC_OK)
+            rc = quorGetMaxIDSizeForDependentNode(node, QUOR_KIND_DEPENDENTS, &list_.max_id);
         SNodeInfo_t *first = nullptr;
         if (rc == QUOR_RC_OK) rc = quorGetDependentNodesLocation(node, &first, &count_, &capacity_);
         if (rc == QUOR_RC_OK && count_ != 0) first_ = first;
         return rc;
     }
-    // The ID follows the locator; its length is the stored one, so it is held to
-    // the list's maximum and to the end of the list area.
-    uint32_t id_of(SNodeInfo_t *at, entry &out) const noexcept {
-        const uintptr_t id = reinterpret_cast<uintptr_t>(at + 1);
-        const uintptr_t area = reinterpret_cast<uintptr_t>(node_) + area_->areaOffset;
-        const uint64_t length = at->idSize;
-        if (length > max_id_ || id < area || id - area > area_->areaSize ||
-            length > area_->areaSize - (id - area)) {
-            return QUOR_RC_ID_OUT_OF_AREA;
-        }
-        out = entry(at, std::string_view(reinterpret_cast<const char *>(id), length));
-        return QUOR_RC_OK;
-    }
 
-    SNodeCB_t *node_ = nullptr;
-    PExport *area_ = nullptr;
+    detail::dependent_area list_;
     SNodeInfo_t *first_ = nullptr;
     uint64_t count_ = 0;
     uint64_t capacity_ = 0;
-    uint64_t max_id_ = 0;
-    std::error_code *ec_ = nullptr;
 };
 
 // Totals over a subtree, the start node included.
@@ -714,6 +722,9 @@ public:
     entry find(std::initializer_list<path_step> path, std::error_code &ec) const {
         return find(path.begin(), path.size(), ec);
     }
+    // The same with a path the library built and keeps.
+    entry find(const search_path &path) const;
+    entry find(const search_path &path, std::error_code &ec) const noexcept;
     entry find(const path_step *path, size_t steps) const {
         entry out;
         detail::check(find_rc(path, steps, out), "quorFindNodeHard");
@@ -918,8 +929,13 @@ private:
             // The search only reads the step's bytes.
             walk[i].id = const_cast<char *>(path[i].id.data());
         }
+        return walk_rc(walk.data(), steps, out);
+    }
+    uint32_t path_rc(const search_path &path, entry &out) const noexcept;
+    // A path of n steps is followed to depth n and no further.
+    uint32_t walk_rc(TraverseInfo_t *path, uint64_t steps, entry &out) const noexcept {
         SNodeInfo_t *at = nullptr;
-        rc = quorFindNodeHard(&at, cb_, steps, walk.data(), steps);
+        uint32_t rc = quorFindNodeHard(&at, cb_, steps, path, steps);
         if (rc == QUOR_RC_OK) out = found(at);
         return rc;
     }
@@ -995,7 +1011,7 @@ private:
 // ---------------------------------------------------------------------------------------------
 
 // Holds a node's read (Write false) or write (Write true) critical section, as
-// std::lock_guard holds a mutex, and hands out a handle whose calls run inside it.
+// std::unique_lock holds a mutex, and hands out a handle whose calls run inside it.
 template <bool Write>
 class section_guard {
 public:
@@ -1140,8 +1156,7 @@ private:
             return detail::keyed<traits_type::get_value>(node_.cb_, key_, &out, cs());
         } else {
             bytes_view bytes;
-            uint32_t rc = read_in_section(bytes, [&] { out.assign(bytes.data(), bytes.size()); });
-            return rc;
+            return read_in_section(bytes, [&] { out.assign(bytes.data(), bytes.size()); });
         }
     }
     uint32_t view_rc(bytes_view &out) const noexcept {
@@ -1680,17 +1695,23 @@ private:
         if (rc != QUOR_RC_OK) return rc;
         return quorAddStatusNodeInfo(&out, info_, info_, n.get()->selfOffset, tag, length, nullptr);
     }
+    // The library clears the caller's pointer only when it drops the process's
+    // last reference; this object's reference is gone either way.
     uint32_t detach_rc() noexcept {
         if (info_ == nullptr) return QUOR_RC_OK;
-        return quorDetachStatusSegment(&info_, QUOR_DETACH_RELEASE);
+        uint32_t rc = quorDetachStatusSegment(&info_, QUOR_DETACH_RELEASE);
+        if (rc == QUOR_RC_OK) info_ = nullptr;
+        return rc;
     }
     uint32_t remove_rc(bool force) noexcept {
         if (info_ == nullptr) return QUOR_RC_NOT_ATTACHED;
         uint32_t rc = quorMarkStatusSegmentForDeletion(info_);
         if (rc != QUOR_RC_OK) return rc;
-        return quorDeleteStatusSegment(&info_, QUOR_POOL_FREE_NORMAL,
-                                       force ? QUOR_DELETE_POOL_FORCE : QUOR_DELETE_POOL_AS_GIVEN,
-                                       QUOR_DETACH_RELEASE);
+        rc = quorDeleteStatusSegment(&info_, QUOR_POOL_FREE_NORMAL,
+                                     force ? QUOR_DELETE_POOL_FORCE : QUOR_DELETE_POOL_AS_GIVEN,
+                                     QUOR_DETACH_RELEASE);
+        if (rc == QUOR_RC_OK) info_ = nullptr;
+        return rc;
     }
 
     ShmSegInfo_t *info_ = nullptr;
@@ -1716,6 +1737,86 @@ inline tree_totals node::totals(const segment &tree, uint64_t tag, uint64_t max_
     out.disassociated = {info.bytesCondition5, info.nodesCondition5};
     out.nodes_with_tag = info.nodesWithTag;
     return out;
+}
+
+// A search path the library builds and keeps in private memory (each step's tag
+// and a copy of its ID), for a path followed many times; released on destruction.
+class search_path {
+public:
+    search_path() = default;
+    search_path(const segment &seg, std::initializer_list<path_step> steps,
+                uint64_t max_id_size = QUOR_MAX_ID_SIZE) {
+        detail::check(build(seg, steps, max_id_size), "quorCreateTraverseInfoArray");
+    }
+    search_path(const segment &seg, std::initializer_list<path_step> steps, uint64_t max_id_size,
+                std::error_code &ec) {
+        detail::report(ec, build(seg, steps, max_id_size));
+    }
+    search_path(search_path &&other) noexcept
+        : steps_(std::exchange(other.steps_, nullptr)),
+          count_(std::exchange(other.count_, 0)),
+          owner_(other.owner_) {}
+    search_path &operator=(search_path &&other) noexcept {
+        if (this != &other) {
+            (void)release();
+            steps_ = std::exchange(other.steps_, nullptr);
+            count_ = std::exchange(other.count_, 0);
+            owner_ = other.owner_;
+        }
+        return *this;
+    }
+    search_path(const search_path &) = delete;
+    search_path &operator=(const search_path &) = delete;
+    ~search_path() { (void)release(); }
+
+    size_t size() const noexcept { return count_; }
+    const TraverseInfo_t *data() const noexcept { return steps_; }
+
+private:
+    friend class node;
+    uint32_t build(const segment &seg, std::initializer_list<path_step> steps, uint64_t max_id_size) {
+        if (!seg) return QUOR_RC_NOT_ATTACHED;
+        std::vector<uint64_t> tags;
+        std::vector<std::string> ids;
+        for (const path_step &step : steps) {
+            tags.push_back(step.tag);
+            ids.emplace_back(step.id);
+        }
+        std::vector<const char *> strings;
+        for (const std::string &id : ids) strings.push_back(id.c_str());
+        // The library checks the record's eyecatcher on both calls and reads
+        // nothing else of it: a copy keeps the path free of the segment's lifetime.
+        owner_.eyecatcher = seg.get()->eyecatcher;
+        uint32_t rc = quorCreateTraverseInfoArray(&steps_, tags.data(), strings.data(), max_id_size,
+                                                  tags.size(), &owner_);
+        if (rc == QUOR_RC_OK) count_ = tags.size();
+        return rc;
+    }
+    uint32_t release() noexcept {
+        if (steps_ == nullptr) return QUOR_RC_OK;
+        return quorDeleteTraverseInfoArray(&steps_, std::exchange(count_, 0), &owner_);
+    }
+    TraverseInfo_t *steps_ = nullptr;
+    uint64_t count_ = 0;
+    ShmSegInfo_t owner_{};
+};
+
+inline entry node::find(const search_path &path) const {
+    entry out;
+    detail::check(path_rc(path, out), "quorFindNodeHard");
+    return out;
+}
+
+inline entry node::find(const search_path &path, std::error_code &ec) const noexcept {
+    entry out;
+    detail::report(ec, path_rc(path, out));
+    return out;
+}
+
+inline uint32_t node::path_rc(const search_path &path, entry &out) const noexcept {
+    uint32_t rc = detail::unheld(held_);
+    if (rc != QUOR_RC_OK) return rc;
+    return path.steps_ == nullptr ? QUOR_RC_NULL_PATH : walk_rc(path.steps_, path.count_, out);
 }
 
 // Whether a writer still keeps a node current, as seen from one reader: each

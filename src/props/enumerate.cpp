@@ -83,7 +83,7 @@ uint32_t list(const PropertyArea<K> &area, uint64_t value, Listing &out) {
     }
     uint32_t rc = QUOR_RC_OK;
     if (value == 0) {
-        rc = walkChains(area, [&](uint64_t, LLNode &ll, bool *stop) { return take(ll.record, stop); });
+        rc = walkSortedChains(area, [&](uint64_t, LLNode &ll, bool *stop) { return take(ll.record, stop); });
     } else if constexpr (K::tagged) {
         rc = walkTagChain(area, value, [&](LLNode &ll, bool *stop) { return take(ll.record, stop); });
     } else {

@@ -7,6 +7,7 @@
 // before the write section is entered, so a refused creation writes nothing; a
 // failure while records are written leaves the header and the records written
 // so far, counted, and a second creation repairs it.
+#include <algorithm>
 #include <cstring>
 #include <type_traits>
 
@@ -44,7 +45,9 @@ public:
         uint64_t idAt = 0;
         for (uint64_t i = 0; i < in_.count; ++i) {
             const NewProperty p = entry(i, idAt);
-            if constexpr (K::tagged) idAt += in_.idLengths[i];
+            // A length beyond any maximum is refused when its entry is
+            // checked; it must not throw the positions behind it off first.
+            if constexpr (K::tagged) idAt += in_.idLengths[i] <= QUOR_MAX_ID_SIZE ? in_.idLengths[i] : 0;
             if (i < from) continue;
             if (uint32_t rc = fn(i, p); rc != 0) return rc;
         }
@@ -106,10 +109,12 @@ uint32_t checkListArguments(Trace &t, const ListInput &in) {
 }
 
 // Whether two given entries carry the same key (free entries, key 0, never do).
+// IDs longer than the maximum are not read: their entries are refused anyway.
 template <class K>
-bool sameKey(const NewProperty &a, const NewProperty &b) {
+bool sameKey(const NewProperty &a, const NewProperty &b, uint64_t maxIdSize) {
     if (a.key.number == 0 || a.key.number != b.key.number) return false;
     if constexpr (K::tagged) {
+        if (a.key.idLength > maxIdSize || b.key.idLength > maxIdSize) return false;
         return tree::compareTagId(a.key.number, a.key.id, a.key.idLength, b.key.number, b.key.id,
                                   b.key.idLength) == 0;
     }
@@ -123,7 +128,7 @@ uint32_t checkFlatEntries(Trace &t, const Entries<K> &entries, uint64_t maxIdSiz
     return entries.each([&](uint64_t i, const NewProperty &p) {
         const uint32_t dup = entries.each(
             [&](uint64_t, const NewProperty &later) {
-                return sameKey<K>(p, later) ? K::codes.duplicate : 0u;
+                return sameKey<K>(p, later, maxIdSize) ? K::codes.duplicate : 0u;
             },
             i + 1);
         if (dup != 0) return t.failWith(60, dup, i);
@@ -142,6 +147,9 @@ uint32_t checkFlatEntries(Trace &t, const Entries<K> &entries, uint64_t maxIdSiz
 // the tagged kinds the tag and ID tables from the expected counts.
 template <class K>
 uint32_t tableSizes(Trace &t, const ListInput &in, uint64_t sizes[3]) {
+    // No prime at or above the request fits once the request itself does not.
+    if (in.maxCount > QUOR_MAX_HT_SIZE)
+        return t.failWith(69, QUOR_RC_HASH_TABLE_SIZE_OUT_OF_RANGE, in.maxCount);
     sizes[0] = tree::primeAtLeast(in.maxCount);
     sizes[1] = sizes[2] = 0;
     if constexpr (K::tagged) {
@@ -161,17 +169,21 @@ uint32_t tableSizes(Trace &t, const ListInput &in, uint64_t sizes[3]) {
 }
 
 // Writes the header words the kind has: maxima and the table sizes (all zero
-// for a flat area), then reopens the view on what was written.
+// for a flat area), then reopens the view on what was written. A header the
+// area can not hold (too small, or misplaced off the word grid by a corrupt
+// directory) gives K::codes.outOfArea and nothing is written.
 template <class K>
 uint32_t writeHeader(PropertyArea<K> &area, const Maxima &maxima, const uint64_t sizes[3], bool hashed) {
     constexpr HeaderLayout h = K::header;
-    if constexpr (h.maxIdAt != kNoWord) *area.word(h.maxIdAt) = maxima.maxIdSize;
-    if constexpr (h.maxVAt != kNoWord) *area.word(h.maxVAt) = maxima.maxVSize;
+    uint64_t *words = area.area().template at<uint64_t>(0, (hashed ? h.hashedSize : h.flatSize) / 8);
+    if (words == nullptr) return K::codes.outOfArea;
+    if constexpr (h.maxIdAt != kNoWord) words[h.maxIdAt / 8] = maxima.maxIdSize;
+    if constexpr (h.maxVAt != kNoWord) words[h.maxVAt / 8] = maxima.maxVSize;
     if constexpr (h.tableAt != kNoWord) {
-        *area.word(h.tableAt) = hashed ? sizes[0] : 0;
+        words[h.tableAt / 8] = hashed ? sizes[0] : 0;
         if (hashed && K::tables == 3) {
-            *area.word(h.tableAt + 8) = sizes[1];
-            *area.word(h.tableAt + 16) = sizes[2];
+            words[h.tableAt / 8 + 1] = sizes[1];
+            words[h.tableAt / 8 + 2] = sizes[2];
         }
     }
     return area.open(area.node());
@@ -205,10 +217,13 @@ uint32_t clearRecord(const PropertyArea<K> &area, typename K::Record &record) {
 template <class K>
 uint32_t formatHashed(Trace &t, PropertyArea<K> &area, const Entries<K> &entries, const Maxima &maxima,
                       const uint64_t sizes[3]) {
+    // The stack's two words sit on the word grid only when the area size does.
+    if (area.freedCountWord() == nullptr || area.nextFreeWord() == nullptr)
+        return t.fail(99, K::codes.outOfArea);
     if (uint32_t rc = writeHeader(area, maxima, sizes, true); rc != 0) return t.fail(100, rc);
-    for (unsigned table = 0; table < K::tables; ++table) {
-        for (uint64_t b = 0; b < area.tableSize(table); ++b) *area.bucket(table, b) = 0;
-    }
+    uint64_t *buckets = area.area().template at<uint64_t>(K::header.hashedSize, area.bucketCount());
+    if (buckets == nullptr) return t.fail(101, K::codes.outOfArea);
+    std::fill(buckets, buckets + area.bucketCount(), uint64_t{0});
     *area.freedCountWord() = 0;
     *area.nextFreeWord() = area.llStart();
     area.setUsed(area.llStart() - area.offset() + kStackWords);
@@ -355,7 +370,7 @@ uint32_t checkInputParameters(Trace &t, uint32_t kind, SNodeCB_t *node, const Ke
 }  // namespace quor::props
 
 using namespace quor;
-using props::IRKind, props::IVKind, props::ListInput, props::NewProperty, props::RKind, props::VKind;
+using props::IRKind, props::IVKind, props::NewProperty, props::RKind, props::VKind;
 
 QUOR_EXPORT uint32_t quorCheckInputParameters(uint32_t kind, SNodeCB_t *node, uint64_t number,
                                               uint64_t idLength, const char *id, uint64_t valueSize,
@@ -369,21 +384,28 @@ QUOR_EXPORT uint32_t quorCheckInputParameters(uint32_t kind, SNodeCB_t *node, ui
 QUOR_EXPORT uint32_t quorCreateRPropertyList(SNodeCB_t *node, const uint64_t *numbers, const int32_t *values,
                                              uint64_t count, uint64_t maxCount, uint32_t mode,
                                              uint32_t inCriticalSection) {
-    ListInput in;
-    in.keys = numbers, in.values = values, in.count = count, in.maxCount = maxCount, in.mode = mode;
-    return traced(Fn::quorCreateRPropertyList,
-                  [&](Trace &t) { return props::createList<RKind>(t, node, in, inCriticalSection); });
+    return traced(Fn::quorCreateRPropertyList, [&](Trace &t) {
+        return props::createList<RKind>(
+            t, node, {.keys = numbers, .values = values, .count = count, .maxCount = maxCount, .mode = mode},
+            inCriticalSection);
+    });
 }
 
 QUOR_EXPORT uint32_t quorCreateVPropertyList(SNodeCB_t *node, const uint64_t *numbers,
                                              const void *valueBuffer, const uint64_t *valueSizes,
                                              uint64_t maxVSize, uint64_t count, uint64_t maxCount,
                                              uint32_t mode, uint32_t inCriticalSection) {
-    ListInput in;
-    in.keys = numbers, in.valueBuffer = valueBuffer, in.valueSizes = valueSizes, in.maxVSize = maxVSize;
-    in.count = count, in.maxCount = maxCount, in.mode = mode;
-    return traced(Fn::quorCreateVPropertyList,
-                  [&](Trace &t) { return props::createList<VKind>(t, node, in, inCriticalSection); });
+    return traced(Fn::quorCreateVPropertyList, [&](Trace &t) {
+        return props::createList<VKind>(t, node,
+                                        {.keys = numbers,
+                                         .valueBuffer = valueBuffer,
+                                         .valueSizes = valueSizes,
+                                         .maxVSize = maxVSize,
+                                         .count = count,
+                                         .maxCount = maxCount,
+                                         .mode = mode},
+                                        inCriticalSection);
+    });
 }
 
 QUOR_EXPORT uint32_t quorCreateIRPropertyList(SNodeCB_t *node, const uint64_t *tags, const int32_t *values,
@@ -391,13 +413,20 @@ QUOR_EXPORT uint32_t quorCreateIRPropertyList(SNodeCB_t *node, const uint64_t *t
                                               uint64_t maxIdSize, uint64_t count, uint64_t expectedTags,
                                               uint64_t expectedIds, uint64_t maxCount, uint32_t mode,
                                               uint32_t inCriticalSection) {
-    ListInput in;
-    in.keys = tags, in.values = values, in.idLengths = idLengths, in.idBuffer = idBuffer,
-    in.maxIdSize = maxIdSize;
-    in.count = count, in.expectedTags = expectedTags, in.expectedIds = expectedIds, in.maxCount = maxCount;
-    in.mode = mode;
-    return traced(Fn::quorCreateIRPropertyList,
-                  [&](Trace &t) { return props::createList<IRKind>(t, node, in, inCriticalSection); });
+    return traced(Fn::quorCreateIRPropertyList, [&](Trace &t) {
+        return props::createList<IRKind>(t, node,
+                                         {.keys = tags,
+                                          .values = values,
+                                          .idLengths = idLengths,
+                                          .idBuffer = idBuffer,
+                                          .maxIdSize = maxIdSize,
+                                          .count = count,
+                                          .expectedTags = expectedTags,
+                                          .expectedIds = expectedIds,
+                                          .maxCount = maxCount,
+                                          .mode = mode},
+                                         inCriticalSection);
+    });
 }
 
 QUOR_EXPORT uint32_t quorCreateIVPropertyList(SNodeCB_t *node, const uint64_t *tags,
@@ -406,13 +435,22 @@ QUOR_EXPORT uint32_t quorCreateIVPropertyList(SNodeCB_t *node, const uint64_t *t
                                               const uint64_t *valueSizes, uint64_t maxVSize, uint64_t count,
                                               uint64_t expectedTags, uint64_t expectedIds, uint64_t maxCount,
                                               uint32_t mode, uint32_t inCriticalSection) {
-    ListInput in;
-    in.keys = tags, in.idLengths = idLengths, in.idBuffer = idBuffer, in.maxIdSize = maxIdSize;
-    in.valueBuffer = valueBuffer, in.valueSizes = valueSizes, in.maxVSize = maxVSize;
-    in.count = count, in.expectedTags = expectedTags, in.expectedIds = expectedIds, in.maxCount = maxCount;
-    in.mode = mode;
-    return traced(Fn::quorCreateIVPropertyList,
-                  [&](Trace &t) { return props::createList<IVKind>(t, node, in, inCriticalSection); });
+    return traced(Fn::quorCreateIVPropertyList, [&](Trace &t) {
+        return props::createList<IVKind>(t, node,
+                                         {.keys = tags,
+                                          .idLengths = idLengths,
+                                          .idBuffer = idBuffer,
+                                          .maxIdSize = maxIdSize,
+                                          .valueBuffer = valueBuffer,
+                                          .valueSizes = valueSizes,
+                                          .maxVSize = maxVSize,
+                                          .count = count,
+                                          .expectedTags = expectedTags,
+                                          .expectedIds = expectedIds,
+                                          .maxCount = maxCount,
+                                          .mode = mode},
+                                         inCriticalSection);
+    });
 }
 
 QUOR_EXPORT uint32_t quorCreateBaseRProperty(SNodeCB_t *node, uint64_t number, int32_t value,

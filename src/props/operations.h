@@ -80,6 +80,9 @@ uint32_t deleteFromTable(Trace &t, SNodeCB_t *node, const Key &key) {
 // appended behind it. Requires: the write section held, the area opened.
 template <class K>
 uint32_t addFlat(PropertyArea<K> &area, const NewProperty &p) {
+    // Key 0 marks a free slot here: a property under it would be counted in
+    // usedSize yet invisible to every walk. A flat area's keys run from 1.
+    if (p.key.number == 0) return QUOR_RC_SIZE_TOO_LARGE;
     constexpr uint64_t none = ~uint64_t{0};
     uint64_t firstFree = none;
     auto visit = [&](uint64_t, typename K::Record &record, bool *) {
@@ -122,43 +125,46 @@ inline uint32_t checkMembershipCondition(Trace &t, SNodeCB_t *node) {
     return rc != 0 ? t.failWith(25, rc, condition) : rc;
 }
 
-template <class K>
-uint32_t addProperty(Trace &t, SNodeCB_t *node, const NewProperty &p, uint32_t inCriticalSection) {
-    Maxima maxima;
-    if (uint32_t rc = checkInput<K>(t, node, p.key, checkedValueSize<K>(p), &maxima); rc != 0) return rc;
-    if (uint32_t rc = checkValuePointer<K>(p.bytes); rc != 0) return t.fail(10, rc);
+// The body every add and delete shares, inside the node's write section:
+// the condition, the area, then the change for the area's layout (a hashed
+// change writes the records of its table operation).
+template <class K, class Hashed, class Flat>
+uint32_t changeMembership(Trace &t, SNodeCB_t *node, uint32_t inCriticalSection, Fn tableFn, Hashed &&hashed,
+                          Flat &&flat) {
     return tree::inSection(t, 20, node, tree::Access::Write, inCriticalSection, [&] {
         if (uint32_t rc = checkMembershipCondition(t, node); rc != 0) return rc;
         PropertyArea<K> area;
         if (uint32_t rc = area.open(node); rc != 0) return t.fail(30, rc);
         if (area.hashed()) {
-            return traced(FunctionsOf<K>::fn.addToTable, [&](Trace &inner) {
-                const uint32_t rc = insertHashed(area, p);
+            return traced(tableFn, [&](Trace &inner) {
+                const uint32_t rc = hashed(area);
                 return rc != 0 ? inner.fail(40, rc) : rc;
             });
         }
-        const uint32_t rc = addFlat(area, p);
+        const uint32_t rc = flat(area);
         return rc != 0 ? t.fail(50, rc) : rc;
     });
+}
+
+template <class K>
+uint32_t addProperty(Trace &t, SNodeCB_t *node, const NewProperty &p, uint32_t inCriticalSection) {
+    Maxima maxima;
+    if (uint32_t rc = checkInput<K>(t, node, p.key, checkedValueSize<K>(p), &maxima); rc != 0) return rc;
+    if (uint32_t rc = checkValuePointer<K>(p.bytes); rc != 0) return t.fail(10, rc);
+    return changeMembership<K>(
+        t, node, inCriticalSection, FunctionsOf<K>::fn.addToTable,
+        [&](PropertyArea<K> &area) { return insertHashed(area, p); },
+        [&](PropertyArea<K> &area) { return addFlat(area, p); });
 }
 
 template <class K>
 uint32_t deleteProperty(Trace &t, SNodeCB_t *node, const Key &key, uint32_t inCriticalSection) {
     Maxima maxima;
     if (uint32_t rc = checkInput<K>(t, node, key, 1, &maxima); rc != 0) return rc;
-    return tree::inSection(t, 20, node, tree::Access::Write, inCriticalSection, [&] {
-        if (uint32_t rc = checkMembershipCondition(t, node); rc != 0) return rc;
-        PropertyArea<K> area;
-        if (uint32_t rc = area.open(node); rc != 0) return t.fail(30, rc);
-        if (area.hashed()) {
-            return traced(FunctionsOf<K>::fn.deleteFromTable, [&](Trace &inner) {
-                const uint32_t rc = removeHashed(area, key);
-                return rc != 0 ? inner.fail(40, rc) : rc;
-            });
-        }
-        const uint32_t rc = deleteFlat(area, key);
-        return rc != 0 ? t.fail(50, rc) : rc;
-    });
+    return changeMembership<K>(
+        t, node, inCriticalSection, FunctionsOf<K>::fn.deleteFromTable,
+        [&](PropertyArea<K> &area) { return removeHashed(area, key); },
+        [&](PropertyArea<K> &area) { return deleteFlat(area, key); });
 }
 
 // Empties a Base record that carries `number`: its number becomes 0 and

@@ -122,23 +122,53 @@ uint32_t inOpenedArea(Trace &t, SNodeCB_t *node, uint32_t inCriticalSection, Fir
 
 // Visits the LL nodes on the tag chain of `tag` in a hashed tagged area:
 // visit(llNode, &stop) returns a code (non-zero ends the walk with it) and sets
-// stop to end it. A link that names no LL node, or a chain longer than the area
-// can hold, gives K::codes.outOfArea.
+// stop to end it. Every node's prev link must name the field the walk came
+// from, so a chain bent back on itself is caught at its first repeat; such a
+// link, one that names no LL node, or a chain longer than the area can hold
+// gives K::codes.outOfArea.
 template <class K, class Visit>
 uint32_t walkTagChain(const PropertyArea<K> &area, uint64_t tag, Visit &&visit) {
-    const uint64_t *head = area.bucket(1, numberBucket(tag, area.tableSize(1)));
+    const uint64_t index = numberBucket(tag, area.tableSize(1));
+    const uint64_t *head = area.bucket(1, index);
     if (head == nullptr) return QUOR_RC_BAD_HT_INDEX;
     const uint64_t bound = llNodeBound(area);
-    uint64_t seen = 0;
+    uint64_t seen = 0, cameFrom = area.bucketOffset(1, index);
     for (uint64_t pair = *head; pair != 0;) {
         typename K::LLNode *ll = pairOwner(area, kTagChain<K>, pair);
-        if (ll == nullptr || ++seen > bound) return K::codes.outOfArea;
+        if (ll == nullptr || ll->tagPrev != cameFrom || ++seen > bound) return K::codes.outOfArea;
         bool stop = false;
         if (uint32_t rc = visit(*ll, &stop); rc != 0) return rc;
         if (stop) return QUOR_RC_OK;
+        cameFrom = pair;  // the pair starts with its next word
         pair = ll->tagNext;
     }
     return QUOR_RC_OK;
+}
+
+// Visits every LL node of a hashed area's sorted chains (walkChains), and
+// insists that each chain rises strictly: a repeat or a fall is a chain that
+// loops or was damaged, and gives K::codes.outOfArea before the node is
+// visited.
+template <class K, class Visit>
+uint32_t walkSortedChains(const PropertyArea<K> &area, Visit &&visit) {
+    const typename K::LLNode *previous = nullptr;
+    return walkChains(area, [&](uint64_t at, typename K::LLNode &ll, bool *stop) {
+        if (previous != nullptr && previous->next == at) {
+            const typename K::Record &before = previous->record;
+            Key key;
+            if constexpr (K::tagged) {
+                key = {before.tag, before.idLength, area.idBytes(before, before.idLength)};
+                if (key.id == nullptr) return QUOR_RC_ID_OUT_OF_AREA;
+            } else {
+                key.number = before.number;
+            }
+            int order = 0;
+            if (uint32_t rc = compareRecord(area, ll.record, key, &order); rc != 0) return rc;
+            if (order <= 0) return K::codes.outOfArea;
+        }
+        previous = &ll;
+        return visit(at, ll, stop);
+    });
 }
 
 }  // namespace quor::props

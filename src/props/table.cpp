@@ -41,11 +41,19 @@ uint32_t irvTableSizes(Trace &t, SNodeCB_t *node, uint32_t kind, uint64_t *tagId
     });
 }
 
+// The maximum-size queries: a null output gives its own code; a node without
+// the kind's area has maxima 0.
 template <class K>
-uint32_t maximaOf(Trace &t, SNodeCB_t *node, Maxima *out) {
+uint32_t maximaQuery(Trace &t, SNodeCB_t *node, uint64_t *maxIdOut, uint32_t nullId, uint64_t *maxVOut,
+                     uint32_t nullV) {
     if (node == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
-    const uint32_t rc = headerMaxima<K>(node, out);
-    return rc != 0 ? t.fail(30, rc) : rc;
+    if (K::tagged && maxIdOut == nullptr) return t.failWith(20, nullId, 0);
+    if (K::bytesValue && maxVOut == nullptr) return t.failWith(21, nullV, 0);
+    Maxima m;
+    if (uint32_t rc = headerMaxima<K>(node, &m); rc != 0) return t.fail(30, rc);
+    if (K::tagged) *maxIdOut = m.maxIdSize;
+    if (K::bytesValue) *maxVOut = m.maxVSize;
+    return QUOR_RC_OK;
 }
 
 // ---- the memory stack ----
@@ -183,36 +191,21 @@ QUOR_EXPORT uint32_t quorGetHashTableSizeForIRVProperties(SNodeCB_t *node, uint3
 
 QUOR_EXPORT uint32_t quorGetMaxIDSizeForIRProperties(SNodeCB_t *node, uint64_t *maxIdSizeOut) {
     return traced(Fn::quorGetMaxIDSizeForIRProperties, [&](Trace &t) {
-        if (maxIdSizeOut == nullptr) return t.failWith(20, QUOR_RC_NULL_MAX_ID_OUT, 0);
-        props::Maxima m;
-        const uint32_t rc = props::maximaOf<IRKind>(t, node, &m);
-        if (rc == 0) *maxIdSizeOut = m.maxIdSize;
-        return rc;
+        return props::maximaQuery<IRKind>(t, node, maxIdSizeOut, QUOR_RC_NULL_MAX_ID_OUT, nullptr, 0);
     });
 }
 
 QUOR_EXPORT uint32_t quorGetMaxVSizeForVProperties(SNodeCB_t *node, uint64_t *maxVSizeOut) {
     return traced(Fn::quorGetMaxVSizeForVProperties, [&](Trace &t) {
-        if (maxVSizeOut == nullptr) return t.failWith(20, QUOR_RC_NULL_MAX_V_OUT, 0);
-        props::Maxima m;
-        const uint32_t rc = props::maximaOf<VKind>(t, node, &m);
-        if (rc == 0) *maxVSizeOut = m.maxVSize;
-        return rc;
+        return props::maximaQuery<VKind>(t, node, nullptr, 0, maxVSizeOut, QUOR_RC_NULL_MAX_V_OUT);
     });
 }
 
 QUOR_EXPORT uint32_t quorGetMaxIDVSizeForIVProperties(SNodeCB_t *node, uint64_t *maxIdSizeOut,
                                                       uint64_t *maxVSizeOut) {
     return traced(Fn::quorGetMaxIDVSizeForIVProperties, [&](Trace &t) {
-        if (maxIdSizeOut == nullptr) return t.failWith(20, QUOR_RC_NULL_IV_MAX_ID_OUT, 0);
-        if (maxVSizeOut == nullptr) return t.failWith(21, QUOR_RC_NULL_IV_MAX_V_OUT, 0);
-        props::Maxima m;
-        const uint32_t rc = props::maximaOf<IVKind>(t, node, &m);
-        if (rc == 0) {
-            *maxIdSizeOut = m.maxIdSize;
-            *maxVSizeOut = m.maxVSize;
-        }
-        return rc;
+        return props::maximaQuery<IVKind>(t, node, maxIdSizeOut, QUOR_RC_NULL_IV_MAX_ID_OUT, maxVSizeOut,
+                                          QUOR_RC_NULL_IV_MAX_V_OUT);
     });
 }
 

@@ -15,22 +15,30 @@
 namespace quor::tree {
 
 SNodeInfo_t *DepList::slot(uint64_t index) const {
-    if (index > (area.size() / entrySize)) return nullptr;
+    // Any index past an area of the largest size fails the bounds test below;
+    // this one only keeps the product from overflowing.
+    if (index > QUOR_AREA_MAX_SIZE) return nullptr;
     return area.at<SNodeInfo_t>(QUOR_DEP_LIST_HEADER_SIZE + index * entrySize);
+}
+
+uint32_t listMaxIdSize(SNodeCB_t *node, Area *area, uint64_t *m) {
+    if (uint32_t rc = openArea(node, QUOR_KIND_DEPENDENTS, area); rc != 0) return rc;
+    const uint64_t *header = area->at<uint64_t>(0);
+    if (header == nullptr) return QUOR_RC_LOCATION_OUT_OF_AREA;
+    *m = __atomic_load_n(header, __ATOMIC_RELAXED);
+    return *m > QUOR_MAX_ID_SIZE ? QUOR_RC_BAD_STORED_MAX_ID_SIZE : QUOR_RC_OK;
 }
 
 uint32_t openDependentList(SNodeCB_t *node, DepList *list) {
     *list = DepList();
-    if (uint32_t rc = openArea(node, QUOR_KIND_DEPENDENTS, &list->area); rc != 0) return rc;
-    const uint64_t *header = list->header();
-    if (header == nullptr) return QUOR_RC_LOCATION_OUT_OF_AREA;
-    const uint64_t m = __atomic_load_n(header, __ATOMIC_RELAXED);
-    if (m > QUOR_MAX_ID_SIZE) return QUOR_RC_BAD_STORED_MAX_ID_SIZE;
+    uint64_t m = 0;
+    if (uint32_t rc = listMaxIdSize(node, &list->area, &m); rc != 0) return rc;
     list->maxIdSize = m;
     list->entrySize = kLocatorSize + m;
     if (m == 0) return QUOR_RC_OK;
     const uint64_t used = __atomic_load_n(&list->area.record()->usedSize, __ATOMIC_RELAXED);
-    list->count = used >= QUOR_DEP_LIST_HEADER_SIZE ? (used - QUOR_DEP_LIST_HEADER_SIZE) / list->entrySize : 0;
+    list->count =
+        used >= QUOR_DEP_LIST_HEADER_SIZE ? (used - QUOR_DEP_LIST_HEADER_SIZE) / list->entrySize : 0;
     list->capacity = list->area.size() >= QUOR_DEP_LIST_HEADER_SIZE
                          ? (list->area.size() - QUOR_DEP_LIST_HEADER_SIZE) / list->entrySize
                          : 0;
@@ -66,13 +74,20 @@ bool entryMatches(const DepEntry &entry, uint64_t tag, const char *id, uint64_t 
     return idLength == 0 || compareTagId(tag, id, idLength, entry.tag, entry.id, entry.idSize) == 0;
 }
 
+uint32_t firstMatch(DepCursor &cursor, uint64_t tag, const char *id, uint64_t idLength, SNodeInfo_t **match) {
+    *match = nullptr;
+    return forEachEntry(cursor, [&](const DepEntry &entry) {
+        if (entryMatches(entry, tag, id, idLength)) *match = entry.info;
+        return *match == nullptr;
+    });
+}
+
 void storeLocator(SNodeCB_t *node, SNodeInfo_t *slot, char *idBytes, SNodeInfo_t *info, const char *id,
                   uint64_t idLength) {
     info->idSize = idLength;
     SNodeInfo_t copy = *info;
-    copy.selfDisplacement =
-        node->selfOffset + static_cast<uint64_t>(reinterpret_cast<unsigned char *>(slot) -
-                                                 reinterpret_cast<unsigned char *>(node));
+    copy.selfDisplacement = node->selfOffset + static_cast<uint64_t>(reinterpret_cast<unsigned char *>(slot) -
+                                                                     reinterpret_cast<unsigned char *>(node));
     // A slot that changes hands is a hole while it is written, so that no reader
     // takes the old tag for the new entry.
     if (__atomic_load_n(&slot->tag, __ATOMIC_RELAXED) != copy.tag) {
@@ -96,7 +111,9 @@ uint32_t countReconfiguration(SNodeCB_t *node) {
     return hostAtomicIncrement(node->ReconfigCounter, &old) == 0 ? QUOR_RC_OK : QUOR_RC_ATOMIC_FAILED;
 }
 
-void setListFlag(SNodeCB_t *node) { __atomic_fetch_or(&node->areaFlags, QUOR_KIND_DEPENDENTS, __ATOMIC_ACQ_REL); }
+void setListFlag(SNodeCB_t *node) {
+    __atomic_fetch_or(&node->areaFlags, QUOR_KIND_DEPENDENTS, __ATOMIC_ACQ_REL);
+}
 void clearListFlag(SNodeCB_t *node) {
     __atomic_fetch_and(&node->areaFlags, ~uint64_t{QUOR_KIND_DEPENDENTS}, __ATOMIC_ACQ_REL);
 }
@@ -181,8 +198,8 @@ bool roomForList(const Area &area, uint64_t m) {
 }
 
 // The checks of the entries a new list is made with, before anything changes.
-uint32_t checkNewEntries(Trace &t, const SNodeInfo_t *infos, const uint64_t *lengths, const char *ids, uint64_t m,
-                         uint64_t count) {
+uint32_t checkNewEntries(Trace &t, const SNodeInfo_t *infos, const uint64_t *lengths, const char *ids,
+                         uint64_t m, uint64_t count) {
     uint64_t total = 0;
     for (uint64_t i = 0; i < count; ++i) {
         if (lengths[i] > QUOR_MAX_ID_SIZE) return t.failWith(200, QUOR_RC_ID_SIZE_TOO_LARGE, i);
@@ -193,8 +210,8 @@ uint32_t checkNewEntries(Trace &t, const SNodeInfo_t *infos, const uint64_t *len
         if (lengths[i] > m) return t.failWith(220, QUOR_RC_ID_SIZE_TOO_LARGE, i);
         for (uint64_t j = i + 1, other = start + lengths[i]; j < count; other += lengths[j], ++j) {
             if (other > total) return t.failWith(230, QUOR_RC_ID_OUT_OF_AREA, j);
-            if (infos[i].tag != 0 &&
-                compareTagId(infos[i].tag, ids + start, lengths[i], infos[j].tag, ids + other, lengths[j]) == 0)
+            if (infos[i].tag != 0 && compareTagId(infos[i].tag, ids + start, lengths[i], infos[j].tag,
+                                                  ids + other, lengths[j]) == 0)
                 return t.failWith(240, QUOR_RC_DUPLICATE_DEPENDENT, j);
         }
     }
@@ -235,7 +252,8 @@ uint32_t createList(Trace &t, SNodeCB_t *node, SNodeInfo_t *infos, const uint64_
         for (uint64_t i = 0, start = 0; i < count; start += lengths[i], ++i) {
             SNodeInfo_t *slot = list.slot(i);
             if (slot == nullptr) return t.failWith(90, QUOR_RC_LOCATION_OUT_OF_AREA, i);
-            auto *idBytes = area.at<char>(QUOR_DEP_LIST_HEADER_SIZE + i * entrySize + kLocatorSize, lengths[i]);
+            auto *idBytes =
+                area.at<char>(QUOR_DEP_LIST_HEADER_SIZE + i * entrySize + kLocatorSize, lengths[i]);
             if (idBytes == nullptr) return t.failWith(100, QUOR_RC_ID_OUT_OF_AREA, i);
             storeLocator(node, slot, idBytes, &infos[i], ids + start, lengths[i]);
             area.record()->usedSize += entrySize;
@@ -267,10 +285,7 @@ uint32_t addDependent(Trace &t, SNodeCB_t *node, SNodeInfo_t *info, const char *
         if (list.maxIdSize == 0) return t.fail(75, QUOR_RC_DEP_LIST_FULL);
         DepCursor cursor(list);
         SNodeInfo_t *match = nullptr;
-        uint32_t rc = forEachEntry(cursor, [&](const DepEntry &entry) {
-            if (entryMatches(entry, tag, id, idLength)) match = entry.info;
-            return match == nullptr;
-        });
+        uint32_t rc = firstMatch(cursor, tag, id, idLength, &match);
         if (rc != 0) return t.fail(80, rc);
         if (match != nullptr && mode != QUOR_DEP_REPLACE) return t.fail(90, QUOR_RC_DUPLICATE_DEPENDENT);
         SNodeInfo_t *slot = match != nullptr ? match : cursor.firstHole();
@@ -306,10 +321,7 @@ uint32_t deleteDependentBody(Trace &t, SNodeCB_t *node, SNodeInfo_t *probe, cons
         if (list.count == 0) return t.fail(60, QUOR_RC_NO_DEPENDENTS);
         DepCursor cursor(list);
         SNodeInfo_t *match = nullptr;
-        uint32_t rc = forEachEntry(cursor, [&](const DepEntry &entry) {
-            if (entryMatches(entry, tag, id, idLength)) match = entry.info;
-            return match == nullptr;
-        });
+        uint32_t rc = firstMatch(cursor, tag, id, idLength, &match);
         if (rc != 0) return t.fail(70, rc);
         if (match == nullptr) return t.fail(80, QUOR_RC_DEPENDENT_NOT_FOUND);
         __atomic_store_n(&match->tag, uint64_t{0}, __ATOMIC_RELEASE);
@@ -332,10 +344,7 @@ uint32_t findDependentBody(Trace &t, SNodeInfo_t **entryOut, SNodeCB_t *node, ui
         if (uint32_t rc = openDependentList(node, &list); rc != 0) return t.fail(40, rc);
         DepCursor cursor(list);
         SNodeInfo_t *match = nullptr;
-        uint32_t rc = forEachEntry(cursor, [&](const DepEntry &entry) {
-            if (entryMatches(entry, tag, id, idLength)) match = entry.info;
-            return match == nullptr;
-        });
+        uint32_t rc = firstMatch(cursor, tag, id, idLength, &match);
         if (rc != 0) return t.fail(50, rc);
         if (match == nullptr) return t.fail(60, QUOR_RC_DEPENDENT_NOT_FOUND);
         *entryOut = match;
@@ -357,14 +366,16 @@ uint32_t returnNumber(Trace &t, SNodeCB_t *node, uint64_t *countOut, uint64_t *m
     });
 }
 
-uint32_t returnDependents(Trace &t, SNodeCB_t *node, SNodeInfo_t *infos, char *idBuffer, uint64_t *returnedOut,
-                          uint64_t *totalOut, uint64_t capacity, uint64_t slotSize, uint32_t inCriticalSection) {
+uint32_t returnDependents(Trace &t, SNodeCB_t *node, SNodeInfo_t *infos, char *idBuffer,
+                          uint64_t *returnedOut, uint64_t *totalOut, uint64_t capacity, uint64_t slotSize,
+                          uint32_t inCriticalSection) {
     if (node == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
     if (infos == nullptr) return t.failWith(20, QUOR_RC_NULL_INFO_ARRAY, 0);
     if (returnedOut == nullptr) return t.failWith(30, QUOR_RC_NULL_RETURNED_COUNT_OUTPUT, 0);
     if (totalOut == nullptr) return t.failWith(40, QUOR_RC_NULL_TOTAL_COUNT_OUTPUT, 0);
     if (idBuffer == nullptr) return t.failWith(50, QUOR_RC_NULL_ID, 0);
-    if (capacity == 0 || capacity > QUOR_MAX_COUNT) return t.failWith(60, QUOR_RC_TOO_MANY_DEPENDENTS, capacity);
+    if (capacity == 0 || capacity > QUOR_MAX_COUNT)
+        return t.failWith(60, QUOR_RC_TOO_MANY_DEPENDENTS, capacity);
     uint64_t m = 0;
     if (slotSize != 0) {
         if (uint32_t rc = storedMaxIdSize(node, &m); rc != 0) return t.fail(70, rc);
@@ -450,8 +461,8 @@ uint32_t deleteDependent(SNodeCB_t *node, SNodeInfo_t *probe, const char *id, ui
                   [&](Trace &t) { return deleteDependentBody(t, node, probe, id, inCriticalSection); });
 }
 
-uint32_t findDependent(SNodeInfo_t **entryOut, SNodeCB_t *node, uint64_t tag, uint64_t idLength, const char *id,
-                       uint32_t inCriticalSection) {
+uint32_t findDependent(SNodeInfo_t **entryOut, SNodeCB_t *node, uint64_t tag, uint64_t idLength,
+                       const char *id, uint32_t inCriticalSection) {
     return traced(Fn::quorFindDependentNode, [&](Trace &t) {
         return findDependentBody(t, entryOut, node, tag, idLength, id, inCriticalSection);
     });
@@ -475,34 +486,38 @@ uint32_t parentLocation(SNodeCB_t *node, SNodeInfo_t **parentInfo) {
 using namespace quor;
 using namespace quor::tree;
 
-QUOR_EXPORT uint32_t quorGetMaxIDSizeForDependentNode(SNodeCB_t *node, uint32_t kind, uint64_t *maxIdSizeOut) {
+QUOR_EXPORT uint32_t quorGetMaxIDSizeForDependentNode(SNodeCB_t *node, uint32_t kind,
+                                                      uint64_t *maxIdSizeOut) {
     return traced(Fn::quorGetMaxIDSizeForDependentNode,
                   [&](Trace &t) { return getMaxIdSize(t, node, kind, maxIdSizeOut); });
 }
 
-QUOR_EXPORT uint32_t quorGetDependentNodesLocation(SNodeCB_t *node, SNodeInfo_t **entryOut, uint64_t *countOut,
-                                                   uint64_t *maxCountOut) {
+QUOR_EXPORT uint32_t quorGetDependentNodesLocation(SNodeCB_t *node, SNodeInfo_t **entryOut,
+                                                   uint64_t *countOut, uint64_t *maxCountOut) {
     return traced(Fn::quorGetDependentNodesLocation,
                   [&](Trace &t) { return getLocation(t, node, entryOut, countOut, maxCountOut); });
 }
 
-QUOR_EXPORT uint32_t quorGetNextDependentNodeLocation(SNodeCB_t *node, PExport *pExport, SNodeInfo_t **entryRef) {
+QUOR_EXPORT uint32_t quorGetNextDependentNodeLocation(SNodeCB_t *node, PExport *pExport,
+                                                      SNodeInfo_t **entryRef) {
     return traced(Fn::quorGetNextDependentNodeLocation,
                   [&](Trace &t) { return getNextLocation(t, node, pExport, entryRef); });
 }
 
-QUOR_EXPORT uint32_t quorCreateDependentNodeList(SNodeCB_t *node, SNodeInfo_t *infoArray, const uint64_t *idLengths,
-                                                 const char *idBuffer, uint64_t maxIdSize, uint64_t count,
+QUOR_EXPORT uint32_t quorCreateDependentNodeList(SNodeCB_t *node, SNodeInfo_t *infoArray,
+                                                 const uint64_t *idLengths, const char *idBuffer,
+                                                 uint64_t maxIdSize, uint64_t count,
                                                  uint32_t inCriticalSection) {
     return traced(Fn::quorCreateDependentNodeList, [&](Trace &t) {
         return createList(t, node, infoArray, idLengths, idBuffer, maxIdSize, count, inCriticalSection);
     });
 }
 
-QUOR_EXPORT uint32_t quorAddDependentNode(SNodeCB_t *node, SNodeInfo_t *info, const char *id, uint64_t idLength,
-                                          uint32_t mode, uint32_t inCriticalSection) {
-    return traced(Fn::quorAddDependentNode,
-                  [&](Trace &t) { return addDependent(t, node, info, id, idLength, mode, inCriticalSection); });
+QUOR_EXPORT uint32_t quorAddDependentNode(SNodeCB_t *node, SNodeInfo_t *info, const char *id,
+                                          uint64_t idLength, uint32_t mode, uint32_t inCriticalSection) {
+    return traced(Fn::quorAddDependentNode, [&](Trace &t) {
+        return addDependent(t, node, info, id, idLength, mode, inCriticalSection);
+    });
 }
 
 QUOR_EXPORT uint32_t quorDeleteDependentNode(SNodeCB_t *node, SNodeInfo_t *info, const char *id,
@@ -510,20 +525,21 @@ QUOR_EXPORT uint32_t quorDeleteDependentNode(SNodeCB_t *node, SNodeInfo_t *info,
     return deleteDependent(node, info, id, inCriticalSection);
 }
 
-QUOR_EXPORT uint32_t quorFindDependentNode(SNodeInfo_t **entryOut, SNodeCB_t *node, uint64_t tag, uint64_t idLength,
-                                           const char *id, uint32_t inCriticalSection) {
+QUOR_EXPORT uint32_t quorFindDependentNode(SNodeInfo_t **entryOut, SNodeCB_t *node, uint64_t tag,
+                                           uint64_t idLength, const char *id, uint32_t inCriticalSection) {
     return findDependent(entryOut, node, tag, idLength, id, inCriticalSection);
 }
 
-QUOR_EXPORT uint32_t quorReturnNumberOfDependentNodes(SNodeCB_t *node, uint64_t *countOut, uint64_t *maxCountOut,
-                                                      uint32_t inCriticalSection) {
+QUOR_EXPORT uint32_t quorReturnNumberOfDependentNodes(SNodeCB_t *node, uint64_t *countOut,
+                                                      uint64_t *maxCountOut, uint32_t inCriticalSection) {
     return traced(Fn::quorReturnNumberOfDependentNodes,
                   [&](Trace &t) { return returnNumber(t, node, countOut, maxCountOut, inCriticalSection); });
 }
 
 QUOR_EXPORT uint32_t quorReturnDependentNodes(SNodeCB_t *node, SNodeInfo_t *infoArray, char *idBuffer,
-                                              uint64_t *returnedCountOut, uint64_t *totalCountOut, uint64_t capacity,
-                                              uint64_t idSlotSize, uint32_t inCriticalSection) {
+                                              uint64_t *returnedCountOut, uint64_t *totalCountOut,
+                                              uint64_t capacity, uint64_t idSlotSize,
+                                              uint32_t inCriticalSection) {
     return traced(Fn::quorReturnDependentNodes, [&](Trace &t) {
         return returnDependents(t, node, infoArray, idBuffer, returnedCountOut, totalCountOut, capacity,
                                 idSlotSize, inCriticalSection);
@@ -540,7 +556,8 @@ QUOR_EXPORT uint32_t quorDeleteDependentNodesArray(void *array) {
 
 QUOR_EXPORT uint32_t quorAddParentNode(SNodeCB_t *node, SNodeInfo_t *parentInfo, uint64_t idLength,
                                        const char *id) {
-    return traced(Fn::quorAddParentNode, [&](Trace &t) { return addParent(t, node, parentInfo, idLength, id); });
+    return traced(Fn::quorAddParentNode,
+                  [&](Trace &t) { return addParent(t, node, parentInfo, idLength, id); });
 }
 
 QUOR_EXPORT uint32_t quorGetParentNodeLocation(SNodeCB_t *node, SNodeInfo_t **parentInfoOut) {

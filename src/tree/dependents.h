@@ -41,6 +41,9 @@ struct DepList {
     SNodeInfo_t *slot(uint64_t index) const;
 };
 
+// The list's M alone, with the codes of openDependentList but the count's.
+uint32_t listMaxIdSize(SNodeCB_t *node, Area *area, uint64_t *m);
+
 // Opens the list: the area's own code, QUOR_RC_LOCATION_OUT_OF_AREA for an area
 // too small for its header, QUOR_RC_BAD_STORED_MAX_ID_SIZE for M above 0x1000,
 // QUOR_RC_TOO_MANY_DEPENDENTS for a count above 32768. M 0 gives 0 and 0.
@@ -64,6 +67,8 @@ public:
     // true; a slot or ID outside the area returns its code.
     uint32_t next(DepEntry *entry, bool *done);
 
+    // True when no occupied entry is left to visit.
+    bool exhausted() const { return seen_ >= list_.count; }
     // The first hole passed so far, and the slot after the last one examined.
     SNodeInfo_t *firstHole() const { return firstHole_; }
     uint64_t nextSlot() const { return slot_; }
@@ -90,6 +95,10 @@ uint32_t forEachEntry(DepCursor &cursor, Visit &&visit) {
 // an ID (length not 0), equal IDs.
 bool entryMatches(const DepEntry &entry, uint64_t tag, const char *id, uint64_t idLength);
 
+// The first occupied entry from the cursor on that matches the probe (null when
+// none does); the scan's code.
+uint32_t firstMatch(DepCursor &cursor, uint64_t tag, const char *id, uint64_t idLength, SNodeInfo_t **match);
+
 // Copies a caller's locator and ID into an entry (or parent slot) of `node`: the
 // caller's idSize receives `idLength`, the copy's selfDisplacement its own offset
 // in the node's segment, and the tag is stored last. Requires `idBytes` to hold
@@ -102,8 +111,8 @@ void storeLocator(SNodeCB_t *node, SNodeInfo_t *slot, char *idBytes, SNodeInfo_t
 uint32_t deleteDependent(SNodeCB_t *node, SNodeInfo_t *probe, const char *id, uint32_t inCriticalSection);
 
 // quorFindDependentNode as other operations run it.
-uint32_t findDependent(SNodeInfo_t **entryOut, SNodeCB_t *node, uint64_t tag, uint64_t idLength, const char *id,
-                       uint32_t inCriticalSection);
+uint32_t findDependent(SNodeInfo_t **entryOut, SNodeCB_t *node, uint64_t tag, uint64_t idLength,
+                       const char *id, uint32_t inCriticalSection);
 
 // quorGetParentNodeLocation: the parent's locator inside the parent area.
 uint32_t parentLocation(SNodeCB_t *node, SNodeInfo_t **parentInfo);

@@ -7,11 +7,12 @@
 // memory: it is only read once it is known to lie inside the heap of a segment
 // this process has attached, and the node it names must lie wholly inside the
 // heap of the segment registered under the descriptor's name.
+#include "tree/locators.h"
+
 #include <cstring>
 
 #include "frame/export.h"
 #include "tree/access.h"
-#include "tree/locators.h"
 #include "tree/records.h"
 #include "tree/segments.h"
 
@@ -21,7 +22,9 @@ namespace {
 
 // A locator resolved against this process's registry.
 struct Resolved {
-    ShmSegInfo_t descriptor{};       // the descriptor's leading bytes, copied
+    // The descriptor's leading bytes, copied by a translation under the lock (a
+    // remembered translation leaves them unread: nothing uses them then).
+    ShmSegInfo_t descriptor;
     ShmSegInfo_t *record = nullptr;  // this process's record of the node's segment
     SNodeCB_t *node = nullptr;
 };
@@ -40,7 +43,8 @@ bool locatorBase(const SNodeInfo_t *info, uintptr_t *base) {
 
 // Copies the descriptor a locator names, after checking that it lies in a
 // segment this process maps and that the locator's base is that segment's.
-uint32_t copyDescriptorLocked(const SNodeInfo_t *info, ShmSegInfo_t *copy, ShmSegInfo_t **holderOut = nullptr) {
+uint32_t copyDescriptorLocked(const SNodeInfo_t *info, ShmSegInfo_t *copy,
+                              ShmSegInfo_t **holderOut = nullptr) {
     uintptr_t base = 0;
     if (!locatorBase(info, &base)) return QUOR_RC_NULL_NODE_INFO;
     const void *at = reinterpret_cast<const void *>(base + info->segDescOffset);
@@ -91,9 +95,25 @@ struct RememberedTranslation {
     uint64_t descriptorOffset = 0;
     ShmSegInfo_t *record = nullptr;
     DomainView view;
+    uint64_t nameLength = 0;  // of record's name, its terminator included
 };
 constexpr size_t kRememberedSlots = 16;
 thread_local RememberedTranslation remembered[kRememberedSlots];
+
+// Names compared a word at a time: this runs for every entry a walk scans.
+bool sameName(const char *a, const char *b, uint64_t length) {
+    uint64_t i = 0;
+    for (; i + sizeof(uint64_t) <= length; i += sizeof(uint64_t)) {
+        uint64_t x = 0, y = 0;
+        std::memcpy(&x, a + i, sizeof x);
+        std::memcpy(&y, b + i, sizeof y);
+        if (x != y) return false;
+    }
+    for (; i < length; ++i) {
+        if (a[i] != b[i]) return false;
+    }
+    return true;
+}
 
 RememberedTranslation &slotFor(uintptr_t base, uint64_t descriptorOffset) {
     const uint64_t mix = (base >> 12) ^ (descriptorOffset >> 3) ^ (descriptorOffset >> 11);
@@ -111,11 +131,12 @@ bool translateRemembered(const SNodeInfo_t *info, Resolved *r) {
     }
     const auto *descriptor = reinterpret_cast<const ShmSegInfo_t *>(base + info->segDescOffset);
     if (descriptor->kind == QUOR_SHM_MODE_USER_MEMORY || descriptor->eyecatcher != QUOR_EYECATCHER ||
-        compareSegmentNames(descriptor->segName, slot.record->segName) != 0) {
+        !sameName(descriptor->segName.name, slot.record->segName.name, slot.nameLength)) {
         return false;
     }
     const uint64_t offset = info->nodeOffset;
-    SNodeCB_t *node = slot.view.inHeap(offset, sizeof(SNodeCB_t)) ? slot.view.seg.at<SNodeCB_t>(offset) : nullptr;
+    SNodeCB_t *node =
+        slot.view.inHeap(offset, sizeof(SNodeCB_t)) ? slot.view.seg.at<SNodeCB_t>(offset) : nullptr;
     if (node == nullptr) return false;  // the slow path gives the code
     r->record = slot.record;
     r->node = node;
@@ -132,7 +153,10 @@ void remember(const SNodeInfo_t *info, const Resolved &r, const ShmSegInfo_t *ho
     if (!locatorBase(info, &base)) return;
     RememberedTranslation &slot = slotFor(base, info->segDescOffset);
     slot.record = nullptr;
-    if (viewDomain(r.record->domainHandle, &slot.view) != 0) return;
+    const IpcResId &name = r.record->segName;
+    slot.nameLength = strnlen(name.name, sizeof name.name);
+    if (slot.nameLength == sizeof name.name || viewDomain(r.record->domainHandle, &slot.view) != 0) return;
+    ++slot.nameLength;
     slot.generation = generation;
     slot.base = base;
     slot.descriptorOffset = info->segDescOffset;
@@ -172,13 +196,28 @@ uint32_t attachDescribed(const ShmSegInfo_t &descriptor, ShmSegInfo_t **attached
     return attachStatusSegment(attached, &descriptor.segName, nullptr, 0, 0, &options, &poolOptions);
 }
 
+// The condition check of an attach without the read section: the checks the
+// section would make of the node's model and latch block, then one read of the
+// condition word, which every writer changes with a single store.
+uint32_t peekCondition(const SNodeCB_t *node, uint32_t mask) {
+    const uint32_t model = __atomic_load_n(&node->concurrencyModel, __ATOMIC_ACQUIRE);
+    if (model >= kModelLimit) return QUOR_RC_BAD_CONCURRENCY_MODEL;
+    if (model == QUOR_CONCURRENCY_MODEL_LATCHED &&
+        __atomic_load_n(&node->nodeLatch.latchEyecatcher, __ATOMIC_ACQUIRE) != QUOR_EYECATCHER) {
+        return QUOR_RC_LATCH_NOT_INITIALIZED;
+    }
+    return checkCondition(__atomic_load_n(&node->NodeCondition, __ATOMIC_ACQUIRE), mask);
+}
+
 // quorAttachToNode and quorAttachToNodeAndGetSegInfo: translate, attaching the
 // segment first when this process has not, then check the tag and that the node
 // is active. An attach made here is undone when a later step fails. For a walk
 // (`forWalk`) a condition refusal hands the node out and keeps the attach, and
-// a node of an unattached other segment is handed out as null (locators.h).
+// a node of an unattached other segment is handed out as null (locators.h);
+// without `latched` the condition is checked without the section.
 uint32_t attachToNode(const Trace &t, const SNodeInfo_t *info, SNodeCB_t **node, ShmSegInfo_t **segInfo,
-                      ShmSegInfo_t *reference, uint32_t *differs, uint32_t options, bool forWalk = false) {
+                      ShmSegInfo_t *reference, uint32_t *differs, uint32_t options, bool forWalk = false,
+                      bool latched = true) {
     const bool compare = (options & QUOR_LOCATOR_COMPARE_SEGMENT) != 0;
     Resolved r;
     uint32_t differ = 0;
@@ -210,7 +249,9 @@ uint32_t attachToNode(const Trace &t, const SNodeInfo_t *info, SNodeCB_t **node,
     }
     if (rc == 0 && differ == 0 && info->tag != r.node->tag) rc = QUOR_RC_STALE_NODE_INFO;
     uint32_t conditionRc = QUOR_RC_OK;
-    if (rc == 0) {
+    if (rc == 0 && !latched) {
+        rc = conditionRc = peekCondition(r.node, QUOR_COND_MASK_ACTIVE);
+    } else if (rc == 0) {
         CriticalSection section(r.node, Access::Read);
         rc = section.entered();
         if (rc == 0) rc = conditionRc = checkCondition(r.node->NodeCondition, QUOR_COND_MASK_ACTIVE);
@@ -256,21 +297,22 @@ uint32_t storedOffset(ShmPoolHandle_t *pool, const Record *record, const void *b
 }  // namespace
 
 uint32_t attachChild(const SNodeInfo_t *info, bool withSegInfo, ShmSegInfo_t *reference, uint32_t options,
-                     AttachedChild *out) {
+                     AttachedChild *out, bool latched) {
     const Fn fn = withSegInfo ? Fn::quorAttachToNodeAndGetSegInfo : Fn::quorAttachToNode;
     return traced(fn, [&](Trace &t) {
         if (info == nullptr) return t.failWith(10, QUOR_RC_NULL_NODE_INFO, 0);
         return attachToNode(t, info, &out->node, withSegInfo ? &out->segInfo : nullptr, reference,
-                            &out->differs, withSegInfo ? options : 0, true);
+                            &out->differs, withSegInfo ? options : 0, true, latched);
     });
 }
 
-uint32_t resolveLocator(const SNodeInfo_t *info, SNodeCB_t **node) {
+uint32_t resolveLocator(const SNodeInfo_t *info, SNodeCB_t **node, ShmSegInfo_t **record) {
     return traced(Fn::quorGetControlBlockPtrFromSNodeInfo, [&](Trace &t) {
         if (info == nullptr) return t.failWith(10, QUOR_RC_NULL_NODE_INFO, 0);
         Resolved r;
         if (uint32_t rc = translate(info, &r); rc != 0) return t.fail(30, rc);
         *node = r.node;
+        if (record != nullptr) *record = r.record;
         return QUOR_RC_OK;
     });
 }

@@ -18,8 +18,8 @@ namespace quor::tree {
 namespace {
 
 bool conditionRefusal(uint32_t rc) {
-    return rc == QUOR_RC_NODE_NOT_ACTIVE || rc == QUOR_RC_NODE_NOT_INITIALIZED || rc == QUOR_RC_NODE_ABANDONED ||
-           rc == QUOR_RC_NODE_DISASSOCIATED;
+    return rc == QUOR_RC_NODE_NOT_ACTIVE || rc == QUOR_RC_NODE_NOT_INITIALIZED ||
+           rc == QUOR_RC_NODE_ABANDONED || rc == QUOR_RC_NODE_DISASSOCIATED;
 }
 
 bool recreating(const SNodeCB_t *node) {
@@ -135,8 +135,8 @@ uint32_t searchSoft(SNodeInfo_t **out, SNodeCB_t *node, uint64_t *matchCount, ui
     });
 }
 
-uint32_t searchByTag(SNodeInfo_t **results, SNodeCB_t *node, uint64_t tag, uint64_t maxResults, uint64_t depth,
-                     uint64_t maxDepth, uint64_t *stored, uint64_t *matches) {
+uint32_t searchByTag(SNodeInfo_t **results, SNodeCB_t *node, uint64_t tag, uint64_t maxResults,
+                     uint64_t depth, uint64_t maxDepth, uint64_t *stored, uint64_t *matches) {
     return searchBelow(node, depth, maxDepth, [&](const DepEntry &entry) {
         if (entry.tag == tag) {
             ++*matches;
@@ -146,8 +146,8 @@ uint32_t searchByTag(SNodeInfo_t **results, SNodeCB_t *node, uint64_t tag, uint6
     });
 }
 
-uint32_t findSoft(Trace &t, SNodeInfo_t **out, SNodeCB_t *start, uint64_t tag, uint64_t idLength, const char *id,
-                  uint64_t maxDepth) {
+uint32_t findSoft(Trace &t, SNodeInfo_t **out, SNodeCB_t *start, uint64_t tag, uint64_t idLength,
+                  const char *id, uint64_t maxDepth) {
     if (start == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
     if (out == nullptr) return t.failWith(11, QUOR_RC_NULL_PARAMETER, 0);
     if (uint32_t rc = checkStart(t, start, QUOR_COND_MASK_ANY); rc != 0) return rc;
@@ -186,10 +186,17 @@ uint32_t findByTag(Trace &t, SNodeCB_t *start, uint64_t tag, uint64_t maxDepth, 
 // One path step against one entry: the child is attached and must be usable,
 // the step's and the entry's ID lengths must fit the child's own list, and the
 // entry must match the step. QUOR_RC_NO_MATCH goes on to the next entry.
+//
+// Every entry scanned is attached and checked, in this order, as the search
+// has always done, so a broken or re-created sibling ends the search wherever
+// it lies. Only an entry that matches the step takes the child's read section;
+// the others have their condition read without it (locators.h), which gives
+// the same outcome at a fraction of the cost of a latch per scanned entry.
 uint32_t hardStep(const DepEntry &entry, SNodeCB_t **childOut, PExport **recordOut, uint64_t *hasListOut,
                   uint64_t tag, uint64_t idLength, const char *id) {
+    const bool matches = softMatch(entry, tag, idLength, id);
     AttachedChild attached;
-    uint32_t rc = attachChild(entry.info, false, nullptr, 0, &attached);
+    uint32_t rc = attachChild(entry.info, false, nullptr, 0, &attached, matches);
     if (rc == QUOR_RC_NULL_NODE_INFO) return QUOR_RC_NO_MATCH;
     if (rc == QUOR_RC_NODE_DISASSOCIATED) {
         if (recreating(attached.node)) return QUOR_RC_NODE_BEING_RECREATED;
@@ -203,17 +210,16 @@ uint32_t hardStep(const DepEntry &entry, SNodeCB_t **childOut, PExport **recordO
     uint64_t bound = QUOR_MAX_ID_SIZE;
     *hasListOut = hasList(child) ? 1 : 0;
     if (*hasListOut != 0) {
-        DepList list;
-        if (rc = openDependentList(child, &list); rc != 0 && rc != QUOR_RC_TOO_MANY_DEPENDENTS) return rc;
-        bound = list.maxIdSize;
+        Area area;
+        if (rc = listMaxIdSize(child, &area, &bound); rc != 0) return rc;
     }
     if (entry.tag > QUOR_MAX_TAG) return QUOR_RC_SIZE_TOO_LARGE;
     if (idLength > bound || entry.idSize > bound) return QUOR_RC_ID_SIZE_TOO_LARGE;
-    return softMatch(entry, tag, idLength, id) ? QUOR_RC_OK : QUOR_RC_NO_MATCH;
+    return matches ? QUOR_RC_OK : QUOR_RC_NO_MATCH;
 }
 
-uint32_t findHard(Trace &t, SNodeInfo_t **out, SNodeCB_t *start, uint64_t pathLength, const TraverseInfo_t *path,
-                  uint64_t maxDepth) {
+uint32_t findHard(Trace &t, SNodeInfo_t **out, SNodeCB_t *start, uint64_t pathLength,
+                  const TraverseInfo_t *path, uint64_t maxDepth) {
     if (start == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
     if (path == nullptr) return t.failWith(20, QUOR_RC_NULL_PATH, 0);
     if (out == nullptr) return t.failWith(21, QUOR_RC_NULL_PARAMETER, 0);
@@ -357,14 +363,16 @@ uint32_t releasePath(TraverseInfo_t **array, uint64_t count) {
     return rc;
 }
 
-uint32_t createPath(Trace &t, TraverseInfo_t **arrayOut, const uint64_t *tags, const char **ids, uint64_t maxIdSize,
-                    uint64_t count, const ShmSegInfo_t *segInfo) {
+uint32_t createPath(Trace &t, TraverseInfo_t **arrayOut, const uint64_t *tags, const char **ids,
+                    uint64_t maxIdSize, uint64_t count, const ShmSegInfo_t *segInfo) {
     if (arrayOut == nullptr) return t.failWith(5, QUOR_RC_NULL_PARAMETER, 0);
-    if (count == 0 || count > QUOR_MAX_TRAVERSE_COUNT) return t.failWith(10, QUOR_RC_BAD_TRAVERSE_COUNT, count);
+    if (count == 0 || count > QUOR_MAX_TRAVERSE_COUNT)
+        return t.failWith(10, QUOR_RC_BAD_TRAVERSE_COUNT, count);
     if (maxIdSize > QUOR_MAX_ID_SIZE) return t.failWith(20, QUOR_RC_MAX_ID_SIZE_TOO_LARGE, maxIdSize);
     if (tags == nullptr) return t.failWith(30, QUOR_RC_NULL_NUMBERS, 0);
     if (segInfo == nullptr) return t.failWith(35, QUOR_RC_NOT_ATTACHED, 0);
-    if (segInfo->eyecatcher != QUOR_EYECATCHER) return t.failWith(40, QUOR_RC_BAD_EYECATCHER, segInfo->eyecatcher);
+    if (segInfo->eyecatcher != QUOR_EYECATCHER)
+        return t.failWith(40, QUOR_RC_BAD_EYECATCHER, segInfo->eyecatcher);
     TraverseInfo_t *array = nullptr;
     if (allocPrivate(&array, src::props, count) != 0) return t.fail(50, QUOR_RC_ID_ALLOC_FAILED);
     uint32_t rc = QUOR_RC_OK;
@@ -402,7 +410,8 @@ uint32_t createPath(Trace &t, TraverseInfo_t **arrayOut, const uint64_t *tags, c
 
 uint32_t deletePath(Trace &t, TraverseInfo_t **arrayRef, uint64_t count, const ShmSegInfo_t *segInfo) {
     if (segInfo == nullptr) return t.failWith(10, QUOR_RC_NOT_ATTACHED, 0);
-    if (segInfo->eyecatcher != QUOR_EYECATCHER) return t.failWith(20, QUOR_RC_BAD_EYECATCHER, segInfo->eyecatcher);
+    if (segInfo->eyecatcher != QUOR_EYECATCHER)
+        return t.failWith(20, QUOR_RC_BAD_EYECATCHER, segInfo->eyecatcher);
     if (arrayRef == nullptr) return t.failWith(30, QUOR_RC_NULL_PARAMETER, 0);
     if (uint32_t rc = releasePath(arrayRef, count); rc != 0) return t.fail(40, rc);
     return QUOR_RC_OK;
@@ -420,8 +429,9 @@ QUOR_EXPORT uint32_t quorFindNodeSoft(SNodeInfo_t **entryOut, SNodeCB_t *startNo
                   [&](Trace &t) { return findSoft(t, entryOut, startNode, tag, idLength, id, maxDepth); });
 }
 
-QUOR_EXPORT uint32_t quorFindNodesByTag(SNodeCB_t *startNode, uint64_t tag, uint64_t maxDepth, uint64_t maxResults,
-                                        SNodeInfo_t **results, uint64_t *storedCountOut, uint64_t *matchCountOut) {
+QUOR_EXPORT uint32_t quorFindNodesByTag(SNodeCB_t *startNode, uint64_t tag, uint64_t maxDepth,
+                                        uint64_t maxResults, SNodeInfo_t **results, uint64_t *storedCountOut,
+                                        uint64_t *matchCountOut) {
     return traced(Fn::quorFindNodesByTag, [&](Trace &t) {
         return findByTag(t, startNode, tag, maxDepth, maxResults, results, storedCountOut, matchCountOut);
     });
@@ -435,8 +445,9 @@ QUOR_EXPORT uint32_t quorFindNodeHard(SNodeInfo_t **entryOut, SNodeCB_t *startNo
 
 QUOR_EXPORT uint32_t quorGetTreeInfo(SNodeCB_t *node, ShmSegInfo_t *segInfo, uint32_t options, uint64_t tag,
                                      uint64_t maxDepth, TreeInfo_t *treeInfoOut) {
-    return traced(Fn::quorGetTreeInfo,
-                  [&](Trace &t) { return getTreeInfo(t, node, segInfo, options, tag, maxDepth, treeInfoOut); });
+    return traced(Fn::quorGetTreeInfo, [&](Trace &t) {
+        return getTreeInfo(t, node, segInfo, options, tag, maxDepth, treeInfoOut);
+    });
 }
 
 QUOR_EXPORT uint32_t quorSearchForNodeSoft(SNodeInfo_t **entryOut, SNodeCB_t *node, uint64_t *matchCountRef,
@@ -467,7 +478,8 @@ QUOR_EXPORT uint32_t quorSearchForNodeByTag(SNodeInfo_t **results, SNodeCB_t *no
 }
 
 QUOR_EXPORT uint32_t quorSearchForNodeHard(SNodeInfo_t *entry, SNodeCB_t **nodeOut, PExport **pExportOut,
-                                           uint64_t *hasListOut, uint64_t tag, uint64_t idLength, const char *id) {
+                                           uint64_t *hasListOut, uint64_t tag, uint64_t idLength,
+                                           const char *id) {
     return traced(Fn::quorSearchForNodeHard, [&](Trace &t) {
         if (entry == nullptr) return t.failWith(10, QUOR_RC_NULL_NODE_INFO, 0);
         if (nodeOut == nullptr || pExportOut == nullptr || hasListOut == nullptr)
@@ -496,13 +508,15 @@ QUOR_EXPORT uint32_t quorGetTreeInfoRecursively(SNodeCB_t *node, ShmSegInfo_t *n
     });
 }
 
-QUOR_EXPORT uint32_t quorCreateTraverseInfoArray(TraverseInfo_t **arrayOut, const uint64_t *tags, const char **ids,
-                                                 uint64_t maxIdSize, uint64_t count, ShmSegInfo_t *segInfo) {
+QUOR_EXPORT uint32_t quorCreateTraverseInfoArray(TraverseInfo_t **arrayOut, const uint64_t *tags,
+                                                 const char **ids, uint64_t maxIdSize, uint64_t count,
+                                                 ShmSegInfo_t *segInfo) {
     return traced(Fn::quorCreateTraverseInfoArray,
                   [&](Trace &t) { return createPath(t, arrayOut, tags, ids, maxIdSize, count, segInfo); });
 }
 
-QUOR_EXPORT uint32_t quorDeleteTraverseInfoArray(TraverseInfo_t **arrayRef, uint64_t count, ShmSegInfo_t *segInfo) {
+QUOR_EXPORT uint32_t quorDeleteTraverseInfoArray(TraverseInfo_t **arrayRef, uint64_t count,
+                                                 ShmSegInfo_t *segInfo) {
     return traced(Fn::quorDeleteTraverseInfoArray,
                   [&](Trace &t) { return deletePath(t, arrayRef, count, segInfo); });
 }

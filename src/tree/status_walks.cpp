@@ -60,11 +60,11 @@ uint32_t checkUnderRead(SNodeCB_t *node, uint32_t mask) {
 struct StatusFrame {
     SNodeCB_t *node;
     DepCursor cursor;
-    ShmSegInfo_t *segInfo;     // frees disclaimed nodes of a node with a list
-    ShmSegInfo_t *reference;   // the tree's record: attaches, and frees leaves
+    ShmSegInfo_t *segInfo;    // frees disclaimed nodes of a node with a list
+    ShmSegInfo_t *reference;  // the tree's record: attaches, and frees leaves
     uint32_t otherSegment;
     uint32_t mask;
-    uint64_t depth;            // the depth the node's children are walked with
+    uint64_t depth;  // the depth the node's children are walked with
     bool hasList;
 };
 
@@ -104,22 +104,25 @@ struct StatusWalk {
         } else if (action != QUOR_ACTION_DISCLAIM ||
                    !applies(action, attached.node->NodeCondition, parent.mask)) {
             if (attached.differs != 0) return QUOR_RC_OK;
-            *next = Frame{attached.node, DepCursor(),  parent.segInfo,
-                          parent.reference, attached.differs, parent.mask, parent.depth, false};
+            *next = Frame{attached.node,    DepCursor(), parent.segInfo, parent.reference,
+                          attached.differs, parent.mask, parent.depth,   false};
             if (attached.segInfo != nullptr) next->segInfo = attached.segInfo;
             if (uint32_t orc = open(next); orc != 0) return orc;
             *step = ChildStep::Descend;
             return QUOR_RC_OK;
         }
-        return deleteChild(parent, entry, attached.node, deleteMask, next, step);
+        return deleteChild(parent, entry, attached.node, attached.segInfo, deleteMask, next, step);
     }
 
     // The steps of a subtree deletion before its walk: the parent checked, the
     // child's ID length against its locator, the parent's entry removed, the
     // child checked; then the child's frame as the deletion's walk starts it.
-    uint32_t deleteChild(Frame &parent, const DepEntry &entry, SNodeCB_t *child, uint32_t options, Frame *next,
-                         ChildStep *step) const {
+    // The subtree is freed into the pool of the child's own segment: a child of
+    // another segment is no block of the parent's pool.
+    uint32_t deleteChild(Frame &parent, const DepEntry &entry, SNodeCB_t *child, ShmSegInfo_t *home,
+                         uint32_t options, Frame *next, ChildStep *step) const {
         if (parent.segInfo == nullptr) return QUOR_RC_NOT_ATTACHED;
+        ShmSegInfo_t *record = home != nullptr ? home : parent.segInfo;
         if (uint32_t rc = checkUnderRead(parent.node, QUOR_COND_MASK_ANY); rc != 0) return rc;
         uint64_t length = 0;
         const char *id = nullptr;
@@ -128,8 +131,8 @@ struct StatusWalk {
         uint32_t rc = deleteDependent(parent.node, entry.info, entry.id, 0);
         if (rc != 0) return rc == QUOR_RC_NO_DEPENDENTS ? QUOR_RC_DEPENDENT_NOT_FOUND : rc;
         if (rc = checkUnderRead(child, QUOR_COND_MASK_ANY); rc != 0) return rc;
-        *next = Frame{child, DepCursor(), parent.segInfo, parent.segInfo, 0,
-                      options & ~QUOR_ACTION_UNLINK_FROM_PARENT, 1, false};
+        *next =
+            Frame{child, DepCursor(), record, record, 0, options & ~QUOR_ACTION_UNLINK_FROM_PARENT, 1, false};
         if (rc = open(next); rc != 0) return rc;
         *step = ChildStep::Descend;
         return QUOR_RC_OK;
@@ -137,7 +140,8 @@ struct StatusWalk {
 
     uint32_t leave(Frame &frame, bool root) {
         ShmSegInfo_t *record = frame.hasList ? frame.segInfo : frame.reference;
-        if (action == QUOR_ACTION_DISCLAIM && !frame.hasList && record == nullptr) return QUOR_RC_NOT_ATTACHED;
+        if (action == QUOR_ACTION_DISCLAIM && !frame.hasList && record == nullptr)
+            return QUOR_RC_NOT_ATTACHED;
         SNodeCB_t *node = frame.node;
         const uint32_t condition = node->NodeCondition;
         if (!validCondition(condition)) return QUOR_RC_BAD_NODE_CONDITION;
@@ -161,8 +165,9 @@ struct StatusWalk {
     }
 };
 
-uint32_t setRecursively(SNodeCB_t **nodeRef, ShmSegInfo_t *segInfo, ShmSegInfo_t *reference, uint32_t otherSegment,
-                        uint32_t action, uint32_t mask, uint64_t depth, uint64_t maxDepth, bool *freed) {
+uint32_t setRecursively(SNodeCB_t **nodeRef, ShmSegInfo_t *segInfo, ShmSegInfo_t *reference,
+                        uint32_t otherSegment, uint32_t action, uint32_t mask, uint64_t depth,
+                        uint64_t maxDepth, bool *freed) {
     StatusWalk walk{action, maxDepth};
     StatusFrame root{*nodeRef, DepCursor(), segInfo, reference, otherSegment, mask, depth, false};
     if (uint32_t rc = walk.open(&root); rc != 0) return rc;
@@ -199,7 +204,8 @@ uint32_t forEachNode(Trace &t, SNodeCB_t *top, ShmSegInfo_t *segInfo, uint64_t m
     if (top == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
     if (segInfo == nullptr) return t.failWith(20, QUOR_RC_NOT_ATTACHED, 0);
     if (!validAction(action)) return t.failWith(25, QUOR_RC_BAD_STATUS_ACTION, action);
-    const uint32_t topMask = action == QUOR_ACTION_DISCLAIM ? QUOR_COND_MASK_ANY : QUOR_COND_MASK_NOT_ABANDONED;
+    const uint32_t topMask =
+        action == QUOR_ACTION_DISCLAIM ? QUOR_COND_MASK_ANY : QUOR_COND_MASK_NOT_ABANDONED;
     if (uint32_t rc = checkUnderRead(top, topMask); rc != 0) return t.fail(30, rc);
     if (maxDepth > QUOR_MAX_COUNT) return t.failWith(40, QUOR_RC_DEPTH_TOO_LARGE, maxDepth);
     const bool unlink = action == QUOR_ACTION_DISCLAIM && (mask & QUOR_ACTION_UNLINK_FROM_PARENT) != 0 &&
@@ -231,7 +237,8 @@ uint32_t deleteSubtree(Trace &t, SNodeCB_t *parent, SNodeInfo_t *childInfo, ShmS
         });
     }
     SNodeCB_t *child = nullptr;
-    if (uint32_t rc = resolveLocator(childInfo, &child); rc != 0) return t.fail(50, rc);
+    ShmSegInfo_t *home = nullptr;
+    if (uint32_t rc = resolveLocator(childInfo, &child, &home); rc != 0) return t.fail(50, rc);
     uint64_t length = 0;
     const char *ownBytes = nullptr;
     if (uint32_t rc = ownId(child, &length, &ownBytes); rc != 0) return t.fail(60, rc);
@@ -245,7 +252,8 @@ uint32_t deleteSubtree(Trace &t, SNodeCB_t *parent, SNodeInfo_t *childInfo, ShmS
     if (uint32_t rc = deleteDependent(parent, &probe, id, 0); rc != 0)
         return t.fail(80, rc == QUOR_RC_NO_DEPENDENTS ? QUOR_RC_DEPENDENT_NOT_FOUND : rc);
     return traced(Fn::quorSetStatusForEachNodeInATree, [&](Trace &inner) {
-        return forEachNode(inner, child, segInfo, maxDepth, QUOR_ACTION_DISCLAIM,
+        // The subtree goes back to the pool of the child's own segment.
+        return forEachNode(inner, child, home != nullptr ? home : segInfo, maxDepth, QUOR_ACTION_DISCLAIM,
                            options & ~QUOR_ACTION_UNLINK_FROM_PARENT);
     });
 }
@@ -256,9 +264,10 @@ uint32_t deleteSubtree(Trace &t, SNodeCB_t *parent, SNodeInfo_t *childInfo, ShmS
 using namespace quor;
 using namespace quor::tree;
 
-QUOR_EXPORT uint32_t quorSetNodeStatusRecursively(SNodeCB_t **node, ShmSegInfo_t *segInfo, ShmSegInfo_t *refSegInfo,
-                                                  uint32_t otherSegment, uint32_t action, uint32_t mask,
-                                                  uint64_t depth, uint64_t maxDepth) {
+QUOR_EXPORT uint32_t quorSetNodeStatusRecursively(SNodeCB_t **node, ShmSegInfo_t *segInfo,
+                                                  ShmSegInfo_t *refSegInfo, uint32_t otherSegment,
+                                                  uint32_t action, uint32_t mask, uint64_t depth,
+                                                  uint64_t maxDepth) {
     return traced(Fn::quorSetNodeStatusRecursively, [&](Trace &t) {
         if (node == nullptr || *node == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
         if (!validAction(action)) return t.failWith(20, QUOR_RC_BAD_STATUS_ACTION, action);
@@ -275,7 +284,8 @@ QUOR_EXPORT uint32_t quorSetStatusForEachNodeInATree(SNodeCB_t *top, ShmSegInfo_
 }
 
 QUOR_EXPORT uint32_t quorDeleteDependentNodeAndSubtree(SNodeCB_t *parent, SNodeInfo_t *childInfo,
-                                                       ShmSegInfo_t *segInfo, uint64_t maxDepth, uint32_t options) {
+                                                       ShmSegInfo_t *segInfo, uint64_t maxDepth,
+                                                       uint32_t options) {
     return traced(Fn::quorDeleteDependentNodeAndSubtree,
                   [&](Trace &t) { return deleteSubtree(t, parent, childInfo, segInfo, maxDepth, options); });
 }

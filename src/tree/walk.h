@@ -9,9 +9,9 @@
 //   1. A frame is pushed for every node the walk goes into, and popped once its
 //      cursor is exhausted; the visitor's leave() runs then, so a walk is
 //      pre-order through child() and post-order through leave().
-//   2. A walk ends with QUOR_RC_DEPTH_TOO_LARGE when it would go into a node
-//      already on its stack (a locator that leads back to an ancestor) or deeper
-//      than 32768 levels, and with QUOR_RC_TOO_MANY_DEPENDENTS after 2^24
+//   2. A walk ends with QUOR_RC_DEPTH_TOO_LARGE when it would walk the children
+//      of a node already on its stack (a locator that leads back to an
+//      ancestor) or go deeper than 32768 levels, and with QUOR_RC_TOO_MANY_DEPENDENTS after 2^24
 //      visited entries (a corrupt list that names the same subtree many times):
 //      a cyclic or corrupt tree ends with a code, never endlessly.
 //   3. Frames live in private memory that the walk releases on every path;
@@ -102,7 +102,9 @@ uint32_t walkTree(const typename Visitor::Frame &root, Visitor &visitor) {
         if (uint32_t rc = visitor.child(stack.top(), entry, &next, &step); rc != 0) return rc;
         if (step == ChildStep::Stop) return QUOR_RC_OK;
         if (step == ChildStep::Skip) continue;
-        if (stack.size() > kWalkDepthLimit || stack.holds(next.node)) return QUOR_RC_DEPTH_TOO_LARGE;
+        // A node whose children are not walked cannot lead the walk round a loop.
+        if (!next.cursor.exhausted() && (stack.size() > kWalkDepthLimit || stack.holds(next.node)))
+            return QUOR_RC_DEPTH_TOO_LARGE;
         if (uint32_t rc = stack.push(next); rc != 0) return rc;
     }
     return QUOR_RC_OK;

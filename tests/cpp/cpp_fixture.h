@@ -53,9 +53,17 @@ inline int inChild(const std::function<int()> &body, unsigned seconds = 10) {
     }));
 }
 
-// A child that starts the library afresh, as an unrelated process would: the
-// registry it inherited is dropped, so its attaches map segments anew.
-inline void freshLibrary() { (void)QUORCleanup(QUOR_CLEANUP_FORCE); }
+// Runs body in a child that starts the library afresh, as an unrelated process
+// would (the registry inherited from the parent is dropped, so the segment is
+// mapped anew), and connects to the tree of segment `name`.
+inline int inConnectedChild(const std::string &name, const std::function<int(const quor::node &top)> &body) {
+    return inChild([&] {
+        (void)QUORCleanup(QUOR_CLEANUP_FORCE);
+        quor::library lib;
+        quor::segment tree = quor::segment::connect(name);
+        return body(tree.top());
+    });
+}
 
 class CppTest : public ::testing::Test {
 protected:

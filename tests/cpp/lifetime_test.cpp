@@ -35,6 +35,10 @@ TEST_F(LifetimeTest, SegmentDetachesOnceWhateverItWasMovedThrough) {
         quor::segment assigned;
         assigned = std::move(moved);
         EXPECT_EQ(created.references(), 2u);
+        quor::segment third = quor::segment::attach(n);
+        third.detach();  // not the last reference: the object lets go of it all the same
+        EXPECT_FALSE(third);
+        EXPECT_EQ(created.references(), 2u);
     }
     EXPECT_EQ(created.references(), 1u);
     const uint64_t live = hostMemLiveBlocks(nullptr);
@@ -56,6 +60,7 @@ TEST_F(LifetimeTest, RemovingAMarkedSegmentRefusesNewReferences) {
     quor::segment seg = quor::segment::create(n, kSegmentSize);
     quor::segment extra = quor::segment::attach(n);
     extra.remove();  // this process still holds a reference: only marked, one reference dropped
+    EXPECT_FALSE(extra);
     EXPECT_EQ(seg.references(), 1u);
     std::error_code ec;
     quor::segment refused = quor::segment::attach(n, {}, ec);

@@ -12,18 +12,15 @@ TEST_F(ProcessTest, SecondProcessConnectsAndReads) {
     quor::segment seg = quor::segment::create(n, kSegmentSize);
     quor::node top = buildTop(seg, 42, "plant");
 
-    EXPECT_EQ(inChild([&] {
-                  freshLibrary();
-                  quor::library lib;
-                  quor::segment tree = quor::segment::connect(n);
-                  quor::node mine = tree.top();
-                  {
-                      quor::read_guard r(mine);
-                      if (r->tag() != 42 || r->id() != "plant") return 2;
-                  }
-                  mine.set_id("plant-seen", 32);
-                  return 0;
-              }),
+    EXPECT_EQ(inConnectedChild(n,
+                               [&](const quor::node &mine) {
+                                   {
+                                       quor::read_guard r(mine);
+                                       if (r->tag() != 42 || r->id() != "plant") return 2;
+                                   }
+                                   mine.set_id("plant-seen", 32);
+                                   return 0;
+                               }),
               0);
     EXPECT_EQ(top.id(), "plant-seen");
     seg.remove();

@@ -195,20 +195,16 @@ TEST_F(PropertyTest, ListsAndCountsInBothLayouts) {
 TEST_F(PropertyTest, SecondProcessReadsAndWritesProperties) {
     top.r(10).add(42);
     top.v(3).add("running");
-    const std::string n(seg.name());
-    EXPECT_EQ(inChild([&] {
-                  freshLibrary();
-                  quor::library lib;
-                  quor::segment tree = quor::segment::connect(n);
-                  quor::node node = tree.top();
-                  {
-                      quor::read_guard r(node);
-                      if (r->r(10).get() != 42 || r->v(3).get() != "running") return 1;
-                  }
-                  node.r(10).set(43);
-                  node.v(3).set("stopped");
-                  return 0;
-              }),
+    EXPECT_EQ(inConnectedChild(std::string(seg.name()),
+                               [](const quor::node &node) {
+                                   {
+                                       quor::read_guard r(node);
+                                       if (r->r(10).get() != 42 || r->v(3).get() != "running") return 1;
+                                   }
+                                   node.r(10).set(43);
+                                   node.v(3).set("stopped");
+                                   return 0;
+                               }),
               0);
     EXPECT_EQ(top.r(10).get(), 43);
     EXPECT_EQ(top.v(3).get(), "stopped");

@@ -120,6 +120,25 @@ TEST_F(WalksTest, SearchesFindByPathTagAndId) {
     }
 }
 
+TEST_F(WalksTest, PathTheLibraryBuildsIsFollowedAndReleased) {
+    const uint64_t before = hostMemLiveBlocks(nullptr);
+    {
+        quor::search_path path(seg, {{2, "B"}, {3, "D"}});
+        EXPECT_EQ(path.size(), 2u);
+        quor::search_path moved = std::move(path);
+        EXPECT_EQ(path.size(), 0u);
+        EXPECT_EQ(a.find(moved).attach().get(), d.get());
+        std::error_code ec;
+        EXPECT_FALSE(a.find(path, ec));  // moved from: no path left
+        EXPECT_EQ(ec, quor::errc{QUOR_RC_NULL_PATH});
+    }
+    EXPECT_EQ(hostMemLiveBlocks(nullptr), before);
+    std::error_code ec;
+    quor::search_path tooLong(seg, {{2, "B"}}, QUOR_MAX_ID_SIZE + 1, ec);
+    EXPECT_EQ(ec, quor::errc{QUOR_RC_MAX_ID_SIZE_TOO_LARGE});
+    EXPECT_EQ(hostMemLiveBlocks(nullptr), before);
+}
+
 TEST_F(WalksTest, TotalsCountTheSubtreeByCondition) {
     const uint64_t bytes = a.size() + b.size() + c.size() + d.size(), abandoned = c.size();
     c.abandon();
@@ -134,19 +153,16 @@ TEST_F(WalksTest, TotalsCountTheSubtreeByCondition) {
 }
 
 TEST_F(WalksTest, SecondProcessWalksTheTree) {
-    const std::string n(seg.name());
-    EXPECT_EQ(inChild([&] {
-                  freshLibrary();
-                  quor::library lib;
-                  quor::segment tree = quor::segment::connect(n);
-                  quor::node top = tree.top();
-                  std::vector<std::string> seen;
-                  for (const quor::entry &e : top.children()) seen.emplace_back(e.attach().id());
-                  if (seen != std::vector<std::string>{"B", "C"}) return 1;
-                  quor::node found = top.find({{2, "B"}, {3, "D"}}).attach();
-                  if (found.id() != "D" || found.parent().attach().id() != "B") return 2;
-                  return 0;
-              }),
+    EXPECT_EQ(inConnectedChild(std::string(seg.name()),
+                               [](const quor::node &top) {
+                                   std::vector<std::string> seen;
+                                   for (const quor::entry &e : top.children())
+                                       seen.emplace_back(e.attach().id());
+                                   if (seen != std::vector<std::string>{"B", "C"}) return 1;
+                                   quor::node found = top.find({{2, "B"}, {3, "D"}}).attach();
+                                   if (found.id() != "D" || found.parent().attach().id() != "B") return 2;
+                                   return 0;
+                               }),
               0);
 }
 
