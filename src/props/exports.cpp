@@ -5,6 +5,7 @@
 
 #include "frame/export.h"
 #include "props/kinds.h"
+#include "props/operations.h"
 #include "tree/access.h"
 #include "tree/directory.h"
 #include "tree/records.h"
@@ -27,8 +28,7 @@ uint32_t returnExports(Trace &t, SNodeCB_t *node, uint64_t *out) {
     if (node == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
     if (out == nullptr) return t.failWith(11, QUOR_RC_NULL_EXPORTS_OUTPUT, 0);
     return tree::inSection(t, 30, node, Access::Read, 0, [&] {
-        if (uint32_t rc = tree::checkCondition(node->NodeCondition, QUOR_COND_MASK_ACTIVE_OR_DISC); rc != 0)
-            return t.fail(40, rc);
+        if (uint32_t rc = checkMembershipCondition(t, node); rc != 0) return rc;
         *out = node->areaFlags;
         return QUOR_RC_OK;
     });

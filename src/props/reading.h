@@ -20,6 +20,7 @@
 
 #include "frame/trace.h"
 #include "props/locate.h"
+#include "props/operations.h"
 #include "props/table.h"
 #include "tree/access.h"
 #include "tree/records.h"
@@ -71,9 +72,7 @@ using SizeSource = std::conditional_t<K::base, VKind, K>;
 template <class K>
 uint32_t findChecked(Trace &t, SNodeCB_t *node, const Key &key, PropertyArea<K> *area,
                      typename K::Record **out) {
-    if (uint32_t rc = tree::checkCondition(node->NodeCondition, QUOR_COND_MASK_ACTIVE_OR_DISC); rc != 0)
-        [[unlikely]]
-        return t.fail(20, rc);
+    if (uint32_t rc = checkMembershipCondition(t, node); rc != 0) return rc;
     if (uint32_t rc = area->open(node); rc != 0) [[unlikely]]
         return t.fail(21, rc);
     if (uint32_t rc = findRecord(*area, key, out); rc != 0) return t.fail(22, rc);
