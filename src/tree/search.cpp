@@ -17,7 +17,7 @@
 namespace quor::tree {
 namespace {
 
-bool conditionRefusal(uint32_t rc) {
+bool refusedForCondition(uint32_t rc) {
     return rc == QUOR_RC_NODE_NOT_ACTIVE || rc == QUOR_RC_NODE_NOT_INITIALIZED ||
            rc == QUOR_RC_NODE_ABANDONED || rc == QUOR_RC_NODE_DISASSOCIATED;
 }
@@ -194,7 +194,9 @@ uint32_t findByTag(Trace &t, SNodeCB_t *start, uint64_t tag, uint64_t maxDepth, 
 // the same outcome at a fraction of the cost of a latch per scanned entry.
 uint32_t hardStep(const DepEntry &entry, SNodeCB_t **childOut, PExport **recordOut, uint64_t *hasListOut,
                   uint64_t tag, uint64_t idLength, const char *id) {
-    const bool matches = softMatch(entry, tag, idLength, id);
+    // Lengths beyond any ID are refused below, once the child is checked.
+    const bool matches = idLength <= QUOR_MAX_ID_SIZE && entry.idSize <= QUOR_MAX_ID_SIZE &&
+                         softMatch(entry, tag, idLength, id);
     AttachedChild attached;
     uint32_t rc = attachChild(entry.info, false, nullptr, 0, &attached, matches);
     if (rc == QUOR_RC_NULL_NODE_INFO) return QUOR_RC_NO_MATCH;
@@ -202,7 +204,7 @@ uint32_t hardStep(const DepEntry &entry, SNodeCB_t **childOut, PExport **recordO
         if (recreating(attached.node)) return QUOR_RC_NODE_BEING_RECREATED;
         rc = QUOR_RC_OK;
     }
-    if (conditionRefusal(rc)) return QUOR_RC_NO_MATCH;
+    if (refusedForCondition(rc)) return QUOR_RC_NO_MATCH;
     if (rc != 0) return rc;
     SNodeCB_t *child = attached.node;
     *childOut = child;
@@ -295,7 +297,7 @@ struct TotalsVisitor {
     uint32_t child(Frame &parent, const DepEntry &entry, Frame *next, ChildStep *step) {
         AttachedChild attached;
         const uint32_t rc = attachChild(entry.info, true, tree, options, &attached);
-        if (rc != 0 && !conditionRefusal(rc)) return rc;
+        if (rc != 0 && !refusedForCondition(rc)) return rc;
         if (attached.differs != 0 || attached.node == nullptr) return QUOR_RC_OK;
         if (uint32_t orc = open(attached.node, parent.depth, next); orc != 0) return orc;
         *step = ChildStep::Descend;

@@ -14,8 +14,8 @@
 //      ancestor) or go deeper than 32768 levels, and with QUOR_RC_TOO_MANY_DEPENDENTS after 2^24
 //      visited entries (a corrupt list that names the same subtree many times):
 //      a cyclic or corrupt tree ends with a code, never endlessly.
-//   3. Frames live in private memory that the walk releases on every path;
-//      failing to get more gives QUOR_RC_NO_MEMORY.
+//   3. Frames beyond the first 32 live in private memory that the walk
+//      releases on every path; failing to get more gives QUOR_RC_NO_MEMORY.
 #pragma once
 
 #include <cstdint>
@@ -36,7 +36,8 @@ enum class ChildStep {
     Stop,     // end the walk with code 0
 };
 
-// A stack of walk frames (trivially copyable) in private memory.
+// A stack of walk frames (trivially copyable): the first ones in place, which
+// is all most trees need, the rest in private memory.
 template <class Frame>
 class WalkStack {
 public:
@@ -44,17 +45,17 @@ public:
     WalkStack(const WalkStack &) = delete;
     WalkStack &operator=(const WalkStack &) = delete;
     ~WalkStack() {
-        if (frames_ != nullptr) (void)freePrivate(&frames_, src::tree);
+        if (spilled_ != nullptr) (void)freePrivate(&spilled_, src::tree);
     }
 
     uint32_t push(const Frame &frame) {
         if (size_ == capacity_) {
-            const uint64_t grown = capacity_ == 0 ? 16 : capacity_ * 2;
+            const uint64_t grown = capacity_ * 2;
             Frame *more = nullptr;
             if (allocPrivate(&more, src::tree, grown) != 0) return QUOR_RC_NO_MEMORY;
-            if (size_ != 0) std::memcpy(static_cast<void *>(more), frames_, size_ * sizeof(Frame));
-            if (frames_ != nullptr) (void)freePrivate(&frames_, src::tree);
-            frames_ = more;
+            std::memcpy(static_cast<void *>(more), frames_, size_ * sizeof(Frame));
+            if (spilled_ != nullptr) (void)freePrivate(&spilled_, src::tree);
+            frames_ = spilled_ = more;
             capacity_ = grown;
         }
         frames_[size_++] = frame;
@@ -71,8 +72,11 @@ public:
     }
 
 private:
-    Frame *frames_ = nullptr;
-    uint64_t size_ = 0, capacity_ = 0;
+    static constexpr uint64_t kInPlace = 32;
+    Frame inPlace_[kInPlace];
+    Frame *frames_ = inPlace_;
+    Frame *spilled_ = nullptr;
+    uint64_t size_ = 0, capacity_ = kInPlace;
 };
 
 // Runs a walk from `root`. The visitor provides:

@@ -21,6 +21,10 @@ protected:
         ASSERT_NE(tree.seg, nullptr);
         parent = tree.node(0x1, "parent", 3);
     }
+    void TearDown() override {
+        remove(tree.seg);
+        SegmentTest::TearDown();
+    }
     uint64_t count(SNodeCB_t *node) {
         uint64_t n = 0, max = 0;
         EXPECT_EQ(quorReturnNumberOfDependentNodes(node, &n, &max, 0), QUOR_RC_OK);
@@ -164,7 +168,7 @@ TEST_F(DependentsTest, ReturnedCopiesResolveOnTheirOwn) {
     SNodeCB_t *wide = tree.node(0x3, "w", 5);
     std::vector<SNodeCB_t *> kids;
     for (int i = 0; i < 5; ++i) {
-        kids.push_back(tree.node(0x30, "k" + std::to_string(i)));
+        kids.push_back(tree.node(0x30, numbered("k", i)));
         tree.link(wide, kids.back());
     }
     std::array<SNodeInfo_t, 2> copies{};

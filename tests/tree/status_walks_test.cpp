@@ -27,6 +27,10 @@ protected:
         tree.link(x, y);
         tree.link(t, z);
     }
+    void TearDown() override {
+        remove(tree.seg);
+        SegmentTest::TearDown();
+    }
     std::vector<uint32_t> conditions() const {
         return {t->NodeCondition, x->NodeCondition, y->NodeCondition, z->NodeCondition};
     }
