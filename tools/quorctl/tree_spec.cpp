@@ -28,8 +28,7 @@ public:
         usageError(source_ + ": " + where + ": " + why);
     }
 
-    void onlyKeys(const json &object, const std::string &where,
-                  std::initializer_list<const char *> keys) const {
+    void onlyKeys(const json &object, const std::string &where, const std::vector<const char *> &keys) const {
         if (!object.is_object()) fail(where, "expected an object");
         for (const auto &[key, value] : object.items()) {
             (void)value;
@@ -72,13 +71,7 @@ public:
         if (keyed) keys = {"capacity", "layout"};
         if (ids) keys.push_back("max_id_size");
         if (values) keys.push_back("max_value_size");
-        if (!object.is_object()) fail(where, "expected an object");
-        for (const auto &[key, value] : object.items()) {
-            (void)value;
-            if (std::none_of(keys.begin(), keys.end(), [&](const char *k) { return key == k; })) {
-                fail(where, "unknown member \"" + key + "\"");
-            }
-        }
+        onlyKeys(object, where, keys);
         if (keyed) {
             a.capacity = unsignedAt(object, "capacity", where, QUOR_MAX_COUNT);
             if (a.capacity == 0) fail(where + ".capacity", "must be at least 1");

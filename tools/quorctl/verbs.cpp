@@ -575,7 +575,6 @@ int runMetrics(const std::string &name) {
     const json stat = statJson(segment);
     std::ostringstream text;
     Exposition out(text);
-    const Labels seg = {{"segment", name}};
     auto withHeap = [&](const char *heap) { return Labels{{"segment", name}, {"heap", heap}}; };
     const std::pair<const char *, const char *> heaps[] = {{"domain", "domain"}, {"pool", "pool"}};
     out.family("quor_heap_free_bytes", "gauge", "Bytes in free chunks of the heap.");
@@ -620,7 +619,6 @@ int runMetrics(const std::string &name) {
                    "Value of an r or baser property, by node path and number.");
         for (const auto &[labels, value] : values) out.sample(labels, value);
     }
-    (void)seg;
     std::cout << text.str();
     return kExitOk;
 }
