@@ -39,9 +39,15 @@ int main(int argc, char **argv) {
                "  quorctl check plant\n"
                "Run quorctl COMMAND --help for each command's options.\n"));
 
+    // Every command works on one segment, named first.
+    auto verb = [&](const char *name, const char *what, std::string &segment) {
+        CLI::App *command = app.add_subcommand(name, what);
+        command->add_option("NAME", segment, "Segment name")->required();
+        return command;
+    };
+
     CreateArgs create;
-    auto *c = app.add_subcommand("create", "Create a status segment holding the tree a JSON file describes");
-    c->add_option("NAME", create.name, "Segment name")->required();
+    auto *c = verb("create", "Create a status segment holding the tree a JSON file describes", create.name);
     c->add_option("--from", create.from, "Tree description (see SCHEMA.md)")->required();
     c->add_option("--size", create.size, "Segment size in bytes")->capture_default_str();
     c->footer(
@@ -49,8 +55,7 @@ int main(int argc, char **argv) {
                "  quorctl create big --from tree.json --size 16777216\n"));
 
     ShowArgs show;
-    auto *s = app.add_subcommand("show", "Print a tree or subtree as an outline or as JSON");
-    s->add_option("NAME", show.name, "Segment name")->required();
+    auto *s = verb("show", "Print a tree or subtree as an outline or as JSON", show.name);
     s->add_option("PATH", show.path, "Node to start at")->capture_default_str();
     s->add_option("--depth", show.depth, "Levels below PATH to show (default: all)")
         ->check(CLI::NonNegativeNumber);
@@ -61,8 +66,7 @@ int main(int argc, char **argv) {
                "  quorctl show plant --json > copy.json\n"));
 
     GetArgs get;
-    auto *g = app.add_subcommand("get", "Print one property's value (or RC word)");
-    g->add_option("NAME", get.name, "Segment name")->required();
+    auto *g = verb("get", "Print one property's value (or RC word)", get.name);
     g->add_option("PATH", get.path, "Node")->required();
     g->add_option("PROPERTY", get.property, "Property")->required();
     g->add_flag("--hex", get.hex, "Print the value in hex");
@@ -73,8 +77,7 @@ int main(int argc, char **argv) {
                "  quorctl get plant / baser --rc\n"));
 
     SetArgs set;
-    auto *t = app.add_subcommand("set", "Change one property's value (or RC word)");
-    t->add_option("NAME", set.name, "Segment name")->required();
+    auto *t = verb("set", "Change one property's value (or RC word)", set.name);
     t->add_option("PATH", set.path, "Node")->required();
     t->add_option("PROPERTY", set.property, "Property")->required();
     t->add_option("VALUE", set.value, "Integer, or bytes with \\xHH escapes")->required();
@@ -85,8 +88,7 @@ int main(int argc, char **argv) {
                "  quorctl set plant / r:1 0x10 --rc\n"));
 
     WatchArgs watch;
-    auto *w = app.add_subcommand("watch", "Print a line whenever a node changes, until interrupted");
-    w->add_option("NAME", watch.name, "Segment name")->required();
+    auto *w = verb("watch", "Print a line whenever a node changes, until interrupted", watch.name);
     w->add_option("PATH", watch.path, "Node")->required();
     w->add_option("--interval", watch.intervalMs, "Milliseconds between looks")
         ->capture_default_str()
@@ -97,21 +99,18 @@ int main(int argc, char **argv) {
                "  quorctl watch plant /42:line-1/7:pump-1 --interval 100\n"));
 
     StatArgs stat;
-    auto *st = app.add_subcommand("stat", "Print heap, pool and tree figures");
-    st->add_option("NAME", stat.name, "Segment name")->required();
+    auto *st = verb("stat", "Print heap, pool and tree figures", stat.name);
     st->add_flag("--json", stat.json, "Print JSON");
     st->footer(
         footer("  quorctl stat plant\n"
                "  quorctl stat plant --json\n"));
 
     std::string checkName;
-    auto *k = app.add_subcommand("check", "Check heaps, pads and every node of the tree");
-    k->add_option("NAME", checkName, "Segment name")->required();
+    auto *k = verb("check", "Check heaps, pads and every node of the tree", checkName);
     k->footer(footer("  quorctl check plant && echo sound\n"));
 
     DumpArgs dump;
-    auto *d = app.add_subcommand("dump", "Print the skip lists of the segment's heaps");
-    d->add_option("NAME", dump.name, "Segment name")->required();
+    auto *d = verb("dump", "Print the skip lists of the segment's heaps", dump.name);
     d->add_option("--verbosity", dump.verbosity, "0 (nothing) to 5 (every link)")
         ->capture_default_str()
         ->check(CLI::Range(0u, 5u));
@@ -123,15 +122,13 @@ int main(int argc, char **argv) {
                "  quorctl dump plant --heap pool --verbosity 3\n"));
 
     DeleteArgs del;
-    auto *x = app.add_subcommand("delete", "Delete a status segment");
-    x->add_option("NAME", del.name, "Segment name")->required();
+    auto *x = verb("delete", "Delete a status segment", del.name);
     x->add_flag("--force", del.force, "Free it even while other processes are connected");
     x->footer(footer("  quorctl delete plant\n"));
 
     std::string metricsName;
     auto *m =
-        app.add_subcommand("metrics", "Print figures in the text exposition format of monitoring scrapers");
-    m->add_option("NAME", metricsName, "Segment name")->required();
+        verb("metrics", "Print figures in the text exposition format of monitoring scrapers", metricsName);
     m->footer(footer("  quorctl metrics plant > /var/lib/node_exporter/textfile/quor_plant.prom\n"));
 
     try {
