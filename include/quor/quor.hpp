@@ -1559,7 +1559,9 @@ public:
 
     ShmSegInfo_t *get() const noexcept { return info_; }
     explicit operator bool() const noexcept { return info_ != nullptr; }
-    std::string_view name() const noexcept { return info_->segName.name; }
+    std::string_view name() const noexcept {
+        return info_ == nullptr ? std::string_view() : info_->segName.name;
+    }
 
     // This process's references to the segment.
     uint32_t references() const {
