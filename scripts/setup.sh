@@ -6,7 +6,8 @@ build=${1:-build}
 shift || true
 
 need=()
-for pkg in cmake g++ make pkg-config libgtest-dev libbenchmark-dev libboost-dev binutils; do
+for pkg in cmake g++ make pkg-config libgtest-dev libbenchmark-dev libboost-dev binutils libcli11-dev \
+  nlohmann-json3-dev; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if ((${#need[@]})); then

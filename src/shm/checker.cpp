@@ -134,6 +134,7 @@ private:
                     if (byOffset) {
                         ++out_.freeCount;
                         out_.freeBytes += node->size;
+                        out_.largestFree = std::max(out_.largestFree, node->size);
                         out_.nodeBytes += freeNodeSize(node->level);
                         extents_.push_back({node->offset, node->size, true});
                         nodes_.push_back({at, freeNodeSize(node->level), true});

@@ -15,6 +15,7 @@ namespace quor::shm {
 
 struct HeapCheck {
     uint64_t allocCount = 0, freeCount = 0, allocBytes = 0, freeBytes = 0, nodeBytes = 0;
+    uint64_t largestFree = 0;  // the largest request the heap can serve is bounded by it
     std::string problem;  // empty when the heap is consistent
 };
 
