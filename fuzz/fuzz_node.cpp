@@ -37,14 +37,7 @@ struct NodeImage {
         require(quorActivateNode(&node) == 0, "activate");
         const auto *bytes = reinterpret_cast<const unsigned char *>(node);
         pristine.assign(bytes, bytes + node->nodeSize);
-        for (uint64_t block : {offsetof(SNodeCB_t, nodeLatch), offsetof(SNodeCB_t, spareLatch)}) {
-            for (uint64_t latch :
-                 {offsetof(NodeLatchBlock_t, accessLatch), offsetof(NodeLatchBlock_t, spareAccessLatch)})
-                latches.emplace_back(block + latch, block + latch + QUOR_HOST_LATCH_SIZE);
-        }
-        // A node's recorded size is what bounds its areas; a node reached by
-        // its address alone has nothing else to check it against.
-        latches.emplace_back(offsetof(SNodeCB_t, nodeSize), offsetof(SNodeCB_t, nodeSize) + 8);
+        keepNodeWords(latches);
         void *block = node;
         require(hostMemFree(&block, 0, 0, "fuzz", __LINE__) == 0, "release");
     }

@@ -48,6 +48,18 @@ inline void keepHeapLatches(Ranges &ranges, const unsigned char *image, uint64_t
     ranges.emplace_back(H + offsetof(HHeader_t, heapSize), H + offsetof(HHeader_t, heapSize) + 8);
 }
 
+// The words of a node the corruption leaves alone: the host latches of both
+// latch blocks, and the size word, which is what bounds a node reached by its
+// address alone.
+inline void keepNodeWords(Ranges &ranges) {
+    for (uint64_t block : {offsetof(SNodeCB_t, nodeLatch), offsetof(SNodeCB_t, spareLatch)}) {
+        for (uint64_t latch :
+             {offsetof(NodeLatchBlock_t, accessLatch), offsetof(NodeLatchBlock_t, spareAccessLatch)})
+            ranges.emplace_back(block + latch, block + latch + QUOR_HOST_LATCH_SIZE);
+    }
+    ranges.emplace_back(offsetof(SNodeCB_t, nodeSize), offsetof(SNodeCB_t, nodeSize) + 8);
+}
+
 inline bool kept(const Ranges &ranges, uint64_t offset, uint64_t length) {
     for (const auto &[begin, end] : ranges)
         if (offset < end && begin < offset + length) return true;

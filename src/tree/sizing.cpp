@@ -6,6 +6,7 @@
 
 #include "frame/export.h"
 #include "frame/trace.h"
+#include "props/kinds.h"
 #include "tree/directory.h"
 
 namespace quor::tree {
@@ -66,6 +67,24 @@ uint32_t tagAndIdTables(uint64_t tagRequest, uint64_t idRequest, uint64_t *p, ui
     return tableSize(idRequest, q);
 }
 
+// A Base area: its header and its one record.
+template <class K>
+constexpr uint64_t baseAreaSize(uint64_t maxVSize) {
+    return K::header.flatSize + props::recordSize<K>(0, maxVSize);
+}
+
+// A property list's area as its creation will need it. Flat: the header and n
+// records. Hashed: the creation's own room test for a full table of t LL nodes
+// (header, all buckets, the stack's two words), plus 8 bytes for each freed
+// entry the memory stack may come to hold: one per planned property, or for the
+// tagged kinds one per table slot.
+template <class K>
+constexpr uint64_t listAreaSize(uint32_t mode, uint64_t n, uint64_t t, uint64_t buckets, uint64_t maxIdSize,
+                                uint64_t maxVSize) {
+    if (mode == QUOR_LIST_FLAT) return K::header.flatSize + n * props::recordSize<K>(maxIdSize, maxVSize);
+    return props::hashedRoom<K>(t, buckets, maxIdSize, maxVSize) + 8 * (K::tagged ? t : n);
+}
+
 // The size of the area of bit number `bit`, or a limit's code. Maxima are
 // rounded up to multiples of 8 before they enter a formula.
 uint32_t areaSize(const SizingInput &in, unsigned bit, uint64_t *size) {
@@ -88,21 +107,19 @@ uint32_t areaSize(const SizingInput &in, unsigned bit, uint64_t *size) {
         case 4:  // parent
             if ((rc = nodeIdLimit()) == 0) *size = m + 72;
             return rc;
-        case 5:
-            *size = 144;
-            return rc;  // BaseR
-        case 6:         // BaseV
-            if ((rc = checkValueSize(in.baseVMaxVSize)) == 0) *size = round8(in.baseVMaxVSize) + 432;
+        case 5:  // BaseR
+            *size = baseAreaSize<props::BaseRKind>(0);
+            return rc;
+        case 6:  // BaseV
+            if ((rc = checkValueSize(in.baseVMaxVSize)) == 0)
+                *size = baseAreaSize<props::BaseVKind>(round8(in.baseVMaxVSize));
             return rc;
         case 7: {  // R
             const uint64_t n = in.rCount;
             if (n > QUOR_MAX_COUNT) return QUOR_RC_TOO_MANY_R_PROPERTIES;
             if ((rc = checkHashMode(in.rHashMode)) != 0) return rc;
-            if (in.rHashMode == QUOR_LIST_FLAT) {
-                *size = n * 144 + 8;
-            } else if ((rc = tableSize(n, &t)) == 0) {
-                *size = t * 160 + 24 + n * 8;
-            }
+            if (in.rHashMode == QUOR_LIST_HASHED && (rc = tableSize(n, &t)) != 0) return rc;
+            *size = listAreaSize<props::RKind>(in.rHashMode, n, t, t, 0, 0);
             return rc;
         }
         case 8: {  // V
@@ -110,11 +127,8 @@ uint32_t areaSize(const SizingInput &in, unsigned bit, uint64_t *size) {
             if (n > QUOR_MAX_COUNT) return QUOR_RC_TOO_MANY_V_PROPERTIES;
             if ((rc = checkValueSize(in.vMaxVSize)) != 0 || (rc = checkHashMode(in.vHashMode)) != 0)
                 return rc;
-            if (in.vHashMode == QUOR_LIST_FLAT) {
-                *size = n * (v + 424) + 16;
-            } else if ((rc = tableSize(n, &t)) == 0) {
-                *size = t * (v + 440) + 32 + n * 8;
-            }
+            if (in.vHashMode == QUOR_LIST_HASHED && (rc = tableSize(n, &t)) != 0) return rc;
+            *size = listAreaSize<props::VKind>(in.vHashMode, n, t, t, 0, v);
             return rc;
         }
         case 9: {  // IR
@@ -122,12 +136,11 @@ uint32_t areaSize(const SizingInput &in, unsigned bit, uint64_t *size) {
             if (n > QUOR_MAX_COUNT) return QUOR_RC_TOO_MANY_IR_PROPERTIES;
             if (in.irMaxIdSize > QUOR_MAX_ID_SIZE) return QUOR_RC_BAD_MAX_ID_SIZE;
             if ((rc = checkHashMode(in.irHashMode)) != 0) return rc;
-            if (in.irHashMode == QUOR_LIST_FLAT) {
-                *size = n * (mi + 552) + 16;
-            } else if ((rc = tagAndIdTables(in.irTagTableSize, in.irIdTableSize, &p, &q)) == 0 &&
-                       (rc = tableSize(n, &t)) == 0) {
-                *size = t * (mi + 600) + 32 + (t + p + q) * 8;
-            }
+            if (in.irHashMode == QUOR_LIST_HASHED &&
+                ((rc = tagAndIdTables(in.irTagTableSize, in.irIdTableSize, &p, &q)) != 0 ||
+                 (rc = tableSize(n, &t)) != 0))
+                return rc;
+            *size = listAreaSize<props::IRKind>(in.irHashMode, n, t, t + p + q, mi, 0);
             return rc;
         }
         case 10: {  // IV
@@ -136,12 +149,11 @@ uint32_t areaSize(const SizingInput &in, unsigned bit, uint64_t *size) {
             if (in.ivMaxIdSize > QUOR_MAX_ID_SIZE) return QUOR_RC_BAD_MAX_ID_SIZE;
             if ((rc = checkValueSize(in.ivMaxVSize)) != 0 || (rc = checkHashMode(in.ivHashMode)) != 0)
                 return rc;
-            if (in.ivHashMode == QUOR_LIST_FLAT) {
-                *size = n * (mi + v + 440) + 24;
-            } else if ((rc = tagAndIdTables(in.ivTagTableSize, in.ivIdTableSize, &p, &q)) == 0 &&
-                       (rc = tableSize(n, &t)) == 0) {
-                *size = t * (mi + v + 488) + 56 + (t + p + q) * 8;
-            }
+            if (in.ivHashMode == QUOR_LIST_HASHED &&
+                ((rc = tagAndIdTables(in.ivTagTableSize, in.ivIdTableSize, &p, &q)) != 0 ||
+                 (rc = tableSize(n, &t)) != 0))
+                return rc;
+            *size = listAreaSize<props::IVKind>(in.ivHashMode, n, t, t + p + q, mi, v);
             return rc;
         }
         case 11:  // dependent nodes

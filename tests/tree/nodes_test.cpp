@@ -44,7 +44,7 @@ TEST(Sizing, AreaSizesAndTotals) {
         {{.flags = QUOR_KIND_V, .v = 2, .vMax = 9, .vHash = 1}, 7, 3 * (16 + 440) + 32 + 16},
         {{.flags = QUOR_KIND_IR, .ir = 4, .irMaxId = 20, .irHash = 1, .irTag = 9, .irId = 25},
          8,
-         5 * (24 + 600) + 32 + (5 + 11 + 29) * 8},
+         5 * (24 + 600) + 48 + (5 + 11 + 29) * 8},
         {{.flags = QUOR_KIND_IV, .iv = 1, .ivMaxId = 8, .ivMax = 8}, 9, 8 + 8 + 440 + 24},
         {{.flags = QUOR_KIND_EXPORT_LIST}, 11, 240},
     };

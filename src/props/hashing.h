@@ -1,0 +1,50 @@
+// Bucket indexes of the property tables.
+//
+// Every process must find a property in the bucket where another put it, so the
+// hash is a format like the records: numbers hash by their decimal digits, least
+// significant first; tags and IDs by their bytes. The arithmetic wraps on u64.
+// A table size of 0 can not be hashed: callers make sure the area is hashed
+// before they ask for an index.
+#pragma once
+
+#include <cstdint>
+
+#include "quor/quor.h"
+
+namespace quor::props {
+
+// The decimal digits of `number` as ASCII, least significant first (0 gives
+// "0"); returns the count, 1..QUOR_MAX_NUMBER_KEY_LEN.
+unsigned digitKey(uint64_t number, char *key);
+
+// The seeded hash of a byte sequence; an empty one hashes to its seed.
+inline uint64_t hashBytes(uint64_t seed, const char *bytes, uint64_t length) {
+    uint64_t x = seed, a = seed, p = seed;
+    for (uint64_t i = 0; i < length; ++i) {
+        const uint64_t b = static_cast<unsigned char>(bytes[i]);
+        x ^= b;
+        a += b;
+        p = (p + 1) * (b + 1);
+    }
+    return x ^ a ^ p;
+}
+
+// The hash of a number's digit key with seed 0: R and V tables, and the tag
+// table of the tagged kinds.
+uint64_t hashNumber(uint64_t number);
+
+// Bucket of a number (or a tag in a tag table). Requires: tableSize > 0.
+inline uint64_t numberBucket(uint64_t number, uint64_t tableSize) { return hashNumber(number) % tableSize; }
+
+// The buckets of a (tag, ID) pair in the tag+ID, tag and ID tables, in that
+// order. Requires: every size > 0.
+struct TagIdBuckets {
+    uint64_t tagId, tag, id;
+};
+inline TagIdBuckets tagIdBuckets(uint64_t tag, const char *id, uint64_t idLength, uint64_t tagIdSize,
+                                 uint64_t tagSize, uint64_t idSize) {
+    return {hashBytes(tag, id, idLength) % tagIdSize, numberBucket(tag, tagSize),
+            hashBytes(0, id, idLength) % idSize};
+}
+
+}  // namespace quor::props

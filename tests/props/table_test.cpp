@@ -1,0 +1,234 @@
+// Hash-table sizing and hashing, chain order, the tag and ID chains, and the
+// memory stack of hashed areas.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "props_fixture.h"
+
+namespace quor::test {
+namespace {
+
+using props::IRKind, props::RKind;
+
+TEST(Hashing, PrimesKeysAndBuckets) {
+    for (auto [n, p] : {std::pair<uint64_t, uint64_t>{0, 1},
+                        {1, 1},
+                        {2, 3},
+                        {3, 3},
+                        {8, 11},
+                        {9, 11},
+                        {25, 29},
+                        {100000, 100003}}) {
+        uint64_t out = 0;
+        EXPECT_EQ(quorGetPrimeNumber(n, &out), QUOR_RC_OK);
+        EXPECT_EQ(out, p) << n;
+    }
+    EXPECT_EQ(quorGetPrimeNumber(9, nullptr), QUOR_RC_OK);
+
+    char key[QUOR_MAX_NUMBER_KEY_LEN] = {};
+    uint64_t length = 0;
+    ASSERT_EQ(quorConvertNumberToKey(0, key, &length), QUOR_RC_OK);
+    EXPECT_EQ(std::string(key, length), "0");
+    ASSERT_EQ(quorConvertNumberToKey(1234, key, &length), QUOR_RC_OK);
+    EXPECT_EQ(std::string(key, length), "4321");
+    ASSERT_EQ(quorConvertNumberToKey(UINT64_MAX, key, &length), QUOR_RC_OK);
+    EXPECT_EQ(length, 20u);
+    char bytes[] = "abcde";
+    ASSERT_EQ(quorReverseByteSequence(bytes, 5), QUOR_RC_OK);
+    EXPECT_STREQ(bytes, "edcba");
+
+    EXPECT_EQ(props::hashNumber(0), 0x31u);
+    EXPECT_EQ(props::hashNumber(7), 0x38u);
+    EXPECT_EQ(props::hashNumber(12), 0xa48u);
+    uint64_t index = 9;
+    ASSERT_EQ(quorGetHTIndexForTag(12, 7, &index), QUOR_RC_OK);
+    EXPECT_EQ(index, 0u);
+    uint64_t tagId = 0, tag = 0, id = 0;
+    ASSERT_EQ(quorGetHTIndex(5, "", 0, 101, 7, 3, &tagId, &tag, &id), QUOR_RC_OK);
+    EXPECT_EQ(tagId, 5u);  // an empty ID hashes to its tag
+    ASSERT_EQ(quorGetHTIndex(5, "", 0, 3, 7, 3, &tagId, &tag, &id), QUOR_RC_OK);
+    EXPECT_EQ(tagId, 2u);
+    // A table of no buckets can not be hashed into.
+    EXPECT_EQ(quorGetHTIndexForTag(12, 0, &index), QUOR_RC_HASH_TABLE_SIZE_OUT_OF_RANGE);
+    EXPECT_EQ(quorGetHTIndex(5, "ab", 2, 3, 0, 3, &tagId, &tag, &id), QUOR_RC_HASH_TABLE_SIZE_OUT_OF_RANGE);
+}
+
+TEST(Hashing, TagIdOrder) {
+    struct Case {
+        uint64_t tag1;
+        const char *id1;
+        uint64_t tag2;
+        const char *id2;
+        int64_t order;
+    } cases[] = {{5, "zz", 6, "a", -1},
+                 {5, "ab", 5, "z", 1},
+                 {5, "ab", 5, "ac", -1},
+                 {5, "\x80", 5, "\x7f", 1},
+                 {5, "", 5, "", 0}};
+    for (const Case &c : cases) {
+        int64_t order = 9;
+        ASSERT_EQ(quorCompareTagID(c.tag1, c.id1, std::strlen(c.id1), c.tag2, c.id2, std::strlen(c.id2),
+                                   QUOR_KIND_IR, &order),
+                  QUOR_RC_OK);
+        EXPECT_EQ(order, c.order) << c.id1 << " " << c.id2;
+    }
+}
+
+// A one-bucket R table: the chain reads in ascending order whatever the
+// insertion order, and a duplicate changes nothing.
+TEST(HashedChains, SortedAndDuplicateFree) {
+    SNodeCB_t *node = nodeWithArea(QUOR_KIND_R, 8 + 8 + 16 + 4 * 152);
+    ASSERT_EQ(quorCreateRPropertyList(node, nullptr, nullptr, 0, 0, QUOR_LIST_HASHED, 0), QUOR_RC_OK);
+    uint64_t htSize = 0;
+    ASSERT_EQ(quorGetHashTableSizeForRVProperties(node, QUOR_KIND_R, &htSize), QUOR_RC_OK);
+    ASSERT_EQ(htSize, 1u);
+    for (uint64_t n : {30, 10, 20}) ASSERT_EQ(quorAddRPropertyToHashTable(node, n, 0, 0), QUOR_RC_OK);
+    const uint64_t used = usedOf(node, QUOR_KIND_R);
+    const int32_t counter = reconfig(node);
+    EXPECT_EQ(quorAddRPropertyToHashTable(node, 20, 0, 0), QUOR_RC_DUPLICATE_R);
+    EXPECT_EQ(usedOf(node, QUOR_KIND_R), used);
+    EXPECT_EQ(reconfig(node), counter);
+
+    props::PropertyArea<RKind> area;
+    ASSERT_EQ(area.open(node), QUOR_RC_OK);
+    std::vector<uint64_t> chain;
+    ASSERT_EQ(props::walkChains(area,
+                                [&](uint64_t, RPropertyLLNode_t &ll, bool *) {
+                                    chain.push_back(ll.record.number);
+                                    return 0u;
+                                }),
+              QUOR_RC_OK);
+    EXPECT_EQ(chain, (std::vector<uint64_t>{10, 20, 30}));
+    RPropertyRec_t *record = nullptr;
+    EXPECT_EQ(quorFindRPropertyInHashTable(node, 25, &record), QUOR_RC_R_NOT_IN_HASH_TABLE);
+    ASSERT_EQ(quorFindRPropertyInHashTable(node, 20, &record), QUOR_RC_OK);
+    EXPECT_EQ(record->number, 20u);
+}
+
+// Two IR properties of one tag: the newer heads the tag chain; removing it
+// makes the older the head again, its prev naming the bucket entry.
+TEST(HashedChains, TagAndIdChainsRelink) {
+    using A = Adapter<IRKind, QUOR_LIST_HASHED>;
+    SNodeCB_t *node = A::sizedNode(8);
+    ASSERT_EQ(A::create(node, 8), QUOR_RC_OK);
+    ASSERT_EQ(quorAddIRPropertyToHashTable(node, 4, 1, "A", 1, 0), QUOR_RC_OK);
+    ASSERT_EQ(quorAddIRPropertyToHashTable(node, 4, 1, "B", 2, 0), QUOR_RC_OK);
+    props::PropertyArea<IRKind> area;
+    ASSERT_EQ(area.open(node), QUOR_RC_OK);
+    const uint64_t tagBucket = props::numberBucket(4, area.tableSize(1));
+    auto headOfTag = [&] {
+        return props::pairOwner(area, props::kTagChain<IRKind>, *area.bucket(1, tagBucket));
+    };
+    ASSERT_NE(headOfTag(), nullptr);
+    EXPECT_EQ(std::string(area.idBytes(headOfTag()->record, 1), 1), "B");
+    IRPropertyLLNode_t *b = headOfTag();
+    IRPropertyLLNode_t *a = props::pairOwner(area, props::kTagChain<IRKind>, b->tagNext);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(std::string(area.idBytes(a->record, 1), 1), "A");
+
+    ASSERT_EQ(quorDeleteIRPropertyFromHashTable(node, 4, 1, "B"), QUOR_RC_OK);
+    EXPECT_EQ(headOfTag(), a);
+    EXPECT_EQ(a->tagPrev, area.bucketOffset(1, tagBucket));
+    uint64_t live = 0;
+    EXPECT_TRUE(consistent<IRKind>(node, &live));
+    EXPECT_EQ(live, 1u);
+}
+
+// Freed LL nodes are reused last-freed-first, before fresh space; each push
+// and pop moves usedSize by 8.
+TEST(MemoryStack, LastFreedFirstReuse) {
+    SNodeCB_t *node = nodeWithArea(QUOR_KIND_R, 8 + 8 * 7 + 16 + 7 * 152);
+    ASSERT_EQ(quorCreateRPropertyList(node, nullptr, nullptr, 0, 6, QUOR_LIST_HASHED, 0), QUOR_RC_OK);
+    for (uint64_t n = 1; n <= 4; ++n) ASSERT_EQ(quorAddRProperty(node, n, 0, 0), QUOR_RC_OK);
+    RPropertyRec_t *two = nullptr, *three = nullptr;
+    ASSERT_EQ(quorFindRPropertyInHashTable(node, 2, &two), QUOR_RC_OK);
+    ASSERT_EQ(quorFindRPropertyInHashTable(node, 3, &three), QUOR_RC_OK);
+
+    auto freed = [&] {
+        uint64_t count = 99, size = 0;
+        EXPECT_EQ(quorGetNumberOfFreedLListNodes(node, QUOR_KIND_R, &count), QUOR_RC_OK);
+        EXPECT_EQ(quorGetMemoryStackSizeForHashTable(node, QUOR_KIND_R, &size), QUOR_RC_OK);
+        EXPECT_EQ(size, 8 * count + 16);
+        return count;
+    };
+    const uint64_t used = usedOf(node, QUOR_KIND_R);
+    ASSERT_EQ(quorDeleteRProperty(node, 2, 0), QUOR_RC_OK);
+    ASSERT_EQ(quorDeleteRProperty(node, 3, 0), QUOR_RC_OK);
+    EXPECT_EQ(freed(), 2u);
+    EXPECT_EQ(usedOf(node, QUOR_KIND_R), used - 2 * 152 + 2 * 8);
+
+    RPropertyRec_t *record = nullptr;
+    ASSERT_EQ(quorAddRProperty(node, 9, 0, 0), QUOR_RC_OK);
+    ASSERT_EQ(quorFindRPropertyInHashTable(node, 9, &record), QUOR_RC_OK);
+    EXPECT_EQ(record, three);  // the last freed
+    EXPECT_EQ(freed(), 1u);
+    EXPECT_EQ(usedOf(node, QUOR_KIND_R), used - 152 + 8);
+    ASSERT_EQ(quorAddRProperty(node, 8, 0, 0), QUOR_RC_OK);
+    ASSERT_EQ(quorFindRPropertyInHashTable(node, 8, &record), QUOR_RC_OK);
+    EXPECT_EQ(record, two);
+    EXPECT_EQ(freed(), 0u);
+    EXPECT_EQ(usedOf(node, QUOR_KIND_R), used);
+    uint64_t live = 0;
+    EXPECT_TRUE(consistent<RKind>(node, &live));
+}
+
+// With fewer unused bytes than one LL node, fresh space is refused, but a freed
+// LL node is still taken.
+TEST(MemoryStack, FullAreaReusesFreedNodes) {
+    SNodeCB_t *node = nodeWithArea(QUOR_KIND_R, 8 + 8 * 3 + 16 + 3 * 152 + 8);
+    ASSERT_EQ(quorCreateRPropertyList(node, nullptr, nullptr, 0, 3, QUOR_LIST_HASHED, 0), QUOR_RC_OK);
+    for (uint64_t n = 1; n <= 3; ++n) ASSERT_EQ(quorAddRProperty(node, n, 0, 0), QUOR_RC_OK);
+    const int32_t counter = reconfig(node);
+    EXPECT_EQ(quorAddRProperty(node, 4, 0, 0), QUOR_RC_NO_FREE_SPACE);
+    EXPECT_EQ(reconfig(node), counter);
+    ASSERT_EQ(quorDeleteRProperty(node, 2, 0), QUOR_RC_OK);
+    EXPECT_EQ(quorAddRProperty(node, 4, 0, 0), QUOR_RC_OK);
+    uint64_t live = 0;
+    EXPECT_TRUE(consistent<RKind>(node, &live));
+    EXPECT_EQ(live, 3u);
+}
+
+// The exported stack primitives: fresh space moves the next free offset, a
+// recorded offset comes back first, and offsets that name no LL node are
+// refused.
+TEST(MemoryStack, ExportedPrimitives) {
+    SNodeCB_t *node = nodeWithArea(QUOR_KIND_R, 8 + 8 + 16 + 2 * 152);
+    ASSERT_EQ(quorCreateRPropertyList(node, nullptr, nullptr, 0, 1, QUOR_LIST_HASHED, 0), QUOR_RC_OK);
+    const uint64_t start = node->areaDirectory[6].areaOffset + 16;
+    uint64_t at = 0;
+    ASSERT_EQ(quorGetFreeSpaceOffsetForProperty(node, QUOR_KIND_R, &at), QUOR_RC_OK);
+    EXPECT_EQ(at, start);
+    uint64_t bogus = start + 4;
+    EXPECT_EQ(quorUpdateListOfFreedLLNodes(node, QUOR_KIND_R, &bogus), QUOR_RC_BAD_FREE_SPACE_OFFSET);
+    ASSERT_EQ(quorUpdateListOfFreedLLNodes(node, QUOR_KIND_R, &at), QUOR_RC_OK);
+    uint64_t again = 0;
+    ASSERT_EQ(quorGetFreeSpaceOffsetForProperty(node, QUOR_KIND_R, &again), QUOR_RC_OK);
+    EXPECT_EQ(again, at);
+    EXPECT_EQ(quorGetFreeSpaceOffsetForProperty(node, QUOR_KIND_BASER, &again), QUOR_RC_BAD_PROPERTY_KIND);
+}
+
+// Hashing operations given a flat area fail with a code, never divide by zero;
+// the IR table-size query of a flat area leaves the other two outputs alone.
+TEST(FlatAreas, RefuseHashingOperations) {
+    SNodeCB_t *node = nodeWithArea(QUOR_KIND_IR, 16 + 4 * (552 + 8));
+    ASSERT_EQ(
+        quorCreateIRPropertyList(node, nullptr, nullptr, nullptr, nullptr, 8, 0, 0, 0, 4, QUOR_LIST_FLAT, 0),
+        QUOR_RC_OK);
+    IRPropertyRec_t *record = nullptr;
+    uint64_t count = 0;
+    EXPECT_EQ(quorAddIRPropertyToHashTable(node, 1, 1, "a", 0, 0), QUOR_RC_HASH_TABLE_SIZE_OUT_OF_RANGE);
+    EXPECT_EQ(quorFindIRPropertyInHashTable(node, 1, 1, "a", &record), QUOR_RC_HASH_TABLE_SIZE_OUT_OF_RANGE);
+    EXPECT_EQ(quorDeleteIRPropertyFromHashTable(node, 1, 1, "a"), QUOR_RC_HASH_TABLE_SIZE_OUT_OF_RANGE);
+    EXPECT_EQ(quorGetNumberOfFreedLListNodes(node, QUOR_KIND_IR, &count),
+              QUOR_RC_HASH_TABLE_SIZE_OUT_OF_RANGE);
+    uint64_t tagId = 7, tag = 7, id = 7;
+    ASSERT_EQ(quorGetHashTableSizeForIRVProperties(node, QUOR_KIND_IR, &tagId, &tag, &id), QUOR_RC_OK);
+    EXPECT_EQ(tagId, 0u);
+    EXPECT_EQ(tag, 7u);
+    EXPECT_EQ(id, 7u);
+}
+
+}  // namespace
+}  // namespace quor::test
