@@ -33,6 +33,8 @@ uint32_t hostLatchInit(void *latch, uint32_t count);
 uint32_t hostLatchGet(void *latch);
 // Releases a latch the calling thread holds.
 uint32_t hostLatchRelease(void *latch);
+// Both fail with QUOR_RC_LATCH_FAILED (QUOR_RC_NULL_PARAMETER for a null latch):
+// node sections hand that code on as it is.
 
 // ---- One-byte spin locks (private to one process) ----------------------------
 // Tries to take the lock; returns non-zero when it was already held.

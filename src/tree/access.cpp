@@ -14,6 +14,13 @@ constexpr Fn sectionFn(bool enter, Access access) {
     return enter ? Fn::quorEnterCriticalSectionBeforeWrite : Fn::quorExitCriticalSectionAfterWrite;
 }
 
+// Stands in for the trace guard while tracing is off: failure points only hand
+// their code back, and the section runs without a guard's frame around it.
+struct Untraced {
+    uint32_t fail(uint32_t, uint32_t rc) const { return rc; }
+    uint32_t failWith(uint32_t, uint32_t rc, uint64_t) const { return rc; }
+};
+
 // The argument checks shared by the sections and the latch initialisation.
 // Sets *latched when the node's model takes latches.
 // The failure branches are marked unlikely: the sections are the hottest path of
@@ -21,7 +28,8 @@ constexpr Fn sectionFn(bool enter, Access access) {
 // `model` is in-out: a section being left is given the model its entry went by;
 // otherwise the node's model word is read, once, and handed back so that the
 // exit can follow the same model whatever the word holds by then.
-uint32_t checkSectionArguments(Trace &t, SNodeCB_t *node, NodeLatchBlock_t *block, uint32_t *model,
+template <class Recorder>
+uint32_t checkSectionArguments(const Recorder &t, SNodeCB_t *node, NodeLatchBlock_t *block, uint32_t *model,
                                bool modelGiven, bool *latched) {
     if (node == nullptr) [[unlikely]]
         return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
@@ -34,9 +42,12 @@ uint32_t checkSectionArguments(Trace &t, SNodeCB_t *node, NodeLatchBlock_t *bloc
     return QUOR_RC_OK;
 }
 
-uint32_t enterLatched(Trace &t, NodeLatchBlock_t *block, Access access) {
-    if (hostLatchGet(block->accessLatch) != 0) [[unlikely]]
-        return t.fail(50, QUOR_RC_LATCH_FAILED);
+template <class Recorder>
+uint32_t enterLatched(const Recorder &t, NodeLatchBlock_t *block, Access access) {
+    // The host fails a latch with QUOR_RC_LATCH_FAILED; passing its code on as it
+    // is lets an untraced read section end in the host's own call.
+    if (const uint32_t rc = hostLatchGet(block->accessLatch); rc != 0) [[unlikely]]
+        return t.fail(50, rc);
     if (access == Access::Read) return QUOR_RC_OK;
     int32_t old = 0;
     if (hostAtomicSwap(block->writerActive, 1, &old) != 0 ||
@@ -52,7 +63,8 @@ uint32_t enterLatched(Trace &t, NodeLatchBlock_t *block, Access access) {
     return QUOR_RC_OK;
 }
 
-uint32_t exitLatched(Trace &t, NodeLatchBlock_t *block, Access access) {
+template <class Recorder>
+uint32_t exitLatched(const Recorder &t, NodeLatchBlock_t *block, Access access) {
     uint32_t rc = QUOR_RC_OK;
     if (access == Access::Write) {
         int32_t old = 0;
@@ -60,13 +72,14 @@ uint32_t exitLatched(Trace &t, NodeLatchBlock_t *block, Access access) {
             rc = t.fail(50, QUOR_RC_ATOMIC_FAILED);
     }
     // The latch is released whatever became of the writer mark.
-    if (hostLatchRelease(block->accessLatch) != 0) [[unlikely]]
-        rc = merged(rc, t.fail(60, QUOR_RC_LATCH_FAILED));
+    if (const uint32_t released = hostLatchRelease(block->accessLatch); released != 0) [[unlikely]]
+        rc = merged(rc, t.fail(60, released));
     return rc;
 }
 
-uint32_t section(Trace &t, SNodeCB_t *node, NodeLatchBlock_t *block, bool enter, Access access,
-                 uint32_t *model, bool modelGiven) {
+template <class Recorder>
+[[gnu::always_inline]] inline uint32_t section(const Recorder &t, SNodeCB_t *node, NodeLatchBlock_t *block,
+                                               bool enter, Access access, uint32_t *model, bool modelGiven) {
     bool latched = false;
     const uint32_t rc = checkSectionArguments(t, node, block, model, modelGiven, &latched);
     if (rc != 0 || !latched) [[unlikely]]
@@ -77,26 +90,43 @@ uint32_t section(Trace &t, SNodeCB_t *node, NodeLatchBlock_t *block, bool enter,
     return enter ? enterLatched(t, block, access) : exitLatched(t, block, access);
 }
 
+// The section with its trace records, for when tracing is on: kept out of the
+// way of the untraced path, which then needs no frame of its own.
+[[gnu::cold, gnu::noinline]] uint32_t tracedSection(SNodeCB_t *node, NodeLatchBlock_t *block, bool enter,
+                                                    Access access, uint32_t *model, bool modelGiven) {
+    return traced(sectionFn(enter, access),
+                  [&](Trace &t) { return section(t, node, block, enter, access, model, modelGiven); });
+}
+
+// With tracing off a section is its checks and the host latch, run straight
+// through.
+template <Access access>
+[[gnu::always_inline]] inline uint32_t sectionStep(SNodeCB_t *node, NodeLatchBlock_t *block, bool enter,
+                                                   uint32_t *model, bool modelGiven) {
+    if (tracingOn()) [[unlikely]]
+        return tracedSection(node, block, enter, access, model, modelGiven);
+    return section(Untraced{}, node, block, enter, access, model, modelGiven);
+}
+
 }  // namespace
 
 uint32_t enterSection(SNodeCB_t *node, NodeLatchBlock_t *block, Access access, uint32_t *modelUsed) {
     uint32_t model = 0;
-    const uint32_t rc = traced(sectionFn(true, access), [&](Trace &t) {
-        return section(t, node, block, true, access, &model, false);
-    });
+    const uint32_t rc = access == Access::Read ? sectionStep<Access::Read>(node, block, true, &model, false)
+                                               : sectionStep<Access::Write>(node, block, true, &model, false);
     if (modelUsed != nullptr) *modelUsed = model;
     return rc;
 }
 
 uint32_t exitSection(SNodeCB_t *node, NodeLatchBlock_t *block, Access access) {
     uint32_t model = 0;
-    return traced(sectionFn(false, access),
-                  [&](Trace &t) { return section(t, node, block, false, access, &model, false); });
+    return access == Access::Read ? sectionStep<Access::Read>(node, block, false, &model, false)
+                                  : sectionStep<Access::Write>(node, block, false, &model, false);
 }
 
 uint32_t exitSectionAs(SNodeCB_t *node, NodeLatchBlock_t *block, Access access, uint32_t model) {
-    return traced(sectionFn(false, access),
-                  [&](Trace &t) { return section(t, node, block, false, access, &model, true); });
+    return access == Access::Read ? sectionStep<Access::Read>(node, block, false, &model, true)
+                                  : sectionStep<Access::Write>(node, block, false, &model, true);
 }
 
 namespace {

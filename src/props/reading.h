@@ -1,0 +1,174 @@
+// What the value, count and enumeration operations share: the codes they add to
+// the kinds', and the steps by which they reach a record.
+//
+// Rules these operations keep:
+//  1. A keyed operation checks its input (checkInput) and its own outputs before
+//     it takes a section; the node's condition (mask 0x28), the area and the
+//     record are read inside the section, so that what it reads belongs
+//     together.
+//  2. A record address handed in by a caller is used only once it is known to
+//     lie, rooms included, wholly inside the kind's area; the value room is
+//     always the record's own (record + its fixed offset), never a stored
+//     offset.
+//  3. Byte values are copied only within the record's value room and only for
+//     a stored size of 1..room; a stored size outside that is corrupt and
+//     refused with QUOR_RC_BAD_VALUE_SIZE.
+//  4. Nothing here changes membership: the ReconfigCounter is never touched.
+#pragma once
+
+#include <cstdint>
+
+#include "frame/trace.h"
+#include "props/locate.h"
+#include "props/table.h"
+#include "tree/access.h"
+#include "tree/records.h"
+
+namespace quor::props {
+
+// The codes of the value, count and enumeration operations, per kind (0 where
+// the kind has no such failure).
+struct ReadCodes {
+    uint32_t nullRecord;       // null record address of a value-and-RC operation
+    uint32_t nullValueOut;     // null value output of a 32-bit read
+    uint32_t nullValueBytes;   // null value bytes of a byte write
+    uint32_t valueOutOfArea;   // a stored value offset outside the area
+    uint32_t nullCountOut;     // null count output of a count
+    uint32_t nullCapacityOut;  // null capacity output of a count
+};
+
+template <class K>
+inline constexpr ReadCodes readCodes{};
+template <>
+inline constexpr ReadCodes readCodes<RKind>{QUOR_RC_NULL_R_RECORD,    QUOR_RC_NULL_R_VALUE_OUT,   0, 0,
+                                            QUOR_RC_NULL_R_COUNT_OUT, QUOR_RC_NULL_R_CAPACITY_OUT};
+template <>
+inline constexpr ReadCodes readCodes<VKind>{QUOR_RC_NULL_V_RECORD,    0,
+                                            QUOR_RC_NULL_V_VALUE,     QUOR_RC_V_VALUE_OUT_OF_AREA,
+                                            QUOR_RC_NULL_V_COUNT_OUT, QUOR_RC_NULL_V_CAPACITY_OUT};
+template <>
+inline constexpr ReadCodes readCodes<IRKind>{QUOR_RC_NULL_IR_RECORD,    QUOR_RC_NULL_IR_VALUE_OUT,   0, 0,
+                                             QUOR_RC_NULL_IR_COUNT_OUT, QUOR_RC_NULL_IR_CAPACITY_OUT};
+template <>
+inline constexpr ReadCodes readCodes<IVKind>{QUOR_RC_NULL_IV_RECORD,    0,
+                                             QUOR_RC_NULL_IV_VALUE,     QUOR_RC_IV_VALUE_OUT_OF_AREA,
+                                             QUOR_RC_NULL_IV_COUNT_OUT, QUOR_RC_NULL_IV_CAPACITY_OUT};
+template <>
+inline constexpr ReadCodes readCodes<BaseRKind>{
+    QUOR_RC_NULL_BASER_RECORD, QUOR_RC_NULL_BASER_VALUE_OUT, 0, 0, 0, 0};
+template <>
+inline constexpr ReadCodes readCodes<BaseVKind>{QUOR_RC_NULL_BASEV_RECORD,       0, QUOR_RC_NULL_BASEV_VALUE,
+                                                QUOR_RC_BASEV_VALUE_OUT_OF_AREA, 0, 0};
+
+// The kind whose area header bounds the value sizes a caller may write: BaseV
+// writes are bounded by the V area, like its input check.
+template <class K>
+using SizeSource = std::conditional_t<K::base, VKind, K>;
+
+// The record with the key once its input is checked: the node's condition
+// against mask 0x28, the area, then the record (K::codes.notFound when there is
+// none). Requires: node not null; the caller holds the node's section.
+template <class K>
+uint32_t findChecked(Trace &t, SNodeCB_t *node, const Key &key, PropertyArea<K> *area,
+                     typename K::Record **out) {
+    if (uint32_t rc = tree::checkCondition(node->NodeCondition, QUOR_COND_MASK_ACTIVE_OR_DISC); rc != 0)
+        [[unlikely]]
+        return t.fail(20, rc);
+    if (uint32_t rc = area->open(node); rc != 0) [[unlikely]]
+        return t.fail(21, rc);
+    if (uint32_t rc = findRecord(*area, key, out); rc != 0) return t.fail(22, rc);
+    return QUOR_RC_OK;
+}
+
+// A caller's record address taken as a record of the area: null unless the
+// record, rooms included, lies wholly inside it.
+template <class K>
+typename K::Record *recordIn(const PropertyArea<K> &area, const void *record) {
+    uint64_t inArea = 0;
+    if (!area.area().offsetOf(record, &inArea)) return nullptr;
+    return area.recordAt(inArea);
+}
+
+// The value bytes a byte record holds now: its stored size must be 1..room
+// (QUOR_RC_BAD_VALUE_SIZE otherwise). *size receives the stored size.
+template <class K>
+uint32_t storedValue(const PropertyArea<K> &area, const typename K::Record &record, uint64_t *size,
+                     const unsigned char **bytes) {
+    const uint64_t stored = record.valueSize;
+    const unsigned char *at = stored == 0 ? nullptr : area.valueBytes(record, stored);
+    if (at == nullptr) return QUOR_RC_BAD_VALUE_SIZE;
+    *size = stored;
+    *bytes = at;
+    return QUOR_RC_OK;
+}
+
+// Runs body(area) on the kind's area opened inside the node's read section
+// (unless the caller holds it). The area is opened once before the section as
+// well, and first(area) run on it, so that the area's codes and the checks
+// that need its header come before the section is taken.
+template <class K, class First, class Body>
+uint32_t inOpenedArea(Trace &t, SNodeCB_t *node, uint32_t inCriticalSection, First first, Body body) {
+    {
+        PropertyArea<K> area;
+        if (uint32_t rc = area.open(node); rc != 0) return t.fail(31, rc);
+        if (uint32_t rc = first(area); rc != 0) return rc;
+    }
+    return tree::inSection(t, 30, node, tree::Access::Read, inCriticalSection, [&] {
+        PropertyArea<K> area;
+        if (uint32_t rc = area.open(node); rc != 0) return t.fail(32, rc);
+        return body(area);
+    });
+}
+
+// Visits the LL nodes on the tag chain of `tag` in a hashed tagged area:
+// visit(llNode, &stop) returns a code (non-zero ends the walk with it) and sets
+// stop to end it. Every node's prev link must name the field the walk came
+// from, so a chain bent back on itself is caught at its first repeat; such a
+// link, one that names no LL node, or a chain longer than the area can hold
+// gives K::codes.outOfArea.
+template <class K, class Visit>
+uint32_t walkTagChain(const PropertyArea<K> &area, uint64_t tag, Visit &&visit) {
+    const uint64_t index = numberBucket(tag, area.tableSize(1));
+    const uint64_t *head = area.bucket(1, index);
+    if (head == nullptr) return QUOR_RC_BAD_HT_INDEX;
+    const uint64_t bound = llNodeBound(area);
+    uint64_t seen = 0, cameFrom = area.bucketOffset(1, index);
+    for (uint64_t pair = *head; pair != 0;) {
+        typename K::LLNode *ll = pairOwner(area, kTagChain<K>, pair);
+        if (ll == nullptr || ll->tagPrev != cameFrom || ++seen > bound) return K::codes.outOfArea;
+        bool stop = false;
+        if (uint32_t rc = visit(*ll, &stop); rc != 0) return rc;
+        if (stop) return QUOR_RC_OK;
+        cameFrom = pair;  // the pair starts with its next word
+        pair = ll->tagNext;
+    }
+    return QUOR_RC_OK;
+}
+
+// Visits every LL node of a hashed area's sorted chains (walkChains), and
+// insists that each chain rises strictly: a repeat or a fall is a chain that
+// loops or was damaged, and gives K::codes.outOfArea before the node is
+// visited.
+template <class K, class Visit>
+uint32_t walkSortedChains(const PropertyArea<K> &area, Visit &&visit) {
+    const typename K::LLNode *previous = nullptr;
+    return walkChains(area, [&](uint64_t at, typename K::LLNode &ll, bool *stop) {
+        if (previous != nullptr && previous->next == at) {
+            const typename K::Record &before = previous->record;
+            Key key;
+            if constexpr (K::tagged) {
+                key = {before.tag, before.idLength, area.idBytes(before, before.idLength)};
+                if (key.id == nullptr) return QUOR_RC_ID_OUT_OF_AREA;
+            } else {
+                key.number = before.number;
+            }
+            int order = 0;
+            if (uint32_t rc = compareRecord(area, ll.record, key, &order); rc != 0) return rc;
+            if (order <= 0) return K::codes.outOfArea;
+        }
+        previous = &ll;
+        return visit(at, ll, stop);
+    });
+}
+
+}  // namespace quor::props
