@@ -34,6 +34,7 @@ uint32_t tearDown(Trace &trace) {
     // registry that points at released records.
     AttachInfo *node = state.attachInfoList->first;
     state.attachInfoList->first = nullptr;
+    bumpRegistryGeneration();
     while (node != nullptr) {
         AttachInfo *next = node->next;
         if (node->segInfo != nullptr && node->segInfo->eyecatcher == QUOR_EYECATCHER) {

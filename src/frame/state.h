@@ -37,11 +37,17 @@ struct LibraryState {
     RMXPMNode_t *rmxPMList = nullptr;                // private module list, unlocked
     uint32_t libraryKey = 0;
     uint32_t latchKey = 0;
+    // Raised on every change of the registry: translations a thread remembers
+    // stand only while it is the value they were made under.
+    uint64_t registryGeneration = 1;
 };
 
 LibraryState &lib();
 
 inline bool libraryInitialized() { return lib().libraryMagic == QUOR_LIB_INITIALIZED; }
+
+inline uint64_t registryGeneration() { return __atomic_load_n(&lib().registryGeneration, __ATOMIC_ACQUIRE); }
+inline void bumpRegistryGeneration() { __atomic_add_fetch(&lib().registryGeneration, 1, __ATOMIC_ACQ_REL); }
 
 // Takes a one-byte spin lock the host way: try, then wait out the conflict.
 void lockSpin(uint8_t *lock);

@@ -265,6 +265,18 @@ uint32_t watch(Trace &t, SNodeCB_t *node, SNodeWatcher_t *watcher) {
 }
 
 }  // namespace
+
+uint32_t setNodeCondition(SNodeCB_t **node, uint32_t condition) {
+    const Fn fn = condition == QUOR_NODE_ACTIVE      ? Fn::quorActivateNode
+                  : condition == QUOR_NODE_ABANDONED ? Fn::quorAbandonNode
+                                                     : Fn::quorDisassociateNode;
+    return traced(fn, [&](Trace &t) { return changeCondition(t, node, condition); });
+}
+
+uint32_t updateNodeStatus(SNodeCB_t *node) {
+    return traced(Fn::quorUpdateNodeStatus, [&](Trace &t) { return updateStatus(t, node); });
+}
+
 }  // namespace quor::tree
 
 using namespace quor;

@@ -99,6 +99,11 @@ uint32_t checkNodeCondition(SNodeCB_t *node, uint32_t mask);
 // records of quorInitializeLatches.
 uint32_t initializeLatches(SNodeCB_t *node, NodeLatchBlock_t *block, uint32_t key);
 
+// quorActivateNode (condition 3), quorAbandonNode (4) or quorDisassociateNode
+// (5), and quorUpdateNodeStatus, with their checks and trace records.
+uint32_t setNodeCondition(SNodeCB_t **node, uint32_t condition);
+uint32_t updateNodeStatus(SNodeCB_t *node);
+
 // The host clock value of update time stamps: the 64-bit millisecond count.
 uint64_t hostClockValue();
 

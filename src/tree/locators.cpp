@@ -7,6 +7,8 @@
 // memory: it is only read once it is known to lie inside the heap of a segment
 // this process has attached, and the node it names must lie wholly inside the
 // heap of the segment registered under the descriptor's name.
+#include "tree/locators.h"
+
 #include <cstring>
 
 #include "frame/export.h"
@@ -21,35 +23,47 @@ namespace {
 
 // A locator resolved against this process's registry.
 struct Resolved {
-    ShmSegInfo_t descriptor{};       // the descriptor's leading bytes, copied
+    // The descriptor's leading bytes, copied by a translation under the lock (a
+    // remembered translation leaves them unread: nothing uses them then).
+    ShmSegInfo_t descriptor;
     ShmSegInfo_t *record = nullptr;  // this process's record of the node's segment
     SNodeCB_t *node = nullptr;
 };
 
+// The base a locator's descriptor offset counts from: its own position when it
+// lies in a segment, else the base it carries.
+bool locatorBase(const SNodeInfo_t *info, uintptr_t *base) {
+    const auto self = reinterpret_cast<uintptr_t>(info);
+    *base = info->segBase;
+    if (info->selfDisplacement != 0) {
+        if (info->selfDisplacement > self) return false;
+        *base = self - info->selfDisplacement;
+    }
+    return info->segDescOffset <= UINTPTR_MAX - *base;
+}
+
 // Copies the descriptor a locator names, after checking that it lies in a
 // segment this process maps and that the locator's base is that segment's.
-uint32_t copyDescriptorLocked(const SNodeInfo_t *info, ShmSegInfo_t *copy) {
-    const auto self = reinterpret_cast<uintptr_t>(info);
-    uintptr_t base = info->segBase;
-    if (info->selfDisplacement != 0) {
-        if (info->selfDisplacement > self) return QUOR_RC_NULL_NODE_INFO;
-        base = self - info->selfDisplacement;
-    }
-    if (info->segDescOffset > UINTPTR_MAX - base) return QUOR_RC_NULL_NODE_INFO;
+uint32_t copyDescriptorLocked(const SNodeInfo_t *info, ShmSegInfo_t *copy,
+                              ShmSegInfo_t **holderOut = nullptr) {
+    uintptr_t base = 0;
+    if (!locatorBase(info, &base)) return QUOR_RC_NULL_NODE_INFO;
     const void *at = reinterpret_cast<const void *>(base + info->segDescOffset);
-    const ShmSegInfo_t *holder = recordMappingLocked(at, QUOR_SEG_INFO_DESC_SIZE);
+    ShmSegInfo_t *holder = recordMappingLocked(at, QUOR_SEG_INFO_DESC_SIZE);
     if (holder == nullptr || reinterpret_cast<uintptr_t>(holder->domainHandle->base) != base) {
         return QUOR_RC_NULL_NODE_INFO;
     }
     *copy = {};
     std::memcpy(copy, at, QUOR_SEG_INFO_DESC_SIZE);
+    if (holderOut != nullptr) *holderOut = holder;
     return QUOR_RC_OK;
 }
 
 // Locator translation: the descriptor, this process's record of the segment it
-// names, and the node inside that segment's heap.
-uint32_t translateLocked(const SNodeInfo_t *info, Resolved *r) {
-    if (uint32_t rc = copyDescriptorLocked(info, &r->descriptor); rc != 0) return rc;
+// names, and the node inside that segment's heap. *holder receives the record
+// of the segment that holds the descriptor.
+uint32_t translateLocked(const SNodeInfo_t *info, Resolved *r, ShmSegInfo_t **holder) {
+    if (uint32_t rc = copyDescriptorLocked(info, &r->descriptor, holder); rc != 0) return rc;
     LibraryState &state = lib();
     if (r->descriptor.kind == QUOR_SHM_MODE_USER_MEMORY) {
         if (state.protectedSegState != QUOR_PROTSEG_VALID) return QUOR_RC_SEGMENT_NOT_ATTACHED;
@@ -69,10 +83,95 @@ uint32_t translateLocked(const SNodeInfo_t *info, Resolved *r) {
     return r->node != nullptr ? QUOR_RC_OK : QUOR_RC_STALE_NODE_INFO;
 }
 
+// Translations remembered per thread. A walk translates every entry it scans,
+// and nearly all of them name the same one or two segments; the registry they
+// are looked up in changes rarely. A remembered translation stands while the
+// registry generation is the one it was made under (so both the segment holding
+// the descriptor and the one it names are still mapped as they were) and the
+// descriptor still carries the name it had. Only registered segments are
+// remembered: the protected segment changes state without a registry change.
+struct RememberedTranslation {
+    uint64_t generation = 0;
+    uintptr_t base = 0;
+    uint64_t descriptorOffset = 0;
+    ShmSegInfo_t *record = nullptr;
+    DomainView view;
+    uint64_t nameLength = 0;  // of record's name, its terminator included
+};
+constexpr size_t kRememberedSlots = 16;
+thread_local RememberedTranslation remembered[kRememberedSlots];
+
+// Names compared a word at a time: this runs for every entry a walk scans.
+bool sameName(const char *a, const char *b, uint64_t length) {
+    uint64_t i = 0;
+    for (; i + sizeof(uint64_t) <= length; i += sizeof(uint64_t)) {
+        uint64_t x = 0, y = 0;
+        std::memcpy(&x, a + i, sizeof x);
+        std::memcpy(&y, b + i, sizeof y);
+        if (x != y) return false;
+    }
+    for (; i < length; ++i) {
+        if (a[i] != b[i]) return false;
+    }
+    return true;
+}
+
+RememberedTranslation &slotFor(uintptr_t base, uint64_t descriptorOffset) {
+    const uint64_t mix = (base >> 12) ^ (descriptorOffset >> 3) ^ (descriptorOffset >> 11);
+    return remembered[mix % kRememberedSlots];
+}
+
+// The node of a remembered translation, or false when there is none that stands.
+bool translateRemembered(const SNodeInfo_t *info, Resolved *r) {
+    uintptr_t base = 0;
+    if (!locatorBase(info, &base)) return false;
+    const RememberedTranslation &slot = slotFor(base, info->segDescOffset);
+    if (slot.record == nullptr || slot.base != base || slot.descriptorOffset != info->segDescOffset ||
+        slot.generation != registryGeneration()) {
+        return false;
+    }
+    const auto *descriptor = reinterpret_cast<const ShmSegInfo_t *>(base + info->segDescOffset);
+    if (descriptor->kind == QUOR_SHM_MODE_USER_MEMORY || descriptor->eyecatcher != QUOR_EYECATCHER ||
+        !sameName(descriptor->segName.name, slot.record->segName.name, slot.nameLength)) {
+        return false;
+    }
+    const uint64_t offset = info->nodeOffset;
+    SNodeCB_t *node =
+        slot.view.inHeap(offset, sizeof(SNodeCB_t)) ? slot.view.seg.at<SNodeCB_t>(offset) : nullptr;
+    if (node == nullptr) return false;  // the slow path gives the code
+    r->record = slot.record;
+    r->node = node;
+    return true;
+}
+
+void remember(const SNodeInfo_t *info, const Resolved &r, const ShmSegInfo_t *holder, uint64_t generation) {
+    LibraryState &state = lib();
+    if (r.descriptor.kind == QUOR_SHM_MODE_USER_MEMORY || holder == &state.protectedSegInfo ||
+        r.record == &state.protectedSegInfo) {
+        return;
+    }
+    uintptr_t base = 0;
+    if (!locatorBase(info, &base)) return;
+    RememberedTranslation &slot = slotFor(base, info->segDescOffset);
+    slot.record = nullptr;
+    const IpcResId &name = r.record->segName;
+    slot.nameLength = strnlen(name.name, sizeof name.name);
+    if (slot.nameLength == sizeof name.name || viewDomain(r.record->domainHandle, &slot.view) != 0) return;
+    ++slot.nameLength;
+    slot.generation = generation;
+    slot.base = base;
+    slot.descriptorOffset = info->segDescOffset;
+    slot.record = r.record;
+}
+
 uint32_t translate(const SNodeInfo_t *info, Resolved *r) {
+    if (translateRemembered(info, r)) return QUOR_RC_OK;
     RegistryLock lock;
     if (!libraryInitialized()) return QUOR_RC_LIBRARY_NOT_INITIALIZED;
-    return translateLocked(info, r);
+    ShmSegInfo_t *holder = nullptr;
+    const uint32_t rc = translateLocked(info, r, &holder);
+    if (rc == 0) remember(info, *r, holder, registryGeneration());
+    return rc;
 }
 
 // The different-segment flag: reference's segment against `name`.
@@ -128,12 +227,29 @@ uint32_t translateWithRecord(const Trace &t, const SNodeInfo_t *info, SNodeCB_t 
     return QUOR_RC_OK;
 }
 
+// The condition check of an attach without the read section: the checks the
+// section would make of the node's model and latch block, then one read of the
+// condition word, which every writer changes with a single store.
+uint32_t peekCondition(const SNodeCB_t *node, uint32_t mask) {
+    const uint32_t model = __atomic_load_n(&node->concurrencyModel, __ATOMIC_ACQUIRE);
+    if (model >= kModelLimit) return QUOR_RC_BAD_CONCURRENCY_MODEL;
+    if (model == QUOR_CONCURRENCY_MODEL_LATCHED &&
+        __atomic_load_n(&node->nodeLatch.latchEyecatcher, __ATOMIC_ACQUIRE) != QUOR_EYECATCHER) {
+        return QUOR_RC_LATCH_NOT_INITIALIZED;
+    }
+    return checkCondition(__atomic_load_n(&node->NodeCondition, __ATOMIC_ACQUIRE), mask);
+}
+
 // quorAttachToNode and quorAttachToNodeAndGetSegInfo: translate (with the
 // records of the translation each includes), attaching the segment first when
 // this process has not, then check the tag and that the node is active. An
-// attach made here is undone when a later step fails.
+// attach made here is undone when a later step fails. For a walk (`forWalk`) a
+// condition refusal hands the node out and keeps the attach, and a node of an
+// unattached other segment is handed out as null (locators.h); without
+// `latched` the condition is checked without the section.
 uint32_t attachToNode(const Trace &t, const SNodeInfo_t *info, SNodeCB_t **node, ShmSegInfo_t **segInfo,
-                      ShmSegInfo_t *reference, uint32_t *differs, uint32_t options) {
+                      ShmSegInfo_t *reference, uint32_t *differs, uint32_t options, bool forWalk = false,
+                      bool latched = true) {
     const bool compare = (options & QUOR_LOCATOR_COMPARE_SEGMENT) != 0;
     Resolved r;
     uint32_t differ = 0;
@@ -153,6 +269,12 @@ uint32_t attachToNode(const Trace &t, const SNodeInfo_t *info, SNodeCB_t **node,
             if (uint32_t crc = differsFrom(reference, r.descriptor.segName, &differ); crc != 0)
                 return t.fail(30, crc);
         }
+        if (differ != 0 && forWalk) {
+            *node = nullptr;
+            if (segInfo != nullptr) *segInfo = reference;
+            if (differs != nullptr) *differs = differ;
+            return QUOR_RC_OK;
+        }
         if (differ != 0) {
             // A node of another segment than the reference's is not attached
             // here: the caller's record and node stand.
@@ -165,13 +287,17 @@ uint32_t attachToNode(const Trace &t, const SNodeInfo_t *info, SNodeCB_t **node,
         }
     }
     if (rc == 0 && differ == 0 && info->tag != r.node->tag) rc = QUOR_RC_STALE_NODE_INFO;
-    if (rc == 0) {
+    uint32_t conditionRc = QUOR_RC_OK;
+    if (rc == 0 && !latched) {
+        rc = conditionRc = peekCondition(r.node, QUOR_COND_MASK_ACTIVE);
+    } else if (rc == 0) {
         CriticalSection section(r.node, Access::Read);
         rc = section.entered();
-        if (rc == 0) rc = checkNodeCondition(r.node, QUOR_COND_MASK_ACTIVE);
+        if (rc == 0) rc = conditionRc = checkNodeCondition(r.node, QUOR_COND_MASK_ACTIVE);
         rc = section.close(rc);
     }
-    if (rc != 0) {
+    const bool handOut = rc == 0 || (forWalk && rc == conditionRc);
+    if (!handOut) {
         rc = t.fail(50, rc);
         if (attached != nullptr) (void)detachStatusSegment(&attached, QUOR_DETACH_RELEASE);
         return rc;
@@ -179,7 +305,7 @@ uint32_t attachToNode(const Trace &t, const SNodeInfo_t *info, SNodeCB_t **node,
     *node = r.node;
     if (segInfo != nullptr) *segInfo = r.record;
     if (differs != nullptr) *differs = differ;
-    return QUOR_RC_OK;
+    return rc == 0 ? rc : t.fail(50, rc);
 }
 
 // Where a new locator's records go: the segment's shared lists hold one copy of
@@ -196,6 +322,27 @@ uint32_t storedOffset(ShmPoolHandle_t *pool, const Record *record, const void *b
 }
 
 }  // namespace
+
+uint32_t attachChild(const SNodeInfo_t *info, bool withSegInfo, ShmSegInfo_t *reference, uint32_t options,
+                     AttachedChild *out, bool latched) {
+    const Fn fn = withSegInfo ? Fn::quorAttachToNodeAndGetSegInfo : Fn::quorAttachToNode;
+    return traced(fn, [&](Trace &t) {
+        if (info == nullptr) return t.failWith(10, QUOR_RC_NULL_NODE_INFO, 0);
+        return attachToNode(t, info, &out->node, withSegInfo ? &out->segInfo : nullptr, reference,
+                            &out->differs, withSegInfo ? options : 0, true, latched);
+    });
+}
+
+uint32_t resolveLocator(const SNodeInfo_t *info, SNodeCB_t **node, ShmSegInfo_t **record) {
+    return traced(Fn::quorGetControlBlockPtrFromSNodeInfo, [&](Trace &t) {
+        if (info == nullptr) return t.failWith(10, QUOR_RC_NULL_NODE_INFO, 0);
+        Resolved r;
+        if (uint32_t rc = translate(info, &r); rc != 0) return t.fail(30, rc);
+        *node = r.node;
+        if (record != nullptr) *record = r.record;
+        return QUOR_RC_OK;
+    });
+}
 
 }  // namespace quor::tree
 

@@ -73,6 +73,11 @@ uint32_t disclaimNode(Trace &t, SNodeCB_t **node, ShmPoolHandle_t *pool, uint32_
 }
 
 }  // namespace
+
+uint32_t disclaimNodeBlock(SNodeCB_t **node, ShmPoolHandle_t *pool, uint32_t key) {
+    return traced(Fn::quorDisclaimNode, [&](Trace &t) { return disclaimNode(t, node, pool, key); });
+}
+
 }  // namespace quor::tree
 
 using namespace quor;

@@ -33,6 +33,7 @@ bool linkRegisteredLocked(AttachInfo *node) {
     }
     node->next = *link;
     *link = node;
+    bumpRegistryGeneration();
     return true;
 }
 
@@ -42,6 +43,7 @@ AttachInfo *unlinkRegisteredLocked(const IpcResId &name) {
             AttachInfo *node = *link;
             *link = node->next;
             node->next = nullptr;
+            bumpRegistryGeneration();
             return node;
         }
     }

@@ -25,4 +25,8 @@ uint32_t nodeTotalSize(const uint64_t *sizes, uint64_t *total);
 uint32_t layOutNode(SNodeCB_t *node, uint64_t total, uint64_t areaFlags, const uint64_t *sizes,
                     uint32_t latchKey);
 
+// quorDisclaimNode: gives a node's block back to the tree pool, with its checks
+// and trace records; *node becomes null.
+uint32_t disclaimNodeBlock(SNodeCB_t **node, ShmPoolHandle_t *pool, uint32_t key);
+
 }  // namespace quor::tree

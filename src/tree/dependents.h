@@ -1,0 +1,120 @@
+// The dependent-node list of a node, and the one way every operation and walk
+// reads it.
+//
+// The list is the area of kind 0x800: a u64 maximum ID size M (a multiple of 8,
+// at most 0x1000), then entries of E = 56 + M bytes, each a locator followed by
+// room for M ID bytes. An entry whose tag is 0 is a hole left by a deletion.
+//
+// Rules:
+//   1. The number of dependents is (usedSize - 8) / E and counts occupied
+//      entries only; holes may lie anywhere before the last occupied entry, so a
+//      scan walks slots in address order, skips holes without counting them and
+//      stops once it has seen that many occupied entries.
+//   2. Every slot a scan reaches must lie wholly inside the area
+//      (QUOR_RC_LOCATION_OUT_OF_AREA), and every occupied entry's ID bytes too
+//      (QUOR_RC_ID_OUT_OF_AREA): a corrupt M, usedSize or idSize ends the scan
+//      with a code, never outside the node.
+//   3. A scan reads an entry's tag and ID length once; writers store the tag
+//      last, so a reader that sees a tag sees the rest of the entry written.
+//   4. The walks read lists without holding the node's section; a list changed
+//      meanwhile is seen entry by entry as found, within rule 2.
+#pragma once
+
+#include <cstdint>
+
+#include "tree/directory.h"
+
+namespace quor::tree {
+
+inline constexpr uint64_t kLocatorSize = sizeof(SNodeInfo_t);
+
+// A snapshot of a node's list: its area, M, entry size and numbers.
+struct DepList {
+    Area area;
+    uint64_t maxIdSize = 0;  // M
+    uint64_t entrySize = kLocatorSize;
+    uint64_t count = 0;     // occupied entries recorded
+    uint64_t capacity = 0;  // entries the area holds
+
+    uint64_t *header() const { return area.at<uint64_t>(0); }
+    // The slot `index` (0-based) when it lies wholly inside the area.
+    SNodeInfo_t *slot(uint64_t index) const;
+};
+
+// The list's M alone, with the codes of openDependentList but the count's.
+uint32_t listMaxIdSize(SNodeCB_t *node, Area *area, uint64_t *m);
+
+// Opens the list: the area's own code, QUOR_RC_LOCATION_OUT_OF_AREA for an area
+// too small for its header, QUOR_RC_BAD_STORED_MAX_ID_SIZE for M above 0x1000,
+// QUOR_RC_TOO_MANY_DEPENDENTS for a count above 32768. M 0 gives 0 and 0.
+uint32_t openDependentList(SNodeCB_t *node, DepList *list);
+
+// One occupied entry as a scan saw it.
+struct DepEntry {
+    SNodeInfo_t *info = nullptr;
+    uint64_t tag = 0;
+    uint64_t idSize = 0;
+    const char *id = nullptr;
+};
+
+// The scan of rule 1 and 2, one occupied entry at a time.
+class DepCursor {
+public:
+    DepCursor() = default;
+    explicit DepCursor(const DepList &list) : list_(list) {}
+
+    // Sets *entry and returns 0 with *done false; at the end returns 0 with *done
+    // true; a slot or ID outside the area returns its code.
+    uint32_t next(DepEntry *entry, bool *done);
+
+    // True when no occupied entry is left to visit.
+    bool exhausted() const { return seen_ >= list_.count; }
+    // The first hole passed so far, and the slot after the last one examined.
+    SNodeInfo_t *firstHole() const { return firstHole_; }
+    uint64_t nextSlot() const { return slot_; }
+
+private:
+    DepList list_;
+    uint64_t slot_ = 0, seen_ = 0;
+    SNodeInfo_t *firstHole_ = nullptr;
+};
+
+// Runs `visit(entry)` on each occupied entry until it returns false; the scan's
+// code, or 0.
+template <class Visit>
+uint32_t forEachEntry(DepCursor &cursor, Visit &&visit) {
+    for (;;) {
+        DepEntry entry;
+        bool done = false;
+        if (uint32_t rc = cursor.next(&entry, &done); rc != 0) return rc;
+        if (done || !visit(entry)) return QUOR_RC_OK;
+    }
+}
+
+// The match of a probe against an entry: equal tags and, when the probe carries
+// an ID (length not 0), equal IDs.
+bool entryMatches(const DepEntry &entry, uint64_t tag, const char *id, uint64_t idLength);
+
+// The first occupied entry from the cursor on that matches the probe (null when
+// none does); the scan's code.
+uint32_t firstMatch(DepCursor &cursor, uint64_t tag, const char *id, uint64_t idLength, SNodeInfo_t **match);
+
+// Copies a caller's locator and ID into an entry (or parent slot) of `node`: the
+// caller's idSize receives `idLength`, the copy's selfDisplacement its own offset
+// in the node's segment, and the tag is stored last. Requires `idBytes` to hold
+// idLength bytes inside the node.
+void storeLocator(SNodeCB_t *node, SNodeInfo_t *slot, char *idBytes, SNodeInfo_t *info, const char *id,
+                  uint64_t idLength);
+
+// quorDeleteDependentNode as other operations run it: its checks, section and
+// trace records.
+uint32_t deleteDependent(SNodeCB_t *node, SNodeInfo_t *probe, const char *id, uint32_t inCriticalSection);
+
+// quorFindDependentNode as other operations run it.
+uint32_t findDependent(SNodeInfo_t **entryOut, SNodeCB_t *node, uint64_t tag, uint64_t idLength,
+                       const char *id, uint32_t inCriticalSection);
+
+// quorGetParentNodeLocation: the parent's locator inside the parent area.
+uint32_t parentLocation(SNodeCB_t *node, SNodeInfo_t **parentInfo);
+
+}  // namespace quor::tree
