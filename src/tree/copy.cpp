@@ -27,7 +27,12 @@ using props::BaseRKind, props::BaseVKind, props::IRKind, props::IVKind, props::R
 
 constexpr uint64_t kIdHeader = 16;  // ID area: maximum ID size, ID length, then the bytes
 
-bool hasArea(SNodeCB_t *node, uint64_t kind) { return directoryRecord(node, kind)->areaOffset != 0; }
+// Every kind has a directory record; a kind the node was made without has one
+// of size 0.
+bool hasArea(SNodeCB_t *node, uint64_t kind) {
+    const PExport *record = directoryRecord(node, kind);
+    return record->areaOffset != 0 && record->areaSize != 0;
+}
 
 // A node's own ID inside its ID area.
 uint32_t nodeId(SNodeCB_t *node, uint64_t *maxIdSize, uint64_t *length, const char **bytes) {
@@ -530,6 +535,12 @@ uint32_t copyOneNode(Trace &t, const NodeCopyMode &mode, SNodeCB_t *source, SNod
 
 // ---- a tree ----
 
+// The condition codes with which an attach still hands out the child.
+bool handsOutChild(uint32_t rc) {
+    return rc == 0 || rc == QUOR_RC_NODE_ABANDONED || rc == QUOR_RC_NODE_NOT_ACTIVE ||
+           rc == QUOR_RC_NODE_NOT_INITIALIZED || rc == QUOR_RC_NODE_DISASSOCIATED;
+}
+
 struct TreeCopyArgs {
     ShmSegInfo_t *sourceSeg = nullptr;
     ShmSegInfo_t *targetSeg = nullptr;
@@ -675,9 +686,7 @@ struct TreeCopy {
         AttachedChild attached;
         const uint32_t rc = attachChild(entry.info, true, args.treeSeg, 0, &attached);
         if (rc == QUOR_RC_NODE_ABANDONED) return QUOR_RC_OK;
-        if (rc != 0 && rc != QUOR_RC_NODE_NOT_ACTIVE && rc != QUOR_RC_NODE_NOT_INITIALIZED &&
-            rc != QUOR_RC_NODE_DISASSOCIATED)
-            return rc;
+        if (!handsOutChild(rc)) return rc;
         *child = attached.node;
         return QUOR_RC_OK;
     }
@@ -764,6 +773,38 @@ uint32_t copyTreeTraced(const TreeCopyArgs &args, SNodeCB_t *source, SNodeCB_t *
 }
 
 // ---- a tree into one segment ----
+
+// Marks every node of the old tree abandoned, children before parents. Unlike
+// the tree-wide status walk, which stops at the first child already abandoned,
+// it goes on through such children: an old tree that held one must still be
+// marked whole.
+struct OldTreeMark {
+    using Frame = ReleaseFrame;
+    ShmSegInfo_t *treeSeg;
+
+    uint32_t child(Frame &, const DepEntry &entry, Frame *next, ChildStep *step) const {
+        AttachedChild attached;
+        const uint32_t rc = attachChild(entry.info, true, treeSeg, 0, &attached);
+        if (!handsOutChild(rc)) return rc;
+        if (attached.node == nullptr) return QUOR_RC_OK;
+        *next = Frame{attached.node, DepCursor()};
+        if (uint32_t orc = openCursor(attached.node, &next->cursor); orc != 0) return orc;
+        *step = ChildStep::Descend;
+        return QUOR_RC_OK;
+    }
+    uint32_t leave(Frame &frame, bool) const {
+        SNodeCB_t *node = frame.node;
+        return node->NodeCondition == QUOR_NODE_ABANDONED ? QUOR_RC_OK
+                                                          : setNodeCondition(&node, QUOR_NODE_ABANDONED);
+    }
+};
+
+uint32_t markAbandoned(SNodeCB_t *top, ShmSegInfo_t *treeSeg) {
+    OldTreeMark mark{treeSeg};
+    ReleaseFrame root{top, DepCursor()};
+    if (uint32_t rc = openCursor(top, &root.cursor); rc != 0) return rc;
+    return walkTree(root, mark);
+}
 
 // Holds a domain's heap latch for a scope.
 class DomainLatch {
@@ -853,9 +894,7 @@ struct SingleSegmentCopy {
     }
 
     // Marks every node of the old tree abandoned.
-    uint32_t markOld() const {
-        return setStatusForEachNode(sourceTop, *sourceRef, 0, QUOR_ACTION_ABANDON, QUOR_ACTION_UNCONDITIONAL);
-    }
+    uint32_t markOld() const { return markAbandoned(sourceTop, *sourceRef); }
     uint32_t releaseOld() const { return deleteSegment(sourceRef); }
 
     // A new segment under a new name; the old one goes once the new tree is
@@ -1016,6 +1055,7 @@ void restoreOld(SNodeCB_t *old, uint32_t condition) {
 
 struct OldNode {
     SNodeCB_t *node;
+    SNodeInfo_t *parentInPlace = nullptr;  // where it lies, which its translation counts from
     SNodeInfo_t parentInfo{};
     std::array<char, QUOR_MAX_ID_SIZE> id{};
     uint64_t idLength = 0;
@@ -1024,9 +1064,8 @@ struct OldNode {
 };
 
 uint32_t readOld(OldNode *old) {
-    SNodeInfo_t *parentInfo = nullptr;
-    if (uint32_t rc = parentLocation(old->node, &parentInfo); rc != 0) return rc;
-    old->parentInfo = *parentInfo;
+    if (uint32_t rc = parentLocation(old->node, &old->parentInPlace); rc != 0) return rc;
+    old->parentInfo = *old->parentInPlace;
     CriticalSection reading(old->node, Access::Read);
     uint32_t rc = reading.entered();
     if (rc == 0) {
@@ -1042,6 +1081,30 @@ uint32_t readOld(OldNode *old) {
     return reading.close(rc);
 }
 
+// Points the parent area of every child of `copy` at it. A child whose
+// condition refuses the change (not yet active, or abandoned) is passed over.
+uint32_t repointChildren(SNodeCB_t *copy, ShmSegInfo_t *copySeg, const OldNode &old) {
+    DepList list;
+    if (uint32_t rc = openDependentList(copy, &list); rc != 0) return rc;
+    DepCursor cursor(list);
+    for (;;) {
+        DepEntry entry;
+        bool done = false;
+        if (uint32_t rc = cursor.next(&entry, &done); rc != 0 || done) return rc;
+        SNodeCB_t *child = nullptr;
+        ShmSegInfo_t *childSeg = nullptr;
+        if (uint32_t rc = resolveLocator(entry.info, &child, &childSeg); rc != 0) return rc;
+        if ((child->areaFlags & QUOR_KIND_PARENT) == 0) continue;
+        SNodeInfo_t info{};
+        uint32_t rc = addStatusNodeInfo(&info, childSeg, copySeg, copy->selfOffset, copy->tag, old.idLength,
+                                        nullptr);
+        if (rc == 0) rc = addParentNode(child, &info, old.idLength, old.id.data());
+        if (rc != 0 && rc != QUOR_RC_NODE_NOT_INITIALIZED && rc != QUOR_RC_NODE_NOT_ACTIVE &&
+            rc != QUOR_RC_NODE_ABANDONED)
+            return rc;
+    }
+}
+
 uint32_t recreate(Trace &t, SNodeCB_t **oldRef, SNodeCB_t **newNode, ShmSegInfo_t *treeSeg,
                   ShmSegInfo_t *targetSeg, uint64_t wantedCount, NodeSpaceParams_t *params) {
     if (oldRef == nullptr || *oldRef == nullptr || newNode == nullptr)
@@ -1051,7 +1114,7 @@ uint32_t recreate(Trace &t, SNodeCB_t **oldRef, SNodeCB_t **newNode, ShmSegInfo_
     OldNode old{*oldRef};
     if (uint32_t rc = readOld(&old); rc != 0) return t.fail(40, rc);
     SNodeCB_t *parent = nullptr;
-    if (uint32_t rc = resolveLocator(&old.parentInfo, &parent); rc != 0) return t.fail(50, rc);
+    if (uint32_t rc = resolveLocator(old.parentInPlace, &parent); rc != 0) return t.fail(50, rc);
 
     // Out of use: walks that meet the old node stop until its entry is replaced.
     if (old.condition != QUOR_NODE_DISASSOCIATED) {
@@ -1107,15 +1170,19 @@ uint32_t recreate(Trace &t, SNodeCB_t **oldRef, SNodeCB_t **newNode, ShmSegInfo_
         releaseNewNode(&copy, QUOR_COPY_CREATE_IN_SEGMENT, targetSeg);
         return undo(110, rc);
     }
+    // The children name their parent by locator: they are pointed at the copy,
+    // so that none is left naming the old node once it is freed.
+    rc = repointChildren(copy, targetSeg, old);
     // The copy is in the tree; it goes into use once its recreating bit is gone.
-    rc = inSection(t, 120, copy, Access::Write, 0, [&] {
+    if (rc != 0) rc = t.fail(115, rc);
+    const uint32_t activated = inSection(t, 120, copy, Access::Write, 0, [&] {
         copy->optionFlags &= ~QUOR_NODE_OPT_RECREATING;
         if (copy->NodeCondition == QUOR_NODE_CREATED) return t.fail(130, QUOR_RC_NODE_NOT_ACTIVATABLE);
         copy->NodeCondition = QUOR_NODE_ACTIVE;
         return QUOR_RC_OK;
     });
     *newNode = copy;
-    return rc;
+    return merged(activated, rc);
 }
 
 }  // namespace

@@ -469,6 +469,10 @@ uint32_t addDependentNode(SNodeCB_t *node, SNodeInfo_t *info, const char *id, ui
                   [&](Trace &t) { return addDependent(t, node, info, id, idLength, mode, inCriticalSection); });
 }
 
+uint32_t addParentNode(SNodeCB_t *node, SNodeInfo_t *info, uint64_t idLength, const char *id) {
+    return traced(Fn::quorAddParentNode, [&](Trace &t) { return addParent(t, node, info, idLength, id); });
+}
+
 uint32_t deleteDependent(SNodeCB_t *node, SNodeInfo_t *probe, const char *id, uint32_t inCriticalSection) {
     return traced(Fn::quorDeleteDependentNode,
                   [&](Trace &t) { return deleteDependentBody(t, node, probe, id, inCriticalSection); });
@@ -565,8 +569,7 @@ QUOR_EXPORT uint32_t quorDeleteDependentNodesArray(void *array) {
 
 QUOR_EXPORT uint32_t quorAddParentNode(SNodeCB_t *node, SNodeInfo_t *parentInfo, uint64_t idLength,
                                        const char *id) {
-    return traced(Fn::quorAddParentNode,
-                  [&](Trace &t) { return addParent(t, node, parentInfo, idLength, id); });
+    return addParentNode(node, parentInfo, idLength, id);
 }
 
 QUOR_EXPORT uint32_t quorGetParentNodeLocation(SNodeCB_t *node, SNodeInfo_t **parentInfoOut) {
