@@ -63,7 +63,8 @@ uint32_t exportChanges(Trace &t, SNodeCB_t *node, const uint32_t *changes) {
 }  // namespace
 
 uint32_t exportChangedProperties(SNodeCB_t *node, const uint32_t *changes) {
-    return traced(Fn::quorExportListOfChangedProperties, [&](Trace &t) { return exportChanges(t, node, changes); });
+    return traced(Fn::quorExportListOfChangedProperties,
+                  [&](Trace &t) { return exportChanges(t, node, changes); });
 }
 
 }  // namespace quor::props

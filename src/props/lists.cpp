@@ -388,7 +388,8 @@ template uint32_t createEmptyList<IRKind>(SNodeCB_t *, const ListShape &, uint32
 template uint32_t createEmptyList<IVKind>(SNodeCB_t *, const ListShape &, uint32_t);
 
 template <class K>
-uint32_t createBaseProperty(SNodeCB_t *node, const NewProperty &p, uint64_t maxVSize, uint32_t inCriticalSection) {
+uint32_t createBaseProperty(SNodeCB_t *node, const NewProperty &p, uint64_t maxVSize,
+                            uint32_t inCriticalSection) {
     constexpr Fn fn = K::bytesValue ? Fn::quorCreateBaseVProperty : Fn::quorCreateBaseRProperty;
     return traced(fn, [&](Trace &t) { return createBase<K>(t, node, p, maxVSize, inCriticalSection); });
 }
@@ -483,12 +484,13 @@ QUOR_EXPORT uint32_t quorCreateIVPropertyList(SNodeCB_t *node, const uint64_t *t
 
 QUOR_EXPORT uint32_t quorCreateBaseRProperty(SNodeCB_t *node, uint64_t number, int32_t value,
                                              uint32_t inCriticalSection) {
-    return props::createBaseProperty<props::BaseRKind>(node, NewProperty{{number}, value}, 0, inCriticalSection);
+    return props::createBaseProperty<props::BaseRKind>(node, NewProperty{{number}, value}, 0,
+                                                       inCriticalSection);
 }
 
 QUOR_EXPORT uint32_t quorCreateBaseVProperty(SNodeCB_t *node, uint64_t number, const void *value,
                                              uint64_t valueSize, uint64_t maxVSize,
                                              uint32_t inCriticalSection) {
-    return props::createBaseProperty<props::BaseVKind>(node, NewProperty{{number}, 0, valueSize, value}, maxVSize,
-                                                       inCriticalSection);
+    return props::createBaseProperty<props::BaseVKind>(node, NewProperty{{number}, 0, valueSize, value},
+                                                       maxVSize, inCriticalSection);
 }

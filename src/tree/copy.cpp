@@ -62,13 +62,13 @@ uint32_t forEachLive(const props::PropertyArea<K> &area, Visit &&visit) {
         return props::keyWord(*record) != 0 ? visit(*record) : QUOR_RC_OK;
     } else {
         if (area.hashed()) {
-            return props::walkChains(area,
-                                     [&](uint64_t, typename K::LLNode &ll, bool *) { return visit(ll.record); });
+            return props::walkChains(
+                area, [&](uint64_t, typename K::LLNode &ll, bool *) { return visit(ll.record); });
         }
         props::FlatEnd end;
         return props::walkFlat(
-            area, [&](uint64_t, typename K::Record &record, bool *) { return visit(record); }, [](uint64_t) {},
-            &end);
+            area, [&](uint64_t, typename K::Record &record, bool *) { return visit(record); },
+            [](uint64_t) {}, &end);
     }
 }
 
@@ -134,7 +134,8 @@ uint32_t measure(SNodeCB_t *node, KindMeasure *m) {
         m->mode = area.hashed() ? QUOR_LIST_HASHED : QUOR_LIST_FLAT;
         // A hashed list's capacity is its table: sized again from it, the
         // table comes out the same prime.
-        m->capacity = area.hashed() ? std::min<uint64_t>(area.tableSize(0), QUOR_MAX_COUNT) : area.flatCapacity();
+        m->capacity =
+            area.hashed() ? std::min<uint64_t>(area.tableSize(0), QUOR_MAX_COUNT) : area.flatCapacity();
         m->tagTable = area.tableSize(1);
         m->idTable = area.tableSize(2);
     }
@@ -267,7 +268,8 @@ uint32_t planKind(SNodeCB_t *source, const ExportList_t *wanted, CopyPlan *plan)
 // The saved export list of a node, when it has one that can be read.
 bool savedExports(SNodeCB_t *node, ExportList_t *out) {
     Area area;
-    if (!hasArea(node, QUOR_KIND_EXPORT_LIST) || openArea(node, QUOR_KIND_EXPORT_LIST, &area) != 0) return false;
+    if (!hasArea(node, QUOR_KIND_EXPORT_LIST) || openArea(node, QUOR_KIND_EXPORT_LIST, &area) != 0)
+        return false;
     const ExportList_t *list = area.at<ExportList_t>(0);
     if (list == nullptr) return false;
     *out = *list;
@@ -368,7 +370,8 @@ uint32_t copyParent(SNodeCB_t *source, SNodeCB_t *copy, const ParentLink &parent
 
 // The dependent list: made empty at the new maximum; a re-creation carries the
 // source's entries over in address order.
-uint32_t copyDependents(SNodeCB_t *source, SNodeCB_t *copy, const NodeSpaceParams_t &params, uint32_t callerTag) {
+uint32_t copyDependents(SNodeCB_t *source, SNodeCB_t *copy, const NodeSpaceParams_t &params,
+                        uint32_t callerTag) {
     if (params.dependentCount == 0) return QUOR_RC_OK;  // no room for a list
     if (uint32_t rc = createDependentList(copy, nullptr, nullptr, nullptr, params.maxIdSize, 0, 1); rc != 0)
         return rc;
@@ -389,7 +392,8 @@ uint32_t copyDependents(SNodeCB_t *source, SNodeCB_t *copy, const NodeSpaceParam
 // The counters: all four start at 0, then the update and spare counts take the
 // source's values; the reconfiguration count counts the copy's own changes.
 uint32_t copyCounters(SNodeCB_t *source, SNodeCB_t *copy) {
-    for (void *slot : {copy->ReconfigCounter, copy->updateCounter, copy->spareCounter1, copy->spareCounter2}) {
+    for (void *slot :
+         {copy->ReconfigCounter, copy->updateCounter, copy->spareCounter1, copy->spareCounter2}) {
         if (hostAtomicInit(slot, 0, 1) != 0) return QUOR_RC_ATOMIC_FAILED;
     }
     const std::array<std::pair<void *, void *>, 3> carried{{{source->updateCounter, copy->updateCounter},
@@ -403,8 +407,8 @@ uint32_t copyCounters(SNodeCB_t *source, SNodeCB_t *copy) {
     return QUOR_RC_OK;
 }
 
-uint32_t copyAreas(SNodeCB_t *source, SNodeCB_t *copy, const ParentLink &parent, const NodeSpaceParams_t &params,
-                   uint32_t callerTag) {
+uint32_t copyAreas(SNodeCB_t *source, SNodeCB_t *copy, const ParentLink &parent,
+                   const NodeSpaceParams_t &params, uint32_t callerTag) {
     const uint64_t kinds = copy->areaFlags;
     for (uint64_t kind = QUOR_KIND_ID; kind <= QUOR_KIND_EXPORT_LIST; kind <<= 1) {
         if ((kinds & kind) != 0 && !hasArea(source, kind)) return QUOR_RC_AREA_KIND_MISMATCH;
@@ -458,7 +462,8 @@ uint32_t copyNodeData(Trace &t, SNodeCB_t *source, SNodeCB_t *copy, const Parent
     if (rc == 0) {
         uint64_t maxIdSize = 0, length = 0;
         const char *id = nullptr;
-        if (hasArea(copy, QUOR_KIND_ID) && (rc = nodeId(copy, &maxIdSize, &length, &id)) != 0) rc = t.fail(80, rc);
+        if (hasArea(copy, QUOR_KIND_ID) && (rc = nodeId(copy, &maxIdSize, &length, &id)) != 0)
+            rc = t.fail(80, rc);
         *newInfo = SNodeInfo_t{};
         newInfo->nodeOffset = copy->selfOffset;
         newInfo->tag = copy->tag;
@@ -470,8 +475,9 @@ uint32_t copyNodeData(Trace &t, SNodeCB_t *source, SNodeCB_t *copy, const Parent
 
 uint32_t copyNodeDataTraced(SNodeCB_t *source, SNodeCB_t *copy, const ParentLink &parent,
                             const NodeSpaceParams_t *params, uint32_t callerTag, SNodeInfo_t *newInfo) {
-    return traced(Fn::quorCopyNodeData,
-                  [&](Trace &t) { return copyNodeData(t, source, copy, parent, params, callerTag, newInfo); });
+    return traced(Fn::quorCopyNodeData, [&](Trace &t) {
+        return copyNodeData(t, source, copy, parent, params, callerTag, newInfo);
+    });
 }
 
 // Gives back a node the copy made but handed out to nobody.
@@ -622,8 +628,8 @@ struct TreeCopy {
             *info = SNodeInfo_t{};
             info->nodeOffset = reinterpret_cast<uintptr_t>(copy);
         } else if (!haveSegmentLocator) {
-            if (uint32_t rc = addStatusNodeInfo(&segmentLocator, args.targetSeg, args.targetSeg, data.nodeOffset,
-                                                data.tag, data.idSize, nullptr);
+            if (uint32_t rc = addStatusNodeInfo(&segmentLocator, args.targetSeg, args.targetSeg,
+                                                data.nodeOffset, data.tag, data.idSize, nullptr);
                 rc != 0)
                 return rc;
             haveSegmentLocator = true;
@@ -650,10 +656,12 @@ struct TreeCopy {
         }
         if (condition == QUOR_NODE_ABANDONED) return QUOR_RC_OK;
         if ((args.mask & (QUOR_ACTION_UNCONDITIONAL | (1u << condition))) == 0) return QUOR_RC_OK;
-        const NodeCopyMode mode{args.sourceSeg, args.targetSeg, args.createMode, QUOR_COPY_CAPACITY_SOURCE,
+        const NodeCopyMode mode{args.sourceSeg,     args.targetSeg,
+                                args.createMode,    QUOR_COPY_CAPACITY_SOURCE,
                                 QUOR_COPY_TAG_TREE, nullptr};
         uint64_t size = 0;
-        if (uint32_t rc = copyNode(mode, source, copy, ParentLink{parentInfo, nullptr}, nullptr, &size); rc != 0)
+        if (uint32_t rc = copyNode(mode, source, copy, ParentLink{parentInfo, nullptr}, nullptr, &size);
+            rc != 0)
             return rc;
         *bytes += size;
         SNodeInfo_t data{};
@@ -702,7 +710,8 @@ struct TreeCopy {
             return QUOR_RC_OK;
         }
         SNodeInfo_t entryInfo = info;
-        if (uint32_t rc = addDependentNode(parent.copy, &entryInfo, entry.id, entry.idSize, QUOR_DEP_REPLACE, 0);
+        if (uint32_t rc =
+                addDependentNode(parent.copy, &entryInfo, entry.id, entry.idSize, QUOR_DEP_REPLACE, 0);
             rc != 0) {
             releaseNewNode(&copy, args.createMode, args.targetSeg);
             return rc;
@@ -828,9 +837,12 @@ private:
 
 // How the copy deletes a segment, its own or the old one: the pool forced, the
 // domain with it, whatever the attach count.
-constexpr uint32_t kDeletePoolMode = QUOR_POOL_FREE_FORCE, kDeleteMode = QUOR_DELETE_POOL_FORCE, kDeleteRefMode = QUOR_DETACH_ALL;
+constexpr uint32_t kDeletePoolMode = QUOR_POOL_FREE_FORCE, kDeleteMode = QUOR_DELETE_POOL_FORCE,
+                   kDeleteRefMode = QUOR_DETACH_ALL;
 
-uint32_t deleteSegment(ShmSegInfo_t **seg) { return deleteStatusSegment(seg, kDeletePoolMode, kDeleteMode, kDeleteRefMode); }
+uint32_t deleteSegment(ShmSegInfo_t **seg) {
+    return deleteStatusSegment(seg, kDeletePoolMode, kDeleteMode, kDeleteRefMode);
+}
 
 // Segments that the copy made and deletes again unless it hands them out.
 struct MadeSegment {
@@ -869,7 +881,8 @@ struct SingleSegmentCopy {
     }
 
     uint32_t createSegment(const IpcResId &name, MadeSegment *made) const {
-        if (uint32_t rc = createStatusSegment(&made->seg, size, &name, nullptr, 0, &options, nullptr); rc != 0)
+        if (uint32_t rc = createStatusSegment(&made->seg, size, &name, nullptr, 0, &options, nullptr);
+            rc != 0)
             return rc;
         if (made->seg == nullptr) return QUOR_RC_NULL_AUTHORIZATION;
         if (made->seg->eyecatcher != QUOR_EYECATCHER) return QUOR_RC_BAD_EYECATCHER;
@@ -904,7 +917,8 @@ struct SingleSegmentCopy {
         if (uint32_t rc = createSegment(newName, &target); rc != 0) return failed(200, rc);
         DomainLatch latch((*sourceRef)->domainHandle);
         if (uint32_t rc = latch.entered(); rc != 0) return failed(210, rc);
-        if (uint32_t rc = copyInto(sourceTop, *sourceRef, target.seg, QUOR_COPY_CREATE_IN_SEGMENT, newTop); rc != 0)
+        if (uint32_t rc = copyInto(sourceTop, *sourceRef, target.seg, QUOR_COPY_CREATE_IN_SEGMENT, newTop);
+            rc != 0)
             return failed(220, rc);
         // The new tree is complete and recorded: it is handed out whatever follows.
         *targetRef = target.seg;
@@ -922,7 +936,8 @@ struct SingleSegmentCopy {
         {
             DomainLatch latch((*sourceRef)->domainHandle);
             if (uint32_t rc = latch.entered(); rc != 0) return failed(300, rc);
-            if (uint32_t rc = copyInto(sourceTop, *sourceRef, nullptr, QUOR_COPY_CREATE_IN_PM, &saved.top); rc != 0)
+            if (uint32_t rc = copyInto(sourceTop, *sourceRef, nullptr, QUOR_COPY_CREATE_IN_PM, &saved.top);
+                rc != 0)
                 return failed(310, rc);
             uint32_t rc = markOld();
             if ((rc = merged(rc, latch.release())) != 0) return failed(320, rc);
@@ -946,8 +961,8 @@ struct SingleSegmentCopy {
         {
             DomainLatch latch((*sourceRef)->domainHandle);
             if (uint32_t rc = latch.entered(); rc != 0) return failed(410, rc);
-            if (uint32_t rc =
-                    copyInto(sourceTop, *sourceRef, temporary.seg, QUOR_COPY_CREATE_IN_SEGMENT, &temporaryTop);
+            if (uint32_t rc = copyInto(sourceTop, *sourceRef, temporary.seg, QUOR_COPY_CREATE_IN_SEGMENT,
+                                       &temporaryTop);
                 rc != 0)
                 return failed(420, rc);
             uint32_t rc = markOld();
@@ -959,13 +974,13 @@ struct SingleSegmentCopy {
         {
             DomainLatch latch(temporary.seg->domainHandle);
             if (uint32_t rc = latch.entered(); rc != 0) return finishFailed(460, rc);
-            uint32_t rc = copyInto(temporaryTop, temporary.seg, target.seg, QUOR_COPY_CREATE_IN_SEGMENT, newTop);
+            uint32_t rc =
+                copyInto(temporaryTop, temporary.seg, target.seg, QUOR_COPY_CREATE_IN_SEGMENT, newTop);
             if ((rc = merged(rc, latch.release())) != 0) return finishFailed(470, rc);
         }
         *targetRef = target.seg;
         target.seg = nullptr;
-        if (uint32_t rc = deleteSegment(&temporary.seg); rc != 0)
-            return finishFailed(480, rc);
+        if (uint32_t rc = deleteSegment(&temporary.seg); rc != 0) return finishFailed(480, rc);
         return QUOR_RC_OK;
     }
 };
@@ -994,8 +1009,8 @@ uint32_t copyIntoOneSegment(Trace &t, SNodeCB_t *sourceTop, SNodeCB_t **newTop, 
     if (byteCount == nullptr) return t.failWith(13, QUOR_RC_NULL_COPY_SIZE_OUTPUT, 0);
     *targetRef = nullptr;
     *newTop = nullptr;
-    SingleSegmentCopy copy{t, sourceTop, sourceRef, size, {}, {}, name != nullptr, withDefaults(options),
-                           maxDepth};
+    SingleSegmentCopy copy{
+        t, sourceTop, sourceRef, size, {}, {}, name != nullptr, withDefaults(options), maxDepth};
     if (maxDepth > kWalkDepthLimit) return copy.failed(20, QUOR_RC_DEPTH_TOO_LARGE);
     {
         CriticalSection reading(sourceTop, Access::Read);
@@ -1003,8 +1018,8 @@ uint32_t copyIntoOneSegment(Trace &t, SNodeCB_t *sourceTop, SNodeCB_t **newTop, 
         if (rc == 0) rc = checkNodeCondition(sourceTop, QUOR_COND_MASK_NOT_ABANDONED);
         uint64_t m = 0;
         Area area;
-        if (rc == 0 && (!hasArea(sourceTop, QUOR_KIND_DEPENDENTS) || listMaxIdSize(sourceTop, &area, &m) != 0 ||
-                        m == 0))
+        if (rc == 0 &&
+            (!hasArea(sourceTop, QUOR_KIND_DEPENDENTS) || listMaxIdSize(sourceTop, &area, &m) != 0 || m == 0))
             rc = QUOR_RC_SOURCE_WITHOUT_LIST;
         if ((rc = reading.close(rc)) != 0) return copy.failed(30, rc);
     }
@@ -1012,7 +1027,8 @@ uint32_t copyIntoOneSegment(Trace &t, SNodeCB_t *sourceTop, SNodeCB_t **newTop, 
     if (copy.options.userAppAreaSize > size) return copy.failed(50, QUOR_RC_BAD_USER_APP_AREA_SIZE);
     if (targetMode < QUOR_COPY_TARGET_NEW_SEGMENT || targetMode > QUOR_COPY_TARGET_VIA_TEMP)
         return copy.failed(60, QUOR_RC_BAD_CREATE_MODE);
-    if (targetMode != QUOR_COPY_TARGET_VIA_PM && name == nullptr) return copy.failed(70, QUOR_RC_NOT_ATTACHED);
+    if (targetMode != QUOR_COPY_TARGET_VIA_PM && name == nullptr)
+        return copy.failed(70, QUOR_RC_NOT_ATTACHED);
     if (name != nullptr) copy.newName = *name;
     copy.oldName = (*sourceRef)->segName;
 
@@ -1096,8 +1112,8 @@ uint32_t repointChildren(SNodeCB_t *copy, ShmSegInfo_t *copySeg, const OldNode &
         if (uint32_t rc = resolveLocator(entry.info, &child, &childSeg); rc != 0) return rc;
         if ((child->areaFlags & QUOR_KIND_PARENT) == 0) continue;
         SNodeInfo_t info{};
-        uint32_t rc = addStatusNodeInfo(&info, childSeg, copySeg, copy->selfOffset, copy->tag, old.idLength,
-                                        nullptr);
+        uint32_t rc =
+            addStatusNodeInfo(&info, childSeg, copySeg, copy->selfOffset, copy->tag, old.idLength, nullptr);
         if (rc == 0) rc = addParentNode(child, &info, old.idLength, old.id.data());
         if (rc != 0 && rc != QUOR_RC_NODE_NOT_INITIALIZED && rc != QUOR_RC_NODE_NOT_ACTIVE &&
             rc != QUOR_RC_NODE_ABANDONED)
@@ -1164,7 +1180,8 @@ uint32_t recreate(Trace &t, SNodeCB_t **oldRef, SNodeCB_t **newNode, ShmSegInfo_
     if ((rc = copyNode(mode, old.node, &copy, link, params, &bytes)) != 0) return undo(100, rc);
 
     SNodeInfo_t info{};
-    rc = addStatusNodeInfo(&info, treeSeg, targetSeg, copy->selfOffset, copy->tag, old.idLength, link.rmxPath);
+    rc =
+        addStatusNodeInfo(&info, treeSeg, targetSeg, copy->selfOffset, copy->tag, old.idLength, link.rmxPath);
     if (rc == 0) rc = addDependentNode(parent, &info, old.id.data(), old.idLength, QUOR_DEP_REPLACE, 0);
     if (rc != 0) {
         releaseNewNode(&copy, QUOR_COPY_CREATE_IN_SEGMENT, targetSeg);
@@ -1189,9 +1206,8 @@ uint32_t recreate(Trace &t, SNodeCB_t **oldRef, SNodeCB_t **newNode, ShmSegInfo_
 
 uint32_t copyNode(const NodeCopyMode &mode, SNodeCB_t *source, SNodeCB_t **newNode, const ParentLink &parent,
                   NodeSpaceParams_t *params, uint64_t *byteCount) {
-    return traced(Fn::quorCopyNode, [&](Trace &t) {
-        return copyOneNode(t, mode, source, newNode, parent, params, byteCount);
-    });
+    return traced(Fn::quorCopyNode,
+                  [&](Trace &t) { return copyOneNode(t, mode, source, newNode, parent, params, byteCount); });
 }
 
 }  // namespace quor::tree
@@ -1214,16 +1230,16 @@ ParentLink parentLink(uint64_t nodeOffset, uint64_t segDescOffset, uint64_t rmxP
 
 }  // namespace
 
-QUOR_EXPORT uint32_t quorCopyNode(ShmSegInfo_t *sourceSegInfo, ShmSegInfo_t *targetSegInfo, SNodeCB_t *sourceNode,
-                                  SNodeCB_t **newNode, uint64_t parentNodeOffset, uint64_t parentSegDescOffset,
-                                  uint64_t parentRmxPathOffset, uint64_t parentSegBase,
-                                  const RMXPathRec_t *parentRmxPath, NodeSpaceParams_t *listParams,
-                                  uint64_t *byteCountOut, uint32_t createMode, uint32_t capacityMode,
-                                  uint32_t callerTag) {
-    return copyNode({sourceSegInfo, targetSegInfo, createMode, capacityMode, callerTag, nullptr}, sourceNode, newNode,
-                    parentLink(parentNodeOffset, parentSegDescOffset, parentRmxPathOffset, parentSegBase,
-                               parentRmxPath),
-                    listParams, byteCountOut);
+QUOR_EXPORT uint32_t quorCopyNode(ShmSegInfo_t *sourceSegInfo, ShmSegInfo_t *targetSegInfo,
+                                  SNodeCB_t *sourceNode, SNodeCB_t **newNode, uint64_t parentNodeOffset,
+                                  uint64_t parentSegDescOffset, uint64_t parentRmxPathOffset,
+                                  uint64_t parentSegBase, const RMXPathRec_t *parentRmxPath,
+                                  NodeSpaceParams_t *listParams, uint64_t *byteCountOut, uint32_t createMode,
+                                  uint32_t capacityMode, uint32_t callerTag) {
+    return copyNode(
+        {sourceSegInfo, targetSegInfo, createMode, capacityMode, callerTag, nullptr}, sourceNode, newNode,
+        parentLink(parentNodeOffset, parentSegDescOffset, parentRmxPathOffset, parentSegBase, parentRmxPath),
+        listParams, byteCountOut);
 }
 
 QUOR_EXPORT uint32_t quorCopyNodeData(SNodeCB_t *sourceNode, SNodeCB_t *newNode, uint64_t parentNodeOffset,
@@ -1245,21 +1261,23 @@ QUOR_EXPORT uint32_t quorCopyTreeRecursively(SNodeCB_t *sourceNode, SNodeCB_t **
                                              const RMXPathRec_t *parentRmxPath, uint32_t *skipMarkerOut,
                                              uint64_t *byteCountRef, uint64_t depth, uint64_t maxDepth) {
     return traced(Fn::quorCopyTreeRecursively, [&](Trace &t) {
-        return copyTreeChecked(
-            t, {sourceSegInfo, targetSegInfo, treeSegInfo, mask, createMode}, sourceNode, newNode,
-            parentLink(parentNodeOffset, parentSegDescOffset, parentRmxPathOffset, parentSegBase, parentRmxPath),
-            skipMarkerOut, byteCountRef, depth, maxDepth);
+        return copyTreeChecked(t, {sourceSegInfo, targetSegInfo, treeSegInfo, mask, createMode}, sourceNode,
+                               newNode,
+                               parentLink(parentNodeOffset, parentSegDescOffset, parentRmxPathOffset,
+                                          parentSegBase, parentRmxPath),
+                               skipMarkerOut, byteCountRef, depth, maxDepth);
     });
 }
 
 QUOR_EXPORT uint32_t quorCopyTreeIntoSingleShmSegment(SNodeCB_t *sourceTop, SNodeCB_t **newTop,
-                                                      ShmSegInfo_t **sourceSegInfo, ShmSegInfo_t **targetSegInfo,
-                                                      uint64_t segmentSize, const IpcResId *name,
-                                                      const ShmDomainOptions_t *options, uint32_t targetMode,
-                                                      uint64_t maxDepth, uint64_t *byteCountOut) {
+                                                      ShmSegInfo_t **sourceSegInfo,
+                                                      ShmSegInfo_t **targetSegInfo, uint64_t segmentSize,
+                                                      const IpcResId *name, const ShmDomainOptions_t *options,
+                                                      uint32_t targetMode, uint64_t maxDepth,
+                                                      uint64_t *byteCountOut) {
     return traced(Fn::quorCopyTreeIntoSingleShmSegment, [&](Trace &t) {
-        return copyIntoOneSegment(t, sourceTop, newTop, sourceSegInfo, targetSegInfo, segmentSize, name, options,
-                                  targetMode, maxDepth, byteCountOut);
+        return copyIntoOneSegment(t, sourceTop, newTop, sourceSegInfo, targetSegInfo, segmentSize, name,
+                                  options, targetMode, maxDepth, byteCountOut);
     });
 }
 

@@ -463,10 +463,11 @@ uint32_t createDependentList(SNodeCB_t *node, SNodeInfo_t *infos, const uint64_t
     });
 }
 
-uint32_t addDependentNode(SNodeCB_t *node, SNodeInfo_t *info, const char *id, uint64_t idLength, uint32_t mode,
-                          uint32_t inCriticalSection) {
-    return traced(Fn::quorAddDependentNode,
-                  [&](Trace &t) { return addDependent(t, node, info, id, idLength, mode, inCriticalSection); });
+uint32_t addDependentNode(SNodeCB_t *node, SNodeInfo_t *info, const char *id, uint64_t idLength,
+                          uint32_t mode, uint32_t inCriticalSection) {
+    return traced(Fn::quorAddDependentNode, [&](Trace &t) {
+        return addDependent(t, node, info, id, idLength, mode, inCriticalSection);
+    });
 }
 
 uint32_t addParentNode(SNodeCB_t *node, SNodeInfo_t *info, uint64_t idLength, const char *id) {

@@ -76,8 +76,9 @@ uint32_t disclaimNode(Trace &t, SNodeCB_t **node, ShmPoolHandle_t *pool, uint32_
 
 uint32_t createPoolNode(ShmSegInfo_t *segInfo, SNodeCB_t **node, uint64_t areaFlags, const uint64_t *sizes,
                         uint64_t *totalOut, uint64_t *offsetOut) {
-    return traced(Fn::quorCreateNode,
-                  [&](Trace &t) { return createNode(t, segInfo, node, areaFlags, sizes, totalOut, offsetOut); });
+    return traced(Fn::quorCreateNode, [&](Trace &t) {
+        return createNode(t, segInfo, node, areaFlags, sizes, totalOut, offsetOut);
+    });
 }
 
 uint32_t disclaimNodeBlock(SNodeCB_t **node, ShmPoolHandle_t *pool, uint32_t key) {

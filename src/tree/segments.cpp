@@ -674,8 +674,9 @@ uint32_t deleteStatusSegment(ShmSegInfo_t **segInfo, uint32_t poolFreeMode, uint
 }
 
 uint32_t putTopNodeInfo(ShmDomainHandle_t *handle, uint64_t tag, uint64_t topOffset, uint64_t poolOffset) {
-    return traced(Fn::quorPutTopNodeInfoIntoDomainHeader,
-                  [&](Trace &t) { return putTreeRecord(t, handle, {tag, topOffset, poolOffset}); });
+    return traced(Fn::quorPutTopNodeInfoIntoDomainHeader, [&](Trace &t) {
+        return putTreeRecord(t, handle, {tag, topOffset, poolOffset});
+    });
 }
 
 }  // namespace quor::tree

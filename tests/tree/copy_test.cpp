@@ -34,7 +34,9 @@ constexpr uint64_t kTreeSegment = 16 << 20;
 using Image = std::map<std::string, std::string>;
 using TreeImage = std::map<std::string, Image>;  // by path of IDs from the top
 
-std::string text(const void *p, uint64_t n) { return p == nullptr ? "<out>" : std::string(static_cast<const char *>(p), n); }
+std::string text(const void *p, uint64_t n) {
+    return p == nullptr ? "<out>" : std::string(static_cast<const char *>(p), n);
+}
 
 template <class K>
 void imageKind(SNodeCB_t *node, const std::string &name, Image &image) {
@@ -63,7 +65,8 @@ void imageKind(SNodeCB_t *node, const std::string &name, Image &image) {
                                               : "flat " + std::to_string(area.flatCapacity());
         uint32_t rc = 0;
         if (area.hashed()) {
-            rc = props::walkChains(area, [&](uint64_t, typename K::LLNode &ll, bool *) { return add(ll.record); });
+            rc = props::walkChains(area,
+                                   [&](uint64_t, typename K::LLNode &ll, bool *) { return add(ll.record); });
         } else {
             props::FlatEnd end;
             rc = props::walkFlat(
@@ -141,7 +144,8 @@ std::string differences(const TreeImage &got, const TreeImage &want) {
         for (const auto &[key, value] : a) {
             auto it = b.find(key);
             if (it == b.end() || it->second != value)
-                out += path + " " + key + ": " + value + " / " + (it == b.end() ? "<none>" : it->second) + "\n";
+                out +=
+                    path + " " + key + ": " + value + " / " + (it == b.end() ? "<none>" : it->second) + "\n";
         }
         for (const auto &[key, value] : b) {
             if (a.find(key) == a.end()) out += path + " " + key + ": <none> / " + value + "\n";
@@ -187,9 +191,10 @@ struct PropertyTree {
         const uint64_t flags = parent != nullptr ? kAllKinds : kAllKinds & ~uint64_t{QUOR_KIND_PARENT};
         std::array<uint64_t, 64> sizes{};
         uint64_t total = 0, offset = 0;
-        EXPECT_EQ(quorCreateMaxSpaceArray(flags, 4, 4, 4, 4, fanout == 0 ? 1 : fanout, kMax, kMax, kMax, kMax,
-                                          kMax, kMax, mode, mode, mode, mode, 5, 4, 5, 4, sizes.data(), &total),
-                  QUOR_RC_OK);
+        EXPECT_EQ(
+            quorCreateMaxSpaceArray(flags, 4, 4, 4, 4, fanout == 0 ? 1 : fanout, kMax, kMax, kMax, kMax, kMax,
+                                    kMax, mode, mode, mode, mode, 5, 4, 5, 4, sizes.data(), &total),
+            QUOR_RC_OK);
         SNodeCB_t *n = nullptr;
         EXPECT_EQ(quorCreateNode(seg, &n, flags, sizes.data(), &total, &offset), QUOR_RC_OK);
         if (n == nullptr) return nullptr;
@@ -202,7 +207,8 @@ struct PropertyTree {
         }
         const uint64_t triple[3] = {s, s * 2, s * 3};
         RMXPathRec_t module{};
-        std::snprintf(module.path, sizeof module.path, "/opt/module-%llu", static_cast<unsigned long long>(s));
+        std::snprintf(module.path, sizeof module.path, "/opt/module-%llu",
+                      static_cast<unsigned long long>(s));
         EXPECT_EQ(quorInitNode(&n, offset, id.size(), id.data(), parent != nullptr ? &parentInfo : nullptr,
                                parentId, kMax, triple, &module, nullptr),
                   QUOR_RC_OK);
@@ -211,8 +217,8 @@ struct PropertyTree {
         EXPECT_EQ(quorCreateVPropertyList(n, nullptr, nullptr, nullptr, kMax, 0, 4, mode, 0), QUOR_RC_OK);
         EXPECT_EQ(quorCreateIRPropertyList(n, nullptr, nullptr, nullptr, nullptr, kMax, 0, 5, 4, 4, mode, 0),
                   QUOR_RC_OK);
-        EXPECT_EQ(quorCreateIVPropertyList(n, nullptr, nullptr, nullptr, kMax, nullptr, nullptr, kMax, 0, 5, 4, 4,
-                                           mode, 0),
+        EXPECT_EQ(quorCreateIVPropertyList(n, nullptr, nullptr, nullptr, kMax, nullptr, nullptr, kMax, 0, 5,
+                                           4, 4, mode, 0),
                   QUOR_RC_OK);
         const std::string base = "base-" + std::to_string(s);
         EXPECT_EQ(quorCreateBaseRProperty(n, 7, static_cast<int32_t>(s), 0), QUOR_RC_OK);
@@ -227,7 +233,8 @@ struct PropertyTree {
             if (k == 3) continue;
             EXPECT_EQ(quorAddVProperty(n, k, value.size(), value.data(), 0), QUOR_RC_OK);
             EXPECT_EQ(quorSetRCForVProperty(n, k, s * k, 0), QUOR_RC_OK);
-            EXPECT_EQ(quorAddIRProperty(n, k, id2.size(), id2.data(), static_cast<int32_t>(-k), 0), QUOR_RC_OK);
+            EXPECT_EQ(quorAddIRProperty(n, k, id2.size(), id2.data(), static_cast<int32_t>(-k), 0),
+                      QUOR_RC_OK);
             EXPECT_EQ(quorAddIVProperty(n, k + 1, id2.size(), id2.data(), value.size(), value.data(), 0),
                       QUOR_RC_OK);
             EXPECT_EQ(quorSetRCForIVProperty(n, k + 1, id2.size(), id2.data(), k, 0), QUOR_RC_OK);
@@ -279,11 +286,11 @@ protected:
         return image;
     }
 
-    uint32_t copy(SNodeCB_t *top, ShmSegInfo_t **source, uint32_t mode, const IpcResId *newName, SNodeCB_t **newTop,
-                  ShmSegInfo_t **target, uint64_t *bytes = nullptr) {
+    uint32_t copy(SNodeCB_t *top, ShmSegInfo_t **source, uint32_t mode, const IpcResId *newName,
+                  SNodeCB_t **newTop, ShmSegInfo_t **target, uint64_t *bytes = nullptr) {
         uint64_t count = 0;
-        return quorCopyTreeIntoSingleShmSegment(top, newTop, source, target, kTreeSegment, newName, nullptr, mode,
-                                                0, bytes != nullptr ? bytes : &count);
+        return quorCopyTreeIntoSingleShmSegment(top, newTop, source, target, kTreeSegment, newName, nullptr,
+                                                mode, 0, bytes != nullptr ? bytes : &count);
     }
 };
 
@@ -301,8 +308,8 @@ TEST_F(CopyTest, EveryTargetModeGathersTheSameTreeIntoOneSegment) {
         SNodeCB_t *newTop = nullptr;
         ShmSegInfo_t *target = nullptr;
         uint64_t bytes = 0;
-        ASSERT_EQ(copy(top, &source, mode, mode == QUOR_COPY_TARGET_VIA_PM ? nullptr : &newName, &newTop, &target,
-                       &bytes),
+        ASSERT_EQ(copy(top, &source, mode, mode == QUOR_COPY_TARGET_VIA_PM ? nullptr : &newName, &newTop,
+                       &target, &bytes),
                   QUOR_RC_OK);
         EXPECT_EQ(source, nullptr);
         ASSERT_NE(target, nullptr);
@@ -513,18 +520,22 @@ TEST_F(CopyTest, BadInputIsRefusedAndChangesNothing) {
     };
     auto into = [&](SNodeCB_t *from, SNodeCB_t **out, ShmSegInfo_t **src, const ShmDomainOptions_t *options,
                     uint32_t mode, uint64_t depth, uint64_t *count) {
-        return quorCopyTreeIntoSingleShmSegment(from, out, src, &target, kTreeSegment, &newName, options, mode,
-                                                depth, count);
+        return quorCopyTreeIntoSingleShmSegment(from, out, src, &target, kTreeSegment, &newName, options,
+                                                mode, depth, count);
     };
     const Case cases[] = {
         {"null source record", into(top, &newTop, &none, nullptr, 1, 0, &bytes) == QUOR_RC_NOT_ATTACHED},
         {"null new top", into(top, nullptr, &source, nullptr, 1, 0, &bytes) == QUOR_RC_NULL_PARAMETER},
-        {"null byte count", into(top, &newTop, &source, nullptr, 1, 0, nullptr) == QUOR_RC_NULL_COPY_SIZE_OUTPUT},
+        {"null byte count",
+         into(top, &newTop, &source, nullptr, 1, 0, nullptr) == QUOR_RC_NULL_COPY_SIZE_OUTPUT},
         {"null top", into(nullptr, &newTop, &source, nullptr, 1, 0, &bytes) == QUOR_RC_NULL_PARAMETER},
         {"target mode", into(top, &newTop, &source, nullptr, 4, 0, &bytes) == QUOR_RC_COPY_TREE_FAILED},
-        {"misaligned option", into(top, &newTop, &source, &misaligned, 1, 0, &bytes) == QUOR_RC_COPY_TREE_FAILED},
-        {"oversized option", into(top, &newTop, &source, &oversized, 1, 0, &bytes) == QUOR_RC_COPY_TREE_FAILED},
-        {"depth", into(top, &newTop, &source, nullptr, 1, QUOR_MAX_COUNT + 1, &bytes) == QUOR_RC_COPY_TREE_FAILED},
+        {"misaligned option",
+         into(top, &newTop, &source, &misaligned, 1, 0, &bytes) == QUOR_RC_COPY_TREE_FAILED},
+        {"oversized option",
+         into(top, &newTop, &source, &oversized, 1, 0, &bytes) == QUOR_RC_COPY_TREE_FAILED},
+        {"depth",
+         into(top, &newTop, &source, nullptr, 1, QUOR_MAX_COUNT + 1, &bytes) == QUOR_RC_COPY_TREE_FAILED},
         {"top without list",
          into(withoutList, &newTop, &source, nullptr, 1, 0, &bytes) == QUOR_RC_COPY_TREE_FAILED},
     };
@@ -532,8 +543,9 @@ TEST_F(CopyTest, BadInputIsRefusedAndChangesNothing) {
 
     SNodeCB_t *copyOut = nullptr;
     uint64_t size = 0;
-    EXPECT_EQ(quorCopyNode(source, source, nullptr, &copyOut, 0, 0, 0, 0, nullptr, nullptr, &size, 3, 1, 0x11),
-              QUOR_RC_NULL_PARAMETER);
+    EXPECT_EQ(
+        quorCopyNode(source, source, nullptr, &copyOut, 0, 0, 0, 0, nullptr, nullptr, &size, 3, 1, 0x11),
+        QUOR_RC_NULL_PARAMETER);
     EXPECT_EQ(quorCopyNode(source, nullptr, leaf, &copyOut, 0, 0, 0, 0, nullptr, nullptr, &size, 2, 1, 0x11),
               QUOR_RC_NOT_ATTACHED);
     EXPECT_EQ(quorCopyNode(source, source, leaf, &copyOut, 0, 0, 0, 0, nullptr, nullptr, &size, 3, 3, 0x11),
@@ -544,9 +556,11 @@ TEST_F(CopyTest, BadInputIsRefusedAndChangesNothing) {
               QUOR_RC_NULL_COPY_SIZE_OUTPUT);
     EXPECT_EQ(copyOut, nullptr);
     SNodeCB_t *old = nullptr, *fresh = nullptr;
-    EXPECT_EQ(quorRecreateNodeWithMoreDepNodes(&old, &fresh, source, source, 4, nullptr), QUOR_RC_NULL_PARAMETER);
+    EXPECT_EQ(quorRecreateNodeWithMoreDepNodes(&old, &fresh, source, source, 4, nullptr),
+              QUOR_RC_NULL_PARAMETER);
     old = leaf;
-    EXPECT_EQ(quorRecreateNodeWithMoreDepNodes(&old, &fresh, nullptr, source, 4, nullptr), QUOR_RC_NOT_ATTACHED);
+    EXPECT_EQ(quorRecreateNodeWithMoreDepNodes(&old, &fresh, nullptr, source, 4, nullptr),
+              QUOR_RC_NOT_ATTACHED);
     EXPECT_EQ(quorRecreateNodeWithMoreDepNodes(&old, &fresh, source, source, QUOR_MAX_COUNT + 1, nullptr),
               QUOR_RC_TOO_MANY_DEPENDENTS);
 
