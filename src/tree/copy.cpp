@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <type_traits>
 #include <utility>
 
 #include "frame/export.h"
@@ -173,59 +174,47 @@ uint32_t copyKind(SNodeCB_t *source, SNodeCB_t *copy, const props::ListShape &sh
     }
 }
 
-// The sizing fields of each kind, so that one template serves all four.
+// Where each table kind's sizing lives in the node's sizing record (null: the
+// kind has no such field), and which export-list entry holds its wanted
+// capacity.
+struct SizingFields {
+    using P = NodeSpaceParams_t;
+    uint64_t P::*count;
+    uint32_t P::*mode;
+    uint64_t P::*maxIdSize;
+    uint64_t P::*maxVSize;
+    uint64_t P::*tagTable;
+    uint64_t P::*idTable;
+    unsigned wantedEntry;
+
+    void put(P &p, const KindMeasure &m, uint64_t capacity) const {
+        p.*count = capacity;
+        p.*mode = m.mode;
+        if (maxIdSize != nullptr) p.*maxIdSize = m.maxIdSize;
+        if (maxVSize != nullptr) p.*maxVSize = m.maxVSize;
+        if (tagTable != nullptr) p.*tagTable = m.tagTable;
+        if (idTable != nullptr) p.*idTable = m.idTable;
+    }
+    props::ListShape shape(const P &p) const {
+        auto read = [&](uint64_t P::*field) { return field != nullptr ? p.*field : 0; };
+        return {read(maxIdSize), read(maxVSize), p.*count, read(tagTable), read(idTable), p.*mode};
+    }
+};
+
 template <class K>
-struct KindParams;
-template <>
-struct KindParams<RKind> {
-    static constexpr unsigned wantedEntry = QUOR_EXPORT_R_CAPACITY;
-    static void put(NodeSpaceParams_t &p, const KindMeasure &m, uint64_t capacity) {
-        p.rCount = capacity;
-        p.rHashMode = m.mode;
-    }
-    static props::ListShape shape(const NodeSpaceParams_t &p) { return {0, 0, p.rCount, 0, 0, p.rHashMode}; }
-};
-template <>
-struct KindParams<VKind> {
-    static constexpr unsigned wantedEntry = QUOR_EXPORT_V_CAPACITY;
-    static void put(NodeSpaceParams_t &p, const KindMeasure &m, uint64_t capacity) {
-        p.vCount = capacity;
-        p.vHashMode = m.mode;
-        p.vMaxVSize = m.maxVSize;
-    }
-    static props::ListShape shape(const NodeSpaceParams_t &p) {
-        return {0, p.vMaxVSize, p.vCount, 0, 0, p.vHashMode};
-    }
-};
-template <>
-struct KindParams<IRKind> {
-    static constexpr unsigned wantedEntry = QUOR_EXPORT_IR_CAPACITY;
-    static void put(NodeSpaceParams_t &p, const KindMeasure &m, uint64_t capacity) {
-        p.irCount = capacity;
-        p.irHashMode = m.mode;
-        p.irMaxIdSize = m.maxIdSize;
-        p.irTagTableSize = m.tagTable;
-        p.irIdTableSize = m.idTable;
-    }
-    static props::ListShape shape(const NodeSpaceParams_t &p) {
-        return {p.irMaxIdSize, 0, p.irCount, p.irTagTableSize, p.irIdTableSize, p.irHashMode};
-    }
-};
-template <>
-struct KindParams<IVKind> {
-    static constexpr unsigned wantedEntry = QUOR_EXPORT_IV_CAPACITY;
-    static void put(NodeSpaceParams_t &p, const KindMeasure &m, uint64_t capacity) {
-        p.ivCount = capacity;
-        p.ivHashMode = m.mode;
-        p.ivMaxIdSize = m.maxIdSize;
-        p.ivMaxVSize = m.maxVSize;
-        p.ivTagTableSize = m.tagTable;
-        p.ivIdTableSize = m.idTable;
-    }
-    static props::ListShape shape(const NodeSpaceParams_t &p) {
-        return {p.ivMaxIdSize, p.ivMaxVSize, p.ivCount, p.ivTagTableSize, p.ivIdTableSize, p.ivHashMode};
-    }
-};
+constexpr SizingFields sizingFields() {
+    using P = NodeSpaceParams_t;
+    if constexpr (std::is_same_v<K, RKind>)
+        return {&P::rCount, &P::rHashMode, nullptr, nullptr, nullptr, nullptr, QUOR_EXPORT_R_CAPACITY};
+    else if constexpr (std::is_same_v<K, VKind>)
+        return {&P::vCount, &P::vHashMode, nullptr, &P::vMaxVSize, nullptr, nullptr, QUOR_EXPORT_V_CAPACITY};
+    else if constexpr (std::is_same_v<K, IRKind>)
+        return {&P::irCount,        &P::irHashMode,    &P::irMaxIdSize,        nullptr,
+                &P::irTagTableSize, &P::irIdTableSize, QUOR_EXPORT_IR_CAPACITY};
+    else
+        return {&P::ivCount,        &P::ivHashMode,    &P::ivMaxIdSize,        &P::ivMaxVSize,
+                &P::ivTagTableSize, &P::ivIdTableSize, QUOR_EXPORT_IV_CAPACITY};
+}
 
 // The capacity a copy gives a kind: the saved wish s replaces the source's
 // capacity c when c < s or when the live count fits in s.
@@ -259,8 +248,8 @@ uint32_t planKind(SNodeCB_t *source, const ExportList_t *wanted, CopyPlan *plan)
     if constexpr (K::base) {
         if constexpr (K::bytesValue) plan->params.baseVMaxVSize = m.maxVSize;
     } else {
-        KindParams<K>::put(plan->params, m,
-                           wantedCapacity(m.capacity, m.count, wanted, KindParams<K>::wantedEntry));
+        constexpr SizingFields fields = sizingFields<K>();
+        fields.put(plan->params, m, wantedCapacity(m.capacity, m.count, wanted, fields.wantedEntry));
     }
     return QUOR_RC_OK;
 }
@@ -368,6 +357,21 @@ uint32_t copyParent(SNodeCB_t *source, SNodeCB_t *copy, const ParentLink &parent
     return QUOR_RC_OK;
 }
 
+// Runs visit(entry) on each occupied entry of a node's list in address order,
+// until it returns a code.
+template <class Visit>
+uint32_t forEachDependent(SNodeCB_t *node, Visit &&visit) {
+    DepList list;
+    if (uint32_t rc = openDependentList(node, &list); rc != 0) return rc;
+    DepCursor cursor(list);
+    for (;;) {
+        DepEntry entry;
+        bool done = false;
+        if (uint32_t rc = cursor.next(&entry, &done); rc != 0 || done) return rc;
+        if (uint32_t rc = visit(entry); rc != 0) return rc;
+    }
+}
+
 // The dependent list: made empty at the new maximum; a re-creation carries the
 // source's entries over in address order.
 uint32_t copyDependents(SNodeCB_t *source, SNodeCB_t *copy, const NodeSpaceParams_t &params,
@@ -376,17 +380,10 @@ uint32_t copyDependents(SNodeCB_t *source, SNodeCB_t *copy, const NodeSpaceParam
     if (uint32_t rc = createDependentList(copy, nullptr, nullptr, nullptr, params.maxIdSize, 0, 1); rc != 0)
         return rc;
     if (callerTag != QUOR_COPY_TAG_RECREATE) return QUOR_RC_OK;
-    DepList list;
-    if (uint32_t rc = openDependentList(source, &list); rc != 0) return rc;
-    DepCursor cursor(list);
-    for (;;) {
-        DepEntry entry;
-        bool done = false;
-        if (uint32_t rc = cursor.next(&entry, &done); rc != 0 || done) return rc;
+    return forEachDependent(source, [&](const DepEntry &entry) {
         SNodeInfo_t info = *entry.info;
-        if (uint32_t rc = addDependentNode(copy, &info, entry.id, entry.idSize, QUOR_DEP_REPLACE, 1); rc != 0)
-            return rc;
-    }
+        return addDependentNode(copy, &info, entry.id, entry.idSize, QUOR_DEP_REPLACE, 1);
+    });
 }
 
 // The counters: all four start at 0, then the update and spare counts take the
@@ -422,10 +419,12 @@ uint32_t copyAreas(SNodeCB_t *source, SNodeCB_t *copy, const ParentLink &parent,
     if (rc == 0 && has(QUOR_KIND_PARENT)) rc = copyParent(source, copy, parent);
     if (rc == 0 && has(QUOR_KIND_BASER)) rc = copyKind<BaseRKind>(source, copy, {});
     if (rc == 0 && has(QUOR_KIND_BASEV)) rc = copyKind<BaseVKind>(source, copy, {});
-    if (rc == 0 && has(QUOR_KIND_R)) rc = copyKind<RKind>(source, copy, KindParams<RKind>::shape(params));
-    if (rc == 0 && has(QUOR_KIND_V)) rc = copyKind<VKind>(source, copy, KindParams<VKind>::shape(params));
-    if (rc == 0 && has(QUOR_KIND_IR)) rc = copyKind<IRKind>(source, copy, KindParams<IRKind>::shape(params));
-    if (rc == 0 && has(QUOR_KIND_IV)) rc = copyKind<IVKind>(source, copy, KindParams<IVKind>::shape(params));
+    if (rc == 0 && has(QUOR_KIND_R)) rc = copyKind<RKind>(source, copy, sizingFields<RKind>().shape(params));
+    if (rc == 0 && has(QUOR_KIND_V)) rc = copyKind<VKind>(source, copy, sizingFields<VKind>().shape(params));
+    if (rc == 0 && has(QUOR_KIND_IR))
+        rc = copyKind<IRKind>(source, copy, sizingFields<IRKind>().shape(params));
+    if (rc == 0 && has(QUOR_KIND_IV))
+        rc = copyKind<IVKind>(source, copy, sizingFields<IVKind>().shape(params));
     if (rc == 0 && has(QUOR_KIND_DEPENDENTS)) rc = copyDependents(source, copy, params, callerTag);
     return rc;
 }
@@ -930,18 +929,22 @@ struct SingleSegmentCopy {
         return QUOR_RC_OK;
     }
 
+    // The first of two copies: the old tree copied under its domain's latch and
+    // marked before the latch goes. Failures are recorded at probe .. probe + 20.
+    uint32_t takeOldTree(uint32_t probe, ShmSegInfo_t *target, uint32_t createMode, SNodeCB_t **copy) {
+        DomainLatch latch((*sourceRef)->domainHandle);
+        if (uint32_t rc = latch.entered(); rc != 0) return failed(probe, rc);
+        if (uint32_t rc = copyInto(sourceTop, *sourceRef, target, createMode, copy); rc != 0)
+            return failed(probe + 10, rc);
+        uint32_t rc = markOld();
+        if ((rc = merged(rc, latch.release())) != 0) return failed(probe + 20, rc);
+        return QUOR_RC_OK;
+    }
+
     // The same name, through a copy in private memory.
     uint32_t throughPrivateMemory(SNodeCB_t **newTop, ShmSegInfo_t **targetRef) {
         PrivateTree saved;
-        {
-            DomainLatch latch((*sourceRef)->domainHandle);
-            if (uint32_t rc = latch.entered(); rc != 0) return failed(300, rc);
-            if (uint32_t rc = copyInto(sourceTop, *sourceRef, nullptr, QUOR_COPY_CREATE_IN_PM, &saved.top);
-                rc != 0)
-                return failed(310, rc);
-            uint32_t rc = markOld();
-            if ((rc = merged(rc, latch.release())) != 0) return failed(320, rc);
-        }
+        if (uint32_t rc = takeOldTree(300, nullptr, QUOR_COPY_CREATE_IN_PM, &saved.top); rc != 0) return rc;
         if (uint32_t rc = releaseOld(); rc != 0) return finishFailed(330, rc);
         MadeSegment target;
         if (uint32_t rc = createSegment(haveNewName ? newName : oldName, &target); rc != 0)
@@ -958,16 +961,9 @@ struct SingleSegmentCopy {
         MadeSegment temporary;
         if (uint32_t rc = createSegment(newName, &temporary); rc != 0) return failed(400, rc);
         SNodeCB_t *temporaryTop = nullptr;
-        {
-            DomainLatch latch((*sourceRef)->domainHandle);
-            if (uint32_t rc = latch.entered(); rc != 0) return failed(410, rc);
-            if (uint32_t rc = copyInto(sourceTop, *sourceRef, temporary.seg, QUOR_COPY_CREATE_IN_SEGMENT,
-                                       &temporaryTop);
-                rc != 0)
-                return failed(420, rc);
-            uint32_t rc = markOld();
-            if ((rc = merged(rc, latch.release())) != 0) return failed(430, rc);
-        }
+        if (uint32_t rc = takeOldTree(410, temporary.seg, QUOR_COPY_CREATE_IN_SEGMENT, &temporaryTop);
+            rc != 0)
+            return rc;
         if (uint32_t rc = releaseOld(); rc != 0) return finishFailed(440, rc);
         MadeSegment target;
         if (uint32_t rc = createSegment(oldName, &target); rc != 0) return finishFailed(450, rc);
@@ -1100,25 +1096,19 @@ uint32_t readOld(OldNode *old) {
 // Points the parent area of every child of `copy` at it. A child whose
 // condition refuses the change (not yet active, or abandoned) is passed over.
 uint32_t repointChildren(SNodeCB_t *copy, ShmSegInfo_t *copySeg, const OldNode &old) {
-    DepList list;
-    if (uint32_t rc = openDependentList(copy, &list); rc != 0) return rc;
-    DepCursor cursor(list);
-    for (;;) {
-        DepEntry entry;
-        bool done = false;
-        if (uint32_t rc = cursor.next(&entry, &done); rc != 0 || done) return rc;
+    return forEachDependent(copy, [&](const DepEntry &entry) {
         SNodeCB_t *child = nullptr;
         ShmSegInfo_t *childSeg = nullptr;
         if (uint32_t rc = resolveLocator(entry.info, &child, &childSeg); rc != 0) return rc;
-        if ((child->areaFlags & QUOR_KIND_PARENT) == 0) continue;
+        if ((child->areaFlags & QUOR_KIND_PARENT) == 0) return QUOR_RC_OK;
         SNodeInfo_t info{};
         uint32_t rc =
             addStatusNodeInfo(&info, childSeg, copySeg, copy->selfOffset, copy->tag, old.idLength, nullptr);
         if (rc == 0) rc = addParentNode(child, &info, old.idLength, old.id.data());
-        if (rc != 0 && rc != QUOR_RC_NODE_NOT_INITIALIZED && rc != QUOR_RC_NODE_NOT_ACTIVE &&
-            rc != QUOR_RC_NODE_ABANDONED)
-            return rc;
-    }
+        const bool refused = rc == QUOR_RC_NODE_NOT_INITIALIZED || rc == QUOR_RC_NODE_NOT_ACTIVE ||
+                             rc == QUOR_RC_NODE_ABANDONED;
+        return refused ? QUOR_RC_OK : rc;
+    });
 }
 
 uint32_t recreate(Trace &t, SNodeCB_t **oldRef, SNodeCB_t **newNode, ShmSegInfo_t *treeSeg,
