@@ -137,10 +137,15 @@ public:
     }
 
     // Whether push would succeed, without writing: QUOR_RC_NO_ROOM_FOR_FREED_ENTRY
-    // when fewer than 8 bytes are unused, QUOR_RC_BAD_FREED_COUNT when the stack
-    // is full, QUOR_RC_BAD_FREE_SPACE_OFFSET when the offset names no LL node.
+    // when fewer than 8 bytes are unused, or when the entry would fall on LL
+    // nodes already handed out (freed nodes keep their place, so unused bytes
+    // are not all free at the tail); QUOR_RC_BAD_FREED_COUNT when the stack is
+    // full; QUOR_RC_BAD_FREE_SPACE_OFFSET when the offset names no LL node.
     uint32_t canPush(uint64_t llOffset) const {
         if (area_.size() - area_.used() < 8) return QUOR_RC_NO_ROOM_FOR_FREED_ENTRY;
+        if (area_.size() < kStackWords + 8 * (count_ + 1) ||
+            area_.end() - kStackWords - 8 * (count_ + 1) < *area_.nextFreeWord())
+            return QUOR_RC_NO_ROOM_FOR_FREED_ENTRY;
         if (count_ >= kMaxFreedCount || area_.freedEntry(count_) == nullptr) return QUOR_RC_BAD_FREED_COUNT;
         if (area_.llNode(llOffset) == nullptr) return QUOR_RC_BAD_FREE_SPACE_OFFSET;
         return QUOR_RC_OK;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 
 #include "props_fixture.h"
@@ -65,6 +66,44 @@ TEST(CreateList, HashedTaggedRoomCountsAllBuckets) {
     EXPECT_EQ(quorCreateIRPropertyList(node, nullptr, nullptr, nullptr, nullptr, 4097, 0, 3, 5, 10,
                                        QUOR_LIST_HASHED, 0),
               QUOR_RC_BAD_MAX_ID_SIZE);
+}
+
+// Every flat and Base room test at exactly its size and one byte short.
+TEST(CreateList, RoomLimitsOneByteShort) {
+    const uint64_t one[1] = {1}, size4[1] = {4};
+    const int32_t value[1] = {1};
+    const char bytes[16] = "abcd";
+    struct Case {
+        uint64_t kind, room;
+        uint32_t tooSmall;
+        std::function<uint32_t(SNodeCB_t *)> create;
+    } cases[] = {
+        {QUOR_KIND_R, 8 + 144, QUOR_RC_R_AREA_TOO_SMALL,
+         [&](SNodeCB_t *n) { return quorCreateRPropertyList(n, one, value, 1, 1, QUOR_LIST_FLAT, 0); }},
+        {QUOR_KIND_V, 16 + 424 + 8, QUOR_RC_V_AREA_TOO_SMALL,
+         [&](SNodeCB_t *n) {
+             return quorCreateVPropertyList(n, one, bytes, size4, 5, 1, 1, QUOR_LIST_FLAT, 0);
+         }},
+        {QUOR_KIND_IR, 16 + 552 + 8, QUOR_RC_IR_AREA_TOO_SMALL,
+         [&](SNodeCB_t *n) {
+             return quorCreateIRPropertyList(n, one, value, size4, "abcd", 4, 1, 0, 0, 1, QUOR_LIST_FLAT, 0);
+         }},
+        {QUOR_KIND_IV, 24 + 440 + 8 + 8, QUOR_RC_IV_AREA_TOO_SMALL,
+         [&](SNodeCB_t *n) {
+             return quorCreateIVPropertyList(n, one, size4, "abcd", 4, bytes, size4, 8, 1, 0, 0, 1,
+                                             QUOR_LIST_FLAT, 0);
+         }},
+        {QUOR_KIND_BASER, 144, QUOR_RC_BASER_AREA_TOO_SMALL,
+         [&](SNodeCB_t *n) { return quorCreateBaseRProperty(n, 1, 1, 0); }},
+        {QUOR_KIND_BASEV, 8 + 424 + 8, QUOR_RC_BASEV_AREA_TOO_SMALL,
+         [&](SNodeCB_t *n) { return quorCreateBaseVProperty(n, 1, bytes, 4, 8, 0); }},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(c.create(nodeWithArea(c.kind, c.room - 1)), c.tooSmall) << std::hex << c.kind;
+        SNodeCB_t *node = nodeWithArea(c.kind, c.room);
+        EXPECT_EQ(c.create(node), QUOR_RC_OK) << std::hex << c.kind;
+        EXPECT_EQ(usedOf(node, c.kind), c.room) << std::hex << c.kind;
+    }
 }
 
 // Numbers (5, 0, 7) with room for 4: four slots laid down, two counted, the

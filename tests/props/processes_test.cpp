@@ -61,6 +61,7 @@ TEST_F(SharedProperties, SecondProcessSeesEveryProperty) {
         return 0;
     });
     EXPECT_EQ(waitChild(child), 0);
+    remove(seg);
 }
 
 // Two processes add and delete disjoint keys on one latched node at once; the

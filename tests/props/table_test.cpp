@@ -190,6 +190,32 @@ TEST(MemoryStack, FullAreaReusesFreedNodes) {
     EXPECT_EQ(live, 3u);
 }
 
+// A freed entry never lands on an LL node. Freed nodes keep their place, so
+// unused bytes need not lie at the tail: with room for one entry behind a full
+// table, a second delete is refused whole rather than writing its entry over
+// the value bytes of the topmost node.
+TEST(MemoryStack, EntriesNeverOverlapNodes) {
+    const uint64_t ll = 432 + 16;
+    SNodeCB_t *node = nodeWithArea(QUOR_KIND_V, 16 + 8 * 3 + 16 + 3 * ll + 8);
+    ASSERT_EQ(quorCreateVPropertyList(node, nullptr, nullptr, nullptr, 16, 0, 3, QUOR_LIST_HASHED, 0),
+              QUOR_RC_OK);
+    const char value[] = "0123456789abcdef";
+    for (uint64_t n = 1; n <= 3; ++n) ASSERT_EQ(quorAddVProperty(node, n, 16, value, 0), QUOR_RC_OK);
+    ASSERT_EQ(quorDeleteVProperty(node, 1, 0), QUOR_RC_OK);
+    const int32_t counter = reconfig(node);
+    EXPECT_EQ(quorDeleteVProperty(node, 2, 0), QUOR_RC_NO_ROOM_FOR_FREED_ENTRY);
+    EXPECT_EQ(reconfig(node), counter);
+    uint64_t live = 0;
+    EXPECT_TRUE(consistent<props::VKind>(node, &live));
+    EXPECT_EQ(live, 2u);
+    VPropertyRec_t *top = nullptr;
+    ASSERT_EQ(quorGetAddressForVProperty(node, 3, &top), QUOR_RC_OK);
+    EXPECT_EQ(std::memcmp(reinterpret_cast<char *>(node) + top->valueOffset, value, 16), 0);
+    // Taking the freed node back makes room again.
+    ASSERT_EQ(quorAddVProperty(node, 4, 16, value, 0), QUOR_RC_OK);
+    EXPECT_EQ(quorDeleteVProperty(node, 2, 0), QUOR_RC_OK);
+}
+
 // The exported stack primitives: fresh space moves the next free offset, a
 // recorded offset comes back first, and offsets that name no LL node are
 // refused.
