@@ -27,6 +27,7 @@
 #include "quor/host.h"
 #include "quor/quor.h"
 #include "time_reporter.h"
+#include "two_processes.h"
 
 namespace {
 
@@ -138,25 +139,8 @@ void TwoProcesses(benchmark::State &state) {
     Shared *s = shared();
     const int64_t rounds = state.range(0);
     for (auto _ : state) {
-        s->ready.store(0);
         s->turn = 0;
-        pid_t child = fork();
-        if (child == 0) {
-            s->ready.fetch_add(1);
-            while (s->ready.load() < 2) {
-            }
-            handOff<Round>(s, 1, rounds);
-            _exit(0);
-        }
-        while (s->ready.load() < 1) {
-        }
-        auto start = std::chrono::steady_clock::now();
-        s->ready.fetch_add(1);
-        handOff<Round>(s, 0, rounds);
-        int status = 0;
-        waitpid(child, &status, 0);
-        state.SetIterationTime(
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        state.SetIterationTime(runTwoProcesses(&s->ready, [&](int me) { handOff<Round>(s, me, rounds); }));
     }
     state.SetItemsProcessed(state.iterations() * 2 * rounds);
 }

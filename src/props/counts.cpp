@@ -108,9 +108,7 @@ uint32_t checkedCount(Fn fn, SNodeCB_t *node, uint64_t value, uint64_t *countOut
         if (uint32_t rc = checkCountKey<K>(t, node, value); rc != 0) return rc;
         if (countOut == nullptr) return t.failWith(10, QUOR_RC_NULL_COUNT_ARG, 0);
         return tree::inSection(t, 30, node, Access::Read, inCriticalSection, [&] {
-            if (uint32_t rc = tree::checkCondition(node->NodeCondition, QUOR_COND_MASK_ACTIVE_OR_DISC);
-                rc != 0)
-                return t.fail(20, rc);
+            if (uint32_t rc = checkReadableCondition(t, node); rc != 0) return rc;
             PropertyArea<K> area;
             if (uint32_t rc = area.open(node); rc != 0) return t.fail(31, rc);
             uint64_t count = 0, capacity = 0;

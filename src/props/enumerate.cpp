@@ -123,9 +123,7 @@ uint32_t enumerate(Fn fn, SNodeCB_t *node, Listing out, uint64_t value, uint32_t
             return QUOR_RC_OK;
         };
         return inOpenedArea<K>(t, node, inCriticalSection, checkValue, [&](PropertyArea<K> &area) {
-            if (uint32_t rc = tree::checkCondition(node->NodeCondition, QUOR_COND_MASK_ACTIVE_OR_DISC);
-                rc != 0)
-                return t.fail(40, rc);
+            if (uint32_t rc = checkReadableCondition(t, node); rc != 0) return rc;
             // The slot was checked against the header read before the section.
             if (uint32_t rc = checkValue(area); rc != 0) return rc;
             if (uint32_t rc = list(area, value, out); rc != 0) return t.fail(41, rc);
@@ -144,9 +142,7 @@ uint32_t returnBase(Fn fn, SNodeCB_t *node, uint64_t *numberOut, uint64_t *value
         if (numberOut == nullptr) return t.failWith(11, QUOR_RC_NULL_NUMBER_OUTPUT, 0);
         if (K::bytesValue && valueSizeOut == nullptr) return t.failWith(12, QUOR_RC_NULL_VALUE_SIZES, 0);
         return tree::inSection(t, 30, node, Access::Read, inCriticalSection, [&] {
-            if (uint32_t rc = tree::checkCondition(node->NodeCondition, QUOR_COND_MASK_ACTIVE_OR_DISC);
-                rc != 0)
-                return t.fail(40, rc);
+            if (uint32_t rc = checkReadableCondition(t, node); rc != 0) return rc;
             PropertyArea<K> area;
             if (uint32_t rc = area.open(node); rc != 0) return t.fail(41, rc);
             typename K::Record *record = area.recordAt(K::header.flatSize);

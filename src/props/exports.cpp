@@ -5,7 +5,7 @@
 
 #include "frame/export.h"
 #include "props/creation.h"
-#include "props/kinds.h"
+#include "props/reading.h"
 #include "tree/access.h"
 #include "tree/directory.h"
 #include "tree/records.h"
@@ -28,8 +28,7 @@ uint32_t returnExports(Trace &t, SNodeCB_t *node, uint64_t *out) {
     if (node == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
     if (out == nullptr) return t.failWith(11, QUOR_RC_NULL_EXPORTS_OUTPUT, 0);
     return tree::inSection(t, 30, node, Access::Read, 0, [&] {
-        if (uint32_t rc = tree::checkCondition(node->NodeCondition, QUOR_COND_MASK_ACTIVE_OR_DISC); rc != 0)
-            return t.fail(40, rc);
+        if (uint32_t rc = checkReadableCondition(t, node); rc != 0) return rc;
         *out = node->areaFlags;
         return QUOR_RC_OK;
     });
@@ -50,7 +49,7 @@ uint32_t exportChanges(Trace &t, SNodeCB_t *node, const uint32_t *changes) {
     ExportList_t *list = area.at<ExportList_t>(0);
     if (list == nullptr) return t.failWith(31, QUOR_RC_NO_EXPORT_AREA, area.size());
     return tree::inSection(t, 32, node, Access::Write, 0, [&] {
-        if (uint32_t rc = tree::checkCondition(node->NodeCondition, QUOR_COND_MASK_ACCESSORS); rc != 0)
+        if (uint32_t rc = tree::checkNodeCondition(node, QUOR_COND_MASK_ACCESSORS); rc != 0)
             return t.fail(40, rc);
         list->areaFlags = node->areaFlags;
         for (uint32_t i = 0; i < QUOR_EXPORT_LIST_ENTRIES; ++i) {

@@ -65,15 +65,20 @@ inline constexpr ReadCodes readCodes<BaseVKind>{QUOR_RC_NULL_BASEV_RECORD,      
 template <class K>
 using SizeSource = std::conditional_t<K::base, VKind, K>;
 
+// The condition every value, count and listing operation accepts: active or
+// disassociated. It runs as the exported condition check, with its records.
+inline uint32_t checkReadableCondition(Trace &t, SNodeCB_t *node) {
+    const uint32_t rc = tree::checkNodeCondition(node, QUOR_COND_MASK_ACTIVE_OR_DISC);
+    return rc != 0 ? t.fail(20, rc) : rc;
+}
+
 // The record with the key once its input is checked: the node's condition
 // against mask 0x28, the area, then the record (K::codes.notFound when there is
 // none). Requires: node not null; the caller holds the node's section.
 template <class K>
 uint32_t findChecked(Trace &t, SNodeCB_t *node, const Key &key, PropertyArea<K> *area,
                      typename K::Record **out) {
-    if (uint32_t rc = tree::checkCondition(node->NodeCondition, QUOR_COND_MASK_ACTIVE_OR_DISC); rc != 0)
-        [[unlikely]]
-        return t.fail(20, rc);
+    if (uint32_t rc = checkReadableCondition(t, node); rc != 0) return rc;
     if (uint32_t rc = area->open(node); rc != 0) [[unlikely]]
         return t.fail(21, rc);
     if (uint32_t rc = findRecord(*area, key, out); rc != 0) return t.fail(22, rc);

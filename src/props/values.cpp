@@ -73,9 +73,7 @@ template <class K, class Body>
 uint32_t withGivenRecord(Trace &t, SNodeCB_t *node, void *given, Access access, uint32_t inCriticalSection,
                          Body body) {
     return tree::inSection(t, 30, node, access, inCriticalSection, [&] {
-        if (uint32_t rc = tree::checkCondition(node->NodeCondition, QUOR_COND_MASK_ACTIVE_OR_DISC); rc != 0)
-            [[unlikely]]
-            return t.fail(20, rc);
+        if (uint32_t rc = checkReadableCondition(t, node); rc != 0) return rc;
         PropertyArea<K> area;
         if (uint32_t rc = area.openMaxima(node); rc != 0) [[unlikely]]
             return t.fail(21, rc);

@@ -108,6 +108,18 @@ template <Access access>
     return section(Untraced{}, node, block, enter, access, model, modelGiven);
 }
 
+template <Access access>
+[[gnu::always_inline]] inline uint32_t enterStep(SNodeCB_t *node, NodeLatchBlock_t *block) {
+    uint32_t model = 0;
+    return sectionStep<access>(node, block, true, &model, false);
+}
+
+template <Access access>
+[[gnu::always_inline]] inline uint32_t exitStep(SNodeCB_t *node, NodeLatchBlock_t *block) {
+    uint32_t model = 0;
+    return sectionStep<access>(node, block, false, &model, false);
+}
+
 }  // namespace
 
 uint32_t enterSection(SNodeCB_t *node, NodeLatchBlock_t *block, Access access, uint32_t *modelUsed) {
@@ -119,9 +131,8 @@ uint32_t enterSection(SNodeCB_t *node, NodeLatchBlock_t *block, Access access, u
 }
 
 uint32_t exitSection(SNodeCB_t *node, NodeLatchBlock_t *block, Access access) {
-    uint32_t model = 0;
-    return access == Access::Read ? sectionStep<Access::Read>(node, block, false, &model, false)
-                                  : sectionStep<Access::Write>(node, block, false, &model, false);
+    return access == Access::Read ? exitStep<Access::Read>(node, block)
+                                  : exitStep<Access::Write>(node, block);
 }
 
 uint32_t exitSectionAs(SNodeCB_t *node, NodeLatchBlock_t *block, Access access, uint32_t model) {
@@ -290,22 +301,22 @@ QUOR_EXPORT uint32_t quorInitializeLatches(SNodeCB_t *node, NodeLatchBlock_t *la
 // in the hot text.
 QUOR_EXPORT __attribute__((hot)) uint32_t quorEnterCriticalSectionBeforeRead(SNodeCB_t *node,
                                                                              NodeLatchBlock_t *latchBlock) {
-    return enterSection(node, latchBlock, Access::Read);
+    return enterStep<Access::Read>(node, latchBlock);
 }
 
 QUOR_EXPORT __attribute__((hot)) uint32_t quorExitCriticalSectionAfterRead(SNodeCB_t *node,
                                                                            NodeLatchBlock_t *latchBlock) {
-    return exitSection(node, latchBlock, Access::Read);
+    return exitStep<Access::Read>(node, latchBlock);
 }
 
 QUOR_EXPORT __attribute__((hot)) uint32_t quorEnterCriticalSectionBeforeWrite(SNodeCB_t *node,
                                                                               NodeLatchBlock_t *latchBlock) {
-    return enterSection(node, latchBlock, Access::Write);
+    return enterStep<Access::Write>(node, latchBlock);
 }
 
 QUOR_EXPORT __attribute__((hot)) uint32_t quorExitCriticalSectionAfterWrite(SNodeCB_t *node,
                                                                             NodeLatchBlock_t *latchBlock) {
-    return exitSection(node, latchBlock, Access::Write);
+    return exitStep<Access::Write>(node, latchBlock);
 }
 
 QUOR_EXPORT uint32_t quorGetNodeCondition(SNodeCB_t *node, uint32_t *conditionOut) {
