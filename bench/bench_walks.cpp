@@ -93,7 +93,7 @@ struct Tree {
 
 struct Fixture {
     Tree tree;
-    std::string peer = "quor-bench-walks-peer-" + std::to_string(getpid());
+    std::string peer = std::string("quor-bench-walks-peer-").append(std::to_string(getpid()));
     std::vector<std::array<TraverseInfo_t, kLevels>> paths;
     std::vector<std::string> pathIds;
     std::vector<std::string> names;

@@ -193,8 +193,8 @@ uint32_t getNextLocation(Trace &t, SNodeCB_t *node, PExport *pExport, SNodeInfo_
 
 // The room test of a list that is not in use yet: the header and one entry.
 bool roomForList(const Area &area, uint64_t m) {
-    return area.size() != 0 && area.size() - QUOR_DEP_LIST_HEADER_SIZE >= m + kLocatorSize &&
-           area.size() >= QUOR_DEP_LIST_HEADER_SIZE;
+    return area.size() >= QUOR_DEP_LIST_HEADER_SIZE &&
+           area.size() - QUOR_DEP_LIST_HEADER_SIZE >= m + kLocatorSize;
 }
 
 // The checks of the entries a new list is made with, before anything changes.

@@ -325,6 +325,18 @@ uint32_t storedOffset(ShmPoolHandle_t *pool, const Record *record, const void *b
 
 uint32_t attachChild(const SNodeInfo_t *info, bool withSegInfo, ShmSegInfo_t *reference, uint32_t options,
                      AttachedChild *out, bool latched) {
+    // The usual case of a check without the section, taken straight: a
+    // remembered translation, the locator's tag the node's, no segment compare
+    // and no trace to write. Anything else goes the general way, which gives
+    // the same outcome with its codes and records.
+    if (!latched && info != nullptr && !withSegInfo && !tracingOn()) {
+        Resolved r;
+        if (translateRemembered(info, &r) && info->tag == r.node->tag) {
+            out->node = r.node;
+            out->differs = 0;
+            return peekCondition(r.node, QUOR_COND_MASK_ACTIVE);
+        }
+    }
     const Fn fn = withSegInfo ? Fn::quorAttachToNodeAndGetSegInfo : Fn::quorAttachToNode;
     return traced(fn, [&](Trace &t) {
         if (info == nullptr) return t.failWith(10, QUOR_RC_NULL_NODE_INFO, 0);

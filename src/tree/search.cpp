@@ -17,7 +17,7 @@
 namespace quor::tree {
 namespace {
 
-bool conditionRefusal(uint32_t rc) {
+bool refusedForCondition(uint32_t rc) {
     return rc == QUOR_RC_NODE_NOT_ACTIVE || rc == QUOR_RC_NODE_NOT_INITIALIZED ||
            rc == QUOR_RC_NODE_ABANDONED || rc == QUOR_RC_NODE_DISASSOCIATED;
 }
@@ -204,7 +204,7 @@ uint32_t hardStep(const DepEntry &entry, SNodeCB_t **childOut, PExport **recordO
         if (recreating(attached.node)) return QUOR_RC_NODE_BEING_RECREATED;
         rc = QUOR_RC_OK;
     }
-    if (conditionRefusal(rc)) return QUOR_RC_NO_MATCH;
+    if (refusedForCondition(rc)) return QUOR_RC_NO_MATCH;
     if (rc != 0) return rc;
     SNodeCB_t *child = attached.node;
     *childOut = child;
@@ -297,7 +297,7 @@ struct TotalsVisitor {
     uint32_t child(Frame &parent, const DepEntry &entry, Frame *next, ChildStep *step) {
         AttachedChild attached;
         const uint32_t rc = attachChild(entry.info, true, tree, options, &attached);
-        if (rc != 0 && !conditionRefusal(rc)) return rc;
+        if (rc != 0 && !refusedForCondition(rc)) return rc;
         if (attached.differs != 0 || attached.node == nullptr) return QUOR_RC_OK;
         if (uint32_t orc = open(attached.node, parent.depth, next); orc != 0) return orc;
         *step = ChildStep::Descend;

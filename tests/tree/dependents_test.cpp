@@ -168,7 +168,7 @@ TEST_F(DependentsTest, ReturnedCopiesResolveOnTheirOwn) {
     SNodeCB_t *wide = tree.node(0x3, "w", 5);
     std::vector<SNodeCB_t *> kids;
     for (int i = 0; i < 5; ++i) {
-        kids.push_back(tree.node(0x30, "k" + std::to_string(i)));
+        kids.push_back(tree.node(0x30, numbered("k", i)));
         tree.link(wide, kids.back());
     }
     std::array<SNodeInfo_t, 2> copies{};

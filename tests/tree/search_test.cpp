@@ -49,7 +49,7 @@ protected:
     std::string soft(uint64_t tag, const std::string &id, uint64_t maxDepth = 0) {
         SNodeInfo_t *entry = nullptr;
         const uint32_t rc = quorFindNodeSoft(&entry, a, tag, id.size(), id.data(), maxDepth);
-        return rc == 0 ? entryId(entry) : "rc " + std::to_string(rc);
+        return rc == 0 ? entryId(entry) : numbered("rc ", rc);
     }
     TreeInfo_t totals(uint64_t tag, uint64_t maxDepth, uint32_t options = 0) {
         TreeInfo_t info{};
@@ -57,11 +57,22 @@ protected:
         return info;
     }
 
+    // Records `top` as the tree of its segment, so that other processes can
+    // connect to it or attach the segment through locators.
+    static void recordTop(const TreeBuilder &in, SNodeCB_t *top) {
+        const uint64_t offset =
+            static_cast<uint64_t>(reinterpret_cast<unsigned char *>(top) -
+                                  static_cast<unsigned char *>(in.seg->domainHandle->base));
+        ASSERT_EQ(quorPutTopNodeInfoIntoDomainHeader(in.seg->domainHandle, top->tag, offset,
+                                                     in.seg->poolHandle->poolHeapOffset),
+                  QUOR_RC_OK);
+    }
+
     TreeBuilder tree;
     SNodeCB_t *a = nullptr, *b = nullptr, *c = nullptr, *d = nullptr;
 };
 
-const std::string notFound = "rc " + std::to_string(QUOR_RC_NODE_NOT_FOUND);
+const std::string notFound = numbered("rc ", QUOR_RC_NODE_NOT_FOUND);
 
 TEST_F(SearchTest, PreOrderDepthFirstAndDepthLimits) {
     EXPECT_EQ(byTag(kSame, 0), (std::vector<std::string>{"D", "C"}));  // A itself is never reported
@@ -75,7 +86,7 @@ TEST_F(SearchTest, PreOrderDepthFirstAndDepthLimits) {
 }
 
 TEST_F(SearchTest, TagSearchCountsEveryMatchBeyondItsCapacity) {
-    for (int i = 0; i < 3; ++i) tree.link(c, tree.node(kSame, "c" + std::to_string(i)));
+    for (int i = 0; i < 3; ++i) tree.link(c, tree.node(kSame, numbered("c", i)));
     uint64_t matches = 0;
     EXPECT_EQ(byTag(kSame, 0, 2, QUOR_RC_OK, &matches), (std::vector<std::string>{"D", "C"}));
     EXPECT_EQ(matches, 5u);
@@ -104,7 +115,7 @@ TEST_F(SearchTest, DisassociatedChildIsSearchedUnlessBeingRecreated) {
     TreeBuilder::setCondition(b, QUOR_NODE_DISASSOCIATED);
     EXPECT_EQ(soft(kSame, "D"), "D");
     b->optionFlags |= QUOR_NODE_OPT_RECREATING;
-    EXPECT_EQ(soft(kSame, "D"), "rc " + std::to_string(QUOR_RC_NODE_BEING_RECREATED));
+    EXPECT_EQ(soft(kSame, "D"), numbered("rc ", QUOR_RC_NODE_BEING_RECREATED));
     uint64_t matches = 0;
     byTag(kSame, 0, 8, QUOR_RC_NODE_NOT_FOUND, &matches);  // stopped before any match
 }
@@ -217,7 +228,7 @@ TEST_F(SearchTest, CyclicTreeEndsEveryWalkWithACode) {
 TEST_F(SearchTest, DeepChainIsWalkedToItsEnd) {
     SNodeCB_t *last = c;
     for (int i = 0; i < 100; ++i) {
-        SNodeCB_t *next = tree.node(0x30, "chain" + std::to_string(i), 1);
+        SNodeCB_t *next = tree.node(0x30, numbered("chain", i), 1);
         tree.link(last, next);
         last = next;
     }
@@ -245,6 +256,25 @@ TEST_F(SearchTest, TreeSpanningTwoSegments) {
     EXPECT_EQ(totals(kSame, 0).nodesTotal, 6u);
     EXPECT_EQ(totals(kSame, 0, QUOR_LOCATOR_COMPARE_SEGMENT).nodesTotal, 4u);  // the other segment left out
 
+    // A process that connects to the first segment only attaches the second
+    // when a walk reaches it.
+    recordTop(tree, a);
+    recordTop(far, e);
+    const IpcResId nearId = segmentName("search");
+    const pid_t walker = spawn([&] {
+        freshLibrary();
+        SNodeCB_t *top = nullptr;
+        ShmSegInfo_t *seg = connectTree(nearId, &top);
+        if (seg == nullptr || registryNames().size() != 1) return 2;
+        SNodeInfo_t *found = nullptr;
+        if (quorFindNodeSoft(&found, top, kSame, 1, "F", 0) != QUOR_RC_OK || entryId(found) != "F") return 3;
+        if (registryNames().size() != 2) return 4;
+        TreeInfo_t info{};
+        if (quorGetTreeInfo(top, seg, 0, 0, 0, &info) != QUOR_RC_OK || info.nodesTotal != 6) return 5;
+        return 0;
+    });
+    EXPECT_EQ(waitChild(walker), 0);
+
     SNodeInfo_t *entry = nullptr;
     ASSERT_EQ(quorFindDependentNode(&entry, c, 0x60, 1, "E", 0), QUOR_RC_OK);
     const uint64_t nearBlocks = tree.blocksInUse();
@@ -253,7 +283,16 @@ TEST_F(SearchTest, TreeSpanningTwoSegments) {
     EXPECT_EQ(far.blocksInUse(), farBlocks - 2);
     EXPECT_EQ(tree.blocksInUse(), nearBlocks);
     EXPECT_EQ(totals(kSame, 0).nodesTotal, 4u);
+
+    // A child whose segment is gone ends a walk with a code and changes nothing.
+    tree.link(c, far, far.node(0x61, "G"));
     remove(far.seg);
+    const std::string result = soft(kSame, "nothing");
+    EXPECT_NE(result, notFound);
+    EXPECT_EQ(result.rfind("rc ", 0), 0u);
+    uint64_t n = 0, max = 0;
+    ASSERT_EQ(quorReturnNumberOfDependentNodes(c, &n, &max, 0), QUOR_RC_OK);
+    EXPECT_EQ(n, 1u);
 }
 
 // One process changes the tree (links and unlinks children, replaces entries)
@@ -261,15 +300,11 @@ TEST_F(SearchTest, TreeSpanningTwoSegments) {
 // reports is an entry of the wanted tag, or one that was freed since.
 TEST_F(SearchTest, SearchWhileAnotherProcessChangesTheTree) {
     std::vector<SNodeCB_t *> spare;
-    for (int i = 0; i < 6; ++i) spare.push_back(tree.node(kSame, "s" + std::to_string(i)));
+    for (int i = 0; i < 6; ++i) spare.push_back(tree.node(kSame, numbered("s", i)));
     auto *go = static_cast<volatile int *>(sharedScratch(sizeof(int)));
     *go = 0;
     const IpcResId id = segmentName("search");
-    const uint64_t topOffset = static_cast<uint64_t>(
-        reinterpret_cast<unsigned char *>(a) - static_cast<unsigned char *>(tree.seg->domainHandle->base));
-    ASSERT_EQ(quorPutTopNodeInfoIntoDomainHeader(tree.seg->domainHandle, kSame, topOffset,
-                                                 tree.seg->poolHandle->poolHeapOffset),
-              QUOR_RC_OK);
+    recordTop(tree, a);
     const pid_t searcher = spawn([&] {
         freshLibrary();
         SNodeCB_t *top = nullptr;
@@ -303,7 +338,7 @@ TEST_F(SearchTest, SearchWhileAnotherProcessChangesTheTree) {
         SNodeCB_t *kid = spare[round % spare.size()];
         tree.link(holder, kid);
         SNodeInfo_t replacement = tree.locator(spare[(round + 1) % spare.size()]);
-        std::string kidId = "s" + std::to_string(round % spare.size());
+        std::string kidId = numbered("s", round % spare.size());
         ASSERT_EQ(quorAddDependentNode(holder, &replacement, kidId.data(), kidId.size(), QUOR_DEP_REPLACE, 0),
                   QUOR_RC_OK);
         SNodeInfo_t probe{};

@@ -15,6 +15,14 @@ namespace quor::test {
 
 inline constexpr uint64_t kMaxId = 16;  // every list and ID of these trees
 
+// "prefix" followed by n, built without the operator+ that some compilers
+// warn about wrongly when optimising.
+inline std::string numbered(const char *prefix, uint64_t n) {
+    std::string text(prefix);
+    text += std::to_string(n);
+    return text;
+}
+
 // Builds nodes in one segment. Each node has an ID area and a list of room for
 // `capacity` children, optionally a parent area; it is left active unless a
 // condition is given.
@@ -93,7 +101,7 @@ struct TreeBuilder {
         if (levels == 0) return 0;
         uint64_t made = 0;
         for (uint64_t i = 0; i < fanout; ++i) {
-            SNodeCB_t *child = node(tag + levels, "n" + std::to_string(i), fanout);
+            SNodeCB_t *child = node(tag + levels, numbered("n", i), fanout);
             link(top, child);
             made += 1 + grow(child, fanout, levels - 1, tag);
         }
