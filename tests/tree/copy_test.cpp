@@ -9,13 +9,16 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 
+#include "frame/functions.h"
 #include "props/locate.h"
 #include "quor/host.h"
 #include "quor/quor.h"
 #include "segment_fixture.h"
 #include "support/process.h"
+#include "support/trace_recorder.h"
 #include "test_node.h"
 #include "tree/dependents.h"
 #include "tree/locators.h"
@@ -484,6 +487,46 @@ TEST_F(CopyTest, PassedOverChildLeavesItsCopiedParentWithoutList) {
     remove(source);
     remove(target);
     EXPECT_EQ(hostMemLiveBlocks(nullptr), baseline);
+}
+
+// The operations a copy includes write their own records; a refused argument
+// is reported as the copy's failure with its own code recorded as the cause.
+TEST_F(CopyTest, IncludedOperationsWriteTheirRecordsAndCausesAreRecorded) {
+    ShmSegInfo_t *source = nullptr;
+    SNodeCB_t *top = buildTree("traced", 1, 1, &source);
+    IpcResId newName = name("traced-new");
+    SNodeCB_t *newTop = nullptr;
+    ShmSegInfo_t *target = nullptr;
+    TraceRecorder recorder;
+    recorder.enable(true);
+    ShmDomainOptions_t misaligned{};
+    misaligned.heapOffset = 12;
+    uint64_t bytes = 0;
+    EXPECT_EQ(quorCopyTreeIntoSingleShmSegment(top, &newTop, &source, &target, kTreeSegment, &newName,
+                                               &misaligned, QUOR_COPY_TARGET_NEW_SEGMENT, 0, &bytes),
+              QUOR_RC_COPY_TREE_FAILED);
+    bool causeRecorded = false;
+    for (const TraceRecord &r : recorder.records()) {
+        causeRecorded |= r.kind == TraceRecord::ErrorVar &&
+                         r.functionId == static_cast<uint32_t>(Fn::quorCopyTreeIntoSingleShmSegment) &&
+                         r.value == QUOR_RC_HEAP_OFFSET_NOT_ALIGNED;
+    }
+    EXPECT_TRUE(causeRecorded);
+
+    recorder.clear();
+    ASSERT_EQ(copy(top, &source, QUOR_COPY_TARGET_NEW_SEGMENT, &newName, &newTop, &target), QUOR_RC_OK);
+    std::set<uint32_t> entered;
+    for (const TraceRecord &r : recorder.records()) {
+        if (r.kind == TraceRecord::Entry) entered.insert(r.functionId);
+    }
+    for (Fn fn :
+         {Fn::quorGetProtectedStatusSegment, Fn::quorCopyTreeRecursively, Fn::quorCopyNode,
+          Fn::quorCreateMaxSpaceArray, Fn::quorCreateNode, Fn::quorCopyNodeData, Fn::quorCreateRPropertyList,
+          Fn::quorAddIVProperty, Fn::quorCreateBaseVProperty, Fn::quorAddDependentNode,
+          Fn::quorPutTopNodeInfoIntoDomainHeader, Fn::quorAbandonNode, Fn::quorDeleteStatusSegment}) {
+        EXPECT_EQ(entered.count(static_cast<uint32_t>(fn)), 1u) << static_cast<uint32_t>(fn);
+    }
+    remove(target);
 }
 
 TEST_F(CopyTest, BadInputIsRefusedAndChangesNothing) {
