@@ -1180,8 +1180,8 @@ uint32_t recreate(Trace &t, SNodeCB_t **oldRef, SNodeCB_t **newNode, ShmSegInfo_
     // The children name their parent by locator: they are pointed at the copy,
     // so that none is left naming the old node once it is freed.
     rc = repointChildren(copy, targetSeg, old);
-    // The copy is in the tree; it goes into use once its recreating bit is gone.
     if (rc != 0) rc = t.fail(115, rc);
+    // The copy is in the tree; it goes into use once its recreating bit is gone.
     const uint32_t activated = inSection(t, 120, copy, Access::Write, 0, [&] {
         copy->optionFlags &= ~QUOR_NODE_OPT_RECREATING;
         if (copy->NodeCondition == QUOR_NODE_CREATED) return t.fail(130, QUOR_RC_NODE_NOT_ACTIVATABLE);
