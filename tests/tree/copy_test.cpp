@@ -435,6 +435,34 @@ TEST_F(CopyTest, RecreationGivesMoreRoomAndTakesTheOldEntry) {
     remove(seg);
 }
 
+// A list entry that leads back to an ancestor ends the copy with a code: no new
+// segment, no private memory, the old tree still in place.
+TEST_F(CopyTest, CyclicTreeEndsTheCopyWithACode) {
+    ShmSegInfo_t *source = create("cyclic", kTreeSegment);
+    PropertyTree tree{source};
+    SNodeCB_t *top = tree.node("top", 1, nullptr);
+    const auto offset = static_cast<uint64_t>(reinterpret_cast<unsigned char *>(top) -
+                                              static_cast<unsigned char *>(source->domainHandle->base));
+    ASSERT_EQ(quorPutTopNodeInfoIntoDomainHeader(source->domainHandle, top->tag, offset,
+                                                 source->poolHandle->poolHeapOffset),
+              QUOR_RC_OK);
+    SNodeCB_t *child = tree.node("child", 1, top);
+    SNodeInfo_t back = tree.locator(top);
+    ASSERT_EQ(quorAddDependentNode(child, &back, "top", 3, 0, 0), QUOR_RC_OK);
+    const uint64_t live = hostMemLiveBlocks(nullptr);
+    IpcResId newName = name("cyclic-new");
+    SNodeCB_t *newTop = nullptr;
+    ShmSegInfo_t *target = nullptr;
+    EXPECT_EQ(copy(top, &source, QUOR_COPY_TARGET_NEW_SEGMENT, &newName, &newTop, &target),
+              QUOR_RC_COPY_TREE_FAILED);
+    EXPECT_EQ(target, nullptr);
+    EXPECT_FALSE(segmentExists(newName));
+    EXPECT_EQ(hostMemLiveBlocks(nullptr), live);
+    ASSERT_NE(source, nullptr);
+    EXPECT_EQ(top->NodeCondition, QUOR_NODE_ACTIVE);
+    remove(source);
+}
+
 // A tree copied into private memory and from there into a segment: a child
 // that became abandoned in between is passed over with the skip marker, and a
 // copied parent left without children carries no list bit.
