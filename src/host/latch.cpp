@@ -60,9 +60,17 @@ namespace {
 // nanoseconds (a node section is a handful of reads or writes), far sooner than
 // a sleeping taker is woken again: try again briefly before blocking. Robust
 // mutexes do no such spinning of their own.
+inline void spinPause() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
 [[gnu::cold, gnu::noinline]] int waitForLatch(pthread_mutex_t *mutex) {
     for (unsigned tries = 0; tries < 200; ++tries) {
-        __builtin_ia32_pause();
+        spinPause();
         const int err = pthread_mutex_trylock(mutex);
         if (err != EBUSY) return err;
     }
@@ -100,8 +108,7 @@ extern "C" uint32_t hostSpinLockExchange(uint8_t *lock) {
 extern "C" void hostSpinLockWaitConflict(uint8_t *lock) {
     auto byte = spinByte(lock);
     for (unsigned spins = 0;; ++spins) {
-        if (byte.load(std::memory_order_relaxed) == 0 &&
-            byte.exchange(1, std::memory_order_acquire) == 0) {
+        if (byte.load(std::memory_order_relaxed) == 0 && byte.exchange(1, std::memory_order_acquire) == 0) {
             return;
         }
         if (spins >= 64) sched_yield();
@@ -116,9 +123,7 @@ namespace {
 std::atomic_ref<int32_t> counterIn(void *slot) {
     return std::atomic_ref<int32_t>(*static_cast<int32_t *>(slot));
 }
-bool badSlot(const void *slot) {
-    return slot == nullptr || (reinterpret_cast<uintptr_t>(slot) & 3) != 0;
-}
+bool badSlot(const void *slot) { return slot == nullptr || (reinterpret_cast<uintptr_t>(slot) & 3) != 0; }
 static_assert(std::atomic_ref<int32_t>::is_always_lock_free, "counters must be lock-free");
 }  // namespace
 
@@ -128,9 +133,7 @@ extern "C" uint32_t hostAtomicInit(void *slot, int32_t value, uint32_t count) {
     return QUOR_RC_OK;
 }
 
-extern "C" uint32_t hostAtomicIncrement(void *slot, int32_t *old) {
-    return hostAtomicAdd(slot, 1, old);
-}
+extern "C" uint32_t hostAtomicIncrement(void *slot, int32_t *old) { return hostAtomicAdd(slot, 1, old); }
 
 extern "C" uint32_t hostAtomicAdd(void *slot, int32_t delta, int32_t *old) {
     if (badSlot(slot) || old == nullptr) return QUOR_RC_ATOMIC_FAILED;
