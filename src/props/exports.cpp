@@ -4,6 +4,7 @@
 #include <iterator>
 
 #include "frame/export.h"
+#include "props/creation.h"
 #include "props/reading.h"
 #include "tree/access.h"
 #include "tree/directory.h"
@@ -59,6 +60,12 @@ uint32_t exportChanges(Trace &t, SNodeCB_t *node, const uint32_t *changes) {
 }
 
 }  // namespace
+
+uint32_t exportChangedProperties(SNodeCB_t *node, const uint32_t *changes) {
+    return traced(Fn::quorExportListOfChangedProperties,
+                  [&](Trace &t) { return exportChanges(t, node, changes); });
+}
+
 }  // namespace quor::props
 
 using namespace quor;
@@ -69,6 +76,5 @@ QUOR_EXPORT uint32_t quorReturnExports(SNodeCB_t *node, uint64_t *areaFlagsOut) 
 }
 
 QUOR_EXPORT uint32_t quorExportListOfChangedProperties(SNodeCB_t *node, void *, const uint32_t *changeList) {
-    return traced(Fn::quorExportListOfChangedProperties,
-                  [&](Trace &t) { return props::exportChanges(t, node, changeList); });
+    return props::exportChangedProperties(node, changeList);
 }

@@ -12,6 +12,7 @@
 #include <type_traits>
 
 #include "frame/export.h"
+#include "props/creation.h"
 #include "props/operations.h"
 #include "tree/sizing.h"
 
@@ -367,6 +368,34 @@ uint32_t checkInputParameters(Trace &t, uint32_t kind, SNodeCB_t *node, const Ke
 }
 
 }  // namespace
+
+template <class K>
+uint32_t createEmptyList(SNodeCB_t *node, const ListShape &shape, uint32_t inCriticalSection) {
+    return traced(FunctionsOf<K>::fn.createList, [&](Trace &t) {
+        return createList<K>(t, node,
+                             {.maxIdSize = shape.maxIdSize,
+                              .maxVSize = shape.maxVSize,
+                              .expectedTags = shape.expectedTags,
+                              .expectedIds = shape.expectedIds,
+                              .maxCount = shape.maxCount,
+                              .mode = shape.mode},
+                             inCriticalSection);
+    });
+}
+template uint32_t createEmptyList<RKind>(SNodeCB_t *, const ListShape &, uint32_t);
+template uint32_t createEmptyList<VKind>(SNodeCB_t *, const ListShape &, uint32_t);
+template uint32_t createEmptyList<IRKind>(SNodeCB_t *, const ListShape &, uint32_t);
+template uint32_t createEmptyList<IVKind>(SNodeCB_t *, const ListShape &, uint32_t);
+
+template <class K>
+uint32_t createBaseProperty(SNodeCB_t *node, const NewProperty &p, uint64_t maxVSize,
+                            uint32_t inCriticalSection) {
+    constexpr Fn fn = K::bytesValue ? Fn::quorCreateBaseVProperty : Fn::quorCreateBaseRProperty;
+    return traced(fn, [&](Trace &t) { return createBase<K>(t, node, p, maxVSize, inCriticalSection); });
+}
+template uint32_t createBaseProperty<BaseRKind>(SNodeCB_t *, const NewProperty &, uint64_t, uint32_t);
+template uint32_t createBaseProperty<BaseVKind>(SNodeCB_t *, const NewProperty &, uint64_t, uint32_t);
+
 }  // namespace quor::props
 
 using namespace quor;
@@ -455,17 +484,13 @@ QUOR_EXPORT uint32_t quorCreateIVPropertyList(SNodeCB_t *node, const uint64_t *t
 
 QUOR_EXPORT uint32_t quorCreateBaseRProperty(SNodeCB_t *node, uint64_t number, int32_t value,
                                              uint32_t inCriticalSection) {
-    return traced(Fn::quorCreateBaseRProperty, [&](Trace &t) {
-        return props::createBase<props::BaseRKind>(t, node, NewProperty{{number}, value}, 0,
-                                                   inCriticalSection);
-    });
+    return props::createBaseProperty<props::BaseRKind>(node, NewProperty{{number}, value}, 0,
+                                                       inCriticalSection);
 }
 
 QUOR_EXPORT uint32_t quorCreateBaseVProperty(SNodeCB_t *node, uint64_t number, const void *value,
                                              uint64_t valueSize, uint64_t maxVSize,
                                              uint32_t inCriticalSection) {
-    return traced(Fn::quorCreateBaseVProperty, [&](Trace &t) {
-        return props::createBase<props::BaseVKind>(t, node, NewProperty{{number}, 0, valueSize, value},
-                                                   maxVSize, inCriticalSection);
-    });
+    return props::createBaseProperty<props::BaseVKind>(node, NewProperty{{number}, 0, valueSize, value},
+                                                       maxVSize, inCriticalSection);
 }

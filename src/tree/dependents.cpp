@@ -456,6 +456,24 @@ uint32_t parentIdentifier(Trace &t, SNodeCB_t *node, uint64_t *lengthOut, char *
 
 }  // namespace
 
+uint32_t createDependentList(SNodeCB_t *node, SNodeInfo_t *infos, const uint64_t *lengths, const char *ids,
+                             uint64_t maxIdSize, uint64_t count, uint32_t inCriticalSection) {
+    return traced(Fn::quorCreateDependentNodeList, [&](Trace &t) {
+        return createList(t, node, infos, lengths, ids, maxIdSize, count, inCriticalSection);
+    });
+}
+
+uint32_t addDependentNode(SNodeCB_t *node, SNodeInfo_t *info, const char *id, uint64_t idLength,
+                          uint32_t mode, uint32_t inCriticalSection) {
+    return traced(Fn::quorAddDependentNode, [&](Trace &t) {
+        return addDependent(t, node, info, id, idLength, mode, inCriticalSection);
+    });
+}
+
+uint32_t addParentNode(SNodeCB_t *node, SNodeInfo_t *info, uint64_t idLength, const char *id) {
+    return traced(Fn::quorAddParentNode, [&](Trace &t) { return addParent(t, node, info, idLength, id); });
+}
+
 uint32_t deleteDependent(SNodeCB_t *node, SNodeInfo_t *probe, const char *id, uint32_t inCriticalSection) {
     return traced(Fn::quorDeleteDependentNode,
                   [&](Trace &t) { return deleteDependentBody(t, node, probe, id, inCriticalSection); });
@@ -508,16 +526,12 @@ QUOR_EXPORT uint32_t quorCreateDependentNodeList(SNodeCB_t *node, SNodeInfo_t *i
                                                  const uint64_t *idLengths, const char *idBuffer,
                                                  uint64_t maxIdSize, uint64_t count,
                                                  uint32_t inCriticalSection) {
-    return traced(Fn::quorCreateDependentNodeList, [&](Trace &t) {
-        return createList(t, node, infoArray, idLengths, idBuffer, maxIdSize, count, inCriticalSection);
-    });
+    return createDependentList(node, infoArray, idLengths, idBuffer, maxIdSize, count, inCriticalSection);
 }
 
 QUOR_EXPORT uint32_t quorAddDependentNode(SNodeCB_t *node, SNodeInfo_t *info, const char *id,
                                           uint64_t idLength, uint32_t mode, uint32_t inCriticalSection) {
-    return traced(Fn::quorAddDependentNode, [&](Trace &t) {
-        return addDependent(t, node, info, id, idLength, mode, inCriticalSection);
-    });
+    return addDependentNode(node, info, id, idLength, mode, inCriticalSection);
 }
 
 QUOR_EXPORT uint32_t quorDeleteDependentNode(SNodeCB_t *node, SNodeInfo_t *info, const char *id,
@@ -556,8 +570,7 @@ QUOR_EXPORT uint32_t quorDeleteDependentNodesArray(void *array) {
 
 QUOR_EXPORT uint32_t quorAddParentNode(SNodeCB_t *node, SNodeInfo_t *parentInfo, uint64_t idLength,
                                        const char *id) {
-    return traced(Fn::quorAddParentNode,
-                  [&](Trace &t) { return addParent(t, node, parentInfo, idLength, id); });
+    return addParentNode(node, parentInfo, idLength, id);
 }
 
 QUOR_EXPORT uint32_t quorGetParentNodeLocation(SNodeCB_t *node, SNodeInfo_t **parentInfoOut) {

@@ -106,6 +106,16 @@ uint32_t firstMatch(DepCursor &cursor, uint64_t tag, const char *id, uint64_t id
 void storeLocator(SNodeCB_t *node, SNodeInfo_t *slot, char *idBytes, SNodeInfo_t *info, const char *id,
                   uint64_t idLength);
 
+// quorCreateDependentNodeList and quorAddDependentNode as other operations run
+// them: their checks, sections and trace records.
+uint32_t createDependentList(SNodeCB_t *node, SNodeInfo_t *infos, const uint64_t *lengths, const char *ids,
+                             uint64_t maxIdSize, uint64_t count, uint32_t inCriticalSection);
+uint32_t addDependentNode(SNodeCB_t *node, SNodeInfo_t *info, const char *id, uint64_t idLength,
+                          uint32_t mode, uint32_t inCriticalSection);
+
+// quorAddParentNode as other operations run it.
+uint32_t addParentNode(SNodeCB_t *node, SNodeInfo_t *info, uint64_t idLength, const char *id);
+
 // quorDeleteDependentNode as other operations run it: its checks, section and
 // trace records.
 uint32_t deleteDependent(SNodeCB_t *node, SNodeInfo_t *probe, const char *id, uint32_t inCriticalSection);

@@ -356,6 +356,38 @@ uint32_t resolveLocator(const SNodeInfo_t *info, SNodeCB_t **node, ShmSegInfo_t 
     });
 }
 
+uint32_t addStatusNodeInfo(SNodeInfo_t *info, ShmSegInfo_t *segInfo, const ShmSegInfo_t *descriptor,
+                           uint64_t nodeOffset, uint64_t tag, uint64_t idSize, const RMXPathRec_t *rmxPath) {
+    return traced(Fn::quorAddStatusNodeInfo, [&](Trace &t) {
+        if (segInfo == nullptr) return t.failWith(10, QUOR_RC_NOT_ATTACHED, 0);
+        if (descriptor == nullptr) return t.failWith(20, QUOR_RC_NOT_ATTACHED, 0);
+        if (info == nullptr) return t.failWith(30, QUOR_RC_NULL_NODE_INFO, 0);
+        if (tag > QUOR_MAX_TAG) return t.failWith(40, QUOR_RC_SIZE_TOO_LARGE, tag);
+        if (idSize > QUOR_MAX_ID_SIZE) return t.failWith(50, QUOR_RC_ID_SIZE_TOO_LARGE, idSize);
+        ShmDomainHandle_t *domain = segInfo->domainHandle;
+        if (domain == nullptr)
+            return t.failLogged(60, QUOR_RC_NULL_DOMAIN_HANDLE, reinterpret_cast<uintptr_t>(segInfo));
+        if (domain->base == nullptr)
+            return t.failLogged(70, QUOR_RC_NOT_MAPPED, reinterpret_cast<uintptr_t>(domain));
+
+        SNodeInfo_t built{};
+        built.nodeOffset = nodeOffset;
+        built.tag = tag;
+        built.idSize = idSize;
+        built.segBase = reinterpret_cast<uintptr_t>(domain->base);
+        uint32_t rc = storedOffset(segInfo->poolHandle, descriptor, domain->base, lists::findOrInsertSegInfo,
+                                   &built.segDescOffset);
+        if (rc != 0) return t.fail(80, rc);
+        RMXPathRec_t path{};
+        if (rmxPath != nullptr) path = *rmxPath;
+        rc = storedOffset(segInfo->poolHandle, &path, domain->base, lists::findOrInsertRmx,
+                          &built.rmxPathOffset);
+        if (rc != 0) return t.fail(90, rc);
+        *info = built;
+        return QUOR_RC_OK;
+    });
+}
+
 }  // namespace quor::tree
 
 using namespace quor;
@@ -441,32 +473,5 @@ QUOR_EXPORT uint32_t quorDetachFromNode(SNodeInfo_t *info, uint32_t mode) {
 QUOR_EXPORT uint32_t quorAddStatusNodeInfo(SNodeInfo_t *info, ShmSegInfo_t *segInfo,
                                            const ShmSegInfo_t *descriptor, uint64_t nodeOffset, uint64_t tag,
                                            uint64_t idSize, const RMXPathRec_t *rmxPath) {
-    return traced(Fn::quorAddStatusNodeInfo, [&](Trace &t) {
-        if (segInfo == nullptr) return t.failWith(10, QUOR_RC_NOT_ATTACHED, 0);
-        if (descriptor == nullptr) return t.failWith(20, QUOR_RC_NOT_ATTACHED, 0);
-        if (info == nullptr) return t.failWith(30, QUOR_RC_NULL_NODE_INFO, 0);
-        if (tag > QUOR_MAX_TAG) return t.failWith(40, QUOR_RC_SIZE_TOO_LARGE, tag);
-        if (idSize > QUOR_MAX_ID_SIZE) return t.failWith(50, QUOR_RC_ID_SIZE_TOO_LARGE, idSize);
-        ShmDomainHandle_t *domain = segInfo->domainHandle;
-        if (domain == nullptr)
-            return t.failLogged(60, QUOR_RC_NULL_DOMAIN_HANDLE, reinterpret_cast<uintptr_t>(segInfo));
-        if (domain->base == nullptr)
-            return t.failLogged(70, QUOR_RC_NOT_MAPPED, reinterpret_cast<uintptr_t>(domain));
-
-        SNodeInfo_t built{};
-        built.nodeOffset = nodeOffset;
-        built.tag = tag;
-        built.idSize = idSize;
-        built.segBase = reinterpret_cast<uintptr_t>(domain->base);
-        uint32_t rc = storedOffset(segInfo->poolHandle, descriptor, domain->base, lists::findOrInsertSegInfo,
-                                   &built.segDescOffset);
-        if (rc != 0) return t.fail(80, rc);
-        RMXPathRec_t path{};
-        if (rmxPath != nullptr) path = *rmxPath;
-        rc = storedOffset(segInfo->poolHandle, &path, domain->base, lists::findOrInsertRmx,
-                          &built.rmxPathOffset);
-        if (rc != 0) return t.fail(90, rc);
-        *info = built;
-        return QUOR_RC_OK;
-    });
+    return addStatusNodeInfo(info, segInfo, descriptor, nodeOffset, tag, idSize, rmxPath);
 }

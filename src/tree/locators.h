@@ -37,4 +37,10 @@ uint32_t attachChild(const SNodeInfo_t *info, bool withSegInfo, ShmSegInfo_t *re
 // segment; nothing is attached.
 uint32_t resolveLocator(const SNodeInfo_t *info, SNodeCB_t **node, ShmSegInfo_t **record = nullptr);
 
+// quorAddStatusNodeInfo: a locator of the node at nodeOffset of `descriptor`'s
+// segment, to be stored in segInfo's segment (whose lists receive the
+// descriptor and the module record).
+uint32_t addStatusNodeInfo(SNodeInfo_t *info, ShmSegInfo_t *segInfo, const ShmSegInfo_t *descriptor,
+                           uint64_t nodeOffset, uint64_t tag, uint64_t idSize, const RMXPathRec_t *rmxPath);
+
 }  // namespace quor::tree

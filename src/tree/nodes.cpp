@@ -265,6 +265,14 @@ uint32_t accessNode(Trace &t, uint32_t probe, SNodeCB_t *node, Access access, ui
 }
 
 }  // namespace
+
+uint32_t createPrivateNode(SNodeCB_t **node, uint64_t areaFlags, const uint64_t *sizes, uint64_t *totalOut,
+                           uint64_t *addressOut, uint32_t key, uint32_t latchKey) {
+    return traced(Fn::quorCreateNodeInPM, [&](Trace &t) {
+        return createNodeInPM(t, node, areaFlags, sizes, totalOut, addressOut, key, latchKey);
+    });
+}
+
 }  // namespace quor::tree
 
 using namespace quor;
@@ -273,9 +281,7 @@ using namespace quor::tree;
 QUOR_EXPORT uint32_t quorCreateNodeInPM(SNodeCB_t **node, uint64_t areaFlags, const uint64_t *sizes,
                                         uint64_t *totalOut, uint64_t *addressOut, uint32_t key,
                                         uint32_t latchKey) {
-    return traced(Fn::quorCreateNodeInPM, [&](Trace &t) {
-        return createNodeInPM(t, node, areaFlags, sizes, totalOut, addressOut, key, latchKey);
-    });
+    return createPrivateNode(node, areaFlags, sizes, totalOut, addressOut, key, latchKey);
 }
 
 QUOR_EXPORT uint32_t quorInitNode(SNodeCB_t **node, uint64_t nodeOffset, uint64_t idLength, const char *id,

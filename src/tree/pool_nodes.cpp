@@ -76,6 +76,13 @@ uint32_t disclaimNode(Trace &t, SNodeCB_t **node, ShmPoolHandle_t *pool, uint32_
 
 }  // namespace
 
+uint32_t createPoolNode(ShmSegInfo_t *segInfo, SNodeCB_t **node, uint64_t areaFlags, const uint64_t *sizes,
+                        uint64_t *totalOut, uint64_t *offsetOut) {
+    return traced(Fn::quorCreateNode, [&](Trace &t) {
+        return createNode(t, segInfo, node, areaFlags, sizes, totalOut, offsetOut);
+    });
+}
+
 uint32_t disclaimNodeBlock(SNodeCB_t **node, ShmPoolHandle_t *pool, uint32_t key) {
     return traced(Fn::quorDisclaimNode, [&](Trace &t) { return disclaimNode(t, node, pool, key); });
 }
@@ -86,9 +93,7 @@ using namespace quor;
 
 QUOR_EXPORT uint32_t quorCreateNode(ShmSegInfo_t *segInfo, SNodeCB_t **node, uint64_t areaFlags,
                                     const uint64_t *sizes, uint64_t *totalOut, uint64_t *offsetOut) {
-    return traced(Fn::quorCreateNode, [&](Trace &t) {
-        return tree::createNode(t, segInfo, node, areaFlags, sizes, totalOut, offsetOut);
-    });
+    return tree::createPoolNode(segInfo, node, areaFlags, sizes, totalOut, offsetOut);
 }
 
 QUOR_EXPORT uint32_t quorDisclaimNode(SNodeCB_t **node, ShmPoolHandle_t *pool, uint32_t key) {

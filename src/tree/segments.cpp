@@ -642,6 +642,44 @@ uint32_t topNodeFromSegInfo(ShmSegInfo_t *segInfo, SNodeCB_t **node) {
     });
 }
 
+uint32_t createStatusSegment(ShmSegInfo_t **segInfoOut, uint64_t size, const IpcResId *name, void *address,
+                             uint64_t poolSize, const ShmDomainOptions_t *options,
+                             const ShmPoolOptions_t *poolOptions) {
+    return traced(Fn::quorGetProtectedStatusSegment, [&](Trace &t) {
+        return createBody(t, segInfoOut, size, name, address, poolSize, options, poolOptions);
+    });
+}
+
+uint32_t deleteStatusSegment(ShmSegInfo_t **segInfo, uint32_t poolFreeMode, uint32_t deleteMode,
+                             uint32_t refMode) {
+    return traced(Fn::quorDeleteStatusSegment, [&](Trace &t) {
+        return releaseReference(
+            t, segInfo, refMode, QUOR_RC_BAD_DELETE_REF_MODE, 100, [&](const Attachment &at) {
+                // The delete mode matters only to the last reference.
+                if (deleteMode != QUOR_DELETE_POOL_AS_GIVEN && deleteMode != QUOR_DELETE_POOL_FORCE) {
+                    return t.failWith(70, QUOR_RC_BAD_FREE_MODE, deleteMode);
+                }
+                const uint32_t poolMode =
+                    deleteMode == QUOR_DELETE_POOL_FORCE ? QUOR_POOL_FREE_FORCE : poolFreeMode;
+                // The pool goes first; a pool refused (still in use elsewhere) leaves
+                // the segment as it was. The domain is forced exactly when the pool was.
+                uint32_t rc =
+                    storage::freePool(&at.record->poolHandle, poolMode, t.id(), __LINE__, kBlockSource);
+                if (rc != 0) return t.fail(80, rc);
+                const uint32_t domainMode =
+                    poolMode == QUOR_POOL_FREE_FORCE ? QUOR_SHM_FREE_FORCE : QUOR_SHM_FREE_NORMAL;
+                rc = storage::freeDomain(&at.record->domainHandle, domainMode);
+                return rc == 0 ? rc : t.fail(90, rc);
+            });
+    });
+}
+
+uint32_t putTopNodeInfo(ShmDomainHandle_t *handle, uint64_t tag, uint64_t topOffset, uint64_t poolOffset) {
+    return traced(Fn::quorPutTopNodeInfoIntoDomainHeader, [&](Trace &t) {
+        return putTreeRecord(t, handle, {tag, topOffset, poolOffset});
+    });
+}
+
 }  // namespace quor::tree
 
 using namespace quor;
@@ -651,9 +689,7 @@ QUOR_EXPORT uint32_t quorGetProtectedStatusSegment(ShmSegInfo_t **segInfoOut, ui
                                                    const IpcResId *name, void *address, uint64_t poolSize,
                                                    const ShmDomainOptions_t *options,
                                                    const ShmPoolOptions_t *poolOptions) {
-    return traced(Fn::quorGetProtectedStatusSegment, [&](Trace &t) {
-        return createBody(t, segInfoOut, size, name, address, poolSize, options, poolOptions);
-    });
+    return createStatusSegment(segInfoOut, size, name, address, poolSize, options, poolOptions);
 }
 
 QUOR_EXPORT uint32_t quorAttachStatusSegment(ShmSegInfo_t **segInfoOut, const IpcResId *name, void *address,
@@ -694,26 +730,7 @@ QUOR_EXPORT uint32_t quorDetachFromTopNode(ShmSegInfo_t **segInfo, uint32_t mode
 
 QUOR_EXPORT uint32_t quorDeleteStatusSegment(ShmSegInfo_t **segInfo, uint32_t poolFreeMode,
                                              uint32_t deleteMode, uint32_t refMode) {
-    return traced(Fn::quorDeleteStatusSegment, [&](Trace &t) {
-        return releaseReference(
-            t, segInfo, refMode, QUOR_RC_BAD_DELETE_REF_MODE, 100, [&](const Attachment &at) {
-                // The delete mode matters only to the last reference.
-                if (deleteMode != QUOR_DELETE_POOL_AS_GIVEN && deleteMode != QUOR_DELETE_POOL_FORCE) {
-                    return t.failWith(70, QUOR_RC_BAD_FREE_MODE, deleteMode);
-                }
-                const uint32_t poolMode =
-                    deleteMode == QUOR_DELETE_POOL_FORCE ? QUOR_POOL_FREE_FORCE : poolFreeMode;
-                // The pool goes first; a pool refused (still in use elsewhere) leaves
-                // the segment as it was. The domain is forced exactly when the pool was.
-                uint32_t rc =
-                    storage::freePool(&at.record->poolHandle, poolMode, t.id(), __LINE__, kBlockSource);
-                if (rc != 0) return t.fail(80, rc);
-                const uint32_t domainMode =
-                    poolMode == QUOR_POOL_FREE_FORCE ? QUOR_SHM_FREE_FORCE : QUOR_SHM_FREE_NORMAL;
-                rc = storage::freeDomain(&at.record->domainHandle, domainMode);
-                return rc == 0 ? rc : t.fail(90, rc);
-            });
-    });
+    return deleteStatusSegment(segInfo, poolFreeMode, deleteMode, refMode);
 }
 
 QUOR_EXPORT uint32_t quorMarkStatusSegmentForDeletion(ShmSegInfo_t *segInfo) {
@@ -776,9 +793,7 @@ QUOR_EXPORT uint32_t quorGetTopNodeCBPtrFromShmSegInfo(ShmSegInfo_t *segInfo, SN
 
 QUOR_EXPORT uint32_t quorPutTopNodeInfoIntoDomainHeader(ShmDomainHandle_t *handle, uint64_t tag,
                                                         uint64_t topOffset, uint64_t poolOffset) {
-    return traced(Fn::quorPutTopNodeInfoIntoDomainHeader, [&](Trace &t) {
-        return putTreeRecord(t, handle, {tag, topOffset, poolOffset});
-    });
+    return putTopNodeInfo(handle, tag, topOffset, poolOffset);
 }
 
 QUOR_EXPORT uint32_t quorGetTopNodeInfoFromDomainHeader(ShmDomainHandle_t *handle, uint64_t *tagOut,

@@ -76,5 +76,11 @@ uint32_t attachStatusSegment(ShmSegInfo_t **segInfoOut, const IpcResId *name, vo
                              const ShmPoolOptions_t *poolOptions);
 uint32_t detachStatusSegment(ShmSegInfo_t **segInfo, uint32_t mode);
 uint32_t topNodeFromSegInfo(ShmSegInfo_t *segInfo, SNodeCB_t **node);
+uint32_t createStatusSegment(ShmSegInfo_t **segInfoOut, uint64_t size, const IpcResId *name, void *address,
+                             uint64_t poolSize, const ShmDomainOptions_t *options,
+                             const ShmPoolOptions_t *poolOptions);
+uint32_t deleteStatusSegment(ShmSegInfo_t **segInfo, uint32_t poolFreeMode, uint32_t deleteMode,
+                             uint32_t refMode);
+uint32_t putTopNodeInfo(ShmDomainHandle_t *handle, uint64_t tag, uint64_t topOffset, uint64_t poolOffset);
 
 }  // namespace quor::tree

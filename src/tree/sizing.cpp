@@ -38,13 +38,7 @@ uint32_t nodeTotalSize(const uint64_t *sizes, uint64_t *total) {
 
 namespace {
 
-struct SizingInput {
-    uint64_t areaFlags;
-    uint64_t rCount, vCount, irCount, ivCount, dependentCount;
-    uint64_t maxIdSize, baseVMaxVSize, vMaxVSize, irMaxIdSize, ivMaxIdSize, ivMaxVSize;
-    uint32_t rHashMode, vHashMode, irHashMode, ivHashMode;
-    uint64_t irTagTableSize, irIdTableSize, ivTagTableSize, ivIdTableSize;
-};
+using SizingInput = NodeSpaceParams_t;
 
 uint32_t checkValueSize(uint64_t v) {
     return v >= 1 && v <= QUOR_MAX_V_SIZE ? QUOR_RC_OK : QUOR_RC_MAX_V_SIZE_OUT_OF_RANGE;
@@ -189,6 +183,12 @@ uint32_t createMaxSpaceArray(Trace &t, const SizingInput &in, uint64_t *sizesOut
 }
 
 }  // namespace
+
+uint32_t sizeNode(const NodeSpaceParams_t &in, uint64_t *sizesOut, uint64_t *totalOut) {
+    return traced(Fn::quorCreateMaxSpaceArray,
+                  [&](Trace &t) { return createMaxSpaceArray(t, in, sizesOut, totalOut); });
+}
+
 }  // namespace quor::tree
 
 using namespace quor;
@@ -205,6 +205,5 @@ QUOR_EXPORT uint32_t quorCreateMaxSpaceArray(uint64_t areaFlags, uint64_t rCount
                                dependentCount, maxIdSize,      baseVMaxVSize, vMaxVSize,      irMaxIdSize,
                                ivMaxIdSize,    ivMaxVSize,     rHashMode,     vHashMode,      irHashMode,
                                ivHashMode,     irTagTableSize, irIdTableSize, ivTagTableSize, ivIdTableSize};
-    return traced(Fn::quorCreateMaxSpaceArray,
-                  [&](Trace &t) { return tree::createMaxSpaceArray(t, in, sizesOut, totalOut); });
+    return tree::sizeNode(in, sizesOut, totalOut);
 }

@@ -25,6 +25,15 @@ uint32_t nodeTotalSize(const uint64_t *sizes, uint64_t *total);
 uint32_t layOutNode(SNodeCB_t *node, uint64_t total, uint64_t areaFlags, const uint64_t *sizes,
                     uint32_t latchKey);
 
+// quorCreateMaxSpaceArray with its checks and trace records.
+uint32_t sizeNode(const NodeSpaceParams_t &in, uint64_t *sizesOut, uint64_t *totalOut);
+
+// quorCreateNode and quorCreateNodeInPM as other operations run them.
+uint32_t createPoolNode(ShmSegInfo_t *segInfo, SNodeCB_t **node, uint64_t areaFlags, const uint64_t *sizes,
+                        uint64_t *totalOut, uint64_t *offsetOut);
+uint32_t createPrivateNode(SNodeCB_t **node, uint64_t areaFlags, const uint64_t *sizes, uint64_t *totalOut,
+                           uint64_t *addressOut, uint32_t key, uint32_t latchKey);
+
 // quorDisclaimNode: gives a node's block back to the tree pool, with its checks
 // and trace records; *node becomes null.
 uint32_t disclaimNodeBlock(SNodeCB_t **node, ShmPoolHandle_t *pool, uint32_t key);

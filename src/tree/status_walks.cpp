@@ -259,6 +259,13 @@ uint32_t deleteSubtree(Trace &t, SNodeCB_t *parent, SNodeInfo_t *childInfo, ShmS
 }
 
 }  // namespace
+
+uint32_t setStatusForEachNode(SNodeCB_t *top, ShmSegInfo_t *segInfo, uint64_t maxDepth, uint32_t action,
+                              uint32_t mask) {
+    return traced(Fn::quorSetStatusForEachNodeInATree,
+                  [&](Trace &t) { return forEachNode(t, top, segInfo, maxDepth, action, mask); });
+}
+
 }  // namespace quor::tree
 
 using namespace quor;
@@ -279,8 +286,7 @@ QUOR_EXPORT uint32_t quorSetNodeStatusRecursively(SNodeCB_t **node, ShmSegInfo_t
 
 QUOR_EXPORT uint32_t quorSetStatusForEachNodeInATree(SNodeCB_t *top, ShmSegInfo_t *segInfo, uint64_t maxDepth,
                                                      uint32_t action, uint32_t mask) {
-    return traced(Fn::quorSetStatusForEachNodeInATree,
-                  [&](Trace &t) { return forEachNode(t, top, segInfo, maxDepth, action, mask); });
+    return setStatusForEachNode(top, segInfo, maxDepth, action, mask);
 }
 
 QUOR_EXPORT uint32_t quorDeleteDependentNodeAndSubtree(SNodeCB_t *parent, SNodeInfo_t *childInfo,

@@ -114,4 +114,9 @@ uint32_t walkTree(const typename Visitor::Frame &root, Visitor &visitor) {
     return QUOR_RC_OK;
 }
 
+// quorSetStatusForEachNodeInATree as other operations run it: its checks and
+// trace records.
+uint32_t setStatusForEachNode(SNodeCB_t *top, ShmSegInfo_t *segInfo, uint64_t maxDepth, uint32_t action,
+                              uint32_t mask);
+
 }  // namespace quor::tree
