@@ -160,9 +160,12 @@ public:
     }
     // Flat record `index`; null when it does not lie wholly inside the area.
     Record *flatRecord(uint64_t index) const {
-        const uint64_t stride = recordSize();
-        if (index > area_.size() / stride) return nullptr;
-        return recordAt(K::header.flatSize + index * stride);
+        uint64_t at = 0;
+        if (__builtin_mul_overflow(index, recordSize(), &at) ||
+            __builtin_add_overflow(at, K::header.flatSize, &at)) {
+            return nullptr;
+        }
+        return recordAt(at);
     }
 
     // ---- hashed layout ----
@@ -185,7 +188,7 @@ public:
     // lattice and lies wholly below the stack's two words.
     LLNode *llNode(uint64_t nodeOffset) const {
         const uint64_t start = llStart(), stride = llNodeSize();
-        if (nodeOffset < start || (nodeOffset - start) % stride != 0) return nullptr;
+        if (nodeOffset < start || !lattice_.holds(nodeOffset - start, area_.size())) return nullptr;
         if (area_.size() < kStackWords + stride) return nullptr;
         if (nodeOffset - area_.offset() > area_.size() - kStackWords - stride) return nullptr;
         return area_.at<LLNode>(nodeOffset - area_.offset());
@@ -233,6 +236,7 @@ private:
             }
             if (h.hashedSize + 8 * bucketCount() + kStackWords > area_.size())
                 return QUOR_RC_HASH_TABLE_SIZE_OUT_OF_RANGE;
+            lattice_ = Lattice(llNodeSize());
         }
         return QUOR_RC_OK;
     }
@@ -248,7 +252,30 @@ private:
         return fromEnd > area_.size() ? nullptr : area_.at<uint64_t>(area_.size() - fromEnd);
     }
 
+    // The test that a distance is a whole number of LL nodes, by multiplication:
+    // chain walks ask it on every step. The node size is 2^shift * odd; the
+    // inverse of odd modulo 2^64 maps each multiple q * odd onto q and every
+    // other value above (2^64 - 1) / odd, which lies far above any area size
+    // (node sizes stay below 2^27, areas at or below 2^26 bytes).
+    struct Lattice {
+        Lattice() = default;
+        explicit Lattice(uint64_t stride) {
+            shift = static_cast<unsigned>(__builtin_ctzll(stride));
+            const uint64_t odd = stride >> shift;
+            inverse = odd;  // right in its low 3 bits; each step doubles them
+            for (int i = 0; i < 5; ++i) inverse *= 2 - odd * inverse;
+        }
+        // Requires: limit (the area size) below 2^37.
+        bool holds(uint64_t distance, uint64_t limit) const {
+            if ((distance & ((uint64_t{1} << shift) - 1)) != 0) return false;
+            return (distance >> shift) * inverse <= limit;
+        }
+        unsigned shift = 0;
+        uint64_t inverse = 1;
+    };
+
     tree::Area area_;
+    Lattice lattice_;
     uint64_t used_ = 0;
     Maxima maxima_;
     uint64_t tables_[3] = {0, 0, 0};
