@@ -64,8 +64,16 @@ public:
     // write it: the kind's bit in areaFlags (K::codes.noArea), then the
     // directory's checks (their codes pass through).
     uint32_t openUnformatted(SNodeCB_t *node) {
-        *this = PropertyArea();
-        if ((node->areaFlags & K::bit) == 0) return K::codes.noArea;
+        // Field by field: a whole-object reset costs a block store on the hot
+        // path, and openArea resets the area snapshot itself.
+        lattice_ = Lattice();
+        used_ = 0;
+        maxima_ = Maxima();
+        tables_[0] = tables_[1] = tables_[2] = 0;
+        if ((node->areaFlags & K::bit) == 0) {
+            area_ = tree::Area();
+            return K::codes.noArea;
+        }
         return tree::openArea(node, K::bit, &area_);
     }
 
@@ -258,7 +266,7 @@ private:
     // other value above (2^64 - 1) / odd, which lies far above any area size
     // (node sizes stay below 2^27, areas at or below 2^26 bytes).
     struct Lattice {
-        Lattice() = default;
+        Lattice() : shift(0), inverse(1) {}
         explicit Lattice(uint64_t stride) {
             shift = static_cast<unsigned>(__builtin_ctzll(stride));
             const uint64_t odd = stride >> shift;
@@ -270,15 +278,18 @@ private:
             if ((distance & ((uint64_t{1} << shift) - 1)) != 0) return false;
             return (distance >> shift) * inverse <= limit;
         }
-        unsigned shift = 0;
-        uint64_t inverse = 1;
+        unsigned shift;
+        uint64_t inverse;
     };
 
+    // Every open sets all of these before anything reads them; a view that was
+    // never opened is used by no one. Left out of the construction, so that a
+    // view on the stack costs no block clear on the hot paths.
     tree::Area area_;
     Lattice lattice_;
-    uint64_t used_ = 0;
+    uint64_t used_;
     Maxima maxima_;
-    uint64_t tables_[3] = {0, 0, 0};
+    uint64_t tables_[3];
 };
 
 }  // namespace quor::props
