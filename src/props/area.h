@@ -66,7 +66,6 @@ public:
     uint32_t openUnformatted(SNodeCB_t *node) {
         // Field by field: a whole-object reset costs a block store on the hot
         // path, and openArea resets the area snapshot itself.
-        lattice_ = Lattice();
         used_ = 0;
         maxima_ = Maxima();
         tables_[0] = tables_[1] = tables_[2] = 0;
@@ -196,7 +195,7 @@ public:
     // lattice and lies wholly below the stack's two words.
     LLNode *llNode(uint64_t nodeOffset) const {
         const uint64_t start = llStart(), stride = llNodeSize();
-        if (nodeOffset < start || !lattice_.holds(nodeOffset - start, area_.size())) return nullptr;
+        if (nodeOffset < start || (nodeOffset - start) % stride != 0) return nullptr;
         if (area_.size() < kStackWords + stride) return nullptr;
         if (nodeOffset - area_.offset() > area_.size() - kStackWords - stride) return nullptr;
         return area_.at<LLNode>(nodeOffset - area_.offset());
@@ -244,7 +243,6 @@ private:
             }
             if (h.hashedSize + 8 * bucketCount() + kStackWords > area_.size())
                 return QUOR_RC_HASH_TABLE_SIZE_OUT_OF_RANGE;
-            lattice_ = Lattice(llNodeSize());
         }
         return QUOR_RC_OK;
     }
@@ -260,33 +258,10 @@ private:
         return fromEnd > area_.size() ? nullptr : area_.at<uint64_t>(area_.size() - fromEnd);
     }
 
-    // The test that a distance is a whole number of LL nodes, by multiplication:
-    // chain walks ask it on every step. The node size is 2^shift * odd; the
-    // inverse of odd modulo 2^64 maps each multiple q * odd onto q and every
-    // other value above (2^64 - 1) / odd, which lies far above any area size
-    // (node sizes stay below 2^27, areas at or below 2^26 bytes).
-    struct Lattice {
-        Lattice() : shift(0), inverse(1) {}
-        explicit Lattice(uint64_t stride) {
-            shift = static_cast<unsigned>(__builtin_ctzll(stride));
-            const uint64_t odd = stride >> shift;
-            inverse = odd;  // right in its low 3 bits; each step doubles them
-            for (int i = 0; i < 5; ++i) inverse *= 2 - odd * inverse;
-        }
-        // Requires: limit (the area size) below 2^37.
-        bool holds(uint64_t distance, uint64_t limit) const {
-            if ((distance & ((uint64_t{1} << shift) - 1)) != 0) return false;
-            return (distance >> shift) * inverse <= limit;
-        }
-        unsigned shift;
-        uint64_t inverse;
-    };
-
     // Every open sets all of these before anything reads them; a view that was
     // never opened is used by no one. Left out of the construction, so that a
     // view on the stack costs no block clear on the hot paths.
     tree::Area area_;
-    Lattice lattice_;
     uint64_t used_;
     Maxima maxima_;
     uint64_t tables_[3];
