@@ -64,8 +64,15 @@ public:
     // write it: the kind's bit in areaFlags (K::codes.noArea), then the
     // directory's checks (their codes pass through).
     uint32_t openUnformatted(SNodeCB_t *node) {
-        *this = PropertyArea();
-        if ((node->areaFlags & K::bit) == 0) return K::codes.noArea;
+        // Field by field: a whole-object reset costs a block store on the hot
+        // path, and openArea resets the area snapshot itself.
+        used_ = 0;
+        maxima_ = Maxima();
+        tables_[0] = tables_[1] = tables_[2] = 0;
+        if ((node->areaFlags & K::bit) == 0) {
+            area_ = tree::Area();
+            return K::codes.noArea;
+        }
         return tree::openArea(node, K::bit, &area_);
     }
 
@@ -160,9 +167,12 @@ public:
     }
     // Flat record `index`; null when it does not lie wholly inside the area.
     Record *flatRecord(uint64_t index) const {
-        const uint64_t stride = recordSize();
-        if (index > area_.size() / stride) return nullptr;
-        return recordAt(K::header.flatSize + index * stride);
+        uint64_t at = 0;
+        if (__builtin_mul_overflow(index, recordSize(), &at) ||
+            __builtin_add_overflow(at, K::header.flatSize, &at)) {
+            return nullptr;
+        }
+        return recordAt(at);
     }
 
     // ---- hashed layout ----
@@ -248,10 +258,13 @@ private:
         return fromEnd > area_.size() ? nullptr : area_.at<uint64_t>(area_.size() - fromEnd);
     }
 
+    // Every open sets all of these before anything reads them; a view that was
+    // never opened is used by no one. Left out of the construction, so that a
+    // view on the stack costs no block clear on the hot paths.
     tree::Area area_;
-    uint64_t used_ = 0;
+    uint64_t used_;
     Maxima maxima_;
-    uint64_t tables_[3] = {0, 0, 0};
+    uint64_t tables_[3];
 };
 
 }  // namespace quor::props

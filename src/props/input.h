@@ -19,7 +19,10 @@ uint32_t headerMaxima(SNodeCB_t *node, Maxima *out) {
     if ((node->areaFlags & K::bit) == 0) return QUOR_RC_OK;
     PropertyArea<K> area;
     if (uint32_t rc = area.openMaxima(node); rc != 0) return rc;
-    *out = area.maxima();
+    // Word by word: the two were just stored one at a time, and a copy of the
+    // pair as one wide load would wait on those stores.
+    out->maxIdSize = area.maxIdSize();
+    out->maxVSize = area.maxVSize();
     return QUOR_RC_OK;
 }
 

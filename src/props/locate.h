@@ -114,10 +114,12 @@ uint64_t keyBucket(const PropertyArea<K> &area, const Key &key) {
     return numberBucket(key.number, area.tableSize(0));
 }
 
-// The most LL nodes an area can hold: bounds every chain walk.
+// Whether `count` LL nodes are more than an area can hold (size / node size,
+// plus one): bounds every chain walk. Multiplied out rather than divided, as
+// the walks ask on every step.
 template <class K>
-uint64_t llNodeBound(const PropertyArea<K> &area) {
-    return area.size() / area.llNodeSize() + 1;
+bool beyondLLNodeBound(const PropertyArea<K> &area, uint64_t count) {
+    return count != 0 && (count - 1) * area.llNodeSize() > area.size();
 }
 
 // Where a key sits in its sorted chain.
@@ -136,7 +138,6 @@ template <class K>
 uint32_t seekChain(const PropertyArea<K> &area, const Key &key, ChainPlace<K> *place) {
     uint64_t *link = area.bucket(0, keyBucket(area, key));
     if (link == nullptr) return QUOR_RC_BAD_HT_INDEX;
-    const uint64_t bound = llNodeBound(area);
     for (uint64_t steps = 0;; ++steps) {
         const uint64_t at = *link;
         if (at == 0) {
@@ -144,7 +145,7 @@ uint32_t seekChain(const PropertyArea<K> &area, const Key &key, ChainPlace<K> *p
             return QUOR_RC_OK;
         }
         typename K::LLNode *ll = area.llNode(at);
-        if (ll == nullptr || steps >= bound) return K::codes.outOfArea;
+        if (ll == nullptr || beyondLLNodeBound(area, steps + 1)) return K::codes.outOfArea;
         int order = 0;
         if (uint32_t rc = compareRecord(area, ll->record, key, &order); rc != 0) return rc;
         if (order >= 0) {
@@ -171,14 +172,13 @@ uint32_t findHashed(const PropertyArea<K> &area, const Key &key, typename K::Rec
 // nodes than the area can give K::codes.outOfArea.
 template <class K, class Visit>
 uint32_t walkChains(const PropertyArea<K> &area, Visit &&visit) {
-    const uint64_t bound = llNodeBound(area);
     uint64_t seen = 0;
     for (uint64_t b = 0; b < area.tableSize(0); ++b) {
         const uint64_t *link = area.bucket(0, b);
         if (link == nullptr) return QUOR_RC_BAD_HT_INDEX;
         for (uint64_t at = *link; at != 0;) {
             typename K::LLNode *ll = area.llNode(at);
-            if (ll == nullptr || ++seen > bound) return K::codes.outOfArea;
+            if (ll == nullptr || beyondLLNodeBound(area, ++seen)) return K::codes.outOfArea;
             bool stop = false;
             if (uint32_t rc = visit(at, *ll, &stop); rc != 0) return rc;
             if (stop) return QUOR_RC_OK;

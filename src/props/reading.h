@@ -66,8 +66,12 @@ template <class K>
 using SizeSource = std::conditional_t<K::base, VKind, K>;
 
 // The condition every value, count and listing operation accepts: active or
-// disassociated. It runs as the exported condition check, with its records.
+// disassociated. With tracing on it runs as the exported condition check, so
+// that its records show; with tracing off that check is one compare of the
+// condition word, done in place.
 inline uint32_t checkReadableCondition(Trace &t, SNodeCB_t *node) {
+    if (!tracingOn()) [[likely]]
+        return tree::checkCondition(node->NodeCondition, QUOR_COND_MASK_ACTIVE_OR_DISC);
     const uint32_t rc = tree::checkNodeCondition(node, QUOR_COND_MASK_ACTIVE_OR_DISC);
     return rc != 0 ? t.fail(20, rc) : rc;
 }
@@ -136,11 +140,11 @@ uint32_t walkTagChain(const PropertyArea<K> &area, uint64_t tag, Visit &&visit) 
     const uint64_t index = numberBucket(tag, area.tableSize(1));
     const uint64_t *head = area.bucket(1, index);
     if (head == nullptr) return QUOR_RC_BAD_HT_INDEX;
-    const uint64_t bound = llNodeBound(area);
     uint64_t seen = 0, cameFrom = area.bucketOffset(1, index);
     for (uint64_t pair = *head; pair != 0;) {
         typename K::LLNode *ll = pairOwner(area, kTagChain<K>, pair);
-        if (ll == nullptr || ll->tagPrev != cameFrom || ++seen > bound) return K::codes.outOfArea;
+        if (ll == nullptr || ll->tagPrev != cameFrom || beyondLLNodeBound(area, ++seen))
+            return K::codes.outOfArea;
         bool stop = false;
         if (uint32_t rc = visit(*ll, &stop); rc != 0) return rc;
         if (stop) return QUOR_RC_OK;

@@ -6,126 +6,24 @@
 #include "tree/records.h"
 
 namespace quor::tree {
-namespace {
+namespace sections {
 
-constexpr Fn sectionFn(bool enter, Access access) {
-    if (access == Access::Read)
-        return enter ? Fn::quorEnterCriticalSectionBeforeRead : Fn::quorExitCriticalSectionAfterRead;
-    return enter ? Fn::quorEnterCriticalSectionBeforeWrite : Fn::quorExitCriticalSectionAfterWrite;
-}
-
-// Stands in for the trace guard while tracing is off: failure points only hand
-// their code back, and the section runs without a guard's frame around it.
-struct Untraced {
-    uint32_t fail(uint32_t, uint32_t rc) const { return rc; }
-    uint32_t failWith(uint32_t, uint32_t rc, uint64_t) const { return rc; }
-};
-
-// The argument checks shared by the sections and the latch initialisation.
-// Sets *latched when the node's model takes latches.
-// The failure branches are marked unlikely: the sections are the hottest path of
-// the library, and the taken path should run straight through.
-// `model` is in-out: a section being left is given the model its entry went by;
-// otherwise the node's model word is read, once, and handed back so that the
-// exit can follow the same model whatever the word holds by then.
-template <class Recorder>
-uint32_t checkSectionArguments(const Recorder &t, SNodeCB_t *node, NodeLatchBlock_t *block, uint32_t *model,
-                               bool modelGiven, bool *latched) {
-    if (node == nullptr) [[unlikely]]
-        return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
-    if (block == nullptr) [[unlikely]]
-        return t.failWith(20, QUOR_RC_NULL_LATCH_BLOCK, 0);
-    if (!modelGiven) *model = __atomic_load_n(&node->concurrencyModel, __ATOMIC_RELAXED);
-    if (*model >= kModelLimit) [[unlikely]]
-        return t.failWith(30, QUOR_RC_BAD_CONCURRENCY_MODEL, *model);
-    *latched = *model == QUOR_CONCURRENCY_MODEL_LATCHED;
-    return QUOR_RC_OK;
-}
-
-template <class Recorder>
-uint32_t enterLatched(const Recorder &t, NodeLatchBlock_t *block, Access access) {
-    // The host fails a latch with QUOR_RC_LATCH_FAILED; passing its code on as it
-    // is lets an untraced read section end in the host's own call.
-    if (const uint32_t rc = hostLatchGet(block->accessLatch); rc != 0) [[unlikely]]
-        return t.fail(50, rc);
-    if (access == Access::Read) return QUOR_RC_OK;
-    int32_t old = 0;
-    if (hostAtomicSwap(block->writerActive, 1, &old) != 0 ||
-        hostAtomicIncrement(block->writeCount, &old) != 0) [[unlikely]] {
-        // A writer that cannot be counted does not keep the latch; a latch that
-        // cannot be given back is the graver fault, and its code is the result.
-        if (hostLatchRelease(block->accessLatch) != 0) [[unlikely]] {
-            (void)t.fail(60, QUOR_RC_ATOMIC_FAILED);
-            return t.fail(70, QUOR_RC_LATCH_FAILED);
-        }
-        return t.fail(60, QUOR_RC_ATOMIC_FAILED);
-    }
-    return QUOR_RC_OK;
-}
-
-template <class Recorder>
-uint32_t exitLatched(const Recorder &t, NodeLatchBlock_t *block, Access access) {
-    uint32_t rc = QUOR_RC_OK;
-    if (access == Access::Write) {
-        int32_t old = 0;
-        if (hostAtomicSwap(block->writerActive, 0, &old) != 0) [[unlikely]]
-            rc = t.fail(50, QUOR_RC_ATOMIC_FAILED);
-    }
-    // The latch is released whatever became of the writer mark.
-    if (const uint32_t released = hostLatchRelease(block->accessLatch); released != 0) [[unlikely]]
-        rc = merged(rc, t.fail(60, released));
-    return rc;
-}
-
-template <class Recorder>
-[[gnu::always_inline]] inline uint32_t section(const Recorder &t, SNodeCB_t *node, NodeLatchBlock_t *block,
-                                               bool enter, Access access, uint32_t *model, bool modelGiven) {
-    bool latched = false;
-    const uint32_t rc = checkSectionArguments(t, node, block, model, modelGiven, &latched);
-    if (rc != 0 || !latched) [[unlikely]]
-        return rc;
-    if (block->latchEyecatcher != QUOR_EYECATCHER) [[unlikely]] {
-        return t.failWith(40, QUOR_RC_LATCH_NOT_INITIALIZED, block->latchEyecatcher);
-    }
-    return enter ? enterLatched(t, block, access) : exitLatched(t, block, access);
-}
-
-// The section with its trace records, for when tracing is on: kept out of the
-// way of the untraced path, which then needs no frame of its own.
-[[gnu::cold, gnu::noinline]] uint32_t tracedSection(SNodeCB_t *node, NodeLatchBlock_t *block, bool enter,
-                                                    Access access, uint32_t *model, bool modelGiven) {
+uint32_t tracedSection(SNodeCB_t *node, NodeLatchBlock_t *block, bool enter, Access access, uint32_t *model,
+                       bool modelGiven) {
     return traced(sectionFn(enter, access),
                   [&](Trace &t) { return section(t, node, block, enter, access, model, modelGiven); });
 }
 
-// With tracing off a section is its checks and the host latch, run straight
-// through.
-template <Access access>
-[[gnu::always_inline]] inline uint32_t sectionStep(SNodeCB_t *node, NodeLatchBlock_t *block, bool enter,
-                                                   uint32_t *model, bool modelGiven) {
-    if (tracingOn()) [[unlikely]]
-        return tracedSection(node, block, enter, access, model, modelGiven);
-    return section(Untraced{}, node, block, enter, access, model, modelGiven);
-}
+}  // namespace sections
 
-template <Access access>
-[[gnu::always_inline]] inline uint32_t enterStep(SNodeCB_t *node, NodeLatchBlock_t *block) {
-    uint32_t model = 0;
-    return sectionStep<access>(node, block, true, &model, false);
-}
-
-template <Access access>
-[[gnu::always_inline]] inline uint32_t exitStep(SNodeCB_t *node, NodeLatchBlock_t *block) {
-    uint32_t model = 0;
-    return sectionStep<access>(node, block, false, &model, false);
-}
-
-}  // namespace
+using sections::enterStep;
+using sections::exitStep;
+using sections::step;
 
 uint32_t enterSection(SNodeCB_t *node, NodeLatchBlock_t *block, Access access, uint32_t *modelUsed) {
     uint32_t model = 0;
-    const uint32_t rc = access == Access::Read ? sectionStep<Access::Read>(node, block, true, &model, false)
-                                               : sectionStep<Access::Write>(node, block, true, &model, false);
+    const uint32_t rc = access == Access::Read ? step<Access::Read>(node, block, true, &model, false)
+                                               : step<Access::Write>(node, block, true, &model, false);
     if (modelUsed != nullptr) *modelUsed = model;
     return rc;
 }
@@ -136,30 +34,8 @@ uint32_t exitSection(SNodeCB_t *node, NodeLatchBlock_t *block, Access access) {
 }
 
 uint32_t exitSectionAs(SNodeCB_t *node, NodeLatchBlock_t *block, Access access, uint32_t model) {
-    return access == Access::Read ? sectionStep<Access::Read>(node, block, false, &model, true)
-                                  : sectionStep<Access::Write>(node, block, false, &model, true);
-}
-
-namespace {
-NodeLatchBlock_t *ownBlock(SNodeCB_t *node, NodeLatchBlock_t *block) {
-    if (block != nullptr || node == nullptr) return block;
-    return &node->nodeLatch;
-}
-}  // namespace
-
-CriticalSection::CriticalSection(SNodeCB_t *node, Access access, uint32_t inCriticalSection,
-                                 NodeLatchBlock_t *block)
-    : target_{node, ownBlock(node, block), access, 0}, leave_(Leave{&target_}) {
-    if (inCriticalSection != 0) {
-        leave_.dismiss();
-        return;
-    }
-    // The exit follows the model this entry went by: the model word may change
-    // while the section is held (quorSetConcurrencyModel takes no latch, and
-    // option changes rewrite it inside the section), and leaving by the new word
-    // would keep a latch for good or release one never taken.
-    enterRc_ = enterSection(node, target_.block, access, &target_.model);
-    if (enterRc_ != 0) leave_.dismiss();
+    return access == Access::Read ? step<Access::Read>(node, block, false, &model, true)
+                                  : step<Access::Write>(node, block, false, &model, true);
 }
 
 uint32_t initializeLatches(SNodeCB_t *node, NodeLatchBlock_t *block, uint32_t key) {

@@ -21,7 +21,9 @@
 #include <cstdint>
 
 #include "frame/trace.h"
+#include "quor/host.h"
 #include "quor/quor.h"
+#include "tree/records.h"
 
 namespace quor::tree {
 
@@ -38,6 +40,121 @@ uint32_t exitSection(SNodeCB_t *node, NodeLatchBlock_t *block, Access access);
 // takes no latch), and the latch taken must still be released, and only it.
 uint32_t exitSectionAs(SNodeCB_t *node, NodeLatchBlock_t *block, Access access, uint32_t model);
 
+// The steps of a section, inline so that the operations built on sections run
+// them without a call of their own while tracing is off.
+namespace sections {
+
+constexpr Fn sectionFn(bool enter, Access access) {
+    if (access == Access::Read)
+        return enter ? Fn::quorEnterCriticalSectionBeforeRead : Fn::quorExitCriticalSectionAfterRead;
+    return enter ? Fn::quorEnterCriticalSectionBeforeWrite : Fn::quorExitCriticalSectionAfterWrite;
+}
+
+// Stands in for the trace guard while tracing is off: failure points only hand
+// their code back, and the section runs without a guard's frame around it.
+struct Untraced {
+    uint32_t fail(uint32_t, uint32_t rc) const { return rc; }
+    uint32_t failWith(uint32_t, uint32_t rc, uint64_t) const { return rc; }
+};
+
+// The argument checks shared by the sections and the latch initialisation.
+// Sets *latched when the node's model takes latches.
+// The failure branches are marked unlikely: the sections are the hottest path of
+// the library, and the taken path should run straight through.
+// `model` is in-out: a section being left is given the model its entry went by;
+// otherwise the node's model word is read, once, and handed back so that the
+// exit can follow the same model whatever the word holds by then.
+template <class Recorder>
+uint32_t checkSectionArguments(const Recorder &t, SNodeCB_t *node, NodeLatchBlock_t *block, uint32_t *model,
+                               bool modelGiven, bool *latched) {
+    if (node == nullptr) [[unlikely]]
+        return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
+    if (block == nullptr) [[unlikely]]
+        return t.failWith(20, QUOR_RC_NULL_LATCH_BLOCK, 0);
+    if (!modelGiven) *model = __atomic_load_n(&node->concurrencyModel, __ATOMIC_RELAXED);
+    if (*model >= kModelLimit) [[unlikely]]
+        return t.failWith(30, QUOR_RC_BAD_CONCURRENCY_MODEL, *model);
+    *latched = *model == QUOR_CONCURRENCY_MODEL_LATCHED;
+    return QUOR_RC_OK;
+}
+
+template <class Recorder>
+uint32_t enterLatched(const Recorder &t, NodeLatchBlock_t *block, Access access) {
+    // The host fails a latch with QUOR_RC_LATCH_FAILED; passing its code on as it
+    // is lets an untraced read section end in the host's own call.
+    if (const uint32_t rc = hostLatchGet(block->accessLatch); rc != 0) [[unlikely]]
+        return t.fail(50, rc);
+    if (access == Access::Read) return QUOR_RC_OK;
+    int32_t old = 0;
+    if (hostAtomicSwap(block->writerActive, 1, &old) != 0 ||
+        hostAtomicIncrement(block->writeCount, &old) != 0) [[unlikely]] {
+        // A writer that cannot be counted does not keep the latch; a latch that
+        // cannot be given back is the graver fault, and its code is the result.
+        if (hostLatchRelease(block->accessLatch) != 0) [[unlikely]] {
+            (void)t.fail(60, QUOR_RC_ATOMIC_FAILED);
+            return t.fail(70, QUOR_RC_LATCH_FAILED);
+        }
+        return t.fail(60, QUOR_RC_ATOMIC_FAILED);
+    }
+    return QUOR_RC_OK;
+}
+
+template <class Recorder>
+uint32_t exitLatched(const Recorder &t, NodeLatchBlock_t *block, Access access) {
+    uint32_t rc = QUOR_RC_OK;
+    if (access == Access::Write) {
+        int32_t old = 0;
+        if (hostAtomicSwap(block->writerActive, 0, &old) != 0) [[unlikely]]
+            rc = t.fail(50, QUOR_RC_ATOMIC_FAILED);
+    }
+    // The latch is released whatever became of the writer mark.
+    if (const uint32_t released = hostLatchRelease(block->accessLatch); released != 0) [[unlikely]]
+        rc = merged(rc, t.fail(60, released));
+    return rc;
+}
+
+template <class Recorder>
+[[gnu::always_inline]] inline uint32_t section(const Recorder &t, SNodeCB_t *node, NodeLatchBlock_t *block,
+                                               bool enter, Access access, uint32_t *model, bool modelGiven) {
+    bool latched = false;
+    const uint32_t rc = checkSectionArguments(t, node, block, model, modelGiven, &latched);
+    if (rc != 0 || !latched) [[unlikely]]
+        return rc;
+    if (block->latchEyecatcher != QUOR_EYECATCHER) [[unlikely]] {
+        return t.failWith(40, QUOR_RC_LATCH_NOT_INITIALIZED, block->latchEyecatcher);
+    }
+    return enter ? enterLatched(t, block, access) : exitLatched(t, block, access);
+}
+
+// The section with its trace records, for when tracing is on: kept out of line,
+// out of the way of the untraced path, which then needs no frame of its own.
+[[gnu::cold, gnu::noinline]] uint32_t tracedSection(SNodeCB_t *node, NodeLatchBlock_t *block, bool enter,
+                                                    Access access, uint32_t *model, bool modelGiven);
+
+// With tracing off a section is its checks and the host latch, run straight
+// through.
+template <Access access>
+[[gnu::always_inline]] inline uint32_t step(SNodeCB_t *node, NodeLatchBlock_t *block, bool enter,
+                                            uint32_t *model, bool modelGiven) {
+    if (tracingOn()) [[unlikely]]
+        return tracedSection(node, block, enter, access, model, modelGiven);
+    return section(Untraced{}, node, block, enter, access, model, modelGiven);
+}
+
+template <Access access>
+[[gnu::always_inline]] inline uint32_t enterStep(SNodeCB_t *node, NodeLatchBlock_t *block) {
+    uint32_t model = 0;
+    return step<access>(node, block, true, &model, false);
+}
+
+template <Access access>
+[[gnu::always_inline]] inline uint32_t exitStep(SNodeCB_t *node, NodeLatchBlock_t *block) {
+    uint32_t model = 0;
+    return step<access>(node, block, false, &model, false);
+}
+
+}  // namespace sections
+
 // A section held for the length of a scope.
 //
 //   CriticalSection section(node, Access::Write, inCriticalSection);
@@ -52,30 +169,45 @@ uint32_t exitSectionAs(SNodeCB_t *node, NodeLatchBlock_t *block, Access access, 
 // every path that returns a code).
 class CriticalSection {
 public:
-    CriticalSection(SNodeCB_t *node, Access access, uint32_t inCriticalSection = 0,
-                    NodeLatchBlock_t *block = nullptr);
+    [[gnu::always_inline]] CriticalSection(SNodeCB_t *node, Access access, uint32_t inCriticalSection = 0,
+                                           NodeLatchBlock_t *block = nullptr)
+        : node_(node),
+          block_(block != nullptr || node == nullptr ? block : &node->nodeLatch),
+          access_(access) {
+        if (inCriticalSection != 0) return;
+        // The exit follows the model this entry went by: the model word may change
+        // while the section is held (quorSetConcurrencyModel takes no latch, and
+        // option changes rewrite it inside the section), and leaving by the new word
+        // would keep a latch for good or release one never taken.
+        enterRc_ = access == Access::Read ? sections::step<Access::Read>(node, block_, true, &model_, false)
+                                          : sections::step<Access::Write>(node, block_, true, &model_, false);
+        held_ = enterRc_ == 0;
+    }
     CriticalSection(const CriticalSection &) = delete;
     CriticalSection &operator=(const CriticalSection &) = delete;
+    ~CriticalSection() {
+        if (held_) (void)leave();
+    }
 
     uint32_t entered() const { return enterRc_; }
-    uint32_t close(uint32_t rc) { return leave_.close(rc); }
+    [[gnu::always_inline]] uint32_t close(uint32_t rc) {
+        if (!held_) return rc;
+        held_ = false;
+        return merged(rc, leave());
+    }
 
 private:
-    struct Target {
-        SNodeCB_t *node;
-        NodeLatchBlock_t *block;
-        Access access;
-        uint32_t model;  // the model the section was entered under
-    };
-    struct Leave {
-        const Target *target;
-        uint32_t operator()() const {
-            return exitSectionAs(target->node, target->block, target->access, target->model);
-        }
-    };
+    [[gnu::always_inline]] uint32_t leave() {
+        return access_ == Access::Read ? sections::step<Access::Read>(node_, block_, false, &model_, true)
+                                       : sections::step<Access::Write>(node_, block_, false, &model_, true);
+    }
+
+    SNodeCB_t *node_;
+    NodeLatchBlock_t *block_;
+    Access access_;
+    uint32_t model_ = 0;  // the model the section was entered under
     uint32_t enterRc_ = 0;
-    Target target_;
-    Closing<Leave> leave_;
+    bool held_ = false;
 };
 
 // Runs `body()` (returning a code) inside the node's own section, unless the
