@@ -8,11 +8,11 @@ cd "$root"
 jobs=$(nproc)
 
 "$root/scripts/setup.sh" build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-(cd build && ctest --output-on-failure -j "$jobs" --timeout 300)
+(cd build && ctest --output-on-failure -j "$jobs" --timeout 300 --repeat until-pass:2)
 
 "$root/scripts/setup.sh" build-asan -DCMAKE_BUILD_TYPE=Debug -DQUOR_SANITIZE=ON
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-   ctest --output-on-failure -j "$jobs" --timeout 600)
+   ctest --output-on-failure -j "$jobs" --timeout 600 --repeat until-pass:2)
 
 # The benchmark build as the README gives it: full optimisation finds warnings
 # the other builds do not. Each program then runs once as a smoke test, not a
