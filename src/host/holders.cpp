@@ -35,7 +35,10 @@ struct HolderSlot {
 static_assert(sizeof(HolderSlot) == 24);
 
 constexpr uint64_t kTableMagic = 0x484f4c4445525331ull;  // "HOLDERS1"
-constexpr uint32_t kSlots = 2048;
+// Room for many more holders than live at once: a full table takes the slot of
+// some dead process, and when that slot belongs to a heap still in use its dead
+// count is lost to that heap's connection count.
+constexpr uint32_t kSlots = 16384;
 
 struct HolderTable {
     uint64_t magic;
