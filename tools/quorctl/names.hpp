@@ -1,5 +1,5 @@
 // The textual forms a user types and reads: byte strings with \xHH escapes, tags,
-// node paths and property specifications.
+// node paths and property selectors.
 //
 // Byte strings (IDs, byte values) are written with printable ASCII as itself, a
 // backslash as \\ and every other byte as \xHH; the same form appears in paths,
