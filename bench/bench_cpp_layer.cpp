@@ -32,12 +32,12 @@ Tree &tree() {
     static Tree *t = [] {
         auto *made = new Tree;
         made->seg = quor::segment::create("quor-bench-cpp-" + std::to_string(getpid()), 1 << 20);
-        quor::node_spec spec;
-        spec.space.areaFlags = QUOR_KIND_ID | QUOR_KIND_R;
-        spec.space.maxIdSize = 16;
-        spec.space.rCount = 8;
-        spec.id = "bench";
-        made->top = made->seg.create_node(spec);
+        quor::node_plan plan;
+        plan.space.areaFlags = QUOR_KIND_ID | QUOR_KIND_R;
+        plan.space.maxIdSize = 16;
+        plan.space.rCount = 8;
+        plan.id = "bench";
+        made->top = made->seg.create_node(plan);
         made->top.create_r_list(8);
         made->top.activate();
         for (uint64_t number = 1; number <= 8; ++number)

@@ -1493,7 +1493,7 @@ struct segment_options {
 
 // What to build a node with: its sizing (the kinds and capacities of its areas)
 // and the values its initialisation writes.
-struct node_spec {
+struct node_plan {
     NodeSpaceParams_t space{};
     std::string_view id;
     const SNodeInfo_t *parent = nullptr;  // needed with QUOR_KIND_PARENT
@@ -1593,14 +1593,14 @@ public:
     // A node in this segment's pool, initialised (condition from the options,
     // default initialized), with an empty dependent list when it has that area.
     // A node whose initialisation fails is freed again.
-    node create_node(const node_spec &spec) {
+    node create_node(const node_plan &plan) {
         node out;
-        detail::check(create_node_rc(spec, out), "quorCreateNode");
+        detail::check(create_node_rc(plan, out), "quorCreateNode");
         return out;
     }
-    node create_node(const node_spec &spec, std::error_code &ec) noexcept {
+    node create_node(const node_plan &plan, std::error_code &ec) noexcept {
         node out;
-        detail::report(ec, create_node_rc(spec, out));
+        detail::report(ec, create_node_rc(plan, out));
         return out;
     }
     // A locator of n that any process can store and follow.
@@ -1655,7 +1655,7 @@ private:
         return quorPutTopNodeInfoIntoDomainHeader(info_->domainHandle, tag, n.get()->selfOffset,
                                                   info_->poolHandle->poolHeapOffset);
     }
-    uint32_t create_node_rc(const node_spec &s, node &out) noexcept {
+    uint32_t create_node_rc(const node_plan &s, node &out) noexcept {
         uint64_t sizes[QUOR_MAX_SPACE_ARRAY_SIZE] = {};
         uint64_t total = 0, offset = 0;
         const NodeSpaceParams_t &p = s.space;

@@ -27,16 +27,16 @@ inline std::string segmentName(const std::string &label) {
 }
 
 // A node with an ID and the areas of `flags`, each with a little room.
-inline quor::node_spec nodeSpec(std::string_view id, uint64_t flags = 0) {
-    quor::node_spec spec;
-    NodeSpaceParams_t &s = spec.space;
+inline quor::node_plan nodePlan(std::string_view id, uint64_t flags = 0) {
+    quor::node_plan plan;
+    NodeSpaceParams_t &s = plan.space;
     s.areaFlags = QUOR_KIND_ID | flags;
     s.maxIdSize = 32;
     s.rCount = s.vCount = s.irCount = s.ivCount = s.dependentCount = 8;
     s.vMaxVSize = s.ivMaxVSize = s.baseVMaxVSize = 32;
     s.irMaxIdSize = s.ivMaxIdSize = 16;
-    spec.id = id;
-    return spec;
+    plan.id = id;
+    return plan;
 }
 
 // Runs body in a child process, killed after `seconds` (a section left held
@@ -78,7 +78,7 @@ protected:
 
     // An active top node tagged `tag`, recorded as the segment's tree.
     static quor::node buildTop(quor::segment &seg, uint64_t tag, std::string_view id, uint64_t flags = 0) {
-        quor::node top = seg.create_node(nodeSpec(id, flags));
+        quor::node top = seg.create_node(nodePlan(id, flags));
         top.set_tag(tag);
         top.activate();
         seg.set_top(top);

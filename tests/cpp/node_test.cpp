@@ -43,10 +43,10 @@ TEST_F(NodeTest, NodeWhoseInitialisationFailsIsFreedAgain) {
     ASSERT_EQ(quorGetShmPoolInfo(seg.get()->poolHandle, &before), QUOR_RC_OK);
     SNodeOptions_t options{};
     options.condition = 7;  // not one of the accepted condition options
-    quor::node_spec spec = nodeSpec("x");
-    spec.options = &options;
+    quor::node_plan plan = nodePlan("x");
+    plan.options = &options;
     std::error_code ec;
-    quor::node n = seg.create_node(spec, ec);
+    quor::node n = seg.create_node(plan, ec);
     EXPECT_EQ(ec, quor::errc{QUOR_RC_BAD_NODE_OPTION});
     EXPECT_FALSE(n);
     ASSERT_EQ(quorGetShmPoolInfo(seg.get()->poolHandle, &after), QUOR_RC_OK);

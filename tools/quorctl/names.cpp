@@ -177,55 +177,55 @@ const char *kindName(Kind kind) {
     return "?";
 }
 
-PropertySpec parseProperty(std::string_view text) {
+PropertySelector parseProperty(std::string_view text) {
     const size_t colon = text.find(':');
     const std::string_view head = text.substr(0, colon);
     const std::string_view rest =
         colon == std::string_view::npos ? std::string_view() : text.substr(colon + 1);
     const bool hasRest = colon != std::string_view::npos;
-    PropertySpec spec;
+    PropertySelector selector;
     auto bad = [&](const std::string &why) {
         usageError("bad property " + quoted(text) + ": " + why +
                    " (expected r:N, v:N, ir:TAG:ID, iv:TAG:ID, baser or basev)");
     };
     if (head == "r" || head == "v") {
-        spec.kind = head == "r" ? Kind::R : Kind::V;
+        selector.kind = head == "r" ? Kind::R : Kind::V;
         if (!hasRest) bad("missing number");
-        spec.number = parseTag(rest, "property number");
-        if (spec.number == 0) bad("property numbers start at 1");
+        selector.number = parseTag(rest, "property number");
+        if (selector.number == 0) bad("property numbers start at 1");
     } else if (head == "baser" || head == "basev") {
-        spec.kind = head == "baser" ? Kind::BaseR : Kind::BaseV;
+        selector.kind = head == "baser" ? Kind::BaseR : Kind::BaseV;
         if (hasRest) {
-            spec.number = parseTag(rest, "property number");
-            if (spec.number == 0) bad("property numbers start at 1");
+            selector.number = parseTag(rest, "property number");
+            if (selector.number == 0) bad("property numbers start at 1");
         }
     } else if (head == "ir" || head == "iv") {
-        spec.kind = head == "ir" ? Kind::IR : Kind::IV;
+        selector.kind = head == "ir" ? Kind::IR : Kind::IV;
         const size_t idColon = rest.find(':');
         if (!hasRest || idColon == std::string_view::npos) bad("missing TAG:ID");
-        spec.tag = parseTag(rest.substr(0, idColon), "property tag");
-        if (spec.tag == 0) bad("property tags start at 1");
-        spec.id = unescapeBytes(rest.substr(idColon + 1), "property ID");
-        if (spec.id.empty()) bad("empty ID");
-        if (spec.id.size() > QUOR_MAX_ID_SIZE) bad("ID longer than 4096");
+        selector.tag = parseTag(rest.substr(0, idColon), "property tag");
+        if (selector.tag == 0) bad("property tags start at 1");
+        selector.id = unescapeBytes(rest.substr(idColon + 1), "property ID");
+        if (selector.id.empty()) bad("empty ID");
+        if (selector.id.size() > QUOR_MAX_ID_SIZE) bad("ID longer than 4096");
     } else {
         bad("unknown kind " + quoted(head));
     }
-    return spec;
+    return selector;
 }
 
-std::string formatProperty(const PropertySpec &spec) {
-    std::string out = kindName(spec.kind);
-    if (isTagged(spec.kind)) {
+std::string formatProperty(const PropertySelector &selector) {
+    std::string out = kindName(selector.kind);
+    if (isTagged(selector.kind)) {
         out += ':';
-        out += std::to_string(spec.tag);
+        out += std::to_string(selector.tag);
         out += ':';
-        out += escapeBytes(spec.id);
+        out += escapeBytes(selector.id);
         return out;
     }
-    if (spec.number != 0) {
+    if (selector.number != 0) {
         out += ':';
-        out += std::to_string(spec.number);
+        out += std::to_string(selector.number);
     }
     return out;
 }

@@ -47,13 +47,13 @@ inline bool isTagged(Kind kind) { return kind == Kind::IR || kind == Kind::IV; }
 
 // r:N, v:N, ir:TAG:ID, iv:TAG:ID, baser, basev (baser:N and basev:N name the base
 // property's number too, which must then match).
-struct PropertySpec {
+struct PropertySelector {
     Kind kind = Kind::R;
     uint64_t number = 0;  // R, V; for the base kinds 0 = whatever number it carries
     uint64_t tag = 0;     // IR, IV
     std::string id;       // IR, IV
 };
-PropertySpec parseProperty(std::string_view text);
-std::string formatProperty(const PropertySpec &spec);
+PropertySelector parseProperty(std::string_view text);
+std::string formatProperty(const PropertySelector &selector);
 
 }  // namespace quorctl

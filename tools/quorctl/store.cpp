@@ -47,11 +47,11 @@ template <class K>
 constexpr bool kTagged = std::is_same_v<typename quor::traits<K>::key, quor::tagged_key>;
 
 template <class K>
-quor::property<K> propertyOf(const quor::node &node, const PropertySpec &spec) {
+quor::property<K> propertyOf(const quor::node &node, const PropertySelector &selector) {
     if constexpr (kTagged<K>) {
-        return {node, quor::tagged_key{spec.tag, spec.id}};
+        return {node, quor::tagged_key{selector.tag, selector.id}};
     } else {
-        return {node, quor::number_key{spec.number}};
+        return {node, quor::number_key{selector.number}};
     }
 }
 
@@ -67,20 +67,20 @@ uint64_t storedBaseNumber(const quor::node &held, Kind kind) {
     return number;
 }
 
-// Resolves the number a base-kind spec stands for: the stored one, which must
-// match the spec's number when it names one.
-PropertySpec keyOf(const quor::node &held, const PropertySpec &spec) {
-    if (spec.kind != Kind::BaseR && spec.kind != Kind::BaseV) return spec;
-    PropertySpec key = spec;
-    key.number = storedBaseNumber(held, spec.kind);
-    if (key.number == 0 || (spec.number != 0 && spec.number != key.number)) {
-        throw Failure(kExitLibrary, "no property " + formatProperty(spec) + " on this node");
+// Resolves the number a base-kind selector stands for: the stored one, which must
+// match the selector's number when it names one.
+PropertySelector keyOf(const quor::node &held, const PropertySelector &selector) {
+    if (selector.kind != Kind::BaseR && selector.kind != Kind::BaseV) return selector;
+    PropertySelector key = selector;
+    key.number = storedBaseNumber(held, selector.kind);
+    if (key.number == 0 || (selector.number != 0 && selector.number != key.number)) {
+        throw Failure(kExitLibrary, "no property " + formatProperty(selector) + " on this node");
     }
     return key;
 }
 
 // Reads one property's value and RC; `held` holds the node's read section.
-PropertyValue readValue(const quor::node &held, const PropertySpec &key) {
+PropertyValue readValue(const quor::node &held, const PropertySelector &key) {
     return described("read property " + formatProperty(key), [&] {
         return withKind(key.kind, [&](auto k) {
             using K = decltype(k);
@@ -167,7 +167,7 @@ uint64_t plannedCapacity(SNodeCB_t *node, Kind kind, const PropertyArea &area) {
 
 // One numbered or tagged kind: its area's shape and every property in it.
 template <class K>
-void readTable(const quor::node &held, Kind kind, NodeSpec &spec) {
+void readTable(const quor::node &held, Kind kind, NodePlan &plan) {
     SNodeCB_t *node = held.get();
     PropertyArea area;
     const quor::property_counts counts =
@@ -186,21 +186,21 @@ void readTable(const quor::node &held, Kind kind, NodeSpec &spec) {
     const auto listed =
         described(std::string("list ") + kindName(kind) + " properties", [&] { return held.list<K>(); });
     for (const quor::listed_property &l : listed) {
-        const PropertySpec key{kind, kTagged<K> ? 0 : l.key, kTagged<K> ? l.key : 0, l.id};
+        const PropertySelector key{kind, kTagged<K> ? 0 : l.key, kTagged<K> ? l.key : 0, l.id};
         const PropertyValue value = readValue(held, key);
-        spec.properties.push_back({kind, key.number, key.tag, key.id, value.integer, value.bytes, value.rc});
+        plan.properties.push_back({kind, key.number, key.tag, key.id, value.integer, value.bytes, value.rc});
     }
-    (kind == Kind::R ? spec.r : kind == Kind::V ? spec.v : kind == Kind::IR ? spec.ir : spec.iv) = area;
+    (kind == Kind::R ? plan.r : kind == Kind::V ? plan.v : kind == Kind::IR ? plan.ir : plan.iv) = area;
 }
 
-void readBase(const quor::node &held, Kind kind, NodeSpec &spec) {
+void readBase(const quor::node &held, Kind kind, NodePlan &plan) {
     PropertyArea area;
     readMaxima(held.get(), kind, area);
-    (kind == Kind::BaseR ? spec.baser : spec.basev) = area;
+    (kind == Kind::BaseR ? plan.baser : plan.basev) = area;
     const uint64_t number = storedBaseNumber(held, kind);
     if (number == 0) return;
     const PropertyValue value = readValue(held, {kind, number, 0, {}});
-    spec.properties.push_back({kind, number, 0, {}, value.integer, value.bytes, value.rc});
+    plan.properties.push_back({kind, number, 0, {}, value.integer, value.bytes, value.rc});
 }
 
 // Copies of the dependent-list entries that resolve on their own, wherever kept.
@@ -211,7 +211,7 @@ void readChildren(SNodeCB_t *node, NodeSnapshot &out) {
     if (count > capacity || capacity > QUOR_MAX_COUNT || maxId > QUOR_MAX_ID_SIZE) {
         check(QUOR_RC_HEAP_CORRUPT, "count dependent nodes");
     }
-    out.spec.dependents = capacity;
+    out.plan.dependents = capacity;
     if (count == 0) return;
     std::vector<SNodeInfo_t> entries(count);
     std::string ids(count * std::max<uint64_t>(maxId, 1), '\0');
@@ -254,28 +254,28 @@ NodeSnapshot readNode(SNodeCB_t *cb) {
     described("read a node", [&] {
         quor::read_guard guard{quor::node(cb)};
         const quor::node &held = *guard;
-        out.spec.tag = held.tag();
-        out.spec.condition = static_cast<uint32_t>(held.condition());
+        out.plan.tag = held.tag();
+        out.plan.condition = static_cast<uint32_t>(held.condition());
         out.size = held.size();
         out.areaFlags = cb->areaFlags;
         if (out.areaFlags & QUOR_KIND_ID) {
-            out.spec.id = std::string(held.id());
-            check(quorGetMaxIDSizeForStatusNode(cb, QUOR_KIND_ID, &out.spec.maxIdSize),
+            out.plan.id = std::string(held.id());
+            check(quorGetMaxIDSizeForStatusNode(cb, QUOR_KIND_ID, &out.plan.maxIdSize),
                   "read the node's ID size");
         }
         out.reconfigCounter = held.reconfig_counter();
         check(hostAtomicAdd(cb->updateCounter, 0, &out.updateCounter), "read the node's update counter");
         out.lastUpdate = cb->lastUpdate;
-        if (out.areaFlags & QUOR_KIND_R) readTable<quor::kind::R>(held, Kind::R, out.spec);
-        if (out.areaFlags & QUOR_KIND_V) readTable<quor::kind::V>(held, Kind::V, out.spec);
-        if (out.areaFlags & QUOR_KIND_IR) readTable<quor::kind::IR>(held, Kind::IR, out.spec);
-        if (out.areaFlags & QUOR_KIND_IV) readTable<quor::kind::IV>(held, Kind::IV, out.spec);
-        if (out.areaFlags & QUOR_KIND_BASER) readBase(held, Kind::BaseR, out.spec);
-        if (out.areaFlags & QUOR_KIND_BASEV) readBase(held, Kind::BaseV, out.spec);
+        if (out.areaFlags & QUOR_KIND_R) readTable<quor::kind::R>(held, Kind::R, out.plan);
+        if (out.areaFlags & QUOR_KIND_V) readTable<quor::kind::V>(held, Kind::V, out.plan);
+        if (out.areaFlags & QUOR_KIND_IR) readTable<quor::kind::IR>(held, Kind::IR, out.plan);
+        if (out.areaFlags & QUOR_KIND_IV) readTable<quor::kind::IV>(held, Kind::IV, out.plan);
+        if (out.areaFlags & QUOR_KIND_BASER) readBase(held, Kind::BaseR, out.plan);
+        if (out.areaFlags & QUOR_KIND_BASEV) readBase(held, Kind::BaseV, out.plan);
         if (out.areaFlags & QUOR_KIND_DEPENDENTS) readChildren(cb, out);
         guard.unlock();
     });
-    sortProperties(out.spec.properties);
+    sortProperties(out.plan.properties);
     return out;
 }
 
@@ -294,9 +294,9 @@ SNodeCB_t *findNode(const Segment &segment, const NodePath &path) {
         const PathStep &step = path.steps[i];
         const NodeSnapshot at = readNode(node);
         if (i == 0) {
-            if (at.spec.tag != step.tag || at.spec.id != step.id) {
+            if (at.plan.tag != step.tag || at.plan.id != step.id) {
                 throw Failure(kExitLibrary, "no node " + formatPath({step}) + ": the top node is " +
-                                                formatPath({{at.spec.tag, at.spec.id}}));
+                                                formatPath({{at.plan.tag, at.plan.id}}));
             }
         } else {
             const auto match = std::find_if(
@@ -312,19 +312,19 @@ SNodeCB_t *findNode(const Segment &segment, const NodePath &path) {
     return node;
 }
 
-PropertyValue getProperty(SNodeCB_t *node, const PropertySpec &spec) {
-    return described("read property " + formatProperty(spec), [&] {
+PropertyValue getProperty(SNodeCB_t *node, const PropertySelector &selector) {
+    return described("read property " + formatProperty(selector), [&] {
         quor::read_guard guard{quor::node(node)};
-        PropertyValue value = readValue(*guard, keyOf(*guard, spec));
+        PropertyValue value = readValue(*guard, keyOf(*guard, selector));
         guard.unlock();
         return value;
     });
 }
 
-void setPropertyValue(SNodeCB_t *node, const PropertySpec &spec, const std::string &text) {
-    described("set property " + formatProperty(spec), [&] {
+void setPropertyValue(SNodeCB_t *node, const PropertySelector &selector, const std::string &text) {
+    described("set property " + formatProperty(selector), [&] {
         quor::write_guard guard{quor::node(node)};
-        const PropertySpec key = keyOf(*guard, spec);
+        const PropertySelector key = keyOf(*guard, selector);
         withKind(key.kind, [&](auto k) {
             using K = decltype(k);
             if constexpr (quor::traits<K>::integer) {
@@ -337,10 +337,10 @@ void setPropertyValue(SNodeCB_t *node, const PropertySpec &spec, const std::stri
     });
 }
 
-void setPropertyRc(SNodeCB_t *node, const PropertySpec &spec, uint64_t rc) {
-    described("set the RC of property " + formatProperty(spec), [&] {
+void setPropertyRc(SNodeCB_t *node, const PropertySelector &selector, uint64_t rc) {
+    described("set the RC of property " + formatProperty(selector), [&] {
         quor::write_guard guard{quor::node(node)};
-        const PropertySpec key = keyOf(*guard, spec);
+        const PropertySelector key = keyOf(*guard, selector);
         withKind(key.kind, [&](auto k) { propertyOf<decltype(k)>(*guard, key).set_rc(rc); });
         guard.unlock();
     });

@@ -13,7 +13,7 @@
 
 #include "names.hpp"
 #include "quor/quor.hpp"
-#include "tree_spec.hpp"
+#include "tree_plan.hpp"
 
 namespace quorctl {
 
@@ -53,7 +53,7 @@ struct ChildRef {
 
 // Everything the tool shows about one node, copied out under one read section.
 struct NodeSnapshot {
-    NodeSpec spec;  // tag, ID, condition, areas and properties (children left empty)
+    NodePlan plan;  // tag, ID, condition, areas and properties (children left empty)
     uint64_t size = 0;
     uint64_t areaFlags = 0;
     int32_t updateCounter = 0;
@@ -77,11 +77,11 @@ struct PropertyValue {
     uint64_t rc = 0;
     uint64_t number = 0;  // the base kinds report their number
 };
-PropertyValue getProperty(SNodeCB_t *node, const PropertySpec &spec);
-void setPropertyValue(SNodeCB_t *node, const PropertySpec &spec, const std::string &value);
-void setPropertyRc(SNodeCB_t *node, const PropertySpec &spec, uint64_t rc);
+PropertyValue getProperty(SNodeCB_t *node, const PropertySelector &selector);
+void setPropertyValue(SNodeCB_t *node, const PropertySelector &selector, const std::string &value);
+void setPropertyRc(SNodeCB_t *node, const PropertySelector &selector, uint64_t rc);
 
 // Builds the tree in a fresh segment, activates it and records its top node.
-void buildTree(Segment &segment, const TreeSpec &tree);
+void buildTree(Segment &segment, const TreePlan &tree);
 
 }  // namespace quorctl

@@ -64,7 +64,7 @@ void walk(SNodeCB_t *start, std::vector<PathStep> path, int64_t maxDepth, const 
             } catch (const Failure &e) {
                 return broken(e.what());
             }
-            if (at.empty()) at.push_back({snapshot.spec.tag, snapshot.spec.id});  // the start names itself
+            if (at.empty()) at.push_back({snapshot.plan.tag, snapshot.plan.id});  // the start names itself
             onNode({at, node, snapshot, depth});
             if (maxDepth >= 0 && static_cast<int64_t>(depth) >= maxDepth) return;
             for (const ChildRef &child : snapshot.children) {
@@ -101,8 +101,8 @@ json subtreeJson(SNodeCB_t *start, int64_t maxDepth) {
     json root;
     std::vector<json *> open;
     walk(start, {}, maxDepth, [&](const Visit &v) {
-        NodeSpec spec = v.snapshot.spec;
-        json node = nodeToJson(spec);
+        NodePlan plan = v.snapshot.plan;
+        json node = nodeToJson(plan);
         open.resize(v.depth);
         json *slot = nullptr;
         if (v.depth == 0) {
@@ -328,7 +328,7 @@ std::string timestamp() {
 
 std::map<std::string, std::string> propertyTexts(const NodeSnapshot &s) {
     std::map<std::string, std::string> out;
-    for (const Property &p : s.spec.properties) {
+    for (const Property &p : s.plan.properties) {
         out[keyText(p)] = valueText(p) + (p.rc != 0 ? " rc=" + std::to_string(p.rc) : "");
     }
     return out;
@@ -345,7 +345,7 @@ int runCreate(const CreateArgs &args) {
     } catch (const json::parse_error &e) {
         usageError(args.from + ": not JSON: " + e.what());
     }
-    const TreeSpec tree = treeFromJson(document, args.from);
+    const TreePlan tree = treeFromJson(document, args.from);
     Library library;
     Segment segment = Segment::create(args.name, args.size);
     try {
@@ -373,7 +373,7 @@ int runShow(const ShowArgs &args) {
     }
     walk(start, {}, args.depth, [&](const Visit &v) {
         const std::string indent(2 * v.depth, ' ');
-        const NodeSpec &n = v.snapshot.spec;
+        const NodePlan &n = v.snapshot.plan;
         std::printf("%s%llu:%s  %s  size=%llu updates=%d reconfigs=%lld\n", indent.c_str(),
                     static_cast<unsigned long long>(n.tag), escapeBytes(n.id).c_str(),
                     conditionName(n.condition), static_cast<unsigned long long>(v.snapshot.size),
@@ -388,13 +388,13 @@ int runShow(const ShowArgs &args) {
 
 int runGet(const GetArgs &args) {
     const NodePath path = parsePath(args.path);
-    const PropertySpec spec = parseProperty(args.property);
+    const PropertySelector selector = parseProperty(args.property);
     Session session(args.name);
     Segment &segment = session.segment;
-    const PropertyValue value = getProperty(findNode(segment, path), spec);
+    const PropertyValue value = getProperty(findNode(segment, path), selector);
     if (args.rc) {
         std::printf("%llu\n", static_cast<unsigned long long>(value.rc));
-    } else if (isInteger(spec.kind)) {
+    } else if (isInteger(selector.kind)) {
         if (args.hex) {
             std::printf("0x%08x\n", static_cast<uint32_t>(value.integer));
         } else {
@@ -411,11 +411,11 @@ int runGet(const GetArgs &args) {
 
 int runSet(const SetArgs &args) {
     const NodePath path = parsePath(args.path);
-    const PropertySpec spec = parseProperty(args.property);
+    const PropertySelector selector = parseProperty(args.property);
     // Malformed values are refused before anything is attached.
     if (args.rc) {
         (void)parseUint64(args.value, "RC");
-    } else if (isInteger(spec.kind)) {
+    } else if (isInteger(selector.kind)) {
         (void)parseInt32(args.value, "value");
     } else if (unescapeBytes(args.value, "value").empty()) {
         usageError("bad value '': a byte value holds at least one byte");
@@ -424,9 +424,9 @@ int runSet(const SetArgs &args) {
     Segment &segment = session.segment;
     SNodeCB_t *node = findNode(segment, path);
     if (args.rc) {
-        setPropertyRc(node, spec, parseUint64(args.value, "RC"));
+        setPropertyRc(node, selector, parseUint64(args.value, "RC"));
     } else {
-        setPropertyValue(node, spec, args.value);
+        setPropertyValue(node, selector, args.value);
     }
     return kExitOk;
 }
@@ -441,7 +441,7 @@ int runWatch(const WatchArgs &args) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     NodeSnapshot last = readNode(node);
     std::printf("%s %s %s updates=%d reconfigs=%lld\n", timestamp().c_str(), args.path.c_str(),
-                conditionName(last.spec.condition), last.updateCounter,
+                conditionName(last.plan.condition), last.updateCounter,
                 static_cast<long long>(last.reconfigCounter));
     uint64_t lines = 0;
     while (!interrupted && (args.count == 0 || lines < args.count)) {
@@ -449,9 +449,9 @@ int runWatch(const WatchArgs &args) {
         if (interrupted) break;
         const NodeSnapshot now = readNode(node);
         std::vector<std::string> changes;
-        if (now.spec.condition != last.spec.condition) {
-            changes.push_back(std::string("condition ") + conditionName(last.spec.condition) + " -> " +
-                              conditionName(now.spec.condition));
+        if (now.plan.condition != last.plan.condition) {
+            changes.push_back(std::string("condition ") + conditionName(last.plan.condition) + " -> " +
+                              conditionName(now.plan.condition));
         }
         if (now.updateCounter != last.updateCounter || now.lastUpdate != last.lastUpdate) {
             changes.push_back("updates " + std::to_string(last.updateCounter) + " -> " +
@@ -606,7 +606,7 @@ int runMetrics(const std::string &name) {
         }
         std::vector<std::pair<Labels, double>> values;
         walk(segment.top(), {}, -1, [&](const Visit &v) {
-            for (const Property &p : v.snapshot.spec.properties) {
+            for (const Property &p : v.snapshot.plan.properties) {
                 if (p.kind != Kind::R && p.kind != Kind::BaseR) continue;
                 values.push_back({{{"segment", name},
                                    {"path", formatPath(v.path)},

@@ -9,12 +9,12 @@ int main() try {
     const std::string name = "quor-example-" + std::to_string(getpid());
     quor::segment seg = quor::segment::create(name, 1 << 20);
 
-    quor::node_spec spec;  // a node with an ID and room for four R properties
-    spec.space.areaFlags = QUOR_KIND_ID | QUOR_KIND_R;
-    spec.space.maxIdSize = 16;
-    spec.space.rCount = 4;
-    spec.id = "boiler";
-    quor::node top = seg.create_node(spec);
+    quor::node_plan plan;  // a node with an ID and room for four R properties
+    plan.space.areaFlags = QUOR_KIND_ID | QUOR_KIND_R;
+    plan.space.maxIdSize = 16;
+    plan.space.rCount = 4;
+    plan.id = "boiler";
+    quor::node top = seg.create_node(plan);
     top.set_tag(1);
     top.create_r_list(4);
     top.activate();

@@ -155,11 +155,11 @@ TYPED_TEST(PropertyKinds, SectionsDecideWhatAHandleMayDo) {
 TEST_F(PropertyTest, ListsAndCountsInBothLayouts) {
     for (quor::list_layout layout : {quor::list_layout::flat, quor::list_layout::hashed}) {
         SCOPED_TRACE(static_cast<int>(layout));
-        quor::node_spec spec = nodeSpec("lists", kAllKinds);
-        spec.space.rHashMode = spec.space.vHashMode = spec.space.irHashMode = static_cast<uint32_t>(layout);
-        spec.space.irTagTableSize = 4;
-        spec.space.irIdTableSize = 8;
-        quor::node node = seg.create_node(spec);
+        quor::node_plan plan = nodePlan("lists", kAllKinds);
+        plan.space.rHashMode = plan.space.vHashMode = plan.space.irHashMode = static_cast<uint32_t>(layout);
+        plan.space.irTagTableSize = 4;
+        plan.space.irIdTableSize = 8;
+        quor::node node = seg.create_node(plan);
         node.activate();
         node.create_r_list(8, layout);
         node.create_v_list(8, 32, layout);

@@ -26,10 +26,10 @@ protected:
 
     quor::node addChild(const quor::node &parent, uint64_t tag, const std::string &id) {
         SNodeInfo_t up = seg.locator(parent);
-        quor::node_spec spec = nodeSpec(id, QUOR_KIND_DEPENDENTS | QUOR_KIND_PARENT);
-        spec.parent = &up;
-        spec.parent_id = parent.id();
-        quor::node child = seg.create_node(spec);
+        quor::node_plan plan = nodePlan(id, QUOR_KIND_DEPENDENTS | QUOR_KIND_PARENT);
+        plan.parent = &up;
+        plan.parent_id = parent.id();
+        quor::node child = seg.create_node(plan);
         child.set_tag(tag);
         child.activate();
         SNodeInfo_t down = seg.locator(child);

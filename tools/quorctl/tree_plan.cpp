@@ -1,4 +1,4 @@
-#include "tree_spec.hpp"
+#include "tree_plan.hpp"
 
 #include <algorithm>
 #include <set>
@@ -91,7 +91,7 @@ public:
         return a;
     }
 
-    Property property(const json &object, const std::string &where, const NodeSpec &node) const {
+    Property property(const json &object, const std::string &where, const NodePlan &node) const {
         if (!object.is_object() || !object.contains("kind") || !object.at("kind").is_string()) {
             fail(where, "expected an object with a \"kind\" (r, v, ir, iv, baser, basev)");
         }
@@ -135,10 +135,10 @@ public:
         return p;
     }
 
-    NodeSpec node(const json &object, const std::string &where, size_t depth) const {
+    NodePlan node(const json &object, const std::string &where, size_t depth) const {
         if (depth > kMaxDepth) fail(where, "tree deeper than " + std::to_string(kMaxDepth) + " levels");
         onlyKeys(object, where, {"tag", "id", "max_id_size", "condition", "areas", "properties", "children"});
-        NodeSpec n;
+        NodePlan n;
         n.tag = unsignedAt(object, "tag", where, QUOR_MAX_TAG);
         n.id = object.contains("id") ? bytesAt(object, "id", where) : std::string();
         n.maxIdSize = unsignedAt(object, "max_id_size", where, QUOR_MAX_ID_SIZE, (n.id.size() + 7) & ~7ull);
@@ -156,9 +156,9 @@ public:
             const json &areas = object.at("areas");
             const std::string at = where + ".areas";
             onlyKeys(areas, at, {"r", "v", "ir", "iv", "baser", "basev", "dependents"});
-            const std::pair<Kind, std::optional<PropertyArea> NodeSpec::*> slots[] = {
-                {Kind::R, &NodeSpec::r},   {Kind::V, &NodeSpec::v},         {Kind::IR, &NodeSpec::ir},
-                {Kind::IV, &NodeSpec::iv}, {Kind::BaseR, &NodeSpec::baser}, {Kind::BaseV, &NodeSpec::basev}};
+            const std::pair<Kind, std::optional<PropertyArea> NodePlan::*> slots[] = {
+                {Kind::R, &NodePlan::r},   {Kind::V, &NodePlan::v},         {Kind::IR, &NodePlan::ir},
+                {Kind::IV, &NodePlan::iv}, {Kind::BaseR, &NodePlan::baser}, {Kind::BaseV, &NodePlan::basev}};
             for (const auto &[kind, slot] : slots) {
                 if (areas.contains(kindName(kind))) {
                     n.*slot = area(areas.at(kindName(kind)), at + "." + kindName(kind), kind);
@@ -188,7 +188,7 @@ public:
             std::set<std::pair<uint64_t, std::string>> seen;
             for (size_t i = 0; i < list.size(); ++i) {
                 const std::string at = where + ".children[" + std::to_string(i) + "]";
-                NodeSpec child = node(list[i], at, depth + 1);
+                NodePlan child = node(list[i], at, depth + 1);
                 if (child.id.size() > n.maxIdSize) fail(at + ".id", "longer than the parent's max_id_size");
                 // A child keeps its parent's ID in its own parent area.
                 if (n.id.size() > child.maxIdSize) fail(at + ".max_id_size", "too small for the parent's ID");
@@ -202,7 +202,7 @@ public:
     }
 
 private:
-    void propertyCounts(NodeSpec &n, const std::string &where) const {
+    void propertyCounts(NodePlan &n, const std::string &where) const {
         std::set<std::tuple<Kind, uint64_t, uint64_t, std::string>> keys;
         size_t count[6] = {};
         for (const Property &p : n.properties) {
@@ -239,7 +239,7 @@ json areaToJson(Kind kind, const PropertyArea &a) {
 
 }  // namespace
 
-const std::optional<PropertyArea> &NodeSpec::area(Kind kind) const {
+const std::optional<PropertyArea> &NodePlan::area(Kind kind) const {
     switch (kind) {
         case Kind::R:
             return r;
@@ -267,19 +267,19 @@ void sortProperties(std::vector<Property> &properties) {
     });
 }
 
-TreeSpec treeFromJson(const json &document, const std::string &source) {
+TreePlan treeFromJson(const json &document, const std::string &source) {
     Reader reader(source);
     reader.onlyKeys(document, "document", {"quor_tree", "top"});
     if (reader.unsignedAt(document, "quor_tree", "document", UINT32_MAX) != kDocumentVersion) {
         reader.fail("document.quor_tree", "unsupported version (this quorctl reads version 1)");
     }
     if (!document.contains("top")) reader.fail("document", "missing \"top\"");
-    TreeSpec tree;
+    TreePlan tree;
     tree.top = reader.node(document.at("top"), "top", 0);
     return tree;
 }
 
-json nodeToJson(const NodeSpec &n) {
+json nodeToJson(const NodePlan &n) {
     json out = {{"tag", n.tag},
                 {"id", escapeBytes(n.id)},
                 {"max_id_size", n.maxIdSize},
@@ -309,12 +309,12 @@ json nodeToJson(const NodeSpec &n) {
     }
     out["properties"] = properties;
     json children = json::array();
-    for (const NodeSpec &child : n.children) children.push_back(nodeToJson(child));
+    for (const NodePlan &child : n.children) children.push_back(nodeToJson(child));
     out["children"] = children;
     return out;
 }
 
-json treeToJson(const TreeSpec &tree) {
+json treeToJson(const TreePlan &tree) {
     return {{"quor_tree", kDocumentVersion}, {"top", nodeToJson(tree.top)}};
 }
 

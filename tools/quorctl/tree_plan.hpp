@@ -30,7 +30,7 @@ struct Property {
     uint64_t rc = 0;
 };
 
-struct NodeSpec {
+struct NodePlan {
     uint64_t tag = 0;
     std::string id;
     uint64_t maxIdSize = 0;  // room for this node's ID and for its children's IDs
@@ -38,20 +38,20 @@ struct NodeSpec {
     std::optional<PropertyArea> r, v, ir, iv, baser, basev;
     std::optional<uint64_t> dependents;  // capacity of the dependent list
     std::vector<Property> properties;    // kept in canonical order
-    std::vector<NodeSpec> children;
+    std::vector<NodePlan> children;
 
     const std::optional<PropertyArea> &area(Kind kind) const;
 };
 
-struct TreeSpec {
-    NodeSpec top;
+struct TreePlan {
+    NodePlan top;
 };
 
 // Reads and validates a tree document; `source` names it in error messages.
 // Malformed input is a usage error naming the offending member.
-TreeSpec treeFromJson(const nlohmann::json &document, const std::string &source);
-nlohmann::json treeToJson(const TreeSpec &tree);
-nlohmann::json nodeToJson(const NodeSpec &node);
+TreePlan treeFromJson(const nlohmann::json &document, const std::string &source);
+nlohmann::json treeToJson(const TreePlan &tree);
+nlohmann::json nodeToJson(const NodePlan &node);
 
 // Canonical property order: by kind (r, v, ir, iv, baser, basev), then key.
 void sortProperties(std::vector<Property> &properties);
