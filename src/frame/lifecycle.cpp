@@ -5,6 +5,7 @@
 #include "frame/export.h"
 #include "frame/state.h"
 #include "frame/trace.h"
+#include "lists/lists.h"
 #include "tree/access.h"
 #include "tree/records.h"
 #include "tree/segments.h"
@@ -47,8 +48,7 @@ uint32_t tearDown(Trace &trace) {
 
     // The private lists live as long as the library does: a later first
     // initialisation starts them empty, so their nodes would otherwise be lost.
-    if (uint32_t rc = quorDeleteAttachSegInfoPMLList(); rc != 0) return trace.fail(50, rc);
-    if (uint32_t rc = quorDeleteRMXPMLList(); rc != 0) return trace.fail(60, rc);
+    if (uint32_t rc = lists::deletePrivateLists(); rc != 0) return trace.fail(50, rc);
 
     if (uint32_t rc = freePrivate(&state.attachInfoList, src::tree); rc != 0) {
         return trace.fail(70, rc);

@@ -156,6 +156,13 @@ QUOR_EXPORT uint32_t quorInsertAttachSegInfoNodeIntoPMLList(const ShmSegInfo_t *
 QUOR_EXPORT uint32_t quorDeleteAttachSegInfoNodeFromPMLList(const ShmSegInfo_t *record) {
     return segPrivate(Fn::quorDeleteAttachSegInfoNodeFromPMLList, nullptr, Op::Delete, record, nullptr);
 }
+uint32_t quor::lists::deletePrivateLists() {
+    if (uint32_t rc = segPrivate(Fn::quorDeleteAttachSegInfoPMLList, nullptr, Op::DeleteAll, nullptr, nullptr);
+        rc != 0)
+        return rc;
+    return rmxPrivate(Fn::quorDeleteRMXPMLList, nullptr, Op::DeleteAll, nullptr, nullptr);
+}
+
 QUOR_EXPORT uint32_t quorDeleteAttachSegInfoPMLList(void) {
     return segPrivate(Fn::quorDeleteAttachSegInfoPMLList, nullptr, Op::DeleteAll, nullptr, nullptr);
 }

@@ -16,4 +16,8 @@ namespace quor::lists {
 uint32_t findOrInsertSegInfo(ShmPoolHandle_t *pool, const ShmSegInfo_t *record, AttachSegInfo_t **stored);
 uint32_t findOrInsertRmx(ShmPoolHandle_t *pool, const RMXPathRec_t *record, RMXPathRec_t **stored);
 
+// Empties this process's private segment and module lists, writing the records
+// of their delete-all operations (library clean-up).
+uint32_t deletePrivateLists();
+
 }  // namespace quor::lists
