@@ -130,7 +130,11 @@ bool translateRemembered(const SNodeInfo_t *info, Resolved *r) {
         slot.generation != registryGeneration()) {
         return false;
     }
-    const auto *descriptor = reinterpret_cast<const ShmSegInfo_t *>(base + info->segDescOffset);
+    // The offset was checked when the translation was remembered; it is read
+    // through the segment's view all the same, since the locator is shared data.
+    const auto *bytes = slot.view.seg.at<const unsigned char>(info->segDescOffset, QUOR_SEG_INFO_DESC_SIZE);
+    if (bytes == nullptr || info->segDescOffset % alignof(ShmSegInfo_t) != 0) return false;
+    const auto *descriptor = reinterpret_cast<const ShmSegInfo_t *>(bytes);
     if (descriptor->kind == QUOR_SHM_MODE_USER_MEMORY || descriptor->eyecatcher != QUOR_EYECATCHER ||
         !sameName(descriptor->segName.name, slot.record->segName.name, slot.nameLength)) {
         return false;
