@@ -7,7 +7,6 @@
 
 #include "frame/export.h"
 #include "frame/state.h"
-#include "shm/domain_handle.h"
 #include "shm/handles.h"
 #include "shm/heap.h"
 #include "shm/holders.h"
@@ -431,7 +430,7 @@ QUOR_EXPORT uint32_t quorDestroyShmDomainHandle(ShmDomainHandle_t **handleRef) {
     });
 }
 
-uint32_t quor::shm::dropDomainHandle(ShmDomainHandle_t **handleRef) {
+uint32_t quor::storage::dropDomainHandle(ShmDomainHandle_t **handleRef) {
     ShmDomainHandle_t *handle = *handleRef;
     if (handle == nullptr) return QUOR_RC_OK;
     if (auto *memory = static_cast<IpcMemory *>(handle->ipcMemory); memory != nullptr) {

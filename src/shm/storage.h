@@ -26,6 +26,12 @@ uint32_t freeDomain(ShmDomainHandle_t **handleRef, uint32_t freeMode);
 uint32_t markDomainForDeletion(ShmDomainHandle_t *handle);
 uint32_t latchDomain(ShmDomainHandle_t *handle);
 uint32_t unlatchDomain(ShmDomainHandle_t *handle);
+// Gives up a handle whose domain could not be disconnected or freed (a header
+// that no longer passes its checks): the segment object the handle owns is
+// deleted, which unmaps the segment in this process (the segment itself stays),
+// and the handle block is released. The shared header is not read or written.
+// *handleRef becomes null on success; a null handle is nothing to do.
+uint32_t dropDomainHandle(ShmDomainHandle_t **handleRef);
 // Sizing of a heap region (kind 1 domain, 2 pool); see quorGetHHeaderInfo.
 uint32_t heapHeaderInfo(uint64_t size, uint32_t kind, uint64_t *nodeCapacityRef, uint64_t *maxLevelRef,
                         uint64_t userAppAreaSize, uint64_t *hHeaderSizeOut, uint64_t *slHeaderSizeOut,

@@ -10,7 +10,6 @@
 #include <cstring>
 
 #include "frame/export.h"
-#include "shm/domain_handle.h"
 #include "shm/storage.h"
 #include "tree/access.h"
 #include "tree/records.h"
@@ -143,7 +142,7 @@ uint32_t unregisterLocked(const Attachment &at) {
 // record is about to be released: the handle goes all the same, with the segment
 // object it owns, since nothing else would reach that mapping again.
 uint32_t letGoOfDomain(ShmDomainHandle_t **handle, uint32_t closeRc) {
-    if (closeRc != 0 && *handle != nullptr) (void)shm::dropDomainHandle(handle);
+    if (closeRc != 0 && *handle != nullptr) (void)storage::dropDomainHandle(handle);
     return closeRc;
 }
 
