@@ -1,13 +1,15 @@
 // Which live processes hold references on shared objects.
 //
-// One table per user, in the POSIX shared-memory object "/quor.holders.<uid>",
-// records (object key, process, references). A process is named by its id and
+// One table per user, in the POSIX shared-memory object "/quor.holders.<uid>" (or
+// the one named by QUOR_HOLDER_TABLE), records (object key, process, references,
+// the segment the object lies in). A process is named by its id and
 // its start time (field 22 of /proc/<pid>/stat, in clock ticks since boot), so a
 // process id that the system hands out again is not taken for the process that
 // died. The table is guarded by an exclusive flock on the object, which the system
 // drops when its holder dies, and by a mutex between the threads of a process.
 // A forked child opens the object anew: a flock belongs to the open file, which
 // parent and child would otherwise share.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -19,9 +21,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <random>
+#include <set>
+#include <utility>
 
+#include "host/segments.h"
 #include "quor/host.h"
 
 namespace {
@@ -30,14 +36,16 @@ struct HolderSlot {
     uint64_t key;    // 0: free slot
     uint64_t start;  // start time of the process
     uint32_t pid;
-    uint32_t count;  // references held
+    uint32_t count;   // references held
+    uint64_t device;  // the segment the object lies in, by device and inode;
+    uint64_t inode;   // inode 0: in no segment the holder had mapped
 };
-static_assert(sizeof(HolderSlot) == 24);
+static_assert(sizeof(HolderSlot) == 40);
 
-constexpr uint64_t kTableMagic = 0x484f4c4445525331ull;  // "HOLDERS1"
-// Room for many more holders than live at once: a full table takes the slot of
-// some dead process, and when that slot belongs to a heap still in use its dead
-// count is lost to that heap's connection count.
+constexpr uint64_t kTableMagic = 0x484f4c4445525332ull;  // "HOLDERS2"
+// Room for many more holders than live at once. A full table makes room only from
+// slots whose object is known to be gone, never from a dead holder of an object
+// still in use: that holder's references are still to be taken back.
 constexpr uint32_t kSlots = 16384;
 
 struct HolderTable {
@@ -106,8 +114,12 @@ private:
             table_ = nullptr;
         }
         self_ = {pid, startTimeOf(pid)};
-        char name[64];
-        std::snprintf(name, sizeof name, "/quor.holders.%u", static_cast<unsigned>(getuid()));
+        char name[256];
+        const char *chosen = std::getenv("QUOR_HOLDER_TABLE");
+        if (chosen != nullptr && chosen[0] == '/' && std::strlen(chosen) < sizeof name)
+            std::snprintf(name, sizeof name, "%s", chosen);
+        else
+            std::snprintf(name, sizeof name, "/quor.holders.%u", static_cast<unsigned>(getuid()));
         fd_ = shm_open(name, O_RDWR | O_CREAT | O_CLOEXEC, S_IRUSR | S_IWUSR);
         if (fd_ < 0) return false;
         struct stat st {};
@@ -160,6 +172,57 @@ uint64_t releaseDead(HolderTable &table, uint64_t key, const Self &self) {
     return released;
 }
 
+// The shared-memory objects that exist now, by device and inode (Linux keeps
+// them in /dev/shm); false when they cannot be listed.
+bool listObjects(std::set<std::pair<uint64_t, uint64_t>> &present) {
+    DIR *dir = opendir("/dev/shm");
+    if (dir == nullptr) return false;
+    while (const dirent *entry = readdir(dir)) {
+        struct stat st {};
+        if (fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+            present.insert({st.st_dev, st.st_ino});
+    }
+    closedir(dir);
+    return true;
+}
+
+// Frees the slots of dead holders whose object is known to be gone: its segment
+// no longer exists, or (an object in no segment) no live process holds it any
+// more. A dead holder of an object still in use keeps its slot. Returns true
+// when a slot was freed.
+bool sweep(HolderTable &table) {
+    std::set<std::pair<uint64_t, uint64_t>> present;
+    const bool listed = listObjects(present);
+    std::map<std::pair<uint32_t, uint64_t>, bool> deadProcess;
+    const auto isDead = [&](const HolderSlot &slot) {
+        const auto [at, fresh] = deadProcess.try_emplace({slot.pid, slot.start}, false);
+        if (fresh) at->second = dead(slot);
+        return at->second;
+    };
+    std::set<uint64_t> heldByLive;  // objects in no segment that a live process holds
+    for (const HolderSlot &slot : table.slot) {
+        if (slot.key != 0 && slot.inode == 0 && !isDead(slot)) heldByLive.insert(slot.key);
+    }
+    bool freed = false;
+    for (HolderSlot &slot : table.slot) {
+        if (slot.key == 0 || !isDead(slot)) continue;
+        const bool gone = slot.inode != 0 ? listed && present.count({slot.device, slot.inode}) == 0
+                                          : heldByLive.count(slot.key) == 0;
+        if (gone) {
+            slot = HolderSlot{};
+            freed = true;
+        }
+    }
+    return freed;
+}
+
+HolderSlot *vacantSlot(HolderTable &table) {
+    for (HolderSlot &slot : table.slot) {
+        if (slot.key == 0) return &slot;
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 extern "C" uint64_t hostHolderNewKey(void) {
@@ -171,7 +234,7 @@ extern "C" uint64_t hostHolderNewKey(void) {
     return key;
 }
 
-extern "C" uint32_t hostHolderAdd(uint64_t key, int32_t delta, uint64_t *releasedDead) {
+extern "C" uint32_t hostHolderAdd(uint64_t key, const void *object, int32_t delta, uint64_t *releasedDead) {
     if (key == 0) return QUOR_RC_NULL_PARAMETER;
     if (releasedDead != nullptr) *releasedDead = 0;
     bool recorded = false;
@@ -186,16 +249,11 @@ extern "C" uint32_t hostHolderAdd(uint64_t key, int32_t delta, uint64_t *release
             if (slot.key == 0 && vacant == nullptr) vacant = &slot;
         }
         if (mine == nullptr && delta > 0) {
-            if (vacant == nullptr) {  // full: make room from the slots of dead processes
-                for (HolderSlot &slot : table.slot) {
-                    if (dead(slot)) {
-                        vacant = &slot;
-                        break;
-                    }
-                }
-            }
+            if (vacant == nullptr && sweep(table)) vacant = vacantSlot(table);
             if (vacant == nullptr) return;
-            *vacant = HolderSlot{key, self.start, static_cast<uint32_t>(self.pid), 0};
+            const quor::host::SegmentIdentity segment = quor::host::segmentOf(object);
+            *vacant = HolderSlot{key, self.start,     static_cast<uint32_t>(self.pid),
+                                 0,   segment.device, segment.inode};
             mine = vacant;
         }
         if (mine == nullptr) return;

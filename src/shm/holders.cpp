@@ -24,7 +24,7 @@ uint64_t keyOf(HeapView &h) {
 
 void recordCreator(HHeaderTail_t *tail) {
     keyWord(tail) = hostHolderNewKey();
-    (void)hostHolderAdd(keyWord(tail), 1, nullptr);
+    (void)hostHolderAdd(keyWord(tail), tail, 1, nullptr);
 }
 
 namespace {
@@ -50,7 +50,7 @@ void noteConnection(HeapView &h, int32_t delta) {
     const uint64_t key = keyOf(h);
     uint64_t released = 0;
     if (key == 0) return;
-    (void)hostHolderAdd(key, delta, delta > 0 ? &released : nullptr);
+    (void)hostHolderAdd(key, h.header, delta, delta > 0 ? &released : nullptr);
     dropCounts(h, released);
 }
 
