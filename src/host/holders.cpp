@@ -26,6 +26,7 @@
 #include <random>
 #include <set>
 #include <utility>
+#include <vector>
 
 #include "host/segments.h"
 #include "quor/host.h"
@@ -42,15 +43,21 @@ struct HolderSlot {
 };
 static_assert(sizeof(HolderSlot) == 40);
 
-constexpr uint64_t kTableMagic = 0x484f4c4445525332ull;  // "HOLDERS2"
-// Room for many more holders than live at once. A full table makes room only from
-// slots whose object is known to be gone, never from a dead holder of an object
-// still in use: that holder's references are still to be taken back.
+constexpr uint64_t kTableMagic = 0x484f4c4445525333ull;  // "HOLDERS3"
+// Slots are placed by key (linear probing from the key's home slot), so that a
+// connection looks only at the run of slots around its key. Room for many more
+// holders than live at once; the table counts as full at three quarters, where
+// the runs are still short. A full table makes room only from slots whose object
+// is known to be gone, never from a dead holder of an object still in use: that
+// holder's references are still to be taken back.
 constexpr uint32_t kSlots = 16384;
+constexpr uint32_t kMask = kSlots - 1;
+constexpr uint32_t kFull = kSlots / 4 * 3;
+static_assert((kSlots & kMask) == 0);
 
 struct HolderTable {
     uint64_t magic;
-    uint64_t reserved;
+    uint64_t used;  // slots taken
     HolderSlot slot[kSlots];
 };
 
@@ -92,6 +99,7 @@ public:
         if (flock(fd_, LOCK_EX) != 0) return false;
         if (table_->magic != kTableMagic) {
             std::memset(table_->slot, 0, sizeof table_->slot);
+            table_->used = 0;
             table_->magic = kTableMagic;
         }
         work(*table_, self_);
@@ -156,18 +164,61 @@ bool dead(const HolderSlot &slot) {
     return startTimeOf(static_cast<pid_t>(slot.pid)) != slot.start;
 }
 
+uint32_t home(uint64_t key) { return static_cast<uint32_t>(key) & kMask; }
+
+// The slots of one key: the run of taken slots from the key's home slot on.
+// Every walk is bounded by the table's size, whatever another process wrote.
+template <class Match>
+HolderSlot *findSlot(HolderTable &table, uint64_t key, Match &&match) {
+    for (uint32_t i = home(key), n = 0; n < kSlots && table.slot[i].key != 0; i = (i + 1) & kMask, ++n) {
+        if (table.slot[i].key == key && match(table.slot[i])) return &table.slot[i];
+    }
+    return nullptr;
+}
+
+HolderSlot *insertSlot(HolderTable &table, const HolderSlot &entry) {
+    for (uint32_t i = home(entry.key), n = 0; n < kSlots; i = (i + 1) & kMask, ++n) {
+        if (table.slot[i].key == 0) {
+            table.slot[i] = entry;
+            table.used += 1;
+            return &table.slot[i];
+        }
+    }
+    return nullptr;
+}
+
+// Frees a slot and moves later slots of the run back where their home allows,
+// so that no run is broken by the hole.
+void eraseSlot(HolderTable &table, HolderSlot *slot) {
+    uint32_t hole = static_cast<uint32_t>(slot - table.slot);
+    table.slot[hole] = HolderSlot{};
+    if (table.used > 0) table.used -= 1;
+    for (uint32_t j = (hole + 1) & kMask, n = 0; n < kSlots && table.slot[j].key != 0;
+         j = (j + 1) & kMask, ++n) {
+        const uint32_t at = home(table.slot[j].key);
+        // The slot stays when its home lies cyclically in (hole, j].
+        const bool stays = hole <= j ? hole < at && at <= j : hole < at || at <= j;
+        if (stays) continue;
+        table.slot[hole] = table.slot[j];
+        table.slot[j] = HolderSlot{};
+        hole = j;
+    }
+}
+
+template <class Self>
+bool isSelf(const HolderSlot &slot, const Self &self) {
+    return slot.pid == static_cast<uint32_t>(self.pid) && slot.start == self.start;
+}
+
 // Clears the slots of `key` held by dead processes (other than `self`) and
 // returns the references they held.
 template <class Self>
 uint64_t releaseDead(HolderTable &table, uint64_t key, const Self &self) {
     uint64_t released = 0;
-    for (HolderSlot &slot : table.slot) {
-        if (slot.key != key || (slot.pid == static_cast<uint32_t>(self.pid) && slot.start == self.start))
-            continue;
-        if (dead(slot)) {
-            released += slot.count;
-            slot = HolderSlot{};
-        }
+    while (HolderSlot *slot =
+               findSlot(table, key, [&](const HolderSlot &s) { return !isSelf(s, self) && dead(s); })) {
+        released += slot->count;
+        eraseSlot(table, slot);
     }
     return released;
 }
@@ -188,9 +239,9 @@ bool listObjects(std::set<std::pair<uint64_t, uint64_t>> &present) {
 
 // Frees the slots of dead holders whose object is known to be gone: its segment
 // no longer exists, or (an object in no segment) no live process holds it any
-// more. A dead holder of an object still in use keeps its slot. Returns true
-// when a slot was freed.
-bool sweep(HolderTable &table) {
+// more. A dead holder of an object still in use keeps its slot. The slots kept
+// are placed anew, which also mends a table a dying process left half changed.
+void sweep(HolderTable &table) {
     std::set<std::pair<uint64_t, uint64_t>> present;
     const bool listed = listObjects(present);
     std::map<std::pair<uint32_t, uint64_t>, bool> deadProcess;
@@ -203,24 +254,17 @@ bool sweep(HolderTable &table) {
     for (const HolderSlot &slot : table.slot) {
         if (slot.key != 0 && slot.inode == 0 && !isDead(slot)) heldByLive.insert(slot.key);
     }
-    bool freed = false;
-    for (HolderSlot &slot : table.slot) {
-        if (slot.key == 0 || !isDead(slot)) continue;
-        const bool gone = slot.inode != 0 ? listed && present.count({slot.device, slot.inode}) == 0
-                                          : heldByLive.count(slot.key) == 0;
-        if (gone) {
-            slot = HolderSlot{};
-            freed = true;
-        }
+    std::vector<HolderSlot> kept;
+    for (const HolderSlot &slot : table.slot) {
+        if (slot.key == 0) continue;
+        const bool gone =
+            isDead(slot) && (slot.inode != 0 ? listed && present.count({slot.device, slot.inode}) == 0
+                                             : heldByLive.count(slot.key) == 0);
+        if (!gone) kept.push_back(slot);
     }
-    return freed;
-}
-
-HolderSlot *vacantSlot(HolderTable &table) {
-    for (HolderSlot &slot : table.slot) {
-        if (slot.key == 0) return &slot;
-    }
-    return nullptr;
+    std::memset(table.slot, 0, sizeof table.slot);
+    table.used = 0;
+    for (const HolderSlot &slot : kept) insertSlot(table, slot);
 }
 
 }  // namespace
@@ -240,26 +284,18 @@ extern "C" uint32_t hostHolderAdd(uint64_t key, const void *object, int32_t delt
     bool recorded = false;
     const bool open = holders().withTable([&](HolderTable &table, const auto &self) {
         if (releasedDead != nullptr) *releasedDead = releaseDead(table, key, self);
-        HolderSlot *mine = nullptr, *vacant = nullptr;
-        for (HolderSlot &slot : table.slot) {
-            if (slot.key == key && slot.pid == static_cast<uint32_t>(self.pid) && slot.start == self.start) {
-                mine = &slot;
-                break;
-            }
-            if (slot.key == 0 && vacant == nullptr) vacant = &slot;
-        }
+        HolderSlot *mine = findSlot(table, key, [&](const HolderSlot &s) { return isSelf(s, self); });
         if (mine == nullptr && delta > 0) {
-            if (vacant == nullptr && sweep(table)) vacant = vacantSlot(table);
-            if (vacant == nullptr) return;
+            if (table.used >= kFull) sweep(table);
+            if (table.used >= kFull) return;
             const quor::host::SegmentIdentity segment = quor::host::segmentOf(object);
-            *vacant = HolderSlot{key, self.start,     static_cast<uint32_t>(self.pid),
-                                 0,   segment.device, segment.inode};
-            mine = vacant;
+            mine = insertSlot(table, HolderSlot{key, self.start, static_cast<uint32_t>(self.pid), 0,
+                                                segment.device, segment.inode});
         }
         if (mine == nullptr) return;
         const int64_t count = int64_t{mine->count} + delta;
         mine->count = count > 0 ? static_cast<uint32_t>(count) : 0;
-        if (mine->count == 0) *mine = HolderSlot{};
+        if (mine->count == 0) eraseSlot(table, mine);
         recorded = true;
     });
     return open && recorded ? QUOR_RC_OK : QUOR_RC_NOT_ATTACHED;
@@ -276,9 +312,8 @@ extern "C" uint32_t hostHolderReleaseDead(uint64_t key, uint64_t *released) {
 extern "C" uint32_t hostHolderForget(uint64_t key) {
     if (key == 0) return QUOR_RC_NULL_PARAMETER;
     const bool open = holders().withTable([&](HolderTable &table, const auto &) {
-        for (HolderSlot &slot : table.slot) {
-            if (slot.key == key) slot = HolderSlot{};
-        }
+        while (HolderSlot *slot = findSlot(table, key, [](const HolderSlot &) { return true; }))
+            eraseSlot(table, slot);
     });
     return open ? QUOR_RC_OK : QUOR_RC_NOT_ATTACHED;
 }
