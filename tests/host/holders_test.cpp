@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "quor/host.h"
 #include "support/process.h"
@@ -94,6 +95,34 @@ TEST(Holders, AFullTableMakesRoomOnlyFromObjectsThatAreGone) {
         if (hostHolderReleaseDead(used, &released) != 0 || released != 2) return 7;
         if (hostHolderReleaseDead(unheld, &released) != 0 || released != 0) return 8;
         live.destroy();
+        shm_unlink(table.c_str());
+        return 0;
+    });
+    EXPECT_EQ(waitChild(scenario), 0);
+}
+
+// Keys that share home slots (the table places a key by its low 14 bits), runs
+// that wrap past the table's end, and slots freed in the middle of runs: every
+// key still held is found, every key let go is gone.
+TEST(Holders, KeysOfOneRunStayFoundWhileOthersComeAndGo) {
+    const pid_t scenario = spawn([] {
+        const std::string table = "/quor-test-runs-" + std::to_string(getpid());
+        setenv("QUOR_HOLDER_TABLE", table.c_str(), 1);
+        int object = 0;
+        std::vector<uint64_t> keys;
+        for (uint64_t i = 1; i <= 30; ++i) {
+            for (uint64_t homeSlot : {16382u, 16383u, 0u, 7u, 8u}) keys.push_back(i << 14 | homeSlot);
+        }
+        for (uint64_t key : keys) {
+            if (hostHolderAdd(key, &object, 1, nullptr) != 0) return 1;
+        }
+        for (size_t i = 0; i < keys.size(); i += 3) {
+            if (hostHolderAdd(keys[i], &object, -1, nullptr) != 0) return 2;
+        }
+        for (size_t i = 0; i < keys.size(); ++i) {
+            const bool held = i % 3 != 0;
+            if ((hostHolderAdd(keys[i], &object, -1, nullptr) == 0) != held) return 3;
+        }
         shm_unlink(table.c_str());
         return 0;
     });
