@@ -1,12 +1,10 @@
-// Library initialisation and clean-up, the per-process state, and the per-node
-// concurrency-model queries.
+// Library initialisation and clean-up, and the per-process state.
 #include <cstddef>
 
 #include "frame/export.h"
 #include "frame/state.h"
 #include "frame/trace.h"
 #include "lists/lists.h"
-#include "tree/access.h"
 #include "tree/records.h"
 #include "tree/segments.h"
 
@@ -122,8 +120,6 @@ uint32_t cleanup(Trace &trace, uint32_t mode) {
     return rc;
 }
 
-using tree::kModelLimit;
-
 }  // namespace
 }  // namespace quor
 
@@ -141,37 +137,4 @@ QUOR_EXPORT uint32_t QUOROneTimeOnlyInitialization(uint32_t libraryKey, uint32_t
 
 QUOR_EXPORT uint32_t QUORCleanup(uint32_t mode) {
     return traced(Fn::QUORCleanup, [&](Trace &t) { return cleanup(t, mode); });
-}
-
-QUOR_EXPORT uint32_t quorReturnConcurrencyModel(SNodeCB_t *node, uint32_t *model) {
-    return traced(Fn::quorReturnConcurrencyModel, [&](Trace &t) {
-        if (node == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
-        if (model == nullptr) return t.failWith(20, QUOR_RC_NULL_CONCURRENCY_MODEL_OUTPUT, 0);
-        *model = node->concurrencyModel;
-        if (*model >= kModelLimit) return t.failWith(30, QUOR_RC_BAD_CONCURRENCY_MODEL, *model);
-        return QUOR_RC_OK;
-    });
-}
-
-QUOR_EXPORT uint32_t quorSetConcurrencyModel(SNodeCB_t *node, uint32_t model) {
-    return traced(Fn::quorSetConcurrencyModel, [&](Trace &t) {
-        if (node == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
-        if (model >= kModelLimit) return t.failWith(20, QUOR_RC_BAD_CONCURRENCY_MODEL, model);
-        node->concurrencyModel = model;
-        return QUOR_RC_OK;
-    });
-}
-
-QUOR_EXPORT uint32_t quorReturnRegisterSize(SNodeCB_t *node, uint64_t *sizeOut) {
-    return traced(Fn::quorReturnRegisterSize, [&](Trace &t) {
-        if (node == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
-        if (sizeOut == nullptr) return t.failWith(20, QUOR_RC_NULL_REGISTER_SIZE_OUTPUT, 0);
-        return tree::inSection(t, 30, node, tree::Access::Read, 0, [&] {
-            if (uint32_t rc = tree::checkNodeCondition(node, QUOR_COND_MASK_ACCESSORS); rc != 0) {
-                return t.fail(40, rc);
-            }
-            *sizeOut = QUOR_REGISTER_SIZE;
-            return QUOR_RC_OK;
-        });
-    });
 }

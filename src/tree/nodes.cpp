@@ -1,4 +1,5 @@
-// Node creation, initialisation, options and the per-node accessors.
+// Node creation, initialisation, options and the per-node accessors (size, tag,
+// ID, concurrency model, register size).
 //
 // A node is made in two steps that every kind of node memory shares: the
 // memory is obtained (a block of a segment's tree pool, or private memory),
@@ -390,5 +391,38 @@ QUOR_EXPORT uint32_t quorGetMaxIDSizeForStatusNode(SNodeCB_t *node, uint32_t kin
         if (*maximum > QUOR_MAX_ID_SIZE) return t.failWith(60, QUOR_RC_MAX_ID_SIZE_TOO_LARGE, *maximum);
         *maxIdSizeOut = *maximum;
         return QUOR_RC_OK;
+    });
+}
+
+QUOR_EXPORT uint32_t quorReturnConcurrencyModel(SNodeCB_t *node, uint32_t *model) {
+    return traced(Fn::quorReturnConcurrencyModel, [&](Trace &t) {
+        if (node == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
+        if (model == nullptr) return t.failWith(20, QUOR_RC_NULL_CONCURRENCY_MODEL_OUTPUT, 0);
+        *model = node->concurrencyModel;
+        if (*model >= kModelLimit) return t.failWith(30, QUOR_RC_BAD_CONCURRENCY_MODEL, *model);
+        return QUOR_RC_OK;
+    });
+}
+
+QUOR_EXPORT uint32_t quorSetConcurrencyModel(SNodeCB_t *node, uint32_t model) {
+    return traced(Fn::quorSetConcurrencyModel, [&](Trace &t) {
+        if (node == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
+        if (model >= kModelLimit) return t.failWith(20, QUOR_RC_BAD_CONCURRENCY_MODEL, model);
+        node->concurrencyModel = model;
+        return QUOR_RC_OK;
+    });
+}
+
+QUOR_EXPORT uint32_t quorReturnRegisterSize(SNodeCB_t *node, uint64_t *sizeOut) {
+    return traced(Fn::quorReturnRegisterSize, [&](Trace &t) {
+        if (node == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
+        if (sizeOut == nullptr) return t.failWith(20, QUOR_RC_NULL_REGISTER_SIZE_OUTPUT, 0);
+        return tree::inSection(t, 30, node, tree::Access::Read, 0, [&] {
+            if (uint32_t rc = tree::checkNodeCondition(node, QUOR_COND_MASK_ACCESSORS); rc != 0) {
+                return t.fail(40, rc);
+            }
+            *sizeOut = QUOR_REGISTER_SIZE;
+            return QUOR_RC_OK;
+        });
     });
 }
