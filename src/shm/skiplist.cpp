@@ -439,34 +439,44 @@ namespace {
 
 // Resizes a free node's chunk to [offset, offset + size) in place. Its place in
 // the offset order stays (it grows over a returned neighbour, or gives up its high
-// end to a fit), so only the size order is relinked and no node is placed: a
-// merging return and a split need no node space.
+// end to a fit), so only the size order can change and no node is placed: a
+// merging return and a split need no node space. A node whose new size still
+// lies between its neighbours' keeps its links.
 uint32_t regrowFreeNode(HeapView &h, uint64_t nodeOffset, uint64_t offset, uint64_t size) {
     SLFreeNode_t *node = h.freeNode(nodeOffset);
     if (node == nullptr || nodeOffset == h.freeHead || nodeOffset == h.freeTail) return QUOR_RC_HEAP_CORRUPT;
-    for (uint64_t i = 0; i <= node->level; ++i) {
+    SLFreeNode_t *const head = h.freeNode(h.freeHead), *const tail = h.freeNode(h.freeTail);
+    SLFreeNode_t *before = nullptr;
+    const uint64_t nodeLevel = node->level;
+    for (uint64_t i = 0; i <= nodeLevel; ++i) {
         SLFreeNode_t *pred = h.freeNode(HeapView::freeLinks(node, kBackwardS)[i]);
         SLFreeNode_t *succ = h.freeNode(HeapView::freeLinks(node, kForwardS)[i]);
-        if (pred == nullptr || succ == nullptr || pred->level < i || succ->level < i ||
-            HeapView::freeLinks(pred, kForwardS)[i] != nodeOffset ||
+        if (pred == nullptr || succ == nullptr || pred->level < i || succ->level < i || pred == tail ||
+            succ == head || HeapView::freeLinks(pred, kForwardS)[i] != nodeOffset ||
             HeapView::freeLinks(succ, kBackwardS)[i] != nodeOffset) {
             return QUOR_RC_HEAP_CORRUPT;
         }
-    }
-    const uint64_t nodeLevel = node->level;
-    for (uint64_t i = 0; i <= nodeLevel; ++i) {
-        if (uint32_t rc = unlinkFree(h, nodeOffset, kForwardS, kBackwardS, i); rc != 0) return rc;
+        if (i == 0) before = pred;
     }
     h.header->freeBytes += size - node->size;
     node->offset = offset;
     node->size = size;
+    // Still after every smaller node and before the first one at least as large:
+    // where a search would put it.
+    SLFreeNode_t *succ = h.freeNode(HeapView::freeLinks(node, kForwardS)[0]);
+    if ((before == head || before->size < size) && (succ == tail || size <= succ->size)) return QUOR_RC_OK;
+    for (uint64_t i = 0; i <= nodeLevel; ++i) {
+        if (uint32_t rc = unlinkFree(h, nodeOffset, kForwardS, kBackwardS, i); rc != 0) return rc;
+    }
+    // A new place further off is found from the head: a cut moves a chunk below
+    // every chunk the request passed over, and the top of the list stays cached.
     SLFreeNode_t *pred[kMaxLevel];
-    const uint64_t top = std::max(*h.freeLevelWord(), node->level);
+    const uint64_t top = std::max(*h.freeLevelWord(), nodeLevel);
     if (uint32_t rc = searchFree(h, kForwardS, top, pred, [&](SLFreeNode_t *n) { return n->size >= size; });
         rc != 0) {
         return rc;
     }
-    for (uint64_t i = node->level + 1; i-- > 0;) {
+    for (uint64_t i = nodeLevel + 1; i-- > 0;) {
         if (uint32_t rc = linkFree(h, node, pred[i], kForwardS, kBackwardS, i); rc != 0) return rc;
     }
     return QUOR_RC_OK;
