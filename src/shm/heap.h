@@ -239,21 +239,32 @@ uint64_t drawLevel(uint64_t current, uint64_t L);
 // Place a node of `size` bytes at the high-water mark, keeping `reserve` bytes
 // above it. QUOR_RC_SLIST_SPACE_FULL when it does not fit.
 uint32_t placeNode(HeapView &h, uint64_t size, uint64_t reserve, uint64_t *nodeOffset);
-// Insert with a given level (< L); `reserve` as for placeNode.
+// Insert with a drawn level; `reserve` as for placeNode. `below`, when given, is
+// where the allocated chunk nearest below chunkOffset ends (chunkOffset itself, or
+// the start of the free chunk in front of it): the path is then taken from the
+// pads of the chunks there when they lead to it, else searched.
+inline constexpr uint64_t kNoPads = UINT64_MAX;
 uint32_t insertAllocChunk(HeapView &h, uint64_t chunkOffset, uint64_t chunkSize, uint64_t userOffset,
                           uint64_t userSize, uint32_t callerId, uint32_t line, uint64_t *nodeOffset,
-                          uint64_t reserve);
+                          uint64_t reserve, uint64_t below = kNoPads);
 uint32_t insertFreeChunk(HeapView &h, uint64_t offset, uint64_t size, uint64_t reserve);
 uint32_t deleteFreeNode(HeapView &h, uint64_t nodeOffset);
 // Unlinks the node of the chunk at chunkOffset; with expectedUserOffset other than
 // kAnyUserOffset the node must record that user offset too (else nothing changes).
+// The path comes from the pads of the chunks right below when they lead to the
+// node (each link on it is checked to name the node), else from a search.
 inline constexpr uint64_t kAnyUserOffset = UINT64_MAX;
-uint32_t deleteAllocChunk(HeapView &h, uint64_t chunkOffset, uint64_t expectedUserOffset,
-                          uint64_t *chunkSize);
+uint32_t deleteAllocChunk(HeapView &h, uint64_t chunkOffset, uint64_t expectedUserOffset, uint64_t *chunkSize,
+                          uint64_t *nodeOffset = nullptr);
+// Marks the node of a chunk just returned (unlinked, its front pad marked freed)
+// as no node, so that a stale back pad naming it is not taken for a live chunk's.
+// The bytes are dead space until the next rebuild.
+void retireAllocNode(HeapView &h, uint64_t nodeOffset);
 // The same search without unlinking.
 uint32_t findAllocChunk(HeapView &h, uint64_t chunkOffset, uint64_t expectedUserOffset, uint64_t *chunkSize);
 // Best fit of `size` bytes, cut from the high end; the low remainder stays free.
-uint32_t takeBestFit(HeapView &h, uint64_t size, uint64_t *offset);
+// *freeStart (when given) receives where the chosen free chunk began.
+uint32_t takeBestFit(HeapView &h, uint64_t size, uint64_t *offset, uint64_t *freeStart = nullptr);
 // The free node whose chunk starts exactly at `offset`.
 uint32_t findFreeAt(HeapView &h, uint64_t offset, uint64_t *nodeOffset, uint64_t *size);
 // The free chunks around [offset, offset + size) and whether they touch it;

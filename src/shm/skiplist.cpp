@@ -10,6 +10,7 @@
 
 #include "frame/export.h"
 #include "shm/heap.h"
+#include "shm/pads.h"
 
 namespace quor::shm {
 
@@ -271,13 +272,57 @@ uint32_t unlinkFree(const HeapView &h, uint64_t nodeOffset, LinkArray forward, L
 
 // ---- allocated list ---------------------------------------------------------------
 
+namespace {
+
+// Chunks a path from the pads may step back over: each step costs the chunk's
+// pad and node, which beyond a few outweigh a search.
+constexpr uint64_t kPadSteps = 2;
+
+// The path to a key for levels 0..top from the pads of the chunks lying right
+// below it: `below` is where the allocated chunk nearest below the key ends (a
+// chunk starting at the chunk area's start has the head below it). The
+// predecessor at level i is the nearest of those chunks' nodes with a level of
+// at least i; `accepts(node, i)` checks its link. False (pred partly written)
+// when a chunk on the way has no usable back pad, is free, or lies beyond the
+// steps, or a link is refused: the caller searches instead.
+template <class Accepts>
+bool pathFromPads(const HeapView &h, uint64_t below, uint64_t top, SLAllocNode_t **pred, Accepts accepts) {
+    SLAllocNode_t *const head = h.allocNode(h.allocHead);
+    auto endingAt = [&](uint64_t end) { return end == h.spaceEnd ? head : nodeOfChunkEndingAt(h, end); };
+    SLAllocNode_t *x = endingAt(below);
+    uint64_t steps = 0;
+    for (uint64_t i = 0; i <= top; ++i) {
+        while (x != nullptr && x != head && x->level < i) {
+            if (++steps > kPadSteps) return false;
+            x = endingAt(x->chunkOffset);
+        }
+        if (x == nullptr || !accepts(x, i)) return false;
+        pred[i] = x;
+    }
+    return true;
+}
+
+}  // namespace
+
 uint32_t insertAllocChunk(HeapView &h, uint64_t chunkOffset, uint64_t chunkSize, uint64_t userOffset,
                           uint64_t userSize, uint32_t callerId, uint32_t line, uint64_t *nodeOffset,
-                          uint64_t reserve) {
+                          uint64_t reserve, uint64_t below) {
     SLAllocNode_t *pred[kMaxLevel];
     const uint64_t current = h.sl->allocLevel;
-    if (uint32_t rc = searchAlloc(h, chunkOffset, current, pred); rc != 0) return rc;
     const uint64_t level = drawLevel(current, h.L);
+    // A node from the pads is the predecessor at level i when the key lies
+    // between it and the node it links to there.
+    auto brackets = [&](SLAllocNode_t *x, uint64_t i) {
+        const uint64_t link = HeapView::allocLinks(x)[i];
+        if (x->chunkOffset >= chunkOffset && h.offsetOf(x) != h.allocHead) return false;
+        if (link == 0) return true;
+        const SLAllocNode_t *next = h.allocLinkTarget(link, i);
+        return next != nullptr && next->chunkOffset >= chunkOffset;
+    };
+    if (below == kNoPads || below > chunkOffset ||
+        !pathFromPads(h, below, std::min(level, current), pred, brackets)) {
+        if (uint32_t rc = searchAlloc(h, chunkOffset, current, pred); rc != 0) return rc;
+    }
     uint64_t offset = 0;
     if (uint32_t rc = placeNode(h, allocNodeSize(level), reserve, &offset); rc != 0) return rc;
     if (level > current) {
@@ -311,16 +356,34 @@ uint32_t findAllocChunk(HeapView &h, uint64_t chunkOffset, uint64_t expectedUser
     return QUOR_RC_OK;
 }
 
-uint32_t deleteAllocChunk(HeapView &h, uint64_t chunkOffset, uint64_t expectedUserOffset,
-                          uint64_t *chunkSize) {
+uint32_t deleteAllocChunk(HeapView &h, uint64_t chunkOffset, uint64_t expectedUserOffset, uint64_t *chunkSize,
+                          uint64_t *nodeOffset) {
     SLAllocNode_t *pred[kMaxLevel];
     const uint64_t current = h.sl->allocLevel;
-    if (uint32_t rc = searchAlloc(h, chunkOffset, current, pred); rc != 0) return rc;
-    bool bad = false;
-    SLAllocNode_t *node = nextAlloc(h, pred[0], 0, bad);
-    if (bad) return QUOR_RC_HEAP_CORRUPT;
-    if (node == nullptr) return h.traits->allocNotFound;
-    if (node->chunkOffset != chunkOffset) return h.traits->notAtOffset;
+    // The chunk's node is the one the chunk right below links to at level 0; the
+    // path holds when every predecessor the pads give links to it.
+    SLAllocNode_t *node = nullptr;
+    if (SLAllocNode_t *x =
+            chunkOffset == h.spaceEnd ? h.allocNode(h.allocHead) : nodeOfChunkEndingAt(h, chunkOffset);
+        x != nullptr && HeapView::allocLinks(x)[0] != 0) {
+        node = h.allocLinkTarget(HeapView::allocLinks(x)[0], 0);
+        auto linksToNode = [&](SLAllocNode_t *p, uint64_t i) {
+            return HeapView::allocLinks(p)[i] == slotOf(h, node, i);
+        };
+        if (node != nullptr &&
+            (node->chunkOffset != chunkOffset ||
+             !pathFromPads(h, chunkOffset, std::min(node->level, current), pred, linksToNode))) {
+            node = nullptr;
+        }
+    }
+    if (node == nullptr) {
+        if (uint32_t rc = searchAlloc(h, chunkOffset, current, pred); rc != 0) return rc;
+        bool bad = false;
+        node = nextAlloc(h, pred[0], 0, bad);
+        if (bad) return QUOR_RC_HEAP_CORRUPT;
+        if (node == nullptr) return h.traits->allocNotFound;
+        if (node->chunkOffset != chunkOffset) return h.traits->notAtOffset;
+    }
     if (expectedUserOffset != kAnyUserOffset && node->userOffset != expectedUserOffset)
         return h.traits->notAtOffset;
     *chunkSize = node->chunkSize;
@@ -333,7 +396,13 @@ uint32_t deleteAllocChunk(HeapView &h, uint64_t chunkOffset, uint64_t expectedUs
     h.sl->allocCount -= 1;
     SLAllocNode_t *head = h.allocNode(h.allocHead);
     while (h.sl->allocLevel > 0 && HeapView::allocLinks(head)[h.sl->allocLevel] == 0) h.sl->allocLevel -= 1;
+    if (nodeOffset != nullptr) *nodeOffset = h.offsetOf(node);
     return QUOR_RC_OK;
+}
+
+void retireAllocNode(HeapView &h, uint64_t nodeOffset) {
+    SLAllocNode_t *node = h.allocNode(nodeOffset);
+    if (node != nullptr && nodeOffset != h.allocHead) node->level = UINT64_MAX;
 }
 
 // ---- free lists ---------------------------------------------------------------------
@@ -484,7 +553,7 @@ uint32_t regrowFreeNode(HeapView &h, uint64_t nodeOffset, uint64_t offset, uint6
 
 }  // namespace
 
-uint32_t takeBestFit(HeapView &h, uint64_t size, uint64_t *offset) {
+uint32_t takeBestFit(HeapView &h, uint64_t size, uint64_t *offset, uint64_t *freeStart) {
     SLFreeNode_t *pred[kMaxLevel];
     if (uint32_t rc = searchFree(h, kForwardS, *h.freeLevelWord(), pred,
                                  [&](SLFreeNode_t *n) { return n->size >= size; });
@@ -497,6 +566,7 @@ uint32_t takeBestFit(HeapView &h, uint64_t size, uint64_t *offset) {
     const uint64_t found = node->offset, foundSize = node->size;
     if (foundSize < size) return h.traits->fitTooSmall;
     if (!h.inChunkArea(found, foundSize)) return QUOR_RC_HEAP_CORRUPT;
+    if (freeStart != nullptr) *freeStart = found;
     if (foundSize == size) {
         if (uint32_t rc = deleteFreeNode(h, candidate); rc != 0) return rc;
         *offset = found;
@@ -631,7 +701,9 @@ QUOR_EXPORT uint32_t quorDeleteAllocMemBlock(void *base, uint32_t kind, uint64_t
         if (chunkSizeOut == nullptr) return t.failLogged(5, QUOR_RC_NULL_CHUNK_SIZE_REF, 0);
         HeapView h;
         if (uint32_t rc = openUnsealed(t, h, base, kind, heapOffset); rc != 0) return rc;
-        uint32_t rc = deleteAllocChunk(h, chunkOffset, kAnyUserOffset, chunkSizeOut);
+        uint64_t nodeOffset = 0;
+        uint32_t rc = deleteAllocChunk(h, chunkOffset, kAnyUserOffset, chunkSizeOut, &nodeOffset);
+        if (rc == 0) retireAllocNode(h, nodeOffset);
         return rc != 0 ? t.failWith(40, rc, chunkOffset) : rc;
     });
 }
