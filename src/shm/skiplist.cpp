@@ -143,6 +143,15 @@ uint32_t placeNode(HeapView &h, uint64_t size, uint64_t reserve, uint64_t *nodeO
 
 namespace {
 
+// Gives a dead node's bytes back to the count, and to the space above the
+// high-water mark when it was the last one placed: a chunk returned and taken
+// again at once (its free node placed and dropped within a return and the next
+// allocation) then uses no node space at all, which keeps rebuilds rarer.
+void dropNode(HeapView &h, uint64_t nodeOffset, uint64_t size) {
+    h.sl->slUsedBytes -= size;
+    if (nodeOffset + size == h.S + h.sl->slHighWater) h.sl->slHighWater -= size;
+}
+
 // A search step budget: no well-formed list has more nodes than fit in the space,
 // so a walk longer than that runs round a corrupt cycle.
 uint64_t stepBudget(const HeapView &h) { return (h.spaceEnd - h.S) / allocNodeSize(0) + 2; }
@@ -392,7 +401,7 @@ uint32_t deleteAllocChunk(HeapView &h, uint64_t chunkOffset, uint64_t expectedUs
             HeapView::allocLinks(pred[i])[i] = HeapView::allocLinks(node)[i];
     }
     h.header->allocBytes -= node->chunkSize;
-    h.sl->slUsedBytes -= allocNodeSize(node->level);
+    dropNode(h, h.offsetOf(node), allocNodeSize(node->level));
     h.sl->allocCount -= 1;
     SLAllocNode_t *head = h.allocNode(h.allocHead);
     while (h.sl->allocLevel > 0 && HeapView::allocLinks(head)[h.sl->allocLevel] == 0) h.sl->allocLevel -= 1;
@@ -480,7 +489,7 @@ uint32_t deleteFreeNode(HeapView &h, uint64_t nodeOffset) {
             if (uint32_t rc = unlinkFree(h, nodeOffset, pair.forward, pair.backward, i); rc != 0) return rc;
         }
     }
-    h.sl->slUsedBytes -= freeNodeSize(top);
+    dropNode(h, nodeOffset, freeNodeSize(top));
     h.sl->freeCount -= 1;
     h.header->freeBytes -= node->size;
     uint64_t *level = h.freeLevelWord();

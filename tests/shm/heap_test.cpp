@@ -208,6 +208,25 @@ TEST_F(Heap, OfEqualFreeChunksTheLaterReturnedIsFoundFirst) {
     expectConsistent();
 }
 
+// A return between two allocated chunks places a free node, and taking the chunk
+// again at once drops it: the last node placed gives its bytes back to the space
+// above the high-water mark, so the pair costs only the new chunk's own node.
+TEST_F(Heap, AChunkTakenAgainAtOnceLeavesOnlyItsNewNodeInTheSpace) {
+    makeDomain(0x100000);
+    Chunk x[3];
+    for (Chunk &c : x) ASSERT_EQ(allocate(4096, &c), QUOR_RC_OK);
+    const uint64_t high = heap().sl->slHighWater;
+    ASSERT_EQ(release(x[1]), QUOR_RC_OK);
+    EXPECT_GT(heap().sl->slHighWater, high);
+    Chunk again;
+    ASSERT_EQ(allocate(4096, &again), QUOR_RC_OK);
+    ASSERT_EQ(again.chunk, x[1].chunk);
+    uint64_t node = 0;
+    std::memcpy(&node, memory_ + again.user - 16, 8);
+    EXPECT_EQ(heap().sl->slHighWater, high + shm::allocNodeSize(heap().allocNode(node)->level));
+    expectConsistent();
+}
+
 TEST_F(Heap, AChunkReturnedTwiceIsReportedAndChangesNothing) {
     makeDomain(0x100000);
     Chunk a, b;
