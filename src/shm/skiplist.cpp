@@ -117,8 +117,11 @@ thread_local Generator generator;
 uint32_t drawRandom() { return generator.next(); }
 
 uint64_t drawLevel(uint64_t current, uint64_t L) {
+    // One lookup of the thread's generator for all the draws (from a shared
+    // library each lookup is a call).
+    Generator &g = generator;
     uint64_t level = 0;
-    while (drawRandom() < kPromoteLimit) {
+    while (g.next() < kPromoteLimit) {
         if (level > current) break;
         if (level >= L) {
             --level;
@@ -246,15 +249,29 @@ uint64_t *freeLinkAt(const HeapView &h, uint64_t offset, LinkArray which, uint64
     return node != nullptr && node->level >= level ? &HeapView::freeLinks(node, which)[level] : nullptr;
 }
 
+// Both words of one order at one level of the free node at `offset`, from one
+// reading of its level (so both lie in the extent that reading bounded).
+bool freeLinkPair(const HeapView &h, uint64_t offset, LinkArray forward, LinkArray backward, uint64_t i,
+                  uint64_t **next, uint64_t **prev) {
+    SLFreeNode_t *node = h.freeNode(offset);
+    if (node == nullptr) return false;
+    const uint64_t level = node->level;
+    if (level < i) return false;
+    uint64_t *links = reinterpret_cast<uint64_t *>(node + 1);
+    *next = links + forward * (level + 1) + i;
+    *prev = links + backward * (level + 1) + i;
+    return true;
+}
+
 uint32_t linkFree(const HeapView &h, SLFreeNode_t *node, SLFreeNode_t *pred, LinkArray forward,
                   LinkArray backward, uint64_t i) {
     const uint64_t self = h.offsetOf(node), predOffset = h.offsetOf(pred);
     uint64_t *predNext = freeLinkAt(h, predOffset, forward, i);
     if (predNext == nullptr) return QUOR_RC_HEAP_CORRUPT;
     const uint64_t succOffset = *predNext;
-    uint64_t *succPrev = freeLinkAt(h, succOffset, backward, i);
-    uint64_t *selfNext = freeLinkAt(h, self, forward, i), *selfPrev = freeLinkAt(h, self, backward, i);
-    if (succPrev == nullptr || selfNext == nullptr || selfPrev == nullptr) return QUOR_RC_HEAP_CORRUPT;
+    uint64_t *succPrev = freeLinkAt(h, succOffset, backward, i), *selfNext = nullptr, *selfPrev = nullptr;
+    if (succPrev == nullptr || !freeLinkPair(h, self, forward, backward, i, &selfNext, &selfPrev))
+        return QUOR_RC_HEAP_CORRUPT;
     *selfNext = succOffset;
     *selfPrev = predOffset;
     *succPrev = self;
@@ -262,19 +279,41 @@ uint32_t linkFree(const HeapView &h, SLFreeNode_t *node, SLFreeNode_t *pred, Lin
     return QUOR_RC_OK;
 }
 
-// Unlinks the free node at nodeOffset from one order at one level.
-uint32_t unlinkFree(const HeapView &h, uint64_t nodeOffset, LinkArray forward, LinkArray backward,
-                    uint64_t i) {
-    uint64_t *selfPrev = freeLinkAt(h, nodeOffset, backward, i),
-             *selfNext = freeLinkAt(h, nodeOffset, forward, i);
-    if (selfPrev == nullptr || selfNext == nullptr) return QUOR_RC_HEAP_CORRUPT;
-    const uint64_t predOffset = *selfPrev, succOffset = *selfNext;
-    uint64_t *predNext = freeLinkAt(h, predOffset, forward, i),
-             *succPrev = freeLinkAt(h, succOffset, backward, i);
-    if (predNext == nullptr || succPrev == nullptr) return QUOR_RC_HEAP_CORRUPT;
-    *predNext = succOffset;
-    *succPrev = predOffset;
-    return QUOR_RC_OK;
+struct LinkPair {
+    LinkArray forward, backward;
+};
+constexpr LinkPair kBothOrders[] = {{kForwardO, kBackwardO}, {kForwardS, kBackwardS}};
+
+// The words that unlinking a free node from one order at one level rewrites.
+struct Around {
+    uint64_t *predNext, *succPrev;
+    uint64_t pred, succ;
+};
+
+// Reads the neighbours of the free node at `offset` in one order at levels
+// 0..top and checks that each links back to it; false when one does not, so that
+// a corrupt link changes nothing. Every word is bounded by the reading of its
+// node's level that found it, so the writes stay inside those nodes even where a
+// corrupt heap's nodes overlap.
+bool aroundFree(const HeapView &h, uint64_t offset, uint64_t top, LinkPair order, Around *out) {
+    for (uint64_t i = 0; i <= top; ++i) {
+        uint64_t *next = nullptr, *prev = nullptr;
+        if (!freeLinkPair(h, offset, order.forward, order.backward, i, &next, &prev)) return false;
+        const uint64_t pred = *prev, succ = *next;
+        uint64_t *predNext = freeLinkAt(h, pred, order.forward, i),
+                 *succPrev = freeLinkAt(h, succ, order.backward, i);
+        if (predNext == nullptr || succPrev == nullptr || *predNext != offset || *succPrev != offset)
+            return false;
+        out[i] = Around{predNext, succPrev, pred, succ};
+    }
+    return true;
+}
+
+void unlinkAround(const Around *around, uint64_t top) {
+    for (uint64_t i = 0; i <= top; ++i) {
+        *around[i].predNext = around[i].succ;
+        *around[i].succPrev = around[i].pred;
+    }
 }
 
 }  // namespace
@@ -460,35 +499,17 @@ uint32_t insertFreeChunk(HeapView &h, uint64_t offset, uint64_t size, uint64_t r
     return insertFreeAtLevel(h, offset, size, drawLevel(*h.freeLevelWord(), h.L), reserve);
 }
 
-namespace {
-struct LinkPair {
-    LinkArray forward, backward;
-};
-constexpr LinkPair kBothOrders[] = {{kForwardO, kBackwardO}, {kForwardS, kBackwardS}};
-}  // namespace
-
 uint32_t deleteFreeNode(HeapView &h, uint64_t nodeOffset) {
     SLFreeNode_t *node = h.freeNode(nodeOffset);
     if (node == nullptr || nodeOffset == h.freeHead || nodeOffset == h.freeTail) return QUOR_RC_HEAP_CORRUPT;
-    // Check every neighbour first so that a corrupt link changes nothing.
-    for (uint64_t i = 0; i <= node->level; ++i) {
-        for (const LinkPair &pair : kBothOrders) {
-            const LinkArray forward = pair.forward, backward = pair.backward;
-            SLFreeNode_t *pred = h.freeNode(HeapView::freeLinks(node, backward)[i]);
-            SLFreeNode_t *succ = h.freeNode(HeapView::freeLinks(node, forward)[i]);
-            if (pred == nullptr || succ == nullptr || pred->level < i || succ->level < i ||
-                HeapView::freeLinks(pred, forward)[i] != nodeOffset ||
-                HeapView::freeLinks(succ, backward)[i] != nodeOffset) {
-                return QUOR_RC_HEAP_CORRUPT;
-            }
-        }
-    }
     const uint64_t top = node->level;
-    for (uint64_t i = 0; i <= top; ++i) {
-        for (const LinkPair &pair : kBothOrders) {
-            if (uint32_t rc = unlinkFree(h, nodeOffset, pair.forward, pair.backward, i); rc != 0) return rc;
-        }
+    Around byOffset[kMaxLevel], bySize[kMaxLevel];
+    if (!aroundFree(h, nodeOffset, top, kBothOrders[0], byOffset) ||
+        !aroundFree(h, nodeOffset, top, kBothOrders[1], bySize)) {
+        return QUOR_RC_HEAP_CORRUPT;
     }
+    unlinkAround(byOffset, top);
+    unlinkAround(bySize, top);
     dropNode(h, nodeOffset, freeNodeSize(top));
     h.sl->freeCount -= 1;
     h.header->freeBytes -= node->size;
@@ -523,29 +544,19 @@ namespace {
 uint32_t regrowFreeNode(HeapView &h, uint64_t nodeOffset, uint64_t offset, uint64_t size) {
     SLFreeNode_t *node = h.freeNode(nodeOffset);
     if (node == nullptr || nodeOffset == h.freeHead || nodeOffset == h.freeTail) return QUOR_RC_HEAP_CORRUPT;
-    SLFreeNode_t *const head = h.freeNode(h.freeHead), *const tail = h.freeNode(h.freeTail);
-    SLFreeNode_t *before = nullptr;
     const uint64_t nodeLevel = node->level;
-    for (uint64_t i = 0; i <= nodeLevel; ++i) {
-        SLFreeNode_t *pred = h.freeNode(HeapView::freeLinks(node, kBackwardS)[i]);
-        SLFreeNode_t *succ = h.freeNode(HeapView::freeLinks(node, kForwardS)[i]);
-        if (pred == nullptr || succ == nullptr || pred->level < i || succ->level < i || pred == tail ||
-            succ == head || HeapView::freeLinks(pred, kForwardS)[i] != nodeOffset ||
-            HeapView::freeLinks(succ, kBackwardS)[i] != nodeOffset) {
-            return QUOR_RC_HEAP_CORRUPT;
-        }
-        if (i == 0) before = pred;
-    }
+    Around bySize[kMaxLevel];
+    if (!aroundFree(h, nodeOffset, nodeLevel, kBothOrders[1], bySize)) return QUOR_RC_HEAP_CORRUPT;
+    SLFreeNode_t *before = h.freeNode(bySize[0].pred), *after = h.freeNode(bySize[0].succ);
+    if (before == h.freeNode(h.freeTail) || after == h.freeNode(h.freeHead)) return QUOR_RC_HEAP_CORRUPT;
     h.header->freeBytes += size - node->size;
     node->offset = offset;
     node->size = size;
     // Still after every smaller node and before the first one at least as large:
     // where a search would put it.
-    SLFreeNode_t *succ = h.freeNode(HeapView::freeLinks(node, kForwardS)[0]);
-    if ((before == head || before->size < size) && (succ == tail || size <= succ->size)) return QUOR_RC_OK;
-    for (uint64_t i = 0; i <= nodeLevel; ++i) {
-        if (uint32_t rc = unlinkFree(h, nodeOffset, kForwardS, kBackwardS, i); rc != 0) return rc;
-    }
+    const bool atHead = bySize[0].pred == h.freeHead, atTail = bySize[0].succ == h.freeTail;
+    if ((atHead || before->size < size) && (atTail || size <= after->size)) return QUOR_RC_OK;
+    unlinkAround(bySize, nodeLevel);
     // A new place further off is found from the head: a cut moves a chunk below
     // every chunk the request passed over, and the top of the list stays cached.
     SLFreeNode_t *pred[kMaxLevel];
