@@ -326,14 +326,22 @@ uint32_t returnMemChunk(void *base, uint32_t kind, uint64_t heapOffset, uint64_t
                 }
             }
         }
+        // The free neighbours are looked up first: a free chunk right below this
+        // one tells where the allocated chunk below it ends, whose pads lead into
+        // the allocated list; and the path serves the return to the free lists,
+        // which nothing changes in between.
+        FreePath path;
+        if ((rc = findFreePath(h, chunkOffset, &path)) != 0)
+            return latch.close(t.failWith(90, rc, chunkOffset));
         uint64_t chunkSize = 0, nodeOffset = 0;
-        if ((rc = deleteAllocChunk(h, chunkOffset, userOffset, &chunkSize, &nodeOffset)) != 0) {
+        if ((rc = deleteAllocChunk(h, chunkOffset, userOffset, &chunkSize, &nodeOffset,
+                                   path.allocatedBelow)) != 0) {
             return latch.close(t.failWith(90, rc, chunkOffset));
         }
         markFreed(h, userOffset);
         retireAllocNode(h, nodeOffset);
         hideBytes(h, chunkOffset, chunkSize);
-        if ((rc = giveBack(h, chunkOffset, chunkSize, true)) != 0) return latch.close(t.fail(100, rc));
+        if ((rc = giveBack(h, chunkOffset, chunkSize, true, &path)) != 0) return latch.close(t.fail(100, rc));
         rc = latch.close(QUOR_RC_OK);
         return rc != 0 ? t.fail(110, rc) : rc;
     });

@@ -251,11 +251,12 @@ uint32_t insertFreeChunk(HeapView &h, uint64_t offset, uint64_t size, uint64_t r
 uint32_t deleteFreeNode(HeapView &h, uint64_t nodeOffset);
 // Unlinks the node of the chunk at chunkOffset; with expectedUserOffset other than
 // kAnyUserOffset the node must record that user offset too (else nothing changes).
-// The path comes from the pads of the chunks right below when they lead to the
-// node (each link on it is checked to name the node), else from a search.
+// The path comes from the pads of the chunks below when they lead to the node
+// (each link on it is checked to name the node), else from a search; `below` is
+// as for insertAllocChunk (chunkOffset when not given).
 inline constexpr uint64_t kAnyUserOffset = UINT64_MAX;
 uint32_t deleteAllocChunk(HeapView &h, uint64_t chunkOffset, uint64_t expectedUserOffset, uint64_t *chunkSize,
-                          uint64_t *nodeOffset = nullptr);
+                          uint64_t *nodeOffset = nullptr, uint64_t below = kNoPads);
 // Marks the node of a chunk just returned (unlinked, its front pad marked freed)
 // as no node, so that a stale back pad naming it is not taken for a live chunk's.
 // The bytes are dead space until the next rebuild.
@@ -274,10 +275,21 @@ struct Neighbours {
     bool mergePred = false, mergeSucc = false;
 };
 uint32_t freeNeighbours(HeapView &h, uint64_t offset, uint64_t size, Neighbours *out);
+// The offset-order path to `offset` (for each level the last free node below
+// it), and where the allocated chunk nearest below it ends: at the start of a
+// free chunk that ends at `offset`, else at `offset`. It holds until the free
+// lists change.
+struct FreePath {
+    SLFreeNode_t *pred[kMaxLevel];
+    uint64_t allocatedBelow;
+};
+uint32_t findFreePath(HeapView &h, uint64_t offset, FreePath *path);
 // Gives [offset, offset + size) back to the free lists, merged with its free
 // neighbours, making room first; `lastResort` lets the final insertion use the
-// placement reserve so the bytes are never lost.
-uint32_t giveBack(HeapView &h, uint64_t offset, uint64_t size, bool lastResort);
+// placement reserve so the bytes are never lost. `path`, when given, is the
+// chunk's offset-order path, found since the free lists last changed.
+uint32_t giveBack(HeapView &h, uint64_t offset, uint64_t size, bool lastResort,
+                  const FreePath *path = nullptr);
 
 // ---- node space (slspace.cpp; heap latch held) ------------------------------------
 // Makes room before an insertion when the space runs low; the pending chunk moves

@@ -405,22 +405,21 @@ uint32_t findAllocChunk(HeapView &h, uint64_t chunkOffset, uint64_t expectedUser
 }
 
 uint32_t deleteAllocChunk(HeapView &h, uint64_t chunkOffset, uint64_t expectedUserOffset, uint64_t *chunkSize,
-                          uint64_t *nodeOffset) {
+                          uint64_t *nodeOffset, uint64_t below) {
     SLAllocNode_t *pred[kMaxLevel];
     const uint64_t current = h.sl->allocLevel;
     // The chunk's node is the one the chunk right below links to at level 0; the
     // path holds when every predecessor the pads give links to it.
     SLAllocNode_t *node = nullptr;
-    if (SLAllocNode_t *x =
-            chunkOffset == h.spaceEnd ? h.allocNode(h.allocHead) : nodeOfChunkEndingAt(h, chunkOffset);
+    if (below == kNoPads || below > chunkOffset) below = chunkOffset;
+    if (SLAllocNode_t *x = below == h.spaceEnd ? h.allocNode(h.allocHead) : nodeOfChunkEndingAt(h, below);
         x != nullptr && HeapView::allocLinks(x)[0] != 0) {
         node = h.allocLinkTarget(HeapView::allocLinks(x)[0], 0);
         auto linksToNode = [&](SLAllocNode_t *p, uint64_t i) {
             return HeapView::allocLinks(p)[i] == slotOf(h, node, i);
         };
-        if (node != nullptr &&
-            (node->chunkOffset != chunkOffset ||
-             !pathFromPads(h, chunkOffset, std::min(node->level, current), pred, linksToNode))) {
+        if (node != nullptr && (node->chunkOffset != chunkOffset ||
+                                !pathFromPads(h, below, std::min(node->level, current), pred, linksToNode))) {
             node = nullptr;
         }
     }
@@ -601,18 +600,14 @@ uint32_t takeBestFit(HeapView &h, uint64_t size, uint64_t *offset, uint64_t *fre
 
 namespace {
 
-// freeNeighbours, also handing back the offset-order path it searched.
-uint32_t neighboursAndPath(HeapView &h, uint64_t offset, uint64_t size, Neighbours *out,
-                           SLFreeNode_t **pred) {
+// freeNeighbours from an offset-order path to `offset` (see findFreePath).
+uint32_t neighboursOnPath(HeapView &h, uint64_t offset, uint64_t size, SLFreeNode_t *const *pred,
+                          Neighbours *out) {
     if (!h.inChunkArea(offset, size) || size == 0) return QUOR_RC_HEAP_CORRUPT;
-    if (uint32_t rc = searchFree(h, kForwardO, *h.freeLevelWord(), pred,
-                                 [&](SLFreeNode_t *n) { return n->offset >= offset; });
-        rc != 0) {
-        return rc;
-    }
     out->succ = HeapView::freeLinks(pred[0], kForwardO)[0];
     out->pred = h.offsetOf(pred[0]);
     SLFreeNode_t *succ = h.freeNode(out->succ), *before = pred[0];
+    if (succ == nullptr) return QUOR_RC_HEAP_CORRUPT;
     const bool hasPred = out->pred != h.freeHead, hasSucc = out->succ != h.freeTail;
     // A chunk that overlaps a free neighbour is not ours to give back.
     if ((hasPred && (before->offset > offset || before->size > offset - before->offset)) ||
@@ -626,15 +621,34 @@ uint32_t neighboursAndPath(HeapView &h, uint64_t offset, uint64_t size, Neighbou
 
 }  // namespace
 
-uint32_t freeNeighbours(HeapView &h, uint64_t offset, uint64_t size, Neighbours *out) {
-    SLFreeNode_t *pred[kMaxLevel];
-    return neighboursAndPath(h, offset, size, out, pred);
+uint32_t findFreePath(HeapView &h, uint64_t offset, FreePath *out) {
+    if (uint32_t rc = searchFree(h, kForwardO, *h.freeLevelWord(), out->pred,
+                                 [&](SLFreeNode_t *n) { return n->offset >= offset; });
+        rc != 0) {
+        return rc;
+    }
+    const SLFreeNode_t *before = out->pred[0];
+    const bool touches = h.offsetOf(before) != h.freeHead && before->offset < offset &&
+                         before->size == offset - before->offset;
+    out->allocatedBelow = touches ? before->offset : offset;
+    return QUOR_RC_OK;
 }
 
-uint32_t giveBack(HeapView &h, uint64_t offset, uint64_t size, bool lastResort) {
+uint32_t freeNeighbours(HeapView &h, uint64_t offset, uint64_t size, Neighbours *out) {
+    FreePath path;
+    if (uint32_t rc = findFreePath(h, offset, &path); rc != 0) return rc;
+    return neighboursOnPath(h, offset, size, path.pred, out);
+}
+
+uint32_t giveBack(HeapView &h, uint64_t offset, uint64_t size, bool lastResort, const FreePath *path) {
+    FreePath searched;
+    if (path == nullptr) {
+        if (uint32_t rc = findFreePath(h, offset, &searched); rc != 0) return rc;
+        path = &searched;
+    }
+    SLFreeNode_t *const *pathO = path->pred;
     Neighbours n;
-    SLFreeNode_t *pathO[kMaxLevel];
-    if (uint32_t rc = neighboursAndPath(h, offset, size, &n, pathO); rc != 0) return rc;
+    if (uint32_t rc = neighboursOnPath(h, offset, size, pathO, &n); rc != 0) return rc;
     SLFreeNode_t *before = h.freeNode(n.pred), *after = h.freeNode(n.succ);
     if (n.mergePred && n.mergeSucc) {
         const uint64_t total = before->size + size + after->size;
