@@ -7,9 +7,13 @@
 // nodes, by offset ("O") and by size ("S"), linked both ways. Allocation is best fit
 // from the size order, cut from the high end of the chosen free chunk; returning a
 // chunk merges it with the free neighbours found through the offset order. Nodes
-// are placed by bumping a high-water mark; the space is rebuilt or resized when it
-// runs low (slspace.cpp). A domain heap (kind 1) and a pool heap (kind 2) differ
-// only in the HeapTraits they are bound with.
+// are placed by bumping a high-water mark, which drops back when the last node
+// placed dies; the space is rebuilt or resized when it runs low (slspace.cpp).
+// The allocated list is singly linked, but a chunk's back pad names its node, so
+// the path next to a chunk is usually read from the pads of the chunks below it
+// rather than searched (checked link by link; see pathFromPads in skiplist.cpp).
+// A domain heap (kind 1) and a pool heap (kind 2) differ only in the HeapTraits
+// they are bound with.
 //
 // Thread safety
 // -------------
