@@ -249,14 +249,17 @@ uint32_t getMemChunk(void *base, uint32_t kind, uint64_t heapOffset, uint64_t us
                 return latch.close(t.fail(166, noRoom ? QUOR_RC_SLIST_SPACE_FULL : rc));
             }
         }
-        uint64_t chunkOffset = 0, chunkSize = padded;
-        rc = takeBestFit(h, padded, &chunkOffset);
-        if (rc == h.traits->noFit && yieldSpaceFor(h, padded)) rc = takeBestFit(h, padded, &chunkOffset);
+        uint64_t chunkOffset = 0, chunkSize = padded, freeStart = 0;
+        rc = takeBestFit(h, padded, &chunkOffset, &freeStart);
+        if (rc == h.traits->noFit && yieldSpaceFor(h, padded))
+            rc = takeBestFit(h, padded, &chunkOffset, &freeStart);
         if (rc != 0) return latch.close(t.fail(170, rc));
 
+        // The chunk below the free one it was cut from is allocated (free chunks
+        // never touch), so its pads lead into the allocated list next to this one.
         uint64_t userOffset = chunkOffset + front, nodeOffset = 0;
         rc = insertAllocChunk(h, chunkOffset, chunkSize, userOffset, userSize, callerId, line, &nodeOffset,
-                              placementReserve(h.L));
+                              placementReserve(h.L), freeStart);
         if (rc != 0) {
             // The cut chunk is in neither list: give it back before reporting.
             giveBack(h, chunkOffset, chunkSize, true);
@@ -323,13 +326,22 @@ uint32_t returnMemChunk(void *base, uint32_t kind, uint64_t heapOffset, uint64_t
                 }
             }
         }
-        uint64_t chunkSize = 0;
-        if ((rc = deleteAllocChunk(h, chunkOffset, userOffset, &chunkSize)) != 0) {
+        // The free neighbours are looked up first: a free chunk right below this
+        // one tells where the allocated chunk below it ends, whose pads lead into
+        // the allocated list; and the path serves the return to the free lists,
+        // which nothing changes in between.
+        FreePath path;
+        if ((rc = findFreePath(h, chunkOffset, &path)) != 0)
+            return latch.close(t.failWith(90, rc, chunkOffset));
+        uint64_t chunkSize = 0, nodeOffset = 0;
+        if ((rc = deleteAllocChunk(h, chunkOffset, userOffset, &chunkSize, &nodeOffset,
+                                   path.allocatedBelow)) != 0) {
             return latch.close(t.failWith(90, rc, chunkOffset));
         }
         markFreed(h, userOffset);
+        retireAllocNode(h, nodeOffset);
         hideBytes(h, chunkOffset, chunkSize);
-        if ((rc = giveBack(h, chunkOffset, chunkSize, true)) != 0) return latch.close(t.fail(100, rc));
+        if ((rc = giveBack(h, chunkOffset, chunkSize, true, &path)) != 0) return latch.close(t.fail(100, rc));
         rc = latch.close(QUOR_RC_OK);
         return rc != 0 ? t.fail(110, rc) : rc;
     });

@@ -7,9 +7,13 @@
 // nodes, by offset ("O") and by size ("S"), linked both ways. Allocation is best fit
 // from the size order, cut from the high end of the chosen free chunk; returning a
 // chunk merges it with the free neighbours found through the offset order. Nodes
-// are placed by bumping a high-water mark; the space is rebuilt or resized when it
-// runs low (slspace.cpp). A domain heap (kind 1) and a pool heap (kind 2) differ
-// only in the HeapTraits they are bound with.
+// are placed by bumping a high-water mark, which drops back when the last node
+// placed dies; the space is rebuilt or resized when it runs low (slspace.cpp).
+// The allocated list is singly linked, but a chunk's back pad names its node, so
+// the path next to a chunk is usually read from the pads of the chunks below it
+// rather than searched (checked link by link; see pathFromPads in skiplist.cpp).
+// A domain heap (kind 1) and a pool heap (kind 2) differ only in the HeapTraits
+// they are bound with.
 //
 // Thread safety
 // -------------
@@ -239,21 +243,33 @@ uint64_t drawLevel(uint64_t current, uint64_t L);
 // Place a node of `size` bytes at the high-water mark, keeping `reserve` bytes
 // above it. QUOR_RC_SLIST_SPACE_FULL when it does not fit.
 uint32_t placeNode(HeapView &h, uint64_t size, uint64_t reserve, uint64_t *nodeOffset);
-// Insert with a given level (< L); `reserve` as for placeNode.
+// Insert with a drawn level; `reserve` as for placeNode. `below`, when given, is
+// where the allocated chunk nearest below chunkOffset ends (chunkOffset itself, or
+// the start of the free chunk in front of it): the path is then taken from the
+// pads of the chunks there when they lead to it, else searched.
+inline constexpr uint64_t kNoPads = UINT64_MAX;
 uint32_t insertAllocChunk(HeapView &h, uint64_t chunkOffset, uint64_t chunkSize, uint64_t userOffset,
                           uint64_t userSize, uint32_t callerId, uint32_t line, uint64_t *nodeOffset,
-                          uint64_t reserve);
+                          uint64_t reserve, uint64_t below = kNoPads);
 uint32_t insertFreeChunk(HeapView &h, uint64_t offset, uint64_t size, uint64_t reserve);
 uint32_t deleteFreeNode(HeapView &h, uint64_t nodeOffset);
 // Unlinks the node of the chunk at chunkOffset; with expectedUserOffset other than
 // kAnyUserOffset the node must record that user offset too (else nothing changes).
+// The path comes from the pads of the chunks below when they lead to the node
+// (each link on it is checked to name the node), else from a search; `below` is
+// as for insertAllocChunk (chunkOffset when not given).
 inline constexpr uint64_t kAnyUserOffset = UINT64_MAX;
-uint32_t deleteAllocChunk(HeapView &h, uint64_t chunkOffset, uint64_t expectedUserOffset,
-                          uint64_t *chunkSize);
+uint32_t deleteAllocChunk(HeapView &h, uint64_t chunkOffset, uint64_t expectedUserOffset, uint64_t *chunkSize,
+                          uint64_t *nodeOffset = nullptr, uint64_t below = kNoPads);
+// Marks the node of a chunk just returned (unlinked, its front pad marked freed)
+// as no node, so that a stale back pad naming it is not taken for a live chunk's.
+// The bytes are dead space until the next rebuild.
+void retireAllocNode(HeapView &h, uint64_t nodeOffset);
 // The same search without unlinking.
 uint32_t findAllocChunk(HeapView &h, uint64_t chunkOffset, uint64_t expectedUserOffset, uint64_t *chunkSize);
 // Best fit of `size` bytes, cut from the high end; the low remainder stays free.
-uint32_t takeBestFit(HeapView &h, uint64_t size, uint64_t *offset);
+// *freeStart (when given) receives where the chosen free chunk began.
+uint32_t takeBestFit(HeapView &h, uint64_t size, uint64_t *offset, uint64_t *freeStart = nullptr);
 // The free node whose chunk starts exactly at `offset`.
 uint32_t findFreeAt(HeapView &h, uint64_t offset, uint64_t *nodeOffset, uint64_t *size);
 // The free chunks around [offset, offset + size) and whether they touch it;
@@ -263,10 +279,21 @@ struct Neighbours {
     bool mergePred = false, mergeSucc = false;
 };
 uint32_t freeNeighbours(HeapView &h, uint64_t offset, uint64_t size, Neighbours *out);
+// The offset-order path to `offset` (for each level the last free node below
+// it), and where the allocated chunk nearest below it ends: at the start of a
+// free chunk that ends at `offset`, else at `offset`. It holds until the free
+// lists change.
+struct FreePath {
+    SLFreeNode_t *pred[kMaxLevel];
+    uint64_t allocatedBelow;
+};
+uint32_t findFreePath(HeapView &h, uint64_t offset, FreePath *path);
 // Gives [offset, offset + size) back to the free lists, merged with its free
 // neighbours, making room first; `lastResort` lets the final insertion use the
-// placement reserve so the bytes are never lost.
-uint32_t giveBack(HeapView &h, uint64_t offset, uint64_t size, bool lastResort);
+// placement reserve so the bytes are never lost. `path`, when given, is the
+// chunk's offset-order path, found since the free lists last changed.
+uint32_t giveBack(HeapView &h, uint64_t offset, uint64_t size, bool lastResort,
+                  const FreePath *path = nullptr);
 
 // ---- node space (slspace.cpp; heap latch held) ------------------------------------
 // Makes room before an insertion when the space runs low; the pending chunk moves

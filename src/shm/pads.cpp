@@ -103,6 +103,18 @@ void markFreed(HeapView &h, uint64_t userOffset) {
     store<uint32_t>(h, userOffset - 4, QUOR_CHUNK_FREED_MARK);
 }
 
+SLAllocNode_t *nodeOfChunkEndingAt(const HeapView &h, uint64_t end) {
+    if (poisoning || end < h.spaceEnd + sizeof(ShmPadEnd_t) || end > h.end) return nullptr;
+    ShmPadEnd_t pad{};
+    h.copyOut(&pad, end - sizeof pad, sizeof pad);
+    if (pad.mark != QUOR_PAD_BACK_MARK || !padFormat(pad.padType).back || pad.nodeOffset == h.allocHead)
+        return nullptr;
+    SLAllocNode_t *node = h.allocNode(pad.nodeOffset);
+    if (node == nullptr || pad.nodeOffset - h.S >= h.sl->slHighWater) return nullptr;
+    const uint64_t c = node->chunkOffset;
+    return c >= h.spaceEnd && c < end && end - c == node->chunkSize ? node : nullptr;
+}
+
 namespace {
 
 void report(const char *message, const char *fileName, uint32_t line) {

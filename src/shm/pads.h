@@ -60,6 +60,15 @@ void repointPads(HeapView &h, uint64_t chunkOffset, uint64_t chunkSize, uint64_t
 // Writes the freed mark over the pad type of the front pad.
 void markFreed(HeapView &h, uint64_t userOffset);
 
+// The allocated node of the chunk that ends at `end`, as that chunk's back pad
+// names it: the pad whole (its mark and a type with a back pad) and the node
+// in the node space, of a live level, recording exactly a chunk that ends there.
+// Null otherwise: a chunk without a back pad, a free chunk's stale bytes, a node
+// a return has retired (see retireAllocNode). A hint for the allocated list,
+// whose callers still check the links they rely on; null while chunk poisoning
+// is on (the bytes may be a caller's).
+SLAllocNode_t *nodeOfChunkEndingAt(const HeapView &h, uint64_t end);
+
 // Checks the pads of the allocated chunk whose caller bytes start at userOffset;
 // findings go to hostAssertFailed(message, fileName, line). Returns a code only for
 // what stops the check (an unreadable pad or node).

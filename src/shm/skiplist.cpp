@@ -10,6 +10,7 @@
 
 #include "frame/export.h"
 #include "shm/heap.h"
+#include "shm/pads.h"
 
 namespace quor::shm {
 
@@ -116,8 +117,11 @@ thread_local Generator generator;
 uint32_t drawRandom() { return generator.next(); }
 
 uint64_t drawLevel(uint64_t current, uint64_t L) {
+    // One lookup of the thread's generator for all the draws (from a shared
+    // library each lookup is a call).
+    Generator &g = generator;
     uint64_t level = 0;
-    while (drawRandom() < kPromoteLimit) {
+    while (g.next() < kPromoteLimit) {
         if (level > current) break;
         if (level >= L) {
             --level;
@@ -141,6 +145,15 @@ uint32_t placeNode(HeapView &h, uint64_t size, uint64_t reserve, uint64_t *nodeO
 }
 
 namespace {
+
+// Gives a dead node's bytes back to the count, and to the space above the
+// high-water mark when it was the last one placed: a chunk returned and taken
+// again at once (its free node placed and dropped within a return and the next
+// allocation) then uses no node space at all, which keeps rebuilds rarer.
+void dropNode(HeapView &h, uint64_t nodeOffset, uint64_t size) {
+    h.sl->slUsedBytes -= size;
+    if (nodeOffset + size == h.S + h.sl->slHighWater) h.sl->slHighWater -= size;
+}
 
 // A search step budget: no well-formed list has more nodes than fit in the space,
 // so a walk longer than that runs round a corrupt cycle.
@@ -236,15 +249,29 @@ uint64_t *freeLinkAt(const HeapView &h, uint64_t offset, LinkArray which, uint64
     return node != nullptr && node->level >= level ? &HeapView::freeLinks(node, which)[level] : nullptr;
 }
 
+// Both words of one order at one level of the free node at `offset`, from one
+// reading of its level (so both lie in the extent that reading bounded).
+bool freeLinkPair(const HeapView &h, uint64_t offset, LinkArray forward, LinkArray backward, uint64_t i,
+                  uint64_t **next, uint64_t **prev) {
+    SLFreeNode_t *node = h.freeNode(offset);
+    if (node == nullptr) return false;
+    const uint64_t level = node->level;
+    if (level < i) return false;
+    uint64_t *links = reinterpret_cast<uint64_t *>(node + 1);
+    *next = links + forward * (level + 1) + i;
+    *prev = links + backward * (level + 1) + i;
+    return true;
+}
+
 uint32_t linkFree(const HeapView &h, SLFreeNode_t *node, SLFreeNode_t *pred, LinkArray forward,
                   LinkArray backward, uint64_t i) {
     const uint64_t self = h.offsetOf(node), predOffset = h.offsetOf(pred);
     uint64_t *predNext = freeLinkAt(h, predOffset, forward, i);
     if (predNext == nullptr) return QUOR_RC_HEAP_CORRUPT;
     const uint64_t succOffset = *predNext;
-    uint64_t *succPrev = freeLinkAt(h, succOffset, backward, i);
-    uint64_t *selfNext = freeLinkAt(h, self, forward, i), *selfPrev = freeLinkAt(h, self, backward, i);
-    if (succPrev == nullptr || selfNext == nullptr || selfPrev == nullptr) return QUOR_RC_HEAP_CORRUPT;
+    uint64_t *succPrev = freeLinkAt(h, succOffset, backward, i), *selfNext = nullptr, *selfPrev = nullptr;
+    if (succPrev == nullptr || !freeLinkPair(h, self, forward, backward, i, &selfNext, &selfPrev))
+        return QUOR_RC_HEAP_CORRUPT;
     *selfNext = succOffset;
     *selfPrev = predOffset;
     *succPrev = self;
@@ -252,32 +279,98 @@ uint32_t linkFree(const HeapView &h, SLFreeNode_t *node, SLFreeNode_t *pred, Lin
     return QUOR_RC_OK;
 }
 
-// Unlinks the free node at nodeOffset from one order at one level.
-uint32_t unlinkFree(const HeapView &h, uint64_t nodeOffset, LinkArray forward, LinkArray backward,
-                    uint64_t i) {
-    uint64_t *selfPrev = freeLinkAt(h, nodeOffset, backward, i),
-             *selfNext = freeLinkAt(h, nodeOffset, forward, i);
-    if (selfPrev == nullptr || selfNext == nullptr) return QUOR_RC_HEAP_CORRUPT;
-    const uint64_t predOffset = *selfPrev, succOffset = *selfNext;
-    uint64_t *predNext = freeLinkAt(h, predOffset, forward, i),
-             *succPrev = freeLinkAt(h, succOffset, backward, i);
-    if (predNext == nullptr || succPrev == nullptr) return QUOR_RC_HEAP_CORRUPT;
-    *predNext = succOffset;
-    *succPrev = predOffset;
-    return QUOR_RC_OK;
+struct LinkPair {
+    LinkArray forward, backward;
+};
+constexpr LinkPair kBothOrders[] = {{kForwardO, kBackwardO}, {kForwardS, kBackwardS}};
+
+// The words that unlinking a free node from one order at one level rewrites.
+struct Around {
+    uint64_t *predNext, *succPrev;
+    uint64_t pred, succ;
+};
+
+// Reads the neighbours of the free node at `offset` in one order at levels
+// 0..top and checks that each links back to it; false when one does not, so that
+// a corrupt link changes nothing. Every word is bounded by the reading of its
+// node's level that found it, so the writes stay inside those nodes even where a
+// corrupt heap's nodes overlap.
+bool aroundFree(const HeapView &h, uint64_t offset, uint64_t top, LinkPair order, Around *out) {
+    for (uint64_t i = 0; i <= top; ++i) {
+        uint64_t *next = nullptr, *prev = nullptr;
+        if (!freeLinkPair(h, offset, order.forward, order.backward, i, &next, &prev)) return false;
+        const uint64_t pred = *prev, succ = *next;
+        uint64_t *predNext = freeLinkAt(h, pred, order.forward, i),
+                 *succPrev = freeLinkAt(h, succ, order.backward, i);
+        if (predNext == nullptr || succPrev == nullptr || *predNext != offset || *succPrev != offset)
+            return false;
+        out[i] = Around{predNext, succPrev, pred, succ};
+    }
+    return true;
+}
+
+void unlinkAround(const Around *around, uint64_t top) {
+    for (uint64_t i = 0; i <= top; ++i) {
+        *around[i].predNext = around[i].succ;
+        *around[i].succPrev = around[i].pred;
+    }
 }
 
 }  // namespace
 
 // ---- allocated list ---------------------------------------------------------------
 
+namespace {
+
+// Chunks a path from the pads may step back over: each step costs the chunk's
+// pad and node, which beyond a few outweigh a search.
+constexpr uint64_t kPadSteps = 2;
+
+// The path to a key for levels 0..top from the pads of the chunks lying right
+// below it: `below` is where the allocated chunk nearest below the key ends (a
+// chunk starting at the chunk area's start has the head below it). The
+// predecessor at level i is the nearest of those chunks' nodes with a level of
+// at least i; `accepts(node, i)` checks its link. False (pred partly written)
+// when a chunk on the way has no usable back pad, is free, or lies beyond the
+// steps, or a link is refused: the caller searches instead.
+template <class Accepts>
+bool pathFromPads(const HeapView &h, uint64_t below, uint64_t top, SLAllocNode_t **pred, Accepts accepts) {
+    SLAllocNode_t *const head = h.allocNode(h.allocHead);
+    auto endingAt = [&](uint64_t end) { return end == h.spaceEnd ? head : nodeOfChunkEndingAt(h, end); };
+    SLAllocNode_t *x = endingAt(below);
+    uint64_t steps = 0;
+    for (uint64_t i = 0; i <= top; ++i) {
+        while (x != nullptr && x != head && x->level < i) {
+            if (++steps > kPadSteps) return false;
+            x = endingAt(x->chunkOffset);
+        }
+        if (x == nullptr || !accepts(x, i)) return false;
+        pred[i] = x;
+    }
+    return true;
+}
+
+}  // namespace
+
 uint32_t insertAllocChunk(HeapView &h, uint64_t chunkOffset, uint64_t chunkSize, uint64_t userOffset,
                           uint64_t userSize, uint32_t callerId, uint32_t line, uint64_t *nodeOffset,
-                          uint64_t reserve) {
+                          uint64_t reserve, uint64_t below) {
     SLAllocNode_t *pred[kMaxLevel];
     const uint64_t current = h.sl->allocLevel;
-    if (uint32_t rc = searchAlloc(h, chunkOffset, current, pred); rc != 0) return rc;
     const uint64_t level = drawLevel(current, h.L);
+    // A node from the pads is the predecessor at level i when the key lies
+    // between it and the node it links to there.
+    auto brackets = [&](SLAllocNode_t *x, uint64_t i) {
+        const uint64_t link = HeapView::allocLinks(x)[i];
+        if (x->chunkOffset >= chunkOffset && h.offsetOf(x) != h.allocHead) return false;
+        if (link == 0) return true;
+        const SLAllocNode_t *next = h.allocLinkTarget(link, i);
+        return next != nullptr && next->chunkOffset >= chunkOffset;
+    };
+    if (below == kNoPads || below > chunkOffset ||
+        !pathFromPads(h, below, std::min(level, current), pred, brackets)) {
+        if (uint32_t rc = searchAlloc(h, chunkOffset, current, pred); rc != 0) return rc;
+    }
     uint64_t offset = 0;
     if (uint32_t rc = placeNode(h, allocNodeSize(level), reserve, &offset); rc != 0) return rc;
     if (level > current) {
@@ -311,16 +404,33 @@ uint32_t findAllocChunk(HeapView &h, uint64_t chunkOffset, uint64_t expectedUser
     return QUOR_RC_OK;
 }
 
-uint32_t deleteAllocChunk(HeapView &h, uint64_t chunkOffset, uint64_t expectedUserOffset,
-                          uint64_t *chunkSize) {
+uint32_t deleteAllocChunk(HeapView &h, uint64_t chunkOffset, uint64_t expectedUserOffset, uint64_t *chunkSize,
+                          uint64_t *nodeOffset, uint64_t below) {
     SLAllocNode_t *pred[kMaxLevel];
     const uint64_t current = h.sl->allocLevel;
-    if (uint32_t rc = searchAlloc(h, chunkOffset, current, pred); rc != 0) return rc;
-    bool bad = false;
-    SLAllocNode_t *node = nextAlloc(h, pred[0], 0, bad);
-    if (bad) return QUOR_RC_HEAP_CORRUPT;
-    if (node == nullptr) return h.traits->allocNotFound;
-    if (node->chunkOffset != chunkOffset) return h.traits->notAtOffset;
+    // The chunk's node is the one the chunk right below links to at level 0; the
+    // path holds when every predecessor the pads give links to it.
+    SLAllocNode_t *node = nullptr;
+    if (below == kNoPads || below > chunkOffset) below = chunkOffset;
+    if (SLAllocNode_t *x = below == h.spaceEnd ? h.allocNode(h.allocHead) : nodeOfChunkEndingAt(h, below);
+        x != nullptr && HeapView::allocLinks(x)[0] != 0) {
+        node = h.allocLinkTarget(HeapView::allocLinks(x)[0], 0);
+        auto linksToNode = [&](SLAllocNode_t *p, uint64_t i) {
+            return HeapView::allocLinks(p)[i] == slotOf(h, node, i);
+        };
+        if (node != nullptr && (node->chunkOffset != chunkOffset ||
+                                !pathFromPads(h, below, std::min(node->level, current), pred, linksToNode))) {
+            node = nullptr;
+        }
+    }
+    if (node == nullptr) {
+        if (uint32_t rc = searchAlloc(h, chunkOffset, current, pred); rc != 0) return rc;
+        bool bad = false;
+        node = nextAlloc(h, pred[0], 0, bad);
+        if (bad) return QUOR_RC_HEAP_CORRUPT;
+        if (node == nullptr) return h.traits->allocNotFound;
+        if (node->chunkOffset != chunkOffset) return h.traits->notAtOffset;
+    }
     if (expectedUserOffset != kAnyUserOffset && node->userOffset != expectedUserOffset)
         return h.traits->notAtOffset;
     *chunkSize = node->chunkSize;
@@ -329,11 +439,17 @@ uint32_t deleteAllocChunk(HeapView &h, uint64_t chunkOffset, uint64_t expectedUs
             HeapView::allocLinks(pred[i])[i] = HeapView::allocLinks(node)[i];
     }
     h.header->allocBytes -= node->chunkSize;
-    h.sl->slUsedBytes -= allocNodeSize(node->level);
+    dropNode(h, h.offsetOf(node), allocNodeSize(node->level));
     h.sl->allocCount -= 1;
     SLAllocNode_t *head = h.allocNode(h.allocHead);
     while (h.sl->allocLevel > 0 && HeapView::allocLinks(head)[h.sl->allocLevel] == 0) h.sl->allocLevel -= 1;
+    if (nodeOffset != nullptr) *nodeOffset = h.offsetOf(node);
     return QUOR_RC_OK;
+}
+
+void retireAllocNode(HeapView &h, uint64_t nodeOffset) {
+    SLAllocNode_t *node = h.allocNode(nodeOffset);
+    if (node != nullptr && nodeOffset != h.allocHead) node->level = UINT64_MAX;
 }
 
 // ---- free lists ---------------------------------------------------------------------
@@ -382,36 +498,18 @@ uint32_t insertFreeChunk(HeapView &h, uint64_t offset, uint64_t size, uint64_t r
     return insertFreeAtLevel(h, offset, size, drawLevel(*h.freeLevelWord(), h.L), reserve);
 }
 
-namespace {
-struct LinkPair {
-    LinkArray forward, backward;
-};
-constexpr LinkPair kBothOrders[] = {{kForwardO, kBackwardO}, {kForwardS, kBackwardS}};
-}  // namespace
-
 uint32_t deleteFreeNode(HeapView &h, uint64_t nodeOffset) {
     SLFreeNode_t *node = h.freeNode(nodeOffset);
     if (node == nullptr || nodeOffset == h.freeHead || nodeOffset == h.freeTail) return QUOR_RC_HEAP_CORRUPT;
-    // Check every neighbour first so that a corrupt link changes nothing.
-    for (uint64_t i = 0; i <= node->level; ++i) {
-        for (const LinkPair &pair : kBothOrders) {
-            const LinkArray forward = pair.forward, backward = pair.backward;
-            SLFreeNode_t *pred = h.freeNode(HeapView::freeLinks(node, backward)[i]);
-            SLFreeNode_t *succ = h.freeNode(HeapView::freeLinks(node, forward)[i]);
-            if (pred == nullptr || succ == nullptr || pred->level < i || succ->level < i ||
-                HeapView::freeLinks(pred, forward)[i] != nodeOffset ||
-                HeapView::freeLinks(succ, backward)[i] != nodeOffset) {
-                return QUOR_RC_HEAP_CORRUPT;
-            }
-        }
-    }
     const uint64_t top = node->level;
-    for (uint64_t i = 0; i <= top; ++i) {
-        for (const LinkPair &pair : kBothOrders) {
-            if (uint32_t rc = unlinkFree(h, nodeOffset, pair.forward, pair.backward, i); rc != 0) return rc;
-        }
+    Around byOffset[kMaxLevel], bySize[kMaxLevel];
+    if (!aroundFree(h, nodeOffset, top, kBothOrders[0], byOffset) ||
+        !aroundFree(h, nodeOffset, top, kBothOrders[1], bySize)) {
+        return QUOR_RC_HEAP_CORRUPT;
     }
-    h.sl->slUsedBytes -= freeNodeSize(top);
+    unlinkAround(byOffset, top);
+    unlinkAround(bySize, top);
+    dropNode(h, nodeOffset, freeNodeSize(top));
     h.sl->freeCount -= 1;
     h.header->freeBytes -= node->size;
     uint64_t *level = h.freeLevelWord();
@@ -439,34 +537,34 @@ namespace {
 
 // Resizes a free node's chunk to [offset, offset + size) in place. Its place in
 // the offset order stays (it grows over a returned neighbour, or gives up its high
-// end to a fit), so only the size order is relinked and no node is placed: a
-// merging return and a split need no node space.
+// end to a fit), so only the size order can change and no node is placed: a
+// merging return and a split need no node space. A node whose new size still
+// lies between its neighbours' keeps its links.
 uint32_t regrowFreeNode(HeapView &h, uint64_t nodeOffset, uint64_t offset, uint64_t size) {
     SLFreeNode_t *node = h.freeNode(nodeOffset);
     if (node == nullptr || nodeOffset == h.freeHead || nodeOffset == h.freeTail) return QUOR_RC_HEAP_CORRUPT;
-    for (uint64_t i = 0; i <= node->level; ++i) {
-        SLFreeNode_t *pred = h.freeNode(HeapView::freeLinks(node, kBackwardS)[i]);
-        SLFreeNode_t *succ = h.freeNode(HeapView::freeLinks(node, kForwardS)[i]);
-        if (pred == nullptr || succ == nullptr || pred->level < i || succ->level < i ||
-            HeapView::freeLinks(pred, kForwardS)[i] != nodeOffset ||
-            HeapView::freeLinks(succ, kBackwardS)[i] != nodeOffset) {
-            return QUOR_RC_HEAP_CORRUPT;
-        }
-    }
     const uint64_t nodeLevel = node->level;
-    for (uint64_t i = 0; i <= nodeLevel; ++i) {
-        if (uint32_t rc = unlinkFree(h, nodeOffset, kForwardS, kBackwardS, i); rc != 0) return rc;
-    }
+    Around bySize[kMaxLevel];
+    if (!aroundFree(h, nodeOffset, nodeLevel, kBothOrders[1], bySize)) return QUOR_RC_HEAP_CORRUPT;
+    SLFreeNode_t *before = h.freeNode(bySize[0].pred), *after = h.freeNode(bySize[0].succ);
+    if (before == h.freeNode(h.freeTail) || after == h.freeNode(h.freeHead)) return QUOR_RC_HEAP_CORRUPT;
     h.header->freeBytes += size - node->size;
     node->offset = offset;
     node->size = size;
+    // Still after every smaller node and before the first one at least as large:
+    // where a search would put it.
+    const bool atHead = bySize[0].pred == h.freeHead, atTail = bySize[0].succ == h.freeTail;
+    if ((atHead || before->size < size) && (atTail || size <= after->size)) return QUOR_RC_OK;
+    unlinkAround(bySize, nodeLevel);
+    // A new place further off is found from the head: a cut moves a chunk below
+    // every chunk the request passed over, and the top of the list stays cached.
     SLFreeNode_t *pred[kMaxLevel];
-    const uint64_t top = std::max(*h.freeLevelWord(), node->level);
+    const uint64_t top = std::max(*h.freeLevelWord(), nodeLevel);
     if (uint32_t rc = searchFree(h, kForwardS, top, pred, [&](SLFreeNode_t *n) { return n->size >= size; });
         rc != 0) {
         return rc;
     }
-    for (uint64_t i = node->level + 1; i-- > 0;) {
+    for (uint64_t i = nodeLevel + 1; i-- > 0;) {
         if (uint32_t rc = linkFree(h, node, pred[i], kForwardS, kBackwardS, i); rc != 0) return rc;
     }
     return QUOR_RC_OK;
@@ -474,7 +572,7 @@ uint32_t regrowFreeNode(HeapView &h, uint64_t nodeOffset, uint64_t offset, uint6
 
 }  // namespace
 
-uint32_t takeBestFit(HeapView &h, uint64_t size, uint64_t *offset) {
+uint32_t takeBestFit(HeapView &h, uint64_t size, uint64_t *offset, uint64_t *freeStart) {
     SLFreeNode_t *pred[kMaxLevel];
     if (uint32_t rc = searchFree(h, kForwardS, *h.freeLevelWord(), pred,
                                  [&](SLFreeNode_t *n) { return n->size >= size; });
@@ -487,6 +585,7 @@ uint32_t takeBestFit(HeapView &h, uint64_t size, uint64_t *offset) {
     const uint64_t found = node->offset, foundSize = node->size;
     if (foundSize < size) return h.traits->fitTooSmall;
     if (!h.inChunkArea(found, foundSize)) return QUOR_RC_HEAP_CORRUPT;
+    if (freeStart != nullptr) *freeStart = found;
     if (foundSize == size) {
         if (uint32_t rc = deleteFreeNode(h, candidate); rc != 0) return rc;
         *offset = found;
@@ -501,18 +600,14 @@ uint32_t takeBestFit(HeapView &h, uint64_t size, uint64_t *offset) {
 
 namespace {
 
-// freeNeighbours, also handing back the offset-order path it searched.
-uint32_t neighboursAndPath(HeapView &h, uint64_t offset, uint64_t size, Neighbours *out,
-                           SLFreeNode_t **pred) {
+// freeNeighbours from an offset-order path to `offset` (see findFreePath).
+uint32_t neighboursOnPath(HeapView &h, uint64_t offset, uint64_t size, SLFreeNode_t *const *pred,
+                          Neighbours *out) {
     if (!h.inChunkArea(offset, size) || size == 0) return QUOR_RC_HEAP_CORRUPT;
-    if (uint32_t rc = searchFree(h, kForwardO, *h.freeLevelWord(), pred,
-                                 [&](SLFreeNode_t *n) { return n->offset >= offset; });
-        rc != 0) {
-        return rc;
-    }
     out->succ = HeapView::freeLinks(pred[0], kForwardO)[0];
     out->pred = h.offsetOf(pred[0]);
     SLFreeNode_t *succ = h.freeNode(out->succ), *before = pred[0];
+    if (succ == nullptr) return QUOR_RC_HEAP_CORRUPT;
     const bool hasPred = out->pred != h.freeHead, hasSucc = out->succ != h.freeTail;
     // A chunk that overlaps a free neighbour is not ours to give back.
     if ((hasPred && (before->offset > offset || before->size > offset - before->offset)) ||
@@ -526,15 +621,34 @@ uint32_t neighboursAndPath(HeapView &h, uint64_t offset, uint64_t size, Neighbou
 
 }  // namespace
 
-uint32_t freeNeighbours(HeapView &h, uint64_t offset, uint64_t size, Neighbours *out) {
-    SLFreeNode_t *pred[kMaxLevel];
-    return neighboursAndPath(h, offset, size, out, pred);
+uint32_t findFreePath(HeapView &h, uint64_t offset, FreePath *out) {
+    if (uint32_t rc = searchFree(h, kForwardO, *h.freeLevelWord(), out->pred,
+                                 [&](SLFreeNode_t *n) { return n->offset >= offset; });
+        rc != 0) {
+        return rc;
+    }
+    const SLFreeNode_t *before = out->pred[0];
+    const bool touches = h.offsetOf(before) != h.freeHead && before->offset < offset &&
+                         before->size == offset - before->offset;
+    out->allocatedBelow = touches ? before->offset : offset;
+    return QUOR_RC_OK;
 }
 
-uint32_t giveBack(HeapView &h, uint64_t offset, uint64_t size, bool lastResort) {
+uint32_t freeNeighbours(HeapView &h, uint64_t offset, uint64_t size, Neighbours *out) {
+    FreePath path;
+    if (uint32_t rc = findFreePath(h, offset, &path); rc != 0) return rc;
+    return neighboursOnPath(h, offset, size, path.pred, out);
+}
+
+uint32_t giveBack(HeapView &h, uint64_t offset, uint64_t size, bool lastResort, const FreePath *path) {
+    FreePath searched;
+    if (path == nullptr) {
+        if (uint32_t rc = findFreePath(h, offset, &searched); rc != 0) return rc;
+        path = &searched;
+    }
+    SLFreeNode_t *const *pathO = path->pred;
     Neighbours n;
-    SLFreeNode_t *pathO[kMaxLevel];
-    if (uint32_t rc = neighboursAndPath(h, offset, size, &n, pathO); rc != 0) return rc;
+    if (uint32_t rc = neighboursOnPath(h, offset, size, pathO, &n); rc != 0) return rc;
     SLFreeNode_t *before = h.freeNode(n.pred), *after = h.freeNode(n.succ);
     if (n.mergePred && n.mergeSucc) {
         const uint64_t total = before->size + size + after->size;
@@ -621,7 +735,9 @@ QUOR_EXPORT uint32_t quorDeleteAllocMemBlock(void *base, uint32_t kind, uint64_t
         if (chunkSizeOut == nullptr) return t.failLogged(5, QUOR_RC_NULL_CHUNK_SIZE_REF, 0);
         HeapView h;
         if (uint32_t rc = openUnsealed(t, h, base, kind, heapOffset); rc != 0) return rc;
-        uint32_t rc = deleteAllocChunk(h, chunkOffset, kAnyUserOffset, chunkSizeOut);
+        uint64_t nodeOffset = 0;
+        uint32_t rc = deleteAllocChunk(h, chunkOffset, kAnyUserOffset, chunkSizeOut, &nodeOffset);
+        if (rc == 0) retireAllocNode(h, nodeOffset);
         return rc != 0 ? t.failWith(40, rc, chunkOffset) : rc;
     });
 }

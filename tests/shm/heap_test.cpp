@@ -208,6 +208,25 @@ TEST_F(Heap, OfEqualFreeChunksTheLaterReturnedIsFoundFirst) {
     expectConsistent();
 }
 
+// A return between two allocated chunks places a free node, and taking the chunk
+// again at once drops it: the last node placed gives its bytes back to the space
+// above the high-water mark, so the pair costs only the new chunk's own node.
+TEST_F(Heap, AChunkTakenAgainAtOnceLeavesOnlyItsNewNodeInTheSpace) {
+    makeDomain(0x100000);
+    Chunk x[3];
+    for (Chunk &c : x) ASSERT_EQ(allocate(4096, &c), QUOR_RC_OK);
+    const uint64_t high = heap().sl->slHighWater;
+    ASSERT_EQ(release(x[1]), QUOR_RC_OK);
+    EXPECT_GT(heap().sl->slHighWater, high);
+    Chunk again;
+    ASSERT_EQ(allocate(4096, &again), QUOR_RC_OK);
+    ASSERT_EQ(again.chunk, x[1].chunk);
+    uint64_t node = 0;
+    std::memcpy(&node, memory_ + again.user - 16, 8);
+    EXPECT_EQ(heap().sl->slHighWater, high + shm::allocNodeSize(heap().allocNode(node)->level));
+    expectConsistent();
+}
+
 TEST_F(Heap, AChunkReturnedTwiceIsReportedAndChangesNothing) {
     makeDomain(0x100000);
     Chunk a, b;
@@ -546,6 +565,64 @@ using quor::test::DomainFixture;
 using namespace quor;
 
 class PadLocate : public DomainFixture {};
+class HeapRandomPads : public DomainFixture {};
+
+// Returns and allocations take their place in the allocated list from the back
+// pads of the chunks right below when those lead there. Stale pads must never
+// be taken for live ones: the bytes of returned chunks keep their old pads, a
+// chunk with a front pad only ends in its caller's bytes, and here those bytes
+// end in forged back pads naming returned (retired) and live nodes alike, while
+// the pad type changes under a long churn.
+TEST_F(HeapRandomPads, StalePadsNeverStandForLiveChunks) {
+    makeDomain(8 << 20);
+    std::mt19937_64 random(777);
+    const uint32_t types[] = {QUOR_PAD_TYPE_EEBC011A, QUOR_PAD_TYPE_C0DE1D1E, QUOR_PAD_TYPE_A110CBAD,
+                              QUOR_PAD_TYPE_C0DE1D1E, QUOR_PAD_TYPE_78EC011A};
+    struct Live {
+        Chunk c;
+        uint64_t userSize;
+    };
+    std::vector<Live> live;
+    std::vector<uint64_t> retired;  // nodes of returned chunks
+    auto nodeOf = [&](const Chunk &c) {
+        uint64_t node = 0;
+        std::memcpy(&node, memory_ + c.user - 16, 8);
+        return node;
+    };
+    for (int step = 0; step < 40000; ++step) {
+        if (step % 700 == 0) {
+            const uint32_t type = types[(step / 700) % 5];
+            ASSERT_EQ(quorSetShmDebug(memory_, 1, 0, 0, type, 1 + step % 3, 2), QUOR_RC_OK);
+        }
+        if (live.size() < 300 || (live.size() < 900 && random() % 2 == 0)) {
+            Live l;
+            l.userSize = 4096 + random() % 2048;
+            ASSERT_EQ(allocate(l.userSize, &l.c), QUOR_RC_OK) << step;
+            // Caller bytes ending in back pads that name other nodes.
+            ShmPadEnd_t forged{0, QUOR_PAD_BACK_MARK, QUOR_PAD_TYPE_EEBC011A};
+            if (!retired.empty() && random() % 2 == 0) {
+                forged.nodeOffset = retired[random() % retired.size()];
+            } else if (!live.empty()) {
+                forged.nodeOffset = nodeOf(live[random() % live.size()].c);
+            }
+            for (uint64_t at = 0; at + sizeof forged <= l.userSize; at += sizeof forged)
+                std::memcpy(memory_ + l.c.user + l.userSize - sizeof forged - at, &forged, sizeof forged);
+            live.push_back(l);
+        } else {
+            const size_t victim = random() % live.size();
+            retired.push_back(nodeOf(live[victim].c));
+            ASSERT_EQ(release(live[victim].c), QUOR_RC_OK) << step;
+            live[victim] = live.back();
+            live.pop_back();
+        }
+        if (step % 2000 == 0) expectConsistent();
+    }
+    expectConsistent();
+    for (const Live &l : live) ASSERT_EQ(release(l.c), QUOR_RC_OK);
+    expectConsistent();
+    EXPECT_EQ(heap().sl->freeCount, 1u);
+    EXPECT_EQ(heap().sl->allocCount, 0u);
+}
 
 // The chunk of a user offset is found from its front pad for every pad type.
 TEST_F(PadLocate, ChunkOffsetFromEveryPadTypeAndRefusals) {
