@@ -81,11 +81,11 @@ inline uint32_t checkReadableCondition(Trace &t, SNodeCB_t *node) {
 // none). Requires: node not null; the caller holds the node's section.
 template <class K>
 uint32_t findChecked(Trace &t, SNodeCB_t *node, const Key &key, PropertyArea<K> *area,
-                     typename K::Record **out) {
+                     typename K::Record **out, BucketHint hint = {}) {
     if (uint32_t rc = checkReadableCondition(t, node); rc != 0) return rc;
     if (uint32_t rc = area->open(node); rc != 0) [[unlikely]]
         return t.fail(21, rc);
-    if (uint32_t rc = findRecord(*area, key, out); rc != 0) return t.fail(22, rc);
+    if (uint32_t rc = findRecord(*area, key, out, hint); rc != 0) return t.fail(22, rc);
     return QUOR_RC_OK;
 }
 

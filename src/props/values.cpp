@@ -58,10 +58,13 @@ uint32_t recordAddress(Fn fn, SNodeCB_t *node, uint64_t number, typename K::Reco
 template <class K, class Body>
 uint32_t withKeyedRecord(Trace &t, SNodeCB_t *node, const Key &key, Access access, uint32_t inCriticalSection,
                          Body body) {
+    // The bucket is worked out (and fetched) while no latch is held, unless the
+    // caller's section is held already.
+    const BucketHint hint = inCriticalSection == 0 ? bucketHint<K>(node, key) : BucketHint();
     return tree::inSection(t, 30, node, access, inCriticalSection, [&] {
         PropertyArea<K> area;
         typename K::Record *record = nullptr;
-        if (uint32_t rc = findChecked<K>(t, node, key, &area, &record); rc != 0) return rc;
+        if (uint32_t rc = findChecked<K>(t, node, key, &area, &record, hint); rc != 0) return rc;
         return body(area, *record);
     });
 }
