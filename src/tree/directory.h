@@ -132,10 +132,15 @@ inline uint32_t openArea(SNodeCB_t *node, uint64_t kind, Area *area) {
                     snapshot.areaOffset > nodeSize || snapshot.areaSize > nodeSize - snapshot.areaOffset)) {
         rc = QUOR_RC_AREA_SIZE_OUT_OF_RANGE;
     }
-    // Built whole in one place: a view filled field by field after a clear
-    // would be stored twice before its first read.
-    *area = rc == 0 ? Area(node, record, snapshot.areaOffset, snapshot.areaSize) : Area();
-    return rc;
+    // Stored once, on a branch: a view cleared and then filled would be stored
+    // twice, and one chosen between the two without a branch could not be stored
+    // (nor read back) before every check above had its answer.
+    if (rc != 0) [[unlikely]] {
+        *area = Area();
+        return rc;
+    }
+    *area = Area(node, record, snapshot.areaOffset, snapshot.areaSize);
+    return QUOR_RC_OK;
 }
 
 // openArea for operations whose steps include the directory lookup of
