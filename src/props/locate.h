@@ -58,8 +58,8 @@ struct FlatEnd {
 template <class K, class Visit, class OnFree>
 uint32_t walkFlat(const PropertyArea<K> &area, Visit &&visit, OnFree &&onFree, FlatEnd *end) {
     *end = FlatEnd();
-    uint64_t live = area.flatInUse(), slot = 0;
-    for (; live > 0; ++slot) {
+    uint64_t live = 0, slot = 0;  // live: the live records met so far
+    for (; area.flatHolds(live + 1); ++slot) {
         typename K::Record *record = area.flatRecord(slot);
         if (record == nullptr) return K::codes.outOfArea;
         if (keyWord(*record) == 0) {
@@ -72,7 +72,7 @@ uint32_t walkFlat(const PropertyArea<K> &area, Visit &&visit, OnFree &&onFree, F
             *end = {slot, true};
             return QUOR_RC_OK;
         }
-        --live;
+        ++live;
     }
     end->slot = slot;
     return QUOR_RC_OK;
@@ -127,6 +127,8 @@ bool beyondLLNodeBound(const PropertyArea<K> &area, uint64_t count) {
 // the index is a function of the key and the size alone, so it stands once the
 // area opened inside the section shows the same size, and is worked out afresh
 // otherwise (tableSize 0: no hint).
+inline constexpr uint64_t kFetchAheadBuckets = 1024;
+
 struct BucketHint {
     uint64_t tableSize = 0;
     uint64_t index = 0;
@@ -138,12 +140,17 @@ struct BucketHint {
 // bytes and stay cached far better), and it is then served while the latch is
 // taken. Nothing read here is trusted: the section opens and checks the area
 // again and walks the chain as it finds it; a prefetch is only ever a hint.
+// A view the input check opened goes on from its maxima. Tables of fewer than
+// kFetchAheadBuckets buckets stay cached as a whole: for them the work is left
+// to the section, where it costs less than it would here.
 template <class K>
-BucketHint bucketHint(SNodeCB_t *node, const Key &key) {
+BucketHint bucketHint(SNodeCB_t *node, const Key &key, CheckedView<K> *view) {
     BucketHint hint;
     if constexpr (!K::base) {
-        PropertyArea<K> area;
-        if (area.open(node) != 0 || !area.hashed()) return hint;
+        PropertyArea<K> &area = view->area;
+        if ((view->opened ? area.openTables() : area.open(node)) != 0 ||
+            area.tableSize(0) < kFetchAheadBuckets)
+            return hint;
         hint = {area.tableSize(0), keyBucket(area, key)};
         const uint64_t *bucket = area.bucket(0, hint.index);
         if (bucket == nullptr) return hint;
