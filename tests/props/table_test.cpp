@@ -117,6 +117,27 @@ TEST(Hashing, TagIdOrder) {
                   QUOR_RC_OK);
         EXPECT_EQ(order, c.order) << c.id1 << " " << c.id2;
     }
+    // IDs of one length that differ in one byte, at every place of IDs up to
+    // and past the word-wise compare: the first differing byte decides, as an
+    // unsigned byte.
+    for (uint64_t length : {1, 7, 8, 9, 15, 16, 17, 40, 64, 65, 100}) {
+        for (uint64_t at = 0; at < length; ++at) {
+            std::string low(length, 'm'), high(length, 'm');
+            low[at] = '\x01';
+            high[at] = '\x80';
+            if (at + 1 < length) low[at + 1] = '\xff';  // bytes behind the first difference do not count
+            int64_t order = 9;
+            ASSERT_EQ(quorCompareTagID(5, low.data(), length, 5, high.data(), length, QUOR_KIND_IR, &order),
+                      QUOR_RC_OK);
+            EXPECT_EQ(order, -1) << length << " " << at;
+            ASSERT_EQ(quorCompareTagID(5, high.data(), length, 5, low.data(), length, QUOR_KIND_IR, &order),
+                      QUOR_RC_OK);
+            EXPECT_EQ(order, 1) << length << " " << at;
+            ASSERT_EQ(quorCompareTagID(5, low.data(), length, 5, low.data(), length, QUOR_KIND_IR, &order),
+                      QUOR_RC_OK);
+            EXPECT_EQ(order, 0) << length << " " << at;
+        }
+    }
 }
 
 // A one-bucket R table: the chain reads in ascending order whatever the
