@@ -90,9 +90,10 @@ uint32_t findChecked(Trace &t, SNodeCB_t *node, const Key &key, PropertyArea<K> 
 }
 
 // A caller's record address taken as a record of the area: null unless the
-// record, rooms included, lies wholly inside it.
+// record, rooms included, lies wholly inside it. Inline: a call would read the
+// view back from memory just after it was built.
 template <class K>
-typename K::Record *recordIn(const PropertyArea<K> &area, const void *record) {
+[[gnu::always_inline]] inline typename K::Record *recordIn(const PropertyArea<K> &area, const void *record) {
     uint64_t inArea = 0;
     if (!area.area().offsetOf(record, &inArea)) return nullptr;
     return area.recordAt(inArea);
