@@ -181,7 +181,9 @@ extern "C" __attribute__((hot)) uint32_t hostAtomicMarkAndCount(void *markSlot, 
     // still stored whole for readers outside the latch.
     counterIn(markSlot).store(mark, std::memory_order_release);
     auto count = counterIn(countSlot);
-    count.store(count.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    // Wraps like the counters' hardware add, not as a signed overflow.
+    const auto next = static_cast<uint32_t>(count.load(std::memory_order_relaxed)) + 1u;
+    count.store(static_cast<int32_t>(next), std::memory_order_release);
     return QUOR_RC_OK;
 }
 
