@@ -53,8 +53,9 @@ inline uint32_t checkValueSize(uint64_t valueSize, uint64_t maxVSize) {
 // pass 1. *maxima receives the maxima read (zeros where the kind has none), and
 // *view (when given) the view K's own header was read through, if it was.
 template <class K>
-uint32_t checkInput(Trace &t, SNodeCB_t *node, const Key &key, uint64_t valueSize, Maxima *maxima,
-                    CheckedView<K> *view = nullptr) {
+[[gnu::always_inline]] inline uint32_t checkInput(Trace &t, SNodeCB_t *node, const Key &key,
+                                                  uint64_t valueSize, Maxima *maxima,
+                                                  CheckedView<K> *view = nullptr) {
     *maxima = Maxima();
     if (node == nullptr) [[unlikely]]
         return t.failWith(1, QUOR_RC_NULL_PARAMETER, 0);

@@ -144,7 +144,7 @@ struct BucketHint {
 // kFetchAheadBuckets buckets stay cached as a whole: for them the work is left
 // to the section, where it costs less than it would here.
 template <class K>
-BucketHint bucketHint(SNodeCB_t *node, const Key &key, CheckedView<K> *view) {
+[[gnu::always_inline]] inline BucketHint bucketHint(SNodeCB_t *node, const Key &key, CheckedView<K> *view) {
     BucketHint hint;
     if constexpr (!K::base) {
         PropertyArea<K> &area = view->area;

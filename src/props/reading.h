@@ -80,8 +80,9 @@ inline uint32_t checkReadableCondition(Trace &t, SNodeCB_t *node) {
 // against mask 0x28, the area, then the record (K::codes.notFound when there is
 // none). Requires: node not null; the caller holds the node's section.
 template <class K>
-uint32_t findChecked(Trace &t, SNodeCB_t *node, const Key &key, PropertyArea<K> *area,
-                     typename K::Record **out, BucketHint hint = {}) {
+[[gnu::always_inline]] inline uint32_t findChecked(Trace &t, SNodeCB_t *node, const Key &key,
+                                                   PropertyArea<K> *area, typename K::Record **out,
+                                                   BucketHint hint = {}) {
     if (uint32_t rc = checkReadableCondition(t, node); rc != 0) return rc;
     if (uint32_t rc = area->open(node); rc != 0) [[unlikely]]
         return t.fail(21, rc);
