@@ -39,6 +39,10 @@ uint32_t hostLatchRelease(void *latch);
 // a holder that had died: whatever the latch guards may be half written. Reset by
 // every hostLatchGet of the thread.
 int hostLatchRecoveredDeadHolder(void);
+// hostLatchGet that hands the dead-holder signal to the caller instead: 1 or 0 in
+// *recoveredDeadHolder (nothing written when it is null), and the thread's
+// record read by hostLatchRecoveredDeadHolder left as it was. Same codes.
+uint32_t hostLatchAcquire(void *latch, int *recoveredDeadHolder);
 
 // ---- Holders of shared references ---------------------------------------------
 // Which processes hold references on an object in shared memory (a heap, named by
@@ -82,6 +86,14 @@ uint32_t hostAtomicInit(void *slot, int32_t value, uint32_t count);
 uint32_t hostAtomicIncrement(void *slot, int32_t *old);
 uint32_t hostAtomicAdd(void *slot, int32_t delta, int32_t *old);
 uint32_t hostAtomicSwap(void *slot, int32_t value, int32_t *old);
+// Stores `value` (no old value is handed back).
+uint32_t hostAtomicStore(void *slot, int32_t value);
+// A latch holder's mark and count in one call: stores `mark` in markSlot, then
+// adds 1 to countSlot. Requires: both slots are changed only by the holder of
+// one latch, which the caller holds (two callers at once could lose a count);
+// readers outside the latch see each word old or new, never torn. Fails with
+// QUOR_RC_ATOMIC_FAILED, nothing written, when either slot is bad.
+uint32_t hostAtomicMarkAndCount(void *markSlot, int32_t mark, void *countSlot);
 
 // ---- Private memory -----------------------------------------------------------
 // Allocates `size` zeroed bytes (`flags` 0, `count` 1) and stores the block in

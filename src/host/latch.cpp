@@ -25,7 +25,10 @@ pthread_mutex_t *mutexIn(void *latch) {
 constexpr uint32_t kLatchFunctionId = 0x0822ff01;  // host-internal identifier for log records
 
 // Whether this thread's latest hostLatchGet took the latch over from a dead holder.
-thread_local bool lastGetRecovered = false;
+// Initial-exec: reached as one thread-pointer-relative word, not through a call
+// into the dynamic linker on every get. The library is loaded with its program
+// (or by dlopen, which the static TLS reserve covers for one byte).
+__attribute__((tls_model("initial-exec"))) thread_local bool lastGetRecovered = false;
 
 }  // namespace
 
@@ -80,17 +83,24 @@ inline void spinPause() {
     return pthread_mutex_lock(mutex);
 }
 
-extern "C" __attribute__((hot)) uint32_t hostLatchGet(void *latch) {
+extern "C" __attribute__((hot)) uint32_t hostLatchAcquire(void *latch, int *recoveredDeadHolder) {
     if (latch == nullptr) [[unlikely]]
         return QUOR_RC_NULL_PARAMETER;
     pthread_mutex_t *mutex = mutexIn(latch);
     int err = pthread_mutex_trylock(mutex);
     if (err == EBUSY) [[unlikely]]
         err = waitForLatch(mutex);
-    lastGetRecovered = err == EOWNERDEAD;
+    if (recoveredDeadHolder != nullptr) *recoveredDeadHolder = err == EOWNERDEAD ? 1 : 0;
     if (err == EOWNERDEAD) [[unlikely]]
         err = recoverLatch(latch);
     return err == 0 ? QUOR_RC_OK : QUOR_RC_LATCH_FAILED;
+}
+
+extern "C" uint32_t hostLatchGet(void *latch) {
+    int recovered = 0;
+    const uint32_t rc = hostLatchAcquire(latch, &recovered);
+    lastGetRecovered = recovered != 0;
+    return rc;
 }
 
 extern "C" int hostLatchRecoveredDeadHolder(void) { return lastGetRecovered ? 1 : 0; }
@@ -141,8 +151,16 @@ extern "C" uint32_t hostAtomicInit(void *slot, int32_t value, uint32_t count) {
 
 extern "C" uint32_t hostAtomicIncrement(void *slot, int32_t *old) { return hostAtomicAdd(slot, 1, old); }
 
-extern "C" uint32_t hostAtomicAdd(void *slot, int32_t delta, int32_t *old) {
-    if (badSlot(slot) || old == nullptr) return QUOR_RC_ATOMIC_FAILED;
+extern "C" __attribute__((hot)) uint32_t hostAtomicAdd(void *slot, int32_t delta, int32_t *old) {
+    if (badSlot(slot) || old == nullptr) [[unlikely]]
+        return QUOR_RC_ATOMIC_FAILED;
+    // An add of 0 is how counters and 32-bit values are read: it changes
+    // nothing, so a load gives the same value without taking the cache line
+    // for writing (a locked add would, on every read of a value).
+    if (delta == 0) {
+        *old = counterIn(slot).load(std::memory_order_seq_cst);
+        return QUOR_RC_OK;
+    }
     // Wrap like the 32-bit hardware counter instead of overflowing a signed int.
     *old = counterIn(slot).fetch_add(delta, std::memory_order_acq_rel);
     return QUOR_RC_OK;
@@ -151,5 +169,27 @@ extern "C" uint32_t hostAtomicAdd(void *slot, int32_t delta, int32_t *old) {
 extern "C" uint32_t hostAtomicSwap(void *slot, int32_t value, int32_t *old) {
     if (badSlot(slot) || old == nullptr) return QUOR_RC_ATOMIC_FAILED;
     *old = counterIn(slot).exchange(value, std::memory_order_acq_rel);
+    return QUOR_RC_OK;
+}
+
+extern "C" __attribute__((hot)) uint32_t hostAtomicMarkAndCount(void *markSlot, int32_t mark,
+                                                                void *countSlot) {
+    if (badSlot(markSlot) || badSlot(countSlot)) [[unlikely]]
+        return QUOR_RC_ATOMIC_FAILED;
+    // Only the holder of the latch that guards both slots changes them, so no
+    // second writer can come between the count's load and store; each word is
+    // still stored whole for readers outside the latch.
+    counterIn(markSlot).store(mark, std::memory_order_release);
+    auto count = counterIn(countSlot);
+    // Wraps like the counters' hardware add, not as a signed overflow.
+    const auto next = static_cast<uint32_t>(count.load(std::memory_order_relaxed)) + 1u;
+    count.store(static_cast<int32_t>(next), std::memory_order_release);
+    return QUOR_RC_OK;
+}
+
+extern "C" __attribute__((hot)) uint32_t hostAtomicStore(void *slot, int32_t value) {
+    if (badSlot(slot)) [[unlikely]]
+        return QUOR_RC_ATOMIC_FAILED;
+    counterIn(slot).store(value, std::memory_order_release);
     return QUOR_RC_OK;
 }

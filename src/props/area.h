@@ -93,6 +93,8 @@ public:
         if (uint32_t rc = openUnformatted(node); rc != 0) return rc;
         return readMaxima();
     }
+    // The rest of open on a view that openMaxima opened.
+    uint32_t openTables() { return readTables(); }
 
     SNodeCB_t *node() const { return area_.node(); }
     const tree::Area &area() const { return area_; }
@@ -160,6 +162,12 @@ public:
     uint64_t flatInUse() const {
         const uint64_t h = K::header.flatSize;
         return used_ < h ? 0 : (used_ - h) / recordSize();
+    }
+    // count <= flatInUse(), multiplied out: a walk asks it on every step.
+    bool flatHolds(uint64_t count) const {
+        const uint64_t h = K::header.flatSize;
+        uint64_t bytes = 0;
+        return used_ >= h && !__builtin_mul_overflow(count, recordSize(), &bytes) && bytes <= used_ - h;
     }
     uint64_t flatCapacity() const {
         const uint64_t h = K::header.flatSize;

@@ -1,6 +1,7 @@
 // Table sizing, digit keys and bucket indexes, and their exported operations.
 #include "props/hashing.h"
 
+#include <array>
 #include <utility>
 
 #include "frame/export.h"
@@ -18,9 +19,48 @@ unsigned digitKey(uint64_t number, char *key) {
     return length;
 }
 
+namespace {
+
+// What two digit characters of a key do to the hash, in key order (the less
+// significant digit first), for every pair value 0..99: p goes to p * times +
+// plus, x takes `xors`, a takes `adds` (see hashBytes).
+struct DigitPair {
+    uint64_t times, plus, xors, adds;
+};
+
+constexpr auto kDigitPairs = [] {
+    std::array<DigitPair, 100> pairs{};
+    for (uint64_t value = 0; value < 100; ++value) {
+        const uint64_t first = '0' + value % 10, second = '0' + value / 10;
+        const uint64_t c0 = first + 1, c1 = second + 1;
+        pairs[value] = {c0 * c1, c0 * c1 + c1, first ^ second, first + second};
+    }
+    return pairs;
+}();
+
+}  // namespace
+
+// hashBytes over digitKey(number), without the key: two digits per step, each
+// step a table entry, so neither the division chain nor the multiply chain runs
+// a step per digit.
 uint64_t hashNumber(uint64_t number) {
-    char key[QUOR_MAX_NUMBER_KEY_LEN];
-    return hashBytes(0, key, digitKey(number, key));
+    uint64_t x = 0, a = 0, p = 0;
+    for (;;) {
+        if (number < 10) {
+            const uint64_t b = '0' + number;
+            x ^= b;
+            a += b;
+            p = (p + 1) * (b + 1);
+            break;
+        }
+        const DigitPair &pair = kDigitPairs[number % 100];
+        number /= 100;
+        x ^= pair.xors;
+        a += pair.adds;
+        p = p * pair.times + pair.plus;
+        if (number == 0) break;
+    }
+    return x ^ a ^ p;
 }
 
 namespace {

@@ -80,19 +80,21 @@ inline uint32_t checkReadableCondition(Trace &t, SNodeCB_t *node) {
 // against mask 0x28, the area, then the record (K::codes.notFound when there is
 // none). Requires: node not null; the caller holds the node's section.
 template <class K>
-uint32_t findChecked(Trace &t, SNodeCB_t *node, const Key &key, PropertyArea<K> *area,
-                     typename K::Record **out) {
+[[gnu::always_inline]] inline uint32_t findChecked(Trace &t, SNodeCB_t *node, const Key &key,
+                                                   PropertyArea<K> *area, typename K::Record **out,
+                                                   BucketHint hint = {}) {
     if (uint32_t rc = checkReadableCondition(t, node); rc != 0) return rc;
     if (uint32_t rc = area->open(node); rc != 0) [[unlikely]]
         return t.fail(21, rc);
-    if (uint32_t rc = findRecord(*area, key, out); rc != 0) return t.fail(22, rc);
+    if (uint32_t rc = findRecord(*area, key, out, hint); rc != 0) return t.fail(22, rc);
     return QUOR_RC_OK;
 }
 
 // A caller's record address taken as a record of the area: null unless the
-// record, rooms included, lies wholly inside it.
+// record, rooms included, lies wholly inside it. Inline: a call would read the
+// view back from memory just after it was built.
 template <class K>
-typename K::Record *recordIn(const PropertyArea<K> &area, const void *record) {
+[[gnu::always_inline]] inline typename K::Record *recordIn(const PropertyArea<K> &area, const void *record) {
     uint64_t inArea = 0;
     if (!area.area().offsetOf(record, &inArea)) return nullptr;
     return area.recordAt(inArea);

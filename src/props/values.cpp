@@ -55,13 +55,17 @@ uint32_t recordAddress(Fn fn, SNodeCB_t *node, uint64_t number, typename K::Reco
 
 // Runs body(area, record) on the record with the key, inside the node's section
 // of `access` unless the caller holds it.
+// `view` is what the input check opened.
 template <class K, class Body>
-uint32_t withKeyedRecord(Trace &t, SNodeCB_t *node, const Key &key, Access access, uint32_t inCriticalSection,
-                         Body body) {
+uint32_t withKeyedRecord(Trace &t, SNodeCB_t *node, const Key &key, CheckedView<K> *view, Access access,
+                         uint32_t inCriticalSection, Body body) {
+    // The bucket is worked out (and fetched) while no latch is held, unless the
+    // caller's section is held already.
+    const BucketHint hint = inCriticalSection == 0 ? bucketHint<K>(node, key, view) : BucketHint();
     return tree::inSection(t, 30, node, access, inCriticalSection, [&] {
         PropertyArea<K> area;
         typename K::Record *record = nullptr;
-        if (uint32_t rc = findChecked<K>(t, node, key, &area, &record); rc != 0) return rc;
+        if (uint32_t rc = findChecked<K>(t, node, key, &area, &record, hint); rc != 0) return rc;
         return body(area, *record);
     });
 }
@@ -125,9 +129,10 @@ template <class K>
 uint32_t getInt(Fn fn, SNodeCB_t *node, const Key &key, int32_t *out, uint32_t inCriticalSection) {
     return traced(fn, [&](Trace &t) {
         Maxima maxima;
-        if (uint32_t rc = checkInput<K>(t, node, key, 1, &maxima); rc != 0) return rc;
+        CheckedView<K> view;
+        if (uint32_t rc = checkInput<K>(t, node, key, 1, &maxima, &view); rc != 0) return rc;
         if (out == nullptr) return t.failWith(10, readCodes<K>.nullValueOut, 0);
-        return withKeyedRecord<K>(t, node, key, Access::Read, inCriticalSection,
+        return withKeyedRecord<K>(t, node, key, &view, Access::Read, inCriticalSection,
                                   [&](const PropertyArea<K> &, typename K::Record &record) {
                                       return readInt(t, record.value, out);
                                   });
@@ -138,8 +143,9 @@ template <class K>
 uint32_t setInt(Fn fn, SNodeCB_t *node, const Key &key, int32_t value, uint32_t inCriticalSection) {
     return traced(fn, [&](Trace &t) {
         Maxima maxima;
-        if (uint32_t rc = checkInput<K>(t, node, key, 1, &maxima); rc != 0) return rc;
-        return withKeyedRecord<K>(t, node, key, Access::Write, inCriticalSection,
+        CheckedView<K> view;
+        if (uint32_t rc = checkInput<K>(t, node, key, 1, &maxima, &view); rc != 0) return rc;
+        return withKeyedRecord<K>(t, node, key, &view, Access::Write, inCriticalSection,
                                   [&](const PropertyArea<K> &, typename K::Record &record) {
                                       return writeInt(t, record.value, value);
                                   });
@@ -153,10 +159,11 @@ uint32_t getBytes(Fn fn, SNodeCB_t *node, const Key &key, uint64_t *sizeOut, voi
                   uint32_t inCriticalSection) {
     return traced(fn, [&](Trace &t) {
         Maxima maxima;
-        if (uint32_t rc = checkInput<K>(t, node, key, 1, &maxima); rc != 0) return rc;
+        CheckedView<K> view;
+        if (uint32_t rc = checkInput<K>(t, node, key, 1, &maxima, &view); rc != 0) return rc;
         if (sizeOut == nullptr) return t.failWith(10, QUOR_RC_NULL_VALUE_SIZES, 0);
         if (addressOut == nullptr) return t.failWith(11, QUOR_RC_NULL_PARAMETER, 0);
-        return withKeyedRecord<K>(t, node, key, Access::Read, inCriticalSection,
+        return withKeyedRecord<K>(t, node, key, &view, Access::Read, inCriticalSection,
                                   [&](const PropertyArea<K> &area, typename K::Record &record) {
                                       uint64_t size = 0;
                                       const unsigned char *bytes = nullptr;
@@ -175,9 +182,10 @@ uint32_t setBytes(Fn fn, SNodeCB_t *node, const Key &key, uint64_t size, const v
                   uint32_t inCriticalSection) {
     return traced(fn, [&](Trace &t) {
         Maxima maxima;
-        if (uint32_t rc = checkInput<K>(t, node, key, size, &maxima); rc != 0) return rc;
+        CheckedView<K> view;
+        if (uint32_t rc = checkInput<K>(t, node, key, size, &maxima, &view); rc != 0) return rc;
         if (bytes == nullptr) return t.failWith(10, readCodes<K>.nullValueBytes, 0);
-        return withKeyedRecord<K>(t, node, key, Access::Write, inCriticalSection,
+        return withKeyedRecord<K>(t, node, key, &view, Access::Write, inCriticalSection,
                                   [&](const PropertyArea<K> &area, typename K::Record &record) {
                                       return writeBytes(t, area, record, size, bytes);
                                   });
@@ -188,9 +196,10 @@ template <class K>
 uint32_t getRC(Fn fn, SNodeCB_t *node, const Key &key, uint64_t *out, uint32_t inCriticalSection) {
     return traced(fn, [&](Trace &t) {
         Maxima maxima;
-        if (uint32_t rc = checkInput<K>(t, node, key, 1, &maxima); rc != 0) return rc;
+        CheckedView<K> view;
+        if (uint32_t rc = checkInput<K>(t, node, key, 1, &maxima, &view); rc != 0) return rc;
         if (out == nullptr) return t.failWith(10, QUOR_RC_NULL_RC_OUT, 0);
-        return withKeyedRecord<K>(t, node, key, Access::Read, inCriticalSection,
+        return withKeyedRecord<K>(t, node, key, &view, Access::Read, inCriticalSection,
                                   [&](const PropertyArea<K> &, typename K::Record &record) {
                                       *out = record.rc;
                                       return QUOR_RC_OK;
@@ -202,8 +211,9 @@ template <class K>
 uint32_t setRC(Fn fn, SNodeCB_t *node, const Key &key, uint64_t rcWord, uint32_t inCriticalSection) {
     return traced(fn, [&](Trace &t) {
         Maxima maxima;
-        if (uint32_t rc = checkInput<K>(t, node, key, 1, &maxima); rc != 0) return rc;
-        return withKeyedRecord<K>(t, node, key, Access::Write, inCriticalSection,
+        CheckedView<K> view;
+        if (uint32_t rc = checkInput<K>(t, node, key, 1, &maxima, &view); rc != 0) return rc;
+        return withKeyedRecord<K>(t, node, key, &view, Access::Write, inCriticalSection,
                                   [&](const PropertyArea<K> &, typename K::Record &record) {
                                       record.rc = rcWord;
                                       return QUOR_RC_OK;

@@ -24,8 +24,9 @@ uint32_t initExsLatch(ExsLatch_t *latch, uint64_t eyecatcher) {
 uint32_t enterEL(ExsLatch_t *latch) {
     if (latch == nullptr) return QUOR_RC_NULL_SHM_LATCH;
     if (latch->eyecatcher != QUOR_EYECATCHER) return QUOR_RC_LATCH_NOT_INITIALIZED;
-    if (hostLatchGet(latch->hostLatch) != 0) return QUOR_RC_LATCH_FAILED;
-    return hostLatchRecoveredDeadHolder() ? afterDeadHolder(latch) : QUOR_RC_OK;
+    int recovered = 0;
+    if (hostLatchAcquire(latch->hostLatch, &recovered) != 0) return QUOR_RC_LATCH_FAILED;
+    return recovered != 0 ? afterDeadHolder(latch) : QUOR_RC_OK;
 }
 
 uint32_t exitEL(ExsLatch_t *latch) {

@@ -81,13 +81,15 @@ uint32_t checkSectionArguments(const Recorder &t, SNodeCB_t *node, NodeLatchBloc
 template <class Recorder>
 uint32_t enterLatched(const Recorder &t, NodeLatchBlock_t *block, Access access) {
     // The host fails a latch with QUOR_RC_LATCH_FAILED; passing its code on as it
-    // is lets an untraced read section end in the host's own call.
-    if (const uint32_t rc = hostLatchGet(block->accessLatch); rc != 0) [[unlikely]]
+    // is lets an untraced read section end in the host's own call. A node's
+    // contents are checked on every use, so a takeover from a dead holder needs
+    // no signal here (and asking for none spares the host a thread-local write).
+    if (const uint32_t rc = hostLatchAcquire(block->accessLatch, nullptr); rc != 0) [[unlikely]]
         return t.fail(50, rc);
     if (access == Access::Read) return QUOR_RC_OK;
-    int32_t old = 0;
-    if (hostAtomicSwap(block->writerActive, 1, &old) != 0 ||
-        hostAtomicIncrement(block->writeCount, &old) != 0) [[unlikely]] {
+    // Mark and count change only under this latch: one host call, no locked
+    // instructions.
+    if (hostAtomicMarkAndCount(block->writerActive, 1, block->writeCount) != 0) [[unlikely]] {
         // A writer that cannot be counted does not keep the latch; a latch that
         // cannot be given back is the graver fault, and its code is the result.
         if (hostLatchRelease(block->accessLatch) != 0) [[unlikely]] {
@@ -103,8 +105,7 @@ template <class Recorder>
 uint32_t exitLatched(const Recorder &t, NodeLatchBlock_t *block, Access access) {
     uint32_t rc = QUOR_RC_OK;
     if (access == Access::Write) {
-        int32_t old = 0;
-        if (hostAtomicSwap(block->writerActive, 0, &old) != 0) [[unlikely]]
+        if (hostAtomicStore(block->writerActive, 0) != 0) [[unlikely]]
             rc = t.fail(50, QUOR_RC_ATOMIC_FAILED);
     }
     // The latch is released whatever became of the writer mark.

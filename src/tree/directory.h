@@ -33,6 +33,7 @@
 // callers that use what they found hold the section for as long as they use it.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 
 #include "frame/region.h"
@@ -42,15 +43,31 @@ namespace quor::tree {
 
 // Bit number of an area kind (1..32), or 0 when the kind has no bit in its low
 // 32 bits. A kind with several bits set selects its lowest (bit 1 first).
-unsigned areaBitNumber(uint64_t kind);
+// Inline, like the rest of the lookup: every property operation opens an area,
+// and with the kind a constant the lookup folds to one directory slot.
+inline unsigned areaBitNumber(uint64_t kind) {
+    auto low = static_cast<uint32_t>(kind);
+    if ((low & 0x2u) != 0) return 1;
+    if (uint32_t upper = low & ~0x3u; upper != 0) return static_cast<unsigned>(std::countr_zero(upper));
+    return (low & 0x1u) != 0 ? 32 : 0;
+}
 
 // The node's directory record for `kind`, or null when the kind selects no
 // record 0..11 (QUOR_RC_BAD_PROPERTY_KIND). Requires: node is not null.
-PExport *directoryRecord(SNodeCB_t *node, uint64_t kind);
+inline PExport *directoryRecord(SNodeCB_t *node, uint64_t kind) {
+    unsigned bit = areaBitNumber(kind);
+    if (bit == 0 || bit > QUOR_AREA_KIND_COUNT) return nullptr;
+    return &node->areaDirectory[bit - 1];
+}
 
 // The checks of a directory record, in their documented order; 0 when the
 // record describes a usable area.
-uint32_t checkRecord(const PExport &record);
+inline uint32_t checkRecord(const PExport &record) {
+    if (record.areaOffset == 0) return QUOR_RC_AREA_ABSENT;
+    if (record.usedSize != 0 && record.areaSize < record.usedSize) return QUOR_RC_AREA_OVERFULL;
+    if (record.areaSize > QUOR_AREA_MAX_SIZE) return QUOR_RC_AREA_SIZE_OUT_OF_RANGE;
+    return QUOR_RC_OK;
+}
 
 // A checked snapshot of one area of one node.
 class Area {
@@ -64,10 +81,19 @@ public:
     unsigned char *begin() const { return reinterpret_cast<unsigned char *>(node_) + offset_; }
 
     // The location rule (both ends included).
-    bool contains(const void *address) const;
+    bool contains(const void *address) const {
+        uint64_t ignored = 0;
+        return offsetOf(address, &ignored);
+    }
     // The offset of `address` from the area's start when it obeys the location
     // rule.
-    bool offsetOf(const void *address, uint64_t *offsetInArea) const;
+    bool offsetOf(const void *address, uint64_t *offsetInArea) const {
+        if (node_ == nullptr) return false;
+        auto at = reinterpret_cast<uintptr_t>(address), start = reinterpret_cast<uintptr_t>(begin());
+        if (at < start || at - start > size_) return false;
+        *offsetInArea = at - start;
+        return true;
+    }
 
     // `count` records of type T starting `offsetInArea` bytes into the area, or
     // null when they would not lie wholly inside it (or are misaligned).
@@ -78,6 +104,8 @@ public:
 
 private:
     friend uint32_t openArea(SNodeCB_t *node, uint64_t kind, Area *area);
+    Area(SNodeCB_t *node, PExport *record, uint64_t offset, uint64_t size)
+        : node_(node), record_(record), offset_(offset), size_(size) {}
     SNodeCB_t *node_ = nullptr;
     PExport *record_ = nullptr;
     uint64_t offset_ = 0;
@@ -90,7 +118,30 @@ private:
 // Area::at can never leave the node. On failure *area is left empty.
 // Requires: node and area are not null. Returns 0, QUOR_RC_BAD_PROPERTY_KIND or
 // a record check's code.
-uint32_t openArea(SNodeCB_t *node, uint64_t kind, Area *area);
+inline uint32_t openArea(SNodeCB_t *node, uint64_t kind, Area *area) {
+    PExport *record = directoryRecord(node, kind);
+    if (record == nullptr) [[unlikely]] {
+        *area = Area();
+        return QUOR_RC_BAD_PROPERTY_KIND;
+    }
+    // One read of each word: a peer may be rewriting the record.
+    const PExport snapshot = *record;
+    uint32_t rc = checkRecord(snapshot);
+    const uint64_t nodeSize = node->nodeSize;
+    if (rc == 0 && (nodeSize > QUOR_NODE_MAX_SIZE || snapshot.areaOffset < QUOR_NODE_CB_SIZE ||
+                    snapshot.areaOffset > nodeSize || snapshot.areaSize > nodeSize - snapshot.areaOffset)) {
+        rc = QUOR_RC_AREA_SIZE_OUT_OF_RANGE;
+    }
+    // Stored once, on a branch: a view cleared and then filled would be stored
+    // twice, and one chosen between the two without a branch could not be stored
+    // (nor read back) before every check above had its answer.
+    if (rc != 0) [[unlikely]] {
+        *area = Area();
+        return rc;
+    }
+    *area = Area(node, record, snapshot.areaOffset, snapshot.areaSize);
+    return QUOR_RC_OK;
+}
 
 // openArea for operations whose steps include the directory lookup of
 // quorGetPExportPointer: the same checks, with that operation's trace records

@@ -136,14 +136,6 @@ uint32_t printId(Trace &t, const char *id, uint64_t length) {
 
 }  // namespace
 
-int compareTagId(uint64_t tag1, const char *id1, uint64_t length1, uint64_t tag2, const char *id2,
-                 uint64_t length2) {
-    if (tag1 != tag2) return tag1 < tag2 ? -1 : 1;
-    if (length1 != length2) return length1 < length2 ? -1 : 1;
-    const int order = length1 != 0 ? std::memcmp(id1, id2, length1) : 0;
-    return order < 0 ? -1 : (order > 0 ? 1 : 0);
-}
-
 }  // namespace quor::tree
 
 using namespace quor;

@@ -143,6 +143,23 @@ TEST(Latch, TakeoverFromADeadHolderIsSignalledToTheTaker) {
     ASSERT_EQ(hostLatchGet(latch), 0u);
     EXPECT_EQ(hostLatchRecoveredDeadHolder(), 0);
     ASSERT_EQ(hostLatchRelease(latch), 0u);
+
+    // The caller's own signal: handed out, and the thread's record left alone.
+    const pid_t again = spawn([&] { return hostLatchGet(latch) == 0 ? 0 : 1; });
+    ASSERT_EQ(waitChild(again), 0);
+    int recovered = 0;
+    ASSERT_EQ(hostLatchAcquire(latch, &recovered), 0u);
+    EXPECT_EQ(recovered, 1);
+    EXPECT_EQ(hostLatchRecoveredDeadHolder(), 0);
+    ASSERT_EQ(hostLatchRelease(latch), 0u);
+    ASSERT_EQ(hostLatchAcquire(latch, &recovered), 0u);
+    EXPECT_EQ(recovered, 0);
+    ASSERT_EQ(hostLatchRelease(latch), 0u);
+    const pid_t third = spawn([&] { return hostLatchGet(latch) == 0 ? 0 : 1; });
+    ASSERT_EQ(waitChild(third), 0);
+    ASSERT_EQ(hostLatchAcquire(latch, nullptr), 0u) << "no signal asked for";
+    ASSERT_EQ(hostLatchRelease(latch), 0u);
+    EXPECT_EQ(hostLatchAcquire(nullptr, &recovered), QUOR_RC_NULL_PARAMETER);
 }
 
 }  // namespace

@@ -123,6 +123,29 @@ TEST(Atomic, InitIncrementAddSwap) {
     EXPECT_EQ(hostAtomicIncrement(slot + 1, &old), QUOR_RC_ATOMIC_FAILED) << "misaligned slot";
 }
 
+TEST(Atomic, StoreAndTheLatchHoldersMarkAndCount) {
+    alignas(8) unsigned char mark[HOST_ATOMIC_SLOT_BYTES], count[HOST_ATOMIC_SLOT_BYTES];
+    int32_t old = 0;
+    ASSERT_EQ(hostAtomicInit(mark, 0, 1), QUOR_RC_OK);
+    ASSERT_EQ(hostAtomicInit(count, INT32_MAX, 1), QUOR_RC_OK);
+    EXPECT_EQ(hostAtomicMarkAndCount(mark, 1, count), QUOR_RC_OK);
+    EXPECT_EQ(hostAtomicAdd(mark, 0, &old), QUOR_RC_OK);
+    EXPECT_EQ(old, 1);
+    EXPECT_EQ(hostAtomicAdd(count, 0, &old), QUOR_RC_OK);
+    EXPECT_EQ(old, INT32_MIN) << "the count wraps like the counters";
+    EXPECT_EQ(hostAtomicStore(mark, 0), QUOR_RC_OK);
+    EXPECT_EQ(hostAtomicAdd(mark, 0, &old), QUOR_RC_OK);
+    EXPECT_EQ(old, 0);
+    // A bad slot on either side writes neither.
+    EXPECT_EQ(hostAtomicMarkAndCount(mark, 1, count + 1), QUOR_RC_ATOMIC_FAILED);
+    EXPECT_EQ(hostAtomicMarkAndCount(nullptr, 1, count), QUOR_RC_ATOMIC_FAILED);
+    EXPECT_EQ(hostAtomicAdd(mark, 0, &old), QUOR_RC_OK);
+    EXPECT_EQ(old, 0);
+    EXPECT_EQ(hostAtomicAdd(count, 0, &old), QUOR_RC_OK);
+    EXPECT_EQ(old, INT32_MIN);
+    EXPECT_EQ(hostAtomicStore(mark + 2, 1), QUOR_RC_ATOMIC_FAILED);
+}
+
 TEST(PrivateMemory, CountsPerSourceAndFailsOnRequest) {
     void *a = nullptr, *b = nullptr, *c = nullptr;
     ASSERT_EQ(hostMemAlloc(&a, 0, 10, 1, "quorll", 1), QUOR_RC_OK);

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "props_fixture.h"
 
@@ -55,6 +56,48 @@ TEST(Hashing, PrimesKeysAndBuckets) {
     EXPECT_EQ(quorGetHTIndex(5, "ab", 2, 3, 0, 3, &tagId, &tag, &id), QUOR_RC_HASH_TABLE_SIZE_OUT_OF_RANGE);
 }
 
+// The hash is a shared format: however it is computed, it must stay the
+// byte-by-byte recurrence, for every length and every byte value.
+TEST(Hashing, BytesHashAsTheByteByByteRecurrence) {
+    auto byteByByte = [](uint64_t seed, const unsigned char *bytes, uint64_t length) {
+        uint64_t x = seed, a = seed, p = seed;
+        for (uint64_t i = 0; i < length; ++i) {
+            x ^= bytes[i];
+            a += bytes[i];
+            p = (p + 1) * (bytes[i] + uint64_t{1});
+        }
+        return x ^ a ^ p;
+    };
+    unsigned char bytes[40];
+    uint64_t state = 0x9e3779b97f4a7c15u;
+    for (int round = 0; round < 200; ++round) {
+        for (unsigned char &b : bytes) {
+            state = state * 6364136223846793005u + 1442695040888963407u;
+            b = static_cast<unsigned char>(state >> 56);
+        }
+        if (round == 0) std::memset(bytes, 0xff, sizeof bytes);
+        for (uint64_t length = 0; length <= sizeof bytes; ++length) {
+            const uint64_t seed = state ^ length;
+            ASSERT_EQ(props::hashBytes(seed, reinterpret_cast<const char *>(bytes), length),
+                      byteByByte(seed, bytes, length))
+                << "round " << round << ", length " << length;
+        }
+    }
+}
+
+TEST(Hashing, NumbersHashAsTheirDigitKeys) {
+    std::vector<uint64_t> numbers = {0, UINT64_MAX, UINT64_MAX - 1};
+    for (uint64_t power = 1; power <= 1000000000000000000u; power *= 10) {
+        for (uint64_t n : {power - 1, power, power + 1, 7 * power, 10 * power - 1}) numbers.push_back(n);
+    }
+    for (uint64_t n = 0; n < 2000; ++n) numbers.push_back(n);
+    for (uint64_t n = 1, i = 0; i < 41; n *= 3, ++i) numbers.push_back(n);
+    char key[QUOR_MAX_NUMBER_KEY_LEN];
+    for (uint64_t n : numbers) {
+        ASSERT_EQ(props::hashNumber(n), props::hashBytes(0, key, props::digitKey(n, key))) << n;
+    }
+}
+
 TEST(Hashing, TagIdOrder) {
     struct Case {
         uint64_t tag1;
@@ -73,6 +116,27 @@ TEST(Hashing, TagIdOrder) {
                                    QUOR_KIND_IR, &order),
                   QUOR_RC_OK);
         EXPECT_EQ(order, c.order) << c.id1 << " " << c.id2;
+    }
+    // IDs of one length that differ in one byte, at every place of IDs up to
+    // and past the word-wise compare: the first differing byte decides, as an
+    // unsigned byte.
+    for (uint64_t length : {1, 7, 8, 9, 15, 16, 17, 40, 64, 65, 100}) {
+        for (uint64_t at = 0; at < length; ++at) {
+            std::string low(length, 'm'), high(length, 'm');
+            low[at] = '\x01';
+            high[at] = '\x80';
+            if (at + 1 < length) low[at + 1] = '\xff';  // bytes behind the first difference do not count
+            int64_t order = 9;
+            ASSERT_EQ(quorCompareTagID(5, low.data(), length, 5, high.data(), length, QUOR_KIND_IR, &order),
+                      QUOR_RC_OK);
+            EXPECT_EQ(order, -1) << length << " " << at;
+            ASSERT_EQ(quorCompareTagID(5, high.data(), length, 5, low.data(), length, QUOR_KIND_IR, &order),
+                      QUOR_RC_OK);
+            EXPECT_EQ(order, 1) << length << " " << at;
+            ASSERT_EQ(quorCompareTagID(5, low.data(), length, 5, low.data(), length, QUOR_KIND_IR, &order),
+                      QUOR_RC_OK);
+            EXPECT_EQ(order, 0) << length << " " << at;
+        }
     }
 }
 

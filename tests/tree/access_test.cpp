@@ -171,18 +171,18 @@ TEST(CriticalSection, WriteEntryAndExitWithFailingHostCalls) {
     NodeLatchBlock_t *block = &node->nodeLatch;
     quor::test::HostFaults &faults = quor::test::hostFaults();
     struct Case {
-        bool swap, release;
+        bool mark, release;
         uint32_t enter;
     } cases[] = {{true, false, QUOR_RC_ATOMIC_FAILED}, {true, true, QUOR_RC_LATCH_FAILED}};
     for (const Case &c : cases) {
-        faults.failNextSwap = c.swap;
+        faults.failNextMark = c.mark;
         faults.failNextRelease = c.release;
         EXPECT_EQ(quorEnterCriticalSectionBeforeWrite(node, block), c.enter);
         ASSERT_EQ(quorEnterCriticalSectionBeforeRead(node, block), QUOR_RC_OK) << "the latch was given back";
         ASSERT_EQ(quorExitCriticalSectionAfterRead(node, block), QUOR_RC_OK);
     }
     ASSERT_EQ(quorEnterCriticalSectionBeforeWrite(node, block), QUOR_RC_OK);
-    faults.failNextSwap = faults.failNextRelease = true;
+    faults.failNextMark = faults.failNextRelease = true;
     EXPECT_EQ(quorExitCriticalSectionAfterWrite(node, block), QUOR_RC_ATOMIC_FAILED);
     ASSERT_EQ(quorEnterCriticalSectionBeforeWrite(node, block), QUOR_RC_OK) << "released all the same";
     faults.failNextRelease = true;

@@ -31,10 +31,17 @@ bool strikes(bool &fault) {
 }  // namespace
 }  // namespace quor::test
 
-extern "C" uint32_t hostAtomicSwap(void *slot, int32_t value, int32_t *old) {
-    static auto *real = quor::test::hostFunction<uint32_t (*)(void *, int32_t, int32_t *)>("hostAtomicSwap");
-    if (quor::test::strikes(quor::test::hostFaults().failNextSwap)) return QUOR_RC_ATOMIC_FAILED;
-    return real(slot, value, old);
+extern "C" uint32_t hostAtomicMarkAndCount(void *markSlot, int32_t mark, void *countSlot) {
+    static auto *real =
+        quor::test::hostFunction<uint32_t (*)(void *, int32_t, void *)>("hostAtomicMarkAndCount");
+    if (quor::test::strikes(quor::test::hostFaults().failNextMark)) return QUOR_RC_ATOMIC_FAILED;
+    return real(markSlot, mark, countSlot);
+}
+
+extern "C" uint32_t hostAtomicStore(void *slot, int32_t value) {
+    static auto *real = quor::test::hostFunction<uint32_t (*)(void *, int32_t)>("hostAtomicStore");
+    if (quor::test::strikes(quor::test::hostFaults().failNextMark)) return QUOR_RC_ATOMIC_FAILED;
+    return real(slot, value);
 }
 
 extern "C" uint32_t hostLatchRelease(void *latch) {

@@ -1,14 +1,15 @@
 // Host calls of the tree suite that a test can make fail: this suite's program
-// defines hostAtomicSwap and hostLatchRelease itself (the library's objects are
-// linked into it, so their calls land here) and hands every call on to the
-// host library unless a failure was asked for.
+// defines hostAtomicMarkAndCount, hostAtomicStore and hostLatchRelease itself
+// (the library's objects are linked into it, so their calls land here) and
+// hands every call on to the host library unless a failure was asked for.
 #pragma once
 
 namespace quor::test {
 
 struct HostFaults {
-    // The next swap fails without swapping.
-    bool failNextSwap = false;
+    // The next change of a writer mark (set with the count, or cleared) fails
+    // without writing.
+    bool failNextMark = false;
     // The next release releases, then reports a failure.
     bool failNextRelease = false;
 };
