@@ -157,7 +157,11 @@ extern "C" __attribute__((hot)) uint32_t hostAtomicAdd(void *slot, int32_t delta
     // An add of 0 is how counters and 32-bit values are read: it changes
     // nothing, so a load gives the same value without taking the cache line
     // for writing (a locked add would, on every read of a value).
+    // The fence keeps the caller's earlier reads before this one, as the locked
+    // add did (a reader that checks a count after reading what it guards relies
+    // on that); on x86 it costs nothing.
     if (delta == 0) {
+        std::atomic_thread_fence(std::memory_order_acquire);
         *old = counterIn(slot).load(std::memory_order_seq_cst);
         return QUOR_RC_OK;
     }
@@ -184,6 +188,9 @@ extern "C" __attribute__((hot)) uint32_t hostAtomicMarkAndCount(void *markSlot, 
     // Wraps like the counters' hardware add, not as a signed overflow.
     const auto next = static_cast<uint32_t>(count.load(std::memory_order_relaxed)) + 1u;
     count.store(static_cast<int32_t>(next), std::memory_order_release);
+    // What the holder writes next must not be seen before the mark and the
+    // count, as with the locked operations this call replaces (free on x86).
+    std::atomic_thread_fence(std::memory_order_release);
     return QUOR_RC_OK;
 }
 
