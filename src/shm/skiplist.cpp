@@ -54,6 +54,21 @@ uint32_t HeapView::bindLayout() {
     return QUOR_RC_OK;
 }
 
+uint32_t HeapView::rebind() {
+    const uint64_t userArea = header->userAppAreaSize;
+    if (header->heapSize != end - H || userArea > end - H || headerTailAt(userArea) + kHeaderTail != S - H ||
+        sl->maxLevel != L) {
+        return bindLayout();
+    }
+    const uint64_t space = sl->slSpaceSize, high = sl->slHighWater;
+    if ((space & 7) != 0 || space < slHeader || space > end - S || high < slHeader || high > space ||
+        (high & 7) != 0 || sl->allocLevel >= L || *freeLevelWord() >= L) {
+        return QUOR_RC_HEAP_CORRUPT;
+    }
+    spaceEnd = S + space;
+    return QUOR_RC_OK;
+}
+
 uint32_t HeapView::open(void *segmentBase, uint32_t kind, uint64_t heapOffset, unsigned checks) {
     uint32_t rc = attach(segmentBase, kind, heapOffset);
     if (rc == 0 && (checks & kCheckMagic) != 0) rc = checkMagic();
