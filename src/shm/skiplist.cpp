@@ -335,7 +335,7 @@ namespace {
 
 // Chunks a path from the pads may step back over: each step costs the chunk's
 // pad and node, which beyond a few outweigh a search.
-constexpr uint64_t kPadSteps = 2;
+constexpr uint64_t kPadSteps = 4;
 
 // The path to a key for levels 0..top from the pads of the chunks lying right
 // below it: `below` is where the allocated chunk nearest below the key ends (a
