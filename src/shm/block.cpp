@@ -48,22 +48,20 @@ uint32_t allocateBlock(const Trace &t, void **addressOut, ShmPoolHandle_t *handl
     // could wrap.
     uint64_t carve = size <= ref.pool.header->heapSize ? (size + granule - 1) / granule * granule : size;
     uint64_t chunkOffset = 0, userOffset = 0;
-    if (uint32_t rc = getMemChunk(handle->base, QUOR_HEAP_KIND_POOL, ref.pool.H, size, reserved, 0, &carve,
-                                  &chunkOffset, &userOffset, callerId, line, fileName);
+    if (uint32_t rc = getMemChunk(ref.pool, size, reserved, 0, &carve, &chunkOffset, &userOffset, callerId,
+                                  line, fileName);
         rc != 0) {
         return t.fail(110, rc);
     }
     if (chunkOffset < ref.pool.H || chunkOffset >= ref.pool.end) {
-        (void)returnMemChunk(handle->base, QUOR_HEAP_KIND_POOL, ref.pool.H, chunkOffset, userOffset, 0,
-                             callerId, line, fileName);
+        (void)returnMemChunk(ref.pool, chunkOffset, userOffset, 0, callerId, line, fileName);
         return t.failWith(120, QUOR_RC_BLOCK_OUTSIDE_POOL, chunkOffset);
     }
     // Chunks of a sound pool start on 8 bytes and their pads are whole words; a
     // block that does not is cut from a corrupt free list, and callers lay
     // records over blocks.
     if (userOffset % 8 != 0) {
-        (void)returnMemChunk(handle->base, QUOR_HEAP_KIND_POOL, ref.pool.H, chunkOffset, userOffset, 0,
-                             callerId, line, fileName);
+        (void)returnMemChunk(ref.pool, chunkOffset, userOffset, 0, callerId, line, fileName);
         return t.failWith(130, QUOR_RC_HEAP_CORRUPT, userOffset);
     }
     *addressOut = ref.pool.bytes(userOffset, 0);
@@ -77,8 +75,7 @@ uint32_t freeBlock(const Trace &t, void **addressRef, ShmPoolHandle_t *handle, u
     // The pad is read and the chunk returned under one hold of the latch, so two
     // threads freeing one block cannot both pass the pad test.
     uint32_t rc = underPoolLatch(t, 200, block, [&](BlockRef &b) {
-        if (uint32_t rc = returnMemChunk(handle->base, QUOR_HEAP_KIND_POOL, b.pool.pool.H, b.chunk, b.user, 1,
-                                         callerId, line, fileName);
+        if (uint32_t rc = returnMemChunk(b.pool.pool, b.chunk, b.user, 1, callerId, line, fileName);
             rc != 0) {
             return t.fail(300, rc);
         }

@@ -184,6 +184,167 @@ uint32_t createInitStorageHeap(void *base, uint32_t kind, uint64_t heapSize, uin
 
 // ---- chunks ---------------------------------------------------------------------------
 
+namespace {
+
+// The body of a chunk allocation on a view whose magic and self offset are checked;
+// with `bound` its layout is bound too (the caller opened it fully).
+uint32_t carveChunk(Trace &t, HeapView &h, bool bound, uint64_t userSize, uint64_t extraSize,
+                    uint64_t *sizeRef, uint64_t *chunkOffsetOut, uint64_t *userOffsetOut, uint32_t callerId,
+                    uint32_t line, const char *fileName) {
+    if (sizeRef == nullptr) return t.failLogged(60, QUOR_RC_NULL_CHUNK_SIZE_REF, 0);
+    if (chunkOffsetOut == nullptr || userOffsetOut == nullptr) {
+        return t.failLogged(61, QUOR_RC_NULL_CHUNK_OFFSET_REF, 0);
+    }
+    const uint64_t request = *sizeRef;
+    if (request > h.header->heapSize) return t.failWith(70, h.traits->chunkTooLarge, request);
+    if (request < h.traits->minChunk) return t.failWith(80, h.traits->chunkTooSmall, request);
+    // The caller's bytes and header must lie inside what is carved: the slack
+    // fill behind them would otherwise run into the next chunk.
+    if (userSize > request || extraSize > request - userSize)
+        return t.failWith(81, h.traits->chunkTooLarge, userSize);
+
+    // The debug settings, read under their own latch (never with the heap latch).
+    if (!bound) {
+        if (uint32_t rc = h.bindLayout(); rc != 0) return t.fail(85, rc);
+    }
+    ExsLatch_t *debugLatch = &h.tail->debugLatch;
+    if (uint32_t rc = enterEL(debugLatch); rc != 0) return t.fail(90, rc);
+    auto debug = leaving(debugLatch);
+    ShmDebugInfo_t settings = h.tail->debugInfo;
+    h.tail->debugInfo.inUse = 1;
+    if (uint32_t rc = debug.close(QUOR_RC_OK); rc != 0) return t.fail(100, rc);
+    const PadFormat pads = padFormat(settings.padType);
+    if (settings.frontGuards < 1 || settings.frontGuards > QUOR_PAD_MAX_GUARDS) {
+        return t.failWith(110, QUOR_RC_BAD_FRONT_GUARD_COUNT, settings.frontGuards);
+    }
+    if (settings.backGuards < 1 || settings.backGuards > QUOR_PAD_MAX_GUARDS) {
+        return t.failWith(120, QUOR_RC_BAD_BACK_GUARD_COUNT, settings.backGuards);
+    }
+    if (!pads.known) return t.failWith(130, QUOR_RC_BAD_PAD_TYPE, settings.padType);
+    const uint64_t front = frontPadBytes(pads, settings.frontGuards);
+    const uint64_t overhead = front + backPadBytes(pads, settings.backGuards);
+    const uint64_t padded = request + overhead;
+    *sizeRef = padded;
+
+    if (uint32_t rc = enterEL(&h.header->heapLatch); rc != 0) return t.fail(140, rc);
+    auto latch = leaving(&h.header->heapLatch);
+    uint32_t rc = h.rebind();  // another process may have changed the space
+    if (rc == 0) rc = h.checkTotals();
+    if (rc != 0) return latch.close(t.fail(150, rc));
+    if (h.header->freeBytes < padded && !yieldSpaceFor(h, padded))
+        return latch.close(t.failWith(160, h.traits->outOfSpace, padded));
+
+    // Room for both nodes of a cut (the remainder's and the chunk's) is made
+    // before the cut, so that a chunk once cut is never left in neither list.
+    uint64_t none = 0, noneSize = 0;
+    const Pending nothing{&none, &noneSize, false};
+    const uint64_t cutNeeds = cutRoom(h.L);
+    if (makeRoom(h, nothing, cutNeeds) == QUOR_RC_HEAP_CORRUPT)
+        return latch.close(t.fail(165, QUOR_RC_HEAP_CORRUPT));
+    // Room above the high-water mark for the cut, and room in the space for
+    // the live nodes plus the return reserve; where the space can neither be
+    // rebuilt nor grown to give both, the allocation is refused.
+    if (h.room() < cutNeeds || !holdsReturnReserve(h)) {
+        rc = defragment(h, nothing, h.room() < cutNeeds ? cutNeeds : cutNeeds + returnReserve(h));
+        if (h.room() < cutNeeds || !holdsReturnReserve(h)) {
+            const bool noRoom = rc == QUOR_RC_OK || rc == QUOR_RC_SLIST_SPACE_NOT_CHANGED;
+            return latch.close(t.fail(166, noRoom ? QUOR_RC_SLIST_SPACE_FULL : rc));
+        }
+    }
+    uint64_t chunkOffset = 0, chunkSize = padded, freeStart = 0;
+    rc = takeBestFit(h, padded, &chunkOffset, &freeStart);
+    if (rc == h.traits->noFit && yieldSpaceFor(h, padded))
+        rc = takeBestFit(h, padded, &chunkOffset, &freeStart);
+    if (rc != 0) return latch.close(t.fail(170, rc));
+
+    // The chunk below the free one it was cut from is allocated (free chunks
+    // never touch), so its pads lead into the allocated list next to this one.
+    uint64_t userOffset = chunkOffset + front, nodeOffset = 0;
+    rc = insertAllocChunk(h, chunkOffset, chunkSize, userOffset, userSize, callerId, line, &nodeOffset,
+                          placementReserve(h.L), freeStart);
+    if (rc != 0) {
+        // The cut chunk is in neither list: give it back before reporting.
+        giveBack(h, chunkOffset, chunkSize, true);
+        return latch.close(t.fail(180, rc));
+    }
+    exposeBytes(h, chunkOffset, chunkSize);
+    writePads(h, chunkOffset, chunkSize, userOffset, nodeOffset, settings.padType, settings.frontGuards,
+              settings.backGuards, callerId, line, fileName);
+    // userSize + extraSize was checked against the carve, so nothing here wraps.
+    const uint64_t used = userSize + extraSize + overhead;
+    if (chunkSize > used) h.fill(userOffset + userSize, QUOR_PAD_SLACK_BYTE, chunkSize - used);
+    if (h.traits->kind == QUOR_HEAP_KIND_POOL && (settings.debugFlags & QUOR_DEBUG_FILL_NEW_BLOCK) != 0)
+        h.fill(userOffset, 0xFF, userSize);
+    hideBytes(h, chunkOffset, front);
+    hideBytes(h, chunkOffset + chunkSize - backPadBytes(pads, settings.backGuards),
+              backPadBytes(pads, settings.backGuards));
+    *chunkOffsetOut = chunkOffset;
+    *userOffsetOut = userOffset;
+    rc = latch.close(QUOR_RC_OK);
+    return rc != 0 ? t.fail(190, rc) : rc;
+}
+
+// The body of a chunk return on a view whose magic and self offset are checked;
+// with `bound` its layout is bound too.
+uint32_t giveChunkBack(Trace &t, HeapView &h, bool bound, uint64_t chunkOffset, uint64_t userOffset,
+                       uint32_t latchHeld, uint32_t callerId, uint32_t line, const char *fileName) {
+    if (!latchHeld) {
+        if (uint32_t rc = enterEL(&h.header->heapLatch); rc != 0) return t.fail(50, rc);
+    }
+    auto latch = leaving(&h.header->heapLatch);
+    if (latchHeld) latch.dismiss();
+    uint32_t rc = bound ? h.rebind() : h.bindLayout();
+    if (rc == 0) rc = h.checkTotals();
+    if (rc != 0) return latch.close(t.fail(60, rc));
+    if (!h.inChunkArea(chunkOffset, 16) || userOffset < chunkOffset + 16 ||
+        !h.inChunkArea(userOffset - 16, 16)) {
+        return latch.close(t.failWith(70, h.traits->notAtOffset, chunkOffset));
+    }
+    if ((rc = checkChunk(h, userOffset, nullptr, callerId, line, fileName)) != 0) {
+        return latch.close(t.failWith(80, rc, userOffset));
+    }
+    // A chunk that touches no free chunk needs a free node of its own: when
+    // room is short, that node must fit before the chunk leaves the allocated list.
+    if (h.room() < returnRoom(h.L) + placementReserve(h.L)) {
+        uint64_t none = 0, noneSize = 0;
+        const Pending nothing{&none, &noneSize, false};
+        if (makeRoom(h, nothing, returnRoom(h.L)) == QUOR_RC_HEAP_CORRUPT) {
+            return latch.close(t.fail(85, QUOR_RC_HEAP_CORRUPT));
+        }
+        if (h.room() < returnRoom(h.L)) {
+            const uint32_t policy = defragment(h, nothing, returnRoom(h.L));
+            uint64_t size = 0;
+            Neighbours around;
+            if ((rc = findAllocChunk(h, chunkOffset, userOffset, &size)) != 0 ||
+                (rc = freeNeighbours(h, chunkOffset, size, &around)) != 0) {
+                return latch.close(t.failWith(86, rc, chunkOffset));
+            }
+            if (!around.mergePred && !around.mergeSucc && h.room() < returnRoom(h.L)) {
+                return latch.close(t.fail(87, policy != 0 ? policy : QUOR_RC_SLIST_SPACE_FULL));
+            }
+        }
+    }
+    // The free neighbours are looked up first: a free chunk right below this
+    // one tells where the allocated chunk below it ends, whose pads lead into
+    // the allocated list; and the path serves the return to the free lists,
+    // which nothing changes in between.
+    FreePath path;
+    if ((rc = findFreePath(h, chunkOffset, &path)) != 0) return latch.close(t.failWith(90, rc, chunkOffset));
+    uint64_t chunkSize = 0, nodeOffset = 0;
+    if ((rc = deleteAllocChunk(h, chunkOffset, userOffset, &chunkSize, &nodeOffset, path.allocatedBelow)) !=
+        0) {
+        return latch.close(t.failWith(90, rc, chunkOffset));
+    }
+    markFreed(h, userOffset);
+    retireAllocNode(h, nodeOffset);
+    hideBytes(h, chunkOffset, chunkSize);
+    if ((rc = giveBack(h, chunkOffset, chunkSize, true, &path)) != 0) return latch.close(t.fail(100, rc));
+    rc = latch.close(QUOR_RC_OK);
+    return rc != 0 ? t.fail(110, rc) : rc;
+}
+
+}  // namespace
+
 uint32_t getMemChunk(void *base, uint32_t kind, uint64_t heapOffset, uint64_t userSize, uint64_t reserved,
                      uint64_t extraSize, uint64_t *sizeRef, uint64_t *chunkOffsetOut, uint64_t *userOffsetOut,
                      uint32_t callerId, uint32_t line, const char *fileName) {
@@ -192,95 +353,18 @@ uint32_t getMemChunk(void *base, uint32_t kind, uint64_t heapOffset, uint64_t us
         if (uint32_t rc = openHeader(t, h, base, kind, heapOffset); rc != 0) return rc;
         if (reserved != 0) return t.failWith(40, h.traits->reservedArg, reserved);
         if (uint32_t rc = h.checkSelf(); rc != 0) return t.failWith(50, rc, h.header->selfOffset);
-        if (sizeRef == nullptr) return t.failLogged(60, QUOR_RC_NULL_CHUNK_SIZE_REF, 0);
-        if (chunkOffsetOut == nullptr || userOffsetOut == nullptr) {
-            return t.failLogged(61, QUOR_RC_NULL_CHUNK_OFFSET_REF, 0);
-        }
-        const uint64_t request = *sizeRef;
-        if (request > h.header->heapSize) return t.failWith(70, h.traits->chunkTooLarge, request);
-        if (request < h.traits->minChunk) return t.failWith(80, h.traits->chunkTooSmall, request);
-        // The caller's bytes and header must lie inside what is carved: the slack
-        // fill behind them would otherwise run into the next chunk.
-        if (userSize > request || extraSize > request - userSize)
-            return t.failWith(81, h.traits->chunkTooLarge, userSize);
+        return carveChunk(t, h, false, userSize, extraSize, sizeRef, chunkOffsetOut, userOffsetOut, callerId,
+                          line, fileName);
+    });
+}
 
-        // The debug settings, read under their own latch (never with the heap latch).
-        if (uint32_t rc = h.bindLayout(); rc != 0) return t.fail(85, rc);
-        ExsLatch_t *debugLatch = &h.tail->debugLatch;
-        if (uint32_t rc = enterEL(debugLatch); rc != 0) return t.fail(90, rc);
-        auto debug = leaving(debugLatch);
-        ShmDebugInfo_t settings = h.tail->debugInfo;
-        h.tail->debugInfo.inUse = 1;
-        if (uint32_t rc = debug.close(QUOR_RC_OK); rc != 0) return t.fail(100, rc);
-        const PadFormat pads = padFormat(settings.padType);
-        if (settings.frontGuards < 1 || settings.frontGuards > QUOR_PAD_MAX_GUARDS) {
-            return t.failWith(110, QUOR_RC_BAD_FRONT_GUARD_COUNT, settings.frontGuards);
-        }
-        if (settings.backGuards < 1 || settings.backGuards > QUOR_PAD_MAX_GUARDS) {
-            return t.failWith(120, QUOR_RC_BAD_BACK_GUARD_COUNT, settings.backGuards);
-        }
-        if (!pads.known) return t.failWith(130, QUOR_RC_BAD_PAD_TYPE, settings.padType);
-        const uint64_t front = frontPadBytes(pads, settings.frontGuards);
-        const uint64_t overhead = front + backPadBytes(pads, settings.backGuards);
-        const uint64_t padded = request + overhead;
-        *sizeRef = padded;
-
-        if (uint32_t rc = enterEL(&h.header->heapLatch); rc != 0) return t.fail(140, rc);
-        auto latch = leaving(&h.header->heapLatch);
-        uint32_t rc = h.bindLayout();  // another process may have changed the space
-        if (rc == 0) rc = h.checkTotals();
-        if (rc != 0) return latch.close(t.fail(150, rc));
-        if (h.header->freeBytes < padded && !yieldSpaceFor(h, padded))
-            return latch.close(t.failWith(160, h.traits->outOfSpace, padded));
-
-        // Room for both nodes of a cut (the remainder's and the chunk's) is made
-        // before the cut, so that a chunk once cut is never left in neither list.
-        uint64_t none = 0, noneSize = 0;
-        const Pending nothing{&none, &noneSize, false};
-        const uint64_t cutNeeds = cutRoom(h.L);
-        if (makeRoom(h, nothing, cutNeeds) == QUOR_RC_HEAP_CORRUPT)
-            return latch.close(t.fail(165, QUOR_RC_HEAP_CORRUPT));
-        // Room above the high-water mark for the cut, and room in the space for
-        // the live nodes plus the return reserve; where the space can neither be
-        // rebuilt nor grown to give both, the allocation is refused.
-        if (h.room() < cutNeeds || !holdsReturnReserve(h)) {
-            rc = defragment(h, nothing, h.room() < cutNeeds ? cutNeeds : cutNeeds + returnReserve(h));
-            if (h.room() < cutNeeds || !holdsReturnReserve(h)) {
-                const bool noRoom = rc == QUOR_RC_OK || rc == QUOR_RC_SLIST_SPACE_NOT_CHANGED;
-                return latch.close(t.fail(166, noRoom ? QUOR_RC_SLIST_SPACE_FULL : rc));
-            }
-        }
-        uint64_t chunkOffset = 0, chunkSize = padded, freeStart = 0;
-        rc = takeBestFit(h, padded, &chunkOffset, &freeStart);
-        if (rc == h.traits->noFit && yieldSpaceFor(h, padded))
-            rc = takeBestFit(h, padded, &chunkOffset, &freeStart);
-        if (rc != 0) return latch.close(t.fail(170, rc));
-
-        // The chunk below the free one it was cut from is allocated (free chunks
-        // never touch), so its pads lead into the allocated list next to this one.
-        uint64_t userOffset = chunkOffset + front, nodeOffset = 0;
-        rc = insertAllocChunk(h, chunkOffset, chunkSize, userOffset, userSize, callerId, line, &nodeOffset,
-                              placementReserve(h.L), freeStart);
-        if (rc != 0) {
-            // The cut chunk is in neither list: give it back before reporting.
-            giveBack(h, chunkOffset, chunkSize, true);
-            return latch.close(t.fail(180, rc));
-        }
-        exposeBytes(h, chunkOffset, chunkSize);
-        writePads(h, chunkOffset, chunkSize, userOffset, nodeOffset, settings.padType, settings.frontGuards,
-                  settings.backGuards, callerId, line, fileName);
-        // userSize + extraSize was checked against the carve, so nothing here wraps.
-        const uint64_t used = userSize + extraSize + overhead;
-        if (chunkSize > used) h.fill(userOffset + userSize, QUOR_PAD_SLACK_BYTE, chunkSize - used);
-        if (kind == QUOR_HEAP_KIND_POOL && (settings.debugFlags & QUOR_DEBUG_FILL_NEW_BLOCK) != 0)
-            h.fill(userOffset, 0xFF, userSize);
-        hideBytes(h, chunkOffset, front);
-        hideBytes(h, chunkOffset + chunkSize - backPadBytes(pads, settings.backGuards),
-                  backPadBytes(pads, settings.backGuards));
-        *chunkOffsetOut = chunkOffset;
-        *userOffsetOut = userOffset;
-        rc = latch.close(QUOR_RC_OK);
-        return rc != 0 ? t.fail(190, rc) : rc;
+uint32_t getMemChunk(HeapView &h, uint64_t userSize, uint64_t reserved, uint64_t extraSize, uint64_t *sizeRef,
+                     uint64_t *chunkOffsetOut, uint64_t *userOffsetOut, uint32_t callerId, uint32_t line,
+                     const char *fileName) {
+    return traced(Fn::quorGetMemChunkFromShmHeap, [&](Trace &t) {
+        if (reserved != 0) return t.failWith(40, h.traits->reservedArg, reserved);
+        return carveChunk(t, h, true, userSize, extraSize, sizeRef, chunkOffsetOut, userOffsetOut, callerId,
+                          line, fileName);
     });
 }
 
@@ -291,60 +375,14 @@ uint32_t returnMemChunk(void *base, uint32_t kind, uint64_t heapOffset, uint64_t
         HeapView h;
         if (uint32_t rc = openHeader(t, h, base, kind, heapOffset); rc != 0) return rc;
         if (uint32_t rc = h.checkSelf(); rc != 0) return t.failWith(40, rc, h.header->selfOffset);
-        if (!latchHeld) {
-            if (uint32_t rc = enterEL(&h.header->heapLatch); rc != 0) return t.fail(50, rc);
-        }
-        auto latch = leaving(&h.header->heapLatch);
-        if (latchHeld) latch.dismiss();
-        uint32_t rc = h.bindLayout();
-        if (rc == 0) rc = h.checkTotals();
-        if (rc != 0) return latch.close(t.fail(60, rc));
-        if (!h.inChunkArea(chunkOffset, 16) || userOffset < chunkOffset + 16 ||
-            !h.inChunkArea(userOffset - 16, 16)) {
-            return latch.close(t.failWith(70, h.traits->notAtOffset, chunkOffset));
-        }
-        if ((rc = checkChunk(h, userOffset, nullptr, callerId, line, fileName)) != 0) {
-            return latch.close(t.failWith(80, rc, userOffset));
-        }
-        // A chunk that touches no free chunk needs a free node of its own: when
-        // room is short, that node must fit before the chunk leaves the allocated list.
-        if (h.room() < returnRoom(h.L) + placementReserve(h.L)) {
-            uint64_t none = 0, noneSize = 0;
-            const Pending nothing{&none, &noneSize, false};
-            if (makeRoom(h, nothing, returnRoom(h.L)) == QUOR_RC_HEAP_CORRUPT) {
-                return latch.close(t.fail(85, QUOR_RC_HEAP_CORRUPT));
-            }
-            if (h.room() < returnRoom(h.L)) {
-                const uint32_t policy = defragment(h, nothing, returnRoom(h.L));
-                uint64_t size = 0;
-                Neighbours around;
-                if ((rc = findAllocChunk(h, chunkOffset, userOffset, &size)) != 0 ||
-                    (rc = freeNeighbours(h, chunkOffset, size, &around)) != 0) {
-                    return latch.close(t.failWith(86, rc, chunkOffset));
-                }
-                if (!around.mergePred && !around.mergeSucc && h.room() < returnRoom(h.L)) {
-                    return latch.close(t.fail(87, policy != 0 ? policy : QUOR_RC_SLIST_SPACE_FULL));
-                }
-            }
-        }
-        // The free neighbours are looked up first: a free chunk right below this
-        // one tells where the allocated chunk below it ends, whose pads lead into
-        // the allocated list; and the path serves the return to the free lists,
-        // which nothing changes in between.
-        FreePath path;
-        if ((rc = findFreePath(h, chunkOffset, &path)) != 0)
-            return latch.close(t.failWith(90, rc, chunkOffset));
-        uint64_t chunkSize = 0, nodeOffset = 0;
-        if ((rc = deleteAllocChunk(h, chunkOffset, userOffset, &chunkSize, &nodeOffset,
-                                   path.allocatedBelow)) != 0) {
-            return latch.close(t.failWith(90, rc, chunkOffset));
-        }
-        markFreed(h, userOffset);
-        retireAllocNode(h, nodeOffset);
-        hideBytes(h, chunkOffset, chunkSize);
-        if ((rc = giveBack(h, chunkOffset, chunkSize, true, &path)) != 0) return latch.close(t.fail(100, rc));
-        rc = latch.close(QUOR_RC_OK);
-        return rc != 0 ? t.fail(110, rc) : rc;
+        return giveChunkBack(t, h, false, chunkOffset, userOffset, latchHeld, callerId, line, fileName);
+    });
+}
+
+uint32_t returnMemChunk(HeapView &h, uint64_t chunkOffset, uint64_t userOffset, uint32_t latchHeld,
+                        uint32_t callerId, uint32_t line, const char *fileName) {
+    return traced(Fn::quorReturnMemChunkToShmHeap, [&](Trace &t) {
+        return giveChunkBack(t, h, true, chunkOffset, userOffset, latchHeld, callerId, line, fileName);
     });
 }
 

@@ -108,6 +108,11 @@ public:
     // The sizes, levels and marks of the headers describe a heap that fits in
     // heapSize; caches the layout. QUOR_RC_HEAP_CORRUPT otherwise.
     uint32_t bindLayout();
+    // bindLayout again on a bound view after the heap latch was entered: only the
+    // node space's extent and marks change under the latch, so when the heap
+    // size, the user area and the max level are still those bound, only they are
+    // checked again; otherwise the whole layout is.
+    uint32_t rebind();
     // freeBytes + allocBytes + header + node space == heapSize: a heap size that
     // does not add up is not trusted to bound anything (QUOR_RC_HEAP_CORRUPT).
     uint32_t checkTotals() const {
@@ -353,6 +358,13 @@ uint32_t getMemChunk(void *base, uint32_t kind, uint64_t heapOffset, uint64_t us
 uint32_t returnMemChunk(void *base, uint32_t kind, uint64_t heapOffset, uint64_t chunkOffset,
                         uint64_t userOffset, uint32_t latchHeld, uint32_t callerId, uint32_t line,
                         const char *fileName);
+// The same on a heap the caller has opened (kOpenLive): the heap is not opened
+// and checked again, and its layout is only refreshed under the latch.
+uint32_t getMemChunk(HeapView &h, uint64_t userSize, uint64_t reserved, uint64_t extraSize, uint64_t *sizeRef,
+                     uint64_t *chunkOffsetOut, uint64_t *userOffsetOut, uint32_t callerId, uint32_t line,
+                     const char *fileName);
+uint32_t returnMemChunk(HeapView &h, uint64_t chunkOffset, uint64_t userOffset, uint32_t latchHeld,
+                        uint32_t callerId, uint32_t line, const char *fileName);
 // The chunk offset of the caller's bytes at userOffset, read from the front pad
 // (QUOR_RC_BAD_PAD_TYPE, QUOR_RC_BAD_FRONT_GUARD_COUNT; the freed mark is refused).
 // Bounds-checked against [low, userOffset).

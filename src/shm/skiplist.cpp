@@ -54,6 +54,21 @@ uint32_t HeapView::bindLayout() {
     return QUOR_RC_OK;
 }
 
+uint32_t HeapView::rebind() {
+    const uint64_t userArea = header->userAppAreaSize;
+    if (header->heapSize != end - H || userArea > end - H || headerTailAt(userArea) + kHeaderTail != S - H ||
+        sl->maxLevel != L) {
+        return bindLayout();
+    }
+    const uint64_t space = sl->slSpaceSize, high = sl->slHighWater;
+    if ((space & 7) != 0 || space < slHeader || space > end - S || high < slHeader || high > space ||
+        (high & 7) != 0 || sl->allocLevel >= L || *freeLevelWord() >= L) {
+        return QUOR_RC_HEAP_CORRUPT;
+    }
+    spaceEnd = S + space;
+    return QUOR_RC_OK;
+}
+
 uint32_t HeapView::open(void *segmentBase, uint32_t kind, uint64_t heapOffset, unsigned checks) {
     uint32_t rc = attach(segmentBase, kind, heapOffset);
     if (rc == 0 && (checks & kCheckMagic) != 0) rc = checkMagic();
@@ -249,33 +264,30 @@ uint64_t *freeLinkAt(const HeapView &h, uint64_t offset, LinkArray which, uint64
     return node != nullptr && node->level >= level ? &HeapView::freeLinks(node, which)[level] : nullptr;
 }
 
-// Both words of one order at one level of the free node at `offset`, from one
-// reading of its level (so both lie in the extent that reading bounded).
-bool freeLinkPair(const HeapView &h, uint64_t offset, LinkArray forward, LinkArray backward, uint64_t i,
-                  uint64_t **next, uint64_t **prev) {
-    SLFreeNode_t *node = h.freeNode(offset);
-    if (node == nullptr) return false;
-    const uint64_t level = node->level;
-    if (level < i) return false;
-    uint64_t *links = reinterpret_cast<uint64_t *>(node + 1);
-    *next = links + forward * (level + 1) + i;
-    *prev = links + backward * (level + 1) + i;
-    return true;
-}
+// A free node bounded by one reading of its level: its link words are found from
+// that reading, so they lie in the extent it bounded even where a corrupt heap's
+// nodes overlap and a write through a neighbour rewrites the stored level.
+struct BoundNode {
+    SLFreeNode_t *node;
+    uint64_t offset, level;
+    uint64_t *word(LinkArray which, uint64_t i) const {
+        return reinterpret_cast<uint64_t *>(node + 1) + which * (level + 1) + i;
+    }
+};
 
-uint32_t linkFree(const HeapView &h, SLFreeNode_t *node, SLFreeNode_t *pred, LinkArray forward,
+// Links `self` after `pred` at level i (i <= self.level) in one order.
+uint32_t linkFree(const HeapView &h, const BoundNode &self, SLFreeNode_t *pred, LinkArray forward,
                   LinkArray backward, uint64_t i) {
-    const uint64_t self = h.offsetOf(node), predOffset = h.offsetOf(pred);
+    const uint64_t predOffset = h.offsetOf(pred);
     uint64_t *predNext = freeLinkAt(h, predOffset, forward, i);
     if (predNext == nullptr) return QUOR_RC_HEAP_CORRUPT;
     const uint64_t succOffset = *predNext;
-    uint64_t *succPrev = freeLinkAt(h, succOffset, backward, i), *selfNext = nullptr, *selfPrev = nullptr;
-    if (succPrev == nullptr || !freeLinkPair(h, self, forward, backward, i, &selfNext, &selfPrev))
-        return QUOR_RC_HEAP_CORRUPT;
-    *selfNext = succOffset;
-    *selfPrev = predOffset;
-    *succPrev = self;
-    *predNext = self;
+    uint64_t *succPrev = freeLinkAt(h, succOffset, backward, i);
+    if (succPrev == nullptr) return QUOR_RC_HEAP_CORRUPT;
+    *self.word(forward, i) = succOffset;
+    *self.word(backward, i) = predOffset;
+    *succPrev = self.offset;
+    *predNext = self.offset;
     return QUOR_RC_OK;
 }
 
@@ -290,16 +302,15 @@ struct Around {
     uint64_t pred, succ;
 };
 
-// Reads the neighbours of the free node at `offset` in one order at levels
-// 0..top and checks that each links back to it; false when one does not, so that
-// a corrupt link changes nothing. Every word is bounded by the reading of its
-// node's level that found it, so the writes stay inside those nodes even where a
-// corrupt heap's nodes overlap.
-bool aroundFree(const HeapView &h, uint64_t offset, uint64_t top, LinkPair order, Around *out) {
-    for (uint64_t i = 0; i <= top; ++i) {
-        uint64_t *next = nullptr, *prev = nullptr;
-        if (!freeLinkPair(h, offset, order.forward, order.backward, i, &next, &prev)) return false;
-        const uint64_t pred = *prev, succ = *next;
+// Reads the neighbours of a free node in one order at all its levels and checks
+// that each links back to it; false when one does not, so that a corrupt link
+// changes nothing. Every word is bounded by the reading of its node's level that
+// found it, so the writes stay inside those nodes even where a corrupt heap's
+// nodes overlap.
+bool aroundFree(const HeapView &h, const BoundNode &self, LinkPair order, Around *out) {
+    const uint64_t offset = self.offset;
+    for (uint64_t i = 0; i <= self.level; ++i) {
+        const uint64_t pred = *self.word(order.backward, i), succ = *self.word(order.forward, i);
         uint64_t *predNext = freeLinkAt(h, pred, order.forward, i),
                  *succPrev = freeLinkAt(h, succ, order.backward, i);
         if (predNext == nullptr || succPrev == nullptr || *predNext != offset || *succPrev != offset)
@@ -324,7 +335,7 @@ namespace {
 
 // Chunks a path from the pads may step back over: each step costs the chunk's
 // pad and node, which beyond a few outweigh a search.
-constexpr uint64_t kPadSteps = 2;
+constexpr uint64_t kPadSteps = 4;
 
 // The path to a key for levels 0..top from the pads of the chunks lying right
 // below it: `below` is where the allocated chunk nearest below the key ends (a
@@ -483,9 +494,10 @@ uint32_t insertFreeAtLevel(HeapView &h, uint64_t offset, uint64_t size, uint64_t
     auto *node = h.placed<SLFreeNode_t>(nodeOffset, freeNodeSize(level));
     if (node == nullptr) return QUOR_RC_HEAP_CORRUPT;
     *node = SLFreeNode_t{offset, size, 0, 0, level, 0, 0};
+    const BoundNode self{node, nodeOffset, level};
     for (uint64_t i = level + 1; i-- > 0;) {
-        if (uint32_t rc = linkFree(h, node, predO[i], kForwardO, kBackwardO, i); rc != 0) return rc;
-        if (uint32_t rc = linkFree(h, node, predS[i], kForwardS, kBackwardS, i); rc != 0) return rc;
+        if (uint32_t rc = linkFree(h, self, predO[i], kForwardO, kBackwardO, i); rc != 0) return rc;
+        if (uint32_t rc = linkFree(h, self, predS[i], kForwardS, kBackwardS, i); rc != 0) return rc;
     }
     h.sl->freeCount += 1;
     h.header->freeBytes += size;
@@ -502,9 +514,9 @@ uint32_t deleteFreeNode(HeapView &h, uint64_t nodeOffset) {
     SLFreeNode_t *node = h.freeNode(nodeOffset);
     if (node == nullptr || nodeOffset == h.freeHead || nodeOffset == h.freeTail) return QUOR_RC_HEAP_CORRUPT;
     const uint64_t top = node->level;
+    const BoundNode self{node, nodeOffset, top};
     Around byOffset[kMaxLevel], bySize[kMaxLevel];
-    if (!aroundFree(h, nodeOffset, top, kBothOrders[0], byOffset) ||
-        !aroundFree(h, nodeOffset, top, kBothOrders[1], bySize)) {
+    if (!aroundFree(h, self, kBothOrders[0], byOffset) || !aroundFree(h, self, kBothOrders[1], bySize)) {
         return QUOR_RC_HEAP_CORRUPT;
     }
     unlinkAround(byOffset, top);
@@ -544,8 +556,9 @@ uint32_t regrowFreeNode(HeapView &h, uint64_t nodeOffset, uint64_t offset, uint6
     SLFreeNode_t *node = h.freeNode(nodeOffset);
     if (node == nullptr || nodeOffset == h.freeHead || nodeOffset == h.freeTail) return QUOR_RC_HEAP_CORRUPT;
     const uint64_t nodeLevel = node->level;
+    const BoundNode self{node, nodeOffset, nodeLevel};
     Around bySize[kMaxLevel];
-    if (!aroundFree(h, nodeOffset, nodeLevel, kBothOrders[1], bySize)) return QUOR_RC_HEAP_CORRUPT;
+    if (!aroundFree(h, self, kBothOrders[1], bySize)) return QUOR_RC_HEAP_CORRUPT;
     SLFreeNode_t *before = h.freeNode(bySize[0].pred), *after = h.freeNode(bySize[0].succ);
     if (before == h.freeNode(h.freeTail) || after == h.freeNode(h.freeHead)) return QUOR_RC_HEAP_CORRUPT;
     h.header->freeBytes += size - node->size;
@@ -565,7 +578,7 @@ uint32_t regrowFreeNode(HeapView &h, uint64_t nodeOffset, uint64_t offset, uint6
         return rc;
     }
     for (uint64_t i = nodeLevel + 1; i-- > 0;) {
-        if (uint32_t rc = linkFree(h, node, pred[i], kForwardS, kBackwardS, i); rc != 0) return rc;
+        if (uint32_t rc = linkFree(h, self, pred[i], kForwardS, kBackwardS, i); rc != 0) return rc;
     }
     return QUOR_RC_OK;
 }
