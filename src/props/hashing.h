@@ -47,8 +47,18 @@ inline uint64_t hashBytes(uint64_t seed, const char *bytes, uint64_t length) {
 // table of the tagged kinds.
 uint64_t hashNumber(uint64_t number);
 
+// A hash's bucket in a table of `tableSize` buckets: the remainder of the
+// division. A size that is a power of two takes its low bits instead, the same
+// value without a 64-bit division on the lookup path. Requires: tableSize > 0.
+inline uint64_t bucketOf(uint64_t hash, uint64_t tableSize) {
+    if ((tableSize & (tableSize - 1)) == 0) return hash & (tableSize - 1);
+    return hash % tableSize;
+}
+
 // Bucket of a number (or a tag in a tag table). Requires: tableSize > 0.
-inline uint64_t numberBucket(uint64_t number, uint64_t tableSize) { return hashNumber(number) % tableSize; }
+inline uint64_t numberBucket(uint64_t number, uint64_t tableSize) {
+    return bucketOf(hashNumber(number), tableSize);
+}
 
 // The buckets of a (tag, ID) pair in the tag+ID, tag and ID tables, in that
 // order. Requires: every size > 0.
@@ -57,8 +67,8 @@ struct TagIdBuckets {
 };
 inline TagIdBuckets tagIdBuckets(uint64_t tag, const char *id, uint64_t idLength, uint64_t tagIdSize,
                                  uint64_t tagSize, uint64_t idSize) {
-    return {hashBytes(tag, id, idLength) % tagIdSize, numberBucket(tag, tagSize),
-            hashBytes(0, id, idLength) % idSize};
+    return {bucketOf(hashBytes(tag, id, idLength), tagIdSize), numberBucket(tag, tagSize),
+            bucketOf(hashBytes(0, id, idLength), idSize)};
 }
 
 }  // namespace quor::props
