@@ -85,6 +85,28 @@ TEST(Hashing, BytesHashAsTheByteByByteRecurrence) {
     }
 }
 
+// Bucket indexes and the LL-node lattice check take shortcuts around their
+// divisions; both must agree with the remainder for every divisor, near its
+// multiples and far beyond the shortcut's range.
+TEST(Hashing, ShortcutsAgreeWithTheRemainder) {
+    std::vector<uint64_t> values = {
+        0, 1, UINT32_MAX, uint64_t{UINT32_MAX} + 1, UINT64_MAX, 0x9e3779b97f4a7c15u};
+    for (uint64_t divisor = 1; divisor <= 1100; ++divisor) {
+        for (uint64_t k : {uint64_t{1}, uint64_t{2}, uint64_t{3}, uint64_t{977}, uint64_t{4194301}}) {
+            for (uint64_t near : {k * divisor - 1, k * divisor, k * divisor + 1}) values.push_back(near);
+        }
+        for (uint64_t value : values) {
+            ASSERT_EQ(props::wholeStrides(value, divisor), value % divisor == 0) << value << " / " << divisor;
+        }
+        values.resize(6);
+    }
+    for (uint64_t size : {uint64_t{1}, uint64_t{2}, uint64_t{3}, uint64_t{16}, uint64_t{1024},
+                          uint64_t{65536}, uint64_t{100003}}) {
+        for (uint64_t hash : values)
+            ASSERT_EQ(props::bucketOf(hash, size), hash % size) << hash << " % " << size;
+    }
+}
+
 TEST(Hashing, NumbersHashAsTheirDigitKeys) {
     std::vector<uint64_t> numbers = {0, UINT64_MAX, UINT64_MAX - 1};
     for (uint64_t power = 1; power <= 1000000000000000000u; power *= 10) {
