@@ -100,9 +100,20 @@ TEST(Hashing, ShortcutsAgreeWithTheRemainder) {
         }
         values.resize(6);
     }
-    for (uint64_t size : {uint64_t{1}, uint64_t{2}, uint64_t{3}, uint64_t{16}, uint64_t{1024},
-                          uint64_t{65536}, uint64_t{100003}}) {
-        for (uint64_t hash : values)
+    // Sizes alternate from hash to hash, as lookups in different tables do.
+    const uint64_t sizes[] = {1,         2, 3, 7, 16, 1024, 10000, 65536, 99991, 100003, uint64_t{1} << 40,
+                              UINT64_MAX};
+    uint64_t state = 0x2545f4914f6cdd1du;
+    for (int round = 0; round < 2000; ++round) {
+        state = state * 6364136223846793005u + 1442695040888963407u;
+        values.push_back(state);
+    }
+    for (uint64_t size : sizes) {
+        for (uint64_t near : {size - 1, size, size + 1, UINT64_MAX - UINT64_MAX % size})
+            values.push_back(near);
+    }
+    for (uint64_t hash : values) {
+        for (uint64_t size : sizes)
             ASSERT_EQ(props::bucketOf(hash, size), hash % size) << hash << " % " << size;
     }
 }
