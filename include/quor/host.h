@@ -94,6 +94,15 @@ uint32_t hostAtomicStore(void *slot, int32_t value);
 // readers outside the latch see each word old or new, never torn. Fails with
 // QUOR_RC_ATOMIC_FAILED, nothing written, when either slot is bad.
 uint32_t hostAtomicMarkAndCount(void *markSlot, int32_t mark, void *countSlot);
+// A writer's entry and exit in one call each, for the latch that guards the two
+// slots. hostLatchAcquireAndMark: hostLatchAcquire (no dead-holder signal; its
+// code on failure), then hostAtomicMarkAndCount; when the mark fails the latch
+// is given back and the result is QUOR_RC_ATOMIC_FAILED, or QUOR_RC_LATCH_FAILED
+// when that release fails too. hostLatchClearAndRelease: stores 0 in markSlot,
+// then releases the latch whatever the store gave; the store's failure
+// (QUOR_RC_ATOMIC_FAILED) wins over the release's.
+uint32_t hostLatchAcquireAndMark(void *latch, void *markSlot, int32_t mark, void *countSlot);
+uint32_t hostLatchClearAndRelease(void *latch, void *markSlot);
 
 // ---- Private memory -----------------------------------------------------------
 // Allocates `size` zeroed bytes (`flags` 0, `count` 1) and stores the block in

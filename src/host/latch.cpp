@@ -200,3 +200,20 @@ extern "C" __attribute__((hot)) uint32_t hostAtomicStore(void *slot, int32_t val
     counterIn(slot).store(value, std::memory_order_release);
     return QUOR_RC_OK;
 }
+
+// The writer's steps in one call: a section in the library crosses into this
+// library once to enter and once to leave, not twice each way.
+extern "C" __attribute__((hot)) uint32_t hostLatchAcquireAndMark(void *latch, void *markSlot, int32_t mark,
+                                                                 void *countSlot) {
+    if (const uint32_t rc = hostLatchAcquire(latch, nullptr); rc != 0) [[unlikely]]
+        return rc;
+    if (hostAtomicMarkAndCount(markSlot, mark, countSlot) != 0) [[unlikely]]
+        return hostLatchRelease(latch) != 0 ? QUOR_RC_LATCH_FAILED : QUOR_RC_ATOMIC_FAILED;
+    return QUOR_RC_OK;
+}
+
+extern "C" __attribute__((hot)) uint32_t hostLatchClearAndRelease(void *latch, void *markSlot) {
+    const uint32_t cleared = hostAtomicStore(markSlot, 0);
+    const uint32_t released = hostLatchRelease(latch);
+    return cleared != 0 ? cleared : released;
+}

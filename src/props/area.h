@@ -54,6 +54,59 @@ inline uint32_t checkTableSize(uint64_t tableSize, uint64_t areaSize) {
                                                                 : QUOR_RC_OK;
 }
 
+// Whether `distance` is a whole number of `stride`s (stride > 0): the LL-node
+// lattice check of every chain step. The stride is a run-time value (the
+// area's maxima), so its remainder would be a 64-bit division per step; below
+// kTabledStrides it is a multiplication by the inverse of the stride's odd part
+// instead. For odd o and x * o < 2^64, x * inverse(o) (mod 2^64) is x / o, at
+// most x, exactly when o divides x, and above x otherwise; distances up to 2^32
+// and strides below 2^10 keep x * o in range. Larger ones take the division.
+namespace lattice {
+
+inline constexpr uint64_t kTabledStrides = 1024;
+
+struct Divisor {
+    uint64_t inverse = 0;  // of the stride's odd part, modulo 2^64
+    uint64_t lowMask = 0;  // the bits its power-of-two part must find clear
+    unsigned shift = 0;    // that power's exponent
+};
+
+constexpr Divisor divisorOf(uint64_t stride) {
+    Divisor d;
+    while ((stride & 1) == 0) {
+        stride >>= 1;
+        ++d.shift;
+    }
+    d.lowMask = (uint64_t{1} << d.shift) - 1;
+    // Newton's step doubles the bits of the inverse that are right; an odd
+    // number is its own inverse modulo 8.
+    uint64_t inverse = stride;
+    for (int i = 0; i < 5; ++i) inverse *= 2 - stride * inverse;
+    d.inverse = inverse;
+    return d;
+}
+
+struct Divisors {
+    Divisor of[kTabledStrides];
+};
+inline constexpr Divisors kDivisors = [] {
+    Divisors all;
+    for (uint64_t stride = 1; stride < kTabledStrides; ++stride) all.of[stride] = divisorOf(stride);
+    return all;
+}();
+
+}  // namespace lattice
+
+inline bool wholeStrides(uint64_t distance, uint64_t stride) {
+    if (stride < lattice::kTabledStrides && distance <= UINT32_MAX) [[likely]] {
+        const lattice::Divisor &d = lattice::kDivisors.of[stride];
+        if ((distance & d.lowMask) != 0) return false;
+        const uint64_t x = distance >> d.shift;
+        return x * d.inverse <= x;
+    }
+    return distance % stride == 0;
+}
+
 template <class K>
 class PropertyArea {
 public:
@@ -203,7 +256,7 @@ public:
     // lattice and lies wholly below the stack's two words.
     LLNode *llNode(uint64_t nodeOffset) const {
         const uint64_t start = llStart(), stride = llNodeSize();
-        if (nodeOffset < start || (nodeOffset - start) % stride != 0) return nullptr;
+        if (nodeOffset < start || !wholeStrides(nodeOffset - start, stride)) return nullptr;
         if (area_.size() < kStackWords + stride) return nullptr;
         if (nodeOffset - area_.offset() > area_.size() - kStackWords - stride) return nullptr;
         return area_.at<LLNode>(nodeOffset - area_.offset());

@@ -63,6 +63,8 @@ uint64_t hashNumber(uint64_t number) {
     return x ^ a ^ p;
 }
 
+constinit thread_local TableReciprocal lastTableReciprocal{};
+
 namespace {
 
 uint32_t tagIndex(Trace &t, uint64_t tag, uint64_t tableSize, uint64_t *indexOut) {

@@ -47,8 +47,40 @@ inline uint64_t hashBytes(uint64_t seed, const char *bytes, uint64_t length) {
 // table of the tagged kinds.
 uint64_t hashNumber(uint64_t number);
 
+// The reciprocal of the table size a thread reduced its last hash by: a
+// thread's lookups go to the same few tables, so the one division that makes
+// it is paid once per change of size, not once per lookup. It is the thread's
+// own and is worked out from the size alone (never read from a segment): a
+// size it does not match is simply worked out afresh. Declared constinit: a
+// thread variable defined in another file is otherwise reached through a check
+// for an initialisation call on every access.
+struct TableReciprocal {
+    uint64_t size;        // 0: none yet
+    uint64_t multiplier;  // floor((2^64 - 1) / size)
+};
+extern __attribute__((tls_model("initial-exec"))) constinit thread_local TableReciprocal lastTableReciprocal;
+
+// A hash's bucket in a table of `tableSize` buckets: the remainder of the
+// division. A size that is a power of two takes its low bits; any other
+// multiplies by the thread's reciprocal of the size: the high half of
+// hash * floor((2^64 - 1) / size) is the quotient or one less, so one
+// subtraction corrects the remainder. The same value without a 64-bit division
+// on the lookup path. Requires: tableSize > 0.
+inline uint64_t bucketOf(uint64_t hash, uint64_t tableSize) {
+    if ((tableSize & (tableSize - 1)) == 0) return hash & (tableSize - 1);
+    TableReciprocal &reciprocal = lastTableReciprocal;
+    if (reciprocal.size != tableSize) [[unlikely]]
+        reciprocal = {tableSize, UINT64_MAX / tableSize};
+    const uint64_t quotient =
+        static_cast<uint64_t>((static_cast<unsigned __int128>(hash) * reciprocal.multiplier) >> 64);
+    const uint64_t remainder = hash - quotient * tableSize;
+    return remainder >= tableSize ? remainder - tableSize : remainder;
+}
+
 // Bucket of a number (or a tag in a tag table). Requires: tableSize > 0.
-inline uint64_t numberBucket(uint64_t number, uint64_t tableSize) { return hashNumber(number) % tableSize; }
+inline uint64_t numberBucket(uint64_t number, uint64_t tableSize) {
+    return bucketOf(hashNumber(number), tableSize);
+}
 
 // The buckets of a (tag, ID) pair in the tag+ID, tag and ID tables, in that
 // order. Requires: every size > 0.
@@ -57,8 +89,8 @@ struct TagIdBuckets {
 };
 inline TagIdBuckets tagIdBuckets(uint64_t tag, const char *id, uint64_t idLength, uint64_t tagIdSize,
                                  uint64_t tagSize, uint64_t idSize) {
-    return {hashBytes(tag, id, idLength) % tagIdSize, numberBucket(tag, tagSize),
-            hashBytes(0, id, idLength) % idSize};
+    return {bucketOf(hashBytes(tag, id, idLength), tagIdSize), numberBucket(tag, tagSize),
+            bucketOf(hashBytes(0, id, idLength), idSize)};
 }
 
 }  // namespace quor::props

@@ -110,7 +110,7 @@ uint32_t findFlat(const PropertyArea<K> &area, const Key &key, typename K::Recor
 // Requires: a hashed area.
 template <class K>
 uint64_t keyBucket(const PropertyArea<K> &area, const Key &key) {
-    if constexpr (K::tagged) return hashBytes(key.number, key.id, key.idLength) % area.tableSize(0);
+    if constexpr (K::tagged) return bucketOf(hashBytes(key.number, key.id, key.idLength), area.tableSize(0));
     return numberBucket(key.number, area.tableSize(0));
 }
 

@@ -267,7 +267,7 @@ uint32_t insertHashed(PropertyArea<K> &area, const NewProperty &p) {
         if (uint32_t rc = tagPush.prepare(area, kTagChain<K>, numberBucket(p.key.number, area.tableSize(1)));
             rc != 0)
             return rc;
-        const uint64_t idIndex = hashBytes(0, p.key.id, p.key.idLength) % area.tableSize(2);
+        const uint64_t idIndex = bucketOf(hashBytes(0, p.key.id, p.key.idLength), area.tableSize(2));
         if (uint32_t rc = idPush.prepare(area, kIdChain<K>, idIndex); rc != 0) return rc;
     }
     MemoryStack<K> stack(area);

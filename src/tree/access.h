@@ -19,6 +19,7 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 
 #include "frame/trace.h"
 #include "quor/host.h"
@@ -80,6 +81,12 @@ uint32_t checkSectionArguments(const Recorder &t, SNodeCB_t *node, NodeLatchBloc
 
 template <class Recorder>
 uint32_t enterLatched(const Recorder &t, NodeLatchBlock_t *block, Access access) {
+    // Untraced, a writer enters in one host call: the failures it can give are
+    // the codes of the steps below, which only the trace records tell apart.
+    if constexpr (std::is_same_v<Recorder, Untraced>) {
+        if (access == Access::Write)
+            return hostLatchAcquireAndMark(block->accessLatch, block->writerActive, 1, block->writeCount);
+    }
     // The host fails a latch with QUOR_RC_LATCH_FAILED; passing its code on as it
     // is lets an untraced read section end in the host's own call. A node's
     // contents are checked on every use, so a takeover from a dead holder needs
@@ -103,6 +110,9 @@ uint32_t enterLatched(const Recorder &t, NodeLatchBlock_t *block, Access access)
 
 template <class Recorder>
 uint32_t exitLatched(const Recorder &t, NodeLatchBlock_t *block, Access access) {
+    if constexpr (std::is_same_v<Recorder, Untraced>) {
+        if (access == Access::Write) return hostLatchClearAndRelease(block->accessLatch, block->writerActive);
+    }
     uint32_t rc = QUOR_RC_OK;
     if (access == Access::Write) {
         if (hostAtomicStore(block->writerActive, 0) != 0) [[unlikely]]

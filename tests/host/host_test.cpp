@@ -146,6 +146,47 @@ TEST(Atomic, StoreAndTheLatchHoldersMarkAndCount) {
     EXPECT_EQ(hostAtomicStore(mark + 2, 1), QUOR_RC_ATOMIC_FAILED);
 }
 
+// The writer's entry and exit in one call: the latch is held between them, and
+// given back by a failed entry and by an exit whose mark fails.
+TEST(Atomic, WriterEntryAndExitWithTheLatch) {
+    alignas(8) unsigned char latch[HOST_LATCH_BYTES], mark[HOST_ATOMIC_SLOT_BYTES],
+        count[HOST_ATOMIC_SLOT_BYTES];
+    int32_t old = 0;
+    ASSERT_EQ(hostLatchInit(latch, 1), QUOR_RC_OK);
+    ASSERT_EQ(hostAtomicInit(mark, 0, 1), QUOR_RC_OK);
+    ASSERT_EQ(hostAtomicInit(count, 5, 1), QUOR_RC_OK);
+    auto latchIsFree = [&] {
+        std::thread other([&] {
+            if (hostLatchAcquire(latch, nullptr) == 0) {
+                old = 99;
+                (void)hostLatchRelease(latch);
+            }
+        });
+        other.join();
+        const bool taken = old == 99;
+        old = 0;
+        return taken;
+    };
+    ASSERT_EQ(hostLatchAcquireAndMark(latch, mark, 1, count), QUOR_RC_OK);
+    EXPECT_EQ(hostAtomicAdd(mark, 0, &old), QUOR_RC_OK);
+    EXPECT_EQ(old, 1);
+    EXPECT_EQ(hostAtomicAdd(count, 0, &old), QUOR_RC_OK);
+    EXPECT_EQ(old, 6);
+    EXPECT_EQ(hostLatchClearAndRelease(latch, mark), QUOR_RC_OK);
+    EXPECT_EQ(hostAtomicAdd(mark, 0, &old), QUOR_RC_OK);
+    EXPECT_EQ(old, 0);
+    EXPECT_TRUE(latchIsFree());
+
+    EXPECT_EQ(hostLatchAcquireAndMark(latch, mark, 1, count + 1), QUOR_RC_ATOMIC_FAILED);
+    EXPECT_TRUE(latchIsFree()) << "a failed entry gives the latch back";
+    EXPECT_EQ(hostAtomicAdd(count, 0, &old), QUOR_RC_OK);
+    EXPECT_EQ(old, 6) << "and counts nothing";
+    ASSERT_EQ(hostLatchAcquireAndMark(latch, mark, 1, count), QUOR_RC_OK);
+    EXPECT_EQ(hostLatchClearAndRelease(latch, mark + 2), QUOR_RC_ATOMIC_FAILED);
+    EXPECT_TRUE(latchIsFree()) << "released whatever the mark gave";
+    EXPECT_EQ(hostLatchAcquireAndMark(nullptr, mark, 1, count), QUOR_RC_NULL_PARAMETER);
+}
+
 TEST(PrivateMemory, CountsPerSourceAndFailsOnRequest) {
     void *a = nullptr, *b = nullptr, *c = nullptr;
     ASSERT_EQ(hostMemAlloc(&a, 0, 10, 1, "quorll", 1), QUOR_RC_OK);

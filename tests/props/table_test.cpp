@@ -85,6 +85,39 @@ TEST(Hashing, BytesHashAsTheByteByByteRecurrence) {
     }
 }
 
+// Bucket indexes and the LL-node lattice check take shortcuts around their
+// divisions; both must agree with the remainder for every divisor, near its
+// multiples and far beyond the shortcut's range.
+TEST(Hashing, ShortcutsAgreeWithTheRemainder) {
+    std::vector<uint64_t> values = {
+        0, 1, UINT32_MAX, uint64_t{UINT32_MAX} + 1, UINT64_MAX, 0x9e3779b97f4a7c15u};
+    for (uint64_t divisor = 1; divisor <= 1100; ++divisor) {
+        for (uint64_t k : {uint64_t{1}, uint64_t{2}, uint64_t{3}, uint64_t{977}, uint64_t{4194301}}) {
+            for (uint64_t near : {k * divisor - 1, k * divisor, k * divisor + 1}) values.push_back(near);
+        }
+        for (uint64_t value : values) {
+            ASSERT_EQ(props::wholeStrides(value, divisor), value % divisor == 0) << value << " / " << divisor;
+        }
+        values.resize(6);
+    }
+    // Sizes alternate from hash to hash, as lookups in different tables do.
+    const uint64_t sizes[] = {1,         2, 3, 7, 16, 1024, 10000, 65536, 99991, 100003, uint64_t{1} << 40,
+                              UINT64_MAX};
+    uint64_t state = 0x2545f4914f6cdd1du;
+    for (int round = 0; round < 2000; ++round) {
+        state = state * 6364136223846793005u + 1442695040888963407u;
+        values.push_back(state);
+    }
+    for (uint64_t size : sizes) {
+        for (uint64_t near : {size - 1, size, size + 1, UINT64_MAX - UINT64_MAX % size})
+            values.push_back(near);
+    }
+    for (uint64_t hash : values) {
+        for (uint64_t size : sizes)
+            ASSERT_EQ(props::bucketOf(hash, size), hash % size) << hash << " % " << size;
+    }
+}
+
 TEST(Hashing, NumbersHashAsTheirDigitKeys) {
     std::vector<uint64_t> numbers = {0, UINT64_MAX, UINT64_MAX - 1};
     for (uint64_t power = 1; power <= 1000000000000000000u; power *= 10) {

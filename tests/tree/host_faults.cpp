@@ -50,3 +50,20 @@ extern "C" uint32_t hostLatchRelease(void *latch) {
     if (quor::test::strikes(quor::test::hostFaults().failNextRelease)) return QUOR_RC_LATCH_FAILED;
     return rc;
 }
+
+// The writer's combined calls strike the same faults: the mark step fails
+// without writing, and the release goes through the release above.
+extern "C" uint32_t hostLatchAcquireAndMark(void *latch, void *markSlot, int32_t mark, void *countSlot) {
+    static auto *real =
+        quor::test::hostFunction<uint32_t (*)(void *, void *, int32_t, void *)>("hostLatchAcquireAndMark");
+    if (!quor::test::strikes(quor::test::hostFaults().failNextMark))
+        return real(latch, markSlot, mark, countSlot);
+    if (const uint32_t rc = hostLatchAcquire(latch, nullptr); rc != 0) return rc;
+    return hostLatchRelease(latch) != 0 ? QUOR_RC_LATCH_FAILED : QUOR_RC_ATOMIC_FAILED;
+}
+
+extern "C" uint32_t hostLatchClearAndRelease(void *latch, void *markSlot) {
+    const uint32_t cleared = hostAtomicStore(markSlot, 0);
+    const uint32_t released = hostLatchRelease(latch);
+    return cleared != 0 ? cleared : released;
+}
