@@ -113,6 +113,9 @@ public:
     // size, the user area and the max level are still those bound, only they are
     // checked again; otherwise the whole layout is.
     uint32_t rebind();
+    // The node space's extent and high-water mark, and the two current levels,
+    // within the bound layout; caches where the space ends.
+    uint32_t bindSpace();
     // freeBytes + allocBytes + header + node space == heapSize: a heap size that
     // does not add up is not trusted to bound anything (QUOR_RC_HEAP_CORRUPT).
     uint32_t checkTotals() const {

@@ -38,19 +38,24 @@ uint32_t HeapView::bindLayout() {
     L = sl->maxLevel;
     if (L < 1 || L > kMaxLevel) return QUOR_RC_HEAP_CORRUPT;
     slHeader = slHeaderSize(L);
-    const uint64_t space = sl->slSpaceSize, high = sl->slHighWater;
-    if ((space & 7) != 0 || space < slHeader || space > end - S || high < slHeader || high > space ||
-        (high & 7) != 0) {
-        return QUOR_RC_HEAP_CORRUPT;
-    }
-    spaceEnd = S + space;
+    if (uint32_t rc = bindSpace(); rc != 0) return rc;
     allocHead = S + QUOR_SL_ALLOC_HEAD_OFFSET;
     freeHead = S + QUOR_SL_FREE_HEAD_OFFSET(L);
     freeTail = S + QUOR_SL_FREE_TAIL_OFFSET(L);
     if (raw<SLAllocNode_t>(allocHead)->level != L - 1 || raw<SLFreeNode_t>(freeHead)->level != L - 1 ||
-        raw<SLFreeNode_t>(freeTail)->level != L - 1 || sl->allocLevel >= L || *freeLevelWord() >= L) {
+        raw<SLFreeNode_t>(freeTail)->level != L - 1) {
         return QUOR_RC_HEAP_CORRUPT;
     }
+    return QUOR_RC_OK;
+}
+
+uint32_t HeapView::bindSpace() {
+    const uint64_t space = sl->slSpaceSize, high = sl->slHighWater;
+    if ((space & 7) != 0 || space < slHeader || space > end - S || high < slHeader || high > space ||
+        (high & 7) != 0 || sl->allocLevel >= L || *freeLevelWord() >= L) {
+        return QUOR_RC_HEAP_CORRUPT;
+    }
+    spaceEnd = S + space;
     return QUOR_RC_OK;
 }
 
@@ -60,13 +65,7 @@ uint32_t HeapView::rebind() {
         sl->maxLevel != L) {
         return bindLayout();
     }
-    const uint64_t space = sl->slSpaceSize, high = sl->slHighWater;
-    if ((space & 7) != 0 || space < slHeader || space > end - S || high < slHeader || high > space ||
-        (high & 7) != 0 || sl->allocLevel >= L || *freeLevelWord() >= L) {
-        return QUOR_RC_HEAP_CORRUPT;
-    }
-    spaceEnd = S + space;
-    return QUOR_RC_OK;
+    return bindSpace();
 }
 
 uint32_t HeapView::open(void *segmentBase, uint32_t kind, uint64_t heapOffset, unsigned checks) {
