@@ -136,8 +136,24 @@ public:
     // the stack's two words inside the area (QUOR_RC_HASH_TABLE_SIZE_OUT_OF_RANGE).
     // A header that does not fit the area gives K::codes.outOfArea.
     uint32_t open(SNodeCB_t *node) {
-        if (uint32_t rc = openMaxima(node); rc != 0) return rc;
+        if (uint32_t rc = openUnformatted(node); rc != 0) return rc;
+        return readHeader();
+    }
+    // The header part of open, on a view that openUnformatted opened.
+    uint32_t readHeader() {
+        if (uint32_t rc = readMaxima(); rc != 0) return rc;
         return readTables();
+    }
+    // On a view that openUnformatted opened: the size of table 0 as the header
+    // word holds it now, unchecked (0 when the kind has no tables or the word
+    // lies outside the area). Only a guess, for deciding what to fetch ahead.
+    uint64_t tableSizeWord() const {
+        if constexpr (K::header.tableAt == kNoWord) {
+            return 0;
+        } else {
+            const uint64_t *word = area_.at<uint64_t>(K::header.tableAt);
+            return word == nullptr ? 0 : __atomic_load_n(word, __ATOMIC_RELAXED);
+        }
     }
 
     // Opens the area and reads only its maxima, with the limits of open; the

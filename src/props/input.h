@@ -13,25 +13,12 @@ namespace quor::props {
 // when the node's areaFlags lack the kind. The header limits of
 // PropertyArea::openMaxima apply (QUOR_RC_BAD_MAX_ID_SIZE, QUOR_RC_BAD_MAX_V_SIZE),
 // and the directory's codes pass through. Requires: node not null.
-//
-// The view the maxima were read through: what comes before the section goes on
-// with it instead of opening the area again. Only a view, like any taken
-// outside the section: the section opens its own.
 template <class K>
-struct CheckedView {
-    PropertyArea<K> area;
-    bool opened = false;  // the area was opened with its maxima
-};
-
-template <class K>
-uint32_t headerMaxima(SNodeCB_t *node, Maxima *out, CheckedView<K> *view = nullptr) {
+uint32_t headerMaxima(SNodeCB_t *node, Maxima *out) {
     *out = Maxima();
     if ((node->areaFlags & K::bit) == 0) return QUOR_RC_OK;
-    CheckedView<K> own;
-    CheckedView<K> &checked = view != nullptr ? *view : own;
-    PropertyArea<K> &area = checked.area;
+    PropertyArea<K> area;
     if (uint32_t rc = area.openMaxima(node); rc != 0) return rc;
-    checked.opened = true;
     // Word by word: the two were just stored one at a time, and a copy of the
     // pair as one wide load would wait on those stores.
     out->maxIdSize = area.maxIdSize();
@@ -50,39 +37,59 @@ inline uint32_t checkValueSize(uint64_t valueSize, uint64_t maxVSize) {
 // (QUOR_RC_ID_TOO_LONG), for the byte-string kinds the value size against the
 // maxVSize (QUOR_RC_BAD_VALUE_SIZE; BaseV is bounded by the V area's), and for
 // the tagged kinds a null ID (QUOR_RC_NULL_ID). Callers without a value size
-// pass 1. *maxima receives the maxima read (zeros where the kind has none), and
-// *view (when given) the view K's own header was read through, if it was.
+// pass 1. *maxima receives the maxima read (zeros where the kind has none).
+//
+// Its two halves are there for the operations that run the second inside their
+// section, on the header of the area they then work in: checkKeyArguments needs
+// no header, checkAgainstMaxima takes the maxima the header gave.
+
+// Whether kind K's input check reads its area's header (the tagged and the
+// byte-string kinds).
 template <class K>
-[[gnu::always_inline]] inline uint32_t checkInput(Trace &t, SNodeCB_t *node, const Key &key,
-                                                  uint64_t valueSize, Maxima *maxima,
-                                                  CheckedView<K> *view = nullptr) {
-    *maxima = Maxima();
+inline constexpr bool kChecksHeader = K::tagged || K::bytesValue;
+
+// The kind whose area header bounds the IDs and value sizes of K's input: BaseV
+// has no maxima of its own, the V area's bound it.
+template <class K>
+using SizeSource = std::conditional_t<K::base, VKind, K>;
+
+template <class K>
+[[gnu::always_inline]] inline uint32_t checkKeyArguments(Trace &t, SNodeCB_t *node, const Key &key) {
     if (node == nullptr) [[unlikely]]
         return t.failWith(1, QUOR_RC_NULL_PARAMETER, 0);
     if (key.number > QUOR_MAX_TAG) [[unlikely]]
         return t.failWith(2, QUOR_RC_SIZE_TOO_LARGE, key.number);
-    if constexpr (K::tagged || K::bytesValue) {
-        // BaseV has no maximum of its own here: the V area's bounds it.
-        using Source = std::conditional_t<K::base, VKind, K>;
-        uint32_t rc = QUOR_RC_OK;
-        if constexpr (std::is_same_v<Source, K>)
-            rc = headerMaxima<K>(node, maxima, view);
-        else
-            rc = headerMaxima<Source>(node, maxima);
-        if (rc != 0) [[unlikely]]
+    return QUOR_RC_OK;
+}
+
+template <class K>
+[[gnu::always_inline]] inline uint32_t checkAgainstMaxima(Trace &t, const Key &key, uint64_t valueSize,
+                                                          const Maxima &maxima) {
+    if constexpr (K::tagged) {
+        if (key.idLength > maxima.maxIdSize) [[unlikely]]
+            return t.failWith(4, QUOR_RC_ID_TOO_LONG, key.idLength);
+    }
+    if constexpr (K::bytesValue) {
+        if (uint32_t rc = checkValueSize(valueSize, maxima.maxVSize); rc != 0) [[unlikely]]
+            return t.failWith(5, rc, valueSize);
+    }
+    if constexpr (K::tagged) {
+        if (key.id == nullptr) [[unlikely]]
+            return t.failWith(6, QUOR_RC_NULL_ID, 0);
+    }
+    return QUOR_RC_OK;
+}
+
+template <class K>
+[[gnu::always_inline]] inline uint32_t checkInput(Trace &t, SNodeCB_t *node, const Key &key,
+                                                  uint64_t valueSize, Maxima *maxima) {
+    *maxima = Maxima();
+    if (uint32_t rc = checkKeyArguments<K>(t, node, key); rc != 0) [[unlikely]]
+        return rc;
+    if constexpr (kChecksHeader<K>) {
+        if (uint32_t rc = headerMaxima<SizeSource<K>>(node, maxima); rc != 0) [[unlikely]]
             return t.fail(3, rc);
-        if constexpr (K::tagged) {
-            if (key.idLength > maxima->maxIdSize) [[unlikely]]
-                return t.failWith(4, QUOR_RC_ID_TOO_LONG, key.idLength);
-        }
-        if constexpr (K::bytesValue) {
-            if (uint32_t rc = checkValueSize(valueSize, maxima->maxVSize); rc != 0) [[unlikely]]
-                return t.failWith(5, rc, valueSize);
-        }
-        if constexpr (K::tagged) {
-            if (key.id == nullptr) [[unlikely]]
-                return t.failWith(6, QUOR_RC_NULL_ID, 0);
-        }
+        return checkAgainstMaxima<K>(t, key, valueSize, *maxima);
     }
     return QUOR_RC_OK;
 }

@@ -140,17 +140,22 @@ struct BucketHint {
 // bytes and stay cached far better), and it is then served while the latch is
 // taken. Nothing read here is trusted: the section opens and checks the area
 // again and walks the chain as it finds it; a prefetch is only ever a hint.
-// A view the input check opened goes on from its maxima. Tables of fewer than
+// It runs before the input is checked against the header, so an ID is hashed
+// only when it is there and within the area's maximum. Tables of fewer than
 // kFetchAheadBuckets buckets stay cached as a whole: for them the work is left
 // to the section, where it costs less than it would here.
 template <class K>
-[[gnu::always_inline]] inline BucketHint bucketHint(SNodeCB_t *node, const Key &key, CheckedView<K> *view) {
+[[gnu::always_inline]] inline BucketHint bucketHint(SNodeCB_t *node, const Key &key) {
     BucketHint hint;
     if constexpr (!K::base) {
-        PropertyArea<K> &area = view->area;
-        if ((view->opened ? area.openTables() : area.open(node)) != 0 ||
-            area.tableSize(0) < kFetchAheadBuckets)
+        // A glance at the table size first: a small table costs no header checks here.
+        PropertyArea<K> area;
+        if (area.openUnformatted(node) != 0 || area.tableSizeWord() < kFetchAheadBuckets ||
+            area.readHeader() != 0 || area.tableSize(0) < kFetchAheadBuckets)
             return hint;
+        if constexpr (K::tagged) {
+            if (key.id == nullptr || key.idLength > area.maxIdSize()) return hint;
+        }
         hint = {area.tableSize(0), keyBucket(area, key)};
         const uint64_t *bucket = area.bucket(0, hint.index);
         if (bucket == nullptr) return hint;

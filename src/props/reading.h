@@ -2,10 +2,11 @@
 // the kinds', and the steps by which they reach a record.
 //
 // Rules these operations keep:
-//  1. A keyed operation checks its input (checkInput) and its own outputs before
-//     it takes a section; the node's condition (mask 0x28), the area and the
-//     record are read inside the section, so that what it reads belongs
-//     together.
+//  1. A keyed operation checks its input and its own outputs in the documented
+//     order, then the node's condition (mask 0x28), the area and the record.
+//     The value operations run the checks that need the area's header inside
+//     their section, on the area they then work in (one open, and what was
+//     checked is what is used); the others check their input before it.
 //  2. A record address handed in by a caller is used only once it is known to
 //     lie, rooms included, wholly inside the kind's area; the value room is
 //     always the record's own (record + its fixed offset), never a stored
@@ -59,11 +60,6 @@ inline constexpr ReadCodes readCodes<BaseRKind>{
 template <>
 inline constexpr ReadCodes readCodes<BaseVKind>{QUOR_RC_NULL_BASEV_RECORD,       0, QUOR_RC_NULL_BASEV_VALUE,
                                                 QUOR_RC_BASEV_VALUE_OUT_OF_AREA, 0, 0};
-
-// The kind whose area header bounds the value sizes a caller may write: BaseV
-// writes are bounded by the V area, like its input check.
-template <class K>
-using SizeSource = std::conditional_t<K::base, VKind, K>;
 
 // The condition every value, count and listing operation accepts: active or
 // disassociated. With tracing on it runs as the exported condition check, so

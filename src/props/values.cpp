@@ -54,18 +54,56 @@ uint32_t recordAddress(Fn fn, SNodeCB_t *node, uint64_t number, typename K::Reco
 // ---- the two ways to a record inside the section ----
 
 // Runs body(area, record) on the record with the key, inside the node's section
-// of `access` unless the caller holds it.
-// `view` is what the input check opened.
-template <class K, class Body>
-uint32_t withKeyedRecord(Trace &t, SNodeCB_t *node, const Key &key, CheckedView<K> *view, Access access,
-                         uint32_t inCriticalSection, Body body) {
+// of `access` unless the caller holds it. The input is checked in its documented
+// order, then outputs() (the operation's own null checks), the node's
+// condition, the area and the record. The checks that need the area's header
+// run inside the section, on the very area the record is then found in: one
+// open serves both, and the maxima checked are the ones the work goes by.
+template <class K, class Outputs, class Body>
+uint32_t withKeyedRecord(Trace &t, SNodeCB_t *node, const Key &key, uint64_t valueSize, Access access,
+                         uint32_t inCriticalSection, Outputs outputs, Body body) {
+    if (uint32_t rc = checkKeyArguments<K>(t, node, key); rc != 0) [[unlikely]]
+        return rc;
+    if constexpr (!kChecksHeader<K>) {
+        if (uint32_t rc = outputs(); rc != 0) [[unlikely]]
+            return rc;
+    }
     // The bucket is worked out (and fetched) while no latch is held, unless the
     // caller's section is held already.
-    const BucketHint hint = inCriticalSection == 0 ? bucketHint<K>(node, key, view) : BucketHint();
+    const BucketHint hint = inCriticalSection == 0 ? bucketHint<K>(node, key) : BucketHint();
     return tree::inSection(t, 30, node, access, inCriticalSection, [&] {
         PropertyArea<K> area;
+        // The area's own failures come after the condition's, as they always did.
+        uint32_t areaRc = QUOR_RC_OK;
+        if constexpr (kChecksHeader<K>) {
+            Maxima maxima;
+            if constexpr (std::is_same_v<SizeSource<K>, K>) {
+                if ((node->areaFlags & K::bit) != 0) {
+                    if (uint32_t rc = area.openMaxima(node); rc != 0) [[unlikely]]
+                        return t.fail(3, rc);
+                    maxima = area.maxima();
+                    areaRc = area.openTables();
+                } else {
+                    areaRc = K::codes.noArea;
+                }
+            } else {
+                if (uint32_t rc = headerMaxima<SizeSource<K>>(node, &maxima); rc != 0) [[unlikely]]
+                    return t.fail(3, rc);
+                areaRc = area.open(node);
+            }
+            if (uint32_t rc = checkAgainstMaxima<K>(t, key, valueSize, maxima); rc != 0) [[unlikely]]
+                return rc;
+            if (uint32_t rc = outputs(); rc != 0) [[unlikely]]
+                return rc;
+        } else {
+            areaRc = area.open(node);
+        }
+        if (uint32_t rc = checkReadableCondition(t, node); rc != 0) [[unlikely]]
+            return rc;
+        if (areaRc != 0) [[unlikely]]
+            return t.fail(21, areaRc);
         typename K::Record *record = nullptr;
-        if (uint32_t rc = findChecked<K>(t, node, key, &area, &record, hint); rc != 0) return rc;
+        if (uint32_t rc = findRecord(area, key, &record, hint); rc != 0) return t.fail(22, rc);
         return body(area, *record);
     });
 }
@@ -125,30 +163,24 @@ uint32_t checkNewBytes(Trace &t, SNodeCB_t *node, uint64_t size, const void *byt
 
 // ---- by key ----
 
+constexpr auto kNoOutputs = [] { return QUOR_RC_OK; };
+
 template <class K>
 uint32_t getInt(Fn fn, SNodeCB_t *node, const Key &key, int32_t *out, uint32_t inCriticalSection) {
     return traced(fn, [&](Trace &t) {
-        Maxima maxima;
-        CheckedView<K> view;
-        if (uint32_t rc = checkInput<K>(t, node, key, 1, &maxima, &view); rc != 0) return rc;
-        if (out == nullptr) return t.failWith(10, readCodes<K>.nullValueOut, 0);
-        return withKeyedRecord<K>(t, node, key, &view, Access::Read, inCriticalSection,
-                                  [&](const PropertyArea<K> &, typename K::Record &record) {
-                                      return readInt(t, record.value, out);
-                                  });
+        return withKeyedRecord<K>(
+            t, node, key, 1, Access::Read, inCriticalSection,
+            [&] { return out == nullptr ? t.failWith(10, readCodes<K>.nullValueOut, 0) : QUOR_RC_OK; },
+            [&](const PropertyArea<K> &, typename K::Record &record) { return readInt(t, record.value, out); });
     });
 }
 
 template <class K>
 uint32_t setInt(Fn fn, SNodeCB_t *node, const Key &key, int32_t value, uint32_t inCriticalSection) {
     return traced(fn, [&](Trace &t) {
-        Maxima maxima;
-        CheckedView<K> view;
-        if (uint32_t rc = checkInput<K>(t, node, key, 1, &maxima, &view); rc != 0) return rc;
-        return withKeyedRecord<K>(t, node, key, &view, Access::Write, inCriticalSection,
-                                  [&](const PropertyArea<K> &, typename K::Record &record) {
-                                      return writeInt(t, record.value, value);
-                                  });
+        return withKeyedRecord<K>(
+            t, node, key, 1, Access::Write, inCriticalSection, kNoOutputs,
+            [&](const PropertyArea<K> &, typename K::Record &record) { return writeInt(t, record.value, value); });
     });
 }
 
@@ -158,12 +190,12 @@ template <class K>
 uint32_t getBytes(Fn fn, SNodeCB_t *node, const Key &key, uint64_t *sizeOut, void **addressOut, void *buffer,
                   uint32_t inCriticalSection) {
     return traced(fn, [&](Trace &t) {
-        Maxima maxima;
-        CheckedView<K> view;
-        if (uint32_t rc = checkInput<K>(t, node, key, 1, &maxima, &view); rc != 0) return rc;
-        if (sizeOut == nullptr) return t.failWith(10, QUOR_RC_NULL_VALUE_SIZES, 0);
-        if (addressOut == nullptr) return t.failWith(11, QUOR_RC_NULL_PARAMETER, 0);
-        return withKeyedRecord<K>(t, node, key, &view, Access::Read, inCriticalSection,
+        auto outputs = [&] {
+            if (sizeOut == nullptr) return t.failWith(10, QUOR_RC_NULL_VALUE_SIZES, 0);
+            if (addressOut == nullptr) return t.failWith(11, QUOR_RC_NULL_PARAMETER, 0);
+            return QUOR_RC_OK;
+        };
+        return withKeyedRecord<K>(t, node, key, 1, Access::Read, inCriticalSection, outputs,
                                   [&](const PropertyArea<K> &area, typename K::Record &record) {
                                       uint64_t size = 0;
                                       const unsigned char *bytes = nullptr;
@@ -181,39 +213,32 @@ template <class K>
 uint32_t setBytes(Fn fn, SNodeCB_t *node, const Key &key, uint64_t size, const void *bytes,
                   uint32_t inCriticalSection) {
     return traced(fn, [&](Trace &t) {
-        Maxima maxima;
-        CheckedView<K> view;
-        if (uint32_t rc = checkInput<K>(t, node, key, size, &maxima, &view); rc != 0) return rc;
-        if (bytes == nullptr) return t.failWith(10, readCodes<K>.nullValueBytes, 0);
-        return withKeyedRecord<K>(t, node, key, &view, Access::Write, inCriticalSection,
-                                  [&](const PropertyArea<K> &area, typename K::Record &record) {
-                                      return writeBytes(t, area, record, size, bytes);
-                                  });
+        return withKeyedRecord<K>(
+            t, node, key, size, Access::Write, inCriticalSection,
+            [&] { return bytes == nullptr ? t.failWith(10, readCodes<K>.nullValueBytes, 0) : QUOR_RC_OK; },
+            [&](const PropertyArea<K> &area, typename K::Record &record) {
+                return writeBytes(t, area, record, size, bytes);
+            });
     });
 }
 
 template <class K>
 uint32_t getRC(Fn fn, SNodeCB_t *node, const Key &key, uint64_t *out, uint32_t inCriticalSection) {
     return traced(fn, [&](Trace &t) {
-        Maxima maxima;
-        CheckedView<K> view;
-        if (uint32_t rc = checkInput<K>(t, node, key, 1, &maxima, &view); rc != 0) return rc;
-        if (out == nullptr) return t.failWith(10, QUOR_RC_NULL_RC_OUT, 0);
-        return withKeyedRecord<K>(t, node, key, &view, Access::Read, inCriticalSection,
-                                  [&](const PropertyArea<K> &, typename K::Record &record) {
-                                      *out = record.rc;
-                                      return QUOR_RC_OK;
-                                  });
+        return withKeyedRecord<K>(
+            t, node, key, 1, Access::Read, inCriticalSection,
+            [&] { return out == nullptr ? t.failWith(10, QUOR_RC_NULL_RC_OUT, 0) : QUOR_RC_OK; },
+            [&](const PropertyArea<K> &, typename K::Record &record) {
+                *out = record.rc;
+                return QUOR_RC_OK;
+            });
     });
 }
 
 template <class K>
 uint32_t setRC(Fn fn, SNodeCB_t *node, const Key &key, uint64_t rcWord, uint32_t inCriticalSection) {
     return traced(fn, [&](Trace &t) {
-        Maxima maxima;
-        CheckedView<K> view;
-        if (uint32_t rc = checkInput<K>(t, node, key, 1, &maxima, &view); rc != 0) return rc;
-        return withKeyedRecord<K>(t, node, key, &view, Access::Write, inCriticalSection,
+        return withKeyedRecord<K>(t, node, key, 1, Access::Write, inCriticalSection, kNoOutputs,
                                   [&](const PropertyArea<K> &, typename K::Record &record) {
                                       record.rc = rcWord;
                                       return QUOR_RC_OK;

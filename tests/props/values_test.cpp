@@ -216,6 +216,28 @@ TYPED_TEST(Values, NullArgumentsAreRefused) {
     EXPECT_EQ(after, Ops::initial(1));
 }
 
+// In a table large enough that a keyed operation hashes its key before taking
+// the section, a key that fails its checks is refused with its code: a null ID,
+// and an ID longer than the maximum (its bytes are never read).
+TEST(LargeTaggedTables, KeysFailingTheirChecksAreNeverHashed) {
+    using A = Adapter<IRKind, QUOR_LIST_HASHED>;
+    constexpr uint64_t kCount = 2048;
+    SNodeCB_t *node = A::sizedNode(kCount);
+    ASSERT_NE(node, nullptr);
+    ASSERT_EQ(A::create(node, kCount), QUOR_RC_OK);
+    ASSERT_EQ(A::add(node, 1), QUOR_RC_OK);
+    const char shortId[2] = {'i', '3'};
+    int32_t value = 0;
+    uint64_t rc = 0;
+    EXPECT_EQ(quorGetValueForIRProperty(node, tagOf(1), 4, nullptr, &value, 0), QUOR_RC_NULL_ID);
+    EXPECT_EQ(quorSetValueForIRProperty(node, tagOf(1), 4, nullptr, 5, 0), QUOR_RC_NULL_ID);
+    EXPECT_EQ(quorGetRCForIRProperty(node, tagOf(1), kMaxId + 1, shortId, &rc, 0), QUOR_RC_ID_TOO_LONG);
+    EXPECT_EQ(quorSetRCForIRProperty(node, tagOf(1), 1u << 20, shortId, 7, 0), QUOR_RC_ID_TOO_LONG);
+    const std::string id = idOf(1);
+    ASSERT_EQ(quorGetValueForIRProperty(node, tagOf(1), id.size(), id.data(), &value, 0), QUOR_RC_OK);
+    EXPECT_EQ(value, 1);
+}
+
 // Counts and listings over a list with holes: every live key once, in a count
 // that matches the listing, zeros behind it, and the room the area has.
 TYPED_TEST(Values, CountsAndListingsSeeEveryLiveProperty) {
