@@ -65,11 +65,14 @@ inline constexpr ReadCodes readCodes<BaseVKind>{QUOR_RC_NULL_BASEV_RECORD,      
 // disassociated. With tracing on it runs as the exported condition check, so
 // that its records show; with tracing off that check is one compare of the
 // condition word, done in place.
-inline uint32_t checkReadableCondition(Trace &t, SNodeCB_t *node) {
-    if (!tracingOn()) [[likely]]
-        return tree::checkCondition(node->NodeCondition, QUOR_COND_MASK_ACTIVE_OR_DISC);
+[[gnu::cold, gnu::noinline]] inline uint32_t tracedReadableCondition(Trace &t, SNodeCB_t *node) {
     const uint32_t rc = tree::checkNodeCondition(node, QUOR_COND_MASK_ACTIVE_OR_DISC);
     return rc != 0 ? t.fail(20, rc) : rc;
+}
+[[gnu::always_inline]] inline uint32_t checkReadableCondition(Trace &t, SNodeCB_t *node) {
+    if (tracingOn()) [[unlikely]]
+        return tracedReadableCondition(t, node);
+    return tree::checkCondition(node->NodeCondition, QUOR_COND_MASK_ACTIVE_OR_DISC);
 }
 
 // The record with the key once its input is checked: the node's condition

@@ -196,8 +196,9 @@ public:
     }
     CriticalSection(const CriticalSection &) = delete;
     CriticalSection &operator=(const CriticalSection &) = delete;
-    ~CriticalSection() {
-        if (held_) (void)leave();
+    [[gnu::always_inline]] ~CriticalSection() {
+        if (held_) [[unlikely]]
+            (void)leave();
     }
 
     uint32_t entered() const { return enterRc_; }
