@@ -148,7 +148,13 @@ template <class K>
 [[gnu::always_inline]] inline BucketHint bucketHint(SNodeCB_t *node, const Key &key) {
     BucketHint hint;
     if constexpr (!K::base) {
-        // A glance at the table size first: a small table costs no header checks here.
+        // A table that large needs an area of at least its buckets' bytes: a smaller
+        // area is told by its directory word alone, and a small table by a glance at
+        // its size word, before any header check. (Marked unlikely to keep the large
+        // tables' path, the one this work is for, straight.)
+        const PExport *entry = tree::directoryRecord(node, K::bit);
+        if (__atomic_load_n(&entry->areaSize, __ATOMIC_RELAXED) < 8 * kFetchAheadBuckets) [[unlikely]]
+            return hint;
         PropertyArea<K> area;
         if (area.openUnformatted(node) != 0 || area.tableSizeWord() < kFetchAheadBuckets ||
             area.readHeader() != 0 || area.tableSize(0) < kFetchAheadBuckets)
