@@ -1,6 +1,7 @@
 // A status node with every kind of property area, corrupted: adding, deleting,
 // locating and finding properties, list and Base creation, the size and stack
-// queries and the flat walks. Two images take turns: one with the R and IR
+// queries, the flat walks, values and RCs by key and through records, counts,
+// listings and the export list. Two images take turns: one with the R and IR
 // lists hashed and the V and IV lists flat, one the other way round. The node
 // lies in its own heap allocation of exactly its size, so an access past it is
 // caught. Any return code is fine; a crash, a hang or an access outside the
@@ -76,7 +77,7 @@ struct Run {
     SNodeCB_t *node;
 
     void step(FuzzedDataProvider &in) {
-        const uint8_t op = in.ConsumeIntegralInRange<uint8_t>(0, 19);
+        const uint8_t op = in.ConsumeIntegralInRange<uint8_t>(0, 25);
         const uint64_t key = in.ConsumeIntegralInRange<uint64_t>(0, kMaxKey);
         const uint64_t tag = key % 2 + 1;
         const std::string id = in.ConsumeBool() ? idOf(key) : in.ConsumeRandomLengthString(12);
@@ -222,6 +223,125 @@ struct Run {
             case 19:
                 node->NodeCondition = in.ConsumeIntegralInRange<uint32_t>(0, 6);
                 break;
+            default:
+                valueStep(op, in, key, tag, id, value);
+                break;
+        }
+    }
+
+    // A record address as a caller might hand it in: one the library located,
+    // or any 8-byte aligned place in or just around the node.
+    template <class Record>
+    Record *someRecord(FuzzedDataProvider &in, Record *located) {
+        if (in.ConsumeBool()) return located;
+        const uint64_t at = in.ConsumeIntegralInRange<uint64_t>(0, node->nodeSize + 64) & ~uint64_t{7};
+        return reinterpret_cast<Record *>(reinterpret_cast<unsigned char *>(node) + at);
+    }
+
+    void valueStep(uint8_t op, FuzzedDataProvider &in, uint64_t key, uint64_t tag, const std::string &id,
+                   const std::string &value) {
+        // Room for any value a record of this node can hold.
+        std::vector<unsigned char> buffer(node->nodeSize);
+        const uint64_t size = value.size();
+        const uint32_t held = 0;  // every operation takes its own section
+        int32_t n = 0;
+        uint64_t rc = 0, length = 0, count = 0, capacity = 0;
+        void *address = nullptr;
+        switch (op) {
+            case 20:
+                quorGetValueForRProperty(node, key, &n, held);
+                quorSetValueForRProperty(node, key, n + 1, held);
+                quorGetValueForIRProperty(node, tag, id.size(), id.data(), &n, held);
+                quorSetValueForIRProperty(node, tag, id.size(), id.data(), n + 1, held);
+                quorGetValueForBaseRProperty(node, key, &n, held);
+                quorSetValueForBaseRProperty(node, key, n + 1, held);
+                break;
+            case 21:
+                if (quorGetValueForVProperty(node, key, &length, &address, buffer.data(), held) == 0)
+                    touch(address, length);
+                quorSetValueForVProperty(node, key, size, value.data(), held);
+                if (quorGetValueForIVProperty(node, tag, id.size(), id.data(), &length, &address, buffer.data(),
+                                              held) == 0)
+                    touch(address, length);
+                quorSetValueForIVProperty(node, tag, id.size(), id.data(), size, value.data(), held);
+                if (quorGetValueForBaseVProperty(node, key, &length, &address, buffer.data(), held) == 0)
+                    touch(address, length);
+                quorSetValueForBaseVProperty(node, key, size, value.data(), held);
+                break;
+            case 22:
+                quorGetRCForRProperty(node, key, &rc, held);
+                quorSetRCForVProperty(node, key, rc + 1, held);
+                quorGetRCForIVProperty(node, tag, id.size(), id.data(), &rc, held);
+                quorSetRCForIRProperty(node, tag, id.size(), id.data(), rc + 1, held);
+                quorGetRCForBaseVProperty(node, key, &rc, held);
+                quorSetRCForBaseRProperty(node, key, rc + 1, held);
+                if (quorGetAddressForRPropertyValue(node, key, &address) == 0) touch(address, 4);
+                if (quorGetAddressForIVPropertyValue(node, tag, id.size(), id.data(), &address) == 0)
+                    touch(address, 1);
+                break;
+            case 23: {
+                RPropertyRec_t *r = nullptr;
+                IRPropertyRec_t *ir = nullptr;
+                quorGetAddressForRProperty(node, key, &r);
+                quorGetAddressForIRProperty(node, tag, id.size(), id.data(), &ir);
+                r = someRecord(in, r);
+                ir = someRecord(in, ir);
+                if (quorGetValueAndRCForRProperty(node, r, &n, &rc, held) == 0)
+                    quorSetValueAndRCForRProperty(node, r, n + 1, rc, held);
+                if (quorGetValueAndRCForIRProperty(node, ir, &n, &rc, held) == 0)
+                    quorSetValueAndRCForIRProperty(node, ir, n + 1, rc, held);
+                RPropertyRec_t *base = nullptr;
+                if (quorGetAddressForBaseRProperty(node, key, &base) == 0) touch(base, sizeof *base);
+                quorGetValueAndRCForBaseRProperty(node, someRecord(in, base), &n, &rc, held);
+                break;
+            }
+            case 24: {
+                VPropertyRec_t *v = nullptr;
+                IVPropertyRec_t *iv = nullptr;
+                quorGetAddressForVProperty(node, key, &v);
+                quorGetAddressForIVProperty(node, tag, id.size(), id.data(), &iv);
+                v = someRecord(in, v);
+                iv = someRecord(in, iv);
+                length = in.ConsumeIntegralInRange<uint64_t>(0, buffer.size());
+                if (quorGetValueAndRCForVProperty(node, v, &length, &address, buffer.data(), &rc, held) == 0)
+                    quorSetValueAndRCForVProperty(node, v, size, value.data(), rc, held);
+                length = in.ConsumeIntegralInRange<uint64_t>(0, buffer.size());
+                if (quorGetValueAndRCForIVProperty(node, iv, &length, &address, buffer.data(), &rc, held) == 0)
+                    quorSetValueAndRCForIVProperty(node, iv, size, value.data(), rc, held);
+                VPropertyRec_t *base = nullptr;
+                quorGetAddressForBaseVProperty(node, key, &base);
+                length = buffer.size();
+                quorGetValueAndRCForBaseVProperty(node, someRecord(in, base), &length, &address, buffer.data(),
+                                                  &rc, held);
+                quorSetValueAndRCForBaseVProperty(node, someRecord(in, base), size, value.data(), rc, held);
+                break;
+            }
+            case 25: {
+                constexpr uint64_t kSlots = 8, kSlotSize = 16;
+                const uint64_t want = in.ConsumeIntegralInRange<uint64_t>(0, kSlots);
+                const uint64_t slotSize = in.ConsumeIntegralInRange<uint64_t>(0, kSlotSize);
+                const uint64_t which = in.ConsumeBool() ? 0 : key;
+                std::array<uint64_t, kSlots> keys{}, lengths{}, sizes{};
+                std::array<char, kSlots * kSlotSize> ids{};
+                quorGetNumberOfRProperties(node, &count, &capacity, held);
+                quorGetNumberOfIVProperties(node, &count, &capacity, held);
+                quorGetVPropertiesNoForGivenTag(node, which, &count, held);
+                quorGetIRPropertiesNoForGivenTag(node, tag, &count, held);
+                quorReturnIVPropertyCount(node, which, &count, held);
+                quorReturnRPropertyCount(node, which, &count, held);
+                quorReturnRProperties(node, keys.data(), which, want, held);
+                quorReturnVProperties(node, keys.data(), sizes.data(), which, want, held);
+                quorReturnIRProperties(node, keys.data(), lengths.data(), ids.data(), which, want, slotSize, held);
+                quorReturnIVProperties(node, keys.data(), lengths.data(), ids.data(), sizes.data(), which, want,
+                                       slotSize, held);
+                quorReturnBaseRProperty(node, &count, held);
+                quorReturnBaseVProperty(node, &count, &length, held);
+                uint32_t changes[QUOR_EXPORT_LIST_ENTRIES] = {};
+                changes[key % QUOR_EXPORT_LIST_ENTRIES] = static_cast<uint32_t>(tag);
+                quorReturnExports(node, &count);
+                quorExportListOfChangedProperties(node, nullptr, changes);
+                break;
+            }
         }
     }
 };
