@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Installs what the build needs on a Debian machine (only what is missing) and
 # configures and builds into $1 with the CMake options that follow.
+# QUOR_EXTRA_PACKAGES names more packages a particular build needs.
 set -euo pipefail
 build=${1:-build}
 shift || true
 
 need=()
 for pkg in cmake g++ make pkg-config libgtest-dev libbenchmark-dev libboost-dev binutils libcli11-dev \
-  nlohmann-json3-dev; do
+  nlohmann-json3-dev ${QUOR_EXTRA_PACKAGES:-}; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if ((${#need[@]})); then

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: a normal build, then an AddressSanitizer +
 # UndefinedBehaviorSanitizer build of the same suites, then the Release build
-# with the benchmarks, each benchmark run once briefly.
+# with the benchmarks, each benchmark run once briefly, and last the fuzz targets
+# (clang), each for a fixed number of runs from a fixed seed.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -34,4 +35,19 @@ for program in build-bench/bench/*; do
     echo "benchmark reported an error: $program" >&2
     exit 1
   fi
+done
+
+# The fuzz targets must build and come through their first runs clean; the
+# seed is fixed so that a run is the same on every machine (long runs: see
+# fuzz/README.md).
+QUOR_EXTRA_PACKAGES="clang libclang-rt-dev" CC=clang CXX=clang++ \
+  "$root/scripts/setup.sh" build-fuzz -DQUOR_FUZZ=ON -DQUOR_TESTS=OFF
+for target in build-fuzz/fuzz/fuzz_*; do
+  [[ -f $target && -x $target ]] || continue
+  echo "fuzz: $target"
+  "$target" -seed=1 -runs=200000 -timeout=10 >"$target.log" 2>&1 || {
+    tail -n 60 "$target.log"
+    echo "fuzz target failed: $target" >&2
+    exit 1
+  }
 done
