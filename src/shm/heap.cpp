@@ -203,16 +203,13 @@ uint32_t carveChunk(Trace &t, HeapView &h, bool bound, uint64_t userSize, uint64
     if (userSize > request || extraSize > request - userSize)
         return t.failWith(81, h.traits->chunkTooLarge, userSize);
 
-    // The debug settings, read under their own latch (never with the heap latch).
+    // The debug settings, read before the heap latch is taken (their latch, when
+    // it is needed, is never held with it).
     if (!bound) {
         if (uint32_t rc = h.bindLayout(); rc != 0) return t.fail(85, rc);
     }
-    ExsLatch_t *debugLatch = &h.tail->debugLatch;
-    if (uint32_t rc = enterEL(debugLatch); rc != 0) return t.fail(90, rc);
-    auto debug = leaving(debugLatch);
-    ShmDebugInfo_t settings = h.tail->debugInfo;
-    h.tail->debugInfo.inUse = 1;
-    if (uint32_t rc = debug.close(QUOR_RC_OK); rc != 0) return t.fail(100, rc);
+    ShmDebugInfo_t settings;
+    if (uint32_t rc = readDebugSettings(t, 90, h, &settings); rc != 0) return rc;
     const PadFormat pads = padFormat(settings.padType);
     if (settings.frontGuards < 1 || settings.frontGuards > QUOR_PAD_MAX_GUARDS) {
         return t.failWith(110, QUOR_RC_BAD_FRONT_GUARD_COUNT, settings.frontGuards);

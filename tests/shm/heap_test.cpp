@@ -1,6 +1,8 @@
 // The storage heap: sizing, layout, best fit, coalescing, pads and the checks.
+#include <atomic>
 #include <cstring>
 #include <random>
+#include <thread>
 
 #include "heap_fixture.h"
 #include "shm/layout.h"
@@ -264,6 +266,38 @@ TEST_F(Heap, PadTypeLocksAfterTheFirstAllocation) {
     EXPECT_EQ(allocate(4096, &refused), QUOR_RC_BAD_PAD_TYPE);
     ASSERT_EQ(release(guarded), QUOR_RC_OK);  // pads carry their own type
     ASSERT_EQ(release(c), QUOR_RC_OK);
+    expectConsistent();
+}
+
+// Allocations read the settings while another thread keeps changing them: every
+// chunk gets whole guard counts (a front count from one setting and a back count
+// from another would be reported as damage when it is returned).
+TEST_F(Heap, SettingsChangedDuringAllocationsNeverTearTheGuardCounts) {
+    makeDomain(4 << 20);
+    ASSERT_EQ(quorSetShmDebug(memory_, 1, 0, 0, QUOR_PAD_TYPE_A110CBEE, 1, 1), QUOR_RC_OK);
+    Chunk first;
+    ASSERT_EQ(allocate(4096, &first), QUOR_RC_OK);  // from here on the settings are read without their latch
+    AssertCapture reports;
+    std::atomic<bool> done{false};
+    std::thread changer([&] {
+        for (uint32_t i = 0; !done.load(); ++i) {
+            const uint32_t guards = i % 2 == 0 ? 3 : 1;
+            quorSetShmDebug(memory_, 1, 0, 0, i % 4 < 2 ? QUOR_PAD_TYPE_78EC011A : QUOR_PAD_TYPE_A110CBEE,
+                            guards, guards);
+        }
+    });
+    std::vector<Chunk> live(64);
+    for (Chunk &c : live) ASSERT_EQ(allocate(4096, &c), QUOR_RC_OK);
+    for (int step = 0; step < 20000; ++step) {
+        Chunk &c = live[step % live.size()];
+        ASSERT_EQ(release(c), QUOR_RC_OK);
+        ASSERT_EQ(allocate(4096 + step % 64, &c), QUOR_RC_OK);
+    }
+    done = true;
+    changer.join();
+    for (const Chunk &c : live) ASSERT_EQ(release(c), QUOR_RC_OK);
+    ASSERT_EQ(release(first), QUOR_RC_OK);
+    EXPECT_TRUE(AssertCapture::messages().empty()) << AssertCapture::messages().front();
     expectConsistent();
 }
 
