@@ -328,6 +328,63 @@ void unlinkAround(const Around *around, uint64_t top) {
 
 }  // namespace
 
+// ---- reuse of retired nodes ----------------------------------------------------------
+//
+// A return retires its chunk's node, whose bytes would stay dead until the next
+// rebuild: a steady churn of returns and allocations then rebuilds the space over
+// and over. The thread that retired a node keeps a copy of its words, and its next
+// allocated node takes those bytes instead of new ones when it fits in them.
+//
+// Nothing but a rebuild, a resize or a repair ever places a node over a retired
+// one's bytes: nodes are otherwise placed at the high-water mark, which never
+// drops below a node that was not the last one placed. So the bytes a retired
+// node spanned stay dead, whoever holds them in mind, until the space is laid out
+// anew; and a fresh layout is told apart by the bytes themselves. Before they are
+// taken, every word the new node will cover must still be the word copied: the
+// retired mark where a node's level lies, and the fields and links around it. A
+// node laid out there since differs in one of them (its level where the mark
+// was, or its first word, a chunk offset, where a link or a size was).
+namespace {
+
+// Nodes up to this size (level 2) are kept: seven in eight of the levels drawn.
+constexpr uint64_t kKeptWords = 9;
+static_assert(allocNodeSize(2) == 8 * kKeptWords);
+
+struct RetiredNode {
+    const unsigned char *base;  // the heap: its segment base and header offset (null: none kept)
+    uint64_t H;
+    uint64_t offset, size;  // size: the bytes kept, at most the node's
+    uint64_t words[kKeptWords];
+};
+// Initial-exec: one thread-pointer-relative access instead of a call. Zero
+// initialised, so no guard is tested on the way.
+__attribute__((tls_model("initial-exec"))) constinit thread_local RetiredNode lastRetired{};
+
+// An allocated node of `size` bytes: in the bytes of the node this thread
+// retired last when they are unchanged and large enough, else placed as
+// placeNode places it.
+uint32_t placeAllocNode(HeapView &h, uint64_t size, uint64_t reserve, uint64_t *nodeOffset) {
+    RetiredNode &r = lastRetired;
+    if (r.base == h.base && r.H == h.H && size <= r.size) {
+        const uint64_t high = h.S + h.sl->slHighWater;
+        bool same = r.offset >= h.S + h.slHeader && r.offset <= high && r.size <= high - r.offset;
+        for (uint64_t i = 0; same && i < size / 8; ++i) {
+            uint64_t word = 0;
+            std::memcpy(&word, h.base + r.offset + 8 * i, sizeof word);
+            same = word == r.words[i];
+        }
+        if (same) {
+            r.base = nullptr;
+            h.sl->slUsedBytes += size;
+            *nodeOffset = r.offset;
+            return QUOR_RC_OK;
+        }
+    }
+    return placeNode(h, size, reserve, nodeOffset);
+}
+
+}  // namespace
+
 // ---- allocated list ---------------------------------------------------------------
 
 namespace {
@@ -382,7 +439,7 @@ uint32_t insertAllocChunk(HeapView &h, uint64_t chunkOffset, uint64_t chunkSize,
         if (uint32_t rc = searchAlloc(h, chunkOffset, current, pred); rc != 0) return rc;
     }
     uint64_t offset = 0;
-    if (uint32_t rc = placeNode(h, allocNodeSize(level), reserve, &offset); rc != 0) return rc;
+    if (uint32_t rc = placeAllocNode(h, allocNodeSize(level), reserve, &offset); rc != 0) return rc;
     if (level > current) {
         h.sl->allocLevel = level;
         for (uint64_t i = current + 1; i <= level; ++i) pred[i] = h.allocNode(h.allocHead);
@@ -459,7 +516,19 @@ uint32_t deleteAllocChunk(HeapView &h, uint64_t chunkOffset, uint64_t expectedUs
 
 void retireAllocNode(HeapView &h, uint64_t nodeOffset) {
     SLAllocNode_t *node = h.allocNode(nodeOffset);
-    if (node != nullptr && nodeOffset != h.allocHead) node->level = UINT64_MAX;
+    if (node == nullptr || nodeOffset == h.allocHead) return;
+    const uint64_t size = std::min(allocNodeSize(node->level), 8 * kKeptWords);
+    node->level = UINT64_MAX;
+    // A node that was the last one placed has given its bytes back above the
+    // high-water mark already.
+    const uint64_t at = nodeOffset - h.S, high = h.sl->slHighWater;
+    if (at > high || size > high - at) return;
+    RetiredNode &r = lastRetired;
+    r.base = h.base;
+    r.H = h.H;
+    r.offset = nodeOffset;
+    r.size = size;
+    for (uint64_t i = 0; i < size / 8; ++i) std::memcpy(&r.words[i], h.base + nodeOffset + 8 * i, 8);
 }
 
 // ---- free lists ---------------------------------------------------------------------
