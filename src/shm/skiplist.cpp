@@ -391,25 +391,29 @@ namespace {
 
 // Chunks a path from the pads may step back over: each step costs the chunk's
 // pad and node, which beyond a few outweigh a search.
-constexpr uint64_t kPadSteps = 4;
+constexpr uint64_t kPadSteps = 8;
+
+// The node of the allocated chunk that ends at `end`, as its back pad names it
+// (see nodeOfChunkEndingAt); the head for the start of the chunk area.
+SLAllocNode_t *nodeEndingAt(const HeapView &h, uint64_t end) {
+    return end == h.spaceEnd ? h.allocNode(h.allocHead) : nodeOfChunkEndingAt(h, end);
+}
 
 // The path to a key for levels 0..top from the pads of the chunks lying right
-// below it: `below` is where the allocated chunk nearest below the key ends (a
-// chunk starting at the chunk area's start has the head below it). The
-// predecessor at level i is the nearest of those chunks' nodes with a level of
-// at least i; `accepts(node, i)` checks its link. False (pred partly written)
-// when a chunk on the way has no usable back pad, is free, or lies beyond the
-// steps, or a link is refused: the caller searches instead.
+// below it: `x` is the node of the allocated chunk nearest below the key, as
+// nodeEndingAt gives it (null: none known). The predecessor at level i is the
+// nearest of those chunks' nodes with a level of at least i; `accepts(node, i)`
+// checks its link. False (pred partly written) when a chunk on the way has no
+// usable back pad, is free, or lies beyond the steps, or a link is refused: the
+// caller searches instead.
 template <class Accepts>
-bool pathFromPads(const HeapView &h, uint64_t below, uint64_t top, SLAllocNode_t **pred, Accepts accepts) {
+bool pathFromPads(const HeapView &h, SLAllocNode_t *x, uint64_t top, SLAllocNode_t **pred, Accepts accepts) {
     SLAllocNode_t *const head = h.allocNode(h.allocHead);
-    auto endingAt = [&](uint64_t end) { return end == h.spaceEnd ? head : nodeOfChunkEndingAt(h, end); };
-    SLAllocNode_t *x = endingAt(below);
     uint64_t steps = 0;
     for (uint64_t i = 0; i <= top; ++i) {
         while (x != nullptr && x != head && x->level < i) {
             if (++steps > kPadSteps) return false;
-            x = endingAt(x->chunkOffset);
+            x = nodeEndingAt(h, x->chunkOffset);
         }
         if (x == nullptr || !accepts(x, i)) return false;
         pred[i] = x;
@@ -435,7 +439,7 @@ uint32_t insertAllocChunk(HeapView &h, uint64_t chunkOffset, uint64_t chunkSize,
         return next != nullptr && next->chunkOffset >= chunkOffset;
     };
     if (below == kNoPads || below > chunkOffset ||
-        !pathFromPads(h, below, std::min(level, current), pred, brackets)) {
+        !pathFromPads(h, nodeEndingAt(h, below), std::min(level, current), pred, brackets)) {
         if (uint32_t rc = searchAlloc(h, chunkOffset, current, pred); rc != 0) return rc;
     }
     uint64_t offset = 0;
@@ -479,14 +483,13 @@ uint32_t deleteAllocChunk(HeapView &h, uint64_t chunkOffset, uint64_t expectedUs
     // path holds when every predecessor the pads give links to it.
     SLAllocNode_t *node = nullptr;
     if (below == kNoPads || below > chunkOffset) below = chunkOffset;
-    if (SLAllocNode_t *x = below == h.spaceEnd ? h.allocNode(h.allocHead) : nodeOfChunkEndingAt(h, below);
-        x != nullptr && HeapView::allocLinks(x)[0] != 0) {
+    if (SLAllocNode_t *x = nodeEndingAt(h, below); x != nullptr && HeapView::allocLinks(x)[0] != 0) {
         node = h.allocLinkTarget(HeapView::allocLinks(x)[0], 0);
         auto linksToNode = [&](SLAllocNode_t *p, uint64_t i) {
             return HeapView::allocLinks(p)[i] == slotOf(h, node, i);
         };
         if (node != nullptr && (node->chunkOffset != chunkOffset ||
-                                !pathFromPads(h, below, std::min(node->level, current), pred, linksToNode))) {
+                                !pathFromPads(h, x, std::min(node->level, current), pred, linksToNode))) {
             node = nullptr;
         }
     }
