@@ -101,8 +101,10 @@ std::atomic<uint32_t> forkGeneration{0};
 void bumpForkGeneration() { forkGeneration.fetch_add(1, std::memory_order_relaxed); }
 
 struct Generator {
-    uint64_t state = 0;
-    uint32_t generation = ~0u;
+    uint64_t state;
+    uint64_t spare;       // draws of the last step not handed out yet, 15 bits each
+    uint32_t spareCount;  // how many
+    uint32_t generation;  // the fork generation seeded in (~0: never seeded)
 
     void seed() {
         static std::atomic<uint64_t> threads{0};
@@ -113,26 +115,39 @@ struct Generator {
         uint64_t mix = (uint64_t(getpid()) << 32) ^ uint64_t(now.tv_nsec) ^ (uint64_t(now.tv_sec) << 20) ^
                        (threads.fetch_add(1) * 0x9E3779B97F4A7C15ull) ^ reinterpret_cast<uintptr_t>(this);
         state = mix != 0 ? mix : 0x2545F4914F6CDD1Dull;
+        spareCount = 0;
         generation = forkGeneration.load(std::memory_order_relaxed);
     }
+    // One step of the generator gives four draws (its top 60 bits), so most
+    // draws are a shift.
     uint32_t next() {
         if (generation != forkGeneration.load(std::memory_order_relaxed)) seed();
-        state ^= state << 13;  // xorshift64
-        state ^= state >> 7;
-        state ^= state << 17;
-        return uint32_t(state >> 40) % kRandRange;
+        if (spareCount == 0) {
+            state ^= state << 13;  // xorshift64
+            state ^= state >> 7;
+            state ^= state << 17;
+            spare = state >> 4;
+            spareCount = 4;
+        }
+        const uint32_t draw = uint32_t(spare) % kRandRange;
+        spare >>= 15;
+        --spareCount;
+        return draw;
     }
 };
+static_assert(kRandRange == 1u << 15);
 
-thread_local Generator generator;
+// Initial-exec: one thread-pointer-relative access instead of a call into the
+// dynamic linker (the library is loaded with its program, or by dlopen, which
+// the static TLS reserve covers for a few words).
+__attribute__((tls_model("initial-exec"))) constinit thread_local Generator generator{0, 0, 0, ~0u};
 
 }  // namespace
 
 uint32_t drawRandom() { return generator.next(); }
 
 uint64_t drawLevel(uint64_t current, uint64_t L) {
-    // One lookup of the thread's generator for all the draws (from a shared
-    // library each lookup is a call).
+    // One lookup of the thread's generator for all the draws.
     Generator &g = generator;
     uint64_t level = 0;
     while (g.next() < kPromoteLimit) {

@@ -1,4 +1,7 @@
 // The storage heap: sizing, layout, best fit, coalescing, pads and the checks.
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cstring>
 #include <random>
@@ -49,6 +52,41 @@ TEST(HeapSizing, TablesCapsAndHeaderSizes) {
     EXPECT_EQ(size, 720u);
     EXPECT_EQ(quorGetUserAppAreaSize(nullptr, 0, &size), QUOR_RC_OK);
     EXPECT_EQ(size, 0u);
+}
+
+// Level draws: uniform over 0..32767 (every bit set and clear, half of them
+// promoting), and a forked child draws afresh rather than repeat its parent.
+TEST(LevelDraws, SpreadOverTheRangeAndForkedChildrenDrawTheirOwn) {
+    uint32_t ones = 0, zeros = 0, promoting = 0;
+    constexpr int kDraws = 40000;
+    for (int i = 0; i < kDraws; ++i) {
+        const uint32_t draw = shm::drawRandom();
+        ASSERT_LT(draw, shm::kRandRange);
+        ones |= draw;
+        zeros |= ~draw & (shm::kRandRange - 1);
+        promoting += draw < shm::kPromoteLimit;
+    }
+    EXPECT_EQ(ones, shm::kRandRange - 1);
+    EXPECT_EQ(zeros, shm::kRandRange - 1);
+    EXPECT_NEAR(double(promoting) / kDraws, 0.5, 0.02);
+
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    uint32_t draws[16];
+    for (uint32_t &d : draws) d = shm::drawRandom();
+    if (child == 0) {
+        const bool written = write(fds[1], draws, sizeof draws) == ssize_t(sizeof draws);
+        _exit(written ? 0 : 1);
+    }
+    uint32_t childDraws[16] = {};
+    EXPECT_EQ(read(fds[0], childDraws, sizeof childDraws), ssize_t(sizeof childDraws));
+    int status = 0;
+    waitpid(child, &status, 0);
+    close(fds[0]);
+    close(fds[1]);
+    EXPECT_NE(std::memcmp(draws, childDraws, sizeof draws), 0);
 }
 
 class Heap : public DomainFixture {};
