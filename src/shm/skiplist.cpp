@@ -358,7 +358,9 @@ void unlinkAround(const Around *around, uint64_t top) {
 // taken, every word the new node will cover must still be the word copied: the
 // retired mark where a node's level lies, and the fields and links around it. A
 // node laid out there since differs in one of them (its level where the mark
-// was, or its first word, a chunk offset, where a link or a size was).
+// was, or its first word, a chunk offset, where a link or a size was), and so
+// does the node that takes them again: a forked child holding the same copy
+// never takes them too.
 namespace {
 
 // Nodes up to this size (level 2) are kept: seven in eight of the levels drawn.

@@ -287,6 +287,21 @@ TEST_F(Heap, AChunkTakenAgainAtOnceLeavesOnlyItsNewNodeInTheSpace) {
     EXPECT_GT(reused, 0);
 }
 
+// A rebuild lays live nodes over the bytes of retired ones: the node a return
+// retired just before it must not be taken again by the next allocation.
+TEST_F(Heap, ARetiredNodeIsNotTakenAgainOnceTheSpaceIsRebuilt) {
+    makeDomain(0x100000);
+    std::vector<Chunk> chunks(40);
+    for (Chunk &c : chunks) ASSERT_EQ(allocate(4096, &c), QUOR_RC_OK);
+    for (int round = 0; round < 8; ++round) {
+        for (size_t i = round % 2; i < chunks.size(); i += 2) ASSERT_EQ(release(chunks[i]), QUOR_RC_OK);
+        ASSERT_EQ(quorDefragmentSLInPlace(memory_, 1, 0), QUOR_RC_OK);
+        for (size_t i = round % 2; i < chunks.size(); i += 2)
+            ASSERT_EQ(allocate(4096, &chunks[i]), QUOR_RC_OK);
+        expectConsistent();  // no node overlaps another
+    }
+}
+
 TEST_F(Heap, AChunkReturnedTwiceIsReportedAndChangesNothing) {
     makeDomain(0x100000);
     Chunk a, b;
