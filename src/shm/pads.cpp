@@ -103,6 +103,72 @@ void markFreed(HeapView &h, uint64_t userOffset) {
     store<uint32_t>(h, userOffset - 4, QUOR_CHUNK_FREED_MARK);
 }
 
+// ---- debug settings ------------------------------------------------------------------
+//
+// Every allocation reads the settings; they change seldom, and only under the
+// debug latch. They are kept as two words, {debugFlags, padType} and {frontGuards,
+// backGuards}, each stored whole by a change and loaded whole by an allocation
+// that does not take the latch, so neither pair is ever seen torn. A change that
+// runs alongside an allocation may be seen half made (one pair old, the other
+// new); that is harmless: the allocation validates the values it loaded and
+// carves, pads and later checks its chunk from that one copy, and the pads record
+// the type and guard counts they were written with. Until the heap has allocated
+// (inUse), a change may still switch pads on or off, so the first allocations
+// read under the latch and mark the heap.
+
+namespace {
+
+using SettingsWord = uint64_t __attribute__((may_alias));
+struct SettingsPair {
+    uint32_t first, second;
+};
+
+// The word at `field` (the first of a pair), or null when it is not aligned for a
+// whole-word access (a heap at an odd place: the latch is taken instead).
+SettingsWord *settingsWord(uint32_t *field) {
+    return (reinterpret_cast<uintptr_t>(field) & 7) == 0 ? reinterpret_cast<SettingsWord *>(field) : nullptr;
+}
+
+SettingsPair loadPair(SettingsWord *word) {
+    const uint64_t value = __atomic_load_n(word, __ATOMIC_ACQUIRE);
+    SettingsPair pair;
+    std::memcpy(&pair, &value, sizeof pair);
+    return pair;
+}
+
+// Stores a pair as one word where it is aligned for it (else field by field: no
+// reader then loads it without the latch).
+void storePair(uint32_t *field, SettingsPair pair) {
+    if (SettingsWord *word = settingsWord(field); word != nullptr) {
+        uint64_t value = 0;
+        std::memcpy(&value, &pair, sizeof value);
+        __atomic_store_n(word, value, __ATOMIC_RELEASE);
+    } else {
+        field[0] = pair.first;
+        field[1] = pair.second;
+    }
+}
+
+}  // namespace
+
+uint32_t readDebugSettings(const Trace &t, uint32_t probe, HeapView &h, ShmDebugInfo_t *settings) {
+    ShmDebugInfo_t &info = h.tail->debugInfo;
+    SettingsWord *kind = settingsWord(&info.debugFlags), *guards = settingsWord(&info.frontGuards);
+    if (kind != nullptr && guards != nullptr && __atomic_load_n(&info.inUse, __ATOMIC_ACQUIRE) != 0) {
+        // The pad type first: a change stores the guard counts before it.
+        const SettingsPair k = loadPair(kind), g = loadPair(guards);
+        *settings = ShmDebugInfo_t{k.first, k.second, 1, {0, 0, 0, 0, 0}, g.first, g.second};
+        return QUOR_RC_OK;
+    }
+    ExsLatch_t *latch = &h.tail->debugLatch;
+    if (uint32_t rc = enterEL(latch); rc != 0) return t.fail(probe, rc);
+    auto debug = leaving(latch);
+    *settings = info;
+    __atomic_store_n(&info.inUse, 1u, __ATOMIC_RELEASE);
+    const uint32_t rc = debug.close(QUOR_RC_OK);
+    return rc != 0 ? t.fail(probe + 10, rc) : rc;
+}
+
 SLAllocNode_t *nodeOfChunkEndingAt(const HeapView &h, uint64_t end) {
     if (poisoning || end < h.spaceEnd + sizeof(ShmPadEnd_t) || end > h.end) return nullptr;
     ShmPadEnd_t pad{};
@@ -286,10 +352,9 @@ QUOR_EXPORT uint32_t quorSetShmDebug(void *base, uint32_t kind, uint64_t heapOff
         ShmDebugInfo_t &info = h.tail->debugInfo;
         if (info.inUse != 0 && (padType != 0) != (info.padType != 0))
             return debug.close(t.failWith(90, QUOR_RC_PAD_TYPE_LOCKED, padType));
-        info.debugFlags = debugFlags;
-        info.padType = padType;
-        info.frontGuards = frontGuards;
-        info.backGuards = backGuards;
+        // Whole pairs, guard counts first (see readDebugSettings).
+        storePair(&info.frontGuards, {frontGuards, backGuards});
+        storePair(&info.debugFlags, {debugFlags, padType});
         const uint32_t rc = debug.close(QUOR_RC_OK);
         return rc != 0 ? t.fail(100, rc) : rc;
     });

@@ -57,6 +57,12 @@ void writePads(HeapView &h, uint64_t chunkOffset, uint64_t chunkSize, uint64_t u
 // chunk's geometry must have been checked against the heap.
 void repointPads(HeapView &h, uint64_t chunkOffset, uint64_t chunkSize, uint64_t userOffset,
                  uint64_t nodeOffset);
+// The debug settings an allocation carves and pads its chunk with (debugFlags,
+// padType, frontGuards, backGuards; nothing else is filled in), read without the
+// debug latch once the heap has allocated, else under it (which marks the heap as
+// having allocated). Not yet validated: the caller checks every value it uses.
+// A latch failure is traced at `probe` (entering) or probe + 10 (leaving).
+uint32_t readDebugSettings(const Trace &t, uint32_t probe, HeapView &h, ShmDebugInfo_t *settings);
 // Writes the freed mark over the pad type of the front pad.
 void markFreed(HeapView &h, uint64_t userOffset);
 

@@ -101,8 +101,10 @@ std::atomic<uint32_t> forkGeneration{0};
 void bumpForkGeneration() { forkGeneration.fetch_add(1, std::memory_order_relaxed); }
 
 struct Generator {
-    uint64_t state = 0;
-    uint32_t generation = ~0u;
+    uint64_t state;
+    uint64_t spare;       // draws of the last step not handed out yet, 15 bits each
+    uint32_t spareCount;  // how many
+    uint32_t generation;  // the fork generation seeded in (~0: never seeded)
 
     void seed() {
         static std::atomic<uint64_t> threads{0};
@@ -113,26 +115,39 @@ struct Generator {
         uint64_t mix = (uint64_t(getpid()) << 32) ^ uint64_t(now.tv_nsec) ^ (uint64_t(now.tv_sec) << 20) ^
                        (threads.fetch_add(1) * 0x9E3779B97F4A7C15ull) ^ reinterpret_cast<uintptr_t>(this);
         state = mix != 0 ? mix : 0x2545F4914F6CDD1Dull;
+        spareCount = 0;
         generation = forkGeneration.load(std::memory_order_relaxed);
     }
+    // One step of the generator gives four draws (its top 60 bits), so most
+    // draws are a shift.
     uint32_t next() {
         if (generation != forkGeneration.load(std::memory_order_relaxed)) seed();
-        state ^= state << 13;  // xorshift64
-        state ^= state >> 7;
-        state ^= state << 17;
-        return uint32_t(state >> 40) % kRandRange;
+        if (spareCount == 0) {
+            state ^= state << 13;  // xorshift64
+            state ^= state >> 7;
+            state ^= state << 17;
+            spare = state >> 4;
+            spareCount = 4;
+        }
+        const uint32_t draw = uint32_t(spare) % kRandRange;
+        spare >>= 15;
+        --spareCount;
+        return draw;
     }
 };
+static_assert(kRandRange == 1u << 15);
 
-thread_local Generator generator;
+// Initial-exec: one thread-pointer-relative access instead of a call into the
+// dynamic linker (the library is loaded with its program, or by dlopen, which
+// the static TLS reserve covers for a few words).
+__attribute__((tls_model("initial-exec"))) constinit thread_local Generator generator{0, 0, 0, ~0u};
 
 }  // namespace
 
 uint32_t drawRandom() { return generator.next(); }
 
 uint64_t drawLevel(uint64_t current, uint64_t L) {
-    // One lookup of the thread's generator for all the draws (from a shared
-    // library each lookup is a call).
+    // One lookup of the thread's generator for all the draws.
     Generator &g = generator;
     uint64_t level = 0;
     while (g.next() < kPromoteLimit) {
@@ -328,31 +343,94 @@ void unlinkAround(const Around *around, uint64_t top) {
 
 }  // namespace
 
+// ---- reuse of retired nodes ----------------------------------------------------------
+//
+// A return retires its chunk's node, whose bytes would stay dead until the next
+// rebuild: a steady churn of returns and allocations then rebuilds the space over
+// and over. The thread that retired a node keeps a copy of its words, and its next
+// allocated node takes those bytes instead of new ones when it fits in them.
+//
+// Nothing but a rebuild, a resize or a repair ever places a node over a retired
+// one's bytes: nodes are otherwise placed at the high-water mark, which never
+// drops below a node that was not the last one placed. So the bytes a retired
+// node spanned stay dead, whoever holds them in mind, until the space is laid out
+// anew; and a fresh layout is told apart by the bytes themselves. Before they are
+// taken, every word the new node will cover must still be the word copied: the
+// retired mark where a node's level lies, and the fields and links around it. A
+// node laid out there since differs in one of them (its level where the mark
+// was, or its first word, a chunk offset, where a link or a size was), and so
+// does the node that takes them again: a forked child holding the same copy
+// never takes them too.
+namespace {
+
+// Nodes up to this size (level 2) are kept: seven in eight of the levels drawn.
+constexpr uint64_t kKeptWords = 9;
+static_assert(allocNodeSize(2) == 8 * kKeptWords);
+
+struct RetiredNode {
+    const unsigned char *base;  // the heap: its segment base and header offset (null: none kept)
+    uint64_t H;
+    uint64_t offset, size;  // size: the bytes kept, at most the node's
+    uint64_t words[kKeptWords];
+};
+// Initial-exec: one thread-pointer-relative access instead of a call. Zero
+// initialised, so no guard is tested on the way.
+__attribute__((tls_model("initial-exec"))) constinit thread_local RetiredNode lastRetired{};
+
+// An allocated node of `size` bytes: in the bytes of the node this thread
+// retired last when they are unchanged and large enough, else placed as
+// placeNode places it.
+uint32_t placeAllocNode(HeapView &h, uint64_t size, uint64_t reserve, uint64_t *nodeOffset) {
+    RetiredNode &r = lastRetired;
+    if (r.base == h.base && r.H == h.H && size <= r.size) {
+        const uint64_t high = h.S + h.sl->slHighWater;
+        bool same = r.offset >= h.S + h.slHeader && r.offset <= high && r.size <= high - r.offset;
+        for (uint64_t i = 0; same && i < size / 8; ++i) {
+            uint64_t word = 0;
+            std::memcpy(&word, h.base + r.offset + 8 * i, sizeof word);
+            same = word == r.words[i];
+        }
+        if (same) {
+            r.base = nullptr;
+            h.sl->slUsedBytes += size;
+            *nodeOffset = r.offset;
+            return QUOR_RC_OK;
+        }
+    }
+    return placeNode(h, size, reserve, nodeOffset);
+}
+
+}  // namespace
+
 // ---- allocated list ---------------------------------------------------------------
 
 namespace {
 
 // Chunks a path from the pads may step back over: each step costs the chunk's
 // pad and node, which beyond a few outweigh a search.
-constexpr uint64_t kPadSteps = 4;
+constexpr uint64_t kPadSteps = 8;
+
+// The node of the allocated chunk that ends at `end`, as its back pad names it
+// (see nodeOfChunkEndingAt); the head for the start of the chunk area.
+SLAllocNode_t *nodeEndingAt(const HeapView &h, uint64_t end) {
+    return end == h.spaceEnd ? h.allocNode(h.allocHead) : nodeOfChunkEndingAt(h, end);
+}
 
 // The path to a key for levels 0..top from the pads of the chunks lying right
-// below it: `below` is where the allocated chunk nearest below the key ends (a
-// chunk starting at the chunk area's start has the head below it). The
-// predecessor at level i is the nearest of those chunks' nodes with a level of
-// at least i; `accepts(node, i)` checks its link. False (pred partly written)
-// when a chunk on the way has no usable back pad, is free, or lies beyond the
-// steps, or a link is refused: the caller searches instead.
+// below it: `x` is the node of the allocated chunk nearest below the key, as
+// nodeEndingAt gives it (null: none known). The predecessor at level i is the
+// nearest of those chunks' nodes with a level of at least i; `accepts(node, i)`
+// checks its link. False (pred partly written) when a chunk on the way has no
+// usable back pad, is free, or lies beyond the steps, or a link is refused: the
+// caller searches instead.
 template <class Accepts>
-bool pathFromPads(const HeapView &h, uint64_t below, uint64_t top, SLAllocNode_t **pred, Accepts accepts) {
+bool pathFromPads(const HeapView &h, SLAllocNode_t *x, uint64_t top, SLAllocNode_t **pred, Accepts accepts) {
     SLAllocNode_t *const head = h.allocNode(h.allocHead);
-    auto endingAt = [&](uint64_t end) { return end == h.spaceEnd ? head : nodeOfChunkEndingAt(h, end); };
-    SLAllocNode_t *x = endingAt(below);
     uint64_t steps = 0;
     for (uint64_t i = 0; i <= top; ++i) {
         while (x != nullptr && x != head && x->level < i) {
             if (++steps > kPadSteps) return false;
-            x = endingAt(x->chunkOffset);
+            x = nodeEndingAt(h, x->chunkOffset);
         }
         if (x == nullptr || !accepts(x, i)) return false;
         pred[i] = x;
@@ -378,11 +456,11 @@ uint32_t insertAllocChunk(HeapView &h, uint64_t chunkOffset, uint64_t chunkSize,
         return next != nullptr && next->chunkOffset >= chunkOffset;
     };
     if (below == kNoPads || below > chunkOffset ||
-        !pathFromPads(h, below, std::min(level, current), pred, brackets)) {
+        !pathFromPads(h, nodeEndingAt(h, below), std::min(level, current), pred, brackets)) {
         if (uint32_t rc = searchAlloc(h, chunkOffset, current, pred); rc != 0) return rc;
     }
     uint64_t offset = 0;
-    if (uint32_t rc = placeNode(h, allocNodeSize(level), reserve, &offset); rc != 0) return rc;
+    if (uint32_t rc = placeAllocNode(h, allocNodeSize(level), reserve, &offset); rc != 0) return rc;
     if (level > current) {
         h.sl->allocLevel = level;
         for (uint64_t i = current + 1; i <= level; ++i) pred[i] = h.allocNode(h.allocHead);
@@ -422,14 +500,13 @@ uint32_t deleteAllocChunk(HeapView &h, uint64_t chunkOffset, uint64_t expectedUs
     // path holds when every predecessor the pads give links to it.
     SLAllocNode_t *node = nullptr;
     if (below == kNoPads || below > chunkOffset) below = chunkOffset;
-    if (SLAllocNode_t *x = below == h.spaceEnd ? h.allocNode(h.allocHead) : nodeOfChunkEndingAt(h, below);
-        x != nullptr && HeapView::allocLinks(x)[0] != 0) {
+    if (SLAllocNode_t *x = nodeEndingAt(h, below); x != nullptr && HeapView::allocLinks(x)[0] != 0) {
         node = h.allocLinkTarget(HeapView::allocLinks(x)[0], 0);
         auto linksToNode = [&](SLAllocNode_t *p, uint64_t i) {
             return HeapView::allocLinks(p)[i] == slotOf(h, node, i);
         };
         if (node != nullptr && (node->chunkOffset != chunkOffset ||
-                                !pathFromPads(h, below, std::min(node->level, current), pred, linksToNode))) {
+                                !pathFromPads(h, x, std::min(node->level, current), pred, linksToNode))) {
             node = nullptr;
         }
     }
@@ -459,7 +536,19 @@ uint32_t deleteAllocChunk(HeapView &h, uint64_t chunkOffset, uint64_t expectedUs
 
 void retireAllocNode(HeapView &h, uint64_t nodeOffset) {
     SLAllocNode_t *node = h.allocNode(nodeOffset);
-    if (node != nullptr && nodeOffset != h.allocHead) node->level = UINT64_MAX;
+    if (node == nullptr || nodeOffset == h.allocHead) return;
+    const uint64_t size = std::min(allocNodeSize(node->level), 8 * kKeptWords);
+    node->level = UINT64_MAX;
+    // A node that was the last one placed has given its bytes back above the
+    // high-water mark already.
+    const uint64_t at = nodeOffset - h.S, high = h.sl->slHighWater;
+    if (at > high || size > high - at) return;
+    RetiredNode &r = lastRetired;
+    r.base = h.base;
+    r.H = h.H;
+    r.offset = nodeOffset;
+    r.size = size;
+    for (uint64_t i = 0; i < size / 8; ++i) std::memcpy(&r.words[i], h.base + nodeOffset + 8 * i, 8);
 }
 
 // ---- free lists ---------------------------------------------------------------------

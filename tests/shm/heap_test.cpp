@@ -1,6 +1,11 @@
 // The storage heap: sizing, layout, best fit, coalescing, pads and the checks.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cstring>
 #include <random>
+#include <thread>
 
 #include "heap_fixture.h"
 #include "shm/layout.h"
@@ -47,6 +52,41 @@ TEST(HeapSizing, TablesCapsAndHeaderSizes) {
     EXPECT_EQ(size, 720u);
     EXPECT_EQ(quorGetUserAppAreaSize(nullptr, 0, &size), QUOR_RC_OK);
     EXPECT_EQ(size, 0u);
+}
+
+// Level draws: uniform over 0..32767 (every bit set and clear, half of them
+// promoting), and a forked child draws afresh rather than repeat its parent.
+TEST(LevelDraws, SpreadOverTheRangeAndForkedChildrenDrawTheirOwn) {
+    uint32_t ones = 0, zeros = 0, promoting = 0;
+    constexpr int kDraws = 40000;
+    for (int i = 0; i < kDraws; ++i) {
+        const uint32_t draw = shm::drawRandom();
+        ASSERT_LT(draw, shm::kRandRange);
+        ones |= draw;
+        zeros |= ~draw & (shm::kRandRange - 1);
+        promoting += draw < shm::kPromoteLimit;
+    }
+    EXPECT_EQ(ones, shm::kRandRange - 1);
+    EXPECT_EQ(zeros, shm::kRandRange - 1);
+    EXPECT_NEAR(double(promoting) / kDraws, 0.5, 0.02);
+
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    uint32_t draws[16];
+    for (uint32_t &d : draws) d = shm::drawRandom();
+    if (child == 0) {
+        const bool written = write(fds[1], draws, sizeof draws) == ssize_t(sizeof draws);
+        _exit(written ? 0 : 1);
+    }
+    uint32_t childDraws[16] = {};
+    EXPECT_EQ(read(fds[0], childDraws, sizeof childDraws), ssize_t(sizeof childDraws));
+    int status = 0;
+    waitpid(child, &status, 0);
+    close(fds[0]);
+    close(fds[1]);
+    EXPECT_NE(std::memcmp(draws, childDraws, sizeof draws), 0);
 }
 
 class Heap : public DomainFixture {};
@@ -210,21 +250,56 @@ TEST_F(Heap, OfEqualFreeChunksTheLaterReturnedIsFoundFirst) {
 
 // A return between two allocated chunks places a free node, and taking the chunk
 // again at once drops it: the last node placed gives its bytes back to the space
-// above the high-water mark, so the pair costs only the new chunk's own node.
+// above the high-water mark. The new chunk's node takes the bytes of the node the
+// return retired when it fits in them, so the pair then costs no node space.
 TEST_F(Heap, AChunkTakenAgainAtOnceLeavesOnlyItsNewNodeInTheSpace) {
     makeDomain(0x100000);
-    Chunk x[3];
+    auto nodeOf = [&](const Chunk &c) {
+        uint64_t node = 0;
+        std::memcpy(&node, memory_ + c.user - 16, 8);
+        return node;
+    };
+    Chunk x[2], cap;
     for (Chunk &c : x) ASSERT_EQ(allocate(4096, &c), QUOR_RC_OK);
-    const uint64_t high = heap().sl->slHighWater;
-    ASSERT_EQ(release(x[1]), QUOR_RC_OK);
-    EXPECT_GT(heap().sl->slHighWater, high);
-    Chunk again;
-    ASSERT_EQ(allocate(4096, &again), QUOR_RC_OK);
-    ASSERT_EQ(again.chunk, x[1].chunk);
-    uint64_t node = 0;
-    std::memcpy(&node, memory_ + again.user - 16, 8);
-    EXPECT_EQ(heap().sl->slHighWater, high + shm::allocNodeSize(heap().allocNode(node)->level));
-    expectConsistent();
+    int reused = 0;
+    for (int round = 0; round < 16; ++round) {  // levels are drawn: both outcomes come up
+        ASSERT_EQ(allocate(4096, &cap), QUOR_RC_OK);
+        const uint64_t high = heap().sl->slHighWater, used = heap().sl->slUsedBytes;
+        const uint64_t retired = nodeOf(x[1]),
+                       retiredSize = shm::allocNodeSize(heap().allocNode(retired)->level);
+        const bool last = retired + retiredSize == heap().S + high;
+        ASSERT_EQ(release(x[1]), QUOR_RC_OK);
+        if (!last) {
+            EXPECT_GT(heap().sl->slHighWater, high);
+        }
+        ASSERT_EQ(allocate(4096, &x[1]), QUOR_RC_OK);
+        const uint64_t node = nodeOf(x[1]), size = shm::allocNodeSize(heap().allocNode(node)->level);
+        EXPECT_EQ(heap().sl->slUsedBytes, used - retiredSize + size);
+        if (!last && size <= retiredSize) {
+            ++reused;
+            EXPECT_EQ(node, retired);
+            EXPECT_EQ(heap().sl->slHighWater, high);
+        } else {
+            EXPECT_EQ(heap().sl->slHighWater, high - (last ? retiredSize : 0) + size);
+        }
+        expectConsistent();
+    }
+    EXPECT_GT(reused, 0);
+}
+
+// A rebuild lays live nodes over the bytes of retired ones: the node a return
+// retired just before it must not be taken again by the next allocation.
+TEST_F(Heap, ARetiredNodeIsNotTakenAgainOnceTheSpaceIsRebuilt) {
+    makeDomain(0x100000);
+    std::vector<Chunk> chunks(40);
+    for (Chunk &c : chunks) ASSERT_EQ(allocate(4096, &c), QUOR_RC_OK);
+    for (int round = 0; round < 8; ++round) {
+        for (size_t i = round % 2; i < chunks.size(); i += 2) ASSERT_EQ(release(chunks[i]), QUOR_RC_OK);
+        ASSERT_EQ(quorDefragmentSLInPlace(memory_, 1, 0), QUOR_RC_OK);
+        for (size_t i = round % 2; i < chunks.size(); i += 2)
+            ASSERT_EQ(allocate(4096, &chunks[i]), QUOR_RC_OK);
+        expectConsistent();  // no node overlaps another
+    }
 }
 
 TEST_F(Heap, AChunkReturnedTwiceIsReportedAndChangesNothing) {
@@ -264,6 +339,38 @@ TEST_F(Heap, PadTypeLocksAfterTheFirstAllocation) {
     EXPECT_EQ(allocate(4096, &refused), QUOR_RC_BAD_PAD_TYPE);
     ASSERT_EQ(release(guarded), QUOR_RC_OK);  // pads carry their own type
     ASSERT_EQ(release(c), QUOR_RC_OK);
+    expectConsistent();
+}
+
+// Allocations read the settings while another thread keeps changing them: every
+// chunk gets whole guard counts (a front count from one setting and a back count
+// from another would be reported as damage when it is returned).
+TEST_F(Heap, SettingsChangedDuringAllocationsNeverTearTheGuardCounts) {
+    makeDomain(4 << 20);
+    ASSERT_EQ(quorSetShmDebug(memory_, 1, 0, 0, QUOR_PAD_TYPE_A110CBEE, 1, 1), QUOR_RC_OK);
+    Chunk first;
+    ASSERT_EQ(allocate(4096, &first), QUOR_RC_OK);  // from here on the settings are read without their latch
+    AssertCapture reports;
+    std::atomic<bool> done{false};
+    std::thread changer([&] {
+        for (uint32_t i = 0; !done.load(); ++i) {
+            const uint32_t guards = i % 2 == 0 ? 3 : 1;
+            quorSetShmDebug(memory_, 1, 0, 0, i % 4 < 2 ? QUOR_PAD_TYPE_78EC011A : QUOR_PAD_TYPE_A110CBEE,
+                            guards, guards);
+        }
+    });
+    std::vector<Chunk> live(64);
+    for (Chunk &c : live) ASSERT_EQ(allocate(4096, &c), QUOR_RC_OK);
+    for (int step = 0; step < 20000; ++step) {
+        Chunk &c = live[step % live.size()];
+        ASSERT_EQ(release(c), QUOR_RC_OK);
+        ASSERT_EQ(allocate(4096 + step % 64, &c), QUOR_RC_OK);
+    }
+    done = true;
+    changer.join();
+    for (const Chunk &c : live) ASSERT_EQ(release(c), QUOR_RC_OK);
+    ASSERT_EQ(release(first), QUOR_RC_OK);
+    EXPECT_TRUE(AssertCapture::messages().empty()) << AssertCapture::messages().front();
     expectConsistent();
 }
 
