@@ -387,8 +387,7 @@ uint32_t placeAllocNode(HeapView &h, uint64_t size, uint64_t reserve, uint64_t *
         bool same = r.offset >= h.S + h.slHeader && r.offset <= high && r.size <= high - r.offset;
         for (uint64_t i = 0; same && i < size / 8; ++i) {
             uint64_t word = 0;
-            std::memcpy(&word, h.base + r.offset + 8 * i, sizeof word);
-            same = word == r.words[i];
+            same = h.load(r.offset + 8 * i, &word) && word == r.words[i];
         }
         if (same) {
             r.base = nullptr;
@@ -544,11 +543,14 @@ void retireAllocNode(HeapView &h, uint64_t nodeOffset) {
     const uint64_t at = nodeOffset - h.S, high = h.sl->slHighWater;
     if (at > high || size > high - at) return;
     RetiredNode &r = lastRetired;
+    r.base = nullptr;
+    for (uint64_t i = 0; i < size / 8; ++i) {
+        if (!h.load(nodeOffset + 8 * i, &r.words[i])) return;
+    }
     r.base = h.base;
     r.H = h.H;
     r.offset = nodeOffset;
     r.size = size;
-    for (uint64_t i = 0; i < size / 8; ++i) std::memcpy(&r.words[i], h.base + nodeOffset + 8 * i, 8);
 }
 
 // ---- free lists ---------------------------------------------------------------------
