@@ -348,7 +348,10 @@ void unlinkAround(const Around *around, uint64_t top) {
 // A return retires its chunk's node, whose bytes would stay dead until the next
 // rebuild: a steady churn of returns and allocations then rebuilds the space over
 // and over. The thread that retired a node keeps a copy of its words, and its next
-// allocated node takes those bytes instead of new ones when it fits in them.
+// allocated node takes those bytes, and the retired node's level with them, so
+// that it fits them exactly. The level of a retired node was drawn when its chunk
+// was inserted, and which chunk a caller returns has nothing to do with levels,
+// so the live nodes' levels keep the distribution of the draws.
 //
 // Nothing but a rebuild, a resize or a repair ever places a node over a retired
 // one's bytes: nodes are otherwise placed at the high-water mark, which never
@@ -363,40 +366,32 @@ void unlinkAround(const Around *around, uint64_t top) {
 // never takes them too.
 namespace {
 
-// Nodes up to this size (level 2) are kept: seven in eight of the levels drawn.
-constexpr uint64_t kKeptWords = 9;
-static_assert(allocNodeSize(2) == 8 * kKeptWords);
+// Nodes up to this size (level 6) are kept: 127 in 128 of the levels drawn.
+constexpr uint64_t kKeptWords = 13;
+static_assert(allocNodeSize(6) == 8 * kKeptWords);
 
 struct RetiredNode {
     const unsigned char *base;  // the heap: its segment base and header offset (null: none kept)
     uint64_t H;
-    uint64_t offset, size;  // size: the bytes kept, at most the node's
+    uint64_t offset, level;
     uint64_t words[kKeptWords];
 };
 // Initial-exec: one thread-pointer-relative access instead of a call. Zero
 // initialised, so no guard is tested on the way.
 __attribute__((tls_model("initial-exec"))) constinit thread_local RetiredNode lastRetired{};
 
-// An allocated node of `size` bytes: in the bytes of the node this thread
-// retired last when they are unchanged and large enough, else placed as
-// placeNode places it.
-uint32_t placeAllocNode(HeapView &h, uint64_t size, uint64_t reserve, uint64_t *nodeOffset) {
-    RetiredNode &r = lastRetired;
-    if (r.base == h.base && r.H == h.H && size <= r.size) {
-        const uint64_t high = h.S + h.sl->slHighWater;
-        bool same = r.offset >= h.S + h.slHeader && r.offset <= high && r.size <= high - r.offset;
-        for (uint64_t i = 0; same && i < size / 8; ++i) {
-            uint64_t word = 0;
-            same = h.load(r.offset + 8 * i, &word) && word == r.words[i];
-        }
-        if (same) {
-            r.base = nullptr;
-            h.sl->slUsedBytes += size;
-            *nodeOffset = r.offset;
-            return QUOR_RC_OK;
-        }
+// The node this thread retired last, when it was retired in this heap and its
+// bytes are still dead; null otherwise.
+const RetiredNode *keptNode(const HeapView &h) {
+    const RetiredNode &r = lastRetired;
+    if (r.base != h.base || r.H != h.H) return nullptr;
+    const uint64_t size = allocNodeSize(r.level), high = h.S + h.sl->slHighWater;
+    if (r.offset < h.S + h.slHeader || r.offset > high || size > high - r.offset) return nullptr;
+    for (uint64_t i = 0; i < size / 8; ++i) {
+        uint64_t word = 0;
+        if (!h.load(r.offset + 8 * i, &word) || word != r.words[i]) return nullptr;
     }
-    return placeNode(h, size, reserve, nodeOffset);
+    return &r;
 }
 
 }  // namespace
@@ -444,7 +439,10 @@ uint32_t insertAllocChunk(HeapView &h, uint64_t chunkOffset, uint64_t chunkSize,
                           uint64_t reserve, uint64_t below) {
     SLAllocNode_t *pred[kMaxLevel];
     const uint64_t current = h.sl->allocLevel;
-    const uint64_t level = drawLevel(current, h.L);
+    // The node a return of this thread retired gives its bytes and its level; a
+    // level more than one above the list's is lowered as a draw would be.
+    const RetiredNode *kept = keptNode(h);
+    const uint64_t level = kept != nullptr ? std::min(kept->level, current + 1) : drawLevel(current, h.L);
     // A node from the pads is the predecessor at level i when the key lies
     // between it and the node it links to there.
     auto brackets = [&](SLAllocNode_t *x, uint64_t i) {
@@ -459,7 +457,13 @@ uint32_t insertAllocChunk(HeapView &h, uint64_t chunkOffset, uint64_t chunkSize,
         if (uint32_t rc = searchAlloc(h, chunkOffset, current, pred); rc != 0) return rc;
     }
     uint64_t offset = 0;
-    if (uint32_t rc = placeAllocNode(h, allocNodeSize(level), reserve, &offset); rc != 0) return rc;
+    if (kept != nullptr) {
+        offset = kept->offset;
+        lastRetired.base = nullptr;
+        h.sl->slUsedBytes += allocNodeSize(level);
+    } else if (uint32_t rc = placeNode(h, allocNodeSize(level), reserve, &offset); rc != 0) {
+        return rc;
+    }
     if (level > current) {
         h.sl->allocLevel = level;
         for (uint64_t i = current + 1; i <= level; ++i) pred[i] = h.allocNode(h.allocHead);
@@ -536,21 +540,21 @@ uint32_t deleteAllocChunk(HeapView &h, uint64_t chunkOffset, uint64_t expectedUs
 void retireAllocNode(HeapView &h, uint64_t nodeOffset) {
     SLAllocNode_t *node = h.allocNode(nodeOffset);
     if (node == nullptr || nodeOffset == h.allocHead) return;
-    const uint64_t size = std::min(allocNodeSize(node->level), 8 * kKeptWords);
+    const uint64_t level = node->level, size = allocNodeSize(level);
     node->level = UINT64_MAX;
     // A node that was the last one placed has given its bytes back above the
     // high-water mark already.
     const uint64_t at = nodeOffset - h.S, high = h.sl->slHighWater;
-    if (at > high || size > high - at) return;
     RetiredNode &r = lastRetired;
     r.base = nullptr;
+    if (size > 8 * kKeptWords || at > high || size > high - at) return;
     for (uint64_t i = 0; i < size / 8; ++i) {
         if (!h.load(nodeOffset + 8 * i, &r.words[i])) return;
     }
     r.base = h.base;
     r.H = h.H;
     r.offset = nodeOffset;
-    r.size = size;
+    r.level = level;
 }
 
 // ---- free lists ---------------------------------------------------------------------

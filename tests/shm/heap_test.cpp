@@ -250,8 +250,8 @@ TEST_F(Heap, OfEqualFreeChunksTheLaterReturnedIsFoundFirst) {
 
 // A return between two allocated chunks places a free node, and taking the chunk
 // again at once drops it: the last node placed gives its bytes back to the space
-// above the high-water mark. The new chunk's node takes the bytes of the node the
-// return retired when it fits in them, so the pair then costs no node space.
+// above the high-water mark. The new chunk's node takes the bytes and the level
+// of the node the return retired, so the pair then costs no node space at all.
 TEST_F(Heap, AChunkTakenAgainAtOnceLeavesOnlyItsNewNodeInTheSpace) {
     makeDomain(0x100000);
     auto nodeOf = [&](const Chunk &c) {
@@ -262,11 +262,11 @@ TEST_F(Heap, AChunkTakenAgainAtOnceLeavesOnlyItsNewNodeInTheSpace) {
     Chunk x[2], cap;
     for (Chunk &c : x) ASSERT_EQ(allocate(4096, &c), QUOR_RC_OK);
     int reused = 0;
-    for (int round = 0; round < 16; ++round) {  // levels are drawn: both outcomes come up
+    for (int round = 0; round < 16; ++round) {
         ASSERT_EQ(allocate(4096, &cap), QUOR_RC_OK);
         const uint64_t high = heap().sl->slHighWater, used = heap().sl->slUsedBytes;
-        const uint64_t retired = nodeOf(x[1]),
-                       retiredSize = shm::allocNodeSize(heap().allocNode(retired)->level);
+        const uint64_t retired = nodeOf(x[1]), retiredLevel = heap().allocNode(retired)->level,
+                       retiredSize = shm::allocNodeSize(retiredLevel);
         const bool last = retired + retiredSize == heap().S + high;
         ASSERT_EQ(release(x[1]), QUOR_RC_OK);
         if (!last) {
@@ -275,12 +275,16 @@ TEST_F(Heap, AChunkTakenAgainAtOnceLeavesOnlyItsNewNodeInTheSpace) {
         ASSERT_EQ(allocate(4096, &x[1]), QUOR_RC_OK);
         const uint64_t node = nodeOf(x[1]), size = shm::allocNodeSize(heap().allocNode(node)->level);
         EXPECT_EQ(heap().sl->slUsedBytes, used - retiredSize + size);
-        if (!last && size <= retiredSize) {
+        // Nodes above level 6 (one in 128) are not kept.
+        if (last) {
+            EXPECT_EQ(heap().sl->slHighWater, high - retiredSize + size);
+        } else if (retiredLevel <= 6) {
             ++reused;
             EXPECT_EQ(node, retired);
+            EXPECT_EQ(size, retiredSize);
             EXPECT_EQ(heap().sl->slHighWater, high);
         } else {
-            EXPECT_EQ(heap().sl->slHighWater, high - (last ? retiredSize : 0) + size);
+            EXPECT_EQ(heap().sl->slHighWater, high + size);
         }
         expectConsistent();
     }

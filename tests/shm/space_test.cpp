@@ -163,4 +163,27 @@ TEST_F(Space, RebuildKeepsEveryNodesLevel) {
     expectPoolConsistent();
 }
 
+// A block taken right after a return takes the retired node's level: under a
+// long churn the levels must keep the spread of the draws, not drift to the bottom.
+TEST_F(Space, ChurnKeepsTheLevelsSpread) {
+    makePool(1 << 20);
+    std::vector<void *> blocks(2000);
+    for (void *&block : blocks) ASSERT_EQ(allocate(48, &block), QUOR_RC_OK);
+    std::mt19937_64 random(11);
+    for (int step = 0; step < 40000; ++step) {
+        void *&victim = blocks[random() % blocks.size()];
+        ASSERT_EQ(release(victim), QUOR_RC_OK);
+        ASSERT_EQ(allocate(48, &victim), QUOR_RC_OK);
+    }
+    uint64_t raised = 0, high = 0;
+    for (void *block : blocks) {
+        raised += levelOf(block) > 0;
+        high += levelOf(block) > 3;
+    }
+    EXPECT_GT(raised, blocks.size() / 3);
+    EXPECT_LT(raised, blocks.size() * 2 / 3);
+    EXPECT_GT(high, 0u);
+    expectPoolConsistent();
+}
+
 }  // namespace
