@@ -92,6 +92,10 @@ public:
     uint64_t L = 0;          // max level
     uint64_t end = 0;        // H + heapSize
     uint64_t spaceEnd = 0;   // S + slSpaceSize: first byte of the chunk area
+    // Where a node may start: from the end of the skip-list header up to the last
+    // offset where the fixed part of an allocated (free) node still fits. Derived
+    // from spaceEnd by setSpaceEnd.
+    uint64_t nodeLow = 0, allocLast = 0, freeLast = 0;
     uint64_t slHeader = 0;   // skip-list header size
     uint64_t allocHead = 0;  // node offsets of the sentinels
     uint64_t freeHead = 0;
@@ -181,6 +185,13 @@ public:
         return offset >= spaceEnd && offset <= end && length <= end - offset;
     }
     uint64_t headerSize() const { return S - H; }
+    // Moves the end of the node space (bound: S and slHeader are set).
+    void setSpaceEnd(uint64_t offset) {
+        spaceEnd = offset;
+        nodeLow = S + slHeader;
+        allocLast = spaceEnd - allocNodeSize(0);
+        freeLast = spaceEnd - freeNodeSize(0);
+    }
 
     // ---- nodes (null when the offset, level or extent is out of bounds) ----
     SLAllocNode_t *allocNode(uint64_t offset) const;
@@ -190,8 +201,7 @@ public:
     // level lying wholly in the node space. The one test every hop of a search makes.
     SLAllocNode_t *allocLinkTarget(uint64_t link, uint64_t level) const {
         const uint64_t offset = link - allocLinkSlot(0, level);
-        if ((link & 7) != 0 || link < allocLinkSlot(0, level) || offset < S + slHeader ||
-            offset > spaceEnd - allocNodeSize(0)) {
+        if ((link & 7) != 0 || link < allocLinkSlot(0, level) || offset < nodeLow || offset > allocLast) {
             return nullptr;
         }
         auto *node = raw<SLAllocNode_t>(offset);
@@ -204,8 +214,7 @@ public:
     // the node space), to be filled in; null if it does not lie there.
     template <class Node>
     Node *placed(uint64_t offset, uint64_t size) const {
-        return offset >= S + slHeader && offset <= spaceEnd && size <= spaceEnd - offset ? raw<Node>(offset)
-                                                                                         : nullptr;
+        return offset >= nodeLow && offset <= spaceEnd && size <= spaceEnd - offset ? raw<Node>(offset) : nullptr;
     }
     static uint64_t *allocLinks(SLAllocNode_t *n) { return reinterpret_cast<uint64_t *>(n + 1); }
     static uint64_t *freeLinks(SLFreeNode_t *n, LinkArray which) {
@@ -225,17 +234,19 @@ private:
 // Hot in every search: defined here so that they inline.
 inline SLAllocNode_t *HeapView::allocNode(uint64_t offset) const {
     if (offset == allocHead) return raw<SLAllocNode_t>(offset);
-    if ((offset & 7) != 0 || offset < S + slHeader || offset > spaceEnd - allocNodeSize(0)) return nullptr;
+    if ((offset & 7) != 0 || offset < nodeLow || offset > allocLast) return nullptr;
     auto *node = raw<SLAllocNode_t>(offset);
-    if (node->level >= L || allocNodeSize(node->level) > spaceEnd - offset) return nullptr;
+    const uint64_t level = node->level;
+    if (level >= L || allocNodeSize(level) > spaceEnd - offset) return nullptr;
     return node;
 }
 
 inline SLFreeNode_t *HeapView::freeNode(uint64_t offset) const {
     if (offset == freeHead || offset == freeTail) return raw<SLFreeNode_t>(offset);
-    if ((offset & 7) != 0 || offset < S + slHeader || offset > spaceEnd - freeNodeSize(0)) return nullptr;
+    if ((offset & 7) != 0 || offset < nodeLow || offset > freeLast) return nullptr;
     auto *node = raw<SLFreeNode_t>(offset);
-    if (node->level >= L || freeNodeSize(node->level) > spaceEnd - offset) return nullptr;
+    const uint64_t level = node->level;
+    if (level >= L || freeNodeSize(level) > spaceEnd - offset) return nullptr;
     return node;
 }
 

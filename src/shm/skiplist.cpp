@@ -55,7 +55,7 @@ uint32_t HeapView::bindSpace() {
         (high & 7) != 0 || sl->allocLevel >= L || *freeLevelWord() >= L) {
         return QUOR_RC_HEAP_CORRUPT;
     }
-    spaceEnd = S + space;
+    setSpaceEnd(S + space);
     return QUOR_RC_OK;
 }
 
@@ -386,12 +386,9 @@ const RetiredNode *keptNode(const HeapView &h) {
     const RetiredNode &r = lastRetired;
     if (r.base != h.base || r.H != h.H) return nullptr;
     const uint64_t size = allocNodeSize(r.level), high = h.S + h.sl->slHighWater;
-    if (r.offset < h.S + h.slHeader || r.offset > high || size > high - r.offset) return nullptr;
-    for (uint64_t i = 0; i < size / 8; ++i) {
-        uint64_t word = 0;
-        if (!h.load(r.offset + 8 * i, &word) || word != r.words[i]) return nullptr;
-    }
-    return &r;
+    if (r.offset < h.nodeLow || r.offset > high || size > high - r.offset) return nullptr;
+    const unsigned char *bytes = h.bytes(r.offset, size);
+    return bytes != nullptr && std::memcmp(bytes, r.words, size) == 0 ? &r : nullptr;
 }
 
 }  // namespace
@@ -547,10 +544,7 @@ void retireAllocNode(HeapView &h, uint64_t nodeOffset) {
     const uint64_t at = nodeOffset - h.S, high = h.sl->slHighWater;
     RetiredNode &r = lastRetired;
     r.base = nullptr;
-    if (size > 8 * kKeptWords || at > high || size > high - at) return;
-    for (uint64_t i = 0; i < size / 8; ++i) {
-        if (!h.load(nodeOffset + 8 * i, &r.words[i])) return;
-    }
+    if (size > 8 * kKeptWords || at > high || size > high - at || !h.copyOut(r.words, nodeOffset, size)) return;
     r.base = h.base;
     r.H = h.H;
     r.offset = nodeOffset;

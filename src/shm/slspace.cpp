@@ -118,7 +118,7 @@ void rebuild(HeapView &h, Plan &plan, uint64_t newSpaceSize) {
     h.header->allocBytes = 0;
     h.header->freeBytes = 0;
     sl->slSpaceSize = newSpaceSize;
-    h.spaceEnd = h.S + newSpaceSize;
+    h.setSpaceEnd(h.S + newSpaceSize);
     if (h.spaceEnd > oldEnd) exposeBytes(h, oldEnd, h.spaceEnd - oldEnd);
     sl->slUsedBytes = sl->slHighWater = h.slHeader;
     sl->allocCount = sl->freeCount = 0;
