@@ -243,10 +243,13 @@ uint32_t searchAlloc(const HeapView &h, uint64_t key, uint64_t top, SLAllocNode_
 
 // For each level from `top` down, the last free node before the first one that
 // `stop` accepts (the head when the first node is accepted); the tail is accepted.
+// `from`, when given, is where the search starts at level `top` instead of the
+// head: a node known to lie before the first accepted one on that level.
 template <class Stop>
-uint32_t searchFree(const HeapView &h, LinkArray forward, uint64_t top, SLFreeNode_t **pred, Stop stop) {
+uint32_t searchFree(const HeapView &h, LinkArray forward, uint64_t top, SLFreeNode_t **pred, Stop stop,
+                    SLFreeNode_t *from = nullptr) {
     SLFreeNode_t *const head = h.freeNode(h.freeHead), *const tail = h.freeNode(h.freeTail);
-    SLFreeNode_t *x = head;
+    SLFreeNode_t *x = from != nullptr ? from : head;
     uint64_t budget = stepBudget(h);
     // As in the allocated list, the node one level down is fetched during each
     // comparison on this level.
@@ -640,7 +643,13 @@ namespace {
 // end to a fit), so only the size order can change and no node is placed: a
 // merging return and a split need no node space. A node whose new size still
 // lies between its neighbours' keeps its links.
-uint32_t regrowFreeNode(HeapView &h, uint64_t nodeOffset, uint64_t offset, uint64_t size) {
+//
+// `fit`, when given, is the size-order path a best-fit search for more than
+// `size` bytes took to this node (levels 0 to the list's level): the new place
+// then lies at or before it on every level, and the search resumes from the
+// lowest level where the path's node is already smaller than `size`.
+uint32_t regrowFreeNode(HeapView &h, uint64_t nodeOffset, uint64_t offset, uint64_t size,
+                        SLFreeNode_t *const *fit = nullptr) {
     SLFreeNode_t *node = h.freeNode(nodeOffset);
     if (node == nullptr || nodeOffset == h.freeHead || nodeOffset == h.freeTail) return QUOR_RC_HEAP_CORRUPT;
     const uint64_t nodeLevel = node->level;
@@ -657,13 +666,20 @@ uint32_t regrowFreeNode(HeapView &h, uint64_t nodeOffset, uint64_t offset, uint6
     const bool atHead = bySize[0].pred == h.freeHead, atTail = bySize[0].succ == h.freeTail;
     if ((atHead || before->size < size) && (atTail || size <= after->size)) return QUOR_RC_OK;
     unlinkAround(bySize, nodeLevel);
-    // A new place further off is found from the head: a cut moves a chunk below
-    // every chunk the request passed over, and the top of the list stays cached.
+    // A new place further off is found from the head (whose top levels stay
+    // cached), or for a cut from the fit path where it lies below the new size.
     SLFreeNode_t *pred[kMaxLevel];
     const uint64_t top = std::max(*h.freeLevelWord(), nodeLevel);
-    if (uint32_t rc = searchFree(h, kForwardS, top, pred, [&](SLFreeNode_t *n) { return n->size >= size; });
-        rc != 0) {
-        return rc;
+    auto fits = [&](SLFreeNode_t *n) { return n->size >= size; };
+    uint64_t resume = top + 1;  // levels from here up keep the fit path's nodes
+    if (fit != nullptr) {
+        auto below = [&](SLFreeNode_t *n) { return h.offsetOf(n) == h.freeHead || n->size < size; };
+        while (resume > 0 && below(fit[resume - 1])) --resume;
+        std::copy(fit + resume, fit + top + 1, pred + resume);
+    }
+    if (resume > 0) {
+        SLFreeNode_t *from = resume <= top ? fit[resume] : nullptr;
+        if (uint32_t rc = searchFree(h, kForwardS, resume - 1, pred, fits, from); rc != 0) return rc;
     }
     for (uint64_t i = nodeLevel + 1; i-- > 0;) {
         if (uint32_t rc = linkFree(h, self, pred[i], kForwardS, kBackwardS, i); rc != 0) return rc;
@@ -694,7 +710,7 @@ uint32_t takeBestFit(HeapView &h, uint64_t size, uint64_t *offset, uint64_t *fre
     }
     // The low remainder keeps the node and its place in the offset order; only
     // its place in the size order changes.
-    if (uint32_t rc = regrowFreeNode(h, candidate, found, foundSize - size); rc != 0) return rc;
+    if (uint32_t rc = regrowFreeNode(h, candidate, found, foundSize - size, pred); rc != 0) return rc;
     *offset = found + foundSize - size;
     return QUOR_RC_OK;
 }
