@@ -213,14 +213,15 @@ inline void prefetchAllocTarget(const HeapView &h, uint64_t link, uint64_t level
     h.prefetch(link - allocLinkSlot(0, level));
 }
 
-// For each level from `top` down, the last allocated node whose chunk offset lies
-// below `key` (the head when none does). The nodes are scattered through the space,
-// so each hop is a likely cache miss; the node one level down is fetched while the
-// one on this level is compared, which overlaps the two misses of every descent.
-uint32_t searchAlloc(const HeapView &h, uint64_t key, uint64_t top, SLAllocNode_t **pred) {
+// For each level from `top` down to `bottom`, the last allocated node whose chunk
+// offset lies below `key` (the head when none does). The nodes are scattered
+// through the space, so each hop is a likely cache miss; the node one level down
+// is fetched while the one on this level is compared, which overlaps the two
+// misses of every descent.
+uint32_t searchAlloc(const HeapView &h, uint64_t key, uint64_t top, SLAllocNode_t **pred, uint64_t bottom = 0) {
     SLAllocNode_t *x = h.allocNode(h.allocHead);
     uint64_t budget = stepBudget(h);
-    for (uint64_t i = top + 1; i-- > 0;) {
+    for (uint64_t i = top + 1; i-- > bottom;) {
         uint64_t *links = HeapView::allocLinks(x);
         uint64_t link = links[i];
         if (i > 0) prefetchAllocTarget(h, links[i - 1], i - 1);
@@ -414,22 +415,23 @@ SLAllocNode_t *nodeEndingAt(const HeapView &h, uint64_t end) {
 // below it: `x` is the node of the allocated chunk nearest below the key, as
 // nodeEndingAt gives it (null: none known). The predecessor at level i is the
 // nearest of those chunks' nodes with a level of at least i; `accepts(node, i)`
-// checks its link. False (pred partly written) when a chunk on the way has no
-// usable back pad, is free, or lies beyond the steps, or a link is refused: the
-// caller searches instead.
+// checks its link. Returns how many levels from 0 up it gave: it stops where a
+// chunk on the way has no usable back pad, is free, or lies beyond the steps, or
+// a link is refused, and the caller searches for the levels above.
 template <class Accepts>
-bool pathFromPads(const HeapView &h, SLAllocNode_t *x, uint64_t top, SLAllocNode_t **pred, Accepts accepts) {
+uint64_t pathFromPads(const HeapView &h, SLAllocNode_t *x, uint64_t top, SLAllocNode_t **pred,
+                      Accepts accepts) {
     SLAllocNode_t *const head = h.allocNode(h.allocHead);
     uint64_t steps = 0;
     for (uint64_t i = 0; i <= top; ++i) {
         while (x != nullptr && x != head && x->level < i) {
-            if (++steps > kPadSteps) return false;
+            if (++steps > kPadSteps) return i;
             x = nodeEndingAt(h, x->chunkOffset);
         }
-        if (x == nullptr || !accepts(x, i)) return false;
+        if (x == nullptr || !accepts(x, i)) return i;
         pred[i] = x;
     }
-    return true;
+    return top + 1;
 }
 
 }  // namespace
@@ -452,9 +454,13 @@ uint32_t insertAllocChunk(HeapView &h, uint64_t chunkOffset, uint64_t chunkSize,
         const SLAllocNode_t *next = h.allocLinkTarget(link, i);
         return next != nullptr && next->chunkOffset >= chunkOffset;
     };
-    if (below == kNoPads || below > chunkOffset ||
-        !pathFromPads(h, nodeEndingAt(h, below), std::min(level, current), pred, brackets)) {
-        if (uint32_t rc = searchAlloc(h, chunkOffset, current, pred); rc != 0) return rc;
+    // Levels the pads do not give are searched for from the head, down to the
+    // lowest of them.
+    const uint64_t needed = std::min(level, current) + 1;
+    const uint64_t given =
+        below == kNoPads || below > chunkOffset ? 0 : pathFromPads(h, nodeEndingAt(h, below), needed - 1, pred, brackets);
+    if (given < needed) {
+        if (uint32_t rc = searchAlloc(h, chunkOffset, current, pred, given); rc != 0) return rc;
     }
     uint64_t offset = 0;
     if (kept != nullptr) {
@@ -501,6 +507,8 @@ uint32_t deleteAllocChunk(HeapView &h, uint64_t chunkOffset, uint64_t expectedUs
     const uint64_t current = h.sl->allocLevel;
     // The chunk's node is the one the chunk right below links to at level 0; the
     // path holds when every predecessor the pads give links to it.
+    // The levels the pads do not give are searched for from the head, down to
+    // the lowest of them.
     SLAllocNode_t *node = nullptr;
     if (below == kNoPads || below > chunkOffset) below = chunkOffset;
     if (SLAllocNode_t *x = nodeEndingAt(h, below); x != nullptr && HeapView::allocLinks(x)[0] != 0) {
@@ -508,8 +516,14 @@ uint32_t deleteAllocChunk(HeapView &h, uint64_t chunkOffset, uint64_t expectedUs
         auto linksToNode = [&](SLAllocNode_t *p, uint64_t i) {
             return HeapView::allocLinks(p)[i] == slotOf(h, node, i);
         };
-        if (node != nullptr && (node->chunkOffset != chunkOffset ||
-                                !pathFromPads(h, x, std::min(node->level, current), pred, linksToNode))) {
+        if (node != nullptr && node->chunkOffset == chunkOffset) {
+            // At least level 0: the node is the one x links to there.
+            const uint64_t needed = std::min(node->level, current) + 1;
+            const uint64_t given = pathFromPads(h, x, needed - 1, pred, linksToNode);
+            if (given < needed) {
+                if (uint32_t rc = searchAlloc(h, chunkOffset, current, pred, given); rc != 0) return rc;
+            }
+        } else {
             node = nullptr;
         }
     }
