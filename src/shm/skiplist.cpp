@@ -253,9 +253,14 @@ uint32_t searchFree(const HeapView &h, LinkArray forward, uint64_t top, SLFreeNo
     SLFreeNode_t *x = from != nullptr ? from : head;
     uint64_t budget = stepBudget(h);
     // As in the allocated list, the node one level down is fetched during each
-    // comparison on this level.
+    // comparison on this level. A free node spans two lines or more, and a hop
+    // reads both the fixed part and a link array, so both lines are fetched.
+    auto fetch = [&](uint64_t offset) {
+        h.prefetch(offset);
+        h.prefetch(offset + 64);
+    };
     auto fetchBelow = [&](SLFreeNode_t *node, uint64_t i) {
-        if (i > 0) h.prefetch(HeapView::freeLinks(node, forward)[i - 1]);
+        if (i > 0) fetch(HeapView::freeLinks(node, forward)[i - 1]);
     };
     for (uint64_t i = top + 1; i-- > 0;) {
         fetchBelow(x, i);
@@ -264,7 +269,7 @@ uint32_t searchFree(const HeapView &h, LinkArray forward, uint64_t top, SLFreeNo
             if (next == nullptr || next == head || budget-- == 0) return QUOR_RC_HEAP_CORRUPT;
             if (next == tail || stop(next)) break;
             x = next;
-            h.prefetch(HeapView::freeLinks(x, forward)[i]);
+            fetch(HeapView::freeLinks(x, forward)[i]);
             fetchBelow(x, i);
         }
         pred[i] = x;
