@@ -356,11 +356,13 @@ void unlinkAround(const Around *around, uint64_t top) {
 //
 // A return retires its chunk's node, whose bytes would stay dead until the next
 // rebuild: a steady churn of returns and allocations then rebuilds the space over
-// and over. The thread that retired a node keeps a copy of its words, and its next
-// allocated node takes those bytes, and the retired node's level with them, so
-// that it fits them exactly. The level of a retired node was drawn when its chunk
-// was inserted, and which chunk a caller returns has nothing to do with levels,
-// so the live nodes' levels keep the distribution of the draws.
+// and over. The thread that retired a node keeps its level and a copy of its
+// words, and its next allocated node takes that level, and those bytes when they
+// are still dead, so that it fits them exactly. The level of a retired node was
+// drawn when its chunk was inserted, and which chunk a caller returns has nothing
+// to do with levels, so handing levels on keeps the live nodes' levels as they
+// were drawn, the highest ones included: a level is handed on whole, even where
+// it stands more than one above the list's (its node was the only one up there).
 //
 // Nothing but a rebuild, a resize or a repair ever places a node over a retired
 // one's bytes: nodes are otherwise placed at the high-water mark, which never
@@ -375,29 +377,35 @@ void unlinkAround(const Around *around, uint64_t top) {
 // never takes them too.
 namespace {
 
-// Nodes up to this size (level 6) are kept: 127 in 128 of the levels drawn.
+// The bytes of nodes up to this size (level 6) are kept: 127 in 128 of the
+// levels drawn. Larger nodes hand on their level only.
 constexpr uint64_t kKeptWords = 13;
 static_assert(allocNodeSize(6) == 8 * kKeptWords);
 
 struct RetiredNode {
-    const unsigned char *base;  // the heap: its segment base and header offset (null: none kept)
+    const unsigned char *base;  // the heap: its segment base and header offset (null: none)
     uint64_t H;
-    uint64_t offset, level;
+    uint64_t level;
+    uint64_t offset;  // where its bytes lie (0: not kept)
     uint64_t words[kKeptWords];
 };
 // Initial-exec: one thread-pointer-relative access instead of a call. Zero
 // initialised, so no guard is tested on the way.
 __attribute__((tls_model("initial-exec"))) constinit thread_local RetiredNode lastRetired{};
 
-// The node this thread retired last, when it was retired in this heap and its
-// bytes are still dead; null otherwise.
-const RetiredNode *keptNode(const HeapView &h) {
+// The node this thread retired last, when it was retired in this heap; null
+// otherwise.
+const RetiredNode *retiredHere(const HeapView &h) {
     const RetiredNode &r = lastRetired;
-    if (r.base != h.base || r.H != h.H) return nullptr;
+    return r.base == h.base && r.H == h.H ? &r : nullptr;
+}
+
+// Whether the bytes of a node retired here are kept and still dead.
+bool bytesStillDead(const HeapView &h, const RetiredNode &r) {
     const uint64_t size = allocNodeSize(r.level), high = h.S + h.sl->slHighWater;
-    if (r.offset < h.nodeLow || r.offset > high || size > high - r.offset) return nullptr;
+    if (r.offset == 0 || r.offset < h.nodeLow || r.offset > high || size > high - r.offset) return false;
     const unsigned char *bytes = h.bytes(r.offset, size);
-    return bytes != nullptr && std::memcmp(bytes, r.words, size) == 0 ? &r : nullptr;
+    return bytes != nullptr && std::memcmp(bytes, r.words, size) == 0;
 }
 
 }  // namespace
@@ -446,10 +454,11 @@ uint32_t insertAllocChunk(HeapView &h, uint64_t chunkOffset, uint64_t chunkSize,
                           uint64_t reserve, uint64_t below) {
     SLAllocNode_t *pred[kMaxLevel];
     const uint64_t current = h.sl->allocLevel;
-    // The node a return of this thread retired gives its bytes and its level; a
-    // level more than one above the list's is lowered as a draw would be.
-    const RetiredNode *kept = keptNode(h);
-    const uint64_t level = kept != nullptr ? std::min(kept->level, current + 1) : drawLevel(current, h.L);
+    // The node a return of this thread retired hands on its level, and its
+    // bytes when they are still dead; otherwise the level is drawn.
+    const RetiredNode *retired = retiredHere(h);
+    const uint64_t level = retired != nullptr ? std::min(retired->level, h.L - 1) : drawLevel(current, h.L);
+    const bool reuse = retired != nullptr && retired->level == level && bytesStillDead(h, *retired);
     // A node from the pads is the predecessor at level i when the key lies
     // between it and the node it links to there.
     auto brackets = [&](SLAllocNode_t *x, uint64_t i) {
@@ -468,13 +477,13 @@ uint32_t insertAllocChunk(HeapView &h, uint64_t chunkOffset, uint64_t chunkSize,
         if (uint32_t rc = searchAlloc(h, chunkOffset, current, pred, given); rc != 0) return rc;
     }
     uint64_t offset = 0;
-    if (kept != nullptr) {
-        offset = kept->offset;
-        lastRetired.base = nullptr;
+    if (reuse) {
+        offset = retired->offset;
         h.sl->slUsedBytes += allocNodeSize(level);
     } else if (uint32_t rc = placeNode(h, allocNodeSize(level), reserve, &offset); rc != 0) {
         return rc;
     }
+    lastRetired.base = nullptr;
     if (level > current) {
         h.sl->allocLevel = level;
         for (uint64_t i = current + 1; i <= level; ++i) pred[i] = h.allocNode(h.allocHead);
@@ -561,16 +570,15 @@ void retireAllocNode(HeapView &h, uint64_t nodeOffset) {
     if (node == nullptr || nodeOffset == h.allocHead) return;
     const uint64_t level = node->level, size = allocNodeSize(level);
     node->level = UINT64_MAX;
+    RetiredNode &r = lastRetired;
+    r.base = h.base;
+    r.H = h.H;
+    r.level = level;
     // A node that was the last one placed has given its bytes back above the
     // high-water mark already.
     const uint64_t at = nodeOffset - h.S, high = h.sl->slHighWater;
-    RetiredNode &r = lastRetired;
-    r.base = nullptr;
-    if (size > 8 * kKeptWords || at > high || size > high - at || !h.copyOut(r.words, nodeOffset, size)) return;
-    r.base = h.base;
-    r.H = h.H;
-    r.offset = nodeOffset;
-    r.level = level;
+    const bool keep = size <= 8 * kKeptWords && at <= high && size <= high - at;
+    r.offset = keep && h.copyOut(r.words, nodeOffset, size) ? nodeOffset : 0;
 }
 
 // ---- free lists ---------------------------------------------------------------------

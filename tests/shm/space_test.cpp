@@ -164,11 +164,13 @@ TEST_F(Space, RebuildKeepsEveryNodesLevel) {
 }
 
 // A block taken right after a return takes the retired node's level: under a
-// long churn the levels must keep the spread of the draws, not drift to the bottom.
+// long churn the levels must keep the spread of the draws, not drift to the
+// bottom, and the highest ones must stay.
 TEST_F(Space, ChurnKeepsTheLevelsSpread) {
     makePool(1 << 20);
     std::vector<void *> blocks(2000);
     for (void *&block : blocks) ASSERT_EQ(allocate(48, &block), QUOR_RC_OK);
+    const uint64_t top = poolInfo().allocLevel;
     std::mt19937_64 random(11);
     for (int step = 0; step < 40000; ++step) {
         void *&victim = blocks[random() % blocks.size()];
@@ -183,6 +185,7 @@ TEST_F(Space, ChurnKeepsTheLevelsSpread) {
     EXPECT_GT(raised, blocks.size() / 3);
     EXPECT_LT(raised, blocks.size() * 2 / 3);
     EXPECT_GT(high, 0u);
+    EXPECT_GE(poolInfo().allocLevel + 1, top);
     expectPoolConsistent();
 }
 
