@@ -44,9 +44,12 @@ void store(HeapView &h, uint64_t offset, T value) {
 }
 
 // True when the {node offset, mark, pad type} words ending at `end` lie in the
-// chunk area.
+// chunk area. An end below 16 wraps the start above the heap, where the view's
+// range check refuses it; the load of the words repeats that check, which the
+// compiler then drops.
 bool padEndInChunkArea(const HeapView &h, uint64_t end) {
-    return end >= sizeof(ShmPadEnd_t) && end - sizeof(ShmPadEnd_t) >= h.spaceEnd && end <= h.end;
+    const uint64_t start = end - sizeof(ShmPadEnd_t);
+    return start >= h.spaceEnd && h.holds(start, sizeof(ShmPadEnd_t));
 }
 
 // Offsets (from the end E of the front pad, i.e. the caller's bytes) of the words
