@@ -233,19 +233,23 @@ uint32_t carveChunk(Trace &t, HeapView &h, bool bound, uint64_t userSize, uint64
 
     // Room for both nodes of a cut (the remainder's and the chunk's) is made
     // before the cut, so that a chunk once cut is never left in neither list.
-    uint64_t none = 0, noneSize = 0;
-    const Pending nothing{&none, &noneSize, false};
+    // In a space that is not low and already holds both, makeRoom would change
+    // nothing and the tests in it would pass: most allocations skip the block.
     const uint64_t cutNeeds = cutRoom(h.L);
-    if (makeRoom(h, nothing, cutNeeds) == QUOR_RC_HEAP_CORRUPT)
-        return latch.close(t.fail(165, QUOR_RC_HEAP_CORRUPT));
-    // Room above the high-water mark for the cut, and room in the space for
-    // the live nodes plus the return reserve; where the space can neither be
-    // rebuilt nor grown to give both, the allocation is refused.
-    if (h.room() < cutNeeds || !holdsReturnReserve(h)) {
-        rc = defragment(h, nothing, h.room() < cutNeeds ? cutNeeds : cutNeeds + returnReserve(h));
+    if (needsRoom(h) || h.room() < cutNeeds || !holdsReturnReserve(h)) {
+        uint64_t none = 0, noneSize = 0;
+        const Pending nothing{&none, &noneSize, false};
+        if (makeRoom(h, nothing, cutNeeds) == QUOR_RC_HEAP_CORRUPT)
+            return latch.close(t.fail(165, QUOR_RC_HEAP_CORRUPT));
+        // Room above the high-water mark for the cut, and room in the space for
+        // the live nodes plus the return reserve; where the space can neither be
+        // rebuilt nor grown to give both, the allocation is refused.
         if (h.room() < cutNeeds || !holdsReturnReserve(h)) {
-            const bool noRoom = rc == QUOR_RC_OK || rc == QUOR_RC_SLIST_SPACE_NOT_CHANGED;
-            return latch.close(t.fail(166, noRoom ? QUOR_RC_SLIST_SPACE_FULL : rc));
+            rc = defragment(h, nothing, h.room() < cutNeeds ? cutNeeds : cutNeeds + returnReserve(h));
+            if (h.room() < cutNeeds || !holdsReturnReserve(h)) {
+                const bool noRoom = rc == QUOR_RC_OK || rc == QUOR_RC_SLIST_SPACE_NOT_CHANGED;
+                return latch.close(t.fail(166, noRoom ? QUOR_RC_SLIST_SPACE_FULL : rc));
+            }
         }
     }
     uint64_t chunkOffset = 0, chunkSize = padded, freeStart = 0;
@@ -264,7 +268,6 @@ uint32_t carveChunk(Trace &t, HeapView &h, bool bound, uint64_t userSize, uint64
         giveBack(h, chunkOffset, chunkSize, true);
         return latch.close(t.fail(180, rc));
     }
-    exposeBytes(h, chunkOffset, chunkSize);
     writePads(h, chunkOffset, chunkSize, userOffset, nodeOffset, settings.padType, settings.frontGuards,
               settings.backGuards, callerId, line, fileName);
     // userSize + extraSize was checked against the carve, so nothing here wraps.
@@ -272,9 +275,6 @@ uint32_t carveChunk(Trace &t, HeapView &h, bool bound, uint64_t userSize, uint64
     if (chunkSize > used) h.fill(userOffset + userSize, QUOR_PAD_SLACK_BYTE, chunkSize - used);
     if (h.traits->kind == QUOR_HEAP_KIND_POOL && (settings.debugFlags & QUOR_DEBUG_FILL_NEW_BLOCK) != 0)
         h.fill(userOffset, 0xFF, userSize);
-    hideBytes(h, chunkOffset, front);
-    hideBytes(h, chunkOffset + chunkSize - backPadBytes(pads, settings.backGuards),
-              backPadBytes(pads, settings.backGuards));
     *chunkOffsetOut = chunkOffset;
     *userOffsetOut = userOffset;
     rc = latch.close(QUOR_RC_OK);

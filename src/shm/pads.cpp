@@ -43,6 +43,15 @@ void store(HeapView &h, uint64_t offset, T value) {
     h.store(offset, value);
 }
 
+// True when the {node offset, mark, pad type} words ending at `end` lie in the
+// chunk area. An end below 16 wraps the start above the heap, where the view's
+// range check refuses it; the load of the words repeats that check, which the
+// compiler then drops.
+bool padEndInChunkArea(const HeapView &h, uint64_t end) {
+    const uint64_t start = end - sizeof(ShmPadEnd_t);
+    return start >= h.spaceEnd && h.holds(start, sizeof(ShmPadEnd_t));
+}
+
 // Offsets (from the end E of the front pad, i.e. the caller's bytes) of the words
 // that sit behind the node offset.
 uint64_t guardBlock(PadFormat p) { return 32 + (p.checksum ? 8 : 0); }  // E - this: line
@@ -54,10 +63,9 @@ void writePads(HeapView &h, uint64_t chunkOffset, uint64_t chunkSize, uint64_t u
                uint64_t nodeOffset, uint32_t padType, uint32_t f, uint32_t b, uint32_t callerId,
                uint32_t line, const char *fileName) {
     const PadFormat p = padFormat(padType);
-    const uint64_t E = userOffset, X = chunkOffset + chunkSize;
-    store<uint64_t>(h, E - 16, nodeOffset);
-    store<uint32_t>(h, E - 8, QUOR_PAD_FRONT_MARK);
-    store<uint32_t>(h, E - 4, padType);
+    const uint64_t E = userOffset, X = chunkOffset + chunkSize, back = backPadBytes(p, b);
+    exposeBytes(h, chunkOffset, chunkSize);
+    store(h, E - 16, ShmPadEnd_t{nodeOffset, QUOR_PAD_FRONT_MARK, padType});
     if (p.checksum) store<uint64_t>(h, E - 24, QUOR_PAD_GUARD);
     if (p.guards) {
         const uint64_t g = E - guardBlock(p);
@@ -73,15 +81,14 @@ void writePads(HeapView &h, uint64_t chunkOffset, uint64_t chunkSize, uint64_t u
         h.copyIn(E - fileAt(p), name, sizeof name);
     }
     if (p.back) {
-        store<uint64_t>(h, X - 16, nodeOffset);
-        store<uint32_t>(h, X - 8, QUOR_PAD_BACK_MARK);
-        store<uint32_t>(h, X - 4, padType);
+        store(h, X - 16, ShmPadEnd_t{nodeOffset, QUOR_PAD_BACK_MARK, padType});
         if (p.checksum) store<uint64_t>(h, X - 24, QUOR_PAD_GUARD);
-        const uint64_t back = backPadBytes(p, b);
         if (p.guards) {
             for (uint64_t i = 0; i < b; ++i) store<uint64_t>(h, X - back + 8 * i, QUOR_PAD_GUARD);
         }
     }
+    hideBytes(h, chunkOffset, E - chunkOffset);
+    hideBytes(h, X - back, back);
 }
 
 void repointPads(HeapView &h, uint64_t chunkOffset, uint64_t chunkSize, uint64_t userOffset,
@@ -149,6 +156,20 @@ void storePair(uint32_t *field, SettingsPair pair) {
     }
 }
 
+// The settings read under the debug latch, marking the heap as having allocated.
+// Kept out of line: the unlatched read is the one every allocation makes.
+[[gnu::cold, gnu::noinline]] uint32_t readDebugSettingsLatched(const Trace &t, uint32_t probe, HeapView &h,
+                                                               ShmDebugInfo_t *settings) {
+    ShmDebugInfo_t &info = h.tail->debugInfo;
+    ExsLatch_t *latch = &h.tail->debugLatch;
+    if (uint32_t rc = enterEL(latch); rc != 0) return t.fail(probe, rc);
+    auto debug = leaving(latch);
+    *settings = info;
+    __atomic_store_n(&info.inUse, 1u, __ATOMIC_RELEASE);
+    const uint32_t rc = debug.close(QUOR_RC_OK);
+    return rc != 0 ? t.fail(probe + 10, rc) : rc;
+}
+
 }  // namespace
 
 uint32_t readDebugSettings(const Trace &t, uint32_t probe, HeapView &h, ShmDebugInfo_t *settings) {
@@ -160,25 +181,19 @@ uint32_t readDebugSettings(const Trace &t, uint32_t probe, HeapView &h, ShmDebug
         *settings = ShmDebugInfo_t{k.first, k.second, 1, {0, 0, 0, 0, 0}, g.first, g.second};
         return QUOR_RC_OK;
     }
-    ExsLatch_t *latch = &h.tail->debugLatch;
-    if (uint32_t rc = enterEL(latch); rc != 0) return t.fail(probe, rc);
-    auto debug = leaving(latch);
-    *settings = info;
-    __atomic_store_n(&info.inUse, 1u, __ATOMIC_RELEASE);
-    const uint32_t rc = debug.close(QUOR_RC_OK);
-    return rc != 0 ? t.fail(probe + 10, rc) : rc;
+    return readDebugSettingsLatched(t, probe, h, settings);
 }
 
 SLAllocNode_t *nodeOfChunkEndingAt(const HeapView &h, uint64_t end) {
-    if (poisoning || end < h.spaceEnd + sizeof(ShmPadEnd_t) || end > h.end) return nullptr;
-    ShmPadEnd_t pad{};
-    h.copyOut(&pad, end - sizeof pad, sizeof pad);
+    if (poisoning || !padEndInChunkArea(h, end)) return nullptr;
+    const auto pad = load<ShmPadEnd_t>(h, end - sizeof(ShmPadEnd_t));
     if (pad.mark != QUOR_PAD_BACK_MARK || !padFormat(pad.padType).back || pad.nodeOffset == h.allocHead)
         return nullptr;
     SLAllocNode_t *node = h.allocNode(pad.nodeOffset);
     if (node == nullptr || pad.nodeOffset - h.S >= h.sl->slHighWater) return nullptr;
+    // The chunk starts in [spaceEnd, end) (one unsigned compare) and ends at end.
     const uint64_t c = node->chunkOffset;
-    return c >= h.spaceEnd && c < end && end - c == node->chunkSize ? node : nullptr;
+    return c - h.spaceEnd < end - h.spaceEnd && end - c == node->chunkSize ? node : nullptr;
 }
 
 namespace {
@@ -229,11 +244,13 @@ uint32_t checkChunk(HeapView &h, uint64_t u, char *fileNameOut, uint32_t, uint32
                     const char *fileName) {
     const uint32_t unreadable =
         h.traits->kind == QUOR_HEAP_KIND_DOMAIN ? QUOR_RC_DOMAIN_ALLOC_CHUNK_NOT_FOUND : QUOR_RC_POOL_NO_FIT;
-    if (u < 16 || u - 16 < h.spaceEnd || u > h.end) return unreadable;
+    if (!padEndInChunkArea(h, u)) return unreadable;
     PadWindow frontEnd(h, u - 16, u);
+    const auto frontEndWords = load<ShmPadEnd_t>(h, u - 16);
     // The node is needed last but its offset is at hand: start fetching it now.
-    h.prefetch(load<uint64_t>(h, u - 16));
-    const uint32_t T = load<uint32_t>(h, u - 4);
+    const uint64_t N = frontEndWords.nodeOffset;
+    h.prefetch(N);
+    const uint32_t T = frontEndWords.padType;
     if (T == 0) return QUOR_RC_OK;
     if (T == QUOR_CHUNK_FREED_MARK) {
         report("Freeing freed memory found at:", fileName, line);
@@ -246,7 +263,7 @@ uint32_t checkChunk(HeapView &h, uint64_t u, char *fileNameOut, uint32_t, uint32
         report(message, fileName, line);
         return QUOR_RC_OK;
     }
-    if (load<uint32_t>(h, u - 8) != QUOR_PAD_FRONT_MARK)
+    if (frontEndWords.mark != QUOR_PAD_FRONT_MARK)
         report("Front memory pad corruption found at:", fileName, line);
     if (!p.back) return QUOR_RC_OK;
 
@@ -277,17 +294,18 @@ uint32_t checkChunk(HeapView &h, uint64_t u, char *fileNameOut, uint32_t, uint32
     if (frontSumBad) report("Front memory pad checksum corruption found at:", fileName, line);
     if (p.file && fileNameOut != nullptr) h.copyOut(fileNameOut, u - fileAt(p), QUOR_PAD_FILE_NAME_SIZE);
 
-    const uint64_t N = load<uint64_t>(h, u - 16);
+    // A chunk in the chunk area at least a back pad long starts in the heap and
+    // below its end.
     const SLAllocNode_t *node = h.allocNode(N);
-    if (node == nullptr || N == h.allocHead || node->chunkOffset < h.H || node->chunkOffset >= h.end ||
-        node->userOffset < h.H || node->userOffset >= h.end ||
-        !h.inChunkArea(node->chunkOffset, node->chunkSize) || node->chunkSize < back ||
+    if (node == nullptr || N == h.allocHead || !h.inChunkArea(node->chunkOffset, node->chunkSize) ||
+        node->chunkSize < back || node->userOffset < h.H || node->userOffset >= h.end ||
         node->userOffset > node->chunkOffset + node->chunkSize) {
         return unreadable;
     }
     const uint64_t X = node->chunkOffset + node->chunkSize;
     PadWindow backPad(h, X - back, X);
-    if (load<uint32_t>(h, X - 8) != QUOR_PAD_BACK_MARK || load<uint32_t>(h, X - 4) != T) {
+    const auto backEndWords = load<ShmPadEnd_t>(h, X - 16);
+    if (backEndWords.mark != QUOR_PAD_BACK_MARK || backEndWords.padType != T) {
         report("Back memory pad corruption found at:", fileName, line);
     }
     if (p.checksum && (load<uint64_t>(h, X - 24) != QUOR_PAD_GUARD || frontSumBad)) {
@@ -316,7 +334,7 @@ uint32_t checkChunk(HeapView &h, uint64_t u, char *fileNameOut, uint32_t, uint32
         if (load<uint64_t>(h, X - back + 8 * i) != QUOR_PAD_GUARD)
             report("back pad corruption found at:", fileName, line);
     }
-    if (load<uint64_t>(h, X - 16) != N) report("Memory pad node offset corruption found at:", fileName, line);
+    if (backEndWords.nodeOffset != N) report("Memory pad node offset corruption found at:", fileName, line);
     return QUOR_RC_OK;
 }
 

@@ -19,14 +19,16 @@ struct PadFormat {
     bool checksum = false;  // a guard word just before each pad's node offset
     bool file = false;      // the caller's 24-byte file name
 };
-// Inline: every allocation, return and block lookup asks it.
+// Inline: every allocation, return and block lookup asks it, nearly always of
+// the default type, which is tested first (the other types lie too far apart
+// for a jump table, so the switch is a chain of compares).
 inline PadFormat padFormat(uint32_t padType) {
+    if (padType == QUOR_PAD_TYPE_EEBC011A) [[likely]]
+        return {true, true, false, false, false};
     switch (padType) {
         case QUOR_PAD_TYPE_NONE:
         case QUOR_PAD_TYPE_C0DE1D1E:
             return {true, false, false, false, false};
-        case QUOR_PAD_TYPE_EEBC011A:
-            return {true, true, false, false, false};
         case QUOR_PAD_TYPE_DABC011A:
             return {true, true, false, true, false};
         case QUOR_PAD_TYPE_A110CBEE:
@@ -50,6 +52,7 @@ inline uint64_t backPadBytes(PadFormat p, uint64_t b) {
 }
 
 // Writes both pads of a chunk just carved (the bytes between lie inside the chunk).
+// With chunk poisoning on, it exposes the chunk and leaves the pads hidden.
 void writePads(HeapView &h, uint64_t chunkOffset, uint64_t chunkSize, uint64_t userOffset,
                uint64_t nodeOffset, uint32_t padType, uint32_t frontGuards, uint32_t backGuards,
                uint32_t callerId, uint32_t line, const char *fileName);

@@ -9,6 +9,7 @@
 
 #include "heap_fixture.h"
 #include "shm/layout.h"
+#include "shm/pads.h"
 
 namespace {
 
@@ -567,6 +568,28 @@ TEST_F(Heap, CorruptHeadersAndLinksGiveCodes) {
     unpoisonBytes(memory_ + a.user - 16, 8);
     std::memcpy(memory_ + a.user - 16, &wild, 8);
     EXPECT_EQ(release(a), QUOR_RC_DOMAIN_ALLOC_CHUNK_NOT_FOUND);
+    // A node recording a chunk that starts below the chunk area (ending where its
+    // own does) or runs past the heap's end: the check stops with a code before
+    // it reads a pad there, and the back pad is not taken to lead to the node.
+    const uint64_t end = a.chunk + a.size, below = h.spaceEnd - 64;
+    const struct {
+        const char *what;
+        uint64_t chunkOffset, chunkSize;
+    } moves[] = {{"below the chunk area", below, end - below},
+                 {"past the heap's end", a.chunk, h.end - a.chunk + 16}};
+    for (const auto &m : moves) {
+        std::memcpy(memory_, image.data(), size_);
+        uint64_t nodeOffset = 0;
+        std::memcpy(&nodeOffset, memory_ + a.user - 16, 8);
+        SLAllocNode_t *node = h.allocNode(nodeOffset);
+        ASSERT_NE(node, nullptr);
+        node->chunkOffset = m.chunkOffset;
+        node->chunkSize = m.chunkSize;
+        EXPECT_EQ(shm::nodeOfChunkEndingAt(h, end), nullptr) << m.what;
+        AssertCapture reports;
+        EXPECT_EQ(release(a), QUOR_RC_DOMAIN_ALLOC_CHUNK_NOT_FOUND) << m.what;
+        EXPECT_TRUE(AssertCapture::messages().empty()) << m.what;
+    }
     std::memcpy(memory_, image.data(), size_);
     expectConsistent();
 }
