@@ -204,9 +204,10 @@ uint32_t carveChunk(Trace &t, HeapView &h, bool bound, uint64_t userSize, uint64
         return t.failWith(81, h.traits->chunkTooLarge, userSize);
 
     // The debug settings, read before the heap latch is taken (their latch, when
-    // it is needed, is never held with it).
+    // it is needed, is never held with it): only the header is bound for them
+    // here, the rest of the layout under the heap latch.
     if (!bound) {
-        if (uint32_t rc = h.bindLayout(); rc != 0) return t.fail(85, rc);
+        if (uint32_t rc = h.bindHeader(); rc != 0) return t.fail(85, rc);
     }
     ShmDebugInfo_t settings;
     if (uint32_t rc = readDebugSettings(t, 90, h, &settings); rc != 0) return rc;
@@ -225,7 +226,7 @@ uint32_t carveChunk(Trace &t, HeapView &h, bool bound, uint64_t userSize, uint64
 
     if (uint32_t rc = enterEL(&h.header->heapLatch); rc != 0) return t.fail(140, rc);
     auto latch = leaving(&h.header->heapLatch);
-    uint32_t rc = h.rebind();  // another process may have changed the space
+    uint32_t rc = bound ? h.rebind() : h.bindLayout();  // another process may have changed the space
     if (rc == 0) rc = h.checkTotals();
     if (rc != 0) return latch.close(t.fail(150, rc));
     if (h.header->freeBytes < padded && !yieldSpaceFor(h, padded))

@@ -88,10 +88,10 @@ public:
     HHeader_t *header = nullptr;
     HHeaderTail_t *tail = nullptr;
     SLHeader_t *sl = nullptr;
-    uint64_t S = 0;          // segment offset of the skip-list header
-    uint64_t L = 0;          // max level
-    uint64_t end = 0;        // H + heapSize
-    uint64_t spaceEnd = 0;   // S + slSpaceSize: first byte of the chunk area
+    uint64_t S = 0;         // segment offset of the skip-list header
+    uint64_t L = 0;         // max level
+    uint64_t end = 0;       // H + heapSize
+    uint64_t spaceEnd = 0;  // S + slSpaceSize: first byte of the chunk area
     // Where a node may start: from the end of the skip-list header up to the last
     // offset where the fixed part of an allocated (free) node still fits. Derived
     // from spaceEnd by setSpaceEnd.
@@ -112,6 +112,9 @@ public:
     // The sizes, levels and marks of the headers describe a heap that fits in
     // heapSize; caches the layout. QUOR_RC_HEAP_CORRUPT otherwise.
     uint32_t bindLayout();
+    // The first part of bindLayout: the heap size, the user area and where the
+    // header tail and the skip-list header lie, so that the tail can be read.
+    uint32_t bindHeader();
     // bindLayout again on a bound view after the heap latch was entered: only the
     // node space's extent and marks change under the latch, so when the heap
     // size, the user area and the max level are still those bound, only they are
@@ -214,7 +217,8 @@ public:
     // the node space), to be filled in; null if it does not lie there.
     template <class Node>
     Node *placed(uint64_t offset, uint64_t size) const {
-        return offset >= nodeLow && offset <= spaceEnd && size <= spaceEnd - offset ? raw<Node>(offset) : nullptr;
+        return offset >= nodeLow && offset <= spaceEnd && size <= spaceEnd - offset ? raw<Node>(offset)
+                                                                                    : nullptr;
     }
     static uint64_t *allocLinks(SLAllocNode_t *n) { return reinterpret_cast<uint64_t *>(n + 1); }
     static uint64_t *freeLinks(SLFreeNode_t *n, LinkArray which) {
@@ -230,6 +234,24 @@ private:
         return reinterpret_cast<T *>(base + offset);
     }
 };
+
+// Every chunk operation opens with it: defined here so that it inlines.
+inline uint32_t HeapView::open(const Trace &t, uint32_t probe, void *segmentBase, uint32_t kind,
+                               uint64_t heapOffset, unsigned checks) {
+    if (uint32_t rc = attach(segmentBase, kind, heapOffset); rc != 0) {
+        return rc == QUOR_RC_NOT_MAPPED ? t.failLogged(probe, rc, 0) : t.failWith(probe + 10, rc, kind);
+    }
+    if ((checks & kCheckMagic) != 0) {
+        if (uint32_t rc = checkMagic(); rc != 0) return t.failWith(probe + 20, rc, header->heapMagic);
+    }
+    if ((checks & kCheckSelf) != 0) {
+        if (uint32_t rc = checkSelf(); rc != 0) return t.failWith(probe + 30, rc, header->selfOffset);
+    }
+    if ((checks & kCheckLayout) != 0) {
+        if (uint32_t rc = bindLayout(); rc != 0) return t.fail(probe + 40, rc);
+    }
+    return QUOR_RC_OK;
+}
 
 // Hot in every search: defined here so that they inline.
 inline SLAllocNode_t *HeapView::allocNode(uint64_t offset) const {

@@ -26,7 +26,7 @@ uint32_t HeapView::attach(void *segmentBase, uint32_t kind, uint64_t heapOffset)
     return QUOR_RC_OK;
 }
 
-uint32_t HeapView::bindLayout() {
+uint32_t HeapView::bindHeader() {
     const uint64_t heapSize = header->heapSize, userArea = header->userAppAreaSize;
     if ((H & 7) != 0 || heapSize > UINT64_MAX - H || userArea > heapSize) return QUOR_RC_HEAP_CORRUPT;
     end = H + heapSize;
@@ -35,6 +35,11 @@ uint32_t HeapView::bindLayout() {
     S = H + hSize;
     tail = raw<HHeaderTail_t>(H + headerTailAt(userArea));
     sl = raw<SLHeader_t>(S);
+    return QUOR_RC_OK;
+}
+
+uint32_t HeapView::bindLayout() {
+    if (uint32_t rc = bindHeader(); rc != 0) return rc;
     L = sl->maxLevel;
     if (L < 1 || L > kMaxLevel) return QUOR_RC_HEAP_CORRUPT;
     slHeader = slHeaderSize(L);
@@ -74,23 +79,6 @@ uint32_t HeapView::open(void *segmentBase, uint32_t kind, uint64_t heapOffset, u
     if (rc == 0 && (checks & kCheckSelf) != 0) rc = checkSelf();
     if (rc == 0 && (checks & kCheckLayout) != 0) rc = bindLayout();
     return rc;
-}
-
-uint32_t HeapView::open(const Trace &t, uint32_t probe, void *segmentBase, uint32_t kind, uint64_t heapOffset,
-                        unsigned checks) {
-    if (uint32_t rc = attach(segmentBase, kind, heapOffset); rc != 0) {
-        return rc == QUOR_RC_NOT_MAPPED ? t.failLogged(probe, rc, 0) : t.failWith(probe + 10, rc, kind);
-    }
-    if ((checks & kCheckMagic) != 0) {
-        if (uint32_t rc = checkMagic(); rc != 0) return t.failWith(probe + 20, rc, header->heapMagic);
-    }
-    if ((checks & kCheckSelf) != 0) {
-        if (uint32_t rc = checkSelf(); rc != 0) return t.failWith(probe + 30, rc, header->selfOffset);
-    }
-    if ((checks & kCheckLayout) != 0) {
-        if (uint32_t rc = bindLayout(); rc != 0) return t.fail(probe + 40, rc);
-    }
-    return QUOR_RC_OK;
 }
 
 // ---- level draws ------------------------------------------------------------------
@@ -218,7 +206,8 @@ inline void prefetchAllocTarget(const HeapView &h, uint64_t link, uint64_t level
 // through the space, so each hop is a likely cache miss; the node one level down
 // is fetched while the one on this level is compared, which overlaps the two
 // misses of every descent.
-uint32_t searchAlloc(const HeapView &h, uint64_t key, uint64_t top, SLAllocNode_t **pred, uint64_t bottom = 0) {
+uint32_t searchAlloc(const HeapView &h, uint64_t key, uint64_t top, SLAllocNode_t **pred,
+                     uint64_t bottom = 0) {
     SLAllocNode_t *x = h.allocNode(h.allocHead);
     uint64_t budget = stepBudget(h);
     for (uint64_t i = top + 1; i-- > bottom;) {
@@ -471,8 +460,9 @@ uint32_t insertAllocChunk(HeapView &h, uint64_t chunkOffset, uint64_t chunkSize,
     // Levels the pads do not give are searched for from the head, down to the
     // lowest of them.
     const uint64_t needed = std::min(level, current) + 1;
-    const uint64_t given =
-        below == kNoPads || below > chunkOffset ? 0 : pathFromPads(h, nodeEndingAt(h, below), needed - 1, pred, brackets);
+    const uint64_t given = below == kNoPads || below > chunkOffset
+                               ? 0
+                               : pathFromPads(h, nodeEndingAt(h, below), needed - 1, pred, brackets);
     if (given < needed) {
         if (uint32_t rc = searchAlloc(h, chunkOffset, current, pred, given); rc != 0) return rc;
     }
