@@ -352,11 +352,7 @@ private:
             exposeBytes(h_, guardBlock - QUOR_PAD_FILE_NAME_SIZE, QUOR_PAD_FILE_NAME_SIZE);
             h_.copyOut(file, guardBlock - QUOR_PAD_FILE_NAME_SIZE, QUOR_PAD_FILE_NAME_SIZE);
         }
-        exposeBytes(h_, c.offset, c.size);
         writePads(h_, c.offset, c.size, c.user, node, c.pads.type, c.pads.f, c.pads.b, callerId, line, file);
-        hideBytes(h_, c.offset, c.user - c.offset);
-        const uint64_t back = backPadBytes(p, c.pads.b);
-        hideBytes(h_, c.offset + c.size - back, back);
         ++out_.padsFinished;
     }
 
