@@ -50,7 +50,7 @@ private:
     }
 
     bool allocList() {
-        SLAllocNode_t *head = h_.allocNode(h_.allocHead);
+        SLAllocNode_t *head = h_.allocHeadNode();
         for (uint64_t i = h_.L; i-- > 0;) {
             uint64_t link = HeapView::allocLinks(head)[i], last = 0, count = 0;
             if (i > h_.sl->allocLevel && link != 0) return fail("allocated list used above its level", i);
@@ -112,7 +112,7 @@ private:
     bool freeOrder(LinkArray forward, LinkArray backward) {
         const bool byOffset = forward == kForwardO;
         for (uint64_t i = h_.L; i-- > 0;) {
-            uint64_t at = HeapView::freeLinks(h_.freeNode(h_.freeHead), forward)[i], previous = h_.freeHead,
+            uint64_t at = HeapView::freeLinks(h_.freeHeadNode(), forward)[i], previous = h_.freeHead,
                      count = 0;
             if (i > *h_.freeLevelWord() && at != h_.freeTail)
                 return fail("free list used above its level", i);
@@ -148,7 +148,7 @@ private:
                 previous = at;
                 at = HeapView::freeLinks(node, forward)[i];
             }
-            if (HeapView::freeLinks(h_.freeNode(h_.freeTail), backward)[i] != previous) {
+            if (HeapView::freeLinks(h_.freeTailNode(), backward)[i] != previous) {
                 return fail("tail backward link wrong", i);
             }
             if (i == 0 && byOffset) std::sort(freeNodes_.data(), freeNodes_.data() + freeNodes_.size());

@@ -399,7 +399,7 @@ QUOR_EXPORT uint32_t _quorShmAllocSList(void *base, uint32_t kind, uint64_t heap
         std::printf("\r\nList of unfreed shared memory %s:", pools ? "pools" : "blocks");
         std::printf("\r\n%s\r\n",
                     pools ? "~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~" : "~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~");
-        uint64_t link = HeapView::allocLinks(h.allocNode(h.allocHead))[0];
+        uint64_t link = HeapView::allocLinks(h.allocHeadNode())[0];
         for (uint64_t budget = h.sl->allocCount; link != 0; --budget) {
             SLAllocNode_t *node = h.allocLinkTarget(link, 0);
             if (node == nullptr || budget == 0) return t.failWith(60, QUOR_RC_HEAP_CORRUPT, link);

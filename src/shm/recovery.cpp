@@ -140,7 +140,7 @@ private:
     // whatever lies behind it.
     void listed() {
         const uint64_t budget = (h_.spaceEnd - h_.S) / allocNodeSize(0) + 2;
-        uint64_t link = HeapView::allocLinks(h_.allocNode(h_.allocHead))[0];
+        uint64_t link = HeapView::allocLinks(h_.allocHeadNode())[0];
         for (uint64_t steps = 0; link != 0 && steps < budget; ++steps) {
             SLAllocNode_t *node = link >= 0x30 ? h_.allocNode(link - 0x30) : nullptr;
             if (node == nullptr) break;
@@ -204,7 +204,7 @@ private:
     // the lists leaves the whole chunk area to scan.
     void listedFree() {
         const uint64_t budget = (h_.spaceEnd - h_.S) / freeNodeSize(0) + 2;
-        uint64_t at = HeapView::freeLinks(h_.freeNode(h_.freeHead), kForwardO)[0], last = h_.spaceEnd;
+        uint64_t at = HeapView::freeLinks(h_.freeHeadNode(), kForwardO)[0], last = h_.spaceEnd;
         for (uint64_t steps = 0; at != h_.freeTail && steps < budget; ++steps) {
             SLFreeNode_t *node = at != h_.freeHead ? h_.freeNode(at) : nullptr;
             if (node == nullptr || node->offset < last || node->size == 0 ||
@@ -361,7 +361,7 @@ private:
         h_.header->allocBytes = h_.header->freeBytes = 0;
         sl->slUsedBytes = sl->slHighWater = h_.slHeader;
         sl->allocCount = sl->freeCount = sl->allocLevel = 0;
-        SLAllocNode_t *head = h_.allocNode(h_.allocHead);
+        SLAllocNode_t *head = h_.allocHeadNode();
         *head = SLAllocNode_t{0, 0, 0, 0, h_.L - 1, 0, 0};
         std::fill_n(HeapView::allocLinks(head), h_.L, 0);
         for (uint64_t sentinel : {h_.freeHead, h_.freeTail}) {

@@ -43,21 +43,19 @@ uint32_t HeapView::bindLayout() {
     L = sl->maxLevel;
     if (L < 1 || L > kMaxLevel) return QUOR_RC_HEAP_CORRUPT;
     slHeader = slHeaderSize(L);
-    if (uint32_t rc = bindSpace(); rc != 0) return rc;
     allocHead = S + QUOR_SL_ALLOC_HEAD_OFFSET;
     freeHead = S + QUOR_SL_FREE_HEAD_OFFSET(L);
     freeTail = S + QUOR_SL_FREE_TAIL_OFFSET(L);
-    if (raw<SLAllocNode_t>(allocHead)->level != L - 1 || raw<SLFreeNode_t>(freeHead)->level != L - 1 ||
-        raw<SLFreeNode_t>(freeTail)->level != L - 1) {
-        return QUOR_RC_HEAP_CORRUPT;
-    }
-    return QUOR_RC_OK;
+    return bindSpace();
 }
 
+// The sentinels' levels are checked on every bind: their link arrays are found
+// from them, and the sentinels are used without a node's checks.
 uint32_t HeapView::bindSpace() {
     const uint64_t space = sl->slSpaceSize, high = sl->slHighWater;
     if ((space & 7) != 0 || space < slHeader || space > end - S || high < slHeader || high > space ||
-        (high & 7) != 0 || sl->allocLevel >= L || *freeLevelWord() >= L) {
+        (high & 7) != 0 || sl->allocLevel >= L || *freeLevelWord() >= L || allocHeadNode()->level != L - 1 ||
+        freeHeadNode()->level != L - 1 || freeTailNode()->level != L - 1) {
         return QUOR_RC_HEAP_CORRUPT;
     }
     setSpaceEnd(S + space);
@@ -172,10 +170,6 @@ void dropNode(HeapView &h, uint64_t nodeOffset, uint64_t size) {
     if (nodeOffset + size == h.S + h.sl->slHighWater) h.sl->slHighWater -= size;
 }
 
-// A search step budget: no well-formed list has more nodes than fit in the space,
-// so a walk longer than that runs round a corrupt cycle.
-uint64_t stepBudget(const HeapView &h) { return (h.spaceEnd - h.S) / allocNodeSize(0) + 2; }
-
 // The node that an allocated-list link at `level` names, or null for the end;
 // `bad` is set for a link that names no valid node of at least that level.
 SLAllocNode_t *nextAlloc(const HeapView &h, SLAllocNode_t *node, uint64_t level, bool &bad) {
@@ -208,8 +202,8 @@ inline void prefetchAllocTarget(const HeapView &h, uint64_t link, uint64_t level
 // misses of every descent.
 uint32_t searchAlloc(const HeapView &h, uint64_t key, uint64_t top, SLAllocNode_t **pred,
                      uint64_t bottom = 0) {
-    SLAllocNode_t *x = h.allocNode(h.allocHead);
-    uint64_t budget = stepBudget(h);
+    SLAllocNode_t *x = h.allocHeadNode();
+    uint64_t budget = h.stepBudget;
     for (uint64_t i = top + 1; i-- > bottom;) {
         uint64_t *links = HeapView::allocLinks(x);
         uint64_t link = links[i];
@@ -238,9 +232,9 @@ uint32_t searchAlloc(const HeapView &h, uint64_t key, uint64_t top, SLAllocNode_
 template <class Stop>
 uint32_t searchFree(const HeapView &h, LinkArray forward, uint64_t top, SLFreeNode_t **pred, Stop stop,
                     SLFreeNode_t *from = nullptr) {
-    SLFreeNode_t *const head = h.freeNode(h.freeHead), *const tail = h.freeNode(h.freeTail);
+    SLFreeNode_t *const head = h.freeHeadNode(), *const tail = h.freeTailNode();
     SLFreeNode_t *x = from != nullptr ? from : head;
-    uint64_t budget = stepBudget(h);
+    uint64_t budget = h.stepBudget;
     // As in the allocated list, the node one level down is fetched during each
     // comparison on this level. A free node spans two lines or more, and a hop
     // reads both the fixed part and a link array, so both lines are fetched.
@@ -410,7 +404,7 @@ constexpr uint64_t kPadSteps = 8;
 // The node of the allocated chunk that ends at `end`, as its back pad names it
 // (see nodeOfChunkEndingAt); the head for the start of the chunk area.
 SLAllocNode_t *nodeEndingAt(const HeapView &h, uint64_t end) {
-    return end == h.spaceEnd ? h.allocNode(h.allocHead) : nodeOfChunkEndingAt(h, end);
+    return end == h.spaceEnd ? h.allocHeadNode() : nodeOfChunkEndingAt(h, end);
 }
 
 // The path to a key for levels 0..top from the pads of the chunks lying right
@@ -423,7 +417,7 @@ SLAllocNode_t *nodeEndingAt(const HeapView &h, uint64_t end) {
 template <class Accepts>
 uint64_t pathFromPads(const HeapView &h, SLAllocNode_t *x, uint64_t top, SLAllocNode_t **pred,
                       Accepts accepts) {
-    SLAllocNode_t *const head = h.allocNode(h.allocHead);
+    SLAllocNode_t *const head = h.allocHeadNode();
     uint64_t steps = 0;
     for (uint64_t i = 0; i <= top; ++i) {
         while (x != nullptr && x != head && x->level < i) {
@@ -476,7 +470,7 @@ uint32_t insertAllocChunk(HeapView &h, uint64_t chunkOffset, uint64_t chunkSize,
     lastRetired.base = nullptr;
     if (level > current) {
         h.sl->allocLevel = level;
-        for (uint64_t i = current + 1; i <= level; ++i) pred[i] = h.allocNode(h.allocHead);
+        for (uint64_t i = current + 1; i <= level; ++i) pred[i] = h.allocHeadNode();
     }
     auto *node = h.placed<SLAllocNode_t>(offset, allocNodeSize(level));
     if (node == nullptr) return QUOR_RC_HEAP_CORRUPT;
@@ -549,7 +543,7 @@ uint32_t deleteAllocChunk(HeapView &h, uint64_t chunkOffset, uint64_t expectedUs
     h.header->allocBytes -= node->chunkSize;
     dropNode(h, h.offsetOf(node), allocNodeSize(node->level));
     h.sl->allocCount -= 1;
-    SLAllocNode_t *head = h.allocNode(h.allocHead);
+    SLAllocNode_t *head = h.allocHeadNode();
     while (h.sl->allocLevel > 0 && HeapView::allocLinks(head)[h.sl->allocLevel] == 0) h.sl->allocLevel -= 1;
     if (nodeOffset != nullptr) *nodeOffset = h.offsetOf(node);
     return QUOR_RC_OK;
@@ -597,7 +591,7 @@ uint32_t insertFreeAtLevel(HeapView &h, uint64_t offset, uint64_t size, uint64_t
     if (uint32_t rc = placeNode(h, freeNodeSize(level), reserve, &nodeOffset); rc != 0) return rc;
     if (level > current) {
         *h.freeLevelWord() = level;
-        for (uint64_t i = current + 1; i <= level; ++i) predO[i] = predS[i] = h.freeNode(h.freeHead);
+        for (uint64_t i = current + 1; i <= level; ++i) predO[i] = predS[i] = h.freeHeadNode();
     }
     auto *node = h.placed<SLFreeNode_t>(nodeOffset, freeNodeSize(level));
     if (node == nullptr) return QUOR_RC_HEAP_CORRUPT;
@@ -633,7 +627,7 @@ uint32_t deleteFreeNode(HeapView &h, uint64_t nodeOffset) {
     h.sl->freeCount -= 1;
     h.header->freeBytes -= node->size;
     uint64_t *level = h.freeLevelWord();
-    SLFreeNode_t *head = h.freeNode(h.freeHead);
+    SLFreeNode_t *head = h.freeHeadNode();
     while (*level > 0 && HeapView::freeLinks(head, kForwardO)[*level] == h.freeTail) *level -= 1;
     return QUOR_RC_OK;
 }
@@ -674,7 +668,7 @@ uint32_t regrowFreeNode(HeapView &h, uint64_t nodeOffset, uint64_t offset, uint6
     Around bySize[kMaxLevel];
     if (!aroundFree(h, self, kBothOrders[1], bySize)) return QUOR_RC_HEAP_CORRUPT;
     SLFreeNode_t *before = h.freeNode(bySize[0].pred), *after = h.freeNode(bySize[0].succ);
-    if (before == h.freeNode(h.freeTail) || after == h.freeNode(h.freeHead)) return QUOR_RC_HEAP_CORRUPT;
+    if (before == h.freeTailNode() || after == h.freeHeadNode()) return QUOR_RC_HEAP_CORRUPT;
     h.header->freeBytes += size - node->size;
     node->offset = offset;
     node->size = size;

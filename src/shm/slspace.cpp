@@ -62,7 +62,7 @@ uint32_t collect(HeapView &h, Plan &plan) {
     if (uint32_t rc = plan.frees.allocate(freeCount + 1); rc != 0) return rc;
 
     uint64_t lastEnd = h.spaceEnd;
-    uint64_t link = HeapView::allocLinks(h.allocNode(h.allocHead))[0];
+    uint64_t link = HeapView::allocLinks(h.allocHeadNode())[0];
     while (link != 0) {
         SLAllocNode_t *node = h.allocLinkTarget(link, 0);
         if (node == nullptr || plan.allocCount == allocCount || node->chunkOffset < lastEnd ||
@@ -79,7 +79,7 @@ uint32_t collect(HeapView &h, Plan &plan) {
     }
 
     lastEnd = h.spaceEnd;
-    uint64_t at = HeapView::freeLinks(h.freeNode(h.freeHead), kForwardO)[0];
+    uint64_t at = HeapView::freeLinks(h.freeHeadNode(), kForwardO)[0];
     while (at != h.freeTail) {
         SLFreeNode_t *node = h.freeNode(at);
         if (node == nullptr || at == h.freeHead || plan.freeCount == freeCount || node->offset < lastEnd ||
@@ -125,7 +125,7 @@ void rebuild(HeapView &h, Plan &plan, uint64_t newSpaceSize) {
     sl->defragCount += 1;
     sl->allocLevel = 0;
 
-    SLAllocNode_t *allocHead = h.allocNode(h.allocHead);
+    SLAllocNode_t *allocHead = h.allocHeadNode();
     *allocHead = SLAllocNode_t{0, 0, 0, 0, h.L - 1, 0, 0};
     std::fill_n(HeapView::allocLinks(allocHead), h.L, 0);
     SLAllocNode_t *lastAlloc[kMaxLevel];
@@ -153,7 +153,7 @@ void rebuild(HeapView &h, Plan &plan, uint64_t newSpaceSize) {
         repointPads(h, c.chunkOffset, c.chunkSize, c.userOffset, c.node);
     }
 
-    SLFreeNode_t *head = h.freeNode(h.freeHead), *tail = h.freeNode(h.freeTail);
+    SLFreeNode_t *head = h.freeHeadNode(), *tail = h.freeTailNode();
     for (SLFreeNode_t *sentinel : {head, tail}) {
         *sentinel = SLFreeNode_t{0, 0, 0, 0, h.L - 1, 0, 0};
         uint64_t other = sentinel == head ? h.freeTail : h.freeHead;
