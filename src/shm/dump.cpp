@@ -138,7 +138,7 @@ private:
     }
 
     // No walk can meet more nodes than the space holds; a longer one is a cycle.
-    uint64_t nodeLimit() const { return (heap_.spaceEnd - heap_.S) / sizeof(SLAllocNode_t) + 1; }
+    uint64_t nodeLimit() const { return heap_.nodeLimit + 1; }
 
     const HeapView &heap_;
     const ChunkWords &words_;

@@ -96,9 +96,9 @@ public:
     // offset where the fixed part of an allocated (free) node still fits. Derived
     // from spaceEnd by setSpaceEnd.
     uint64_t nodeLow = 0, allocLast = 0, freeLast = 0;
-    // No well-formed list has more nodes than fit in the space, so a walk longer
-    // than this runs round a corrupt cycle.
-    uint64_t stepBudget = 0;
+    // The most nodes the space can hold: no well-formed list has more, so a walk
+    // longer than that runs round a corrupt cycle.
+    uint64_t nodeLimit = 0;
     uint64_t slHeader = 0;   // skip-list header size
     uint64_t allocHead = 0;  // node offsets of the sentinels
     uint64_t freeHead = 0;
@@ -197,7 +197,7 @@ public:
         nodeLow = S + slHeader;
         allocLast = spaceEnd - allocNodeSize(0);
         freeLast = spaceEnd - freeNodeSize(0);
-        stepBudget = (spaceEnd - S) / allocNodeSize(0) + 2;
+        nodeLimit = (spaceEnd - S) / allocNodeSize(0);
     }
 
     // ---- nodes (null when the offset, level or extent is out of bounds) ----
@@ -228,7 +228,7 @@ public:
     static uint64_t *freeLinks(SLFreeNode_t *n, LinkArray which) {
         return reinterpret_cast<uint64_t *>(n + 1) + which * (n->level + 1);
     }
-    // The sentinels, whose place and level bindLayout checked.
+    // The sentinels, whose place and level every bind checks.
     SLAllocNode_t *allocHeadNode() const { return raw<SLAllocNode_t>(allocHead); }
     SLFreeNode_t *freeHeadNode() const { return raw<SLFreeNode_t>(freeHead); }
     SLFreeNode_t *freeTailNode() const { return raw<SLFreeNode_t>(freeTail); }

@@ -203,7 +203,7 @@ inline void prefetchAllocTarget(const HeapView &h, uint64_t link, uint64_t level
 uint32_t searchAlloc(const HeapView &h, uint64_t key, uint64_t top, SLAllocNode_t **pred,
                      uint64_t bottom = 0) {
     SLAllocNode_t *x = h.allocHeadNode();
-    uint64_t budget = h.stepBudget;
+    uint64_t budget = h.nodeLimit + 2;
     for (uint64_t i = top + 1; i-- > bottom;) {
         uint64_t *links = HeapView::allocLinks(x);
         uint64_t link = links[i];
@@ -234,7 +234,7 @@ uint32_t searchFree(const HeapView &h, LinkArray forward, uint64_t top, SLFreeNo
                     SLFreeNode_t *from = nullptr) {
     SLFreeNode_t *const head = h.freeHeadNode(), *const tail = h.freeTailNode();
     SLFreeNode_t *x = from != nullptr ? from : head;
-    uint64_t budget = h.stepBudget;
+    uint64_t budget = h.nodeLimit + 2;
     // As in the allocated list, the node one level down is fetched during each
     // comparison on this level. A free node spans two lines or more, and a hop
     // reads both the fixed part and a link array, so both lines are fetched.

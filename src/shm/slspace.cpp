@@ -53,11 +53,9 @@ struct Plan {
     FreeCopy *freeEnd() { return frees.data() + firstFree + freeCount; }
 };
 
-uint64_t maxNodes(const HeapView &h) { return (h.spaceEnd - h.S) / allocNodeSize(0); }
-
 uint32_t collect(HeapView &h, Plan &plan) {
     const uint64_t allocCount = h.sl->allocCount, freeCount = h.sl->freeCount;
-    if (allocCount > maxNodes(h) || freeCount > maxNodes(h)) return QUOR_RC_HEAP_CORRUPT;
+    if (allocCount > h.nodeLimit || freeCount > h.nodeLimit) return QUOR_RC_HEAP_CORRUPT;
     if (uint32_t rc = plan.allocs.allocate(allocCount); rc != 0) return rc;
     if (uint32_t rc = plan.frees.allocate(freeCount + 1); rc != 0) return rc;
 
