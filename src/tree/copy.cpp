@@ -29,13 +29,6 @@ using props::BaseRKind, props::BaseVKind, props::IRKind, props::IVKind, props::R
 
 constexpr uint64_t kIdHeader = 16;  // ID area: maximum ID size, ID length, then the bytes
 
-// Every kind has a directory record; a kind the node was made without has one
-// of size 0.
-bool hasArea(SNodeCB_t *node, uint64_t kind) {
-    const PExport *record = directoryRecord(node, kind);
-    return record->areaOffset != 0 && record->areaSize != 0;
-}
-
 // A node's own ID inside its ID area.
 uint32_t nodeId(SNodeCB_t *node, uint64_t *maxIdSize, uint64_t *length, const char **bytes) {
     Area area;
@@ -383,7 +376,7 @@ uint32_t copyDependents(SNodeCB_t *source, SNodeCB_t *copy, const NodeSpaceParam
     if (callerTag != QUOR_COPY_TAG_RECREATE) return QUOR_RC_OK;
     return forEachDependent(source, [&](const DepEntry &entry) {
         SNodeInfo_t info = *entry.info;
-        return addDependentNode(copy, &info, entry.id, entry.idSize, QUOR_DEP_REPLACE, 1);
+        return appendDependent(copy, &info, entry.id, entry.idSize, 1);
     });
 }
 
@@ -553,6 +546,10 @@ struct TreeCopyArgs {
     ShmSegInfo_t *treeSeg = nullptr;  // the reference that children of the source are attached by
     uint32_t mask = QUOR_ACTION_UNCONDITIONAL;
     uint32_t createMode = QUOR_COPY_CREATE_IN_SEGMENT;
+    // The most bytes the copied nodes may take: a copy into private memory on
+    // its way to a segment of known size stops once it could not fit there (a
+    // list naming one subtree many times would otherwise copy it as often).
+    uint64_t byteLimit = UINT64_MAX;
 };
 
 struct CopyFrame {
@@ -664,6 +661,10 @@ struct TreeCopy {
             rc != 0)
             return rc;
         *bytes += size;
+        if (*bytes > args.byteLimit) {
+            releaseNewNode(copy, args.createMode, args.targetSeg);
+            return QUOR_RC_POOL_TOO_SMALL;
+        }
         SNodeInfo_t data{};
         data.nodeOffset = (*copy)->selfOffset;
         data.tag = (*copy)->tag;
@@ -710,9 +711,7 @@ struct TreeCopy {
             return QUOR_RC_OK;
         }
         SNodeInfo_t entryInfo = info;
-        if (uint32_t rc =
-                addDependentNode(parent.copy, &entryInfo, entry.id, entry.idSize, QUOR_DEP_REPLACE, 0);
-            rc != 0) {
+        if (uint32_t rc = appendDependent(parent.copy, &entryInfo, entry.id, entry.idSize, 0); rc != 0) {
             releaseNewNode(&copy, args.createMode, args.targetSeg);
             return rc;
         }
@@ -869,6 +868,7 @@ struct SingleSegmentCopy {
     bool haveNewName = false;
     ShmDomainOptions_t options{};
     uint64_t maxDepth;
+    uint64_t oldSize = 0;  // of the source segment, which a tree that held there fits again
     uint64_t bytes = 0;
 
     // A failure before the new tree is complete and the old segment released.
@@ -880,8 +880,9 @@ struct SingleSegmentCopy {
         return t.failWith(probe, QUOR_RC_COPY_TREE_FINISH_FAILED, cause);
     }
 
-    uint32_t createSegment(const IpcResId &name, MadeSegment *made) const {
-        if (uint32_t rc = createStatusSegment(&made->seg, size, &name, nullptr, 0, &options, nullptr);
+    uint32_t createSegment(const IpcResId &name, MadeSegment *made, uint64_t bytesWanted = 0) const {
+        const uint64_t segmentSize = bytesWanted != 0 ? bytesWanted : size;
+        if (uint32_t rc = createStatusSegment(&made->seg, segmentSize, &name, nullptr, 0, &options, nullptr);
             rc != 0)
             return rc;
         if (made->seg == nullptr) return QUOR_RC_NULL_AUTHORIZATION;
@@ -893,7 +894,8 @@ struct SingleSegmentCopy {
     uint32_t copyInto(SNodeCB_t *top, ShmSegInfo_t *from, ShmSegInfo_t *target, uint32_t createMode,
                       SNodeCB_t **newTop) {
         bytes = 0;
-        const TreeCopyArgs args{from, target, from, QUOR_ACTION_UNCONDITIONAL, createMode};
+        const TreeCopyArgs args{from, target, from, QUOR_ACTION_UNCONDITIONAL, createMode,
+                                createMode == QUOR_COPY_CREATE_IN_PM ? size : UINT64_MAX};
         SNodeCB_t *copy = nullptr;
         if (uint32_t rc = copyTreeTraced(args, top, &copy, &bytes, maxDepth); rc != 0) return rc;
         if (copy == nullptr) return QUOR_RC_NODE_ABANDONED;
@@ -942,19 +944,34 @@ struct SingleSegmentCopy {
         return QUOR_RC_OK;
     }
 
-    // The same name, through a copy in private memory.
+    // The same name, through a copy in private memory. A tree that could not
+    // fit the new size fails before the old segment goes; one that still does
+    // not fit once it is gone is put back under its old name at its old size,
+    // which *sourceRef then names: the private copy is never the last one lost.
     uint32_t throughPrivateMemory(SNodeCB_t **newTop, ShmSegInfo_t **targetRef) {
         PrivateTree saved;
         if (uint32_t rc = takeOldTree(300, nullptr, QUOR_COPY_CREATE_IN_PM, &saved.top); rc != 0) return rc;
         if (uint32_t rc = releaseOld(); rc != 0) return finishFailed(330, rc);
         MadeSegment target;
-        if (uint32_t rc = createSegment(haveNewName ? newName : oldName, &target); rc != 0)
-            return finishFailed(340, rc);
-        if (uint32_t rc = copyInto(saved.top, nullptr, target.seg, QUOR_COPY_CREATE_FROM_PM, newTop); rc != 0)
-            return finishFailed(350, rc);
-        *targetRef = target.seg;
-        target.seg = nullptr;
-        return QUOR_RC_OK;
+        uint32_t rc = createSegment(haveNewName ? newName : oldName, &target);
+        if (rc == 0) rc = copyInto(saved.top, nullptr, target.seg, QUOR_COPY_CREATE_FROM_PM, newTop);
+        if (rc == 0) {
+            *targetRef = target.seg;
+            target.seg = nullptr;
+            return QUOR_RC_OK;
+        }
+        *newTop = nullptr;
+        target.drop();
+        const uint64_t copied = bytes;
+        MadeSegment restored;
+        SNodeCB_t *restoredTop = nullptr;
+        uint32_t back = createSegment(oldName, &restored, oldSize);
+        if (back == 0) back = copyInto(saved.top, nullptr, restored.seg, QUOR_COPY_CREATE_FROM_PM, &restoredTop);
+        bytes = copied;
+        if (back != 0) return finishFailed(350, rc);
+        *sourceRef = restored.seg;
+        restored.seg = nullptr;
+        return failed(360, rc);
     }
 
     // The same name, through a temporary segment under the new name.
@@ -1028,6 +1045,8 @@ uint32_t copyIntoOneSegment(Trace &t, SNodeCB_t *sourceTop, SNodeCB_t **newTop, 
         return copy.failed(70, QUOR_RC_NOT_ATTACHED);
     if (name != nullptr) copy.newName = *name;
     copy.oldName = (*sourceRef)->segName;
+    DomainView oldView;
+    copy.oldSize = viewDomain((*sourceRef)->domainHandle, &oldView) == 0 ? oldView.seg.size() : size;
 
     uint32_t rc = QUOR_RC_OK;
     switch (targetMode) {
@@ -1173,7 +1192,12 @@ uint32_t recreate(Trace &t, SNodeCB_t **oldRef, SNodeCB_t **newNode, ShmSegInfo_
     SNodeInfo_t info{};
     rc =
         addStatusNodeInfo(&info, treeSeg, targetSeg, copy->selfOffset, copy->tag, old.idLength, link.rmxPath);
-    if (rc == 0) rc = addDependentNode(parent, &info, old.id.data(), old.idLength, QUOR_DEP_REPLACE, 0);
+    // The parent's entry that names the old node is the one replaced, whatever
+    // its siblings' tags and IDs.
+    SNodeInfo_t *entry = nullptr;
+    SNodeInfo_t expected{};
+    if (rc == 0) rc = findEntryOf(parent, old.node, nullptr, &entry, &expected);
+    if (rc == 0) rc = replaceEntry(parent, entry, expected, &info, old.id.data(), old.idLength);
     if (rc != 0) {
         releaseNewNode(&copy, QUOR_COPY_CREATE_IN_SEGMENT, targetSeg);
         return undo(110, rc);

@@ -9,6 +9,7 @@
 #include "frame/trace.h"
 #include "tree/access.h"
 #include "tree/ids.h"
+#include "tree/locators.h"
 #include "tree/records.h"
 #include "tree/sizing.h"
 
@@ -21,10 +22,30 @@ SNodeInfo_t *DepList::slot(uint64_t index) const {
     return area.at<SNodeInfo_t>(QUOR_DEP_LIST_HEADER_SIZE + index * entrySize);
 }
 
+bool DepList::indexOf(const SNodeInfo_t *slot, uint64_t *index) const {
+    uint64_t at = 0;
+    if (maxIdSize == 0 || !area.offsetOf(slot, &at) || at < QUOR_DEP_LIST_HEADER_SIZE) return false;
+    const uint64_t relative = at - QUOR_DEP_LIST_HEADER_SIZE;
+    if (relative % entrySize != 0 || relative / entrySize >= capacity) return false;
+    *index = relative / entrySize;
+    return true;
+}
+
+namespace {
+
+// Whether the list was ever formatted (rule 6); usedSize is read once.
+bool formatted(const Area &area) {
+    return __atomic_load_n(&area.record()->usedSize, __ATOMIC_ACQUIRE) >= QUOR_DEP_LIST_HEADER_SIZE;
+}
+
+}  // namespace
+
 uint32_t listMaxIdSize(SNodeCB_t *node, Area *area, uint64_t *m) {
+    *m = 0;
     if (uint32_t rc = openArea(node, QUOR_KIND_DEPENDENTS, area); rc != 0) return rc;
     const uint64_t *header = area->at<uint64_t>(0);
     if (header == nullptr) return QUOR_RC_LOCATION_OUT_OF_AREA;
+    if (!formatted(*area)) return QUOR_RC_OK;
     *m = __atomic_load_n(header, __ATOMIC_RELAXED);
     return *m > QUOR_MAX_ID_SIZE ? QUOR_RC_BAD_STORED_MAX_ID_SIZE : QUOR_RC_OK;
 }
@@ -47,12 +68,13 @@ uint32_t openDependentList(SNodeCB_t *node, DepList *list) {
 }
 
 uint32_t DepCursor::next(DepEntry *entry, bool *done) {
-    while (seen_ < list_.count) {
+    while (slot_ < list_.capacity) {
         SNodeInfo_t *info = list_.slot(slot_);
         if (info == nullptr) return QUOR_RC_LOCATION_OUT_OF_AREA;
+        const uint64_t tag = __atomic_load_n(&info->tag, __ATOMIC_ACQUIRE);
+        if (unusedSlotTag(tag)) break;
         const uint64_t at = QUOR_DEP_LIST_HEADER_SIZE + slot_ * list_.entrySize;
         ++slot_;
-        const uint64_t tag = __atomic_load_n(&info->tag, __ATOMIC_ACQUIRE);
         if (tag == 0) {
             if (firstHole_ == nullptr) firstHole_ = info;
             continue;
@@ -246,9 +268,13 @@ uint32_t createList(Trace &t, SNodeCB_t *node, SNodeInfo_t *infos, const uint64_
         uint64_t *header = list.header();
         if (header == nullptr) return t.fail(80, QUOR_RC_LOCATION_OUT_OF_AREA);
         if (count == 0) setListFlag(node);
-        area.record()->usedSize = QUOR_DEP_LIST_HEADER_SIZE;
-        *header = m;
-        if (count == 0) return QUOR_RC_OK;
+        // The header and the unused marks first, the count last: a reader that
+        // sees the list formatted sees every slot either an entry or unused.
+        area.record()->usedSize = 0;
+        __atomic_store_n(header, m, __ATOMIC_RELAXED);
+        list.capacity = (area.size() - QUOR_DEP_LIST_HEADER_SIZE) / entrySize;
+        for (uint64_t i = count; i < list.capacity; ++i)
+            __atomic_store_n(&list.slot(i)->tag, kUnusedSlotTag, __ATOMIC_RELAXED);
         for (uint64_t i = 0, start = 0; i < count; start += lengths[i], ++i) {
             SNodeInfo_t *slot = list.slot(i);
             if (slot == nullptr) return t.failWith(90, QUOR_RC_LOCATION_OUT_OF_AREA, i);
@@ -256,11 +282,41 @@ uint32_t createList(Trace &t, SNodeCB_t *node, SNodeInfo_t *infos, const uint64_
                 area.at<char>(QUOR_DEP_LIST_HEADER_SIZE + i * entrySize + kLocatorSize, lengths[i]);
             if (idBytes == nullptr) return t.failWith(100, QUOR_RC_ID_OUT_OF_AREA, i);
             storeLocator(node, slot, idBytes, &infos[i], ids + start, lengths[i]);
-            area.record()->usedSize += entrySize;
         }
+        __atomic_store_n(&area.record()->usedSize, QUOR_DEP_LIST_HEADER_SIZE + count * entrySize,
+                         __ATOMIC_RELEASE);
+        if (count == 0) return QUOR_RC_OK;
         if (uint32_t rc = countReconfiguration(node); rc != 0) return t.fail(120, rc);
         return QUOR_RC_OK;
     });
+}
+
+// Writes an entry into a slot of the list (rule 4: the tag last).
+uint32_t storeInSlot(Trace &t, SNodeCB_t *node, const DepList &list, SNodeInfo_t *slot, SNodeInfo_t *info,
+                     const char *id, uint64_t idLength) {
+    uint64_t at = 0;
+    char *idBytes = list.area.offsetOf(slot, &at) ? list.area.at<char>(at + kLocatorSize, idLength) : nullptr;
+    if (idBytes == nullptr) return t.fail(120, QUOR_RC_ID_OUT_OF_AREA);
+    storeLocator(node, slot, idBytes, info, id, idLength);
+    return QUOR_RC_OK;
+}
+
+// A new entry after a scan that went to the end of the list: into the first
+// hole, else the first unused slot, then counted. The scan's own count of the
+// entries replaces a recorded count that disagrees with it (a writer that died
+// between publishing an entry and counting it), so the room test and the new
+// count are the list's own.
+uint32_t placeNew(Trace &t, SNodeCB_t *node, const DepList &list, const DepCursor &cursor, SNodeInfo_t *info,
+                  const char *id, uint64_t idLength) {
+    PExport *record = list.area.record();
+    const uint64_t used = QUOR_DEP_LIST_HEADER_SIZE + cursor.seen() * list.entrySize;
+    if (used != record->usedSize) __atomic_store_n(&record->usedSize, used, __ATOMIC_RELEASE);
+    if (list.maxIdSize == 0 || used + list.entrySize > list.area.size()) return t.fail(100, QUOR_RC_DEP_LIST_FULL);
+    SNodeInfo_t *slot = cursor.firstHole() != nullptr ? cursor.firstHole() : cursor.firstUnused();
+    if (slot == nullptr) return t.fail(110, QUOR_RC_DEP_LIST_FULL);
+    if (uint32_t rc = storeInSlot(t, node, list, slot, info, id, idLength); rc != 0) return rc;
+    __atomic_store_n(&record->usedSize, used + list.entrySize, __ATOMIC_RELEASE);
+    return QUOR_RC_OK;
 }
 
 uint32_t addDependent(Trace &t, SNodeCB_t *node, SNodeInfo_t *info, const char *id, uint64_t idLength,
@@ -288,23 +344,48 @@ uint32_t addDependent(Trace &t, SNodeCB_t *node, SNodeInfo_t *info, const char *
         uint32_t rc = firstMatch(cursor, tag, id, idLength, &match);
         if (rc != 0) return t.fail(80, rc);
         if (match != nullptr && mode != QUOR_DEP_REPLACE) return t.fail(90, QUOR_RC_DUPLICATE_DEPENDENT);
-        SNodeInfo_t *slot = match != nullptr ? match : cursor.firstHole();
-        const bool grows = slot == nullptr;
-        if (grows) {
-            if (list.area.record()->usedSize + list.entrySize > list.area.size())
-                return t.fail(100, QUOR_RC_DEP_LIST_FULL);
-            slot = list.slot(cursor.nextSlot());
-            if (slot == nullptr) return t.fail(110, QUOR_RC_LOCATION_OUT_OF_AREA);
+        if (match == nullptr) {
+            if (rc = placeNew(t, node, list, cursor, info, id, idLength); rc != 0) return rc;
+        } else if (rc = storeInSlot(t, node, list, match, info, id, idLength); rc != 0) {
+            return rc;
         }
-        uint64_t at = 0;
-        (void)list.area.offsetOf(slot, &at);
-        char *idBytes = list.area.at<char>(at + kLocatorSize, idLength);
-        if (idBytes == nullptr) return t.fail(120, QUOR_RC_ID_OUT_OF_AREA);
-        storeLocator(node, slot, idBytes, info, id, idLength);
-        if (match == nullptr) list.area.record()->usedSize += list.entrySize;
         if (rc = countReconfiguration(node); rc != 0) return t.fail(130, rc);
         return QUOR_RC_OK;
     });
+}
+
+uint32_t appendBody(Trace &t, SNodeCB_t *node, SNodeInfo_t *info, const char *id, uint64_t idLength,
+                    uint32_t inCriticalSection) {
+    if (node == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
+    if (info == nullptr) return t.failWith(20, QUOR_RC_NULL_NODE_INFO, 0);
+    if (idLength != 0 && id == nullptr) return t.failWith(30, QUOR_RC_NULL_ID, idLength);
+    if (info->tag == 0 || info->tag > QUOR_MAX_TAG) return t.failWith(35, QUOR_RC_SIZE_TOO_LARGE, info->tag);
+    setListFlag(node);
+    return underCondition(t, node, Access::Write, inCriticalSection, QUOR_COND_MASK_NOT_ABANDONED, [&] {
+        DepList list;
+        if (uint32_t rc = openDependentList(node, &list); rc != 0) return t.fail(60, rc);
+        if (idLength > list.maxIdSize) return t.failWith(70, QUOR_RC_ID_TOO_LONG, idLength);
+        DepCursor cursor(list);
+        if (uint32_t rc = forEachEntry(cursor, [](const DepEntry &) { return true; }); rc != 0)
+            return t.fail(80, rc);
+        if (uint32_t rc = placeNew(t, node, list, cursor, info, id, idLength); rc != 0) return rc;
+        if (uint32_t rc = countReconfiguration(node); rc != 0) return t.fail(130, rc);
+        return QUOR_RC_OK;
+    });
+}
+
+// Frees an occupied entry (rule 4: unpublished first, then uncounted).
+uint32_t clearEntry(Trace &t, SNodeCB_t *node, const DepList &list, SNodeInfo_t *slot) {
+    __atomic_store_n(&slot->tag, uint64_t{0}, __ATOMIC_RELEASE);
+    slot->idSize = 0;
+    PExport *record = list.area.record();
+    const uint64_t used = record->usedSize;
+    const uint64_t now = used >= QUOR_DEP_LIST_HEADER_SIZE + list.entrySize ? used - list.entrySize
+                                                                             : QUOR_DEP_LIST_HEADER_SIZE;
+    __atomic_store_n(&record->usedSize, now, __ATOMIC_RELEASE);
+    if (uint32_t rc = countReconfiguration(node); rc != 0) return t.fail(90, rc);
+    if (now == QUOR_DEP_LIST_HEADER_SIZE) clearListFlag(node);
+    return QUOR_RC_OK;
 }
 
 uint32_t deleteDependentBody(Trace &t, SNodeCB_t *node, SNodeInfo_t *probe, const char *id,
@@ -324,12 +405,48 @@ uint32_t deleteDependentBody(Trace &t, SNodeCB_t *node, SNodeInfo_t *probe, cons
         uint32_t rc = firstMatch(cursor, tag, id, idLength, &match);
         if (rc != 0) return t.fail(70, rc);
         if (match == nullptr) return t.fail(80, QUOR_RC_DEPENDENT_NOT_FOUND);
-        __atomic_store_n(&match->tag, uint64_t{0}, __ATOMIC_RELEASE);
-        match->idSize = 0;
-        PExport *record = list.area.record();
-        record->usedSize -= list.entrySize;
-        if (rc = countReconfiguration(node); rc != 0) return t.fail(90, rc);
-        if (record->usedSize == QUOR_DEP_LIST_HEADER_SIZE) clearListFlag(node);
+        return clearEntry(t, node, list, match);
+    });
+}
+
+// Whether a slot still names what `expected` names.
+bool sameTarget(const SNodeInfo_t *slot, const SNodeInfo_t &expected) {
+    return __atomic_load_n(&slot->tag, __ATOMIC_ACQUIRE) == expected.tag && expected.tag != 0 &&
+           slot->nodeOffset == expected.nodeOffset && slot->segDescOffset == expected.segDescOffset;
+}
+
+// The list of a node whose section is held, with `slot` one of its occupied
+// entries that still names what `expected` names.
+uint32_t openForEntry(Trace &t, SNodeCB_t *node, SNodeInfo_t *slot, const SNodeInfo_t &expected, DepList *list) {
+    if (uint32_t rc = openDependentList(node, list); rc != 0) return t.fail(50, rc);
+    uint64_t index = 0;
+    if (!list->indexOf(slot, &index) || !sameTarget(slot, expected))
+        return t.fail(80, QUOR_RC_DEPENDENT_NOT_FOUND);
+    return QUOR_RC_OK;
+}
+
+uint32_t removeEntryBody(Trace &t, SNodeCB_t *node, SNodeInfo_t *slot, const SNodeInfo_t &expected) {
+    if (node == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
+    if (slot == nullptr) return t.failWith(20, QUOR_RC_NULL_NODE_INFO, 0);
+    return underCondition(t, node, Access::Write, 0, QUOR_COND_MASK_ANY, [&] {
+        DepList list;
+        if (uint32_t rc = openForEntry(t, node, slot, expected, &list); rc != 0) return rc;
+        return clearEntry(t, node, list, slot);
+    });
+}
+
+uint32_t replaceEntryBody(Trace &t, SNodeCB_t *node, SNodeInfo_t *slot, const SNodeInfo_t &expected,
+                          SNodeInfo_t *info, const char *id, uint64_t idLength) {
+    if (node == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
+    if (slot == nullptr || info == nullptr) return t.failWith(20, QUOR_RC_NULL_NODE_INFO, 0);
+    if (idLength != 0 && id == nullptr) return t.failWith(30, QUOR_RC_NULL_ID, idLength);
+    if (info->tag == 0 || info->tag > QUOR_MAX_TAG) return t.failWith(35, QUOR_RC_SIZE_TOO_LARGE, info->tag);
+    return underCondition(t, node, Access::Write, 0, QUOR_COND_MASK_NOT_ABANDONED, [&] {
+        DepList list;
+        if (uint32_t rc = openForEntry(t, node, slot, expected, &list); rc != 0) return rc;
+        if (idLength > list.maxIdSize) return t.failWith(70, QUOR_RC_ID_TOO_LONG, idLength);
+        if (uint32_t rc = storeInSlot(t, node, list, slot, info, id, idLength); rc != 0) return rc;
+        if (uint32_t rc = countReconfiguration(node); rc != 0) return t.fail(130, rc);
         return QUOR_RC_OK;
     });
 }
@@ -484,6 +601,57 @@ uint32_t findDependent(SNodeInfo_t **entryOut, SNodeCB_t *node, uint64_t tag, ui
     return traced(Fn::quorFindDependentNode, [&](Trace &t) {
         return findDependentBody(t, entryOut, node, tag, idLength, id, inCriticalSection);
     });
+}
+
+uint32_t appendDependent(SNodeCB_t *node, SNodeInfo_t *info, const char *id, uint64_t idLength,
+                         uint32_t inCriticalSection) {
+    return traced(Fn::quorAddDependentNode,
+                  [&](Trace &t) { return appendBody(t, node, info, id, idLength, inCriticalSection); });
+}
+
+uint32_t entryOf(SNodeCB_t *node, SNodeCB_t *child, const SNodeInfo_t *hint, SNodeInfo_t **slot) {
+    *slot = nullptr;
+    DepList list;
+    if (uint32_t rc = openDependentList(node, &list); rc != 0) return rc;
+    auto names = [child](const SNodeInfo_t *entry) {
+        SNodeCB_t *named = nullptr;
+        return resolveLocator(entry, &named) == 0 && named == child;
+    };
+    uint64_t index = 0;
+    if (hint != nullptr && list.indexOf(hint, &index)) {
+        const uint64_t tag = __atomic_load_n(&hint->tag, __ATOMIC_ACQUIRE);
+        if (tag != 0 && !unusedSlotTag(tag) && names(hint)) {
+            *slot = list.slot(index);
+            return QUOR_RC_OK;
+        }
+    }
+    DepCursor cursor(list);
+    const uint32_t rc = forEachEntry(cursor, [&](const DepEntry &entry) {
+        if (names(entry.info)) *slot = entry.info;
+        return *slot == nullptr;
+    });
+    if (rc != 0) return rc;
+    return *slot != nullptr ? QUOR_RC_OK : QUOR_RC_DEPENDENT_NOT_FOUND;
+}
+
+uint32_t findEntryOf(SNodeCB_t *node, SNodeCB_t *child, const SNodeInfo_t *hint, SNodeInfo_t **slot,
+                     SNodeInfo_t *copy) {
+    CriticalSection section(node, Access::Write);
+    uint32_t rc = section.entered();
+    if (rc == 0) rc = entryOf(node, child, hint, slot);
+    if (rc == 0) *copy = **slot;
+    return section.close(rc);
+}
+
+uint32_t removeEntry(SNodeCB_t *node, SNodeInfo_t *slot, const SNodeInfo_t &expected) {
+    return traced(Fn::quorDeleteDependentNode,
+                  [&](Trace &t) { return removeEntryBody(t, node, slot, expected); });
+}
+
+uint32_t replaceEntry(SNodeCB_t *node, SNodeInfo_t *slot, const SNodeInfo_t &expected, SNodeInfo_t *info,
+                      const char *id, uint64_t idLength) {
+    return traced(Fn::quorAddDependentNode,
+                  [&](Trace &t) { return replaceEntryBody(t, node, slot, expected, info, id, idLength); });
 }
 
 uint32_t parentLocation(SNodeCB_t *node, SNodeInfo_t **parentInfo) {

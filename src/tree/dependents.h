@@ -7,17 +7,33 @@
 //
 // Rules:
 //   1. The number of dependents is (usedSize - 8) / E and counts occupied
-//      entries only; holes may lie anywhere before the last occupied entry, so a
-//      scan walks slots in address order, skips holes without counting them and
-//      stops once it has seen that many occupied entries.
-//   2. Every slot a scan reaches must lie wholly inside the area
+//      entries only; holes may lie anywhere, so a scan walks slots in address
+//      order and skips holes without counting them.
+//   2. A scan ends at the end of the area or at the first slot that was never
+//      used: one whose tag is above the largest tag. Formatting a list writes
+//      an all-ones tag into every slot behind its entries, and adds fill the
+//      first hole or else that first unused slot, so the used slots are always
+//      a prefix of the area. A scan never stops on the count: the count read
+//      when a scan starts may be stale by the time it reaches a slot.
+//   3. Every slot a scan reaches must lie wholly inside the area
 //      (QUOR_RC_LOCATION_OUT_OF_AREA), and every occupied entry's ID bytes too
-//      (QUOR_RC_ID_OUT_OF_AREA): a corrupt M, usedSize or idSize ends the scan
-//      with a code, never outside the node.
-//   3. A scan reads an entry's tag and ID length once; writers store the tag
-//      last, so a reader that sees a tag sees the rest of the entry written.
-//   4. The walks read lists without holding the node's section; a list changed
-//      meanwhile is seen entry by entry as found, within rule 2.
+//      (QUOR_RC_ID_OUT_OF_AREA): a corrupt M or idSize ends the scan with a
+//      code, never outside the node.
+//   4. Writers publish last and unpublish first: an add writes the entry, then
+//      its tag, then raises usedSize; a delete clears the tag, then lowers
+//      usedSize. A reader that sees a tag sees the rest of the entry written;
+//      a writer killed between two of these steps leaves a count off by one
+//      and slots that are each whole, which every scan reads soundly.
+//   5. The walks read lists without holding the node's section; a list changed
+//      meanwhile is seen entry by entry as found, within rule 3. A walk may
+//      miss or see an entry being added, deleted or replaced, but never misses
+//      one that nobody touched (entries never move), and never reads a slot
+//      that was not written as a whole entry or a hole.
+//   6. A list whose usedSize is below 8 was never formatted (its area is only
+//      reserved) and reads as an empty list with M 0.
+//   7. Operations that already hold the exact entry (a walk deleting a child, a
+//      copy or a re-creation) act on that slot, never on the first entry a
+//      probe matches: a probe without an ID matches any sibling with its tag.
 #pragma once
 
 #include <cstdint>
@@ -39,7 +55,13 @@ struct DepList {
     uint64_t *header() const { return area.at<uint64_t>(0); }
     // The slot `index` (0-based) when it lies wholly inside the area.
     SNodeInfo_t *slot(uint64_t index) const;
+    // The index of `slot` when it lies on the list's slot lattice inside the area.
+    bool indexOf(const SNodeInfo_t *slot, uint64_t *index) const;
 };
+
+// The tag of a slot that no entry has used yet (rule 2).
+inline constexpr uint64_t kUnusedSlotTag = ~uint64_t{0};
+inline bool unusedSlotTag(uint64_t tag) { return tag > QUOR_MAX_TAG; }
 
 // The list's M alone, with the codes of openDependentList but the count's.
 uint32_t listMaxIdSize(SNodeCB_t *node, Area *area, uint64_t *m);
@@ -67,11 +89,15 @@ public:
     // true; a slot or ID outside the area returns its code.
     uint32_t next(DepEntry *entry, bool *done);
 
-    // True when no occupied entry is left to visit.
-    bool exhausted() const { return seen_ >= list_.count; }
-    // The first hole passed so far, and the slot after the last one examined.
+    // True when the list holds nothing to visit: no entry recorded, or every
+    // slot already examined.
+    bool exhausted() const { return list_.count == 0 || slot_ >= list_.capacity; }
+    // The first hole passed so far, and, once the scan has ended, the first
+    // slot never used (null when the used slots fill the area).
     SNodeInfo_t *firstHole() const { return firstHole_; }
-    uint64_t nextSlot() const { return slot_; }
+    SNodeInfo_t *firstUnused() const { return slot_ < list_.capacity ? list_.slot(slot_) : nullptr; }
+    // The occupied entries the scan has handed out.
+    uint64_t seen() const { return seen_; }
 
 private:
     DepList list_;
@@ -112,6 +138,35 @@ uint32_t createDependentList(SNodeCB_t *node, SNodeInfo_t *infos, const uint64_t
                              uint64_t maxIdSize, uint64_t count, uint32_t inCriticalSection);
 uint32_t addDependentNode(SNodeCB_t *node, SNodeInfo_t *info, const char *id, uint64_t idLength,
                           uint32_t mode, uint32_t inCriticalSection);
+
+// Adds an entry without matching it against the others, into the first hole or
+// else the first unused slot: a copy re-building a list whose entries are known
+// to be distinct (two of them may carry the same tag, one without an ID).
+// Traced as quorAddDependentNode.
+uint32_t appendDependent(SNodeCB_t *node, SNodeInfo_t *info, const char *id, uint64_t idLength,
+                         uint32_t inCriticalSection);
+
+// The entry of `node`'s list that names `child`: `hint` itself when it is an
+// occupied slot of that list naming the child, else the first entry with the
+// child's tag whose locator resolves to it. QUOR_RC_DEPENDENT_NOT_FOUND when
+// none does. Requires the node's section held, or a caller that only uses
+// the result as a hint for removeEntry/replaceEntry.
+uint32_t entryOf(SNodeCB_t *node, SNodeCB_t *child, const SNodeInfo_t *hint, SNodeInfo_t **slot);
+// entryOf under the node's write section, with a copy of the entry found (the
+// `expected` of removeEntry and replaceEntry).
+uint32_t findEntryOf(SNodeCB_t *node, SNodeCB_t *child, const SNodeInfo_t *hint, SNodeInfo_t **slot,
+                     SNodeInfo_t *copy);
+
+// Removes, under the node's write section, the entry at `slot`, provided it
+// still names the node `expected` names (same tag, node offset and segment
+// descriptor). Traced as quorDeleteDependentNode.
+uint32_t removeEntry(SNodeCB_t *node, SNodeInfo_t *slot, const SNodeInfo_t &expected);
+
+// Overwrites, under the node's write section, the entry at `slot` (which must
+// still name what `expected` names) with `info` and its ID. Traced as
+// quorAddDependentNode.
+uint32_t replaceEntry(SNodeCB_t *node, SNodeInfo_t *slot, const SNodeInfo_t &expected, SNodeInfo_t *info,
+                      const char *id, uint64_t idLength);
 
 // quorAddParentNode as other operations run it.
 uint32_t addParentNode(SNodeCB_t *node, SNodeInfo_t *info, uint64_t idLength, const char *id);

@@ -60,6 +60,14 @@ inline PExport *directoryRecord(SNodeCB_t *node, uint64_t kind) {
     return &node->areaDirectory[bit - 1];
 }
 
+// Whether the node was made with an area of `kind`. Node creation gives every
+// record an offset, so a kind left out shows as an area of no bytes, not only
+// as offset 0. Requires: node is not null.
+inline bool hasArea(SNodeCB_t *node, uint64_t kind) {
+    const PExport *record = directoryRecord(node, kind);
+    return record != nullptr && record->areaOffset != 0 && record->areaSize != 0;
+}
+
 // The checks of a directory record, in their documented order; 0 when the
 // record describes a usable area.
 inline uint32_t checkRecord(const PExport &record) {

@@ -77,9 +77,7 @@ uint32_t translateLocked(const SNodeInfo_t *info, Resolved *r, ShmSegInfo_t **ho
     }
     DomainView view;
     if (uint32_t rc = viewDomain(r->record->domainHandle, &view); rc != 0) return rc;
-    const uint64_t offset = info->nodeOffset;
-    if (!view.inHeap(offset, sizeof(SNodeCB_t))) return QUOR_RC_STALE_NODE_INFO;
-    r->node = view.seg.at<SNodeCB_t>(offset);
+    r->node = view.nodeAt(info->nodeOffset);
     return r->node != nullptr ? QUOR_RC_OK : QUOR_RC_STALE_NODE_INFO;
 }
 
@@ -139,9 +137,7 @@ bool translateRemembered(const SNodeInfo_t *info, Resolved *r) {
         !sameName(descriptor->segName.name, slot.record->segName.name, slot.nameLength)) {
         return false;
     }
-    const uint64_t offset = info->nodeOffset;
-    SNodeCB_t *node =
-        slot.view.inHeap(offset, sizeof(SNodeCB_t)) ? slot.view.seg.at<SNodeCB_t>(offset) : nullptr;
+    SNodeCB_t *node = slot.view.nodeAt(info->nodeOffset);
     if (node == nullptr) return false;  // the slow path gives the code
     r->record = slot.record;
     r->node = node;

@@ -342,9 +342,8 @@ QUOR_EXPORT uint32_t quorGetNodeID(SNodeCB_t *node, char **idOut, uint64_t *idLe
         if (idLengthOut == nullptr) return t.failWith(30, QUOR_RC_NULL_ID_SIZES, 0);
         return accessNode(t, 40, node, Access::Read, inCriticalSection, QUOR_COND_MASK_READ_ID, [&] {
             Area area;
-            if (uint32_t rc = openArea(node, QUOR_KIND_ID, &area); rc != 0) {
-                return t.fail(60, rc == QUOR_RC_AREA_ABSENT ? QUOR_RC_NO_ID_AREA : rc);
-            }
+            if (!hasArea(node, QUOR_KIND_ID)) return t.fail(60, QUOR_RC_NO_ID_AREA);
+            if (uint32_t rc = openArea(node, QUOR_KIND_ID, &area); rc != 0) return t.fail(60, rc);
             auto *head = area.at<uint64_t>(0, 2);
             if (head == nullptr) return t.fail(70, QUOR_RC_AREA_OVERFULL);
             const uint64_t length = head[1];
@@ -364,8 +363,7 @@ QUOR_EXPORT uint32_t quorSetNodeID(SNodeCB_t *node, const char *id, uint64_t idL
         if (node == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
         if (id == nullptr) return t.failWith(20, QUOR_RC_NULL_ID, 0);
         return accessNode(t, 30, node, Access::Write, inCriticalSection, QUOR_COND_MASK_ACCESSORS, [&] {
-            if (directoryRecord(node, QUOR_KIND_ID)->areaOffset == 0)
-                return t.fail(50, QUOR_RC_NO_ID_AREA_TO_SET);
+            if (!hasArea(node, QUOR_KIND_ID)) return t.fail(50, QUOR_RC_NO_ID_AREA_TO_SET);
             if (maxIdSize > QUOR_MAX_ID_SIZE) return t.failWith(60, QUOR_RC_BAD_MAX_NODE_ID_SIZE, maxIdSize);
             const uint64_t maximum = round8(maxIdSize);
             if (idLength > maximum) return t.failWith(70, QUOR_RC_NODE_ID_TOO_LONG, idLength);
@@ -381,11 +379,11 @@ QUOR_EXPORT uint32_t quorGetMaxIDSizeForStatusNode(SNodeCB_t *node, uint32_t kin
         if (maxIdSizeOut == nullptr) return t.failWith(20, QUOR_RC_NULL_MAX_ID_OUTPUT, 0);
         if (kind != QUOR_KIND_ID) return t.failWith(30, QUOR_RC_BAD_PROPERTY_KIND, kind);
         Area area;
-        if (uint32_t rc = openArea(node, QUOR_KIND_ID, &area); rc != 0) {
-            if (rc != QUOR_RC_AREA_ABSENT) return t.fail(40, rc);
+        if (!hasArea(node, QUOR_KIND_ID)) {
             *maxIdSizeOut = 0;
             return QUOR_RC_OK;
         }
+        if (uint32_t rc = openArea(node, QUOR_KIND_ID, &area); rc != 0) return t.fail(40, rc);
         auto *maximum = area.at<uint64_t>(0);
         if (maximum == nullptr) return t.fail(50, QUOR_RC_AREA_OVERFULL);
         if (*maximum > QUOR_MAX_ID_SIZE) return t.failWith(60, QUOR_RC_MAX_ID_SIZE_TOO_LARGE, *maximum);

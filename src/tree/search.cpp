@@ -184,8 +184,10 @@ uint32_t findByTag(Trace &t, SNodeCB_t *start, uint64_t tag, uint64_t maxDepth, 
 // ---- the hard search ----
 
 // One path step against one entry: the child is attached and must be usable,
-// the step's and the entry's ID lengths must fit the child's own list, and the
-// entry must match the step. QUOR_RC_NO_MATCH goes on to the next entry.
+// the step's and the entry's ID lengths must fit the list the entry lies in
+// (`listBound`; the exported single step, which knows no list, takes the
+// child's own list), and the entry must match the step. QUOR_RC_NO_MATCH goes
+// on to the next entry.
 //
 // Every entry scanned is attached and checked, in this order, as the search
 // has always done, so a broken or re-created sibling ends the search wherever
@@ -193,7 +195,7 @@ uint32_t findByTag(Trace &t, SNodeCB_t *start, uint64_t tag, uint64_t maxDepth, 
 // the others have their condition read without it (locators.h), which gives
 // the same outcome at a fraction of the cost of a latch per scanned entry.
 uint32_t hardStep(const DepEntry &entry, SNodeCB_t **childOut, PExport **recordOut, uint64_t *hasListOut,
-                  uint64_t tag, uint64_t idLength, const char *id) {
+                  uint64_t tag, uint64_t idLength, const char *id, const uint64_t *listBound = nullptr) {
     // Lengths beyond any ID are refused below, once the child is checked.
     const bool matches = idLength <= QUOR_MAX_ID_SIZE && entry.idSize <= QUOR_MAX_ID_SIZE &&
                          softMatch(entry, tag, idLength, id);
@@ -211,7 +213,9 @@ uint32_t hardStep(const DepEntry &entry, SNodeCB_t **childOut, PExport **recordO
     *recordOut = directoryRecord(child, QUOR_KIND_DEPENDENTS);
     uint64_t bound = QUOR_MAX_ID_SIZE;
     *hasListOut = hasList(child) ? 1 : 0;
-    if (*hasListOut != 0) {
+    if (listBound != nullptr) {
+        bound = *listBound;
+    } else if (*hasListOut != 0) {
         Area area;
         if (rc = listMaxIdSize(child, &area, &bound); rc != 0) return rc;
     }
@@ -248,7 +252,8 @@ uint32_t findHard(Trace &t, SNodeInfo_t **out, SNodeCB_t *start, uint64_t pathLe
         const uint32_t rc = forEachEntry(cursor, [&](const DepEntry &entry) {
             SNodeCB_t *child = nullptr;
             PExport *childRecord = nullptr;
-            stepRc = hardStep(entry, &child, &childRecord, &hasChildren, step.tag, idLength, step.id);
+            stepRc = hardStep(entry, &child, &childRecord, &hasChildren, step.tag, idLength, step.id,
+                              &list.maxIdSize);
             if (stepRc != 0) return stepRc == QUOR_RC_NO_MATCH;
             if (i + 1 == pathLength) *out = entry.info;
             next = child;

@@ -473,7 +473,7 @@ uint32_t topNodeOf(const Trace &t, uint32_t probe, ShmSegInfo_t *segInfo, TopNod
     if (!view.inHeap(record->topNodeOffset, sizeof(SNodeCB_t))) {
         return t.failWith(probe + 100, QUOR_RC_TOP_NODE_OFFSET_OUT_OF_RANGE, record->topNodeOffset);
     }
-    *node = view.seg.at<SNodeCB_t>(record->topNodeOffset);
+    *node = view.nodeAt(record->topNodeOffset);
     if (*node == nullptr)
         return t.failWith(probe + 110, QUOR_RC_TOP_NODE_OFFSET_OUT_OF_RANGE, record->topNodeOffset);
     return QUOR_RC_OK;

@@ -59,6 +59,16 @@ struct DomainView {
 
     // True when [offset, offset + length) lies in the heap region behind H.
     bool inHeap(uint64_t at, uint64_t length) const { return at >= offset && seg.contains(at, length); }
+    // The node at `at` when its control block and the size it records lie
+    // wholly in the heap, so that no area it describes can reach beyond the
+    // segment; null otherwise.
+    SNodeCB_t *nodeAt(uint64_t at) const {
+        if (!inHeap(at, sizeof(SNodeCB_t))) return nullptr;
+        auto *node = seg.at<SNodeCB_t>(at);
+        if (node == nullptr) return nullptr;
+        const uint64_t size = __atomic_load_n(&node->nodeSize, __ATOMIC_RELAXED);
+        return size <= sizeof(SNodeCB_t) || inHeap(at, size) ? node : nullptr;
+    }
 };
 // The domain header a handle names, with no test of what it holds: handle,
 // base and offset alignment only.

@@ -37,7 +37,8 @@ uint32_t ownId(SNodeCB_t *node, uint64_t *length, const char **bytes) {
     Area area;
     *length = 0;
     *bytes = nullptr;
-    if (uint32_t rc = openArea(node, QUOR_KIND_ID, &area); rc != 0) return rc == QUOR_RC_AREA_ABSENT ? 0 : rc;
+    if (!hasArea(node, QUOR_KIND_ID)) return QUOR_RC_OK;
+    if (uint32_t rc = openArea(node, QUOR_KIND_ID, &area); rc != 0) return rc;
     const uint64_t *head = area.at<uint64_t>(0, 2);
     if (head == nullptr) return QUOR_RC_AREA_OVERFULL;
     const uint64_t n = head[1];
@@ -57,6 +58,15 @@ uint32_t checkUnderRead(SNodeCB_t *node, uint32_t mask) {
     return section.close(rc);
 }
 
+// The entry a freed node is taken out of its parent's list by: removed right
+// before the node is freed, so that a walk failing part way leaves every node
+// it did not free linked, and no entry naming a freed block.
+struct Unlink {
+    SNodeCB_t *parent = nullptr;
+    SNodeInfo_t *slot = nullptr;
+    SNodeInfo_t expected{};
+};
+
 struct StatusFrame {
     SNodeCB_t *node;
     DepCursor cursor;
@@ -66,6 +76,7 @@ struct StatusFrame {
     uint32_t mask;
     uint64_t depth;  // the depth the node's children are walked with
     bool hasList;
+    Unlink unlink;  // for a node being deleted with its subtree
 };
 
 struct StatusWalk {
@@ -104,8 +115,8 @@ struct StatusWalk {
         } else if (action != QUOR_ACTION_DISCLAIM ||
                    !applies(action, attached.node->NodeCondition, parent.mask)) {
             if (attached.differs != 0) return QUOR_RC_OK;
-            *next = Frame{attached.node,    DepCursor(), parent.segInfo, parent.reference,
-                          attached.differs, parent.mask, parent.depth,   false};
+            *next = Frame{attached.node, DepCursor(),  parent.segInfo, parent.reference, attached.differs,
+                          parent.mask,   parent.depth, false,          Unlink{}};
             if (attached.segInfo != nullptr) next->segInfo = attached.segInfo;
             if (uint32_t orc = open(next); orc != 0) return orc;
             *step = ChildStep::Descend;
@@ -115,8 +126,9 @@ struct StatusWalk {
     }
 
     // The steps of a subtree deletion before its walk: the parent checked, the
-    // child's ID length against its locator, the parent's entry removed, the
-    // child checked; then the child's frame as the deletion's walk starts it.
+    // child's ID length against its locator, the child checked; then the
+    // child's frame as the deletion's walk starts it, which takes the child's
+    // entry out of the parent's list when the child is freed.
     // The subtree is freed into the pool of the child's own segment: a child of
     // another segment is no block of the parent's pool.
     uint32_t deleteChild(Frame &parent, const DepEntry &entry, SNodeCB_t *child, ShmSegInfo_t *home,
@@ -128,12 +140,10 @@ struct StatusWalk {
         const char *id = nullptr;
         if (uint32_t rc = ownId(child, &length, &id); rc != 0) return rc;
         if (length != entry.idSize) return QUOR_RC_BAD_ID_LENGTH;
-        uint32_t rc = deleteDependent(parent.node, entry.info, entry.id, 0);
-        if (rc != 0) return rc == QUOR_RC_NO_DEPENDENTS ? QUOR_RC_DEPENDENT_NOT_FOUND : rc;
-        if (rc = checkUnderRead(child, QUOR_COND_MASK_ANY); rc != 0) return rc;
-        *next =
-            Frame{child, DepCursor(), record, record, 0, options & ~QUOR_ACTION_UNLINK_FROM_PARENT, 1, false};
-        if (rc = open(next); rc != 0) return rc;
+        if (uint32_t rc = checkUnderRead(child, QUOR_COND_MASK_ANY); rc != 0) return rc;
+        *next = Frame{child, DepCursor(), record, record, 0, options & ~QUOR_ACTION_UNLINK_FROM_PARENT, 1, false,
+                      Unlink{parent.node, entry.info, *entry.info}};
+        if (uint32_t rc = open(next); rc != 0) return rc;
         *step = ChildStep::Descend;
         return QUOR_RC_OK;
     }
@@ -153,6 +163,11 @@ struct StatusWalk {
                 return setNodeCondition(&node, action);
             case QUOR_ACTION_DISCLAIM: {
                 if (record == nullptr) return QUOR_RC_NOT_ATTACHED;
+                const Unlink &unlink = frame.unlink;
+                if (unlink.parent != nullptr) {
+                    uint32_t rc = removeEntry(unlink.parent, unlink.slot, unlink.expected);
+                    if (rc != 0) return rc == QUOR_RC_NO_DEPENDENTS ? QUOR_RC_DEPENDENT_NOT_FOUND : rc;
+                }
                 const uint32_t rc = disclaimNodeBlock(&node, record->poolHandle, record->eyecatcher);
                 if (rc == 0 && root) rootFreed = true;
                 return rc;
@@ -167,9 +182,9 @@ struct StatusWalk {
 
 uint32_t setRecursively(SNodeCB_t **nodeRef, ShmSegInfo_t *segInfo, ShmSegInfo_t *reference,
                         uint32_t otherSegment, uint32_t action, uint32_t mask, uint64_t depth,
-                        uint64_t maxDepth, bool *freed) {
+                        uint64_t maxDepth, bool *freed, const Unlink &unlink = Unlink{}) {
     StatusWalk walk{action, maxDepth};
-    StatusFrame root{*nodeRef, DepCursor(), segInfo, reference, otherSegment, mask, depth, false};
+    StatusFrame root{*nodeRef, DepCursor(), segInfo, reference, otherSegment, mask, depth, false, unlink};
     if (uint32_t rc = walk.open(&root); rc != 0) return rc;
     const uint32_t rc = walkTree(root, walk);
     if (walk.rootFreed) *nodeRef = nullptr;
@@ -177,30 +192,17 @@ uint32_t setRecursively(SNodeCB_t **nodeRef, ShmSegInfo_t *segInfo, ShmSegInfo_t
     return rc;
 }
 
-// The top node's entry in its parent's list, with the top's tag and ID copied
-// (the top may be freed before the entry is removed).
-struct ParentLink {
-    SNodeCB_t *parent = nullptr;
-    SNodeInfo_t probe{};
-    std::array<char, QUOR_MAX_ID_SIZE> id{};
-};
-
-uint32_t findParentLink(SNodeCB_t *top, ParentLink *link) {
+// The top node's entry in its parent's list: the entry that names the top
+// itself, not the first one its tag and ID would match.
+uint32_t findParentLink(SNodeCB_t *top, Unlink *link) {
     SNodeInfo_t *parentInfo = nullptr;
     if (uint32_t rc = parentLocation(top, &parentInfo); rc != 0) return rc;
     if (uint32_t rc = resolveLocator(parentInfo, &link->parent); rc != 0) return rc;
-    uint64_t length = 0;
-    const char *id = nullptr;
-    if (uint32_t rc = ownId(top, &length, &id); rc != 0) return rc;
-    link->probe.tag = top->tag;
-    link->probe.idSize = length;
-    if (length != 0) std::memcpy(link->id.data(), id, length);
-    SNodeInfo_t *entry = nullptr;
-    return findDependent(&entry, link->parent, link->probe.tag, length, link->id.data(), 0);
+    return findEntryOf(link->parent, top, nullptr, &link->slot, &link->expected);
 }
 
 uint32_t forEachNode(Trace &t, SNodeCB_t *top, ShmSegInfo_t *segInfo, uint64_t maxDepth, uint32_t action,
-                     uint32_t mask) {
+                     uint32_t mask, const Unlink &given = Unlink{}) {
     if (top == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
     if (segInfo == nullptr) return t.failWith(20, QUOR_RC_NOT_ATTACHED, 0);
     if (!validAction(action)) return t.failWith(25, QUOR_RC_BAD_STATUS_ACTION, action);
@@ -210,18 +212,15 @@ uint32_t forEachNode(Trace &t, SNodeCB_t *top, ShmSegInfo_t *segInfo, uint64_t m
     if (maxDepth > QUOR_MAX_COUNT) return t.failWith(40, QUOR_RC_DEPTH_TOO_LARGE, maxDepth);
     const bool unlink = action == QUOR_ACTION_DISCLAIM && (mask & QUOR_ACTION_UNLINK_FROM_PARENT) != 0 &&
                         (top->areaFlags & QUOR_KIND_PARENT) != 0;
-    ParentLink link;
-    if (unlink) {
+    Unlink link = given;
+    if (unlink && link.parent == nullptr) {
         if (uint32_t rc = findParentLink(top, &link); rc != 0) return t.fail(50, rc);
     }
     bool freed = false;
     SNodeCB_t *node = top;
-    if (uint32_t rc = setRecursively(&node, segInfo, segInfo, 0, action, mask, 1, maxDepth, &freed); rc != 0)
+    if (uint32_t rc = setRecursively(&node, segInfo, segInfo, 0, action, mask, 1, maxDepth, &freed, link);
+        rc != 0)
         return t.fail(60, rc);
-    if (unlink && freed) {
-        if (uint32_t rc = deleteDependent(link.parent, &link.probe, link.id.data(), 0); rc != 0)
-            return t.fail(70, rc);
-    }
     return QUOR_RC_OK;
 }
 
@@ -243,18 +242,14 @@ uint32_t deleteSubtree(Trace &t, SNodeCB_t *parent, SNodeInfo_t *childInfo, ShmS
     const char *ownBytes = nullptr;
     if (uint32_t rc = ownId(child, &length, &ownBytes); rc != 0) return t.fail(60, rc);
     if (length != childInfo->idSize) return t.failWith(70, QUOR_RC_BAD_ID_LENGTH, length);
-    // The locator may be the parent's own entry, which the removal clears: the
-    // probe is a copy, and its ID the child's own.
-    SNodeInfo_t probe = *childInfo;
-    std::array<char, QUOR_MAX_ID_SIZE> idCopy{};
-    if (length != 0) std::memcpy(idCopy.data(), ownBytes, length);
-    const char *id = length != 0 ? idCopy.data() : nullptr;
-    if (uint32_t rc = deleteDependent(parent, &probe, id, 0); rc != 0)
-        return t.fail(80, rc == QUOR_RC_NO_DEPENDENTS ? QUOR_RC_DEPENDENT_NOT_FOUND : rc);
+    // The entry that names this child (the locator given may be that entry, or
+    // a copy of it): it goes right before the child's block does.
+    Unlink link{parent, nullptr, {}};
+    if (uint32_t rc = findEntryOf(parent, child, childInfo, &link.slot, &link.expected); rc != 0) return t.fail(80, rc == QUOR_RC_NO_DEPENDENTS ? QUOR_RC_DEPENDENT_NOT_FOUND : rc);
     return traced(Fn::quorSetStatusForEachNodeInATree, [&](Trace &inner) {
         // The subtree goes back to the pool of the child's own segment.
         return forEachNode(inner, child, home != nullptr ? home : segInfo, maxDepth, QUOR_ACTION_DISCLAIM,
-                           options & ~QUOR_ACTION_UNLINK_FROM_PARENT);
+                           options & ~QUOR_ACTION_UNLINK_FROM_PARENT, link);
     });
 }
 

@@ -251,8 +251,8 @@ TEST_F(DependentsTest, BadInputAndCorruptListsGiveCodes) {
         uint32_t code;
     } cases[] = {
         {"M above 4096", 4104, goodUsed, 1, QUOR_RC_BAD_STORED_MAX_ID_SIZE},
-        {"more entries counted than lie in the area", goodM, record->areaSize, 1,
-         QUOR_RC_LOCATION_OUT_OF_AREA},
+        // A scan is bounded by the area, never by the count it read.
+        {"more entries counted than lie in the area", goodM, record->areaSize, 1, QUOR_RC_DEPENDENT_NOT_FOUND},
         {"ID beyond the area", goodM, goodUsed, 1 << 20, QUOR_RC_ID_OUT_OF_AREA},
     };
     for (const Corruption &c : cases) {
