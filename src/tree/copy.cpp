@@ -693,7 +693,7 @@ struct TreeCopy {
             return QUOR_RC_OK;
         }
         AttachedChild attached;
-        const uint32_t rc = attachChild(entry.info, true, args.treeSeg, 0, &attached);
+        const uint32_t rc = attachChild(entry.info, true, args.treeSeg, 0, &attached, true, entry.tag);
         if (rc == QUOR_RC_NODE_ABANDONED) return QUOR_RC_OK;
         if (!handsOutChild(rc)) return rc;
         *child = attached.node;
@@ -792,7 +792,7 @@ struct OldTreeMark {
 
     uint32_t child(Frame &, const DepEntry &entry, Frame *next, ChildStep *step) const {
         AttachedChild attached;
-        const uint32_t rc = attachChild(entry.info, true, treeSeg, 0, &attached);
+        const uint32_t rc = attachChild(entry.info, true, treeSeg, 0, &attached, true, entry.tag);
         if (!handsOutChild(rc)) return rc;
         if (attached.node == nullptr) return QUOR_RC_OK;
         *next = Frame{attached.node, DepCursor()};

@@ -83,7 +83,7 @@ uint32_t DepCursor::next(DepEntry *entry, bool *done) {
         const char *id = list_.area.at<char>(at + kLocatorSize, idSize);
         if (id == nullptr) return QUOR_RC_ID_OUT_OF_AREA;
         ++seen_;
-        *entry = DepEntry{info, tag, idSize, id};
+        *entry = DepEntry{info, tag, idSize, id, __atomic_load_n(&info->nodeOffset, __ATOMIC_RELAXED)};
         *done = false;
         return QUOR_RC_OK;
     }

@@ -77,6 +77,14 @@ struct DepEntry {
     uint64_t tag = 0;
     uint64_t idSize = 0;
     const char *id = nullptr;
+    uint64_t nodeOffset = 0;
+
+    // True when a writer has cleared or rewritten the entry since the scan
+    // read it: a walk that failed on it met a child being moved.
+    bool moved() const {
+        return __atomic_load_n(&info->tag, __ATOMIC_ACQUIRE) != tag ||
+               __atomic_load_n(&info->nodeOffset, __ATOMIC_RELAXED) != nodeOffset;
+    }
 };
 
 // The scan of rule 1 and 2, one occupied entry at a time.

@@ -249,7 +249,7 @@ uint32_t peekCondition(const SNodeCB_t *node, uint32_t mask) {
 // `latched` the condition is checked without the section.
 uint32_t attachToNode(const Trace &t, const SNodeInfo_t *info, SNodeCB_t **node, ShmSegInfo_t **segInfo,
                       ShmSegInfo_t *reference, uint32_t *differs, uint32_t options, bool forWalk = false,
-                      bool latched = true) {
+                      bool latched = true, uint64_t seenTag = 0) {
     const bool compare = (options & QUOR_LOCATOR_COMPARE_SEGMENT) != 0;
     Resolved r;
     uint32_t differ = 0;
@@ -286,7 +286,8 @@ uint32_t attachToNode(const Trace &t, const SNodeInfo_t *info, SNodeCB_t **node,
             rc = translation();
         }
     }
-    if (rc == 0 && differ == 0 && info->tag != r.node->tag) rc = QUOR_RC_STALE_NODE_INFO;
+    const uint64_t tag = seenTag != 0 ? seenTag : info->tag;
+    if (rc == 0 && differ == 0 && tag != r.node->tag) rc = QUOR_RC_STALE_NODE_INFO;
     uint32_t conditionRc = QUOR_RC_OK;
     if (rc == 0 && !latched) {
         rc = conditionRc = peekCondition(r.node, QUOR_COND_MASK_ACTIVE);
@@ -324,14 +325,14 @@ uint32_t storedOffset(ShmPoolHandle_t *pool, const Record *record, const void *b
 }  // namespace
 
 uint32_t attachChild(const SNodeInfo_t *info, bool withSegInfo, ShmSegInfo_t *reference, uint32_t options,
-                     AttachedChild *out, bool latched) {
+                     AttachedChild *out, bool latched, uint64_t seenTag) {
     // The usual case of a check without the section, taken straight: a
     // remembered translation, the locator's tag the node's, no segment compare
     // and no trace to write. Anything else goes the general way, which gives
     // the same outcome with its codes and records.
     if (!latched && info != nullptr && !withSegInfo && !tracingOn()) {
         Resolved r;
-        if (translateRemembered(info, &r) && info->tag == r.node->tag) {
+        if (translateRemembered(info, &r) && (seenTag != 0 ? seenTag : info->tag) == r.node->tag) {
             out->node = r.node;
             out->differs = 0;
             return peekCondition(r.node, QUOR_COND_MASK_ACTIVE);
@@ -341,7 +342,7 @@ uint32_t attachChild(const SNodeInfo_t *info, bool withSegInfo, ShmSegInfo_t *re
     return traced(fn, [&](Trace &t) {
         if (info == nullptr) return t.failWith(10, QUOR_RC_NULL_NODE_INFO, 0);
         return attachToNode(t, info, &out->node, withSegInfo ? &out->segInfo : nullptr, reference,
-                            &out->differs, withSegInfo ? options : 0, true, latched);
+                            &out->differs, withSegInfo ? options : 0, true, latched, seenTag);
     });
 }
 

@@ -29,8 +29,12 @@ struct AttachedChild {
 // store inside its write section, so the value read is one the section would
 // have shown; only a failure of the latch itself cannot be seen. The hard
 // search checks the entries that do not match its path step this way.
+//
+// A walk passes the tag its scan read (`seenTag`): the node must carry that
+// tag. The entry's own tag is not read again, since a writer may clear it
+// meanwhile; such an entry is a child being moved, not a stale one.
 uint32_t attachChild(const SNodeInfo_t *info, bool withSegInfo, ShmSegInfo_t *reference, uint32_t options,
-                     AttachedChild *out, bool latched = true);
+                     AttachedChild *out, bool latched = true, uint64_t seenTag = 0);
 
 // quorGetControlBlockPtrFromSNodeInfo: the node a locator names in a segment
 // this process has attached, and optionally this process's record of that

@@ -50,7 +50,7 @@ uint32_t checkStart(const Trace &t, SNodeCB_t *node, uint32_t mask) {
 // their subtrees; a disassociated child under re-creation stops the search.
 uint32_t visitChild(const DepEntry &entry, SNodeCB_t **child, bool *used) {
     AttachedChild attached;
-    uint32_t rc = attachChild(entry.info, false, nullptr, 0, &attached);
+    uint32_t rc = attachChild(entry.info, false, nullptr, 0, &attached, true, entry.tag);
     *used = false;
     if (rc == QUOR_RC_NODE_DISASSOCIATED) {
         if (recreating(attached.node)) return QUOR_RC_NODE_BEING_RECREATED;
@@ -200,7 +200,7 @@ uint32_t hardStep(const DepEntry &entry, SNodeCB_t **childOut, PExport **recordO
     const bool matches = idLength <= QUOR_MAX_ID_SIZE && entry.idSize <= QUOR_MAX_ID_SIZE &&
                          softMatch(entry, tag, idLength, id);
     AttachedChild attached;
-    uint32_t rc = attachChild(entry.info, false, nullptr, 0, &attached, matches);
+    uint32_t rc = attachChild(entry.info, false, nullptr, 0, &attached, matches, entry.tag);
     if (rc == QUOR_RC_NULL_NODE_INFO) return QUOR_RC_NO_MATCH;
     if (rc == QUOR_RC_NODE_DISASSOCIATED) {
         if (recreating(attached.node)) return QUOR_RC_NODE_BEING_RECREATED;
@@ -254,6 +254,7 @@ uint32_t findHard(Trace &t, SNodeInfo_t **out, SNodeCB_t *start, uint64_t pathLe
             PExport *childRecord = nullptr;
             stepRc = hardStep(entry, &child, &childRecord, &hasChildren, step.tag, idLength, step.id,
                               &list.maxIdSize);
+            if (stepRc != 0 && stepRc != QUOR_RC_NO_MATCH && entry.moved()) stepRc = QUOR_RC_NO_MATCH;
             if (stepRc != 0) return stepRc == QUOR_RC_NO_MATCH;
             if (i + 1 == pathLength) *out = entry.info;
             next = child;
@@ -301,7 +302,7 @@ struct TotalsVisitor {
 
     uint32_t child(Frame &parent, const DepEntry &entry, Frame *next, ChildStep *step) {
         AttachedChild attached;
-        const uint32_t rc = attachChild(entry.info, true, tree, options, &attached);
+        const uint32_t rc = attachChild(entry.info, true, tree, options, &attached, true, entry.tag);
         if (rc != 0 && !refusedForCondition(rc)) return rc;
         if (attached.differs != 0 || attached.node == nullptr) return QUOR_RC_OK;
         if (uint32_t orc = open(attached.node, parent.depth, next); orc != 0) return orc;

@@ -103,7 +103,8 @@ struct StatusWalk {
 
     uint32_t child(Frame &parent, const DepEntry &entry, Frame *next, ChildStep *step) {
         AttachedChild attached;
-        const uint32_t rc = attachChild(entry.info, true, parent.reference, parent.mask, &attached);
+        const uint32_t rc =
+            attachChild(entry.info, true, parent.reference, parent.mask, &attached, true, entry.tag);
         if (attached.node == nullptr && (rc == 0 || rc == QUOR_RC_NODE_ABANDONED)) return QUOR_RC_OK;
         uint32_t deleteMask = parent.mask;
         if (rc == QUOR_RC_NODE_ABANDONED) {

@@ -14,7 +14,10 @@
 //      ancestor) or go deeper than 32768 levels, and with QUOR_RC_TOO_MANY_DEPENDENTS after 2^24
 //      visited entries (a corrupt list that names the same subtree many times):
 //      a cyclic or corrupt tree ends with a code, never endlessly.
-//   3. Frames beyond the first 32 live in private memory that the walk
+//   3. A child whose visit fails while its entry is being changed (rule 5 of
+//      dependents.h) is passed over; the walk fails only on entries that held
+//      still.
+//   4. Frames beyond the first 32 live in private memory that the walk
 //      releases on every path; failing to get more gives QUOR_RC_NO_MEMORY.
 #pragma once
 
@@ -103,7 +106,12 @@ uint32_t walkTree(const typename Visitor::Frame &root, Visitor &visitor) {
         if (++visits > kWalkVisitLimit) return QUOR_RC_TOO_MANY_DEPENDENTS;
         Frame next{};
         ChildStep step = ChildStep::Skip;
-        if (uint32_t rc = visitor.child(stack.top(), entry, &next, &step); rc != 0) return rc;
+        if (uint32_t rc = visitor.child(stack.top(), entry, &next, &step); rc != 0) {
+            // A child being moved is passed over, as a walk that came a moment
+            // later would have passed it; only an entry that held still fails.
+            if (entry.moved()) continue;
+            return rc;
+        }
         if (step == ChildStep::Stop) return QUOR_RC_OK;
         if (step == ChildStep::Skip) continue;
         // A node whose children are not walked cannot lead the walk round a loop.
