@@ -79,6 +79,21 @@ protected:
                   QUOR_RC_OK);
     }
 
+    // Copies the tree below P into a new segment, which the old one goes for:
+    // the test carries on with the copy.
+    void copyIntoNewSegment(const std::string &label) {
+        recordTop(p);
+        const IpcResId copyName = name(label);
+        SNodeCB_t *newTop = nullptr;
+        ShmSegInfo_t *target = nullptr;
+        uint64_t bytes = 0;
+        ASSERT_EQ(quorCopyTreeIntoSingleShmSegment(p, &newTop, &tree.seg, &target, 8 << 20, &copyName, nullptr,
+                                                   QUOR_COPY_TARGET_NEW_SEGMENT, 0, &bytes),
+                  QUOR_RC_OK);
+        tree.seg = target;
+        p = newTop;
+    }
+
     static uint64_t count(SNodeCB_t *node) {
         uint64_t n = 0, max = 0;
         EXPECT_EQ(quorReturnNumberOfDependentNodes(node, &n, &max, 0), QUOR_RC_OK);
@@ -131,18 +146,8 @@ TEST_F(HostileTreeTest, SiblingWithoutAnIdIsNeverTakenForAnother) {
     EXPECT_EQ(quorDisclaimNode(&old, tree.seg->poolHandle, QUOR_EYECATCHER), QUOR_RC_OK);
 
     // A tree copy takes both siblings and K's child.
-    recordTop(p);
-    const IpcResId copyName = name("hostile-copy");
-    SNodeCB_t *newTop = nullptr;
-    ShmSegInfo_t *target = nullptr;
-    uint64_t bytes = 0;
-    ASSERT_EQ(quorCopyTreeIntoSingleShmSegment(p, &newTop, &tree.seg, &target, 8 << 20, &copyName, nullptr,
-                                               QUOR_COPY_TARGET_NEW_SEGMENT, 0, &bytes),
-              QUOR_RC_OK);
-    EXPECT_EQ(nodesBelow(newTop, target), 4u);
-    // The old tree went with its segment: the copy carries on from here.
-    tree.seg = target;
-    p = newTop;
+    copyIntoNewSegment("hostile-copy");
+    EXPECT_EQ(nodesBelow(p), 4u);
 
     // Deleting N's subtree by N's own locator frees N and leaves K and KC.
     SNodeCB_t *copiedN = nullptr;
@@ -205,16 +210,8 @@ TEST_F(HostileTreeTest, UnformattedListReadsAsEmpty) {
     std::array<TraverseInfo_t, 2> path{{{0x30, 1, const_cast<char *>("A")}, {0x31, 1, const_cast<char *>("L")}}};
     SNodeInfo_t *entry = nullptr;
     EXPECT_EQ(quorFindNodeHard(&entry, p, 2, path.data(), 4), QUOR_RC_OK);
-    recordTop(p);
-    const IpcResId copyName = name("unformatted-copy");
-    SNodeCB_t *newTop = nullptr;
-    ShmSegInfo_t *target = nullptr;
-    uint64_t bytes = 0;
-    ASSERT_EQ(quorCopyTreeIntoSingleShmSegment(p, &newTop, &tree.seg, &target, 8 << 20, &copyName, nullptr,
-                                               QUOR_COPY_TARGET_NEW_SEGMENT, 0, &bytes),
-              QUOR_RC_OK);
-    EXPECT_EQ(nodesBelow(newTop, target), 3u);
-    tree.seg = target;
+    copyIntoNewSegment("unformatted-copy");
+    EXPECT_EQ(nodesBelow(p), 3u);
 }
 
 // A child whose directory claims far more than its segment holds gives a code
