@@ -68,7 +68,7 @@ uint32_t openDependentList(SNodeCB_t *node, DepList *list) {
 }
 
 uint32_t DepCursor::next(DepEntry *entry, bool *done) {
-    while (slot_ < list_.capacity) {
+    while (slot_ < list_.capacity && list_.count != 0) {
         SNodeInfo_t *info = list_.slot(slot_);
         if (info == nullptr) return QUOR_RC_LOCATION_OUT_OF_AREA;
         const uint64_t tag = __atomic_load_n(&info->tag, __ATOMIC_ACQUIRE);
@@ -339,7 +339,7 @@ uint32_t addDependent(Trace &t, SNodeCB_t *node, SNodeInfo_t *info, const char *
         }
         if (idLength > list.maxIdSize) return t.failWith(70, QUOR_RC_ID_TOO_LONG, idLength);
         if (list.maxIdSize == 0) return t.fail(75, QUOR_RC_DEP_LIST_FULL);
-        DepCursor cursor(list);
+        DepCursor cursor = DepCursor::wholeList(list);
         SNodeInfo_t *match = nullptr;
         uint32_t rc = firstMatch(cursor, tag, id, idLength, &match);
         if (rc != 0) return t.fail(80, rc);
@@ -365,7 +365,7 @@ uint32_t appendBody(Trace &t, SNodeCB_t *node, SNodeInfo_t *info, const char *id
         DepList list;
         if (uint32_t rc = openDependentList(node, &list); rc != 0) return t.fail(60, rc);
         if (idLength > list.maxIdSize) return t.failWith(70, QUOR_RC_ID_TOO_LONG, idLength);
-        DepCursor cursor(list);
+        DepCursor cursor = DepCursor::wholeList(list);
         if (uint32_t rc = forEachEntry(cursor, [](const DepEntry &) { return true; }); rc != 0)
             return t.fail(80, rc);
         if (uint32_t rc = placeNew(t, node, list, cursor, info, id, idLength); rc != 0) return rc;

@@ -10,7 +10,8 @@
 //      entries only; holes may lie anywhere, so a scan walks slots in address
 //      order and skips holes without counting them.
 //   2. A scan ends at the end of the area or at the first slot that was never
-//      used: one whose tag is above the largest tag. Formatting a list writes
+//      used: one whose tag is above the largest tag (and a reader's scan of a
+//      list that counted no entry ends at once: see DepCursor). Formatting a list writes
 //      an all-ones tag into every slot behind its entries, and adds fill the
 //      first hole or else that first unused slot, so the used slots are always
 //      a prefix of the area. A scan never stops on the count: the count read
@@ -91,7 +92,16 @@ struct DepEntry {
 class DepCursor {
 public:
     DepCursor() = default;
+    // A cursor for readers visits nothing when the list counted no entry when
+    // it was opened: every entry present then is being added, and a reader may
+    // miss those. A writer, holding the section, scans the whole list
+    // (wholeList), so that a count a dead writer left wrong cannot hide a slot.
     explicit DepCursor(const DepList &list) : list_(list) {}
+    static DepCursor wholeList(const DepList &list) {
+        DepCursor cursor(list);
+        cursor.list_.count = ~uint64_t{0};  // never 0: the scan goes to the list's end
+        return cursor;
+    }
 
     // Sets *entry and returns 0 with *done false; at the end returns 0 with *done
     // true; a slot or ID outside the area returns its code.
