@@ -1662,6 +1662,13 @@ public:
     }
     static void remove(const char *name, std::error_code &ec) noexcept { remove(std::string_view(name), ec); }
 
+    // The cause an attach or connect failure stands for (segment_errc), or the
+    // code itself when it names no cause of those.
+    static std::error_code cause_of(const std::error_code &ec) noexcept {
+        if (ec.category() != category()) return ec;
+        return detail::to_error_code(cause_rc(static_cast<uint32_t>(ec.value())));
+    }
+
     ShmSegInfo_t *get() const noexcept { return info_; }
     explicit operator bool() const noexcept { return info_ != nullptr; }
     std::string_view name() const noexcept {
@@ -1756,10 +1763,10 @@ private:
         SNodeCB_t *top = nullptr;
         TopNodeInfo info{};
         // The unreduced codes of the same connection tell the causes apart.
-        return cause_of(quorAttachToTopNode(&info_, &top, &info, &id, o.address, o.domain, o.pool));
+        return cause_rc(quorAttachToTopNode(&info_, &top, &info, &id, o.address, o.domain, o.pool));
     }
     // The cause a connection's code stands for; other codes as they are.
-    static uint32_t cause_of(uint32_t rc) noexcept {
+    static uint32_t cause_rc(uint32_t rc) noexcept {
         switch (rc) {
             case QUOR_RC_SEGMENT_ATTACH_FAILED:
                 return detail::cause(segment_errc::no_such_segment);
