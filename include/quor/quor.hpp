@@ -1757,13 +1757,16 @@ private:
                    : quorAttachStatusSegment(&info_, &id, o.address, 0, o.pool_size, o.domain, o.pool);
     }
     uint32_t connect_rc(std::string_view name, const segment_options &o) noexcept {
+        return cause_rc(connect_raw_rc(name, o));
+    }
+    uint32_t connect_raw_rc(std::string_view name, const segment_options &o) noexcept {
         IpcResId id;
         uint32_t rc = detail::resource_id(name, id);
         if (rc != QUOR_RC_OK) return rc;
         SNodeCB_t *top = nullptr;
         TopNodeInfo info{};
         // The unreduced codes of the same connection tell the causes apart.
-        return cause_rc(quorAttachToTopNode(&info_, &top, &info, &id, o.address, o.domain, o.pool));
+        return quorAttachToTopNode(&info_, &top, &info, &id, o.address, o.domain, o.pool);
     }
     // The cause a connection's code stands for; other codes as they are.
     static uint32_t cause_rc(uint32_t rc) noexcept {
@@ -1789,9 +1792,11 @@ private:
                                 const segment_options &o) noexcept {
         const auto until = std::chrono::steady_clock::now() + timeout;
         for (auto pause = std::chrono::milliseconds(1);; pause = std::min(pause * 2, std::chrono::milliseconds(50))) {
-            const uint32_t rc = connect_rc(name, o);
-            const bool worth_waiting =
-                rc == detail::cause(segment_errc::no_such_segment) || rc == detail::cause(segment_errc::no_tree_yet);
+            const uint32_t raw = connect_raw_rc(name, o), rc = cause_rc(raw);
+            // A header without its magic is also one still being laid out.
+            const bool worth_waiting = rc == detail::cause(segment_errc::no_such_segment) ||
+                                       rc == detail::cause(segment_errc::no_tree_yet) ||
+                                       raw == QUOR_RC_BAD_DOMAIN_EYECATCHER;
             if (!worth_waiting || std::chrono::steady_clock::now() >= until) return rc;
             std::this_thread::sleep_for(pause);
         }
