@@ -44,32 +44,17 @@ int hostLatchRecoveredDeadHolder(void);
 // record read by hostLatchRecoveredDeadHolder left as it was. Same codes.
 uint32_t hostLatchAcquire(void *latch, int *recoveredDeadHolder);
 
-// ---- Holders of shared references ---------------------------------------------
-// Which processes hold references on an object in shared memory (a heap, named by
-// a 64-bit key the library stores with it), so that the references of processes
-// that died can be taken back. A process is named by its id and its start time:
-// an id the system hands out again is not taken for the process that died. The
-// record is kept outside the object, in one table per user (the shared-memory
-// object "/quor.holders.<uid>", or the one named by the environment variable
-// QUOR_HOLDER_TABLE); when it is not available these calls return a non-zero code
-// and nothing is recorded. Each record also names the segment the object lies in,
-// so that a full table can take back the records of objects whose segment is gone;
-// the records of a dead holder of an object still in use are never given away.
+// ---- Processes ----------------------------------------------------------------
+// A process is named by its id and its start time (clock ticks since boot), so
+// that an id the system hands out again is not taken for a process that died.
+// The library records the holders of a segment's connections under these names
+// inside the segment and takes back the connections of processes that are gone.
 
-// A new non-zero key.
-uint64_t hostHolderNewKey(void);
-// The calling process holds `delta` more (or, negative, fewer) references on the
-// object `key`, which lies at `object`: an address in a segment mapped through
-// IpcMemory, or elsewhere (an object in no such segment is taken to be gone once
-// no live process holds it). With `releasedDead` non-null, the references of
-// processes that no longer exist are forgotten first (as by hostHolderReleaseDead)
-// and counted there, also when this process's own could not be recorded.
-uint32_t hostHolderAdd(uint64_t key, const void *object, int32_t delta, uint64_t *releasedDead);
-// Forgets the references on `key` of processes that no longer exist and stores
-// how many they were in *released.
-uint32_t hostHolderReleaseDead(uint64_t key, uint64_t *released);
-// Forgets every reference on `key` (the object is gone).
-uint32_t hostHolderForget(uint64_t key);
+// The calling process's id and start time (looked up again after a fork).
+void hostProcessSelf(uint32_t *pid, uint64_t *startTime);
+// Non-zero while the process named (pid, startTime) runs; 0 once it has ended
+// (a zombie has ended) or when pid is 0.
+int hostProcessAlive(uint32_t pid, uint64_t startTime);
 
 // ---- One-byte spin locks (private to one process) ----------------------------
 // Tries to take the lock; returns non-zero when it was already held.

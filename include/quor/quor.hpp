@@ -33,6 +33,7 @@
 #ifndef QUOR_QUOR_HPP
 #define QUOR_QUOR_HPP
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -40,10 +41,12 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <thread>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "host.h"
 #include "quor.h"
 
 namespace quor {
@@ -77,11 +80,52 @@ inline std::error_code make_error_code(errc code) noexcept {
     return {static_cast<int>(static_cast<uint32_t>(code)), category()};
 }
 
+// Why a segment could not be reached or removed by name, where the library's
+// codes name a step rather than the cause (the C functions keep their codes).
+enum class segment_errc : int {
+    no_such_segment = 1,  // no segment of that name this user may open
+    no_tree_yet,          // the segment holds no recorded tree (yet)
+    being_deleted,        // the segment is marked for deletion
+    damaged,              // the segment's headers do not describe a live segment
+    not_a_segment,        // the name belongs to something that is not a status segment
+};
+
+class segment_category_type final : public std::error_category {
+public:
+    const char *name() const noexcept override { return "quor.segment"; }
+    std::string message(int value) const override {
+        switch (static_cast<segment_errc>(value)) {
+            case segment_errc::no_such_segment:
+                return "no such segment";
+            case segment_errc::no_tree_yet:
+                return "segment holds no tree yet";
+            case segment_errc::being_deleted:
+                return "segment is being deleted";
+            case segment_errc::damaged:
+                return "segment is damaged";
+            case segment_errc::not_a_segment:
+                return "not a status segment";
+        }
+        return "segment error " + std::to_string(value);
+    }
+};
+
+inline const std::error_category &segment_category() noexcept {
+    static const segment_category_type instance;
+    return instance;
+}
+
+inline std::error_code make_error_code(segment_errc code) noexcept {
+    return {static_cast<int>(code), segment_category()};
+}
+
 }  // namespace quor
 
 namespace std {
 template <>
 struct is_error_code_enum<quor::errc> : true_type {};
+template <>
+struct is_error_code_enum<quor::segment_errc> : true_type {};
 }  // namespace std
 
 namespace quor {
@@ -92,6 +136,9 @@ namespace detail {
 // 0x9000NNNN range, so that the success path never builds an error_code.
 inline constexpr uint32_t kNotPermittedHere = 0xFFFF0001u;
 inline constexpr uint32_t kSectionAlreadyHeld = 0xFFFF0002u;
+// segment_errc values travel as kSegmentCause + the value.
+inline constexpr uint32_t kSegmentCause = 0xFFFF0100u;
+inline constexpr uint32_t cause(segment_errc e) noexcept { return kSegmentCause + static_cast<uint32_t>(e); }
 
 inline std::error_code to_error_code(uint32_t rc) noexcept {
     switch (rc) {
@@ -99,6 +146,12 @@ inline std::error_code to_error_code(uint32_t rc) noexcept {
             return std::make_error_code(std::errc::operation_not_permitted);
         case kSectionAlreadyHeld:
             return std::make_error_code(std::errc::resource_deadlock_would_occur);
+        case cause(segment_errc::no_such_segment):
+        case cause(segment_errc::no_tree_yet):
+        case cause(segment_errc::being_deleted):
+        case cause(segment_errc::damaged):
+        case cause(segment_errc::not_a_segment):
+            return make_error_code(static_cast<segment_errc>(rc - kSegmentCause));
         default:
             return make_error_code(errc{rc});
     }
@@ -1508,17 +1561,22 @@ struct node_plan {
 class segment {
 public:
     segment() = default;
-    segment(segment &&other) noexcept : info_(std::exchange(other.info_, nullptr)) {}
+    segment(segment &&other) noexcept
+        : info_(std::exchange(other.info_, nullptr)), unbuilt_(std::exchange(other.unbuilt_, false)) {}
     segment &operator=(segment &&other) noexcept {
         if (this != &other) {
-            (void)detach_rc();
+            (void)release_rc();
             info_ = std::exchange(other.info_, nullptr);
+            unbuilt_ = std::exchange(other.unbuilt_, false);
         }
         return *this;
     }
     segment(const segment &) = delete;
     segment &operator=(const segment &) = delete;
-    ~segment() { (void)detach_rc(); }
+    // Detaches; a segment this object created whose top node was never recorded
+    // (set_top) is removed instead, so a creator that gives up or throws while
+    // building leaves nothing behind.
+    ~segment() { (void)release_rc(); }
 
     // A new segment of size bytes with its tree pool, registered in this process.
     static segment create(std::string_view name, uint64_t size, const segment_options &options = {}) {
@@ -1556,6 +1614,60 @@ public:
         detail::report(ec, out.connect_rc(name, options));
         return out;
     }
+    // The same, waiting up to `timeout` while the segment does not exist or holds
+    // no tree yet (a worker that starts before its supervisor). A segment being
+    // deleted or damaged fails at once. Failures name their cause: segment_errc
+    // no_such_segment, no_tree_yet, being_deleted, damaged, or a library code.
+    static segment connect(std::string_view name, std::chrono::milliseconds timeout,
+                           const segment_options &options = {}) {
+        segment out;
+        detail::check(out.connect_waiting_rc(name, timeout, options), "quor::segment::connect");
+        return out;
+    }
+    static segment connect(std::string_view name, std::chrono::milliseconds timeout, const segment_options &options,
+                           std::error_code &ec) noexcept {
+        segment out;
+        detail::report(ec, out.connect_waiting_rc(name, timeout, options));
+        return out;
+    }
+    // Creates the segment and runs builder(segment &), which must record the top
+    // node (set_top); or, when the segment exists, connects to it, waiting up to
+    // `timeout` for its creator to record the tree. One process builds, the
+    // others wait. A builder that throws or records no top node leaves no
+    // segment behind (no_tree_yet when it returned without set_top).
+    template <class Builder>
+    static segment open_or_create(std::string_view name, uint64_t size, Builder &&builder,
+                                  std::chrono::milliseconds timeout = std::chrono::seconds(10),
+                                  const segment_options &options = {}) {
+        segment out;
+        const uint32_t rc = out.create_rc(name, size, options);
+        if (rc == QUOR_RC_SEGMENT_EXISTS) return connect(name, timeout, options);
+        detail::check(rc, "quorGetProtectedStatusSegment");
+        out.unbuilt_ = true;
+        builder(out);
+        if (out.unbuilt_) {
+            (void)out.release_rc();
+            detail::raise(detail::cause(segment_errc::no_tree_yet), "quor::segment::open_or_create");
+        }
+        return out;
+    }
+    // Removes the segment of that name whatever it holds: a tree or none, marked
+    // for deletion or not, damaged or not. Processes still attached keep their
+    // mapping, but the segment refuses them from then on. Refuses a name that is
+    // not a status segment (not_a_segment) and reports no_such_segment.
+    static void remove(std::string_view name) { detail::check(remove_by_name_rc(name), "quor::segment::remove"); }
+    static void remove(const char *name) { remove(std::string_view(name)); }
+    static void remove(std::string_view name, std::error_code &ec) noexcept {
+        detail::report(ec, remove_by_name_rc(name));
+    }
+    static void remove(const char *name, std::error_code &ec) noexcept { remove(std::string_view(name), ec); }
+
+    // The cause an attach or connect failure stands for (segment_errc), or the
+    // code itself when it names no cause of those.
+    static std::error_code cause_of(const std::error_code &ec) noexcept {
+        if (ec.category() != category()) return ec;
+        return detail::to_error_code(cause_rc(static_cast<uint32_t>(ec.value())));
+    }
 
     ShmSegInfo_t *get() const noexcept { return info_; }
     explicit operator bool() const noexcept { return info_ != nullptr; }
@@ -1589,6 +1701,8 @@ public:
     // Records n as the tree's top node.
     void set_top(const node &n) { detail::check(set_top_rc(n), "quorPutTopNodeInfoIntoDomainHeader"); }
     void set_top(const node &n, std::error_code &ec) noexcept { detail::report(ec, set_top_rc(n)); }
+    // Made by create() and no top node recorded yet: destruction removes it.
+    bool unbuilt() const noexcept { return unbuilt_; }
 
     // A node in this segment's pool, initialised (condition from the options,
     // default initialized), with an empty dependent list when it has that area.
@@ -1618,8 +1732,10 @@ public:
     // Drops this reference now.
     void detach() { detail::check(detach_rc(), "quorDetachStatusSegment"); }
     void detach(std::error_code &ec) noexcept { detail::report(ec, detach_rc()); }
-    // Marks the segment for deletion and deletes it once this is the process's last
-    // reference; force frees it even while other processes are connected.
+    // Deletes the segment once this is the process's last reference. A normal
+    // delete is refused (the library's code) while other live processes hold
+    // connections, and then leaves the segment as it was, unmarked; force marks
+    // it and frees it even while other processes are connected.
     void remove(bool force = false) { detail::check(remove_rc(force), "quorDeleteStatusSegment"); }
     void remove(bool force, std::error_code &ec) noexcept { detail::report(ec, remove_rc(force)); }
 
@@ -1627,9 +1743,11 @@ private:
     uint32_t create_rc(std::string_view name, uint64_t size, const segment_options &o) noexcept {
         IpcResId id;
         uint32_t rc = detail::resource_id(name, id);
-        return rc != QUOR_RC_OK ? rc
-                                : quorGetProtectedStatusSegment(&info_, size, &id, o.address, o.pool_size,
-                                                                o.domain, o.pool);
+        rc = rc != QUOR_RC_OK ? rc
+                              : quorGetProtectedStatusSegment(&info_, size, &id, o.address, o.pool_size,
+                                                              o.domain, o.pool);
+        unbuilt_ = rc == QUOR_RC_OK;
+        return rc;
     }
     uint32_t attach_rc(std::string_view name, const segment_options &o) noexcept {
         IpcResId id;
@@ -1639,21 +1757,97 @@ private:
                    : quorAttachStatusSegment(&info_, &id, o.address, 0, o.pool_size, o.domain, o.pool);
     }
     uint32_t connect_rc(std::string_view name, const segment_options &o) noexcept {
+        return cause_rc(connect_raw_rc(name, o));
+    }
+    uint32_t connect_raw_rc(std::string_view name, const segment_options &o) noexcept {
         IpcResId id;
         uint32_t rc = detail::resource_id(name, id);
         if (rc != QUOR_RC_OK) return rc;
         SNodeCB_t *top = nullptr;
         TopNodeInfo info{};
-        return quorConnectToATree(&info_, &top, &info, &id, o.address, o.domain, o.pool);
+        // The unreduced codes of the same connection tell the causes apart.
+        return quorAttachToTopNode(&info_, &top, &info, &id, o.address, o.domain, o.pool);
     }
-    uint32_t set_top_rc(const node &n) const noexcept {
+    // The cause a connection's code stands for; other codes as they are.
+    static uint32_t cause_rc(uint32_t rc) noexcept {
+        switch (rc) {
+            case QUOR_RC_SEGMENT_ATTACH_FAILED:
+                return detail::cause(segment_errc::no_such_segment);
+            case QUOR_RC_NO_TREE_IN_SEGMENT:
+            case QUOR_RC_NO_TOP_NODE:
+                return detail::cause(segment_errc::no_tree_yet);
+            case QUOR_RC_DOMAIN_MARKED_FOR_DELETION:
+            case QUOR_RC_POOL_MARKED_FOR_DELETION:
+                return detail::cause(segment_errc::being_deleted);
+            case QUOR_RC_BAD_DOMAIN_EYECATCHER:
+            case QUOR_RC_BAD_POOL_EYECATCHER:
+            case QUOR_RC_HEAP_DAMAGED:
+            case QUOR_RC_HEAP_CORRUPT:
+                return detail::cause(segment_errc::damaged);
+            default:
+                return rc;
+        }
+    }
+    uint32_t connect_waiting_rc(std::string_view name, std::chrono::milliseconds timeout,
+                                const segment_options &o) noexcept {
+        const auto until = std::chrono::steady_clock::now() + timeout;
+        for (auto pause = std::chrono::milliseconds(1);; pause = std::min(pause * 2, std::chrono::milliseconds(50))) {
+            const uint32_t raw = connect_raw_rc(name, o), rc = cause_rc(raw);
+            // A header without its magic is also one still being laid out.
+            const bool worth_waiting = rc == detail::cause(segment_errc::no_such_segment) ||
+                                       rc == detail::cause(segment_errc::no_tree_yet) ||
+                                       raw == QUOR_RC_BAD_DOMAIN_EYECATCHER;
+            if (!worth_waiting || std::chrono::steady_clock::now() >= until) return rc;
+            std::this_thread::sleep_for(pause);
+        }
+    }
+    // Whatever this object holds goes: detached, or removed while unbuilt.
+    uint32_t release_rc() noexcept {
+        if (!unbuilt_) return detach_rc();
+        unbuilt_ = false;
+        return remove_rc(true);
+    }
+    // A status segment's domain header lies at offset 0 of the segment and
+    // carries the two storage eyecatchers from the moment it is laid out. Marked
+    // under the domain latch first, so that no connection slips in, then made
+    // dead (as a forced free does) and unlinked.
+    static uint32_t remove_by_name_rc(std::string_view name) noexcept {
+        IpcResId id;
+        if (uint32_t rc = detail::resource_id(name, id); rc != QUOR_RC_OK) return rc;
+        if (!IpcMemory::validName(id)) return QUOR_RC_HOST_BAD_SEGMENT_NAME;
+        IpcMemory memory;
+        if (memory.attach(id, nullptr) != QUOR_RC_OK) return detail::cause(segment_errc::no_such_segment);
+        void *base = nullptr;
+        if (memory.getAddress(&base) != QUOR_RC_OK || memory.size() < QUOR_HHEADER_SIZE(0)) {
+            (void)memory.detach();
+            return detail::cause(segment_errc::not_a_segment);
+        }
+        auto *header = static_cast<HHeader_t *>(base);
+        if (header->eyecatcher0 != QUOR_EYECATCHER || header->handleEyecatcher != QUOR_EYECATCHER) {
+            (void)memory.detach();
+            return detail::cause(segment_errc::not_a_segment);
+        }
+        if (header->heapMagic == QUOR_DOMAIN_HEAP_MAGIC) {
+            ShmDomainHandle_t view{base, QUOR_SHM_MODE_USER_MEMORY, 0, 0, nullptr};
+            if (quorLatchShmDomain(&view) == QUOR_RC_OK) {
+                (void)quorMarkShmDomainForDeletion(&view);
+                (void)quorUnlatchShmDomain(&view);
+            }
+            header->flags |= QUOR_HEAP_MARKED_FOR_DELETION;
+            header->heapMagic = 0;
+        }
+        return memory.destroy() == QUOR_RC_OK ? QUOR_RC_OK : QUOR_RC_SEGMENT_DESTROY_FAILED;
+    }
+    uint32_t set_top_rc(const node &n) noexcept {
         if (info_ == nullptr) return QUOR_RC_NOT_ATTACHED;
         if (!n) return QUOR_RC_NULL_PARAMETER;
         uint64_t tag = 0;
         uint32_t rc = quorGetNodeTag(n.get(), &tag, n.holds_section() ? 1u : 0u);
         if (rc != QUOR_RC_OK) return rc;
-        return quorPutTopNodeInfoIntoDomainHeader(info_->domainHandle, tag, n.get()->selfOffset,
-                                                  info_->poolHandle->poolHeapOffset);
+        rc = quorPutTopNodeInfoIntoDomainHeader(info_->domainHandle, tag, n.get()->selfOffset,
+                                                info_->poolHandle->poolHeapOffset);
+        if (rc == QUOR_RC_OK) unbuilt_ = false;
+        return rc;
     }
     uint32_t create_node_rc(const node_plan &s, node &out) noexcept {
         uint64_t sizes[QUOR_MAX_SPACE_ARRAY_SIZE] = {};
@@ -1702,21 +1896,31 @@ private:
     uint32_t detach_rc() noexcept {
         if (info_ == nullptr) return QUOR_RC_OK;
         uint32_t rc = quorDetachStatusSegment(&info_, QUOR_DETACH_RELEASE);
-        if (rc == QUOR_RC_OK) info_ = nullptr;
+        if (rc == QUOR_RC_OK) {
+            info_ = nullptr;
+            unbuilt_ = false;
+        }
         return rc;
     }
+    // Only a delete that cannot be refused marks the segment first: a refused
+    // normal delete must leave it open to connections as it was.
     uint32_t remove_rc(bool force) noexcept {
         if (info_ == nullptr) return QUOR_RC_NOT_ATTACHED;
-        uint32_t rc = quorMarkStatusSegmentForDeletion(info_);
-        if (rc != QUOR_RC_OK) return rc;
-        rc = quorDeleteStatusSegment(&info_, QUOR_POOL_FREE_NORMAL,
-                                     force ? QUOR_DELETE_POOL_FORCE : QUOR_DELETE_POOL_AS_GIVEN,
-                                     QUOR_DETACH_RELEASE);
-        if (rc == QUOR_RC_OK) info_ = nullptr;
+        if (force) {
+            if (uint32_t rc = quorMarkStatusSegmentForDeletion(info_); rc != QUOR_RC_OK) return rc;
+        }
+        uint32_t rc = quorDeleteStatusSegment(&info_, QUOR_POOL_FREE_NORMAL,
+                                              force ? QUOR_DELETE_POOL_FORCE : QUOR_DELETE_POOL_AS_GIVEN,
+                                              QUOR_DETACH_RELEASE);
+        if (rc == QUOR_RC_OK) {
+            info_ = nullptr;
+            unbuilt_ = false;
+        }
         return rc;
     }
 
     ShmSegInfo_t *info_ = nullptr;
+    bool unbuilt_ = false;  // created here, no top node recorded yet
 };
 
 inline tree_totals node::totals(const segment &tree, uint64_t tag, uint64_t max_depth) const {

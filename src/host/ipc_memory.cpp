@@ -12,10 +12,7 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <mutex>
-#include <vector>
 
-#include "host/segments.h"
 #include "quor/host.h"
 
 namespace {
@@ -42,54 +39,7 @@ mode_t permissionsFor(uint64_t flags) {
     return mode;
 }
 
-struct Mapping {
-    uintptr_t begin, end;
-    quor::host::SegmentIdentity identity;
-};
-
-// Kept for the life of the process: mappings may be dropped by static destructors.
-std::mutex &mappingsMutex() {
-    static auto *mutex = new std::mutex;
-    return *mutex;
-}
-std::vector<Mapping> &mappings() {
-    static auto *list = new std::vector<Mapping>;
-    return *list;
-}
-
 }  // namespace
-
-namespace quor::host {
-
-void noteMapped(const void *base, uint64_t size, uint64_t device, uint64_t inode) {
-    const auto begin = reinterpret_cast<uintptr_t>(base);
-    std::lock_guard<std::mutex> guard(mappingsMutex());
-    mappings().push_back({begin, begin + size, {device, inode}});
-}
-
-void noteUnmapped(const void *base) {
-    const auto begin = reinterpret_cast<uintptr_t>(base);
-    std::lock_guard<std::mutex> guard(mappingsMutex());
-    auto &list = mappings();
-    for (size_t i = 0; i < list.size(); ++i) {
-        if (list[i].begin == begin) {
-            list[i] = list.back();
-            list.pop_back();
-            return;
-        }
-    }
-}
-
-SegmentIdentity segmentOf(const void *address) {
-    const auto at = reinterpret_cast<uintptr_t>(address);
-    std::lock_guard<std::mutex> guard(mappingsMutex());
-    for (const Mapping &m : mappings()) {
-        if (at >= m.begin && at < m.end) return m.identity;
-    }
-    return {};
-}
-
-}  // namespace quor::host
 
 bool IpcMemory::validName(const IpcResId &resId) {
     size_t length = strnlen(resId.name, sizeof resId.name);
@@ -103,7 +53,6 @@ bool IpcMemory::validName(const IpcResId &resId) {
 
 IpcMemory::~IpcMemory() {
     if (base_ == nullptr) return;
-    quor::host::noteUnmapped(base_);
     munmap(base_, size_);
 }
 
@@ -126,16 +75,12 @@ uint32_t IpcMemory::create(const IpcMemoryCreateParam &param) {
         shm_unlink(path);
         return QUOR_RC_HOST_SEGMENT_CREATE_FAILED;
     }
-    struct stat st {};
-    void *base = fstat(fd, &st) == 0
-                     ? mmap(param.address, param.size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0)
-                     : MAP_FAILED;
+    void *base = mmap(param.address, param.size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     close(fd);
     if (base == MAP_FAILED) {
         shm_unlink(path);
         return QUOR_RC_HOST_SEGMENT_CREATE_FAILED;
     }
-    quor::host::noteMapped(base, param.size, st.st_dev, st.st_ino);
     base_ = base;
     size_ = param.size;
     std::memcpy(path_, path, sizeof path_);
@@ -159,7 +104,6 @@ uint32_t IpcMemory::attach(const IpcResId &resId, void *address) {
     void *base = mmap(address, static_cast<size_t>(st.st_size), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     close(fd);
     if (base == MAP_FAILED) return QUOR_RC_SEGMENT_ATTACH_FAILED;
-    quor::host::noteMapped(base, static_cast<uint64_t>(st.st_size), st.st_dev, st.st_ino);
     base_ = base;
     size_ = static_cast<uint64_t>(st.st_size);
     std::memcpy(path_, path, sizeof path_);
@@ -174,7 +118,6 @@ uint32_t IpcMemory::getAddress(void **address) const {
 
 uint32_t IpcMemory::detach() {
     if (base_ == nullptr) return QUOR_RC_SEGMENT_DETACH_FAILED;
-    quor::host::noteUnmapped(base_);
     int err = munmap(base_, size_);
     base_ = nullptr;
     size_ = 0;

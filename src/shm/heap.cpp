@@ -67,7 +67,7 @@ uint32_t connectHeap(void *base, uint32_t kind, uint64_t heapOffset) {
     return traced(Fn::quorConnectToStorageHeap, [&](Trace &t) {
         return countConnection(t, base, kind, heapOffset, [](HeapView &h) {
             if (h.header->flags & QUOR_HEAP_MARKED_FOR_DELETION) return h.traits->markedForDeletion;
-            noteConnection(h, 1);
+            if (uint32_t rc = noteConnection(h, 1); rc != 0) return rc;
             h.header->refCount += 1;
             return QUOR_RC_OK;
         });
@@ -78,7 +78,7 @@ uint32_t disconnectHeap(void *base, uint32_t kind, uint64_t heapOffset) {
     return traced(Fn::quorDisconnectFromStorageHeap, [&](Trace &t) {
         return countConnection(t, base, kind, heapOffset, [](HeapView &h) {
             if (h.header->refCount > 0) h.header->refCount -= 1;
-            noteConnection(h, -1);
+            (void)noteConnection(h, -1);
             return QUOR_RC_OK;
         });
     });

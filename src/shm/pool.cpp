@@ -109,10 +109,12 @@ uint32_t createPool(const Trace &t, ShmPoolHandle_t **handleOut, ShmDomainHandle
         returnPoolChunk(domainHandle->base, domain.H, chunkOffset, poolOffset, callerId, line, fileName);
         return t.fail(160, QUOR_RC_POOL_HEAP_INIT_FAILED);
     }
+    recordPoolCreator(domainHandle->base, poolOffset);
     ShmPoolHandle_t *handle = nullptr;
     if (allocHandle(&handle) != 0) {
         // A pool nobody holds a handle to could never be freed: undo it.
         domain.record<HHeader_t>(poolOffset)->heapMagic = 0;
+        forgetHolders(domainHandle->base, QUOR_HEAP_KIND_POOL, poolOffset);
         returnPoolChunk(domainHandle->base, domain.H, chunkOffset, poolOffset, callerId, line, fileName);
         return t.fail(170, QUOR_RC_POOL_HANDLE_ALLOC_FAILED);
     }

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "frame/export.h"
+#include "shm/holders.h"
 #include "shm/storage.h"
 #include "tree/access.h"
 #include "tree/records.h"
@@ -313,7 +314,7 @@ uint32_t checkCreateOptions(const Trace &t, uint64_t size, const ShmDomainOption
 // The pool options are sized once the domain exists: their user area must fit
 // the segment.
 uint32_t treePoolSize(const Trace &t, uint64_t size, uint64_t poolSize, const ShmDomainOptions_t *options,
-                      const ShmPoolOptions_t *poolOptions, CreatePlan &plan, uint64_t *result) {
+                      const ShmPoolOptions_t *poolOptions, CreatePlan &plan, uint64_t taken, uint64_t *result) {
     if (poolOptions != nullptr) {
         if (poolOptions->userAppAreaSize > size) {
             return t.failWith(150, QUOR_RC_BAD_USER_APP_AREA_SIZE, poolOptions->userAppAreaSize);
@@ -327,8 +328,9 @@ uint32_t treePoolSize(const Trace &t, uint64_t size, uint64_t poolSize, const Sh
     uint32_t rc = storage::heapHeaderInfo(size, QUOR_HEAP_KIND_DOMAIN, &capacity, &level, plan.userAppAreaSize,
                                      &da, &slHeader, &db);
     if (rc != 0) return t.fail(160, rc);
-    if (size < da || size - da < db) return t.failWith(170, QUOR_RC_SEGMENT_TOO_SMALL, size);
-    const uint64_t free = size - da - db;
+    if (size < da || size - da < db || size - da - db < taken)
+        return t.failWith(170, QUOR_RC_SEGMENT_TOO_SMALL, size);
+    const uint64_t free = size - da - db - taken;
 
     uint64_t poolCapacity = poolOptions != nullptr ? poolOptions->nodeCapacity : 0;
     uint64_t poolLevel = poolOptions != nullptr && poolOptions->maxLevel != 0 ? poolOptions->maxLevel
@@ -386,8 +388,18 @@ uint32_t createBody(const Trace &t, ShmSegInfo_t **out, uint64_t size, const Ipc
         (void)fresh.release();
         return t.fail(140, rc);
     }
-    uint64_t treePool = 0;
-    rc = treePoolSize(t, size, poolSize, options, poolOptions, plan, &treePool);
+    // The holder area comes first, so that the creator's connection is recorded
+    // from the start; the pool gets what it leaves.
+    uint64_t treePool = 0, taken = 0;
+    rc = shm::makeHolderArea(record->domainHandle->base, record->domainHandle->heapOffset, t.id(), __LINE__,
+                             kBlockSource);
+    if (rc == 0) {
+        HHeader_t *header = nullptr;
+        if (locateDomainHeader(record->domainHandle, &header) == 0) taken = header->allocBytes;
+        rc = treePoolSize(t, size, poolSize, options, poolOptions, plan, taken, &treePool);
+    } else {
+        rc = t.fail(145, rc);
+    }
     if (rc == 0) {
         rc = storage::createPool(&record->poolHandle, record->domainHandle, treePool, poolOptions, t.id(),
                                 __LINE__, kBlockSource);

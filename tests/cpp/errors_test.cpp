@@ -24,12 +24,12 @@ TEST_F(ErrorsTest, CategoryNamesAndWordsEveryCode) {
 // throwing one naming the operation.
 struct Failing {
     const char *what;
-    uint32_t code;
+    std::error_code code;
     void (*call)(const std::string &name, std::error_code *ec);  // ec null: the throwing form
 };
 
 const Failing kFailing[] = {
-    {"quorGetProtectedStatusSegment", QUOR_RC_ZERO_SEGMENT_SIZE,
+    {"quorGetProtectedStatusSegment", quor::errc{QUOR_RC_ZERO_SEGMENT_SIZE},
      [](const std::string &name, std::error_code *ec) {
          if (ec != nullptr) {
              quor::segment s = quor::segment::create(name, 0, {}, *ec);
@@ -38,9 +38,10 @@ const Failing kFailing[] = {
              (void)quor::segment::create(name, 0);
          }
      }},
-    {"quorConnectToATree", QUOR_RC_CONNECT_FAILED,
+    {"quorConnectToATree", quor::segment_errc::no_tree_yet,
      [](const std::string &name, std::error_code *ec) {
-         // A segment without a tree: connecting must fail and leave nothing attached.
+         // A segment without a tree: connecting must fail with that cause and
+         // leave nothing attached.
          quor::segment bare = quor::segment::create(name, kSegmentSize);
          quor::segment s =
              ec != nullptr ? quor::segment::connect(name, {}, *ec) : quor::segment::connect(name);
@@ -48,7 +49,7 @@ const Failing kFailing[] = {
          EXPECT_EQ(bare.references(), 1u);
          bare.remove();
      }},
-    {"quorGetProtectedStatusSegment", QUOR_RC_HOST_BAD_SEGMENT_NAME,
+    {"quorGetProtectedStatusSegment", quor::errc{QUOR_RC_HOST_BAD_SEGMENT_NAME},
      [](const std::string &, std::error_code *ec) {
          const std::string tooLong(300, 'n');
          if (ec != nullptr) {
@@ -57,7 +58,7 @@ const Failing kFailing[] = {
              (void)quor::segment::create(tooLong, kSegmentSize);
          }
      }},
-    {"quorActivateNode", QUOR_RC_NULL_PARAMETER,
+    {"quorActivateNode", quor::errc{QUOR_RC_NULL_PARAMETER},
      [](const std::string &, std::error_code *ec) {
          quor::node none;
          ec != nullptr ? none.activate(*ec) : none.activate();
@@ -69,12 +70,12 @@ TEST_F(ErrorsTest, BothFormsReportTheLibrarysCode) {
         SCOPED_TRACE(c.what);
         std::error_code ec = std::make_error_code(std::errc::io_error);  // overwritten by the call
         c.call(name("ec"), &ec);
-        EXPECT_EQ(ec, quor::errc{c.code}) << ec.message();
+        EXPECT_EQ(ec, c.code) << ec.message();
         try {
             c.call(name("throw"), nullptr);
             ADD_FAILURE() << "no exception";
         } catch (const std::system_error &e) {
-            EXPECT_EQ(e.code(), quor::errc{c.code});
+            EXPECT_EQ(e.code(), c.code);
             EXPECT_NE(std::string(e.what()).find(c.what), std::string::npos) << e.what();
         }
     }

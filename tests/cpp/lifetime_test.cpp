@@ -59,7 +59,7 @@ TEST_F(LifetimeTest, RemovingAMarkedSegmentRefusesNewReferences) {
     const std::string n = name("marked");
     quor::segment seg = quor::segment::create(n, kSegmentSize);
     quor::segment extra = quor::segment::attach(n);
-    extra.remove();  // this process still holds a reference: only marked, one reference dropped
+    extra.remove(true);  // this process still holds a reference: only marked, one reference dropped
     EXPECT_FALSE(extra);
     EXPECT_EQ(seg.references(), 1u);
     std::error_code ec;

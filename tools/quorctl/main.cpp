@@ -122,9 +122,28 @@ int main(int argc, char **argv) {
                "  quorctl dump plant --heap pool --verbosity 3\n"));
 
     DeleteArgs del;
-    auto *x = verb("delete", "Delete a status segment", del.name);
-    x->add_flag("--force", del.force, "Free it even while other processes are connected");
-    x->footer(footer("  quorctl delete plant\n"));
+    auto *x = verb("delete", "Delete a status segment, or say which processes keep it", del.name);
+    x->add_flag("--force", del.force,
+                "Remove it even while other processes are connected, marked, without a tree or damaged");
+    x->add_flag("--json", del.json, "Print JSON");
+    x->footer(footer("  quorctl delete plant\n  quorctl delete plant --force\n"));
+
+    bool listJson = false;
+    auto *l = app.add_subcommand("list", "List this user's status segments: size, state, connections, creator");
+    l->add_flag("--json", listJson, "Print JSON");
+    l->footer(footer("  quorctl list\n  quorctl list --json\n"));
+
+    std::string holdersName;
+    bool holdersJson = false;
+    auto *h = verb("holders", "List the processes holding connections, running or gone", holdersName);
+    h->add_flag("--json", holdersJson, "Print JSON");
+    h->footer(footer("  quorctl holders plant\n"));
+
+    bool reapJson = false;
+    auto *r = app.add_subcommand(
+        "reap", "Release dead holders everywhere; remove marked, tree-less or damaged segments nobody holds");
+    r->add_flag("--json", reapJson, "Print JSON");
+    r->footer(footer("  quorctl reap\n"));
 
     std::string metricsName;
     auto *m =
@@ -152,6 +171,9 @@ int main(int argc, char **argv) {
         if (*d) return runDump(dump);
         if (*x) return runDelete(del);
         if (*m) return runMetrics(metricsName);
+        if (*l) return runList(listJson);
+        if (*h) return runHolders(holdersName, holdersJson);
+        if (*r) return runReap(reapJson);
     } catch (const Failure &e) {
         std::fflush(stdout);
         std::fprintf(stderr, "quorctl: %s\n", e.what());

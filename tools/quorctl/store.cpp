@@ -226,7 +226,11 @@ void readChildren(SNodeCB_t *node, NodeSnapshot &out) {
 }  // namespace
 
 Segment Segment::attach(const std::string &name) {
-    return described("attach segment " + name, [&] { return Segment(quor::segment::attach(name), name); });
+    try {
+        return Segment(quor::segment::attach(name), name);
+    } catch (const std::system_error &e) {
+        throw Failure(kExitLibrary, "segment " + name + ": " + quor::segment::cause_of(e.code()).message());
+    }
 }
 
 Segment Segment::create(const std::string &name, uint64_t size) {

@@ -561,14 +561,6 @@ int runDump(const DumpArgs &args) {
     return kExitOk;
 }
 
-int runDelete(const DeleteArgs &args) {
-    Session session(args.name);
-    Segment &segment = session.segment;
-    segment.destroy(args.force);
-    std::printf("deleted %s\n", args.name.c_str());
-    return kExitOk;
-}
-
 int runMetrics(const std::string &name) {
     Session session(name);
     Segment &segment = session.segment;

@@ -38,7 +38,7 @@ struct DumpArgs {
 };
 struct DeleteArgs {
     std::string name;
-    bool force = false;
+    bool force = false, json = false;
 };
 
 int runCreate(const CreateArgs &args);
@@ -51,5 +51,8 @@ int runCheck(const std::string &name);
 int runDump(const DumpArgs &args);
 int runDelete(const DeleteArgs &args);
 int runMetrics(const std::string &name);
+int runList(bool json);
+int runHolders(const std::string &name, bool json);
+int runReap(bool json);
 
 }  // namespace quorctl
