@@ -363,9 +363,9 @@ uint32_t makeRoom(HeapView &h, Pending pending, uint64_t room);
 // Node bytes kept in reserve for returns, in proportion to the live nodes.
 // Returns in random order first split free runs (a free node is larger than an
 // allocated one) before they merge them, and need up to about a twelfth more node
-// bytes than the full heap held; where the space can no longer grow, allocations
-// grow to keep it; once the space can no longer grow, allocations use what is
-// left down to one cut and one return's node.
+// bytes than the full heap held. The space grows or is rebuilt to keep this
+// reserve; once it can no longer grow, allocations use what is left down to one
+// cut and one return's node.
 inline uint64_t returnReserve(const HeapView &h) { return h.sl->slUsedBytes / 8; }
 inline bool holdsReturnReserve(const HeapView &h) {
     const uint64_t s = h.sl->slSpaceSize, u = h.sl->slUsedBytes;
