@@ -4,11 +4,40 @@
 // aligned address inside the latch bytes of a shared record. When the holder dies
 // the next taker gets EOWNERDEAD: it marks the mutex consistent, logs the
 // recovery and keeps the latch, so survivors are never blocked by a dead process.
+//
+// The latch bytes are shared memory that any process (or a stray write) can
+// damage, and glibc trusts them: a lock word naming a thread that does not exist
+// is waited on for ever, a type word with the priority-inheritance bits set can
+// abort the caller, an owner word saying "not recoverable" fails every take. So
+// a taker never hands the bytes to pthread blind:
+//  - the type word must be the one hostLatchInit writes, checked before every
+//    take; a latch with any other type word is rebuilt (below);
+//  - a waiter never sleeps unbounded: every kLatchCheckSlice it looks at the
+//    lock word. A holder taken the ordinary way has its thread id in both the
+//    lock word and the owner word (glibc writes the owner right after the lock
+//    word) and is alive. A lock word naming no live thread other than the
+//    waiter's own, unchanged over a whole slice, or naming a live thread the
+//    owner word disagrees with for kSuspectSlices slices in a row, is marked as the kernel marks the latch of a thread that died (owner
+//    died, no owner), and the waiters are woken: the next taker gets EOWNERDEAD
+//    and goes through the dead-holder recovery of its caller, which checks what
+//    the latch guards;
+//  - a rebuild is claimed by swapping the type word for a claim mark (one CAS,
+//    so one rebuilder), writes a fresh mutex whose lock word says "owner died"
+//    and stores the right type word last. A claim left behind by a rebuilder
+//    that died is taken over once it has stood for kLatchCheckSlice.
+// A latch held by a live thread that keeps it is waited for, as before: a
+// holder may keep a node section as long as it likes.
 #include <errno.h>
+#include <linux/futex.h>
 #include <pthread.h>
 #include <sched.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <climits>
 #include <cstdint>
 
 #include "quor/host.h"
@@ -23,6 +52,12 @@ pthread_mutex_t *mutexIn(void *latch) {
 }
 
 constexpr uint32_t kLatchFunctionId = 0x0822ff01;  // host-internal identifier for log records
+constexpr uint32_t kProbeDeadHolder = 10;          // log probes: the holder died inside
+constexpr uint32_t kProbeInvalidOwner = 20;        // the lock word named no live holder
+constexpr uint32_t kProbeRebuilt = 30;             // the mutex bytes were rebuilt
+
+// How long a waiter sleeps before it looks at the latch's bytes again.
+constexpr long kLatchCheckSliceNs = 10'000'000;
 
 // Whether this thread's latest hostLatchGet took the latch over from a dead holder.
 // Initial-exec: reached as one thread-pointer-relative word, not through a call
@@ -30,21 +65,206 @@ constexpr uint32_t kLatchFunctionId = 0x0822ff01;  // host-internal identifier f
 // (or by dlopen, which the static TLS reserve covers for one byte).
 __attribute__((tls_model("initial-exec"))) thread_local bool lastGetRecovered = false;
 
+int initMutex(pthread_mutex_t *mutex) {
+    pthread_mutexattr_t attr;
+    if (pthread_mutexattr_init(&attr) != 0) return EINVAL;
+    int err = pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+    if (err == 0) err = pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+    if (err == 0) err = pthread_mutex_init(mutex, &attr);
+    pthread_mutexattr_destroy(&attr);
+    return err;
+}
+
+void logLatch(void *latch, uint32_t probe) {
+    uint64_t where = reinterpret_cast<uintptr_t>(latch);
+    hostLog(0, kLatchFunctionId, QUOR_RC_OK, probe, 3, 1, &where, 8, 0);
+}
+
+#if defined(__GLIBC__)
+// The words of glibc's mutex that say who holds it and what it is.
+constexpr int kOwnerDiedBit = FUTEX_OWNER_DIED;
+constexpr int kWaitersBit = static_cast<int>(FUTEX_WAITERS);
+constexpr int kTidMask = FUTEX_TID_MASK;
+constexpr int kNotRecoverableOwner = INT_MAX;  // glibc's owner word of a latch given up
+constexpr int kInconsistentOwner = INT_MIN;    // between EOWNERDEAD and the consistent mark
+
+std::atomic_ref<int> lockWord(pthread_mutex_t *m) { return std::atomic_ref<int>(m->__data.__lock); }
+std::atomic_ref<int> ownerWord(pthread_mutex_t *m) { return std::atomic_ref<int>(m->__data.__owner); }
+std::atomic_ref<int> kindWord(pthread_mutex_t *m) { return std::atomic_ref<int>(m->__data.__kind); }
+
+int probeKind() {
+    pthread_mutex_t probe;
+    if (initMutex(&probe) != 0) return -1;
+    const int kind = probe.__data.__kind;
+    pthread_mutex_destroy(&probe);
+    return kind;
+}
+// The type word hostLatchInit writes, learnt from this process's own glibc.
+const int kLatchKind = probeKind();
+// A rebuild's claim: a type word no mutex has (the top bit), with the claimant.
+int claimMark() { return static_cast<int>(0x80000000u | (static_cast<uint32_t>(gettid()) & 0x3fffffffu)); }
+bool isClaim(int kind) { return kind != kLatchKind && (static_cast<uint32_t>(kind) & 0xc0000000u) == 0x80000000u; }
+
+bool threadExists(int tid) {
+    if (tid <= 0) return false;
+    // kill with a thread's id reaches its process: ESRCH means no such thread.
+    return kill(tid, 0) == 0 || errno != ESRCH;
+}
+
+void wakeAll(pthread_mutex_t *m) {
+    syscall(SYS_futex, &m->__data.__lock, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+}
+
+uint64_t monotonicNs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1'000'000'000u + static_cast<uint64_t>(now.tv_nsec);
+}
+
+// Writes a fresh mutex over one whose type or owner word is not valid. The
+// caller has seen `seenKind` in the type word; whoever swaps it for a claim
+// rebuilds, everyone else waits for the type word to come right.
+void rebuildLatch(void *latch, int seenKind) {
+    pthread_mutex_t *m = mutexIn(latch);
+    const int claim = claimMark();
+    int expected = seenKind;
+    if (!kindWord(m).compare_exchange_strong(expected, claim, std::memory_order_acq_rel)) return;
+    pthread_mutex_t fresh;
+    if (initMutex(&fresh) != 0) {
+        kindWord(m).store(seenKind, std::memory_order_release);
+        return;
+    }
+    // Owner died, no owner: the next taker recovers it as from a dead holder and
+    // its caller checks what the latch guards.
+    fresh.__data.__lock = kOwnerDiedBit;
+    fresh.__data.__owner = 0;
+    const int kind = fresh.__data.__kind;
+    fresh.__data.__kind = claim;
+    const auto *from = reinterpret_cast<const unsigned char *>(&fresh);
+    auto *to = reinterpret_cast<unsigned char *>(m);
+    // Every byte but the lock word, which waiters read as a whole word.
+    static_assert(offsetof(__pthread_mutex_s, __lock) == 0);
+    for (size_t i = sizeof(int); i < sizeof fresh; ++i) to[i] = from[i];
+    lockWord(m).store(fresh.__data.__lock, std::memory_order_relaxed);
+    kindWord(m).store(kind, std::memory_order_release);
+    logLatch(latch, kProbeRebuilt);
+    wakeAll(m);
+}
+
+// The type word is valid, or has been made so (or another taker is at it).
+[[gnu::cold, gnu::noinline]] void repairKind(void *latch, int seenKind) {
+    pthread_mutex_t *m = mutexIn(latch);
+    uint64_t claimSeen = 0;
+    for (int kind = seenKind; kind != kLatchKind; kind = kindWord(m).load(std::memory_order_acquire)) {
+        if (!isClaim(kind)) {
+            rebuildLatch(latch, kind);
+            continue;
+        }
+        // Another taker is rebuilding: that takes microseconds, unless it died.
+        const uint64_t now = monotonicNs();
+        if (claimSeen == 0) claimSeen = now;
+        if (now - claimSeen > static_cast<uint64_t>(kLatchCheckSliceNs)) {
+            rebuildLatch(latch, kind);
+            claimSeen = 0;
+            continue;
+        }
+        sched_yield();
+    }
+}
+
+bool kindIsValid(void *latch) {
+    const int kind = kindWord(mutexIn(latch)).load(std::memory_order_acquire);
+    if (kind == kLatchKind) [[likely]]
+        return true;
+    repairKind(latch, kind);
+    return false;
+}
+
+// What a waiter that slept a whole slice on `seenLock` makes of the lock word.
+enum class Holder { Valid, Suspect, Invalid };
+
+Holder judgeHolder(pthread_mutex_t *m, int seenLock) {
+    if (seenLock == 0 || (seenLock & kOwnerDiedBit) != 0) return Holder::Valid;
+    if (lockWord(m).load(std::memory_order_acquire) != seenLock) return Holder::Valid;  // it moved
+    const int tid = seenLock & kTidMask;
+    if (tid == gettid() || !threadExists(tid)) return Holder::Invalid;
+    const int owner = ownerWord(m).load(std::memory_order_acquire);
+    // glibc writes the owner word just after the lock word: a live thread caught
+    // between the two (preempted, stopped) looks the same for a moment.
+    return owner == tid || owner == kInconsistentOwner ? Holder::Valid : Holder::Suspect;
+}
+
+// How many slices in a row a live thread may stand in the lock word without being
+// named in the owner word before the lock word is taken for damage.
+constexpr unsigned kSuspectSlices = 50;
+
+// Marks a lock word that names no holder as a dead holder's and wakes everyone.
+void takeOverLockWord(void *latch, int seenLock) {
+    pthread_mutex_t *m = mutexIn(latch);
+    int expected = seenLock;
+    if (!lockWord(m).compare_exchange_strong(expected, (seenLock & kWaitersBit) | kOwnerDiedBit,
+                                             std::memory_order_acq_rel))
+        return;
+    logLatch(latch, kProbeInvalidOwner);
+    wakeAll(m);
+}
+
+// Sleeps on the latch a slice at a time, looking at its bytes between slices.
+int sleepForLatch(void *latch) {
+    pthread_mutex_t *m = mutexIn(latch);
+    int suspectLock = 0;
+    unsigned suspectSlices = 0;
+    for (;;) {
+        if (!kindIsValid(latch)) {
+            const int err = pthread_mutex_trylock(m);
+            if (err != EBUSY) return err;
+        }
+        const int seenLock = lockWord(m).load(std::memory_order_acquire);
+        timespec until{};
+        clock_gettime(CLOCK_MONOTONIC, &until);
+        until.tv_nsec += kLatchCheckSliceNs;
+        if (until.tv_nsec >= 1'000'000'000) {
+            until.tv_nsec -= 1'000'000'000;
+            until.tv_sec += 1;
+        }
+        const int err = pthread_mutex_clocklock(m, CLOCK_MONOTONIC, &until);
+        if (err != ETIMEDOUT) return err;
+        switch (judgeHolder(m, seenLock)) {
+        case Holder::Valid:
+            suspectSlices = 0;
+            break;
+        case Holder::Suspect:
+            suspectSlices = seenLock == suspectLock ? suspectSlices + 1 : 1;
+            suspectLock = seenLock;
+            if (suspectSlices < kSuspectSlices) break;
+            [[fallthrough]];
+        case Holder::Invalid:
+            takeOverLockWord(latch, seenLock);
+            suspectSlices = 0;
+            break;
+        }
+    }
+}
+
+// A latch glibc calls given up (no one marked it consistent after a holder
+// died) is rebuilt rather than failed for ever.
+[[gnu::cold, gnu::noinline]] int afterNotRecoverable(void *latch) {
+    pthread_mutex_t *m = mutexIn(latch);
+    if (ownerWord(m).load(std::memory_order_acquire) == kNotRecoverableOwner) rebuildLatch(latch, kLatchKind);
+    return EBUSY;
+}
+#else
+bool kindIsValid(void *) { return true; }
+int sleepForLatch(void *latch) { return pthread_mutex_lock(mutexIn(latch)); }
+int afterNotRecoverable(void *) { return ENOTRECOVERABLE; }
+#endif
+
 }  // namespace
 
 extern "C" uint32_t hostLatchInit(void *latch, uint32_t count) {
     if (latch == nullptr) return QUOR_RC_NULL_PARAMETER;
     if (count != 1) return QUOR_RC_LATCH_FAILED;
-    pthread_mutexattr_t attr;
-    if (pthread_mutexattr_init(&attr) != 0) return QUOR_RC_LATCH_FAILED;
-    uint32_t rc = QUOR_RC_OK;
-    if (pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED) != 0 ||
-        pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST) != 0 ||
-        pthread_mutex_init(mutexIn(latch), &attr) != 0) {
-        rc = QUOR_RC_LATCH_FAILED;
-    }
-    pthread_mutexattr_destroy(&attr);
-    return rc;
+    return initMutex(mutexIn(latch)) == 0 ? QUOR_RC_OK : QUOR_RC_LATCH_FAILED;
 }
 
 namespace {
@@ -55,8 +275,7 @@ namespace {
 // common taking of a latch carries nothing of it but one compare.
 [[gnu::cold, gnu::noinline]] int recoverLatch(void *latch) {
     const int err = pthread_mutex_consistent(mutexIn(latch));
-    uint64_t where = reinterpret_cast<uintptr_t>(latch);
-    hostLog(0, kLatchFunctionId, QUOR_RC_OK, 10, 3, 1, &where, 8, 0);
+    logLatch(latch, kProbeDeadHolder);
     return err;
 }
 
@@ -74,22 +293,30 @@ inline void spinPause() {
 #endif
 }
 
-[[gnu::cold, gnu::noinline]] int waitForLatch(pthread_mutex_t *mutex) {
-    for (unsigned tries = 0; tries < 200; ++tries) {
-        spinPause();
-        const int err = pthread_mutex_trylock(mutex);
-        if (err != EBUSY) return err;
+[[gnu::cold, gnu::noinline]] int waitForLatch(void *latch) {
+    pthread_mutex_t *mutex = mutexIn(latch);
+    for (unsigned attempts = 0; attempts < 4; ++attempts) {
+        int err = EBUSY;
+        for (unsigned tries = 0; tries < 200 && err == EBUSY; ++tries) {
+            spinPause();
+            if (kindIsValid(latch)) err = pthread_mutex_trylock(mutex);
+        }
+        if (err == EBUSY) err = sleepForLatch(latch);
+        if (err != ENOTRECOVERABLE) return err;
+        afterNotRecoverable(latch);
     }
-    return pthread_mutex_lock(mutex);
+    return ENOTRECOVERABLE;
 }
 
 extern "C" __attribute__((hot)) uint32_t hostLatchAcquire(void *latch, int *recoveredDeadHolder) {
     if (latch == nullptr) [[unlikely]]
         return QUOR_RC_NULL_PARAMETER;
     pthread_mutex_t *mutex = mutexIn(latch);
-    int err = pthread_mutex_trylock(mutex);
-    if (err == EBUSY) [[unlikely]]
-        err = waitForLatch(mutex);
+    int err = EBUSY;
+    if (kindIsValid(latch)) [[likely]]
+        err = pthread_mutex_trylock(mutex);
+    if (err != 0) [[unlikely]]
+        if (err == EBUSY || err == ENOTRECOVERABLE) err = waitForLatch(latch);
     if (recoveredDeadHolder != nullptr) *recoveredDeadHolder = err == EOWNERDEAD ? 1 : 0;
     if (err == EOWNERDEAD) [[unlikely]]
         err = recoverLatch(latch);

@@ -243,13 +243,23 @@ uint32_t carveChunk(Trace &t, HeapView &h, bool bound, uint64_t userSize, uint64
         if (makeRoom(h, nothing, cutNeeds) == QUOR_RC_HEAP_CORRUPT)
             return latch.close(t.fail(165, QUOR_RC_HEAP_CORRUPT));
         // Room above the high-water mark for the cut, and room in the space for
-        // the live nodes plus the return reserve; where the space can neither be
-        // rebuilt nor grown to give both, the allocation is refused.
+        // the live nodes plus the return reserve, grown or rebuilt for if need be.
         if (h.room() < cutNeeds || !holdsReturnReserve(h)) {
             rc = defragment(h, nothing, h.room() < cutNeeds ? cutNeeds : cutNeeds + returnReserve(h));
-            if (h.room() < cutNeeds || !holdsReturnReserve(h)) {
-                const bool noRoom = rc == QUOR_RC_OK || rc == QUOR_RC_SLIST_SPACE_NOT_CHANGED;
-                return latch.close(t.fail(166, noRoom ? QUOR_RC_SLIST_SPACE_FULL : rc));
+            if (rc == QUOR_RC_HEAP_CORRUPT) return latch.close(t.fail(166, rc));
+            // The reserve is what the space keeps while it can grow. Where it can
+            // neither grow nor be rebuilt to hold it, what the live nodes leave
+            // still serves: the allocation is refused only when the space, rebuilt,
+            // cannot hold the cut and a later return's node besides.
+            const uint64_t least = cutNeeds + returnRoom(h.L);
+            if (h.room() < least) {
+                const uint64_t s = h.sl->slSpaceSize, u = h.sl->slUsedBytes;
+                if (u < s && s - u >= least) rc = rebuildInPlace(h, least);
+                if (h.room() < least) {
+                    const bool noRoom = rc == QUOR_RC_OK || rc == QUOR_RC_SLIST_SPACE_NOT_CHANGED ||
+                                        rc == QUOR_RC_SLIST_SPACE_FULL;
+                    return latch.close(t.fail(167, noRoom ? QUOR_RC_SLIST_SPACE_FULL : rc));
+                }
             }
         }
     }

@@ -37,7 +37,9 @@
 //    it cuts, so a chunk is never left in neither list. A return checks that its
 //    free node fits before the chunk leaves the allocated list.
 // 6. After an allocation the space holds the live nodes, a cut and the return
-//    reserve (returnReserve); allocations are refused before returns are.
+//    reserve (returnReserve) whenever it can be grown or rebuilt to; where it
+//    cannot, an allocation still goes ahead while the rebuilt space holds a cut
+//    and one return's free node, and is refused only below that.
 // 7. A rebuild keeps every node's level, and runs only when it reclaims half the
 //    space; otherwise the space grows (by doubling, at least the planned size).
 // 5. Each allocated chunk's front pad (and back pad, where its type has one) holds
@@ -361,9 +363,9 @@ uint32_t makeRoom(HeapView &h, Pending pending, uint64_t room);
 // Node bytes kept in reserve for returns, in proportion to the live nodes.
 // Returns in random order first split free runs (a free node is larger than an
 // allocated one) before they merge them, and need up to about a twelfth more node
-// bytes than the full heap held; where the space can no longer grow, allocations
-// are refused once live nodes, a cut and this reserve no longer fit, so that the
-// returns that follow still find room.
+// bytes than the full heap held. The space grows or is rebuilt to keep this
+// reserve; once it can no longer grow, allocations use what is left down to one
+// cut and one return's node.
 inline uint64_t returnReserve(const HeapView &h) { return h.sl->slUsedBytes / 8; }
 inline bool holdsReturnReserve(const HeapView &h) {
     const uint64_t s = h.sl->slSpaceSize, u = h.sl->slUsedBytes;

@@ -1,6 +1,7 @@
 // The host services: latches across processes, spin locks, atomic counters,
 // private memory and shared-memory segments.
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +11,8 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "quor/host.h"
 #include "support/process.h"
@@ -20,6 +23,7 @@ using namespace std::chrono_literals;
 using quor::test::sharedScratch;
 using quor::test::spawn;
 using quor::test::waitChild;
+using quor::test::waitChildFor;
 
 // A latch area laid out as in the shared records: 4 bytes off 8-byte alignment.
 struct SharedLatch {
@@ -77,6 +81,89 @@ TEST(Latch, HolderKilledInsideIsRecoveredAndLogged) {
     EXPECT_EQ(hostLatchRelease(shared->latch), QUOR_RC_OK);
     EXPECT_EQ(recoveries, 1);
     hostSetTraceHooks(nullptr);
+}
+
+// Bytes a stray write could leave in a latch, as 32-bit words at offsets into
+// glibc's mutex (lock word 0, owner word 8, type word 16), or whole fills.
+struct LatchDamage {
+    const char *what;
+    std::vector<std::pair<size_t, uint32_t>> words;
+    int fill = -1;  // every byte of the mutex, before the words; -2: seeded random bytes
+    int takeovers = 1;
+};
+
+unsigned char *mutexBytes(SharedLatch *shared) {
+    auto at = reinterpret_cast<uintptr_t>(shared->latch);
+    return reinterpret_cast<unsigned char *>((at + 7) & ~uintptr_t{7});
+}
+
+void damage(SharedLatch *shared, const LatchDamage &d) {
+    unsigned char *m = mutexBytes(shared);
+    if (d.fill >= 0) std::memset(m, d.fill, sizeof(pthread_mutex_t));
+    if (d.fill == -2) {
+        unsigned seed = 26;
+        for (size_t i = 0; i < sizeof(pthread_mutex_t); ++i) m[i] = static_cast<unsigned char>(rand_r(&seed));
+    }
+    for (auto [offset, word] : d.words) std::memcpy(m + offset, &word, 4);
+}
+
+// Two processes take a damaged latch in turn: neither hangs, the first taker is
+// told the holder is gone (so its caller checks what the latch guards), and from
+// then on the latch excludes as before.
+TEST(Latch, DamagedBytesAreTakenOverWithoutHanging) {
+    const uint32_t liveThread = static_cast<uint32_t>(getpid());
+    const LatchDamage cases[] = {
+        {"lock word naming no thread", {{0, 0x12345678u}}},
+        {"waiters bit, no owner", {{0, 0x80000000u}}},
+        {"lock word naming a live thread the owner word does not", {{0, liveThread}}},
+        {"priority-inheritance type word", {{16, 0xb0u}, {0, 0x12345678u}}},
+        {"type word all ones", {{16, 0xffffffffu}}},
+        // A free lock word is taken as it is, and the owner word rewritten.
+        {"owner word saying not recoverable", {{8, 0x7fffffffu}}, -1, 0},
+        {"every byte 0xff", {}, 0xff},
+        {"random bytes", {}, -2},
+    };
+    constexpr int kRounds = 300;
+    for (const LatchDamage &d : cases) {
+        SCOPED_TRACE(d.what);
+        auto *shared = new (sharedScratch(sizeof(SharedLatch))) SharedLatch{};
+        ASSERT_EQ(hostLatchInit(shared->latch, 1), QUOR_RC_OK);
+        damage(shared, d);
+        auto work = [shared] {
+            for (int i = 0; i < kRounds; ++i) {
+                if (hostLatchGet(shared->latch) != 0) return 1;
+                if (hostLatchRecoveredDeadHolder() != 0) shared->stage.fetch_add(1);
+                int32_t seen = shared->counter;
+                shared->counter = seen + 1;
+                if (hostLatchRelease(shared->latch) != 0) return 2;
+            }
+            return 0;
+        };
+        const pid_t first = spawn(work), second = spawn(work);
+        EXPECT_EQ(waitChildFor(first, 30), 0);
+        EXPECT_EQ(waitChildFor(second, 30), 0);
+        EXPECT_EQ(shared->counter, 2 * kRounds);
+        EXPECT_EQ(shared->stage.load(), d.takeovers) << "takeovers reported";
+    }
+}
+
+// A holder that keeps a latch a long while is waited for, never taken over.
+TEST(Latch, LiveHolderKeepsTheLatchAsLongAsItLikes) {
+    auto *shared = new (sharedScratch(sizeof(SharedLatch))) SharedLatch{};
+    ASSERT_EQ(hostLatchInit(shared->latch, 1), QUOR_RC_OK);
+    const pid_t holder = spawn([shared] {
+        if (hostLatchGet(shared->latch) != 0) return 1;
+        shared->stage = 1;
+        std::this_thread::sleep_for(800ms);
+        shared->counter = 1;
+        return hostLatchRelease(shared->latch) != 0 ? 2 : 0;
+    });
+    while (shared->stage.load() != 1) std::this_thread::sleep_for(1ms);
+    ASSERT_EQ(hostLatchGet(shared->latch), QUOR_RC_OK);
+    EXPECT_EQ(shared->counter, 1) << "taken while the holder still held it";
+    EXPECT_EQ(hostLatchRecoveredDeadHolder(), 0);
+    EXPECT_EQ(hostLatchRelease(shared->latch), QUOR_RC_OK);
+    EXPECT_EQ(waitChildFor(holder, 30), 0);
 }
 
 TEST(Latch, BadArguments) {

@@ -190,3 +190,51 @@ TEST_F(Space, ChurnKeepsTheLevelsSpread) {
 }
 
 }  // namespace
+
+namespace {
+
+using quor::test::DomainFixture;
+using namespace quor;
+
+// A domain filled with chunks of 4-13 KiB and churned near full: a refusal for want
+// of node room comes only when the node space, rebuilt, cannot hold the nodes of a
+// cut and of a later return. Every chunk can be given back afterwards.
+TEST_F(DomainFixture, NearFullDomainRefusesNodeRoomOnlyWhenTheSpaceCannotBeMade) {
+    makeDomain(8 << 20);
+    std::mt19937_64 random(26);
+    std::vector<Chunk> live;
+    int refusedForNodes = 0, refused = 0;
+    for (int step = 0; step < 30000; ++step) {
+        if (!live.empty() && (step % 3 == 2 || refused > 0)) {
+            refused = 0;
+            const size_t victim = random() % live.size();
+            ASSERT_EQ(release(live[victim]), QUOR_RC_OK) << "step " << step;
+            live[victim] = live.back();
+            live.pop_back();
+            continue;
+        }
+        Chunk c;
+        const uint32_t rc = allocate(4096 + random() % (9 * 1024 + 1), &c);
+        if (rc == QUOR_RC_OK) {
+            live.push_back(c);
+            continue;
+        }
+        ++refused;
+        if (rc != QUOR_RC_SLIST_SPACE_FULL && rc != QUOR_RC_SLIST_SPACE_NOT_CHANGED) {
+            ASSERT_TRUE(rc == QUOR_RC_DOMAIN_NO_FIT || rc == QUOR_RC_DOMAIN_OUT_OF_SPACE) << std::hex << rc;
+            continue;
+        }
+        ++refusedForNodes;
+        shm::HeapView h = heap();
+        const uint64_t unused = h.sl->slSpaceSize - h.sl->slUsedBytes;
+        ASSERT_LT(unused, shm::cutRoom(h.L) + shm::returnRoom(h.L))
+            << "refused with " << unused << " of " << h.sl->slSpaceSize << " node bytes unused, "
+            << info().freeBytes << " heap bytes free, " << live.size() << " chunks live";
+    }
+    expectConsistent();
+    for (const Chunk &c : live) ASSERT_EQ(release(c), QUOR_RC_OK);
+    EXPECT_EQ(info().allocCount, 0u);
+    expectConsistent();
+}
+
+}  // namespace

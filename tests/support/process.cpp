@@ -1,5 +1,6 @@
 #include "support/process.h"
 
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,6 +22,19 @@ int waitChild(pid_t child) {
     if (waitpid(child, &status, 0) != child) return -1000;
     if (WIFSIGNALED(status)) return -WTERMSIG(status);
     return WEXITSTATUS(status);
+}
+
+int waitChildFor(pid_t child, int seconds) {
+    for (int waited = 0; waited < seconds * 100; ++waited) {
+        int status = 0;
+        const pid_t done = waitpid(child, &status, WNOHANG);
+        if (done == child) return WIFSIGNALED(status) ? -WTERMSIG(status) : WEXITSTATUS(status);
+        if (done != 0) return -1000;
+        usleep(10000);
+    }
+    kill(child, SIGKILL);
+    waitChild(child);
+    return kChildHung;
 }
 
 void *sharedScratch(size_t bytes) {
