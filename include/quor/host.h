@@ -88,6 +88,12 @@ uint32_t hostAtomicMarkAndCount(void *markSlot, int32_t mark, void *countSlot);
 // (QUOR_RC_ATOMIC_FAILED) wins over the release's.
 uint32_t hostLatchAcquireAndMark(void *latch, void *markSlot, int32_t mark, void *countSlot);
 uint32_t hostLatchClearAndRelease(void *latch, void *markSlot);
+// hostLatchAcquireAndMark that also hands back, in *previousMark, the value the
+// mark slot held when the latch was taken (before the new mark): a mark still
+// set then was left by a writer that died inside its section. Same codes;
+// *previousMark is written only on success.
+uint32_t hostLatchAcquireAndRemark(void *latch, void *markSlot, int32_t mark, void *countSlot,
+                                   int32_t *previousMark);
 
 // ---- Private memory -----------------------------------------------------------
 // Allocates `size` zeroed bytes (`flags` 0, `count` 1) and stores the block in

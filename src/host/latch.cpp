@@ -439,6 +439,19 @@ extern "C" __attribute__((hot)) uint32_t hostLatchAcquireAndMark(void *latch, vo
     return QUOR_RC_OK;
 }
 
+extern "C" __attribute__((hot)) uint32_t hostLatchAcquireAndRemark(void *latch, void *markSlot, int32_t mark,
+                                                                   void *countSlot, int32_t *previousMark) {
+    if (const uint32_t rc = hostLatchAcquire(latch, nullptr); rc != 0) [[unlikely]]
+        return rc;
+    if (badSlot(markSlot)) [[unlikely]]
+        return hostLatchRelease(latch) != 0 ? QUOR_RC_LATCH_FAILED : QUOR_RC_ATOMIC_FAILED;
+    const int32_t previous = counterIn(markSlot).load(std::memory_order_relaxed);
+    if (hostAtomicMarkAndCount(markSlot, mark, countSlot) != 0) [[unlikely]]
+        return hostLatchRelease(latch) != 0 ? QUOR_RC_LATCH_FAILED : QUOR_RC_ATOMIC_FAILED;
+    if (previousMark != nullptr) *previousMark = previous;
+    return QUOR_RC_OK;
+}
+
 extern "C" __attribute__((hot)) uint32_t hostLatchClearAndRelease(void *latch, void *markSlot) {
     const uint32_t cleared = hostAtomicStore(markSlot, 0);
     const uint32_t released = hostLatchRelease(latch);

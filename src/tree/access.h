@@ -25,6 +25,7 @@
 #include "quor/host.h"
 #include "quor/quor.h"
 #include "tree/records.h"
+#include "tree/repair.h"
 
 namespace quor::tree {
 
@@ -80,20 +81,52 @@ uint32_t checkSectionArguments(const Recorder &t, SNodeCB_t *node, NodeLatchBloc
 }
 
 template <class Recorder>
-uint32_t enterLatched(const Recorder &t, NodeLatchBlock_t *block, Access access) {
-    // Untraced, a writer enters in one host call: the failures it can give are
-    // the codes of the steps below, which only the trace records tell apart.
+uint32_t exitLatched(const Recorder &t, NodeLatchBlock_t *block, Access access);
+
+// The last step of every entry, with the latch held: a writer's mark left set
+// says that a writer died inside a section of this node, which is repaired now
+// (repair.h); a fenced node is refused. Either refusal leaves the section.
+template <class Recorder>
+[[gnu::always_inline]] inline uint32_t admit(const Recorder &t, SNodeCB_t *node, NodeLatchBlock_t *block,
+                                             Access access, bool deadWriter) {
+    uint32_t rc = QUOR_RC_OK;
+    if (deadWriter) [[unlikely]] {
+        rc = repairAfterDeadWriter(node);
+    } else if (fenced(node)) [[unlikely]] {
+        rc = QUOR_RC_NODE_DAMAGED;
+    }
+    if (rc == 0) [[likely]]
+        return rc;
+    (void)exitLatched(t, block, access);
+    return t.fail(80, rc);
+}
+
+template <class Recorder>
+uint32_t enterLatched(const Recorder &t, SNodeCB_t *node, NodeLatchBlock_t *block, Access access) {
+    // Untraced, a writer enters in one host call, which also hands back the mark
+    // it found: the failures it can give are the codes of the steps below, which
+    // only the trace records tell apart.
     if constexpr (std::is_same_v<Recorder, Untraced>) {
-        if (access == Access::Write)
-            return hostLatchAcquireAndMark(block->accessLatch, block->writerActive, 1, block->writeCount);
+        if (access == Access::Write) {
+            int32_t previous = 0;
+            const uint32_t rc = hostLatchAcquireAndRemark(block->accessLatch, block->writerActive, 1,
+                                                          block->writeCount, &previous);
+            if (rc != 0) [[unlikely]]
+                return rc;
+            return admit(t, node, block, access, previous != 0);
+        }
     }
     // The host fails a latch with QUOR_RC_LATCH_FAILED; passing its code on as it
-    // is lets an untraced read section end in the host's own call. A node's
-    // contents are checked on every use, so a takeover from a dead holder needs
-    // no signal here (and asking for none spares the host a thread-local write).
-    if (const uint32_t rc = hostLatchAcquire(block->accessLatch, nullptr); rc != 0) [[unlikely]]
+    // is lets an untraced read section end in the host's own call. Only a latch
+    // taken over from a dead holder can find a writer's mark left set, so the
+    // mark is read (and cleared, by a reader) only then.
+    int recovered = 0;
+    if (const uint32_t rc = hostLatchAcquire(block->accessLatch, &recovered); rc != 0) [[unlikely]]
         return t.fail(50, rc);
-    if (access == Access::Read) return QUOR_RC_OK;
+    int32_t previous = 0;
+    if (recovered != 0) [[unlikely]]
+        (void)hostAtomicSwap(block->writerActive, 0, &previous);
+    if (access == Access::Read) return admit(t, node, block, access, previous != 0);
     // Mark and count change only under this latch: one host call, no locked
     // instructions.
     if (hostAtomicMarkAndCount(block->writerActive, 1, block->writeCount) != 0) [[unlikely]] {
@@ -105,7 +138,7 @@ uint32_t enterLatched(const Recorder &t, NodeLatchBlock_t *block, Access access)
         }
         return t.fail(60, QUOR_RC_ATOMIC_FAILED);
     }
-    return QUOR_RC_OK;
+    return admit(t, node, block, access, previous != 0);
 }
 
 template <class Recorder>
@@ -134,7 +167,7 @@ template <class Recorder>
     if (block->latchEyecatcher != QUOR_EYECATCHER) [[unlikely]] {
         return t.failWith(40, QUOR_RC_LATCH_NOT_INITIALIZED, block->latchEyecatcher);
     }
-    return enter ? enterLatched(t, block, access) : exitLatched(t, block, access);
+    return enter ? enterLatched(t, node, block, access) : exitLatched(t, block, access);
 }
 
 // The section with its trace records, for when tracing is on: kept out of line,

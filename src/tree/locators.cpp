@@ -294,6 +294,9 @@ uint32_t attachToNode(const Trace &t, const SNodeInfo_t *info, SNodeCB_t **node,
     } else if (rc == 0) {
         CriticalSection section(r.node, Access::Read);
         rc = section.entered();
+        // A fenced node is handed to a walk like one refused for its condition:
+        // a freeing walk still frees it.
+        if (rc == QUOR_RC_NODE_DAMAGED) conditionRc = rc;
         if (rc == 0) rc = conditionRc = checkNodeCondition(r.node, QUOR_COND_MASK_ACTIVE);
         rc = section.close(rc);
     }

@@ -27,6 +27,7 @@ uint32_t layOutNode(SNodeCB_t *node, uint64_t total, uint64_t areaFlags, const u
     node->areaFlags = areaFlags;
     node->NodeCondition = QUOR_NODE_CREATED;
     node->concurrencyModel = QUOR_CONCURRENCY_MODEL_LATCHED;
+    node->concurrencyReserved = 0;  // a block that held a fenced node starts unfenced
     if (uint32_t rc = initializeLatches(node, &node->nodeLatch, latchKey); rc != 0) return rc;
     if (uint32_t rc = initializeLatches(node, &node->spareLatch, latchKey); rc != 0) return rc;
     uint64_t offset = QUOR_NODE_CB_SIZE;

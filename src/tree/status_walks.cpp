@@ -93,6 +93,8 @@ struct StatusWalk {
         frame->hasList = (frame->node->areaFlags & QUOR_KIND_DEPENDENTS) != 0;
         if (!frame->hasList) return QUOR_RC_OK;
         if (maxDepth != 0 && frame->depth >= maxDepth) return QUOR_RC_OK;
+        // A fenced node's list is not read: the node itself can still be freed.
+        if (fenced(frame->node)) return QUOR_RC_OK;
         ++frame->depth;
         if ((frame->mask & QUOR_ACTION_SAME_SEGMENT_ONLY) != 0 && frame->otherSegment != 0) return QUOR_RC_OK;
         DepList list;
@@ -107,7 +109,7 @@ struct StatusWalk {
             attachChild(entry.info, true, parent.reference, parent.mask, &attached, true, entry.tag);
         if (attached.node == nullptr && (rc == 0 || rc == QUOR_RC_NODE_ABANDONED)) return QUOR_RC_OK;
         uint32_t deleteMask = parent.mask;
-        if (rc == QUOR_RC_NODE_ABANDONED) {
+        if (rc == QUOR_RC_NODE_ABANDONED || rc == QUOR_RC_NODE_DAMAGED) {
             if (action != QUOR_ACTION_DISCLAIM) return rc;
             deleteMask |= QUOR_ACTION_UNCONDITIONAL;
         } else if (rc != 0 && rc != QUOR_RC_NODE_NOT_ACTIVE && rc != QUOR_RC_NODE_NOT_INITIALIZED &&
@@ -141,7 +143,9 @@ struct StatusWalk {
         const char *id = nullptr;
         if (uint32_t rc = ownId(child, &length, &id); rc != 0) return rc;
         if (length != entry.idSize) return QUOR_RC_BAD_ID_LENGTH;
-        if (uint32_t rc = checkUnderRead(child, QUOR_COND_MASK_ANY); rc != 0) return rc;
+        // A fenced child is not read, only freed.
+        if (uint32_t rc = checkUnderRead(child, QUOR_COND_MASK_ANY); rc != 0 && rc != QUOR_RC_NODE_DAMAGED)
+            return rc;
         *next = Frame{child, DepCursor(), record, record, 0, options & ~QUOR_ACTION_UNLINK_FROM_PARENT, 1, false,
                       Unlink{parent.node, entry.info, *entry.info}};
         if (uint32_t rc = open(next); rc != 0) return rc;

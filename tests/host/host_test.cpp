@@ -272,6 +272,19 @@ TEST(Atomic, WriterEntryAndExitWithTheLatch) {
     EXPECT_EQ(hostLatchClearAndRelease(latch, mark + 2), QUOR_RC_ATOMIC_FAILED);
     EXPECT_TRUE(latchIsFree()) << "released whatever the mark gave";
     EXPECT_EQ(hostLatchAcquireAndMark(nullptr, mark, 1, count), QUOR_RC_NULL_PARAMETER);
+
+    // The remarking entry hands back the mark it found: 0 after a clean exit,
+    // the old mark when a holder left it set.
+    ASSERT_EQ(hostAtomicStore(mark, 0), QUOR_RC_OK);  // the failed clear above left it set
+    int32_t previous = 7;
+    ASSERT_EQ(hostLatchAcquireAndRemark(latch, mark, 1, count, &previous), QUOR_RC_OK);
+    EXPECT_EQ(previous, 0);
+    ASSERT_EQ(hostLatchRelease(latch), QUOR_RC_OK);  // the mark stays set
+    ASSERT_EQ(hostLatchAcquireAndRemark(latch, mark, 1, count, &previous), QUOR_RC_OK);
+    EXPECT_EQ(previous, 1);
+    EXPECT_EQ(hostLatchClearAndRelease(latch, mark), QUOR_RC_OK);
+    EXPECT_EQ(hostLatchAcquireAndRemark(latch, mark, 1, count + 1, &previous), QUOR_RC_ATOMIC_FAILED);
+    EXPECT_TRUE(latchIsFree());
 }
 
 TEST(PrivateMemory, CountsPerSourceAndFailsOnRequest) {

@@ -53,11 +53,12 @@ extern "C" uint32_t hostLatchRelease(void *latch) {
 
 // The writer's combined calls strike the same faults: the mark step fails
 // without writing, and the release goes through the release above.
-extern "C" uint32_t hostLatchAcquireAndMark(void *latch, void *markSlot, int32_t mark, void *countSlot) {
-    static auto *real =
-        quor::test::hostFunction<uint32_t (*)(void *, void *, int32_t, void *)>("hostLatchAcquireAndMark");
+extern "C" uint32_t hostLatchAcquireAndRemark(void *latch, void *markSlot, int32_t mark, void *countSlot,
+                                              int32_t *previousMark) {
+    static auto *real = quor::test::hostFunction<uint32_t (*)(void *, void *, int32_t, void *, int32_t *)>(
+        "hostLatchAcquireAndRemark");
     if (!quor::test::strikes(quor::test::hostFaults().failNextMark))
-        return real(latch, markSlot, mark, countSlot);
+        return real(latch, markSlot, mark, countSlot, previousMark);
     if (const uint32_t rc = hostLatchAcquire(latch, nullptr); rc != 0) return rc;
     return hostLatchRelease(latch) != 0 ? QUOR_RC_LATCH_FAILED : QUOR_RC_ATOMIC_FAILED;
 }

@@ -1,6 +1,6 @@
 // Host calls of the tree suite that a test can make fail: this suite's program
 // defines hostAtomicMarkAndCount, hostAtomicStore and hostLatchRelease itself,
-// and the writer's combined hostLatchAcquireAndMark and hostLatchClearAndRelease
+// and the writer's combined hostLatchAcquireAndRemark and hostLatchClearAndRelease
 // over them (the library's objects are linked into it, so their calls land here),
 // and hands every call on to the host library unless a failure was asked for.
 #pragma once
