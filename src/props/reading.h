@@ -89,17 +89,14 @@ template <class K>
     return QUOR_RC_OK;
 }
 
-// Whether the LL node at node-relative `at` (on the lattice) is live. Every
-// LL node below the next free offset is either linked or on the memory stack,
-// so with no freed node recorded it is live; otherwise it is live when the
-// chain of the key it carries reaches it (a freed node's bytes may carry
-// anything, stack entries included, and no chain reaches it).
+// Whether the LL node at node-relative `at` (on the lattice, below the next
+// free offset) is live while freed nodes are recorded: it is when the chain of
+// the key it carries reaches it (a freed node's bytes may carry anything,
+// stack entries included, and no chain reaches it). Out of line: the common
+// case, no freed node at all, is decided without it.
 template <class K>
-bool liveLLNode(const PropertyArea<K> &area, uint64_t at, const typename K::LLNode &ll) {
-    const uint64_t *freed = area.freedCountWord(), *nextFree = area.nextFreeWord();
-    if (freed == nullptr || nextFree == nullptr || at >= *nextFree) return false;
-    if (*freed == 0) [[likely]]
-        return true;
+[[gnu::noinline, gnu::cold]] bool reachedByItsChain(const PropertyArea<K> &area, uint64_t at,
+                                                    const typename K::LLNode &ll) {
     const typename K::Record &record = ll.record;
     Key key;
     if constexpr (K::tagged) {
@@ -110,6 +107,19 @@ bool liveLLNode(const PropertyArea<K> &area, uint64_t at, const typename K::LLNo
     }
     ChainPlace<K> place;
     return seekChain(area, key, &place) == 0 && place.equal && place.nodeOffset == at;
+}
+
+// Whether the LL node at node-relative `at` (on the lattice) is live. Every
+// LL node below the next free offset is either linked or on the memory stack,
+// so with no freed node recorded it is live.
+template <class K>
+[[gnu::always_inline]] inline bool liveLLNode(const PropertyArea<K> &area, uint64_t at,
+                                              const typename K::LLNode &ll) {
+    const uint64_t *tail = area.stackWords();
+    if (tail == nullptr || at >= tail[0]) return false;
+    if (tail[1] == 0) [[likely]]
+        return true;
+    return reachedByItsChain(area, at, ll);
 }
 
 // Whether flat slot `slot` (its key non-zero) is among the live records: the
@@ -145,14 +155,24 @@ template <class K>
                                                     typename K::Record **out) {
     uint64_t inArea = 0;
     if (!area.area().offsetOf(given, &inArea)) return K::codes.outOfArea;
+    if constexpr (!K::base) {
+        if (area.hashed()) [[likely]] {
+            // An LL node lies wholly inside the area, and so does its record.
+            const uint64_t at = area.offset() + inArea - llRecordAt<K>;
+            typename K::LLNode *ll = inArea < llRecordAt<K> ? nullptr : area.llNode(at);
+            if (ll == nullptr) {
+                if (area.recordAt(inArea) == nullptr) return K::codes.outOfArea;
+                return QUOR_RC_NOT_A_LIVE_RECORD;
+            }
+            if (!liveLLNode(area, at, *ll)) return QUOR_RC_NOT_A_LIVE_RECORD;
+            *out = &ll->record;
+            return QUOR_RC_OK;
+        }
+    }
     typename K::Record *record = area.recordAt(inArea);
     if (record == nullptr) return K::codes.outOfArea;
     if constexpr (K::base) {
         if (inArea != K::header.flatSize || area.used() == 0) return QUOR_RC_NOT_A_LIVE_RECORD;
-    } else if (area.hashed()) {
-        const uint64_t at = area.offset() + inArea - llRecordAt<K>;
-        const typename K::LLNode *ll = inArea < llRecordAt<K> ? nullptr : area.llNode(at);
-        if (ll == nullptr || !liveLLNode(area, at, *ll)) return QUOR_RC_NOT_A_LIVE_RECORD;
     } else {
         const uint64_t h = K::header.flatSize;
         if (inArea < h || !wholeStrides(inArea - h, area.recordSize()) || keyWord(*record) == 0 ||
