@@ -77,7 +77,7 @@ struct Run {
     SNodeCB_t *node;
 
     void step(FuzzedDataProvider &in) {
-        const uint8_t op = in.ConsumeIntegralInRange<uint8_t>(0, 25);
+        const uint8_t op = in.ConsumeIntegralInRange<uint8_t>(0, 26);
         const uint64_t key = in.ConsumeIntegralInRange<uint64_t>(0, kMaxKey);
         const uint64_t tag = key % 2 + 1;
         const std::string id = in.ConsumeBool() ? idOf(key) : in.ConsumeRandomLengthString(12);
@@ -223,19 +223,63 @@ struct Run {
             case 19:
                 node->NodeCondition = in.ConsumeIntegralInRange<uint32_t>(0, 6);
                 break;
+            case 26:
+                fillEmptyFill(in.ConsumeIntegralInRange<unsigned>(0, 3), in.ConsumeBool());
+                break;
             default:
                 valueStep(op, in, key, tag, id, value);
                 break;
         }
     }
 
-    // A record address as a caller might hand it in: one the library located,
-    // or any 8-byte aligned place in or just around the node.
+    // Fills one table kind (0 R, 1 V, 2 IR, 3 IV) until it refuses, empties it
+    // one delete at a time, upwards or downwards, and fills it again: full
+    // tables, memory stacks grown into freed LL nodes, and reuse.
+    void fillEmptyFill(unsigned kind, bool downwards) {
+        auto change = [&](uint64_t key, bool add) {
+            const std::string id = idOf(key);
+            const uint64_t tag = key % 2 + 1;
+            switch (kind) {
+                case 0:
+                    return add ? quorAddRProperty(node, key, 1, 0) : quorDeleteRProperty(node, key, 0);
+                case 1:
+                    return add ? quorAddVProperty(node, key, 3, "abc", 0) : quorDeleteVProperty(node, key, 0);
+                case 2:
+                    return add ? quorAddIRProperty(node, tag, id.size(), id.data(), 1, 0)
+                               : quorDeleteIRProperty(node, tag, id.size(), id.data(), 0);
+                default:
+                    return add ? quorAddIVProperty(node, tag, id.size(), id.data(), 2, "xy", 0)
+                               : quorDeleteIVProperty(node, tag, id.size(), id.data(), 0);
+            }
+        };
+        for (uint64_t key = 1; key <= kMaxKey; ++key) change(key, true);
+        for (uint64_t i = 1; i <= kMaxKey; ++i) change(downwards ? kMaxKey + 1 - i : i, false);
+        for (uint64_t key = 1; key <= kMaxKey; ++key) change(key, true);
+    }
+
+    // Record addresses located in earlier steps, one per kind (R, IR, BaseR, V,
+    // IV, BaseV): by the time they are handed in again their properties may be
+    // gone or their slots taken by others, as a careless caller's would be.
+    void *remembered[6] = {};
+
+    // A record address as a caller might hand it in: one the library located
+    // now, one it located in an earlier step, or any 8-byte aligned place in or
+    // just around the node.
     template <class Record>
-    Record *someRecord(FuzzedDataProvider &in, Record *located) {
-        if (in.ConsumeBool()) return located;
-        const uint64_t at = in.ConsumeIntegralInRange<uint64_t>(0, node->nodeSize + 64) & ~uint64_t{7};
-        return reinterpret_cast<Record *>(reinterpret_cast<unsigned char *>(node) + at);
+    Record *someRecord(FuzzedDataProvider &in, Record *located, unsigned slot) {
+        Record *earlier = static_cast<Record *>(remembered[slot]);
+        if (located != nullptr) remembered[slot] = located;
+        switch (in.ConsumeIntegralInRange<unsigned>(0, 2)) {
+            case 0:
+                return located;
+            case 1:
+                if (earlier != nullptr) return earlier;
+                [[fallthrough]];
+            default: {
+                const uint64_t at = in.ConsumeIntegralInRange<uint64_t>(0, node->nodeSize + 64) & ~uint64_t{7};
+                return reinterpret_cast<Record *>(reinterpret_cast<unsigned char *>(node) + at);
+            }
+        }
     }
 
     void valueStep(uint8_t op, FuzzedDataProvider &in, uint64_t key, uint64_t tag, const std::string &id,
@@ -284,15 +328,15 @@ struct Run {
                 IRPropertyRec_t *ir = nullptr;
                 quorGetAddressForRProperty(node, key, &r);
                 quorGetAddressForIRProperty(node, tag, id.size(), id.data(), &ir);
-                r = someRecord(in, r);
-                ir = someRecord(in, ir);
+                r = someRecord(in, r, 0);
+                ir = someRecord(in, ir, 1);
                 if (quorGetValueAndRCForRProperty(node, r, &n, &rc, held) == 0)
                     quorSetValueAndRCForRProperty(node, r, n + 1, rc, held);
                 if (quorGetValueAndRCForIRProperty(node, ir, &n, &rc, held) == 0)
                     quorSetValueAndRCForIRProperty(node, ir, n + 1, rc, held);
                 RPropertyRec_t *base = nullptr;
                 if (quorGetAddressForBaseRProperty(node, key, &base) == 0) touch(base, sizeof *base);
-                quorGetValueAndRCForBaseRProperty(node, someRecord(in, base), &n, &rc, held);
+                quorGetValueAndRCForBaseRProperty(node, someRecord(in, base, 2), &n, &rc, held);
                 break;
             }
             case 24: {
@@ -300,8 +344,8 @@ struct Run {
                 IVPropertyRec_t *iv = nullptr;
                 quorGetAddressForVProperty(node, key, &v);
                 quorGetAddressForIVProperty(node, tag, id.size(), id.data(), &iv);
-                v = someRecord(in, v);
-                iv = someRecord(in, iv);
+                v = someRecord(in, v, 3);
+                iv = someRecord(in, iv, 4);
                 length = in.ConsumeIntegralInRange<uint64_t>(0, buffer.size());
                 if (quorGetValueAndRCForVProperty(node, v, &length, &address, buffer.data(), &rc, held) == 0)
                     quorSetValueAndRCForVProperty(node, v, size, value.data(), rc, held);
@@ -311,9 +355,9 @@ struct Run {
                 VPropertyRec_t *base = nullptr;
                 quorGetAddressForBaseVProperty(node, key, &base);
                 length = buffer.size();
-                quorGetValueAndRCForBaseVProperty(node, someRecord(in, base), &length, &address, buffer.data(),
+                quorGetValueAndRCForBaseVProperty(node, someRecord(in, base, 5), &length, &address, buffer.data(),
                                                   &rc, held);
-                quorSetValueAndRCForBaseVProperty(node, someRecord(in, base), size, value.data(), rc, held);
+                quorSetValueAndRCForBaseVProperty(node, someRecord(in, base, 5), size, value.data(), rc, held);
                 break;
             }
             case 25: {

@@ -283,6 +283,11 @@ public:
     uint64_t *freedCountWord() const { return tailWord(8); }
     uint64_t *nextFreeWord() const { return tailWord(16); }
     uint64_t *freedEntry(uint64_t i) const { return i >= kMaxFreedCount ? nullptr : tailWord(24 + 8 * i); }
+    // The stack's two words as one pair: [0] the next free offset, [1] the
+    // freed count; null outside the area.
+    const uint64_t *stackWords() const {
+        return area_.size() < kStackWords ? nullptr : area_.at<uint64_t>(area_.size() - kStackWords, 2);
+    }
 
 private:
     uint32_t readMaxima() {

@@ -94,8 +94,11 @@ uint32_t pairIndexes(Trace &t, uint64_t tag, const char *id, uint64_t idLength, 
 using namespace quor;
 
 QUOR_EXPORT uint32_t quorGetPrimeNumber(uint64_t n, uint64_t *primeOut) {
-    return traced(Fn::quorGetPrimeNumber, [&](Trace &) {
-        if (primeOut != nullptr) *primeOut = tree::primeAtLeast(n);
+    return traced(Fn::quorGetPrimeNumber, [&](Trace &t) {
+        if (primeOut == nullptr) return QUOR_RC_OK;
+        const uint64_t prime = tree::primeAtLeast(n);
+        if (prime == 0) return t.failWith(10, QUOR_RC_NO_PRIME_AT_OR_ABOVE, n);
+        *primeOut = prime;
         return QUOR_RC_OK;
     });
 }

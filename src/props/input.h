@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <type_traits>
 
 #include "frame/trace.h"
 #include "props/area.h"
@@ -35,8 +34,10 @@ inline uint32_t checkValueSize(uint64_t valueSize, uint64_t maxVSize) {
 // (QUOR_RC_NULL_PARAMETER); number or tag above 0x100000 (QUOR_RC_SIZE_TOO_LARGE);
 // then for the tagged kinds the ID length against the area's maxIdSize
 // (QUOR_RC_ID_TOO_LONG), for the byte-string kinds the value size against the
-// maxVSize (QUOR_RC_BAD_VALUE_SIZE; BaseV is bounded by the V area's), and for
-// the tagged kinds a null ID (QUOR_RC_NULL_ID). Callers without a value size
+// maxVSize (QUOR_RC_BAD_VALUE_SIZE), and for the tagged kinds a null ID
+// (QUOR_RC_NULL_ID). A BaseV value is bounded by the room its own record was
+// created with (the maximum its area header records), not by the V area: the
+// two are unrelated, and the record holds no more than its own room. Callers without a value size
 // pass 1. *maxima receives the maxima read (zeros where the kind has none).
 //
 // Its two halves are there for the operations that run the second inside their
@@ -48,17 +49,31 @@ inline uint32_t checkValueSize(uint64_t valueSize, uint64_t maxVSize) {
 template <class K>
 inline constexpr bool kChecksHeader = K::tagged || K::bytesValue;
 
-// The kind whose area header bounds the IDs and value sizes of K's input: BaseV
-// has no maxima of its own, the V area's bound it.
-template <class K>
-using SizeSource = std::conditional_t<K::base, VKind, K>;
-
 template <class K>
 [[gnu::always_inline]] inline uint32_t checkKeyArguments(Trace &t, SNodeCB_t *node, const Key &key) {
     if (node == nullptr) [[unlikely]]
         return t.failWith(1, QUOR_RC_NULL_PARAMETER, 0);
     if (key.number > QUOR_MAX_TAG) [[unlikely]]
         return t.failWith(2, QUOR_RC_SIZE_TOO_LARGE, key.number);
+    return QUOR_RC_OK;
+}
+
+// The part of the input check that needs no shared data at all (node, number,
+// a null ID, a value size of 0), for the operations that check it before they
+// take the node's section: an argument error then never waits for the latch.
+template <class K>
+[[gnu::always_inline]] inline uint32_t checkPlainArguments(Trace &t, SNodeCB_t *node, const Key &key,
+                                                           uint64_t valueSize) {
+    if (uint32_t rc = checkKeyArguments<K>(t, node, key); rc != 0) [[unlikely]]
+        return rc;
+    if constexpr (K::tagged) {
+        if (key.id == nullptr) [[unlikely]]
+            return t.failWith(6, QUOR_RC_NULL_ID, 0);
+    }
+    if constexpr (K::bytesValue) {
+        if (valueSize == 0) [[unlikely]]
+            return t.failWith(5, QUOR_RC_BAD_VALUE_SIZE, valueSize);
+    }
     return QUOR_RC_OK;
 }
 
@@ -87,7 +102,7 @@ template <class K>
     if (uint32_t rc = checkKeyArguments<K>(t, node, key); rc != 0) [[unlikely]]
         return rc;
     if constexpr (kChecksHeader<K>) {
-        if (uint32_t rc = headerMaxima<SizeSource<K>>(node, maxima); rc != 0) [[unlikely]]
+        if (uint32_t rc = headerMaxima<K>(node, maxima); rc != 0) [[unlikely]]
             return t.fail(3, rc);
         return checkAgainstMaxima<K>(t, key, valueSize, *maxima);
     }

@@ -248,14 +248,16 @@ uint32_t walkChains(const PropertyArea<K> &area, Visit &&visit) {
 
 // The record with the key in an opened table area, flat or hashed;
 // K::codes.notFound when there is none (other codes pass through). A Base
-// area's one record answers to its number only.
+// area's one record answers to its number only, and only while usedSize counts
+// it: its creation counts it and its delete takes it off again, so an emptied
+// record (number 0) is not found by number 0 either.
 template <class K>
 uint32_t findRecord(const PropertyArea<K> &area, const Key &key, typename K::Record **out,
                     BucketHint hint = {}) {
     if constexpr (K::base) {
         typename K::Record *record = area.recordAt(K::header.flatSize);
         if (record == nullptr) return K::codes.outOfArea;
-        if (record->number != key.number) return K::codes.notFound;
+        if (area.used() == 0 || record->number != key.number) return K::codes.notFound;
         *out = record;
         return QUOR_RC_OK;
     } else {

@@ -82,7 +82,7 @@ template <class K>
 uint32_t addFlat(PropertyArea<K> &area, const NewProperty &p) {
     // Key 0 marks a free slot here: a property under it would be counted in
     // usedSize yet invisible to every walk. A flat area's keys run from 1.
-    if (p.key.number == 0) return QUOR_RC_SIZE_TOO_LARGE;
+    if (p.key.number == 0) return QUOR_RC_ZERO_KEY_IN_FLAT_AREA;
     constexpr uint64_t none = ~uint64_t{0};
     uint64_t firstFree = none;
     auto visit = [&](uint64_t, typename K::Record &record, bool *) {

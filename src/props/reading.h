@@ -8,9 +8,9 @@
 //     their section, on the area they then work in (one open, and what was
 //     checked is what is used); the others check their input before it.
 //  2. A record address handed in by a caller is used only once it is known to
-//     lie, rooms included, wholly inside the kind's area; the value room is
-//     always the record's own (record + its fixed offset), never a stored
-//     offset.
+//     lie, rooms included, wholly inside the kind's area, on a record boundary
+//     there, and to name a record in use; the value room is always the
+//     record's own (record + its fixed offset), never a stored offset.
 //  3. Byte values are copied only within the record's value room and only for
 //     a stored size of 1..room; a stored size outside that is corrupt and
 //     refused with QUOR_RC_BAD_VALUE_SIZE.
@@ -89,14 +89,98 @@ template <class K>
     return QUOR_RC_OK;
 }
 
-// A caller's record address taken as a record of the area: null unless the
-// record, rooms included, lies wholly inside it. Inline: a call would read the
-// view back from memory just after it was built.
+// Whether the LL node at node-relative `at` (on the lattice, below the next
+// free offset) is live while freed nodes are recorded: it is when the chain of
+// the key it carries reaches it (a freed node's bytes may carry anything,
+// stack entries included, and no chain reaches it). Out of line: the common
+// case, no freed node at all, is decided without it.
 template <class K>
-[[gnu::always_inline]] inline typename K::Record *recordIn(const PropertyArea<K> &area, const void *record) {
+[[gnu::noinline, gnu::cold]] bool reachedByItsChain(const PropertyArea<K> &area, uint64_t at,
+                                                    const typename K::LLNode &ll) {
+    const typename K::Record &record = ll.record;
+    Key key;
+    if constexpr (K::tagged) {
+        key = {record.tag, record.idLength, area.idBytes(record, record.idLength)};
+        if (key.id == nullptr) return false;
+    } else {
+        key.number = record.number;
+    }
+    ChainPlace<K> place;
+    return seekChain(area, key, &place) == 0 && place.equal && place.nodeOffset == at;
+}
+
+// Whether the LL node at node-relative `at` (on the lattice) is live. Every
+// LL node below the next free offset is either linked or on the memory stack,
+// so with no freed node recorded it is live.
+template <class K>
+[[gnu::always_inline]] inline bool liveLLNode(const PropertyArea<K> &area, uint64_t at,
+                                              const typename K::LLNode &ll) {
+    const uint64_t *tail = area.stackWords();
+    if (tail == nullptr || at >= tail[0]) return false;
+    if (tail[1] == 0) [[likely]]
+        return true;
+    return reachedByItsChain(area, at, ll);
+}
+
+// Whether flat slot `slot` (its key non-zero) is among the live records: the
+// first flatInUse() records with a non-zero key.
+template <class K>
+bool liveFlatSlot(const PropertyArea<K> &area, uint64_t slot) {
+    if (area.flatHolds(slot + 1)) [[likely]]
+        return true;  // fewer live records than that lie before it
+    bool live = false;
+    FlatEnd end;
+    const uint32_t rc = walkFlat(
+        area,
+        [&](uint64_t at, typename K::Record &, bool *stop) {
+            live = at == slot;
+            *stop = at >= slot;
+            return QUOR_RC_OK;
+        },
+        [](uint64_t) {}, &end);
+    return rc == 0 && live;
+}
+
+// A caller's record address taken as a live record of the opened area (header
+// and tables read). The record, rooms included, must lie wholly inside the area
+// (K::codes.outOfArea otherwise), on a record boundary of the area's layout (a
+// flat slot, the record of an LL node, the Base record) and in use there (a
+// flat slot with a non-zero key among the live ones, an LL node that is linked,
+// a Base record that has not been emptied); QUOR_RC_NOT_A_LIVE_RECORD
+// otherwise. A stale address thus never writes into a free slot, a freed LL
+// node (whose bytes may hold memory-stack entries), a bucket or a header.
+// Inline: a call would read the view back from memory just after it was built.
+template <class K>
+[[gnu::always_inline]] inline uint32_t liveRecordIn(const PropertyArea<K> &area, const void *given,
+                                                    typename K::Record **out) {
     uint64_t inArea = 0;
-    if (!area.area().offsetOf(record, &inArea)) return nullptr;
-    return area.recordAt(inArea);
+    if (!area.area().offsetOf(given, &inArea)) return K::codes.outOfArea;
+    if constexpr (!K::base) {
+        if (area.hashed()) [[likely]] {
+            // An LL node lies wholly inside the area, and so does its record.
+            const uint64_t at = area.offset() + inArea - llRecordAt<K>;
+            typename K::LLNode *ll = inArea < llRecordAt<K> ? nullptr : area.llNode(at);
+            if (ll == nullptr) {
+                if (area.recordAt(inArea) == nullptr) return K::codes.outOfArea;
+                return QUOR_RC_NOT_A_LIVE_RECORD;
+            }
+            if (!liveLLNode(area, at, *ll)) return QUOR_RC_NOT_A_LIVE_RECORD;
+            *out = &ll->record;
+            return QUOR_RC_OK;
+        }
+    }
+    typename K::Record *record = area.recordAt(inArea);
+    if (record == nullptr) return K::codes.outOfArea;
+    if constexpr (K::base) {
+        if (inArea != K::header.flatSize || area.used() == 0) return QUOR_RC_NOT_A_LIVE_RECORD;
+    } else {
+        const uint64_t h = K::header.flatSize;
+        if (inArea < h || !wholeStrides(inArea - h, area.recordSize()) || keyWord(*record) == 0 ||
+            !liveFlatSlot(area, (inArea - h) / area.recordSize()))
+            return QUOR_RC_NOT_A_LIVE_RECORD;
+    }
+    *out = record;
+    return QUOR_RC_OK;
 }
 
 // The value bytes a byte record holds now: its stored size must be 1..room

@@ -97,7 +97,11 @@ uint32_t freeSpace(Trace &t, SNodeCB_t *node, uint32_t kind, uint64_t *out) {
 uint32_t recordFreed(Trace &t, SNodeCB_t *node, uint32_t kind, const uint64_t *freedOffset) {
     if (node == nullptr || freedOffset == nullptr) return t.failWith(10, QUOR_RC_NULL_PARAMETER, 0);
     const uint32_t rc =
-        withStack(t, node, kind, [&](auto &, auto &stack) { return stack.push(*freedOffset); });
+        withStack(t, node, kind, [&](auto &, auto &stack) {
+            if (uint32_t rc = stack.canPush(*freedOffset, 0); rc != 0) return rc;
+            stack.push(*freedOffset, 0);
+            return QUOR_RC_OK;
+        });
     return rc == QUOR_RC_BAD_PROPERTY_KIND ? t.failWith(30, rc, kind) : rc;
 }
 

@@ -136,30 +136,57 @@ public:
         (void)area_.shrinkUsed(8);
     }
 
-    // Whether push would succeed, without writing: QUOR_RC_NO_ROOM_FOR_FREED_ENTRY
-    // when fewer than 8 bytes are unused, or when the entry would fall on LL
-    // nodes already handed out (freed nodes keep their place, so unused bytes
-    // are not all free at the tail); QUOR_RC_BAD_FREED_COUNT when the stack is
-    // full; QUOR_RC_BAD_FREE_SPACE_OFFSET when the offset names no LL node.
-    uint32_t canPush(uint64_t llOffset) const {
-        if (area_.size() - area_.used() < 8) return QUOR_RC_NO_ROOM_FOR_FREED_ENTRY;
-        if (area_.size() < kStackWords + 8 * (count_ + 1) ||
-            area_.end() - kStackWords - 8 * (count_ + 1) < *area_.nextFreeWord())
-            return QUOR_RC_NO_ROOM_FOR_FREED_ENTRY;
+    // Whether push would succeed, without writing. The entry goes at
+    // end - 24 - 8 * count; below the next free offset that slot lies inside an
+    // LL node handed out earlier, which is fine as long as that node is not
+    // live: it is the node being freed (`llOffset`), or a node already on the
+    // stack. Entries only ever sit in such nodes, and the stack is popped
+    // newest first, so a freed node is taken back only after every entry
+    // inside it is gone. The topmost node of a full area can therefore always
+    // be freed: its own bytes take the entry. `releasing` is what the caller
+    // takes off usedSize along with the push (the freed LL node, or 0), and the
+    // entry must keep usedSize within the area. Codes:
+    // QUOR_RC_NO_ROOM_FOR_FREED_ENTRY when the entry would fall on a live LL
+    // node or a bucket, or push usedSize past the area; QUOR_RC_BAD_FREED_COUNT
+    // when the stack is full; QUOR_RC_BAD_FREE_SPACE_OFFSET when the offset
+    // names no LL node.
+    uint32_t canPush(uint64_t llOffset, uint64_t releasing) const {
+        if (area_.used() + 8 > area_.size() + releasing) return QUOR_RC_NO_ROOM_FOR_FREED_ENTRY;
         if (count_ >= kMaxFreedCount || area_.freedEntry(count_) == nullptr) return QUOR_RC_BAD_FREED_COUNT;
         if (area_.llNode(llOffset) == nullptr) return QUOR_RC_BAD_FREE_SPACE_OFFSET;
-        return QUOR_RC_OK;
+        if (area_.size() < kStackWords + 8 * (count_ + 1)) return QUOR_RC_NO_ROOM_FOR_FREED_ENTRY;
+        const uint64_t slot = area_.end() - kStackWords - 8 * (count_ + 1);
+        if (slot >= *area_.nextFreeWord()) return QUOR_RC_OK;
+        return slotInFreedNode(slot, llOffset) ? QUOR_RC_OK : QUOR_RC_NO_ROOM_FOR_FREED_ENTRY;
     }
-    // Records a freed LL node on top of the stack (usedSize += 8).
-    uint32_t push(uint64_t llOffset) {
-        if (uint32_t rc = canPush(llOffset); rc != 0) return rc;
+    // Records a freed LL node on top of the stack: usedSize += 8 - releasing,
+    // in one store. Requires: canPush(llOffset, releasing) succeeded, and the
+    // node is already unlinked (its bytes may take the entry).
+    void push(uint64_t llOffset, uint64_t releasing) {
         *area_.freedEntry(count_) = llOffset;
         *area_.freedCountWord() = ++count_;
-        area_.setUsed(area_.used() + 8);
-        return QUOR_RC_OK;
+        area_.setUsed(area_.used() + 8 - releasing);
     }
 
 private:
+    // Whether the stack slot at node-relative `slot` (below the next free
+    // offset) lies inside an LL node that is not live: `freeing`, or one on
+    // the stack. When the slot above it is an entry in the same node, that
+    // node already held an entry and so is free; otherwise the stack is
+    // searched, which happens once per node the stack grows into.
+    bool slotInFreedNode(uint64_t slot, uint64_t freeing) const {
+        const uint64_t start = area_.llStart(), stride = area_.llNodeSize();
+        if (slot < start) return false;
+        const uint64_t owner = slot - (slot - start) % stride;
+        if (owner == freeing) return true;
+        if (count_ != 0 && slot + 8 < owner + stride) return true;
+        for (uint64_t i = 0; i < count_; ++i) {
+            const uint64_t *entry = area_.freedEntry(i);
+            if (entry != nullptr && *entry == owner) return true;
+        }
+        return false;
+    }
+
     // The range every offset taken from the stack must fall in.
     bool inRange(uint64_t f) const {
         return f == area_.offset() || (f > area_.offset() && f <= area_.end() - size());
@@ -289,7 +316,8 @@ uint32_t insertHashed(PropertyArea<K> &area, const NewProperty &p) {
 
 // Removes a property from a hashed area: unlinked from its chain (and its tag
 // and ID chains), its LL node pushed on the memory stack for reuse (its bytes
-// stay), usedSize counted down and the ReconfigCounter raised. Requires: an
+// stay, but for a stack entry that may land in them), usedSize counted down
+// and the ReconfigCounter raised. Requires: an
 // opened hashed area, the input checked, the write section held.
 template <class K>
 uint32_t removeHashed(PropertyArea<K> &area, const Key &key) {
@@ -299,20 +327,21 @@ uint32_t removeHashed(PropertyArea<K> &area, const Key &key) {
     typename K::LLNode &ll = *place.node;
     MemoryStack<K> stack(area);
     if (uint32_t rc = stack.read(); rc != 0) return rc;
-    if (uint32_t rc = stack.canPush(place.nodeOffset); rc != 0) return rc;
     if (area.used() + 8 < area.llNodeSize()) return QUOR_RC_AREA_OVERFULL;
+    if (uint32_t rc = stack.canPush(place.nodeOffset, area.llNodeSize()); rc != 0) return rc;
     [[maybe_unused]] SideUnlink<K> tagUnlink, idUnlink;
     if constexpr (K::tagged) {
         if (uint32_t rc = tagUnlink.prepare(area, kTagChain<K>, ll); rc != 0) return rc;
         if (uint32_t rc = idUnlink.prepare(area, kIdChain<K>, ll); rc != 0) return rc;
     }
-    (void)stack.push(place.nodeOffset);
+    // Unlinked before its entry is written: the entry may land in the node's
+    // own bytes, which a reader walking the chain must no longer reach.
     *place.link = ll.next;
     if constexpr (K::tagged) {
         tagUnlink.apply(kTagChain<K>, ll);
         idUnlink.apply(kIdChain<K>, ll);
     }
-    (void)area.shrinkUsed(area.llNodeSize());
+    stack.push(place.nodeOffset, area.llNodeSize());
     return countChange(area.node());
 }
 

@@ -54,20 +54,21 @@ uint32_t recordAddress(Fn fn, SNodeCB_t *node, uint64_t number, typename K::Reco
 // ---- the two ways to a record inside the section ----
 
 // Runs body(area, record) on the record with the key, inside the node's section
-// of `access` unless the caller holds it. The input is checked in its documented
-// order, then outputs() (the operation's own null checks), the node's
-// condition, the area and the record. The checks that need the area's header
-// run inside the section, on the very area the record is then found in: one
-// open serves both, and the maxima checked are the ones the work goes by.
+// of `access` unless the caller holds it. Every argument check that needs no
+// shared data runs first (node, number, null ID, value size 0, then outputs(),
+// the operation's own null checks), so that an argument error never waits for
+// the latch nor depends on it. Inside the section come the checks that need the
+// area's header (ID length and value size against its maxima), run on the very
+// area the record is then found in: one open serves both, and the maxima
+// checked are the ones the work goes by. Then the node's condition, the area
+// and the record.
 template <class K, class Outputs, class Body>
 uint32_t withKeyedRecord(Trace &t, SNodeCB_t *node, const Key &key, uint64_t valueSize, Access access,
                          uint32_t inCriticalSection, Outputs outputs, Body body) {
-    if (uint32_t rc = checkKeyArguments<K>(t, node, key); rc != 0) [[unlikely]]
+    if (uint32_t rc = checkPlainArguments<K>(t, node, key, valueSize); rc != 0) [[unlikely]]
         return rc;
-    if constexpr (!kChecksHeader<K>) {
-        if (uint32_t rc = outputs(); rc != 0) [[unlikely]]
-            return rc;
-    }
+    if (uint32_t rc = outputs(); rc != 0) [[unlikely]]
+        return rc;
     // The bucket is worked out (and fetched) while no latch is held, unless the
     // caller's section is held already.
     const BucketHint hint = inCriticalSection == 0 ? bucketHint<K>(node, key) : BucketHint();
@@ -77,23 +78,15 @@ uint32_t withKeyedRecord(Trace &t, SNodeCB_t *node, const Key &key, uint64_t val
         uint32_t areaRc = QUOR_RC_OK;
         if constexpr (kChecksHeader<K>) {
             Maxima maxima;
-            if constexpr (std::is_same_v<SizeSource<K>, K>) {
-                if ((node->areaFlags & K::bit) != 0) {
-                    if (uint32_t rc = area.openMaxima(node); rc != 0) [[unlikely]]
-                        return t.fail(3, rc);
-                    maxima = area.maxima();
-                    areaRc = area.openTables();
-                } else {
-                    areaRc = K::codes.noArea;
-                }
-            } else {
-                if (uint32_t rc = headerMaxima<SizeSource<K>>(node, &maxima); rc != 0) [[unlikely]]
+            if ((node->areaFlags & K::bit) != 0) {
+                if (uint32_t rc = area.openMaxima(node); rc != 0) [[unlikely]]
                     return t.fail(3, rc);
-                areaRc = area.open(node);
+                maxima = area.maxima();
+                areaRc = area.openTables();
+            } else {
+                areaRc = K::codes.noArea;
             }
             if (uint32_t rc = checkAgainstMaxima<K>(t, key, valueSize, maxima); rc != 0) [[unlikely]]
-                return rc;
-            if (uint32_t rc = outputs(); rc != 0) [[unlikely]]
                 return rc;
         } else {
             areaRc = area.open(node);
@@ -109,19 +102,20 @@ uint32_t withKeyedRecord(Trace &t, SNodeCB_t *node, const Key &key, uint64_t val
 }
 
 // Runs body(area, record) on a record the caller located earlier: inside the
-// section, the node's condition (mask 0x28), the area's maxima, and the record
-// wholly inside the area (K::codes.outOfArea otherwise).
+// section, the node's condition (mask 0x28), the area, and the address a live
+// record of it (liveRecordIn: K::codes.outOfArea or QUOR_RC_NOT_A_LIVE_RECORD
+// otherwise).
 template <class K, class Body>
 uint32_t withGivenRecord(Trace &t, SNodeCB_t *node, void *given, Access access, uint32_t inCriticalSection,
                          Body body) {
     return tree::inSection(t, 30, node, access, inCriticalSection, [&] {
         if (uint32_t rc = checkReadableCondition(t, node); rc != 0) return rc;
         PropertyArea<K> area;
-        if (uint32_t rc = area.openMaxima(node); rc != 0) [[unlikely]]
+        if (uint32_t rc = area.open(node); rc != 0) [[unlikely]]
             return t.fail(21, rc);
-        typename K::Record *record = recordIn(area, given);
-        if (record == nullptr) [[unlikely]]
-            return t.failWith(22, K::codes.outOfArea, reinterpret_cast<uintptr_t>(given));
+        typename K::Record *record = nullptr;
+        if (uint32_t rc = liveRecordIn(area, given, &record); rc != 0) [[unlikely]]
+            return t.failWith(22, rc, reinterpret_cast<uintptr_t>(given));
         return body(area, *record);
     });
 }
@@ -156,7 +150,7 @@ template <class K>
 uint32_t checkNewBytes(Trace &t, SNodeCB_t *node, uint64_t size, const void *bytes) {
     if (bytes == nullptr) return t.failWith(11, readCodes<K>.nullValueBytes, 0);
     Maxima maxima;
-    if (uint32_t rc = headerMaxima<SizeSource<K>>(node, &maxima); rc != 0) return t.fail(12, rc);
+    if (uint32_t rc = headerMaxima<K>(node, &maxima); rc != 0) return t.fail(12, rc);
     if (uint32_t rc = checkValueSize(size, maxima.maxVSize); rc != 0) return t.failWith(13, rc, size);
     return QUOR_RC_OK;
 }

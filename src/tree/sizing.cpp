@@ -11,17 +11,55 @@
 
 namespace quor::tree {
 
-uint64_t primeAtLeast(uint64_t n) {
-    uint64_t p = n <= 1 ? 1 : (n | 1);
-    for (;; p += 2) {
-        bool prime = true;
-        for (uint64_t d = 3; d * d <= p; d += 2) {
-            if (p % d == 0) {
-                prime = false;
-                break;
-            }
+namespace {
+
+uint64_t mulMod(uint64_t a, uint64_t b, uint64_t m) {
+    return static_cast<uint64_t>(static_cast<unsigned __int128>(a) * b % m);
+}
+
+uint64_t powMod(uint64_t base, uint64_t exponent, uint64_t m) {
+    uint64_t result = 1;
+    for (base %= m; exponent != 0; exponent >>= 1) {
+        if (exponent & 1) result = mulMod(result, base, m);
+        base = mulMod(base, base, m);
+    }
+    return result;
+}
+
+// Whether an odd p >= 3 is prime. Trial division stops at a divisor bounded
+// by p / d, which can not wrap; above 2^20 a Miller-Rabin test takes over, as
+// trial division up to 2^32 would take minutes. The first twelve primes as
+// bases decide every 64-bit number exactly.
+bool oddPrime(uint64_t p) {
+    if (p < (uint64_t{1} << 20)) {
+        for (uint64_t d = 3; d <= p / d; d += 2) {
+            if (p % d == 0) return false;
         }
-        if (prime) return p;
+        return true;
+    }
+    uint64_t odd = p - 1;
+    unsigned twos = 0;
+    for (; (odd & 1) == 0; odd >>= 1) ++twos;
+    for (uint64_t base : {2, 3, 5, 7, 11, 13, 17, 19, 23, 29, 31, 37}) {
+        uint64_t x = powMod(base, odd, p);
+        if (x == 1 || x == p - 1) continue;
+        bool composite = true;
+        for (unsigned i = 1; i < twos && composite; ++i) {
+            x = mulMod(x, x, p);
+            composite = x != p - 1;
+        }
+        if (composite) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+uint64_t primeAtLeast(uint64_t n) {
+    if (n <= 1) return 1;
+    for (uint64_t p = n | 1;; p += 2) {
+        if (oddPrime(p)) return p;
+        if (p > UINT64_MAX - 2) return 0;
     }
 }
 
@@ -50,7 +88,7 @@ uint32_t checkHashMode(uint32_t mode) {
 
 uint32_t tableSize(uint64_t n, uint64_t *prime) {
     *prime = primeAtLeast(n);
-    return *prime <= QUOR_MAX_HT_SIZE ? QUOR_RC_OK : QUOR_RC_HASH_TABLE_SIZE_OUT_OF_RANGE;
+    return *prime != 0 && *prime <= QUOR_MAX_HT_SIZE ? QUOR_RC_OK : QUOR_RC_HASH_TABLE_SIZE_OUT_OF_RANGE;
 }
 
 // The tag and ID tables of the tagged kinds (IR, IV): P and Q.
@@ -70,13 +108,13 @@ constexpr uint64_t baseAreaSize(uint64_t maxVSize) {
 // A property list's area as its creation will need it. Flat: the header and n
 // records. Hashed: the creation's own room test for a full table of t LL nodes
 // (header, all buckets, the stack's two words), plus 8 bytes for each freed
-// entry the memory stack may come to hold: one per planned property, or for the
-// tagged kinds one per table slot.
+// entry the memory stack may come to hold: one per table slot, since the table
+// can be filled to its prime size and then emptied.
 template <class K>
 constexpr uint64_t listAreaSize(uint32_t mode, uint64_t n, uint64_t t, uint64_t buckets, uint64_t maxIdSize,
                                 uint64_t maxVSize) {
     if (mode == QUOR_LIST_FLAT) return K::header.flatSize + n * props::recordSize<K>(maxIdSize, maxVSize);
-    return props::hashedRoom<K>(t, buckets, maxIdSize, maxVSize) + 8 * (K::tagged ? t : n);
+    return props::hashedRoom<K>(t, buckets, maxIdSize, maxVSize) + 8 * t;
 }
 
 // The size of the area of bit number `bit`, or a limit's code. Maxima are

@@ -11,7 +11,8 @@ namespace quor::tree {
 constexpr uint64_t round8(uint64_t n) { return (n + 7) & ~uint64_t{7}; }
 
 // Smallest odd number p >= n with no odd divisor in 3..floor(sqrt(p)); 0 and 1
-// give 1. Hash tables are sized with it.
+// give 1, and 0 means that no such 64-bit number exists (n above the largest
+// 64-bit prime). Hash tables are sized with it.
 uint64_t primeAtLeast(uint64_t n);
 
 // The sum of the 64 area sizes plus the control block, with the limits every

@@ -133,7 +133,7 @@ TEST(CreateList, FlatPrefillAndFreeSlots) {
     EXPECT_EQ(first[3].number, 11u);
     EXPECT_EQ(quorAddRProperty(node, 12, 0, 0), QUOR_RC_R_LIST_FULL);
     // Number 0 is a free slot's mark: no flat property carries it.
-    EXPECT_EQ(quorAddRProperty(node, 0, 0, 0), QUOR_RC_SIZE_TOO_LARGE);
+    EXPECT_EQ(quorAddRProperty(node, 0, 0, 0), QUOR_RC_ZERO_KEY_IN_FLAT_AREA);
     ASSERT_EQ(quorDeleteRProperty(node, 7, 0), QUOR_RC_OK);
     ASSERT_EQ(quorAddRProperty(node, 12, 0, 0), QUOR_RC_OK);
     EXPECT_EQ(first[2].number, 12u);
@@ -251,7 +251,9 @@ TEST(CheckInput, KindsAndLimits) {
         {QUOR_KIND_V, 1, 0, nullptr, 8, QUOR_RC_OK},
         {QUOR_KIND_V, 1, 0, nullptr, 9, QUOR_RC_BAD_VALUE_SIZE},
         {QUOR_KIND_V, 1, 0, nullptr, 0, QUOR_RC_BAD_VALUE_SIZE},
-        {QUOR_KIND_BASEV, 1, 0, nullptr, 8, QUOR_RC_OK},
+        // BaseV is bounded by its own record's room (none here), not by the V area.
+        {QUOR_KIND_BASEV, 1, 0, nullptr, 8, QUOR_RC_BAD_VALUE_SIZE},
+        {QUOR_KIND_BASEV, 1, 0, nullptr, 1, QUOR_RC_OK},
         {QUOR_KIND_IR, 1, 0, "", 1, QUOR_RC_OK},  // no IR area: maximum 0
         {QUOR_KIND_IR, 1, 1, "a", 1, QUOR_RC_ID_TOO_LONG},
         {QUOR_KIND_IR, 1, 0, nullptr, 1, QUOR_RC_NULL_ID},

@@ -2,6 +2,9 @@
 // hashed areas.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "props_fixture.h"
 #include "tree/access.h"
 
@@ -128,6 +131,82 @@ TYPED_TEST(Membership, SizedAreaHoldsItsPlannedCount) {
         EXPECT_EQ(A::add(node, capacity + 1), A::hashed ? QUOR_RC_NO_FREE_SPACE : K::codes.listFull) << count;
         EXPECT_EQ(usedOf(node, K::bit), used);
         EXPECT_EQ(reconfig(node), counter);
+    }
+}
+
+
+// A full table empties one delete at a time and fills again, in the area the
+// sizing gives and in the smallest area its creation accepts. In the smallest
+// one the memory stack has no room of its own: each freed entry lands in an
+// LL node that is no longer live, so a delete whose entry would fall on a live
+// node is refused whole, while the topmost live node can always be freed.
+TYPED_TEST(Membership, FullTablesEmptyAndFillAgain) {
+    using A = TypeParam;
+    using K = typename A::Kind;
+    constexpr uint64_t kPlanned = 10;
+    const uint64_t capacity = A::hashed ? tree::primeAtLeast(kPlanned) : kPlanned;
+    auto fill = [&](SNodeCB_t *node, uint64_t first) {
+        for (uint64_t key = first; key < first + capacity; ++key) ASSERT_EQ(A::add(node, key), QUOR_RC_OK) << key;
+        EXPECT_EQ(A::add(node, first + capacity), A::hashed ? QUOR_RC_NO_FREE_SPACE : K::codes.listFull);
+        uint64_t live = 0;
+        ASSERT_TRUE(consistent<K>(node, &live));
+        EXPECT_EQ(live, capacity);
+    };
+    auto empty = [&](SNodeCB_t *node, const std::vector<uint64_t> &keys) {
+        for (uint64_t key : keys) {
+            ASSERT_EQ(A::remove(node, key), QUOR_RC_OK) << key;
+            uint64_t live = 0;
+            ASSERT_TRUE(consistent<K>(node, &live)) << key;
+        }
+        uint64_t live = 9;
+        ASSERT_TRUE(consistent<K>(node, &live));
+        EXPECT_EQ(live, 0u);
+    };
+    // The keys from first on, topmost record first.
+    auto topDown = [&](SNodeCB_t *node, uint64_t first) {
+        std::vector<std::pair<uintptr_t, uint64_t>> at;
+        for (uint64_t key = first; key < first + capacity; ++key) {
+            typename K::Record *record = nullptr;
+            EXPECT_EQ(A::locate(node, key, &record), QUOR_RC_OK);
+            at.emplace_back(reinterpret_cast<uintptr_t>(record), key);
+        }
+        std::sort(at.rbegin(), at.rend());
+        std::vector<uint64_t> keys;
+        for (auto &[address, key] : at) keys.push_back(key);
+        return keys;
+    };
+
+    for (bool smallest : {false, true}) {
+        if (smallest && !A::hashed) continue;
+        for (bool bottomUp : {true, false}) {
+            SNodeCB_t *node = nullptr;
+            if (smallest) {
+                const uint64_t t = capacity, buckets = K::tables == 3 ? t + tree::primeAtLeast(5) + t : t;
+                node = nodeWithArea(K::bit, props::hashedRoom<K>(t, buckets, kMaxId, kMaxV));
+            } else {
+                node = A::sizedNode(kPlanned);
+            }
+            ASSERT_NE(node, nullptr);
+            ASSERT_EQ(A::create(node, kPlanned), QUOR_RC_OK);
+            fill(node, 1);
+            std::vector<uint64_t> keys = topDown(node, 1);
+            if (bottomUp) {
+                std::reverse(keys.begin(), keys.end());
+                if (smallest) {
+                    // The lowest node's entry would fall on the topmost, still live.
+                    const uint64_t used = usedOf(node, K::bit);
+                    const int32_t counter = reconfig(node);
+                    EXPECT_EQ(A::remove(node, keys.front()), QUOR_RC_NO_ROOM_FOR_FREED_ENTRY);
+                    EXPECT_EQ(usedOf(node, K::bit), used);
+                    EXPECT_EQ(reconfig(node), counter);
+                    std::rotate(keys.rbegin(), keys.rbegin() + 1, keys.rend());  // the topmost first
+                }
+            }
+            empty(node, keys);
+            fill(node, 101);
+            empty(node, topDown(node, 101));
+            fill(node, 201);
+        }
     }
 }
 

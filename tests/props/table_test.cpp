@@ -27,6 +27,25 @@ TEST(Hashing, PrimesKeysAndBuckets) {
         EXPECT_EQ(out, p) << n;
     }
     EXPECT_EQ(quorGetPrimeNumber(9, nullptr), QUOR_RC_OK);
+    // Near the top of the 64-bit range: no divisor wraps, squares of primes are
+    // no primes, and past the largest 64-bit prime (2^64 - 59) there is none.
+    const uint64_t square = 4294967291ull * 4294967291ull;  // the largest 32-bit prime, squared
+    for (auto [n, p] : {std::pair<uint64_t, uint64_t>{uint64_t{1} << 32, 4294967311ull},
+                        {uint64_t{1} << 63, 9223372036854775837ull},
+                        {UINT64_MAX - 81, UINT64_MAX - 58},  // 2^64 - 83 is the prime below
+                        {UINT64_MAX - 58, UINT64_MAX - 58}}) {
+        uint64_t out = 0;
+        EXPECT_EQ(quorGetPrimeNumber(n, &out), QUOR_RC_OK) << n;
+        EXPECT_EQ(out, p) << n;
+    }
+    uint64_t above = 0;
+    ASSERT_EQ(quorGetPrimeNumber(square, &above), QUOR_RC_OK);
+    EXPECT_GT(above, square);
+    for (uint64_t n : {UINT64_MAX - 57, UINT64_MAX - 1, UINT64_MAX}) {
+        uint64_t out = 7;
+        EXPECT_EQ(quorGetPrimeNumber(n, &out), QUOR_RC_NO_PRIME_AT_OR_ABOVE) << n;
+        EXPECT_EQ(out, 7u);
+    }
 
     char key[QUOR_MAX_NUMBER_KEY_LEN] = {};
     uint64_t length = 0;

@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <map>
 #include <random>
 #include <set>
+#include <thread>
 
 #include "props/reading.h"
 #include "value_ops.h"
@@ -15,6 +17,27 @@ namespace quor::test {
 namespace {
 
 using props::BaseRKind, props::BaseVKind, props::IRKind, props::IVKind, props::RKind, props::VKind;
+
+// Runs calls() while another thread holds the node's write section. The holder
+// leaves only once calls() has returned, so a call that waited for the section
+// would never come back: argument errors must be answered without it.
+template <class Calls>
+void whileAnotherThreadHoldsTheSection(SNodeCB_t *node, Calls calls) {
+    ASSERT_EQ(node->concurrencyModel, QUOR_CONCURRENCY_MODEL_LATCHED);
+    std::atomic<int> stage{0};  // 1: the section is held; 2: leave it
+    std::thread holder([&] {
+        EXPECT_EQ(quorEnterCriticalSectionBeforeWrite(node, &node->nodeLatch), QUOR_RC_OK);
+        stage = 1;
+        stage.notify_all();
+        for (int seen = 1; seen != 2; seen = stage.load()) stage.wait(seen);
+        EXPECT_EQ(quorExitCriticalSectionAfterWrite(node, &node->nodeLatch), QUOR_RC_OK);
+    });
+    for (int seen = 0; seen != 1; seen = stage.load()) stage.wait(seen);
+    calls();
+    stage = 2;
+    stage.notify_all();
+    holder.join();
+}
 
 template <class A>
 class Values : public ::testing::Test {
@@ -214,6 +237,85 @@ TYPED_TEST(Values, NullArgumentsAreRefused) {
     typename Ops::Value after{};
     ASSERT_EQ(Ops::get(node, 1, &after), QUOR_RC_OK);
     EXPECT_EQ(after, Ops::initial(1));
+}
+
+// Argument errors of the keyed families need no shared data and are answered
+// before the node's section is entered: while another thread holds it, each
+// comes back at once with its own code.
+TYPED_TEST(Values, ArgumentErrorsDoNotWaitForTheSection) {
+    using Ops = typename TestFixture::Ops;
+    using K = typename TestFixture::K;
+    constexpr props::ReadCodes codes = props::readCodes<K>;
+    SNodeCB_t *node = this->node;
+    this->addKeys(1, 1);
+    const std::string id = idOf(1);
+    whileAnotherThreadHoldsTheSection(node, [&] {
+        EXPECT_EQ(Ops::getRC(node, 1, nullptr), QUOR_RC_NULL_RC_OUT);
+        if constexpr (K::bytesValue) {
+            void *address = nullptr;
+            char buffer[kMaxV];
+            EXPECT_EQ(Ops::isV ? quorGetValueForVProperty(node, 1, nullptr, &address, buffer, 0)
+                               : quorGetValueForIVProperty(node, tagOf(1), id.size(), id.data(), nullptr,
+                                                           &address, buffer, 0),
+                      QUOR_RC_NULL_VALUE_SIZES);
+            EXPECT_EQ(Ops::isV ? quorSetValueForVProperty(node, 1, 0, "x", 0)
+                               : quorSetValueForIVProperty(node, tagOf(1), id.size(), id.data(), 0, "x", 0),
+                      QUOR_RC_BAD_VALUE_SIZE);
+            EXPECT_EQ(Ops::isV ? quorSetValueForVProperty(node, 1, 2, nullptr, 0)
+                               : quorSetValueForIVProperty(node, tagOf(1), id.size(), id.data(), 2, nullptr, 0),
+                      codes.nullValueBytes);
+        } else {
+            EXPECT_EQ(Ops::isR ? quorGetValueForRProperty(node, 1, nullptr, 0)
+                               : quorGetValueForIRProperty(node, tagOf(1), id.size(), id.data(), nullptr, 0),
+                      codes.nullValueOut);
+        }
+        if constexpr (K::tagged) {
+            uint64_t rc = 0;
+            EXPECT_EQ(K::bytesValue ? quorGetRCForIVProperty(node, tagOf(1), 2, nullptr, &rc, 0)
+                                    : quorSetValueForIRProperty(node, tagOf(1), 2, nullptr, 5, 0),
+                      QUOR_RC_NULL_ID);
+        }
+    });
+    typename Ops::Value after{};
+    ASSERT_EQ(Ops::get(node, 1, &after), QUOR_RC_OK);
+    EXPECT_EQ(after, Ops::initial(1));
+}
+
+// A record address is taken only when it names a record in use: a deleted
+// one, one off the record lattice and the area's own header or buckets are
+// refused and nothing is written; the live records stay reachable, also once
+// freed nodes are recorded. (A slot that a later add reuses is that new
+// property's record again.)
+TYPED_TEST(Values, StaleAndMisplacedRecordAddressesAreRefused) {
+    using Ops = typename TestFixture::Ops;
+    using K = typename TestFixture::K;
+    using Record = typename TestFixture::Record;
+    SNodeCB_t *node = this->node;
+    this->addKeys(1, 3);
+    Record *two = this->locate(2), *three = this->locate(3);
+    ASSERT_EQ(TypeParam::remove(node, 2), QUOR_RC_OK);
+    auto *start = reinterpret_cast<Record *>(reinterpret_cast<char *>(node) +
+                                             node->areaDirectory[tree::areaBitNumber(K::bit) - 1].areaOffset);
+    auto *offLattice = reinterpret_cast<Record *>(reinterpret_cast<char *>(three) + 8);
+    const uint64_t areaSize = node->areaDirectory[tree::areaBitNumber(K::bit) - 1].areaSize;
+    const std::vector<unsigned char> before(reinterpret_cast<unsigned char *>(start),
+                                            reinterpret_cast<unsigned char *>(start) + areaSize);
+    typename Ops::Value value{};
+    uint64_t rc = 0;
+    for (Record *bad : {two, start, offLattice}) {
+        EXPECT_EQ(Ops::getViaRecord(node, bad, &value, &rc), QUOR_RC_NOT_A_LIVE_RECORD);
+        EXPECT_EQ(Ops::setViaRecord(node, bad, Ops::sample(9), 0x4242), QUOR_RC_NOT_A_LIVE_RECORD);
+    }
+    EXPECT_TRUE(std::equal(before.begin(), before.end(), reinterpret_cast<unsigned char *>(start)));
+    ASSERT_EQ(Ops::setViaRecord(node, three, Ops::sample(3), 3), QUOR_RC_OK);
+    ASSERT_EQ(Ops::getViaRecord(node, this->locate(1), &value, &rc), QUOR_RC_OK);
+    EXPECT_EQ(value, Ops::initial(1));
+    uint64_t live = 0;
+    EXPECT_TRUE(consistent<K>(node, &live));
+    EXPECT_EQ(live, 2u);
+    ASSERT_EQ(TypeParam::add(node, 7), QUOR_RC_OK);  // takes the freed slot
+    EXPECT_EQ(this->locate(7), two);
+    EXPECT_EQ(Ops::getViaRecord(node, two, &value, &rc), QUOR_RC_OK);
 }
 
 // In a table large enough that a keyed operation hashes its key before taking
@@ -480,8 +582,8 @@ TEST_F(BaseValues, ValuesRCsAndRecordsOfTheStoredNumber) {
     EXPECT_EQ(quorReturnBaseRProperty(node, nullptr, 0), QUOR_RC_NULL_NUMBER_OUTPUT);
 }
 
-// The V area's maximum bounds a BaseV write, and so does the room the BaseV
-// record was created with: 9..16 bytes pass the first and not the second.
+// The room the BaseV record was created with bounds its writes, whatever the
+// V area's maximum: 9..16 bytes fit the V area's and not the record's.
 TEST_F(BaseValues, BaseVWriteStaysInsideItsRoom) {
     VPropertyRec_t *baseV = nullptr;
     ASSERT_EQ(quorGetAddressForBaseVProperty(node, 8, &baseV), QUOR_RC_OK);
@@ -492,6 +594,77 @@ TEST_F(BaseValues, BaseVWriteStaysInsideItsRoom) {
     EXPECT_EQ(baseV->valueSize, 4u);
     EXPECT_EQ(baseV->rc, 0u);
     EXPECT_EQ(quorSetValueForBaseVProperty(node, 8, 3, nullptr, 0), QUOR_RC_NULL_BASEV_VALUE);
+}
+
+// A BaseV value is bounded by its own record alone: without a V area, and
+// beside a V area whose list was never created, it is read, written up to its
+// room and deleted. Its argument errors do not wait for the section either.
+TEST(BaseVRoom, OwnRoomWithoutAnyVArea) {
+    for (bool unformattedV : {false, true}) {
+        Sizes sizes{};
+        sizes[tree::areaBitNumber(QUOR_KIND_BASEV) - 1] = 8 + 432 + 8;
+        uint64_t flags = QUOR_KIND_BASEV;
+        if (unformattedV) {
+            sizes[tree::areaBitNumber(QUOR_KIND_V) - 1] = 16 + 440;
+            flags |= QUOR_KIND_V;
+        }
+        SNodeCB_t *node = makePropsNode(sizes, flags);
+        ASSERT_NE(node, nullptr);
+        if (unformattedV) {
+            const PExport &v = node->areaDirectory[tree::areaBitNumber(QUOR_KIND_V) - 1];
+            std::memset(reinterpret_cast<char *>(node) + v.areaOffset, 0xff, v.areaSize);
+        }
+        ASSERT_EQ(quorCreateBaseVProperty(node, 1, "abcdef", 6, 16, 0), QUOR_RC_OK);
+        const std::string sixteen(16, 's');
+        EXPECT_EQ(quorSetValueForBaseVProperty(node, 1, 2, "ab", 0), QUOR_RC_OK);
+        EXPECT_EQ(quorSetValueForBaseVProperty(node, 1, 16, sixteen.data(), 0), QUOR_RC_OK);
+        EXPECT_EQ(quorSetValueForBaseVProperty(node, 1, 17, (sixteen + "x").data(), 0), QUOR_RC_BAD_VALUE_SIZE);
+        VPropertyRec_t *record = nullptr;
+        ASSERT_EQ(quorGetAddressForBaseVProperty(node, 1, &record), QUOR_RC_OK);
+        EXPECT_EQ(quorSetValueAndRCForBaseVProperty(node, record, 3, "xyz", 4, 0), QUOR_RC_OK);
+        char buffer[16];
+        uint64_t size = 0;
+        void *address = nullptr;
+        ASSERT_EQ(quorGetValueForBaseVProperty(node, 1, &size, &address, buffer, 0), QUOR_RC_OK);
+        EXPECT_EQ(std::string(buffer, size), "xyz");
+        whileAnotherThreadHoldsTheSection(node, [&] {
+            EXPECT_EQ(quorSetValueForBaseVProperty(node, 1, 0, "x", 0), QUOR_RC_BAD_VALUE_SIZE);
+            EXPECT_EQ(quorSetValueForBaseVProperty(node, 1, 2, nullptr, 0), QUOR_RC_NULL_BASEV_VALUE);
+            EXPECT_EQ(quorGetValueForBaseVProperty(node, 1, nullptr, &address, buffer, 0),
+                      QUOR_RC_NULL_VALUE_SIZES);
+        });
+        EXPECT_EQ(quorDeleteBaseVProperty(node, 1, 0), QUOR_RC_OK) << unformattedV;
+    }
+}
+
+// A deleted Base property is found by no number, 0 (its emptied mark)
+// included, and its old record address is refused.
+TEST_F(BaseValues, DeletedBasePropertyIsFoundByNoNumber) {
+    RPropertyRec_t *baseR = nullptr;
+    VPropertyRec_t *baseV = nullptr;
+    ASSERT_EQ(quorGetAddressForBaseRProperty(node, 7, &baseR), QUOR_RC_OK);
+    ASSERT_EQ(quorGetAddressForBaseVProperty(node, 8, &baseV), QUOR_RC_OK);
+    ASSERT_EQ(quorDeleteBaseRProperty(node, 7, 0), QUOR_RC_OK);
+    ASSERT_EQ(quorDeleteBaseVProperty(node, 8, 0), QUOR_RC_OK);
+    int32_t value = 0;
+    uint64_t rc = 0, size = 8;
+    void *address = nullptr;
+    char buffer[8];
+    for (uint64_t number : {0u, 7u, 8u}) {
+        EXPECT_EQ(quorGetValueForBaseRProperty(node, number, &value, 0), QUOR_RC_BASER_NOT_FOUND) << number;
+        EXPECT_EQ(quorSetRCForBaseRProperty(node, number, 1, 0), QUOR_RC_BASER_NOT_FOUND) << number;
+        EXPECT_EQ(quorGetAddressForBaseRPropertyValue(node, number, &address), QUOR_RC_BASER_NOT_FOUND);
+        EXPECT_EQ(quorDeleteBaseRProperty(node, number, 0), QUOR_RC_BASER_NOT_FOUND) << number;
+        EXPECT_EQ(quorGetValueForBaseVProperty(node, number, &size, &address, buffer, 0),
+                  QUOR_RC_BASEV_NOT_FOUND);
+        EXPECT_EQ(quorDeleteBaseVProperty(node, number, 0), QUOR_RC_BASEV_NOT_FOUND) << number;
+    }
+    EXPECT_EQ(quorGetValueAndRCForBaseRProperty(node, baseR, &value, &rc, 0), QUOR_RC_NOT_A_LIVE_RECORD);
+    EXPECT_EQ(quorSetValueAndRCForBaseVProperty(node, baseV, 2, "ab", 1, 0), QUOR_RC_NOT_A_LIVE_RECORD);
+    // Created again, it answers to its new number.
+    ASSERT_EQ(quorCreateBaseRProperty(node, 0, 5, 0), QUOR_RC_OK);
+    EXPECT_EQ(quorGetValueForBaseRProperty(node, 0, &value, 0), QUOR_RC_OK);
+    EXPECT_EQ(value, 5);
 }
 
 // ---- corrupt areas ----
