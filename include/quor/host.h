@@ -55,6 +55,10 @@ void hostProcessSelf(uint32_t *pid, uint64_t *startTime);
 // Non-zero while the process named (pid, startTime) runs; 0 once it has ended
 // (a zombie has ended) or when pid is 0.
 int hostProcessAlive(uint32_t pid, uint64_t startTime);
+// Non-zero while some process (a zombie included) has the id pid, for records
+// that keep no start time: an id handed out again reads as alive, so a caller
+// may wait longer than it had to, never act on a live process as a dead one.
+int hostProcessIdInUse(uint32_t pid);
 
 // ---- One-byte spin locks (private to one process) ----------------------------
 // Tries to take the lock; returns non-zero when it was already held.

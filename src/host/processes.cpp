@@ -58,6 +58,11 @@ extern "C" void hostProcessSelf(uint32_t *pid, uint64_t *startTime) {
     if (startTime != nullptr) *startTime = selfStart.load(std::memory_order_relaxed);
 }
 
+extern "C" int hostProcessIdInUse(uint32_t pid) {
+    if (pid == 0 || pid > static_cast<uint32_t>(INT32_MAX)) return 0;
+    return kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH ? 1 : 0;
+}
+
 extern "C" int hostProcessAlive(uint32_t pid, uint64_t startTime) {
     if (pid == 0 || pid > static_cast<uint32_t>(INT32_MAX)) return 0;
     // A process that is gone needs no look at /proc.

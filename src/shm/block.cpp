@@ -1,5 +1,6 @@
 // Blocks: the chunks of a pool heap, handed to callers as process addresses.
 #include "frame/export.h"
+#include "shm/pending.h"
 #include "shm/pool.h"
 #include "shm/storage.h"
 
@@ -48,11 +49,19 @@ uint32_t allocateBlock(const Trace &t, void **addressOut, ShmPoolHandle_t *handl
     // could wrap.
     uint64_t carve = size <= ref.pool.header->heapSize ? (size + granule - 1) / granule * granule : size;
     uint64_t chunkOffset = 0, userOffset = 0;
-    if (uint32_t rc = getMemChunk(ref.pool, size, reserved, 0, &carve, &chunkOffset, &userOffset, callerId,
-                                  line, fileName);
-        rc != 0) {
-        return t.fail(110, rc);
+    const uint64_t wanted = carve;
+    uint32_t carved =
+        getMemChunk(ref.pool, size, reserved, 0, &carve, &chunkOffset, &userOffset, callerId, line, fileName);
+    // A pool too full is first cleared of the blocks dead processes never linked.
+    if (carved == QUOR_RC_POOL_OUT_OF_SPACE || carved == QUOR_RC_POOL_NO_FIT) {
+        DebrisReport reclaimed;
+        reclaimDebris(ref.pool, &reclaimed);
+        carve = wanted;
+        if (reclaimed.blocks != 0)
+            carved = getMemChunk(ref.pool, size, reserved, 0, &carve, &chunkOffset, &userOffset, callerId, line,
+                                 fileName);
     }
+    if (carved != 0) return t.fail(110, carved);
     if (chunkOffset < ref.pool.H || chunkOffset >= ref.pool.end) {
         (void)returnMemChunk(ref.pool, chunkOffset, userOffset, 0, callerId, line, fileName);
         return t.failWith(120, QUOR_RC_BLOCK_OUTSIDE_POOL, chunkOffset);
@@ -85,6 +94,17 @@ uint32_t freeBlock(const Trace &t, void **addressRef, ShmPoolHandle_t *handle, u
     return rc;
 }
 
+uint32_t settleBlock(const ShmPoolHandle_t *handle, uint64_t userOffset, uint32_t callerId, uint32_t line) {
+    if (handle == nullptr || handle->base == nullptr) return QUOR_RC_NULL_POOL_HANDLE;
+    // A pool that cannot be opened holds nothing to settle; the caller's own
+    // checks of the pool then refuse the link.
+    PoolRef ref;
+    if (ref.domain.open(handle->base, QUOR_HEAP_KIND_DOMAIN, handle->domainHeapOffset) != 0 ||
+        openPool(ref.domain, handle->poolHeapOffset, &ref.pool) != 0 || !ref.pool.inChunkArea(userOffset, 0))
+        return QUOR_RC_OK;
+    return settleChunk(ref.pool, userOffset, callerId, line);
+}
+
 }  // namespace quor::shm
 
 using namespace quor;
@@ -111,10 +131,11 @@ uint32_t freeBlock(void **addressRef, ShmPoolHandle_t *poolHandle, uint32_t call
 QUOR_EXPORT uint32_t _quorAllocateShmBlock(void **addressOut, ShmPoolHandle_t *poolHandle, uint64_t size,
                                            uint64_t reserved, uint32_t callerId, uint32_t line,
                                            const char *fileName) {
-    return storage::allocateBlock(addressOut, poolHandle, size, reserved, callerId, line, fileName);
+    return storage::allocateBlock(addressOut, poolHandle, size, reserved, callerIdFromCaller(callerId), line,
+                                  fileName);
 }
 
 QUOR_EXPORT uint32_t _quorFreeShmBlock(void **addressRef, ShmPoolHandle_t *poolHandle, uint32_t callerId,
                                        uint32_t line, const char *fileName) {
-    return storage::freeBlock(addressRef, poolHandle, callerId, line, fileName);
+    return storage::freeBlock(addressRef, poolHandle, callerIdFromCaller(callerId), line, fileName);
 }

@@ -4,6 +4,7 @@
 #include "frame/export.h"
 #include "shm/holders.h"
 #include "shm/pads.h"
+#include "shm/pending.h"
 #include "shm/pool.h"
 #include "shm/recovery.h"
 
@@ -37,6 +38,10 @@ uint32_t checkPool(const Trace &t, ShmDomainHandle_t *domainHandle, uint64_t poo
     if (uint32_t rc = walkHeap(t, 100, pool); rc != 0) return unlatchPool.close(rc);
     releaseDeadHolders(pool);
     if (uint32_t rc = unlatchPool.close(QUOR_RC_OK); rc != 0) return t.fail(110, rc);
+    // What dead processes carved and never linked goes back (pending.h).
+    DebrisReport debris;
+    reclaimDebris(domain, &debris);
+    if (debris.rc != 0) return t.fail(120, debris.rc);
     return QUOR_RC_OK;
 }
 

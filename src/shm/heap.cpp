@@ -7,6 +7,7 @@
 #include "frame/export.h"
 #include "shm/holders.h"
 #include "shm/pads.h"
+#include "shm/pending.h"
 #include "shm/recovery.h"
 
 namespace quor::shm {
@@ -497,7 +498,7 @@ QUOR_EXPORT uint32_t quorGetMemChunkFromShmHeap(void *base, uint32_t kind, uint6
                                                 uint64_t *userOffsetOut, uint32_t callerId, uint32_t line,
                                                 const char *fileName) {
     return getMemChunk(base, kind, heapOffset, userSize, reserved, extraSize, sizeRef, chunkOffsetOut,
-                       userOffsetOut, callerId, line, fileName);
+                       userOffsetOut, callerIdFromCaller(callerId), line, fileName);
 }
 
 QUOR_EXPORT uint32_t quorReturnMemChunkToShmHeap(void *base, uint32_t kind, uint64_t heapOffset,

@@ -105,6 +105,20 @@ void repointPads(HeapView &h, uint64_t chunkOffset, uint64_t chunkSize, uint64_t
     }
 }
 
+void relabelPads(HeapView &h, uint64_t userOffset, uint32_t callerId, uint32_t line) {
+    uint32_t padType = 0;
+    exposeBytes(h, userOffset - 4, 4);
+    const bool read = h.load(userOffset - 4, &padType);
+    hideBytes(h, userOffset - 4, 4);
+    const PadFormat p = padFormat(padType);
+    if (!read || !p.guards || userOffset < guardBlock(p)) return;
+    const uint64_t g = userOffset - guardBlock(p);
+    exposeBytes(h, g, 8);
+    h.store<uint32_t>(g, line);
+    h.store<uint32_t>(g + 4, callerId);
+    hideBytes(h, g, 8);
+}
+
 void markFreed(HeapView &h, uint64_t userOffset) {
     exposeBytes(h, userOffset - 4, 4);
     store<uint32_t>(h, userOffset - 4, QUOR_CHUNK_FREED_MARK);

@@ -66,6 +66,9 @@ void repointPads(HeapView &h, uint64_t chunkOffset, uint64_t chunkSize, uint64_t
 // having allocated). Not yet validated: the caller checks every value it uses.
 // A latch failure is traced at `probe` (entering) or probe + 10 (leaving).
 uint32_t readDebugSettings(const Trace &t, uint32_t probe, HeapView &h, ShmDebugInfo_t *settings);
+// Writes callerId and line over the copies the front pad keeps (for the pad types
+// that keep them) of the allocated chunk at userOffset, whose pad was checked.
+void relabelPads(HeapView &h, uint64_t userOffset, uint32_t callerId, uint32_t line);
 // Writes the freed mark over the pad type of the front pad.
 void markFreed(HeapView &h, uint64_t userOffset);
 

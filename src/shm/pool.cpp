@@ -8,6 +8,7 @@
 #include "frame/state.h"
 #include "shm/handles.h"
 #include "shm/holders.h"
+#include "shm/pending.h"
 #include "shm/storage.h"
 
 namespace quor::shm {
@@ -94,12 +95,22 @@ uint32_t createPool(const Trace &t, ShmPoolHandle_t **handleOut, ShmDomainHandle
 
     // The domain chunk records poolSize as its user size; the pool's own header
     // and node space are the caller's extra bytes of that chunk.
+    // The chunk stays pending (see pending.h) until the caller holds its handle:
+    // a creator that dies before leaves a pool that the next reclaim undoes. A
+    // domain too full for it is first cleared of what dead creators left.
     uint64_t carve = heapSize, chunkOffset = 0, poolOffset = 0;
-    if (uint32_t rc = getMemChunk(domainHandle->base, QUOR_HEAP_KIND_DOMAIN, domain.H, poolSize, 0, overhead,
-                                  &carve, &chunkOffset, &poolOffset, callerId, line, fileName);
-        rc != 0) {
-        return t.fail(150, rc);
+    auto carveChunk = [&] {
+        carve = heapSize;
+        return getMemChunk(domainHandle->base, QUOR_HEAP_KIND_DOMAIN, domain.H, poolSize, 0, overhead, &carve,
+                           &chunkOffset, &poolOffset, kPendingCaller, pendingLine(), fileName);
+    };
+    uint32_t carved = carveChunk();
+    if (carved == QUOR_RC_DOMAIN_OUT_OF_SPACE || carved == QUOR_RC_DOMAIN_NO_FIT) {
+        DebrisReport reclaimed;
+        reclaimDebris(domain, &reclaimed);
+        if (reclaimed.pools != 0) carved = carveChunk();
     }
+    if (carved != 0) return t.fail(150, carved);
     // Without a heap the chunk would be lost to the domain: give it back.
     if (createInitStorageHeap(domainHandle->base, QUOR_HEAP_KIND_POOL, heapSize, poolOffset,
                               sizes.nodeCapacity, sizes.maxLevel, sizes.hHeaderSize, sizes.slHeaderSize,
@@ -119,6 +130,14 @@ uint32_t createPool(const Trace &t, ShmPoolHandle_t **handleOut, ShmDomainHandle
         return t.fail(170, QUOR_RC_POOL_HANDLE_ALLOC_FAILED);
     }
     *handle = {domainHandle->base, domain.H, poolOffset, chunkOffset};
+    if (uint32_t rc = settleChunk(domain, poolOffset, callerIdFromCaller(callerId), line); rc != 0) {
+        // A pool left pending would be taken from its holder: undo it instead.
+        domain.record<HHeader_t>(poolOffset)->heapMagic = 0;
+        forgetHolders(domainHandle->base, QUOR_HEAP_KIND_POOL, poolOffset);
+        returnPoolChunk(domainHandle->base, domain.H, chunkOffset, poolOffset, callerId, line, fileName);
+        (void)releaseHandle(&handle);
+        return t.fail(175, rc);
+    }
     *handleOut = handle;
     return QUOR_RC_OK;
 }
@@ -214,8 +233,17 @@ uint32_t freePool(const Trace &t, ShmPoolHandle_t **handleRef, uint32_t freeMode
     if (freeMode == QUOR_POOL_FREE_NORMAL && ref.pool.header->refCount > 1)
         return unlatch.close(t.failWith(140, QUOR_RC_POOL_IN_USE, ref.pool.header->refCount));
 
-    // The magic goes first so that nothing is written into the chunk once the
-    // domain owns it again; a refused return puts it back.
+    // The chunk is marked pending first: a freer that dies from here on leaves a
+    // pool the next reclaim finishes freeing. The magic goes before the return
+    // so that nothing is written into the chunk once the domain owns it again;
+    // a refused return puts it back.
+    if (uint32_t rc = ref.domain.rebind(); rc != 0) return unlatch.close(t.fail(145, rc));
+    SLAllocNode_t *chunkNode = nodeOfChunk(ref.domain, handle.poolHeapOffset);
+    if (chunkNode == nullptr || chunkNode->chunkOffset != handle.poolChunkOffset)
+        return unlatch.close(t.failWith(146, QUOR_RC_DOMAIN_ALLOC_CHUNK_NOT_FOUND, handle.poolHeapOffset));
+    const uint32_t markedCaller = chunkNode->callerId, markedLine = chunkNode->line;
+    chunkNode->line = pendingLine();
+    chunkNode->callerId = kPendingCaller;
     HHeader_t *pool = ref.pool.header;
     forgetHolders(handle.base, QUOR_HEAP_KIND_POOL, handle.poolHeapOffset);
     const uint64_t magic = pool->heapMagic;
@@ -225,6 +253,10 @@ uint32_t freePool(const Trace &t, ShmPoolHandle_t **handleRef, uint32_t freeMode
                            handle.poolChunkOffset, handle.poolHeapOffset, 1, callerId, line, fileName);
         rc != 0) {
         pool->heapMagic = magic;
+        if (SLAllocNode_t *node = nodeOfChunk(ref.domain, handle.poolHeapOffset); node != nullptr) {
+            node->callerId = markedCaller;
+            node->line = markedLine;
+        }
         return unlatch.close(t.fail(150, rc));
     }
     if (ref.domain.header->treePoolOffset == handle.poolHeapOffset) {
@@ -312,7 +344,8 @@ uint32_t freePool(ShmPoolHandle_t **poolHandleRef, uint32_t freeMode, uint32_t c
 QUOR_EXPORT uint32_t _quorCreateShmPool(ShmPoolHandle_t **poolHandleOut, ShmDomainHandle_t *domainHandle,
                                         uint64_t poolSize, const ShmPoolOptions_t *options, uint32_t callerId,
                                         uint32_t line, const char *fileName) {
-    return storage::createPool(poolHandleOut, domainHandle, poolSize, options, callerId, line, fileName);
+    return storage::createPool(poolHandleOut, domainHandle, poolSize, options, callerIdFromCaller(callerId), line,
+                               fileName);
 }
 
 QUOR_EXPORT uint32_t quorConnectToShmPool(ShmPoolHandle_t **poolHandleOut, ShmDomainHandle_t *domainHandle,
@@ -326,7 +359,7 @@ QUOR_EXPORT uint32_t quorDisconnectFromShmPool(ShmPoolHandle_t **poolHandleRef) 
 
 QUOR_EXPORT uint32_t _quorFreeShmPool(ShmPoolHandle_t **poolHandleRef, uint32_t freeMode, uint32_t callerId,
                                       uint32_t line, const char *fileName) {
-    return storage::freePool(poolHandleRef, freeMode, callerId, line, fileName);
+    return storage::freePool(poolHandleRef, freeMode, callerIdFromCaller(callerId), line, fileName);
 }
 
 QUOR_EXPORT uint32_t quorDestroyShmPoolHandle(ShmPoolHandle_t **poolHandleRef) {

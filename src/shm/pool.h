@@ -81,4 +81,9 @@ uint32_t allocateBlock(const Trace &t, void **addressOut, ShmPoolHandle_t *handl
 uint32_t freeBlock(const Trace &t, void **addressRef, ShmPoolHandle_t *handle, uint32_t callerId,
                    uint32_t line, const char *fileName);
 
+// Settles a block this process carved pending (see pending.h) before a shared
+// record names it: callerId and line replace the mark. QUOR_RC_OK when the
+// offset names no pending block of this process in the pool.
+uint32_t settleBlock(const ShmPoolHandle_t *handle, uint64_t userOffset, uint32_t callerId, uint32_t line);
+
 }  // namespace quor::shm

@@ -156,4 +156,12 @@ inline uint32_t openArea(SNodeCB_t *node, uint64_t kind, Area *area) {
 // (a null node is refused with QUOR_RC_NULL_PARAMETER).
 uint32_t lookUpArea(SNodeCB_t *node, uint64_t kind, Area *area);
 
+// What a tool that reads nodes it did not make checks before it trusts one: the
+// magic (QUOR_RC_HEAP_CORRUPT), a size that covers the control block and lies
+// wholly inside a segment this process has attached (QUOR_RC_BAD_NODE_SIZE),
+// and every area the node's flags claim (openArea's codes). *kindOut (may be
+// null) receives the kind of the first area refused. Reads the node without its
+// section: a node being changed may be refused and should be read again.
+uint32_t checkNodeBytes(SNodeCB_t *node, uint64_t *kindOut = nullptr);
+
 }  // namespace quor::tree

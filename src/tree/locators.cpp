@@ -16,6 +16,7 @@
 #include "tree/access.h"
 #include "tree/records.h"
 #include "tree/segments.h"
+#include "tree/sizing.h"
 
 namespace quor::tree {
 
@@ -374,6 +375,11 @@ uint32_t addStatusNodeInfo(SNodeInfo_t *info, ShmSegInfo_t *segInfo, const ShmSe
         if (domain->base == nullptr)
             return t.failLogged(70, QUOR_RC_NOT_MAPPED, reinterpret_cast<uintptr_t>(domain));
 
+        // A locator is made to be stored: the node it names is settled first
+        // (see createPoolNode), before any list can name it.
+        if (descriptor->poolHandle != nullptr) {
+            if (uint32_t rc = settleNodeBlock(descriptor->poolHandle, nodeOffset); rc != 0) return t.fail(75, rc);
+        }
         SNodeInfo_t built{};
         built.nodeOffset = nodeOffset;
         built.tag = tag;

@@ -2,6 +2,8 @@
 // differs from a node made in private memory: the layout is the same (layOutNode).
 #include "frame/export.h"
 #include "frame/trace.h"
+#include "shm/pending.h"
+#include "shm/pool.h"
 #include "shm/storage.h"
 #include "tree/records.h"
 #include "tree/sizing.h"
@@ -25,7 +27,7 @@ uint32_t poolFreeBytes(ShmPoolHandle_t *pool, uint64_t *freeBytes) {
 }
 
 uint32_t createNode(Trace &t, ShmSegInfo_t *segInfo, SNodeCB_t **nodeOut, uint64_t areaFlags,
-                    const uint64_t *sizes, uint64_t *totalOut, uint64_t *offsetOut) {
+                    const uint64_t *sizes, uint64_t *totalOut, uint64_t *offsetOut, bool pending) {
     if (segInfo == nullptr) return t.failWith(10, QUOR_RC_NULL_SEGMENT_INFO, 0);
     if (nodeOut == nullptr) return t.failWith(20, QUOR_RC_NULL_PARAMETER, 0);
     if (sizes == nullptr) return t.failWith(30, QUOR_RC_NULL_SIZE_ARRAY, 0);
@@ -42,7 +44,8 @@ uint32_t createNode(Trace &t, ShmSegInfo_t *segInfo, SNodeCB_t **nodeOut, uint64
 
     *totalOut = total;
     void *block = nullptr;
-    if (storage::allocateBlock(&block, pool, total, 0, t.id(), __LINE__, kBlockSource) != 0) {
+    const uint32_t callerId = pending ? shm::kPendingCaller : t.id(), line = pending ? shm::pendingLine() : __LINE__;
+    if (storage::allocateBlock(&block, pool, total, 0, callerId, line, kBlockSource) != 0) {
         return t.fail(100, QUOR_RC_NODE_ALLOC_FAILED);
     }
     auto *node = static_cast<SNodeCB_t *>(block);
@@ -77,10 +80,14 @@ uint32_t disclaimNode(Trace &t, SNodeCB_t **node, ShmPoolHandle_t *pool, uint32_
 }  // namespace
 
 uint32_t createPoolNode(ShmSegInfo_t *segInfo, SNodeCB_t **node, uint64_t areaFlags, const uint64_t *sizes,
-                        uint64_t *totalOut, uint64_t *offsetOut) {
+                        uint64_t *totalOut, uint64_t *offsetOut, bool pending) {
     return traced(Fn::quorCreateNode, [&](Trace &t) {
-        return createNode(t, segInfo, node, areaFlags, sizes, totalOut, offsetOut);
+        return createNode(t, segInfo, node, areaFlags, sizes, totalOut, offsetOut, pending);
     });
+}
+
+uint32_t settleNodeBlock(const ShmPoolHandle_t *pool, uint64_t nodeOffset) {
+    return shm::settleBlock(pool, nodeOffset, static_cast<uint32_t>(Fn::quorCreateNode), __LINE__);
 }
 
 uint32_t disclaimNodeBlock(SNodeCB_t **node, ShmPoolHandle_t *pool, uint32_t key) {
@@ -93,7 +100,7 @@ using namespace quor;
 
 QUOR_EXPORT uint32_t quorCreateNode(ShmSegInfo_t *segInfo, SNodeCB_t **node, uint64_t areaFlags,
                                     const uint64_t *sizes, uint64_t *totalOut, uint64_t *offsetOut) {
-    return tree::createPoolNode(segInfo, node, areaFlags, sizes, totalOut, offsetOut);
+    return tree::createPoolNode(segInfo, node, areaFlags, sizes, totalOut, offsetOut, true);
 }
 
 QUOR_EXPORT uint32_t quorDisclaimNode(SNodeCB_t **node, ShmPoolHandle_t *pool, uint32_t key) {

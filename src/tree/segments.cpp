@@ -687,6 +687,12 @@ uint32_t deleteStatusSegment(ShmSegInfo_t **segInfo, uint32_t poolFreeMode, uint
 
 uint32_t putTopNodeInfo(ShmDomainHandle_t *handle, uint64_t tag, uint64_t topOffset, uint64_t poolOffset) {
     return traced(Fn::quorPutTopNodeInfoIntoDomainHeader, [&](Trace &t) {
+        // A top node made pending is settled before the record names it: a
+        // kill in between leaves a block that leaks, never one freed in use.
+        if (handle != nullptr && handle->base != nullptr && topOffset != 0) {
+            const ShmPoolHandle_t pool{handle->base, handle->heapOffset, poolOffset, 0};
+            if (uint32_t rc = settleNodeBlock(&pool, topOffset); rc != 0) return t.fail(5, rc);
+        }
         return putTreeRecord(t, handle, {tag, topOffset, poolOffset});
     });
 }

@@ -29,9 +29,15 @@ uint32_t layOutNode(SNodeCB_t *node, uint64_t total, uint64_t areaFlags, const u
 // quorCreateMaxSpaceArray with its checks and trace records.
 uint32_t sizeNode(const NodeSpaceParams_t &in, uint64_t *sizesOut, uint64_t *totalOut);
 
-// quorCreateNode and quorCreateNodeInPM as other operations run them.
+// quorCreateNode and quorCreateNodeInPM as other operations run them. A node
+// made for a caller to link (`pending`) keeps its block pending (shm/pending.h)
+// until a locator of it is made (quorAddStatusNodeInfo) or it becomes a top
+// node: if its creator dies first, the block is reclaimed. An operation that
+// links the node itself passes false.
 uint32_t createPoolNode(ShmSegInfo_t *segInfo, SNodeCB_t **node, uint64_t areaFlags, const uint64_t *sizes,
-                        uint64_t *totalOut, uint64_t *offsetOut);
+                        uint64_t *totalOut, uint64_t *offsetOut, bool pending = false);
+// Settles the pending block of the node at nodeOffset of the pool, if it is one.
+uint32_t settleNodeBlock(const ShmPoolHandle_t *pool, uint64_t nodeOffset);
 uint32_t createPrivateNode(SNodeCB_t **node, uint64_t areaFlags, const uint64_t *sizes, uint64_t *totalOut,
                            uint64_t *addressOut, uint32_t key, uint32_t latchKey);
 

@@ -1,12 +1,14 @@
 // quorctl end to end: every case runs the installed-style binary in its own
 // process and judges its exit status, its output and the segment it leaves.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -469,6 +471,81 @@ TEST_F(QuorctlTest, CheckPassesOnAHealthySegmentAndReportsADamagedPad) {
 
     damageTopNodePad(name, mark);
     EXPECT_EQ(quorctl({"check", name}).status, 0);
+    std::remove(file.c_str());
+}
+
+// The top node's offset in its segment, read while the tree is sound.
+uint64_t topNodeOffset(const std::string &name) {
+    EXPECT_EQ(QUOROneTimeOnlyInitialization(QUOR_EYECATCHER, QUOR_EYECATCHER), QUOR_RC_OK);
+    IpcResId id{};
+    std::snprintf(id.name, sizeof id.name, "%s", name.c_str());
+    ShmSegInfo_t *seg = nullptr;
+    SNodeCB_t *top = nullptr;
+    TopNodeInfo info{};
+    EXPECT_EQ(quorConnectToATree(&seg, &top, &info, &id, nullptr, nullptr, nullptr), QUOR_RC_OK);
+    const uint64_t offset = reinterpret_cast<unsigned char *>(top) - static_cast<unsigned char *>(seg->domainHandle->base);
+    EXPECT_EQ(quorDetachStatusSegment(&seg, QUOR_DETACH_RELEASE), QUOR_RC_OK);
+    QUORCleanup(QUOR_CLEANUP_RELEASE);
+    return offset;
+}
+
+// Writes `value` over the u64 at `offset` of the segment's bytes (mapped as a
+// file, so damage the library would refuse can be made) and returns the old word.
+uint64_t pokeSegment(const std::string &name, uint64_t offset, uint64_t value) {
+    const int fd = shm_open(("/" + name).c_str(), O_RDWR, 0);
+    EXPECT_GE(fd, 0);
+    void *map = mmap(nullptr, offset + 8, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    close(fd);
+    EXPECT_NE(map, MAP_FAILED);
+    uint64_t old = 0;
+    unsigned char *word = static_cast<unsigned char *>(map) + offset;
+    std::memcpy(&old, word, sizeof old);
+    std::memcpy(word, &value, sizeof value);
+    munmap(map, offset + 8);
+    return old;
+}
+
+// A damaged control block or directory record of the top node: no reading
+// command dies of it, those that read the node fail (as damage, or as the
+// library's refusal), and check reports it until the bytes are put back.
+TEST_F(QuorctlTest, DamagedNodesAreReportedNeverCrashOn) {
+    const char *const tree = R"({"quor_tree": 1, "top": {"tag": 3, "id": "t", "max_id_size": 8,
+      "condition": "active", "areas": {"basev": {"max_value_size": 16}, "dependents": {"capacity": 2}},
+      "properties": [{"kind": "basev", "number": 2, "value": "ok", "rc": 0}],
+      "children": [{"tag": 4, "id": "c", "max_id_size": 8, "condition": "active", "areas": {},
+                    "properties": [], "children": []}]}})";
+    const std::string name = segment("damaged"), file = writeFile("damaged", tree);
+    ASSERT_EQ(quorctl({"create", name, "--from", file}).status, 0);
+    constexpr uint64_t kDirectory = 0x560, kRecord = 24;
+    auto record = [&](uint64_t kind, uint64_t field) { return kDirectory + (__builtin_ctzll(kind) - 1) * kRecord + field; };
+    const struct {
+        const char *what;
+        uint64_t offset, value;
+    } cases[] = {
+        {"basev area offset outside the node", record(QUOR_KIND_BASEV, 16), 0x7fff0000},
+        {"node magic", 0x30, 0},
+        {"dependents area larger than the node", record(QUOR_KIND_DEPENDENTS, 0), 0x3fffff0},
+        {"dependents area inside the control block", record(QUOR_KIND_DEPENDENTS, 16), 0x10},
+        {"node size beyond the segment", 0x20, 0x7fffff0},
+    };
+    const uint64_t top = topNodeOffset(name);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        const uint64_t old = pokeSegment(name, top + c.offset, c.value);
+        for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
+                 {"show", name}, {"get", name, "/3:t", "basev:2"}, {"metrics", name}}) {
+            const Result r = quorctl(args);
+            EXPECT_NE(r.status, -1) << args[0] << " died: " << r.err;
+            if (args[0] != "metrics") {
+                EXPECT_TRUE(r.status == 1 || r.status == 3) << args[0] << ": " << r.status << " " << r.out;
+            }
+        }
+        const Result checked = quorctl({"check", name});
+        EXPECT_EQ(checked.status, 3) << checked.out << checked.err;
+        EXPECT_NE(checked.out.find("DAMAGED  "), std::string::npos) << checked.out;
+        pokeSegment(name, top + c.offset, old);
+        EXPECT_EQ(quorctl({"check", name}).status, 0);
+    }
     std::remove(file.c_str());
 }
 

@@ -58,9 +58,12 @@ TEST(AreaDirectory, RecordChecksInOrderAndTheAddressGoesOutAnyway) {
         PExport record;
         uint32_t rc;
     } cases[] = {
-        {{0x4000000, 0, 0xB60}, QUOR_RC_OK},
-        {{0x4000000, 0x4000000, 0xB60}, QUOR_RC_OK},
+        {{node->nodeSize - 0xB60, 0, 0xB60}, QUOR_RC_OK},
+        {{node->nodeSize - 0xB60, node->nodeSize - 0xB60, 0xB60}, QUOR_RC_OK},
         {{0, 0, 0xB60}, QUOR_RC_OK},
+        {{0x4000000, 0, 0xB60}, QUOR_RC_AREA_SIZE_OUT_OF_RANGE},  // beyond the node
+        {{8, 0, 0x10}, QUOR_RC_AREA_SIZE_OUT_OF_RANGE},           // inside the control block
+        {{8, 0, node->nodeSize}, QUOR_RC_AREA_SIZE_OUT_OF_RANGE},
         {{0x4000001, 0, 0xB60}, QUOR_RC_AREA_SIZE_OUT_OF_RANGE},
         {{~uint64_t{0}, 0, 0xB60}, QUOR_RC_AREA_SIZE_OUT_OF_RANGE},
         {{8, 9, 0xB60}, QUOR_RC_AREA_OVERFULL},

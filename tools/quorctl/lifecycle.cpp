@@ -15,6 +15,7 @@
 #include "quor/host.h"
 #include "quor/quor.hpp"
 #include "shm/holders.h"
+#include "shm/pending.h"
 #include "verbs.hpp"
 
 namespace quorctl {
@@ -238,23 +239,39 @@ int runReap(bool asJson) {
         std::optional<Report> r = inspect(name);
         if (!r) continue;
         uint64_t released = 0;
-        if (r->state == "healthy" && r->count(false) != 0) {
-            // A connection releases the dead holders of the domain and the pool.
+        quor::shm::DebrisReport debris;
+        if (r->state == "healthy") {
+            // A connection releases the dead holders of the domain and the pool;
+            // what dead processes carved and never linked is given back.
             std::error_code ec;
             quor::segment seg = quor::segment::attach(name, {}, ec);
-            if (!ec) released = r->count(false);
+            if (!ec) {
+                released = r->count(false);
+                const ShmDomainHandle_t *domain = seg.get()->domainHandle;
+                quor::shm::reclaimDebris(domain->base, domain->heapOffset, &debris);
+            }
         }
+        const uint64_t reclaimed = debris.pools + debris.blocks;
         bool removed = false;
         if (abandoned(*r)) {
             std::error_code ec;
             quor::segment::remove(name, ec);
             removed = !ec;
         }
-        if (released == 0 && !removed) continue;
-        all.push_back({{"name", name}, {"state", r->state}, {"released_dead", released}, {"removed", removed}});
+        if (released == 0 && reclaimed == 0 && !removed) continue;
+        all.push_back({{"name", name},
+                       {"state", r->state},
+                       {"released_dead", released},
+                       {"reclaimed_pools", debris.pools},
+                       {"reclaimed_blocks", debris.blocks},
+                       {"removed", removed}});
         if (!asJson)
             std::printf("%s (%s): %s\n", name.c_str(), r->state.c_str(),
-                        removed ? "removed" : ("released " + std::to_string(released) + " dead connections").c_str());
+                        removed ? "removed"
+                                : ("released " + std::to_string(released) + " dead connections, reclaimed " +
+                                   std::to_string(debris.pools) + " pools and " + std::to_string(debris.blocks) +
+                                   " blocks")
+                                      .c_str());
     }
     if (asJson) std::printf("%s\n", all.dump(2).c_str());
     return kExitOk;

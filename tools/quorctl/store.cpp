@@ -6,6 +6,7 @@
 
 #include "failure.hpp"
 #include "quor/host.h"
+#include "tree/directory.h"
 
 namespace quorctl {
 
@@ -117,11 +118,11 @@ void readMaxima(SNodeCB_t *node, Kind kind, PropertyArea &area) {
             break;
         case Kind::BaseV: {
             // The BaseV area begins with its maximum value size.
-            PExport *record = nullptr;
-            check(quorGetPExportPointer(&record, node, QUOR_KIND_BASEV), "find the basev area");
-            if (record->areaSize < sizeof(uint64_t)) check(QUOR_RC_HEAP_CORRUPT, "read the basev area");
-            std::memcpy(&area.maxValueSize, reinterpret_cast<unsigned char *>(node) + record->areaOffset,
-                        sizeof area.maxValueSize);
+            quor::tree::Area basev;
+            check(quor::tree::openArea(node, QUOR_KIND_BASEV, &basev), "find the basev area");
+            const uint64_t *maxValueSize = basev.at<uint64_t>(0);
+            if (maxValueSize == nullptr) check(QUOR_RC_HEAP_CORRUPT, "read the basev area");
+            area.maxValueSize = *maxValueSize;
             break;
         }
         default:
@@ -138,14 +139,12 @@ uint64_t plannedCapacity(SNodeCB_t *node, Kind kind, const PropertyArea &area) {
                            : kind == Kind::V  ? QUOR_EXPORT_V_CAPACITY
                            : kind == Kind::IR ? QUOR_EXPORT_IR_CAPACITY
                                               : QUOR_EXPORT_IV_CAPACITY;
-    PExport *list = nullptr;
+    quor::tree::Area list;
     if ((node->areaFlags & QUOR_KIND_EXPORT_LIST) &&
-        quorGetPExportPointer(&list, node, QUOR_KIND_EXPORT_LIST) == QUOR_RC_OK &&
-        list->areaSize >= sizeof(ExportList_t)) {
-        ExportList_t exported;
-        std::memcpy(&exported, reinterpret_cast<unsigned char *>(node) + list->areaOffset, sizeof exported);
-        if (exported.entries[index] != 0 && exported.entries[index] <= area.capacity) {
-            return exported.entries[index];
+        quor::tree::openArea(node, QUOR_KIND_EXPORT_LIST, &list) == QUOR_RC_OK) {
+        if (const ExportList_t *exported = list.at<ExportList_t>(0);
+            exported != nullptr && exported->entries[index] != 0 && exported->entries[index] <= area.capacity) {
+            return exported->entries[index];
         }
     }
     const uint64_t areaKind = areaOf(kind);
@@ -253,8 +252,18 @@ void Segment::destroy(bool force) {
               [&] { segment_.remove(force); });
 }
 
+void vouchForNode(SNodeCB_t *node) {
+    uint64_t kind = 0;
+    if (const uint32_t rc = quor::tree::checkNodeBytes(node, &kind); rc != 0) {
+        char area[40] = "";
+        if (kind != 0) std::snprintf(area, sizeof area, " (area 0x%llx)", static_cast<unsigned long long>(kind));
+        throw Failure(kExitDamaged, std::string("damaged node") + area + ": " + describeCode(rc));
+    }
+}
+
 NodeSnapshot readNode(SNodeCB_t *cb) {
     NodeSnapshot out;
+    vouchForNode(cb);
     described("read a node", [&] {
         quor::read_guard guard{quor::node(cb)};
         const quor::node &held = *guard;
@@ -317,6 +326,7 @@ SNodeCB_t *findNode(const Segment &segment, const NodePath &path) {
 }
 
 PropertyValue getProperty(SNodeCB_t *node, const PropertySelector &selector) {
+    vouchForNode(node);
     return described("read property " + formatProperty(selector), [&] {
         quor::read_guard guard{quor::node(node)};
         PropertyValue value = readValue(*guard, keyOf(*guard, selector));
@@ -326,6 +336,7 @@ PropertyValue getProperty(SNodeCB_t *node, const PropertySelector &selector) {
 }
 
 void setPropertyValue(SNodeCB_t *node, const PropertySelector &selector, const std::string &text) {
+    vouchForNode(node);
     described("set property " + formatProperty(selector), [&] {
         quor::write_guard guard{quor::node(node)};
         const PropertySelector key = keyOf(*guard, selector);
@@ -342,6 +353,7 @@ void setPropertyValue(SNodeCB_t *node, const PropertySelector &selector, const s
 }
 
 void setPropertyRc(SNodeCB_t *node, const PropertySelector &selector, uint64_t rc) {
+    vouchForNode(node);
     described("set the RC of property " + formatProperty(selector), [&] {
         quor::write_guard guard{quor::node(node)};
         const PropertySelector key = keyOf(*guard, selector);

@@ -62,6 +62,11 @@ struct NodeSnapshot {
     std::vector<ChildRef> children;
 };
 
+// Throws a Failure with kExitDamaged unless the node's control block and the
+// areas it claims are whole and lie inside a segment this process has attached;
+// every reader of a node calls it first.
+void vouchForNode(SNodeCB_t *node);
+
 NodeSnapshot readNode(SNodeCB_t *node);
 
 // The node a path names, starting at the segment's top node; throws a library

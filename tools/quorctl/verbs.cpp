@@ -16,6 +16,7 @@
 #include "failure.hpp"
 #include "quor/host.h"
 #include "shm/checker.h"
+#include "shm/pending.h"
 #include "store.hpp"
 
 namespace quorctl {
@@ -62,6 +63,8 @@ void walk(SNodeCB_t *start, std::vector<PathStep> path, int64_t maxDepth, const 
             try {
                 snapshot = readNode(node);
             } catch (const Failure &e) {
+                // Damage stays damage when it ends the walk.
+                if (!onBroken) throw Failure(e.exitCode(), formatPath(at) + ": " + e.what());
                 return broken(e.what());
             }
             if (at.empty()) at.push_back({snapshot.plan.tag, snapshot.plan.id});  // the start names itself
@@ -516,6 +519,20 @@ int runCheck(const std::string &name) {
     Segment &segment = session.segment;
     Findings findings;
     hostSetAssertHook(collectAssert);
+    {
+        // Chunks that dead processes carved and never linked are named by
+        // nothing: they are given back before the heaps are judged.
+        quor::shm::DebrisReport debris;
+        quor::shm::reclaimDebris(segment.base(), segment.info()->domainHandle->heapOffset, &debris);
+        const std::string what = "unlinked chunks: " + std::to_string(debris.pools) + " pools and " +
+                                 std::to_string(debris.blocks) + " blocks of dead processes reclaimed, " +
+                                 std::to_string(debris.pending) + " being linked by running ones";
+        if (debris.rc != 0) {
+            findings.damaged(what + "; reclaiming failed: " + describeCode(debris.rc));
+        } else {
+            findings.ok(what);
+        }
+    }
     checkHeapOf(findings, "domain heap", domainFigures(segment));
     {
         std::vector<std::string> messages;
