@@ -88,7 +88,9 @@ uint32_t settleChunk(HeapView &h, uint64_t userOffset, uint32_t callerId, uint32
     if (rc == 0) {
         // An offset that starts no chunk names nothing pending.
         SLAllocNode_t *node = nodeOfChunk(h, userOffset);
-        if (node != nullptr && node->callerId == kPendingCaller && node->line == pendingLine()) {
+        // Whoever carved it: once any process makes a locator for a node, the node
+        // may be linked, and only its own free may return it.
+        if (node != nullptr && node->callerId == kPendingCaller) {
             // The pad's copy first: a repair relists a chunk with the pad's words.
             relabelPads(h, userOffset, callerId, line);
             node->line = line;

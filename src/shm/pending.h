@@ -51,10 +51,10 @@ uint32_t pendingLine();
 // that records this chunk. Requires: the heap latch is held.
 SLAllocNode_t *nodeOfChunk(const HeapView &h, uint64_t userOffset);
 
-// Settles the pending chunk at userOffset of the open heap h, carved by this
-// process: the node (and the pad's copy) records callerId and line instead of
+// Settles the pending chunk at userOffset of the open heap h, whichever process
+// carved it: the node (and the pad's copy) records callerId and line instead of
 // the mark. Takes the heap latch. QUOR_RC_OK also when the chunk carries no
-// mark of this process (it was settled already).
+// mark (it was settled already).
 uint32_t settleChunk(HeapView &h, uint64_t userOffset, uint32_t callerId, uint32_t line);
 
 // What reclaiming found and did in one segment.
