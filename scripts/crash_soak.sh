@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Long runs of the process-death test: repeats the 300-round kill test and sums
-# what it found. Usage: scripts/crash_soak.sh [repeats] [build dir]
+# Long runs of the process-death tests: repeats the 300-round heap kill test and
+# sums what it found, then repeats the kill tests of node sections, copies,
+# re-creations and carved chunks. Usage: scripts/crash_soak.sh [repeats] [build dir]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 repeats=${1:-20}
 build=${2:-$root/build}
-cmake --build "$build" -j2 --target quor_shm_tests >/dev/null
+cmake --build "$build" -j2 --target quor_shm_tests quor_tree_tests >/dev/null
 "$build/tests/quor_shm_tests" --gtest_filter='CrashTest.*' --gtest_repeat="$repeats" 2>/dev/null |
   awk '
     /^crash rounds/ {
@@ -21,3 +22,9 @@ cmake --build "$build" -j2 --target quor_shm_tests >/dev/null
       printf "rounds %d: inconsistent at the kill %d, repaired %d, fenced %d\n", rounds, broken, repaired, fenced;
       if (failed) { print "FAILED"; exit 1 }
     }'
+node_kills='DeadWriterTest.*:KilledCopyTest.*:DebrisTest.*'
+if ! "$build/tests/quor_tree_tests" --gtest_filter="$node_kills" --gtest_repeat="$repeats" >/dev/null 2>&1; then
+  echo "node kill tests: FAILED"
+  exit 1
+fi
+echo "node kill tests: $repeats repeats passed"
