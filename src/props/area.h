@@ -342,9 +342,11 @@ private:
 
     // Every open sets all of these before anything reads them; a view that was
     // never opened is used by no one. Left out of the construction, so that a
-    // view on the stack costs no block clear on the hot paths.
+    // view on the stack costs no block clear on the hot paths; the used size
+    // alone starts at 0 (one store), which the optimiser cannot always see set
+    // on the paths that read it.
     tree::Area area_;
-    uint64_t used_;
+    uint64_t used_ = 0;
     Maxima maxima_;
     uint64_t tables_[3];
 };
