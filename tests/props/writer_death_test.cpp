@@ -21,16 +21,30 @@ using props::IRKind, props::IVKind, props::RKind, props::VKind;
 
 constexpr uint64_t kRoom = 16;  // properties each area holds
 constexpr uint64_t kKeys = 20;  // keys the writers use: adds also meet a full area
+// Byte values up to 4 KiB: copying one takes long enough for kills to land in
+// the middle of it.
+constexpr uint64_t kValueRoom = 4096;
 
 // A node with R, V, IR and IV areas of one layout.
 SNodeCB_t *fourKindNode(uint32_t mode) {
     const uint64_t flags = QUOR_KIND_R | QUOR_KIND_V | QUOR_KIND_IR | QUOR_KIND_IV;
     Sizes sizes{};
     uint64_t total = 0;
-    EXPECT_EQ(quorCreateMaxSpaceArray(flags, kRoom, kRoom, kRoom, kRoom, 0, 0, 1, kMaxV, kMaxId, kMaxId, kMaxV,
+    EXPECT_EQ(quorCreateMaxSpaceArray(flags, kRoom, kRoom, kRoom, kRoom, 0, 0, 1, kValueRoom, kMaxId, kMaxId,
+                                      kValueRoom,
                                       mode, mode, mode, mode, 5, kRoom, 5, kRoom, sizes.data(), &total),
               QUOR_RC_OK);
     return makePropsNode(sizes, flags);
+}
+
+void createLists(SNodeCB_t *node, uint32_t mode) {
+    ASSERT_EQ(quorCreateRPropertyList(node, nullptr, nullptr, 0, kRoom, mode, 0), QUOR_RC_OK);
+    ASSERT_EQ(quorCreateVPropertyList(node, nullptr, nullptr, nullptr, kValueRoom, 0, kRoom, mode, 0), QUOR_RC_OK);
+    ASSERT_EQ(quorCreateIRPropertyList(node, nullptr, nullptr, nullptr, nullptr, kMaxId, 0, 5, kRoom, kRoom, mode, 0),
+              QUOR_RC_OK);
+    ASSERT_EQ(quorCreateIVPropertyList(node, nullptr, nullptr, nullptr, kMaxId, nullptr, nullptr, kValueRoom, 0, 5,
+                                       kRoom, kRoom, mode, 0),
+              QUOR_RC_OK);
 }
 
 // A value of `size` copies of one byte: a value torn between two of them shows
@@ -42,7 +56,7 @@ template <class A>
 uint32_t setValue(SNodeCB_t *node, uint64_t key, std::mt19937 &random) {
     using K = typename A::Kind;
     const std::string id = idOf(key);
-    const std::string value = uniform(1 + random() % kMaxV, static_cast<char>('a' + random() % 26));
+    const std::string value = uniform(1 + random() % kValueRoom, static_cast<char>('a' + random() % 26));
     if constexpr (std::is_same_v<K, RKind>)
         return quorSetValueForRProperty(node, key, static_cast<int32_t>(key * 3), 1);
     else if constexpr (std::is_same_v<K, IRKind>)
@@ -80,13 +94,13 @@ bool wholeRecord(SNodeCB_t *node, const typename A::Kind::Record &record, uint64
         const std::string id = idOf(key);
         uint64_t size = 0;
         void *address = nullptr;
-        char buffer[kMaxV] = {};
+        char buffer[kValueRoom] = {};
         uint32_t rc = 0;
         if constexpr (std::is_same_v<K, VKind>)
             rc = quorGetValueForVProperty(node, key, &size, &address, buffer, 0);
         else
             rc = quorGetValueForIVProperty(node, tagOf(key), id.size(), id.data(), &size, &address, buffer, 0);
-        if (rc != 0 || size == 0 || size > kMaxV) return false;
+        if (rc != 0 || size == 0 || size > kValueRoom) return false;
         const std::string value(buffer, size);
         return value == valueOf(key) || value == uniform(size, value[0]);
     }
@@ -153,7 +167,7 @@ void killedWriters(const char *layout) {
     constexpr int kRounds = 500;
     SNodeCB_t *node = fourKindNode(Mode);
     ASSERT_NE(node, nullptr);
-    forEachKind<Mode>([&]<class A>() { ASSERT_EQ(A::create(node, kRoom), QUOR_RC_OK); });
+    createLists(node, Mode);
     std::mt19937 random(11);
     int inSection = 0, fenced = 0, silent = 0;
     for (int round = 0; round < kRounds; ++round) {
@@ -193,7 +207,7 @@ void killedWriters(const char *layout) {
         if (countOf<RKind>(node, &count) == QUOR_RC_NODE_DAMAGED) {
             ++fenced;
             node = fourKindNode(Mode);
-            forEachKind<Mode>([&]<class A>() { ASSERT_EQ(A::create(node, kRoom), QUOR_RC_OK); });
+            createLists(node, Mode);
             continue;
         }
         // Checked, then changed by the survivor, then checked again.
