@@ -325,6 +325,9 @@ uint32_t createBase(Trace &t, SNodeCB_t *node, const NewProperty &p, uint64_t ma
         if (uint32_t rc = tree::checkCondition(condition, QUOR_COND_MASK_ACCESSORS); rc != 0)
             return t.failWith(31, rc, condition);
         if (uint32_t rc = area.openUnformatted(node); rc != 0) return t.fail(32, rc);
+        // A record made again is unpublished while it is rewritten: a kill
+        // leaves it empty, never half the old and half the new one.
+        if (area.area().record()->usedSize != 0) ordered(&area.area().record()->usedSize, 0);
         const uint64_t none[3] = {0, 0, 0};
         if (uint32_t rc = writeHeader(area, maxima, none, false); rc != 0) return t.fail(33, rc);
         typename K::Record *record = area.recordAt(K::header.flatSize);

@@ -106,13 +106,15 @@ uint32_t addFlat(PropertyArea<K> &area, const NewProperty &p) {
     return countChange(area.node());
 }
 
-// Deletes from a flat area: the record's key becomes 0 (its other bytes stay).
+// Deletes from a flat area: the record's key becomes 0 (its other bytes stay),
+// and then usedSize drops (unpublished first: table.h rule 2).
 template <class K>
 uint32_t deleteFlat(PropertyArea<K> &area, const Key &key) {
     typename K::Record *record = nullptr;
     if (uint32_t rc = findFlat(area, key, &record); rc != 0) return rc;
-    if (!area.shrinkUsed(area.recordSize())) return QUOR_RC_AREA_OVERFULL;
-    keyWord(*record) = 0;
+    if (area.used() < area.recordSize()) return QUOR_RC_AREA_OVERFULL;
+    ordered(&keyWord(*record), 0);
+    (void)area.shrinkUsed(area.recordSize());
     return countChange(area.node());
 }
 
@@ -183,7 +185,9 @@ uint32_t deleteBase(Trace &t, SNodeCB_t *node, uint64_t number, uint32_t inCriti
         if (uint32_t rc = area.open(node); rc != 0) return t.fail(35, rc);
         if (uint32_t rc = findRecord(area, key, &record); rc != 0) return t.fail(40, rc);
         // An emptied record is not found again: usedSize no longer counts it.
+        // Unpublished (usedSize) before it is emptied.
         if (!area.shrinkUsed(K::header.flatSize + area.recordSize())) return t.fail(50, K::codes.notFound);
+        __atomic_signal_fence(__ATOMIC_SEQ_CST);
         record->number = 0;
         return countChange(node);
     });

@@ -5,13 +5,34 @@
 //  1. Everything is checked before the first write: a change that fails with a
 //     code has written nothing, except that a failing ReconfigCounter increment
 //     leaves the completed change in place.
-//  2. A record is complete (latch block, key, ID, value) before it is linked,
-//     and an LL node is counted in usedSize as soon as it is linked, so no
-//     reader and no checker meets a linked LL node that usedSize omits.
+//  2. A record is complete (latch block, ID, value, then its key) before it is
+//     published, and unpublished before anything of it is cleared or reused.
+//     The publishing store is one word: the link into its sorted chain
+//     (hashed), the key word of a flat slot, usedSize of a Base record. It is
+//     made with `ordered`, so that no write of the record moves past it.
 //  3. usedSize = header + buckets + memory stack + live LL nodes (hashed), or
 //     header + live records (flat).
 //  4. The ReconfigCounter rises by exactly one per change of membership, after
 //     the change, and never on a failure.
+//
+// A writer can die between any two of its writes. What a kill can leave, and
+// how the next holder of the latch repairs it (repairAreas, props/repair.cpp):
+//  - Hashed: the sorted chains of table 0 are the truth. A node is linked into
+//    them only once whole and unlinked from them first, so they always hold
+//    whole records; everything else is derived from them and is rebuilt: the
+//    tag and ID chains (a node pushed on one and not the other, or unlinked
+//    from table 0 and still on a side chain), the memory stack (a node taken
+//    and not yet linked, or unlinked and not yet pushed, or a stack entry
+//    overwritten by the record taking its node), the next free offset, and
+//    usedSize. A chain that leaves the lattice, repeats a node, falls out of
+//    order or holds a key in the wrong bucket was not left by a kill: the node
+//    is fenced.
+//  - Flat: a slot is live when its key is non-zero; the repair counts them and
+//    sets usedSize.
+//  - Byte values (V, IV, BaseV) are written with their size cleared first
+//    (values.cpp): a live record whose size is not 1..maxVSize is a value torn
+//    by a kill, and is dropped (unlinked, its slot freed, the Base record
+//    emptied), counted as a change of membership.
 #pragma once
 
 #include <cstdint>
@@ -32,6 +53,14 @@ struct NewProperty {
     const void *bytes = nullptr;
 };
 
+// A store that publishes or unpublishes: every write before it lands first, and
+// no write after it lands before it, so a kill between two writes leaves them
+// in program order. On the hosts built for, a plain store and a compiler fence.
+inline void ordered(uint64_t *word, uint64_t value) {
+    __atomic_store_n(word, value, __ATOMIC_RELEASE);
+    __atomic_signal_fence(__ATOMIC_SEQ_CST);
+}
+
 // One more change of the node's membership.
 inline uint32_t countChange(SNodeCB_t *node) {
     int32_t old = 0;
@@ -49,7 +78,8 @@ uint32_t checkValuePointer(const void *bytes) {
 }
 
 // Writes a new record in place: the latch block first (V, IR, IV, and the
-// BaseV record), then key, rc 0, the ID and the value. Requires: the record
+// BaseV record), then rc 0, the ID, the value, and the key last (a flat slot
+// is published by its key). Requires: the record
 // lies wholly inside the area (PropertyArea::recordAt or llNode), the ID length
 // and the value size already checked against the area's maxima. Codes: the
 // latch initialisation's, QUOR_RC_ATOMIC_FAILED, QUOR_RC_ID_OUT_OF_AREA,
@@ -67,12 +97,9 @@ uint32_t fillRecord(const PropertyArea<K> &area, typename K::Record &record, con
     if constexpr (K::tagged) {
         char *id = area.idBytes(record, p.key.idLength);
         if (id == nullptr) return QUOR_RC_ID_OUT_OF_AREA;
-        record.tag = p.key.number;
         record.idOffset = at + idAt<K>();
         record.idLength = p.key.idLength;
         if (p.key.idLength != 0) std::memmove(id, p.key.id, p.key.idLength);
-    } else {
-        record.number = p.key.number;
     }
     record.rc = 0;
     if constexpr (K::bytesValue) {
@@ -84,6 +111,7 @@ uint32_t fillRecord(const PropertyArea<K> &area, typename K::Record &record, con
     } else {
         if (hostAtomicInit(record.value, p.value, 1) != 0) return QUOR_RC_ATOMIC_FAILED;
     }
+    ordered(&keyWord(record), p.key.number);
     return QUOR_RC_OK;
 }
 
@@ -305,7 +333,7 @@ uint32_t insertHashed(PropertyArea<K> &area, const NewProperty &p) {
     if (uint32_t rc = fillRecord(area, ll.record, p); rc != 0) return rc;
     stack.take();
     ll.next = *place.link;
-    *place.link = at;
+    ordered(place.link, at);
     if constexpr (K::tagged) {
         tagPush.apply(area, kTagChain<K>, ll, at);
         idPush.apply(area, kIdChain<K>, ll, at);
@@ -336,7 +364,7 @@ uint32_t removeHashed(PropertyArea<K> &area, const Key &key) {
     }
     // Unlinked before its entry is written: the entry may land in the node's
     // own bytes, which a reader walking the chain must no longer reach.
-    *place.link = ll.next;
+    ordered(place.link, ll.next);
     if constexpr (K::tagged) {
         tagUnlink.apply(kTagChain<K>, ll);
         idUnlink.apply(kIdChain<K>, ll);

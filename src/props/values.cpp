@@ -4,8 +4,9 @@
 //
 // A 32-bit value lives in the record's host atomic and is read with an add of 0
 // and written with a swap; a byte value is copied in and out of the record's
-// value room under the node's section, its size stored after its bytes, so a
-// reader in the section always finds a size that belongs to the bytes.
+// value room under the node's section, its size cleared before its bytes and
+// stored after them, so a reader in the section always finds a size that
+// belongs to the bytes, and a writer's death leaves a size no value has.
 #include <cstring>
 
 #include "frame/export.h"
@@ -132,15 +133,20 @@ uint32_t writeInt(Trace &t, void *slot, int32_t value) {
     return hostAtomicSwap(slot, value, &old) == 0 ? QUOR_RC_OK : t.fail(41, QUOR_RC_ATOMIC_FAILED);
 }
 
-// Copies a byte value into the record's room and then stores its size. A size
-// beyond the room (a BaseV room smaller than the V area's maximum) is refused.
+// Copies a byte value into the record's room between two size stores: 0
+// first, the new size last. A kill in between leaves size 0, which no value
+// has (sizes run 1..maxVSize), so the next holder sees the value torn and drops
+// the record (table.h) rather than hand out half the old bytes and half the
+// new. A size beyond the room (a BaseV room smaller than the V area's maximum)
+// is refused.
 template <class K>
 uint32_t writeBytes(Trace &t, const PropertyArea<K> &area, typename K::Record &record, uint64_t size,
                     const void *bytes) {
     unsigned char *room = area.valueBytes(record, size);
     if (room == nullptr) return t.failWith(42, QUOR_RC_BAD_VALUE_SIZE, size);
+    ordered(&record.valueSize, 0);
     std::memmove(room, bytes, size);
-    record.valueSize = size;
+    ordered(&record.valueSize, size);
     return QUOR_RC_OK;
 }
 

@@ -42,7 +42,7 @@ uint32_t repairDependents(SNodeCB_t *node) {
 
 uint32_t repairAfterDeadWriter(SNodeCB_t *node) {
     if (fenced(node)) return QUOR_RC_NODE_DAMAGED;
-    if (repairDependents(node) != 0) {
+    if (repairDependents(node) != 0 || props::repairAreas(node) != 0) {
         fence(node);
         return QUOR_RC_NODE_DAMAGED;
     }

@@ -7,7 +7,9 @@
 //   1. The dependent list is recounted from its slots (writers keep every slot
 //      whole: dependents.h rule 4); an entry whose ID cannot lie in its slot
 //      becomes a hole; usedSize and the list bit follow the count.
-//   2. A node whose list cannot be read (its header or area damaged) is fenced:
+//   2. The property areas are checked against themselves and rebuilt from
+//      what is whole (props::repairAreas; the rules are in props/table.h).
+//   3. A node whose list or areas cannot be read or rebuilt is fenced:
 //      concurrencyReserved holds QUOR_NODE_FENCE_MARK and every section on it
 //      fails with QUOR_RC_NODE_DAMAGED until the node is freed.
 // The repair runs with the section held, so nobody else sees the node half
@@ -18,6 +20,15 @@
 #include <cstdint>
 
 #include "quor/quor.h"
+
+namespace quor::props {
+
+// Checks every property area of `node` and rebuilds what a writer's death left
+// half done. Requires: a section of the node is held. Returns 0, or
+// QUOR_RC_NODE_DAMAGED when an area is damaged beyond what a kill leaves.
+uint32_t repairAreas(SNodeCB_t *node);
+
+}  // namespace quor::props
 
 namespace quor::tree {
 
