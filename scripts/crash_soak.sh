@@ -6,7 +6,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 repeats=${1:-20}
 build=${2:-$root/build}
-cmake --build "$build" -j2 --target quor_shm_tests quor_tree_tests >/dev/null
+cmake --build "$build" -j2 --target quor_shm_tests quor_tree_tests quor_props_tests >/dev/null
 "$build/tests/quor_shm_tests" --gtest_filter='CrashTest.*' --gtest_repeat="$repeats" 2>/dev/null |
   awk '
     /^crash rounds/ {
@@ -23,7 +23,8 @@ cmake --build "$build" -j2 --target quor_shm_tests quor_tree_tests >/dev/null
       if (failed) { print "FAILED"; exit 1 }
     }'
 node_kills='DeadWriterTest.*:KilledCopyTest.*:DebrisTest.*'
-if ! "$build/tests/quor_tree_tests" --gtest_filter="$node_kills" --gtest_repeat="$repeats" >/dev/null 2>&1; then
+if ! "$build/tests/quor_tree_tests" --gtest_filter="$node_kills" --gtest_repeat="$repeats" >/dev/null 2>&1 ||
+  ! "$build/tests/quor_props_tests" --gtest_filter='KilledWriter.*' --gtest_repeat="$repeats" >/dev/null 2>&1; then
   echo "node kill tests: FAILED"
   exit 1
 fi
