@@ -32,13 +32,11 @@ bool hasList(const SNodeCB_t *node) {
 }
 
 // The attach of one entry a walk scans. A child met under re-creation whose
-// re-creator died is put back in use (settleRecreation) and attached again;
-// that includes one still active, where the re-creator died between setting
-// the bit and taking the node out of use.
+// re-creator died is put back in use (settleRecreation) and attached again.
 uint32_t attachScanned(const DepEntry &entry, AttachedChild *attached, bool latched) {
     uint32_t rc = attachChild(entry.info, false, nullptr, 0, attached, latched, entry.tag);
-    if ((rc == QUOR_RC_NODE_DISASSOCIATED || rc == QUOR_RC_OK) && attached->node != nullptr &&
-        recreating(attached->node) && settleRecreation(attached->node))
+    if (rc == QUOR_RC_NODE_DISASSOCIATED && attached->node != nullptr && recreating(attached->node) &&
+        settleRecreation(attached->node))
         rc = attachChild(entry.info, false, nullptr, 0, attached, latched, entry.tag);
     return rc;
 }
