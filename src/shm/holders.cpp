@@ -70,11 +70,6 @@ private:
 
 bool used(const HolderSlot_t &slot) { return slot.pid != 0 && slot.count != 0; }
 
-uint64_t recordWord(OpKind kind, uint64_t subject) {
-    return static_cast<uint64_t>(kind) << kRecordKindShift | (subject & kRecordSubjectMask);
-}
-bool isRecord(const HolderSlot_t &slot) { return (slot.heapOffset >> kRecordKindShift) != 0; }
-
 void clearSlot(HolderSlot_t &slot) {
     slot.pid = 0;  // first: the slot is free from here on
     slot.count = 0;
@@ -220,58 +215,12 @@ void forgetHolders(void *base, uint32_t kind, uint64_t heapOffset) {
     });
 }
 
-uint32_t noteOperation(void *base, uint64_t domainOffset, OpKind kind, uint64_t subject, uint32_t value) {
-    AreaView v;
-    if (value == 0 || subject > kRecordSubjectMask) return QUOR_RC_NULL_PARAMETER;
-    if (!v.bindFor(base, QUOR_HEAP_KIND_DOMAIN, domainOffset)) return QUOR_RC_OK;
-    const Self me = self();
-    uint32_t rc = QUOR_RC_HOLDER_AREA_FULL;
-    const bool latched = underAreaLatch(v, [&] {
-        for (HolderSlot_t &slot : v) {
-            if (used(slot)) continue;
-            slot.pid = 0;
-            slot.heapOffset = recordWord(kind, subject);
-            slot.startTime = me.start;
-            slot.count = value;
-            slot.pid = me.pid;  // last: publishes the record
-            rc = QUOR_RC_OK;
-            return;
-        }
-    });
-    return latched ? rc : QUOR_RC_LATCH_FAILED;
-}
-
-bool findOperation(void *base, uint64_t domainOffset, OpKind kind, uint64_t subject, OpRecord *out) {
-    AreaView v;
-    if (!v.bindFor(base, QUOR_HEAP_KIND_DOMAIN, domainOffset)) return false;
-    for (const HolderSlot_t &slot : v) {
-        const HolderSlot_t copy = slot;
-        if (!used(copy) || (copy.heapOffset >> kRecordKindShift) != static_cast<uint64_t>(kind)) continue;
-        const uint64_t at = copy.heapOffset & kRecordSubjectMask;
-        if (subject != kAnySubject && at != subject) continue;
-        *out = {at, copy.pid, copy.startTime, copy.count, hostProcessAlive(copy.pid, copy.startTime) != 0};
-        return true;
-    }
-    return false;
-}
-
-void endOperation(void *base, uint64_t domainOffset, OpKind kind, uint64_t subject) {
-    AreaView v;
-    if (!v.bindFor(base, QUOR_HEAP_KIND_DOMAIN, domainOffset)) return;
-    const uint64_t word = recordWord(kind, subject);
-    (void)underAreaLatch(v, [&] {
-        for (HolderSlot_t &slot : v) {
-            if (slot.pid != 0 && slot.heapOffset == word) clearSlot(slot);
-        }
-    });
-}
-
 bool listHolders(void *base, uint64_t domainOffset, std::vector<Holder> *out) {
     AreaView v;
     if (!v.bindFor(base, QUOR_HEAP_KIND_DOMAIN, domainOffset)) return false;
     for (const HolderSlot_t &slot : v) {
         const HolderSlot_t copy = slot;
-        if (!used(copy) || isRecord(copy)) continue;
+        if (!used(copy)) continue;
         out->push_back(
             {copy.heapOffset, copy.pid, copy.startTime, copy.count, hostProcessAlive(copy.pid, copy.startTime) != 0});
     }

@@ -29,18 +29,6 @@
 // as one without records (its connections are then simply counted, as before
 // holder records existed).
 //
-// Operations in progress: a slot whose heapOffset carries a record kind in its
-// top byte (no heap lies that high) is not a connection but the record of an
-// operation that spans more than one section: who runs it (pid and start time,
-// so that the next process can tell whether it died) and one word about it.
-// Connection code never matches such a slot (its heapOffset is no heap's); a
-// record is published and freed like a connection slot (pid last, pid first).
-//   kRecreationRecord: subject = the offset of a node being re-created, value =
-//     its condition before the re-creation plus 1.
-//   kRestoreRecord: subject = the offset of a domain chunk holding the IpcResId
-//     of the segment whose tree this segment carries while that segment is made
-//     again; value = 1.
-//
 // A dead process's private handles and lists die with it; its blocks and pools
 // stay allocated (they may be linked from shared records) and show in the
 // listings of unfreed chunks.
@@ -110,30 +98,6 @@ uint64_t releaseDeadHolders(HeapView &h);
 uint32_t releaseDeadHoldersLatched(void *base, uint32_t kind, uint64_t heapOffset);
 // The heap is gone: its slots go too (a domain's area goes with the domain).
 void forgetHolders(void *base, uint32_t kind, uint64_t heapOffset);
-
-// ---- records of operations in progress ----
-enum class OpKind : uint64_t { kRecreation = 0x52, kRestore = 0x54 };
-inline constexpr unsigned kRecordKindShift = 56;
-inline constexpr uint64_t kRecordSubjectMask = (uint64_t{1} << kRecordKindShift) - 1;
-static_assert(static_cast<uint64_t>(OpKind::kRecreation) << kRecordKindShift > kRecordSubjectMask);
-
-struct OpRecord {
-    uint64_t subject = 0;
-    uint32_t pid = 0;
-    uint64_t startTime = 0;
-    uint32_t value = 0;
-    bool alive = false;
-};
-// Records the calling process as running an operation on `subject`
-// (value != 0). QUOR_RC_HOLDER_AREA_FULL when no slot is free; QUOR_RC_OK with
-// nothing recorded when the segment keeps no holder area.
-uint32_t noteOperation(void *base, uint64_t domainOffset, OpKind kind, uint64_t subject, uint32_t value);
-// The record of an operation on `subject` (any subject: kAnySubject); false
-// when there is none.
-inline constexpr uint64_t kAnySubject = UINT64_MAX;
-bool findOperation(void *base, uint64_t domainOffset, OpKind kind, uint64_t subject, OpRecord *out);
-// Frees the record of an operation on `subject`, whoever ran it.
-void endOperation(void *base, uint64_t domainOffset, OpKind kind, uint64_t subject);
 
 // ---- reading, for tools ----
 struct Holder {

@@ -12,7 +12,6 @@
 #include "frame/trace.h"
 #include "props/creation.h"
 #include "props/operations.h"
-#include "shm/holders.h"
 #include "shm/storage.h"
 #include "tree/access.h"
 #include "tree/dependents.h"
@@ -809,12 +808,6 @@ struct OldTreeMark {
 };
 
 uint32_t markAbandoned(SNodeCB_t *top, ShmSegInfo_t *treeSeg) {
-    // The top goes first: a death part way leaves a tree retired as a whole
-    // (its top abandoned), never one that looks whole with holes in it.
-    if (top->NodeCondition != QUOR_NODE_ABANDONED) {
-        SNodeCB_t *node = top;
-        if (uint32_t rc = setNodeCondition(&node, QUOR_NODE_ABANDONED); rc != 0) return rc;
-    }
     OldTreeMark mark{treeSeg};
     ReleaseFrame root{top, DepCursor()};
     if (uint32_t rc = openCursor(top, &root.cursor); rc != 0) return rc;
@@ -860,21 +853,11 @@ struct MadeSegment {
     }
 };
 
-
-// Records in `seg` that it carries the tree of the segment `name`: the name in
-// a block of its pool, named by a record of the calling process.
-uint32_t noteRestore(ShmSegInfo_t *seg, const IpcResId &name) {
-    DomainView view;
-    if (uint32_t rc = viewDomain(seg->domainHandle, &view); rc != 0) return rc;
-    void *block = nullptr;
-    if (uint32_t rc = storage::allocateBlock(&block, seg->poolHandle, sizeof(IpcResId), 0, 0, __LINE__, "quor");
-        rc != 0)
-        return rc;
-    std::memcpy(block, &name, sizeof name);
-    const uint64_t at = static_cast<uint64_t>(static_cast<unsigned char *>(block) -
-                                              static_cast<unsigned char *>(seg->domainHandle->base));
-    return shm::noteOperation(seg->domainHandle->base, view.offset, shm::OpKind::kRestore, at, 1);
-}
+// A tree copied into private memory, given back on every path.
+struct PrivateTree {
+    SNodeCB_t *top = nullptr;
+    ~PrivateTree() { releaseCopy(top, QUOR_COPY_CREATE_IN_PM, nullptr); }
+};
 
 struct SingleSegmentCopy {
     Trace &t;
@@ -950,44 +933,31 @@ struct SingleSegmentCopy {
     }
 
     // The first of two copies: the old tree copied under its domain's latch and
-    // marked before the latch goes. The copy's segment records, before the old
-    // tree is marked, that it carries the tree of the old name (see
-    // restoreInterruptedCopy). Failures are recorded at probe .. probe + 20.
-    uint32_t takeOldTree(uint32_t probe, ShmSegInfo_t *target, SNodeCB_t **copy) {
+    // marked before the latch goes. Failures are recorded at probe .. probe + 20.
+    uint32_t takeOldTree(uint32_t probe, ShmSegInfo_t *target, uint32_t createMode, SNodeCB_t **copy) {
         DomainLatch latch((*sourceRef)->domainHandle);
         if (uint32_t rc = latch.entered(); rc != 0) return failed(probe, rc);
-        if (uint32_t rc = copyInto(sourceTop, *sourceRef, target, QUOR_COPY_CREATE_IN_SEGMENT, copy); rc != 0)
+        if (uint32_t rc = copyInto(sourceTop, *sourceRef, target, createMode, copy); rc != 0)
             return failed(probe + 10, rc);
-        if (uint32_t rc = noteRestore(target, oldName); rc != 0) return failed(probe + 15, rc);
         uint32_t rc = markOld();
         if ((rc = merged(rc, latch.release())) != 0) return failed(probe + 20, rc);
         return QUOR_RC_OK;
     }
 
-    // The same name (or a new one), through a temporary segment: the old tree
-    // is copied into the temporary segment, the old segment goes, the final one
-    // is made and the tree copied on into it, then the temporary one goes. The
-    // old segment is never released before a copy that outlives this process
-    // exists. A final copy that fails puts the tree back under the old name at
-    // its old size, which *sourceRef then names; if even that fails the
-    // temporary segment is kept (restoreInterruptedCopy finishes it later).
-    uint32_t throughTemporarySegment(const IpcResId &temporaryName, const IpcResId &finalName,
-                                     SNodeCB_t **newTop, ShmSegInfo_t **targetRef) {
-        MadeSegment temporary;
-        if (uint32_t rc = createSegment(temporaryName, &temporary); rc != 0) return failed(400, rc);
-        SNodeCB_t *temporaryTop = nullptr;
-        if (uint32_t rc = takeOldTree(410, temporary.seg, &temporaryTop); rc != 0) return rc;
-        if (uint32_t rc = releaseOld(); rc != 0) {
-            keep(&temporary);
-            return finishFailed(440, rc);
-        }
+    // The same name, through a copy in private memory. A tree that could not
+    // fit the new size fails before the old segment goes; one that still does
+    // not fit once it is gone is put back under its old name at its old size,
+    // which *sourceRef then names: the private copy is never the last one lost.
+    uint32_t throughPrivateMemory(SNodeCB_t **newTop, ShmSegInfo_t **targetRef) {
+        PrivateTree saved;
+        if (uint32_t rc = takeOldTree(300, nullptr, QUOR_COPY_CREATE_IN_PM, &saved.top); rc != 0) return rc;
+        if (uint32_t rc = releaseOld(); rc != 0) return finishFailed(330, rc);
         MadeSegment target;
-        uint32_t rc = createSegment(finalName, &target);
-        if (rc == 0) rc = copyFrom(temporary.seg, temporaryTop, target.seg, newTop);
+        uint32_t rc = createSegment(haveNewName ? newName : oldName, &target);
+        if (rc == 0) rc = copyInto(saved.top, nullptr, target.seg, QUOR_COPY_CREATE_FROM_PM, newTop);
         if (rc == 0) {
             *targetRef = target.seg;
             target.seg = nullptr;
-            if ((rc = deleteSegment(&temporary.seg)) != 0) return finishFailed(480, rc);
             return QUOR_RC_OK;
         }
         *newTop = nullptr;
@@ -996,43 +966,36 @@ struct SingleSegmentCopy {
         MadeSegment restored;
         SNodeCB_t *restoredTop = nullptr;
         uint32_t back = createSegment(oldName, &restored, oldSize);
-        if (back == 0) back = copyFrom(temporary.seg, temporaryTop, restored.seg, &restoredTop);
+        if (back == 0) back = copyInto(saved.top, nullptr, restored.seg, QUOR_COPY_CREATE_FROM_PM, &restoredTop);
         bytes = copied;
-        if (back != 0) {
-            restored.drop();
-            keep(&temporary);
-            return finishFailed(450, rc);
-        }
+        if (back != 0) return finishFailed(350, rc);
         *sourceRef = restored.seg;
         restored.seg = nullptr;
-        (void)deleteSegment(&temporary.seg);
-        return failed(460, rc);
+        return failed(360, rc);
     }
 
-    // Copies the tree of a temporary segment on into `target`, under the
-    // temporary segment's latch.
-    uint32_t copyFrom(ShmSegInfo_t *from, SNodeCB_t *top, ShmSegInfo_t *target, SNodeCB_t **newTop) {
-        DomainLatch latch(from->domainHandle);
-        if (uint32_t rc = latch.entered(); rc != 0) return rc;
-        const uint32_t rc = copyInto(top, from, target, QUOR_COPY_CREATE_IN_SEGMENT, newTop);
-        return merged(rc, latch.release());
-    }
-
-    // A temporary segment that holds the only copy of the tree is detached,
-    // never deleted.
-    static void keep(MadeSegment *made) {
-        if (made->seg != nullptr) (void)detachStatusSegment(&made->seg, QUOR_DETACH_ALL);
-        made->seg = nullptr;
-    }
-
-    // The temporary segment of a copy into private memory: the old name with a
-    // suffix (shortened so that it stays a valid name).
-    IpcResId privateRouteName() const {
-        static constexpr char kSuffix[] = ".quor-copy";
-        IpcResId id = oldName;
-        const size_t keep = std::min<size_t>(std::strlen(oldName.name), 200 - (sizeof kSuffix - 1));
-        std::memcpy(id.name + keep, kSuffix, sizeof kSuffix);
-        return id;
+    // The same name, through a temporary segment under the new name.
+    uint32_t throughTemporarySegment(SNodeCB_t **newTop, ShmSegInfo_t **targetRef) {
+        MadeSegment temporary;
+        if (uint32_t rc = createSegment(newName, &temporary); rc != 0) return failed(400, rc);
+        SNodeCB_t *temporaryTop = nullptr;
+        if (uint32_t rc = takeOldTree(410, temporary.seg, QUOR_COPY_CREATE_IN_SEGMENT, &temporaryTop);
+            rc != 0)
+            return rc;
+        if (uint32_t rc = releaseOld(); rc != 0) return finishFailed(440, rc);
+        MadeSegment target;
+        if (uint32_t rc = createSegment(oldName, &target); rc != 0) return finishFailed(450, rc);
+        {
+            DomainLatch latch(temporary.seg->domainHandle);
+            if (uint32_t rc = latch.entered(); rc != 0) return finishFailed(460, rc);
+            uint32_t rc =
+                copyInto(temporaryTop, temporary.seg, target.seg, QUOR_COPY_CREATE_IN_SEGMENT, newTop);
+            if ((rc = merged(rc, latch.release())) != 0) return finishFailed(470, rc);
+        }
+        *targetRef = target.seg;
+        target.seg = nullptr;
+        if (uint32_t rc = deleteSegment(&temporary.seg); rc != 0) return finishFailed(480, rc);
+        return QUOR_RC_OK;
     }
 };
 
@@ -1091,11 +1054,10 @@ uint32_t copyIntoOneSegment(Trace &t, SNodeCB_t *sourceTop, SNodeCB_t **newTop, 
             rc = copy.intoNewSegment(newTop, targetRef);
             break;
         case QUOR_COPY_TARGET_VIA_PM:
-            rc = copy.throughTemporarySegment(copy.privateRouteName(), copy.haveNewName ? copy.newName : copy.oldName,
-                                              newTop, targetRef);
+            rc = copy.throughPrivateMemory(newTop, targetRef);
             break;
         default:
-            rc = copy.throughTemporarySegment(copy.newName, copy.oldName, newTop, targetRef);
+            rc = copy.throughTemporarySegment(newTop, targetRef);
             break;
     }
     *byteCount = copy.bytes;
@@ -1114,43 +1076,13 @@ const RMXPathRec_t *moduleRecord(ShmSegInfo_t *treeSeg, const SNodeInfo_t &paren
     return view.seg.at<RMXPathRec_t>(parentInfo.rmxPathOffset);
 }
 
-// Where the record of a re-creation lies: the holder area of the segment the
-// old node lies in, keyed by the node's offset there.
-struct RecordPlace {
-    void *base = nullptr;
-    uint64_t domainOffset = 0;
-    uint64_t nodeOffset = 0;
-    ShmSegInfo_t *seg = nullptr;
-};
-
-bool recordPlace(SNodeCB_t *node, RecordPlace *place) {
-    ShmSegInfo_t *seg = nullptr;
-    {
-        RegistryLock lock;
-        seg = recordMappingLocked(node, sizeof(SNodeCB_t));
-    }
-    DomainView view;
-    if (seg == nullptr || seg->domainHandle == nullptr || viewDomain(seg->domainHandle, &view) != 0) return false;
-    place->base = seg->domainHandle->base;
-    place->domainOffset = view.offset;
-    place->nodeOffset = static_cast<uint64_t>(reinterpret_cast<const unsigned char *>(node) -
-                                              static_cast<const unsigned char *>(place->base));
-    place->seg = seg;
-    return true;
-}
-
-// Puts the old node back in use after a re-creation that did not replace it,
-// then drops the record of the re-creation.
-void restoreOld(SNodeCB_t *old, uint32_t condition, const RecordPlace &place) {
-    {
-        CriticalSection writing(old, Access::Write);
-        if (writing.entered() == 0) {
-            old->NodeCondition = condition;
-            old->optionFlags &= ~QUOR_NODE_OPT_RECREATING;
-            (void)writing.close(QUOR_RC_OK);
-        }
-    }
-    shm::endOperation(place.base, place.domainOffset, shm::OpKind::kRecreation, place.nodeOffset);
+// Puts the old node back in use after a re-creation that did not replace it.
+void restoreOld(SNodeCB_t *old, uint32_t condition) {
+    CriticalSection writing(old, Access::Write);
+    if (writing.entered() != 0) return;
+    old->optionFlags &= ~QUOR_NODE_OPT_RECREATING;
+    old->NodeCondition = condition;
+    (void)writing.close(QUOR_RC_OK);
 }
 
 struct OldNode {
@@ -1181,17 +1113,17 @@ uint32_t readOld(OldNode *old) {
     return reading.close(rc);
 }
 
-// Points the parent area of every child of `node` at it. A child whose
+// Points the parent area of every child of `copy` at it. A child whose
 // condition refuses the change (not yet active, or abandoned) is passed over.
-uint32_t repointChildren(SNodeCB_t *node, ShmSegInfo_t *nodeSeg, const OldNode &old) {
-    return forEachDependent(node, [&](const DepEntry &entry) {
+uint32_t repointChildren(SNodeCB_t *copy, ShmSegInfo_t *copySeg, const OldNode &old) {
+    return forEachDependent(copy, [&](const DepEntry &entry) {
         SNodeCB_t *child = nullptr;
         ShmSegInfo_t *childSeg = nullptr;
         if (uint32_t rc = resolveLocator(entry.info, &child, &childSeg); rc != 0) return rc;
         if ((child->areaFlags & QUOR_KIND_PARENT) == 0) return QUOR_RC_OK;
         SNodeInfo_t info{};
         uint32_t rc =
-            addStatusNodeInfo(&info, childSeg, nodeSeg, node->selfOffset, node->tag, old.idLength, nullptr);
+            addStatusNodeInfo(&info, childSeg, copySeg, copy->selfOffset, copy->tag, old.idLength, nullptr);
         if (rc == 0) rc = addParentNode(child, &info, old.idLength, old.id.data());
         const bool refused = rc == QUOR_RC_NODE_NOT_INITIALIZED || rc == QUOR_RC_NODE_NOT_ACTIVE ||
                              rc == QUOR_RC_NODE_ABANDONED;
@@ -1199,14 +1131,6 @@ uint32_t repointChildren(SNodeCB_t *node, ShmSegInfo_t *nodeSeg, const OldNode &
     });
 }
 
-// A re-creation that dies at any instant leaves its record and either
-//   - the old node linked in its parent with its recreating bit set (its
-//     children naming it or a copy nobody links to): the next process that
-//     meets the bit undoes it (settleRecreation), or
-//   - the copy linked, already active with its children naming it: done, the
-//     old node out of the tree.
-// The copy is therefore made whole and active, and its children pointed at
-// it, before the one entry write that puts it in the tree.
 uint32_t recreate(Trace &t, SNodeCB_t **oldRef, SNodeCB_t **newNode, ShmSegInfo_t *treeSeg,
                   ShmSegInfo_t *targetSeg, uint64_t wantedCount, NodeSpaceParams_t *params) {
     if (oldRef == nullptr || *oldRef == nullptr || newNode == nullptr)
@@ -1217,29 +1141,22 @@ uint32_t recreate(Trace &t, SNodeCB_t **oldRef, SNodeCB_t **newNode, ShmSegInfo_
     if (uint32_t rc = readOld(&old); rc != 0) return t.fail(40, rc);
     SNodeCB_t *parent = nullptr;
     if (uint32_t rc = resolveLocator(old.parentInPlace, &parent); rc != 0) return t.fail(50, rc);
-    RecordPlace place;
-    if (!recordPlace(old.node, &place)) return t.fail(55, QUOR_RC_NOT_ATTACHED);
-    // The record goes first and the bit after it, so that whoever meets the
-    // bit finds who set it and the condition to give back.
-    if (uint32_t rc = shm::noteOperation(place.base, place.domainOffset, shm::OpKind::kRecreation,
-                                         place.nodeOffset, old.condition + 1);
-        rc != 0)
-        return t.fail(56, rc);
-    // Whatever fails from here on leaves the old node as it was found.
-    auto undo = [&](uint32_t probe, uint32_t code) {
-        restoreOld(old.node, old.condition, place);
-        return t.fail(probe, code);
-    };
+
+    // Out of use: walks that meet the old node stop until its entry is replaced.
+    if (old.condition != QUOR_NODE_DISASSOCIATED) {
+        SNodeCB_t *node = old.node;
+        if (uint32_t rc = setNodeCondition(&node, QUOR_NODE_DISASSOCIATED); rc != 0) return t.fail(60, rc);
+    }
     uint32_t rc = inSection(t, 70, old.node, Access::Write, 0, [&] {
         old.node->optionFlags |= QUOR_NODE_OPT_RECREATING;
         return QUOR_RC_OK;
     });
+    // Whatever fails from here on leaves the old node as it was found.
+    auto undo = [&](uint32_t probe, uint32_t code) {
+        restoreOld(old.node, old.condition);
+        return t.fail(probe, code);
+    };
     if (rc != 0) return undo(71, rc);
-    // Out of use: walks that meet the old node stop until its entry is replaced.
-    if (old.condition != QUOR_NODE_DISASSOCIATED) {
-        SNodeCB_t *node = old.node;
-        if ((rc = setNodeCondition(&node, QUOR_NODE_DISASSOCIATED)) != 0) return undo(60, rc);
-    }
     rc = inSection(t, 80, old.node, Access::Read, 0, [&] {
         DepList list;
         const uint32_t code = openDependentList(old.node, &list);
@@ -1271,22 +1188,6 @@ uint32_t recreate(Trace &t, SNodeCB_t **oldRef, SNodeCB_t **newNode, ShmSegInfo_
     uint64_t bytes = 0;
     const ParentLink link{old.parentInfo, moduleRecord(treeSeg, old.parentInfo)};
     if ((rc = copyNode(mode, old.node, &copy, link, params, &bytes)) != 0) return undo(100, rc);
-    auto dropCopy = [&](uint32_t probe, uint32_t code) {
-        (void)repointChildren(old.node, place.seg, old);
-        releaseNewNode(&copy, QUOR_COPY_CREATE_IN_SEGMENT, targetSeg);
-        return undo(probe, code);
-    };
-    // The copy goes into use before it is linked: nobody can see it until then.
-    rc = inSection(t, 120, copy, Access::Write, 0, [&] {
-        copy->optionFlags &= ~QUOR_NODE_OPT_RECREATING;
-        if (copy->NodeCondition == QUOR_NODE_CREATED) return t.fail(130, QUOR_RC_NODE_NOT_ACTIVATABLE);
-        copy->NodeCondition = QUOR_NODE_ACTIVE;
-        return QUOR_RC_OK;
-    });
-    if (rc != 0) return dropCopy(121, rc);
-    // The children name their parent by locator: they are pointed at the copy,
-    // so that none is left naming the old node once it is freed.
-    if ((rc = repointChildren(copy, targetSeg, old)) != 0) return dropCopy(115, rc);
 
     SNodeInfo_t info{};
     rc =
@@ -1297,111 +1198,26 @@ uint32_t recreate(Trace &t, SNodeCB_t **oldRef, SNodeCB_t **newNode, ShmSegInfo_
     SNodeInfo_t expected{};
     if (rc == 0) rc = findEntryOf(parent, old.node, nullptr, &entry, &expected);
     if (rc == 0) rc = replaceEntry(parent, entry, expected, &info, old.id.data(), old.idLength);
-    if (rc != 0) return dropCopy(110, rc);
-    shm::endOperation(place.base, place.domainOffset, shm::OpKind::kRecreation, place.nodeOffset);
+    if (rc != 0) {
+        releaseNewNode(&copy, QUOR_COPY_CREATE_IN_SEGMENT, targetSeg);
+        return undo(110, rc);
+    }
+    // The children name their parent by locator: they are pointed at the copy,
+    // so that none is left naming the old node once it is freed.
+    rc = repointChildren(copy, targetSeg, old);
+    if (rc != 0) rc = t.fail(115, rc);
+    // The copy is in the tree; it goes into use once its recreating bit is gone.
+    const uint32_t activated = inSection(t, 120, copy, Access::Write, 0, [&] {
+        copy->optionFlags &= ~QUOR_NODE_OPT_RECREATING;
+        if (copy->NodeCondition == QUOR_NODE_CREATED) return t.fail(130, QUOR_RC_NODE_NOT_ACTIVATABLE);
+        copy->NodeCondition = QUOR_NODE_ACTIVE;
+        return QUOR_RC_OK;
+    });
     *newNode = copy;
-    return QUOR_RC_OK;
+    return merged(activated, rc);
 }
 
 }  // namespace
-
-uint32_t restoreInterruptedCopy(const IpcResId &name, RestoreOutcome *done) {
-    *done = RestoreOutcome::kNothing;
-    struct Held {
-        ShmSegInfo_t *seg = nullptr;
-        ~Held() {
-            if (seg != nullptr) (void)detachStatusSegment(&seg, QUOR_DETACH_RELEASE);
-        }
-    } temporary, original;
-    if (uint32_t rc = attachStatusSegment(&temporary.seg, &name, nullptr, 0, 0, nullptr, nullptr); rc != 0)
-        return rc;
-    DomainView view;
-    if (uint32_t rc = viewDomain(temporary.seg->domainHandle, &view); rc != 0) return rc;
-    shm::OpRecord record;
-    if (!shm::findOperation(view.seg.base(), view.offset, shm::OpKind::kRestore, shm::kAnySubject, &record) ||
-        record.alive)
-        return QUOR_RC_OK;
-    const IpcResId *named =
-        view.inHeap(record.subject, sizeof(IpcResId)) ? view.seg.at<IpcResId>(record.subject) : nullptr;
-    if (named == nullptr) return QUOR_RC_HOST_BAD_SEGMENT_NAME;
-    IpcResId back = *named;
-    back.name[sizeof back.name - 1] = '\0';
-    if (!validSegmentName(&back)) return QUOR_RC_HOST_BAD_SEGMENT_NAME;
-    // What the original name holds: a whole tree (the copy got that far, or
-    // never marked the old one), or what is left of a segment on its way out
-    // or on its way in, which goes.
-    if (attachStatusSegment(&original.seg, &back, nullptr, 0, 0, nullptr, nullptr) == 0) {
-        SNodeCB_t *top = nullptr;
-        if (topNodeFromSegInfo(original.seg, &top) == 0 && top != nullptr &&
-            __atomic_load_n(&top->NodeCondition, __ATOMIC_ACQUIRE) != QUOR_NODE_ABANDONED) {
-            if (uint32_t rc = deleteSegment(&temporary.seg); rc != 0) return rc;
-            *done = RestoreOutcome::kDropped;
-            return QUOR_RC_OK;
-        }
-        if (uint32_t rc = deleteSegment(&original.seg); rc != 0) return rc;
-    } else {
-        IpcMemory leftover;
-        if (leftover.attach(back, nullptr) == QUOR_RC_OK) (void)leftover.destroy();
-    }
-    SNodeCB_t *top = nullptr, *newTop = nullptr;
-    if (uint32_t rc = topNodeFromSegInfo(temporary.seg, &top); rc != 0) return rc;
-    const HHeader_t &h = *view.header;
-    ShmDomainOptions_t options{};
-    options.eyecatcher0 = h.eyecatcher0;
-    options.handleEyecatcher = h.handleEyecatcher;
-    options.latchEyecatcher = h.latchEyecatcher;
-    options.granule = h.granule;
-    ShmSegInfo_t *made = nullptr;
-    uint64_t bytes = 0;
-    const uint32_t rc = traced(Fn::quorCopyTreeIntoSingleShmSegment, [&](Trace &t) {
-        return copyIntoOneSegment(t, top, &newTop, &temporary.seg, &made, view.seg.size(), &back, &options,
-                                  QUOR_COPY_TARGET_NEW_SEGMENT, 0, &bytes);
-    });
-    if (made != nullptr) (void)detachStatusSegment(&made, QUOR_DETACH_RELEASE);
-    if (rc == 0) *done = RestoreOutcome::kRestored;
-    return rc;
-}
-
-bool settleRecreation(SNodeCB_t *node) {
-    RecordPlace place;
-    shm::OpRecord record;
-    if (node == nullptr || !recordPlace(node, &place) ||
-        !shm::findOperation(place.base, place.domainOffset, shm::OpKind::kRecreation, place.nodeOffset,
-                            &record) ||
-        record.alive)
-        return false;
-    const uint32_t condition = record.value - 1;
-    OldNode old{node};
-    SNodeCB_t *parent = nullptr;
-    SNodeInfo_t *entry = nullptr;
-    SNodeInfo_t expected{};
-    if (!validCondition(condition) || readOld(&old) != 0 || resolveLocator(old.parentInPlace, &parent) != 0)
-        return false;
-    if (findEntryOf(parent, node, nullptr, &entry, &expected) != 0) {
-        // The copy took its place before the re-creator died: this node is out
-        // of the tree for good and its record is all that is left to drop.
-        shm::endOperation(place.base, place.domainOffset, shm::OpKind::kRecreation, place.nodeOffset);
-        return false;
-    }
-    // Children pointed at a copy that was never linked name this node again.
-    (void)repointChildren(node, place.seg, old);
-    {
-        CriticalSection writing(node, Access::Write);
-        if (writing.entered() != 0) return false;
-        shm::OpRecord now;
-        // Another survivor may have settled it, and a live process begun anew.
-        const bool same = shm::findOperation(place.base, place.domainOffset, shm::OpKind::kRecreation,
-                                             place.nodeOffset, &now) &&
-                          now.pid == record.pid && now.startTime == record.startTime;
-        if (same && (node->optionFlags & QUOR_NODE_OPT_RECREATING) != 0) {
-            node->NodeCondition = condition;
-            node->optionFlags &= ~QUOR_NODE_OPT_RECREATING;
-        }
-        if (same) shm::endOperation(place.base, place.domainOffset, shm::OpKind::kRecreation, place.nodeOffset);
-        (void)writing.close(QUOR_RC_OK);
-    }
-    return (__atomic_load_n(&node->optionFlags, __ATOMIC_ACQUIRE) & QUOR_NODE_OPT_RECREATING) == 0;
-}
 
 uint32_t copyNode(const NodeCopyMode &mode, SNodeCB_t *source, SNodeCB_t **newNode, const ParentLink &parent,
                   NodeSpaceParams_t *params, uint64_t *byteCount) {

@@ -47,23 +47,4 @@ struct NodeCopyMode {
 uint32_t copyNode(const NodeCopyMode &mode, SNodeCB_t *source, SNodeCB_t **newNode, const ParentLink &parent,
                   NodeSpaceParams_t *params, uint64_t *byteCount);
 
-// A copy of a tree into one segment under the same name (target modes 2 and 3)
-// first copies the tree into a temporary segment, which records that it
-// carries the tree of the original name until the final copy is made. When
-// the segment `name` carries such a record and the process that made it has
-// died, the tree is put back: if the original name holds a whole tree, the
-// temporary segment is deleted (kDropped); else whatever the name holds (a
-// half-made segment, an abandoned tree) is removed and the tree copied from
-// the temporary segment into a new segment under the original name, after
-// which the temporary segment goes (kRestored).
-enum class RestoreOutcome { kNothing, kRestored, kDropped };
-uint32_t restoreInterruptedCopy(const IpcResId &name, RestoreOutcome *done);
-
-// A node met with its recreating bit set: when the process re-creating it has
-// died and the node is still the one its parent names, the re-creation is
-// undone (its condition and its children's parent locators given back, the bit
-// cleared). True when the node is in use again; false while a live process
-// re-creates it or nothing recorded says who does.
-bool settleRecreation(SNodeCB_t *node);
-
 }  // namespace quor::tree

@@ -8,7 +8,6 @@
 #include "frame/state.h"
 #include "frame/trace.h"
 #include "tree/access.h"
-#include "tree/copy.h"
 #include "tree/dependents.h"
 #include "tree/ids.h"
 #include "tree/locators.h"
@@ -31,16 +30,6 @@ bool hasList(const SNodeCB_t *node) {
     return (__atomic_load_n(&node->areaFlags, __ATOMIC_ACQUIRE) & QUOR_KIND_DEPENDENTS) != 0;
 }
 
-// The attach of one entry a walk scans. A child met under re-creation whose
-// re-creator died is put back in use (settleRecreation) and attached again.
-uint32_t attachScanned(const DepEntry &entry, AttachedChild *attached, bool latched) {
-    uint32_t rc = attachChild(entry.info, false, nullptr, 0, attached, latched, entry.tag);
-    if (rc == QUOR_RC_NODE_DISASSOCIATED && attached->node != nullptr && recreating(attached->node) &&
-        settleRecreation(attached->node))
-        rc = attachChild(entry.info, false, nullptr, 0, attached, latched, entry.tag);
-    return rc;
-}
-
 // The directory record of the node's list, with its checks.
 uint32_t listRecord(SNodeCB_t *node, PExport **record) {
     *record = directoryRecord(node, QUOR_KIND_DEPENDENTS);
@@ -61,7 +50,7 @@ uint32_t checkStart(const Trace &t, SNodeCB_t *node, uint32_t mask) {
 // their subtrees; a disassociated child under re-creation stops the search.
 uint32_t visitChild(const DepEntry &entry, SNodeCB_t **child, bool *used) {
     AttachedChild attached;
-    uint32_t rc = attachScanned(entry, &attached, true);
+    uint32_t rc = attachChild(entry.info, false, nullptr, 0, &attached, true, entry.tag);
     *used = false;
     if (rc == QUOR_RC_NODE_DISASSOCIATED) {
         if (recreating(attached.node)) return QUOR_RC_NODE_BEING_RECREATED;
@@ -211,7 +200,7 @@ uint32_t hardStep(const DepEntry &entry, SNodeCB_t **childOut, PExport **recordO
     const bool matches = idLength <= QUOR_MAX_ID_SIZE && entry.idSize <= QUOR_MAX_ID_SIZE &&
                          softMatch(entry, tag, idLength, id);
     AttachedChild attached;
-    uint32_t rc = attachScanned(entry, &attached, matches);
+    uint32_t rc = attachChild(entry.info, false, nullptr, 0, &attached, matches, entry.tag);
     if (rc == QUOR_RC_NULL_NODE_INFO) return QUOR_RC_NO_MATCH;
     if (rc == QUOR_RC_NODE_DISASSOCIATED) {
         if (recreating(attached.node)) return QUOR_RC_NODE_BEING_RECREATED;

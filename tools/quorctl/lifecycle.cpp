@@ -7,8 +7,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstddef>
-#include <cstring>
 #include <cstdio>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -18,7 +16,6 @@
 #include "quor/quor.hpp"
 #include "shm/holders.h"
 #include "shm/pending.h"
-#include "tree/copy.h"
 #include "verbs.hpp"
 
 namespace quorctl {
@@ -30,8 +27,7 @@ namespace {
 struct Report {
     std::string name;
     uint64_t size = 0;
-    std::string state;  // healthy, no tree, abandoned (its top is), marked, damaged
-    bool restorePending = false;  // carries the tree of another name for a copier that died
+    std::string state;  // healthy, no tree, marked, damaged
     std::vector<quor::shm::Holder> holders;
     bool recorded = false;  // the segment keeps holder records
     quor::shm::Creator creator;
@@ -52,16 +48,6 @@ struct Report {
         return pids;
     }
 };
-
-// True when the top node a tail names lies in the mapping and is abandoned:
-// the tree was copied away and the segment only waits to be released.
-bool topAbandoned(uint64_t mapped, const void *base, uint64_t top) {
-    constexpr uint64_t at = offsetof(SNodeCB_t, NodeCondition);
-    if (top > mapped || mapped - top < at + sizeof(uint32_t)) return false;
-    uint32_t condition = 0;
-    std::memcpy(&condition, static_cast<const unsigned char *>(base) + top + at, sizeof condition);
-    return condition == QUOR_NODE_ABANDONED;
-}
 
 // The segment's report; nothing when the name is not a status segment of this user.
 std::optional<Report> inspect(const std::string &name) {
@@ -93,14 +79,8 @@ std::optional<Report> inspect(const std::string &name) {
             r.state = "marked";
         else if (header->treePoolOffset == 0 || tail->topNodeOffset == 0)
             r.state = "no tree";
-        else if (topAbandoned(memory.size(), base, tail->topNodeOffset))
-            r.state = "abandoned";
         else
             r.state = "healthy";
-        quor::shm::OpRecord record;
-        r.restorePending = quor::shm::findOperation(base, 0, quor::shm::OpKind::kRestore, quor::shm::kAnySubject,
-                                                    &record) &&
-                           !record.alive;
     } else {
         r.state = "damaged";
     }
@@ -160,23 +140,14 @@ Report mustInspect(const std::string &name) {
 void removeByName(const std::string &name) {
     std::error_code ec;
     quor::segment::remove(name, ec);
-    if (ec && quor::segment::cause_of(ec) == quor::segment_errc::not_a_segment) {
-        // What a creator left before it wrote a header (a name, no segment in
-        // it yet) goes by its name alone.
-        IpcResId id{};
-        std::copy(name.begin(), name.end(), id.name);
-        IpcMemory memory;
-        if (memory.attach(id, nullptr) == QUOR_RC_OK && memory.destroy() == QUOR_RC_OK) return;
-    }
     if (ec) throw Failure(kExitLibrary, "remove segment " + name + ": " + ec.message());
 }
 
-// A segment nobody will ever use again: marked, without a tree, with its tree
-// abandoned (copied away) or damaged, not carrying a tree to restore, with
+// A segment nobody will ever use again: marked, without a tree or damaged, with
 // no live holder and no live creator still building it.
 bool abandoned(const Report &r) {
-    if (r.state == "healthy" || r.restorePending || !r.livePids().empty()) return false;
-    return !(r.creator.alive && r.state != "marked" && r.state != "abandoned");
+    if (r.state == "healthy" || !r.livePids().empty()) return false;
+    return !(r.creator.alive && r.state != "marked");
 }
 
 }  // namespace
@@ -219,14 +190,6 @@ int runHolders(const std::string &name, bool asJson) {
 
 int runDelete(const DeleteArgs &args) {
     quor::library lib;
-    if (args.force && args.name.size() < sizeof(IpcResId::name) && !inspect(args.name)) {
-        removeByName(args.name);
-        if (args.json)
-            std::printf("%s\n", json{{"name", args.name}, {"deleted", true}, {"how", "forced"}}.dump(2).c_str());
-        else
-            std::printf("deleted %s\n", args.name.c_str());
-        return kExitOk;
-    }
     const Report r = mustInspect(args.name);
     json out = {{"name", args.name}, {"state", r.state}};
     auto done = [&](const char *how) {
@@ -272,23 +235,6 @@ int runDelete(const DeleteArgs &args) {
 int runReap(bool asJson) {
     quor::library lib;
     json all = json::array();
-    // Trees left in temporary segments by copies that died go back under
-    // their names first; what those names held goes with it.
-    for (const std::string &name : objectNames()) {
-        std::optional<Report> r = inspect(name);
-        if (!r || !r->restorePending) continue;
-        IpcResId id{};
-        std::copy(name.begin(), name.end(), id.name);
-        quor::tree::RestoreOutcome outcome = quor::tree::RestoreOutcome::kNothing;
-        const uint32_t rc = quor::tree::restoreInterruptedCopy(id, &outcome);
-        const char *what = rc != 0 ? "restore failed"
-                           : outcome == quor::tree::RestoreOutcome::kRestored ? "tree restored under its name"
-                           : outcome == quor::tree::RestoreOutcome::kDropped  ? "removed, its tree is whole elsewhere"
-                                                                             : nullptr;
-        if (what == nullptr) continue;
-        all.push_back({{"name", name}, {"state", r->state}, {"restore", what}, {"code", rc}});
-        if (!asJson) std::printf("%s (%s): %s\n", name.c_str(), r->state.c_str(), what);
-    }
     for (const std::string &name : objectNames()) {
         std::optional<Report> r = inspect(name);
         if (!r) continue;
