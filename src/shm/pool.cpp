@@ -282,7 +282,10 @@ uint32_t destroyHandle(const Trace &t, ShmPoolHandle_t **handleRef) {
 }  // namespace
 
 uint32_t openPool(const HeapView &domain, uint64_t poolOffset, HeapView *pool, uint32_t userAreaCorrupt) {
-    if (!domain.inChunkArea(poolOffset, sizeof(HHeader_t))) return QUOR_RC_BAD_POOL_EYECATCHER;
+    // Any chunk may be offered (the debris sweep tries every chunk of a domain):
+    // a pool header is 8-byte aligned, so nothing else is read as one.
+    if (poolOffset % alignof(HHeader_t) != 0 || !domain.inChunkArea(poolOffset, sizeof(HHeader_t)))
+        return QUOR_RC_BAD_POOL_EYECATCHER;
     uint32_t rc = pool->attach(domain.base, QUOR_HEAP_KIND_POOL, poolOffset);
     if (rc == 0) rc = pool->checkMagic();
     if (rc == 0) rc = pool->checkSelf();
